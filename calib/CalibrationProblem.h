@@ -1,0 +1,64 @@
+#pragma once
+// One camera's calibration problem: the grid observations of all its views,
+// the grid pose in every view, and the joint refinement of intrinsics,
+// distortion and poses (the object is its own least-squares function).
+
+#include <array>
+#include <vector>
+
+#include "calib/vnl/vnl_least_squares_function.h"
+#include "core/Records.h"
+
+class CalibrationProblem : public vnl_least_squares_function {
+ public:
+  CalibrationProblem();
+  ~CalibrationProblem() override;
+
+  // Sizes every array for viewCount views of the grid and fills the object points.
+  void Allocate(int viewCount, const GridDescription& grid);
+
+  // Rebuilds the arrays from the camera's per-view grid-point lists (store order).
+  void LoadPoints(const std::vector<PointList>& viewPointLists, const GridDescription& grid);
+  // One calibration run; false when fewer than five views take part.
+  bool Calibrate(const std::vector<PointList>& viewPointLists, const GridDescription& grid,
+                 int imageWidth, int imageHeight);
+
+  void f(const vnl_vector<double>& x, vnl_vector<double>& residuals) override;
+
+  void PackParameters(vnl_vector<double>& x, const CameraParameters& parameters,
+                      const double* rotationMatrices, const double* translations) const;
+  void UnpackParameters(const vnl_vector<double>& x, CameraParameters& parameters, double* rotationMatrices,
+                        double* translations, double* rotationVectors = nullptr) const;
+
+  CameraParameters GetParameters() const { return refined; }
+  void GetFieldOfView(double& fovX, double& fovY) const;
+  void GetReprojectionError(double& meanAbsX, double& meanAbsY, double& meanDistance) const;
+
+  const double* GetRotationMatrix(int view) const { return &rotationMatrices[9 * static_cast<size_t>(view)]; }
+  const double* GetTranslation(int view) const { return &translations[3 * static_cast<size_t>(view)]; }
+  const double* GetRotationVector(int view) const { return &rotationVectors[3 * static_cast<size_t>(view)]; }
+
+  int pointsPerView = 0;
+  int viewCount = 0;
+  int totalPoints = 0;
+  std::vector<ImagePoint> imagePoints;    // totalPoints, view after view
+  std::vector<ObjectPoint> objectPoints;  // totalPoints, same block per view
+  std::vector<int32_t> pointCounts;       // viewCount
+  std::vector<double> rotationVectors;    // 3 per view
+  std::vector<double> rotationMatrices;   // 9 per view, row by row
+  std::vector<double> translations;       // 3 per view
+  int imageWidth = 0;
+  int imageHeight = 0;
+  GridDescription grid;
+  const double xTolerance = 1e-4;
+  const double gTolerance = 1e-4;
+  const double fTolerance = 1e-4;
+  CameraParameters refined;
+  CameraParameters initial;
+
+  // Store views that took part in the last run (views with complete point
+  // lists, in store order); the arrays above are indexed by position in it.
+  std::vector<int> usedViews;
+  // Whether the minimiser of the last run reported success.
+  bool converged = false;
+};

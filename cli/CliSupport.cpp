@@ -1,0 +1,171 @@
+#include "cli/CliSupport.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <iomanip>
+#include <iostream>
+#include <limits>
+
+int FailInput(const std::string& command, const std::string& message) {
+  std::cerr << "lentora " << command << ": " << message << "\n";
+  return kExitBadInput;
+}
+
+int FailUsage(const std::string& usage, const std::string& message) {
+  if (!message.empty()) std::cerr << message << "\n";
+  std::cerr << usage;
+  return kExitUsage;
+}
+
+bool WantsHelp(const Arguments& args) {
+  return std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--help" || a == "-h"; });
+}
+
+bool ParsedArguments::Has(const std::string& name) const {
+  return std::any_of(options.begin(), options.end(), [&](const auto& o) { return o.first == name; });
+}
+
+std::optional<std::string> ParsedArguments::Value(const std::string& name) const {
+  for (auto it = options.rbegin(); it != options.rend(); ++it)
+    if (it->first == name) return it->second;
+  return std::nullopt;
+}
+
+bool ParseArguments(const Arguments& args, const std::vector<std::string>& valueOptions,
+                    const std::vector<std::string>& flagOptions, ParsedArguments& parsed, std::string& error) {
+  auto listed = [](const std::vector<std::string>& list, const std::string& s) {
+    return std::find(list.begin(), list.end(), s) != list.end();
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+      if (listed(flagOptions, a)) {
+        parsed.options.emplace_back(a, "");
+      } else if (listed(valueOptions, a)) {
+        if (i + 1 >= args.size()) {
+          error = "option " + a + " needs a value";
+          return false;
+        }
+        parsed.options.emplace_back(a, args[++i]);
+      } else {
+        error = "unknown option " + a;
+        return false;
+      }
+    } else {
+      parsed.positional.push_back(a);
+    }
+  }
+  return true;
+}
+
+bool ParseInt(const std::string& text, int& value) {
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  return ec == std::errc() && ptr == end && !text.empty();
+}
+
+bool ParseDouble(const std::string& text, double& value) {
+  if (text.empty()) return false;
+  const char* begin = text.data();
+  if (*begin == '+') ++begin;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(begin, end, value);
+  return ec == std::errc() && ptr == end && std::isfinite(value);
+}
+
+bool ParseDoubleList(const std::string& text, std::vector<double>& values) {
+  values.clear();
+  size_t start = 0;
+  while (true) {
+    const size_t comma = text.find(',', start);
+    double v = 0;
+    if (!ParseDouble(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start), v))
+      return false;
+    values.push_back(v);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+void JsonWriter::Separate() {
+  if (afterKey_) {
+    afterKey_ = false;
+    return;
+  }
+  if (!first_.back()) out_ << ',';
+  first_.back() = false;
+}
+
+JsonWriter& JsonWriter::BeginObject() {
+  Separate();
+  out_ << '{';
+  first_.push_back(true);
+  return *this;
+}
+
+JsonWriter& JsonWriter::EndObject() {
+  first_.pop_back();
+  out_ << '}';
+  return *this;
+}
+
+JsonWriter& JsonWriter::BeginArray() {
+  Separate();
+  out_ << '[';
+  first_.push_back(true);
+  return *this;
+}
+
+JsonWriter& JsonWriter::EndArray() {
+  first_.pop_back();
+  out_ << ']';
+  return *this;
+}
+
+JsonWriter& JsonWriter::Key(const std::string& key) {
+  Value(key);
+  out_ << ':';
+  afterKey_ = true;
+  return *this;
+}
+
+JsonWriter& JsonWriter::Value(double value) {
+  Separate();
+  if (!std::isfinite(value)) {
+    out_ << "null";
+  } else {
+    out_ << std::setprecision(std::numeric_limits<double>::max_digits10) << value;
+  }
+  return *this;
+}
+
+JsonWriter& JsonWriter::Value(int value) {
+  Separate();
+  out_ << value;
+  return *this;
+}
+
+JsonWriter& JsonWriter::Value(bool value) {
+  Separate();
+  out_ << (value ? "true" : "false");
+  return *this;
+}
+
+JsonWriter& JsonWriter::Value(const std::string& value) {
+  Separate();
+  out_ << '"';
+  for (unsigned char c : value) {
+    if (c == '"' || c == '\\') {
+      out_ << '\\' << c;
+    } else if (c < 0x20) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+      out_ << buffer;
+    } else {
+      out_ << c;
+    }
+  }
+  out_ << '"';
+  return *this;
+}

@@ -1,0 +1,12 @@
+#pragma once
+// Headless subcommands of the lentora executable. Each takes the arguments
+// after its own name and returns the process exit status: 0 success, 1 bad
+// input (one-line message on stderr), 2 bad usage.
+
+#include <string>
+#include <vector>
+
+using Arguments = std::vector<std::string>;
+
+int RunInfo(const Arguments& args);
+int RunCopy(const Arguments& args);

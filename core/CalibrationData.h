@@ -1,0 +1,93 @@
+#pragma once
+// The in-memory workspace: cameras, their views (image + display bitmap),
+// grid points, border points, per-view flags, grid descriptions, parameters
+// and one calibration problem per camera. Used from one thread only.
+
+#include <QImage>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "calib/CalibrationProblem.h"
+#include "core/Records.h"
+
+class CCalibrationData {
+ public:
+  CCalibrationData();
+  ~CCalibrationData();
+  CCalibrationData(const CCalibrationData&) = delete;
+  CCalibrationData& operator=(const CCalibrationData&) = delete;
+
+  // Cameras.
+  int GetCameraCount() const { return static_cast<int>(cameras_.size()); }
+  bool AddCamera();
+  bool InsertCamera(int index);
+  bool RemoveCamera(int index);
+  void ClearCameraViews(int index);
+  CameraParameters GetCameraParameters(int index) const;  // index must be valid
+  void SetCameraParameters(int index, const CameraParameters& parameters);
+  GridDescription GetGrid(int index) const;
+  void SetGrid(int index, const GridDescription& grid);
+  bool HasGrid(int index) const;
+  int GetImageWidth(int index) const;
+  int GetImageHeight(int index) const;
+  CalibrationProblem& GetCalibrationProblem(int index);  // index must be valid
+  const CalibrationProblem& GetCalibrationProblem(int index) const;
+
+  // Views.
+  int GetViewCount(int camera) const;
+  // Loads the image (and, when pointsPath is non-empty, up to nx*ny points of
+  // the camera's current grid). Returns 0 on success; a negative value when
+  // the image cannot be read, in which case nothing is appended. Throws
+  // std::out_of_range for a camera beyond the lists.
+  int AddViewFromFile(int camera, const std::string& imagePath, int enabled, int hasPoints,
+                      const std::string& pointsPath);
+  // Takes the image over (CV_8UC3). False when the camera does not exist or the image is not 8-bit BGR.
+  bool AddViewFromFrame(int camera, cv::Mat image);
+  const cv::Mat* GetViewImage(int camera, int view) const;
+  const QImage* GetViewBitmap(int camera, int view) const;
+  QImage* GetViewBitmap(int camera, int view);
+  int IsViewEnabled(int camera, int view) const;
+  void EnableView(int camera, int view);
+  void DisableView(int camera, int view);
+  void SetViewHasPoints(int camera, int view, int flag);
+  bool ViewHasPoints(int camera, int view) const;
+  int GetPointCount(int camera, int view) const;
+  ImagePoint GetPoint(int camera, int view, int point) const;
+
+  // Direct access to one camera's lists (editor and calibration runs).
+  std::vector<PointList>* GetGridPointLists(int camera);
+  const std::vector<PointList>* GetGridPointLists(int camera) const;
+  PointList* GetGridPoints(int camera, int view);
+  PointList* GetBorderPoints(int camera, int view);
+
+  // Files. Each returns false when the file cannot be opened or written.
+  bool WriteIntrinsicFile(int camera, const std::string& path) const;
+  bool ReadIntrinsicFile(int camera, const std::string& path);
+  bool WriteExtrinsicFile(int camera, const std::string& path) const;
+  bool ReadExtrinsicFile(int camera, const std::string& path);
+  bool WritePointsFile(int camera, int view, const std::string& path) const;
+  bool SaveViewImage(int camera, int view, const std::string& path, const char* format) const;
+
+ private:
+  // Per-view lists are parallel: entry j of each belongs to view j.
+  struct Camera {
+    std::vector<std::unique_ptr<cv::Mat>> images;  // heap-held so bitmap pixels never move
+    std::vector<QImage> bitmaps;                   // each wraps images[j]->data
+    std::vector<PointList> gridPoints;
+    std::vector<PointList> borderPoints;
+    std::vector<int> enabled;
+    std::vector<int> hasPoints;
+    CameraParameters parameters;
+    GridDescription grid;
+    std::unique_ptr<CalibrationProblem> problem = std::make_unique<CalibrationProblem>();
+  };
+
+  bool ValidCamera(int camera) const { return camera >= 0 && camera < GetCameraCount(); }
+  bool ValidView(int camera, int view) const;
+  void AppendView(Camera& camera, std::unique_ptr<cv::Mat> image, int enabled, int hasPoints, PointList points);
+
+  std::vector<Camera> cameras_;
+};
