@@ -4,6 +4,7 @@
 // distortion and poses (the object is its own least-squares function).
 
 #include <array>
+#include <string>
 #include <vector>
 
 #include "calib/vnl/vnl_least_squares_function.h"
@@ -57,8 +58,36 @@ class CalibrationProblem : public vnl_least_squares_function {
   CameraParameters initial;
 
   // Store views that took part in the last run (views with complete point
-  // lists, in store order); the arrays above are indexed by position in it.
+  // lists, in store order). LoadPoints lays the arrays out over these views
+  // only; when a run ends (or is refused) they are spread back to one entry
+  // per store view, where views left out carry no points (pointCounts 0) and
+  // the identity rotation with zero translation.
   std::vector<int> usedViews;
   // Whether the minimiser of the last run reported success.
   bool converged = false;
+  // Why the last Calibrate returned false ("" after a run).
+  std::string refusal;
+
+  // Writes every object point, one "X Y Z" line each, to debbg.txt in the output folder.
+  void WritePointDump() const;
+
+ private:
+  // Orvel_cvCalibrateCamera2 into `initial` and the pose arrays; false (with
+  // `refusal` set) when it reported an error.
+  bool InitialCalibration();
+  // The joint Levenberg-Marquardt refinement from `initial`; sets `refined` and `converged`.
+  void Refine();
+  // Re-lays the arrays over storeViewCount views after a run (see usedViews).
+  void SpreadToStoreViews(int storeViewCount);
 };
+
+// Fewest complete views a run accepts.
+constexpr int kMinimumCalibrationViews = 5;
+// Message shown when a camera has fewer complete views than that.
+extern const char* const kTooFewViewsMessage;
+
+// Image position of object point X seen with pose (R row by row, t) through the
+// camera matrix and distortion of `camera`; Zc exactly 0 is taken as 1.
+ImagePoint ProjectGridPoint(const ObjectPoint& X, const double* R, const double* t, const CameraParameters& camera);
+// A view takes part in a run when its list holds a point for every grid corner.
+bool IsCompleteView(const PointList& points, const GridDescription& grid);

@@ -1,0 +1,255 @@
+// The calibration run of one camera: loading the marked views, the joint
+// refinement of intrinsics, distortion and poses, and the result figures.
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+
+#include "calib/Calibration.h"
+#include "calib/CalibrationProblem.h"
+#include "calib/vnl/vnl_levenberg_marquardt.h"
+#include "core/Paths.h"
+
+namespace {
+
+// Layout of the refinement vector: 8 camera values, then every view's
+// rotation vector, then every view's translation.
+constexpr int kCameraValues = 8;
+
+inline size_t RotationIndex(int view) { return kCameraValues + 3 * static_cast<size_t>(view); }
+inline size_t TranslationIndex(int viewCount, int view) {
+  return kCameraValues + 3 * static_cast<size_t>(viewCount) + 3 * static_cast<size_t>(view);
+}
+
+// Image position of one object point through pose (R, t), camera matrix and
+// distortion. A point in the camera plane (Zc exactly 0) is taken with the
+// factor 1 so that nothing is divided by zero.
+inline ImagePoint ProjectWithCamera(const ObjectPoint& X, const double* R, const double* t, double fx, double fy,
+                                    double cx, double cy, const double* distortion) {
+  const double Xc = R[0] * X.X + R[1] * X.Y + R[2] * X.Z + t[0];
+  const double Yc = R[3] * X.X + R[4] * X.Y + R[5] * X.Z + t[1];
+  const double Zc = R[6] * X.X + R[7] * X.Y + R[8] * X.Z + t[2];
+  const double w = Zc == 0.0 ? 1.0 : 1.0 / Zc;
+  const double x = Xc * w;
+  const double y = Yc * w;
+  const double k1 = distortion[0], k2 = distortion[1], p1 = distortion[2], p2 = distortion[3];
+  const double r2 = x * x + y * y;
+  const double radial = 1.0 + k1 * r2 + k2 * r2 * r2;
+  return ImagePoint{cx + fx * (x * radial + 2.0 * p1 * x * y + p2 * (r2 + 2.0 * x * x)),
+                    cy + fy * (y * radial + p1 * (r2 + 2.0 * y * y) + 2.0 * p2 * x * y)};
+}
+
+}  // namespace
+
+ImagePoint ProjectGridPoint(const ObjectPoint& X, const double* R, const double* t, const CameraParameters& camera) {
+  return ProjectWithCamera(X, R, t, camera.K[0], camera.K[4], camera.K[2], camera.K[5], camera.distortion.data());
+}
+
+bool IsCompleteView(const PointList& points, const GridDescription& grid) {
+  return grid.nx > 0 && grid.ny > 0 && points.size() >= static_cast<size_t>(grid.nx) * grid.ny;
+}
+
+void CalibrationProblem::LoadPoints(const std::vector<PointList>& viewPointLists, const GridDescription& gridDescription) {
+  usedViews.clear();
+  for (size_t v = 0; v < viewPointLists.size(); ++v)
+    if (IsCompleteView(viewPointLists[v], gridDescription)) usedViews.push_back(static_cast<int>(v));
+  Allocate(static_cast<int>(usedViews.size()), gridDescription);
+  for (int v = 0; v < viewCount; ++v) {
+    const PointList& list = viewPointLists[static_cast<size_t>(usedViews[static_cast<size_t>(v)])];
+    std::copy(list.begin(), list.begin() + pointsPerView, imagePoints.begin() + static_cast<ptrdiff_t>(v) * pointsPerView);
+    pointCounts[static_cast<size_t>(v)] = pointsPerView;
+  }
+}
+
+void CalibrationProblem::PackParameters(vnl_vector<double>& x, const CameraParameters& parameters,
+                                        const double* rotations, const double* translationArray) const {
+  x.set_size(6 * static_cast<size_t>(viewCount) + kCameraValues);
+  x[0] = parameters.K[0];
+  x[1] = parameters.K[4];
+  x[2] = parameters.K[2];
+  x[3] = parameters.K[5];
+  for (int i = 0; i < 4; ++i) x[4 + static_cast<size_t>(i)] = parameters.distortion[static_cast<size_t>(i)];
+  for (int v = 0; v < viewCount; ++v) {
+    // The conversion may orthonormalise the matrix it is given, so it works on a copy.
+    double R[9];
+    std::copy(rotations + 9 * static_cast<size_t>(v), rotations + 9 * static_cast<size_t>(v) + 9, R);
+    icvRodriguesArrays(R, &x[RotationIndex(v)], 0);
+    for (int i = 0; i < 3; ++i)
+      x[TranslationIndex(viewCount, v) + static_cast<size_t>(i)] = translationArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)];
+  }
+}
+
+void CalibrationProblem::UnpackParameters(const vnl_vector<double>& x, CameraParameters& parameters,
+                                          double* rotations, double* translationArray,
+                                          double* rotationVectorArray) const {
+  parameters.K[0] = x[0];
+  parameters.K[4] = x[1];
+  parameters.K[2] = x[2];
+  parameters.K[5] = x[3];
+  for (int i = 0; i < 4; ++i) parameters.distortion[static_cast<size_t>(i)] = x[4 + static_cast<size_t>(i)];
+  for (int v = 0; v < viewCount; ++v) {
+    double r[3] = {x[RotationIndex(v)], x[RotationIndex(v) + 1], x[RotationIndex(v) + 2]};
+    icvRodriguesArrays(rotations + 9 * static_cast<size_t>(v), r, 1);
+    for (int i = 0; i < 3; ++i) {
+      translationArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)] = x[TranslationIndex(viewCount, v) + static_cast<size_t>(i)];
+      if (rotationVectorArray) rotationVectorArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)] = r[i];
+    }
+  }
+}
+
+void CalibrationProblem::f(const vnl_vector<double>& x, vnl_vector<double>& residuals) {
+  CameraParameters scratch;
+  UnpackParameters(x, scratch, rotationMatrices.data(), translations.data());
+  const double fx = scratch.K[0], fy = scratch.K[4], cx = scratch.K[2], cy = scratch.K[5];
+  double* out = residuals.data_block();
+  const ImagePoint* observed = imagePoints.data();
+  for (int v = 0; v < viewCount; ++v) {
+    const double* R = &rotationMatrices[9 * static_cast<size_t>(v)];
+    const double* t = &translations[3 * static_cast<size_t>(v)];
+    for (int k = 0; k < pointsPerView; ++k, ++observed, out += 2) {
+      const ImagePoint p = ProjectWithCamera(objectPoints[static_cast<size_t>(k)], R, t, fx, fy, cx, cy,
+                                             scratch.distortion.data());
+      out[0] = observed->x - p.x;
+      out[1] = observed->y - p.y;
+    }
+  }
+}
+
+void CalibrationProblem::GetFieldOfView(double& fovX, double& fovY) const {
+  // Degrees per radian as the workbench has always shown it (180 / 3.141592653).
+  constexpr double kDegrees = 57.29577952383886;
+  const double fx = refined.K[0], fy = refined.K[4], cx = refined.K[2], cy = refined.K[5];
+  fovX = (std::atan((imageWidth - (cx + 0.5)) / fx) + std::atan((cx + 0.5) / fx)) * kDegrees;
+  fovY = (std::atan((imageHeight - (cy + 0.5)) / fy) + std::atan((cy + 0.5) / fy)) * kDegrees;
+}
+
+void CalibrationProblem::GetReprojectionError(double& meanAbsX, double& meanAbsY, double& meanDistance) const {
+  double sumX = 0.0, sumY = 0.0, sumDistance = 0.0;
+  long counted = 0;
+  for (int v = 0; v < viewCount; ++v) {
+    // Views left out of the run (no points) hold placeholder poses.
+    if (pointCounts[static_cast<size_t>(v)] != pointsPerView || pointsPerView == 0) continue;
+    const double* R = &rotationMatrices[9 * static_cast<size_t>(v)];
+    const double* t = &translations[3 * static_cast<size_t>(v)];
+    for (int k = 0; k < pointsPerView; ++k) {
+      const ImagePoint p = ProjectGridPoint(objectPoints[static_cast<size_t>(k)], R, t, refined);
+      const ImagePoint& o = imagePoints[static_cast<size_t>(v) * pointsPerView + static_cast<size_t>(k)];
+      const double du = o.x - p.x, dv = o.y - p.y;
+      sumX += std::fabs(du);
+      sumY += std::fabs(dv);
+      sumDistance += std::sqrt(du * du + dv * dv);
+    }
+    counted += pointsPerView;
+  }
+  const double n = counted > 0 ? static_cast<double>(counted) : 1.0;
+  meanAbsX = sumX / n;
+  meanAbsY = sumY / n;
+  meanDistance = sumDistance / n;
+}
+
+void CalibrationProblem::WritePointDump() const {
+  std::ofstream dump(OutputPath("debbg.txt"), std::ios::out | std::ios::trunc);
+  if (!dump) return;  // an unwritable output folder must not stop the run
+  for (const ObjectPoint& p : objectPoints) dump << p.X << ' ' << p.Y << ' ' << p.Z << '\n';
+  dump.flush();
+}
+
+const char* const kTooFewViewsMessage =
+    "The calibration problem is not constrained by less than 5 images!\nA restricted solver will be available soon...";
+
+void CalibrationProblem::SpreadToStoreViews(int storeViewCount) {
+  const std::vector<ImagePoint> runPoints = std::move(imagePoints);
+  const std::vector<double> runVectors = std::move(rotationVectors);
+  const std::vector<double> runMatrices = std::move(rotationMatrices);
+  const std::vector<double> runTranslations = std::move(translations);
+  const int runViews = viewCount;
+  Allocate(storeViewCount, grid);
+  for (int v = 0; v < viewCount; ++v) {
+    static constexpr double kIdentity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    std::copy(kIdentity, kIdentity + 9, rotationMatrices.begin() + 9 * static_cast<ptrdiff_t>(v));
+    pointCounts[static_cast<size_t>(v)] = 0;
+  }
+  for (int run = 0; run < runViews; ++run) {
+    const size_t store = static_cast<size_t>(usedViews[static_cast<size_t>(run)]);
+    const size_t r = static_cast<size_t>(run);
+    const size_t ppv = static_cast<size_t>(pointsPerView);
+    std::copy(runPoints.begin() + r * ppv, runPoints.begin() + (r + 1) * ppv, imagePoints.begin() + store * ppv);
+    std::copy(runVectors.begin() + 3 * r, runVectors.begin() + 3 * r + 3, rotationVectors.begin() + 3 * store);
+    std::copy(runMatrices.begin() + 9 * r, runMatrices.begin() + 9 * r + 9, rotationMatrices.begin() + 9 * store);
+    std::copy(runTranslations.begin() + 3 * r, runTranslations.begin() + 3 * r + 3, translations.begin() + 3 * store);
+    pointCounts[store] = pointsPerView;
+  }
+}
+
+bool CalibrationProblem::Calibrate(const std::vector<PointList>& viewPointLists, const GridDescription& gridDescription,
+                                   int width, int height) {
+  converged = false;
+  refusal.clear();
+  const int storeViews = static_cast<int>(viewPointLists.size());
+  LoadPoints(viewPointLists, gridDescription);
+  if (grid.nx < 2 || grid.ny < 2 || !(grid.dX > 0.0) || !(grid.dY > 0.0)) {
+    refusal = "the camera has no usable grid description";
+    SpreadToStoreViews(storeViews);
+    return false;
+  }
+  if (viewCount < kMinimumCalibrationViews) {
+    refusal = kTooFewViewsMessage;
+    SpreadToStoreViews(storeViews);
+    return false;
+  }
+  imageWidth = width;
+  imageHeight = height;
+  WritePointDump();
+  if (!InitialCalibration()) {
+    SpreadToStoreViews(storeViews);
+    return false;
+  }
+  Refine();
+  SpreadToStoreViews(storeViews);
+  return true;
+}
+
+bool CalibrationProblem::InitialCalibration() {
+  // Matrix headers over the problem's own arrays: the initial calibration
+  // writes straight into `initial` and the pose arrays.
+  CvMat objectMat = cvMat(totalPoints, 1, CV_64FC3, objectPoints.data());
+  CvMat imageMat = cvMat(totalPoints, 1, CV_64FC2, imagePoints.data());
+  CvMat countMat = cvMat(viewCount, 1, CV_32SC1, pointCounts.data());
+  CvMat cameraMat = cvMat(3, 3, CV_64FC1, initial.K.data());
+  CvMat distortionMat = cvMat(4, 1, CV_64FC1, initial.distortion.data());
+  CvMat rotationMat = cvMat(viewCount, 9, CV_64FC1, rotationMatrices.data());
+  CvMat translationMat = cvMat(viewCount, 3, CV_64FC1, translations.data());
+  Orvel_ClearError();
+  Orvel_cvCalibrateCamera2(&objectMat, &imageMat, &countMat, cvSize(imageWidth, imageHeight), &cameraMat,
+                           &distortionMat, &rotationMat, &translationMat, 0);
+  initial.width = imageWidth;
+  initial.height = imageHeight;
+  // A failed first estimate would hand the minimiser a zero camera matrix and
+  // report its garbage as a calibration, so the run stops here instead.
+  if (Orvel_GetErrStatus() < 0) {
+    refusal = "the initial calibration failed: " + Orvel_LastError().message;
+    return false;
+  }
+  return true;
+}
+
+void CalibrationProblem::Refine() {
+  init(6 * viewCount + kCameraValues, 2 * totalPoints);
+  vnl_vector<double> x;
+  PackParameters(x, initial, rotationMatrices.data(), translations.data());
+  vnl_levenberg_marquardt minimiser(*this);
+  minimiser.set_f_tolerance(fTolerance);
+  minimiser.set_g_tolerance(gTolerance);
+  minimiser.set_x_tolerance(xTolerance);
+  minimiser.set_epsilon_function(xTolerance * 0.001);
+  const vnl_vector<double> start = x;
+  converged = minimiser.minimize_without_gradient(x);
+  refined = initial;
+  // Without convergence the result is the initial calibration as a whole: its
+  // intrinsics together with its own poses, not those of the last evaluation.
+  CameraParameters poseOnly;
+  if (converged)
+    UnpackParameters(x, refined, rotationMatrices.data(), translations.data(), rotationVectors.data());
+  else
+    UnpackParameters(start, poseOnly, rotationMatrices.data(), translations.data(), rotationVectors.data());
+}
