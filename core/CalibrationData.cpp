@@ -1,0 +1,307 @@
+#include "core/CalibrationData.h"
+
+#include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
+
+#include "core/TextIO.h"
+#include "sources/inhouse/GDI.h"
+
+namespace {
+
+// A view image whose rows start on 4-byte boundaries, as the display bitmap
+// expects; the Mat keeps the padded buffer alive.
+std::unique_ptr<cv::Mat> NewViewImage(int width, int height) {
+  const int step = (width * 3 + 3) & ~3;
+  cv::Mat buffer(height, step, CV_8UC1, cv::Scalar(0));
+  return std::make_unique<cv::Mat>(buffer.colRange(0, width * 3).reshape(3));
+}
+
+std::unique_ptr<cv::Mat> AlignedViewImage(const cv::Mat& image) {
+  if (image.step % 4 == 0) return std::make_unique<cv::Mat>(image);
+  auto aligned = NewViewImage(image.cols, image.rows);
+  image.copyTo(*aligned);
+  return aligned;
+}
+
+// Converts the loader's rows (24-bit BGR or 32-bit ARGB) into a view image.
+std::unique_ptr<cv::Mat> ViewImageFromBitmap(const QImage& bitmap, const uint8_t* pixels, int width, int height,
+                                             int stride) {
+  auto image = NewViewImage(width, height);
+  const int bytesPerPixel = GDI::BytesPerPixel(bitmap);
+  const cv::Mat source(height, width, bytesPerPixel == 4 ? CV_8UC4 : CV_8UC3, const_cast<uint8_t*>(pixels),
+                       static_cast<size_t>(stride));
+  if (bytesPerPixel == 4)
+    cv::cvtColor(source, *image, cv::COLOR_BGRA2BGR);
+  else
+    source.copyTo(*image);
+  return image;
+}
+
+PointList ReadPointsFile(const std::string& path, int maxPoints) {
+  PointList points;
+  auto fields = TextFields::Read(path);
+  if (!fields) return points;
+  while (static_cast<int>(points.size()) < maxPoints) {
+    auto x = fields->NextDouble();
+    if (!x) break;
+    auto y = fields->NextDouble();
+    if (!y) break;
+    points.push_back({*x, *y});
+  }
+  return points;
+}
+
+}  // namespace
+
+CCalibrationData::CCalibrationData() = default;
+CCalibrationData::~CCalibrationData() = default;
+
+bool CCalibrationData::AddCamera() {
+  cameras_.emplace_back();
+  return true;
+}
+
+bool CCalibrationData::InsertCamera(int index) {
+  if (index < 0 || index >= GetCameraCount()) return false;
+  cameras_.emplace(cameras_.begin() + index);
+  return true;
+}
+
+bool CCalibrationData::RemoveCamera(int index) {
+  if (!ValidCamera(index)) return false;
+  cameras_.erase(cameras_.begin() + index);
+  return true;
+}
+
+void CCalibrationData::ClearCameraViews(int index) {
+  if (!ValidCamera(index)) return;
+  Camera& c = cameras_[index];
+  c.bitmaps.clear();  // bitmaps go before the images they wrap
+  c.images.clear();
+  c.gridPoints.clear();
+  c.borderPoints.clear();
+  c.enabled.clear();
+  c.hasPoints.clear();
+}
+
+CameraParameters CCalibrationData::GetCameraParameters(int index) const { return cameras_.at(index).parameters; }
+
+void CCalibrationData::SetCameraParameters(int index, const CameraParameters& parameters) {
+  if (ValidCamera(index)) cameras_[index].parameters = parameters;
+}
+
+GridDescription CCalibrationData::GetGrid(int index) const {
+  return ValidCamera(index) ? cameras_[index].grid : GridDescription{};
+}
+
+void CCalibrationData::SetGrid(int index, const GridDescription& grid) {
+  if (ValidCamera(index)) cameras_[index].grid = grid;
+}
+
+bool CCalibrationData::HasGrid(int index) const { return ValidCamera(index) && cameras_[index].grid.nx > 1; }
+
+int CCalibrationData::GetImageWidth(int index) const {
+  return ValidCamera(index) && !cameras_[index].images.empty() ? cameras_[index].images.front()->cols : 0;
+}
+
+int CCalibrationData::GetImageHeight(int index) const {
+  return ValidCamera(index) && !cameras_[index].images.empty() ? cameras_[index].images.front()->rows : 0;
+}
+
+CalibrationProblem& CCalibrationData::GetCalibrationProblem(int index) { return *cameras_.at(index).problem; }
+
+const CalibrationProblem& CCalibrationData::GetCalibrationProblem(int index) const {
+  return *cameras_.at(index).problem;
+}
+
+int CCalibrationData::GetViewCount(int camera) const {
+  return ValidCamera(camera) ? static_cast<int>(cameras_[camera].images.size()) : 0;
+}
+
+bool CCalibrationData::ValidView(int camera, int view) const {
+  return ValidCamera(camera) && view >= 0 && view < GetViewCount(camera);
+}
+
+void CCalibrationData::AppendView(Camera& camera, std::unique_ptr<cv::Mat> image, int enabled, int hasPoints,
+                                  PointList points) {
+  QImage bitmap = GDI::WrapViewImage(*image);
+  camera.images.push_back(std::move(image));
+  camera.bitmaps.push_back(std::move(bitmap));
+  camera.enabled.push_back(enabled);
+  camera.hasPoints.push_back(hasPoints);
+  camera.gridPoints.push_back(std::move(points));
+  camera.borderPoints.emplace_back();
+}
+
+int CCalibrationData::AddViewFromFile(int camera, const std::string& imagePath, int enabled, int hasPoints,
+                                      const std::string& pointsPath) {
+  if (!ValidCamera(camera)) throw std::out_of_range("AddViewFromFile: no camera " + std::to_string(camera));
+  const uint8_t* pixels = nullptr;
+  int width = 0, height = 0, stride = 0;
+  const QImage bitmap = GDI::LoadBitmap(imagePath, &pixels, &width, &height, &stride);
+  if (bitmap.isNull()) return -1;
+  Camera& c = cameras_[camera];
+  PointList points;
+  if (!pointsPath.empty()) points = ReadPointsFile(pointsPath, c.grid.nx > 0 && c.grid.ny > 0 ? c.grid.nx * c.grid.ny : 0);
+  AppendView(c, ViewImageFromBitmap(bitmap, pixels, width, height, stride), enabled, hasPoints, std::move(points));
+  return 0;
+}
+
+bool CCalibrationData::AddViewFromFrame(int camera, cv::Mat image) {
+  if (!ValidCamera(camera) || image.empty() || image.type() != CV_8UC3) return false;
+  AppendView(cameras_[camera], AlignedViewImage(image), 1, 0, {});
+  return true;
+}
+
+const cv::Mat* CCalibrationData::GetViewImage(int camera, int view) const {
+  return ValidView(camera, view) ? cameras_[camera].images[view].get() : nullptr;
+}
+
+const QImage* CCalibrationData::GetViewBitmap(int camera, int view) const {
+  return ValidView(camera, view) ? &cameras_[camera].bitmaps[view] : nullptr;
+}
+
+QImage* CCalibrationData::GetViewBitmap(int camera, int view) {
+  return ValidView(camera, view) ? &cameras_[camera].bitmaps[view] : nullptr;
+}
+
+int CCalibrationData::IsViewEnabled(int camera, int view) const {
+  return ValidView(camera, view) ? cameras_[camera].enabled[view] : 0;
+}
+
+void CCalibrationData::EnableView(int camera, int view) {
+  if (ValidView(camera, view)) cameras_[camera].enabled[view] = 1;
+}
+
+void CCalibrationData::DisableView(int camera, int view) {
+  if (ValidView(camera, view)) cameras_[camera].enabled[view] = 0;
+}
+
+void CCalibrationData::SetViewHasPoints(int camera, int view, int flag) {
+  if (ValidView(camera, view)) cameras_[camera].hasPoints[view] = flag != 0 ? 1 : 0;
+}
+
+bool CCalibrationData::ViewHasPoints(int camera, int view) const {
+  return ValidView(camera, view) && cameras_[camera].hasPoints[view] != 0;
+}
+
+int CCalibrationData::GetPointCount(int camera, int view) const {
+  return ValidView(camera, view) ? static_cast<int>(cameras_[camera].gridPoints[view].size()) : 0;
+}
+
+ImagePoint CCalibrationData::GetPoint(int camera, int view, int point) const {
+  if (!ValidView(camera, view)) return {-1, -1};
+  const PointList& points = cameras_[camera].gridPoints[view];
+  if (point < 0 || point >= static_cast<int>(points.size())) return {-1, -1};
+  return points[point];
+}
+
+std::vector<PointList>* CCalibrationData::GetGridPointLists(int camera) {
+  return ValidCamera(camera) ? &cameras_[camera].gridPoints : nullptr;
+}
+
+const std::vector<PointList>* CCalibrationData::GetGridPointLists(int camera) const {
+  return ValidCamera(camera) ? &cameras_[camera].gridPoints : nullptr;
+}
+
+PointList* CCalibrationData::GetGridPoints(int camera, int view) {
+  return ValidView(camera, view) ? &cameras_[camera].gridPoints[view] : nullptr;
+}
+
+PointList* CCalibrationData::GetBorderPoints(int camera, int view) {
+  return ValidView(camera, view) ? &cameras_[camera].borderPoints[view] : nullptr;
+}
+
+bool CCalibrationData::WriteIntrinsicFile(int camera, const std::string& path) const {
+  if (!ValidCamera(camera)) return false;
+  const CameraParameters& p = cameras_[camera].parameters;
+  TextFileWriter out(path);
+  if (!out.IsOpen()) return false;
+  auto row = [&out](const double* values, int count) {
+    for (int i = 0; i < count; ++i) {
+      if (i) out.Space();
+      out.Double(values[i]);
+    }
+    out.EndLine();
+  };
+  for (int r = 0; r < 3; ++r) row(&p.K[3 * r], 3);
+  row(p.distortion.data(), 4);
+  for (int r = 0; r < 3; ++r) row(&p.R[3 * r], 3);
+  row(p.T.data(), 3);
+  out.Int(p.width).Space().Int(p.height).EndLine();
+  return out.Close();
+}
+
+bool CCalibrationData::ReadIntrinsicFile(int camera, const std::string& path) {
+  if (!ValidCamera(camera)) return false;
+  auto fields = TextFields::Read(path);
+  if (!fields) return false;
+  CameraParameters p = cameras_[camera].parameters;
+  auto read = [&fields](double* values, int count) {
+    for (int i = 0; i < count; ++i) {
+      auto v = fields->NextDouble();
+      if (!v) return false;
+      values[i] = *v;
+    }
+    return true;
+  };
+  if (!read(p.K.data(), 9) || !read(p.distortion.data(), 4) || !read(p.R.data(), 9) || !read(p.T.data(), 3))
+    return false;
+  auto width = fields->NextInt();
+  auto height = fields->NextInt();
+  if (!width || !height) return false;
+  p.distortion[4] = 0.0;
+  p.width = *width;
+  p.height = *height;
+  cameras_[camera].parameters = p;  // only a complete file replaces the parameters
+  return true;
+}
+
+bool CCalibrationData::WriteExtrinsicFile(int camera, const std::string& path) const {
+  if (!ValidCamera(camera)) return false;
+  const CalibrationProblem& problem = *cameras_[camera].problem;
+  TextFileWriter out(path);
+  if (!out.IsOpen()) return false;
+  auto triple = [&out](const double* v) {
+    out.Double(v[0]).Space().Double(v[1]).Space().Double(v[2]).EndLine();
+  };
+  for (int v = 0; v < problem.viewCount; ++v) {
+    for (int r = 0; r < 3; ++r) triple(&problem.rotationMatrices[9 * v + 3 * r]);
+    triple(&problem.rotationVectors[3 * v]);
+    triple(&problem.translations[3 * v]);
+  }
+  return out.Close();
+}
+
+bool CCalibrationData::ReadExtrinsicFile(int camera, const std::string& path) {
+  if (!ValidCamera(camera)) return false;
+  auto fields = TextFields::Read(path);
+  if (!fields) return false;
+  CalibrationProblem& problem = *cameras_[camera].problem;
+  // Reads as many complete blocks as the file holds, up to the view count.
+  for (int v = 0; v < problem.viewCount; ++v) {
+    double block[15];
+    for (double& value : block) {
+      auto next = fields->NextDouble();
+      if (!next) return true;
+      value = *next;
+    }
+    std::copy(block, block + 9, &problem.rotationMatrices[9 * v]);
+    std::copy(block + 9, block + 12, &problem.rotationVectors[3 * v]);
+    std::copy(block + 12, block + 15, &problem.translations[3 * v]);
+  }
+  return true;
+}
+
+bool CCalibrationData::WritePointsFile(int camera, int view, const std::string& path) const {
+  if (!ValidView(camera, view)) return false;
+  TextFileWriter out(path);
+  for (const ImagePoint& p : cameras_[camera].gridPoints[view]) out.Double(p.x).Space().Double(p.y).EndLine();
+  return out.Close();
+}
+
+bool CCalibrationData::SaveViewImage(int camera, int view, const std::string& path, const char* format) const {
+  if (!ValidView(camera, view)) return false;
+  return GDI::SaveImage(path, cameras_[camera].bitmaps[view], format);
+}

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything with warnings as errors and runs
+# every test; then builds again with AddressSanitizer + UndefinedBehaviorSanitizer
+# and runs the unit tests there. Set LENTORA_SKIP_SANITIZERS=1 to skip the second pass.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+
+run_tests() {
+  local build="$1"
+  # GUI and OpenGL tests need a display; everything else ignores it.
+  (cd "$build" && xvfb-run -a -s "-screen 0 1600x1200x24" ctest --output-on-failure -j 2 --timeout 600)
+}
+
+echo "== build (warnings are errors) =="
+"$root/scripts/build.sh" "$root/build/ci" -DLENTORA_WERROR=ON
+run_tests "$root/build/ci"
+
+if [ "${LENTORA_SKIP_SANITIZERS:-0}" != "1" ]; then
+  echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer =="
+  LENTORA_BUILD_TYPE=Debug "$root/scripts/build.sh" "$root/build/asan" -DLENTORA_WERROR=ON -DLENTORA_SANITIZE=ON \
+    -DLENTORA_BUILD_BENCH=OFF
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+  export LSAN_OPTIONS="suppressions=$root/.ci/lsan.supp:print_suppressions=0"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  run_tests "$root/build/asan"
+fi

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "core/CalibrationData.h"
+#include "support/TempDir.h"
+
+namespace {
+
+cv::Mat Frame(int width, int height, uint8_t value = 80) { return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(value)); }
+
+GridDescription Grid(int nx, int ny, double d = 10.0) {
+  GridDescription grid;
+  grid.nx = nx;
+  grid.ny = ny;
+  grid.dX = grid.dY = d;
+  return grid;
+}
+
+TEST(CalibrationStore, EmptyStoreAnswersNeutrally) {
+  CCalibrationData data;
+  EXPECT_EQ(data.GetCameraCount(), 0);
+  EXPECT_EQ(data.GetViewCount(0), 0);
+  const GridDescription grid = data.GetGrid(0);
+  EXPECT_EQ(grid.wx, 3);
+  EXPECT_EQ(grid.wy, 3);
+  EXPECT_EQ(grid.nx, 0);
+  const ImagePoint p = data.GetPoint(0, 0, 0);
+  EXPECT_EQ(p.x, -1);
+  EXPECT_EQ(p.y, -1);
+  EXPECT_FALSE(data.HasGrid(0));
+  EXPECT_EQ(data.GetImageWidth(0), 0);
+  EXPECT_EQ(data.GetViewImage(0, 0), nullptr);
+  EXPECT_EQ(data.GetViewBitmap(0, 0), nullptr);
+  EXPECT_FALSE(data.ViewHasPoints(0, 0));
+  EXPECT_EQ(data.IsViewEnabled(0, 0), 0);
+  EXPECT_FALSE(data.AddViewFromFrame(0, Frame(8, 8)));
+  EXPECT_THROW(data.AddViewFromFile(0, "missing.jpg", 1, 0, ""), std::out_of_range);
+}
+
+TEST(CalibrationStore, RemovingACameraShiftsTheLaterOnesDownIntact) {
+  CCalibrationData data;
+  data.AddCamera();
+  data.AddCamera();
+  data.SetGrid(1, Grid(7, 6, 25.0));
+  CameraParameters p;
+  p.K[0] = 800;
+  data.SetCameraParameters(1, p);
+  ASSERT_TRUE(data.AddViewFromFrame(1, Frame(32, 24)));
+  ASSERT_TRUE(data.RemoveCamera(0));
+  ASSERT_EQ(data.GetCameraCount(), 1);
+  EXPECT_EQ(data.GetViewCount(0), 1);
+  EXPECT_EQ(data.GetGrid(0).nx, 7);
+  EXPECT_EQ(data.GetGrid(0).dX, 25.0);
+  EXPECT_EQ(data.GetCameraParameters(0).K[0], 800);
+  EXPECT_EQ(data.GetImageWidth(0), 32);
+  EXPECT_EQ(data.GetImageHeight(0), 24);
+}
+
+TEST(CalibrationStore, InsertAndRemoveRefuseIndicesAtOrPastTheEnd) {
+  CCalibrationData data;
+  data.AddCamera();
+  EXPECT_FALSE(data.InsertCamera(1));
+  EXPECT_FALSE(data.RemoveCamera(1));
+  EXPECT_FALSE(data.RemoveCamera(-1));
+  EXPECT_EQ(data.GetCameraCount(), 1);
+  data.SetGrid(0, Grid(4, 4));
+  ASSERT_TRUE(data.InsertCamera(0));
+  EXPECT_EQ(data.GetCameraCount(), 2);
+  EXPECT_EQ(data.GetGrid(0).nx, 0) << "the inserted camera is new";
+  EXPECT_EQ(data.GetGrid(1).nx, 4) << "the old camera moved up";
+}
+
+TEST(CalibrationStore, FrameViewsAreEnabledWithoutPointsAndShareTheirPixels) {
+  CCalibrationData data;
+  data.AddCamera();
+  ASSERT_TRUE(data.AddViewFromFrame(0, Frame(31, 17)));  // odd width: rows need padding
+  EXPECT_EQ(data.IsViewEnabled(0, 0), 1);
+  EXPECT_FALSE(data.ViewHasPoints(0, 0));
+  EXPECT_EQ(data.GetPointCount(0, 0), 0);
+  const cv::Mat* image = data.GetViewImage(0, 0);
+  QImage* bitmap = data.GetViewBitmap(0, 0);
+  ASSERT_TRUE(image && bitmap);
+  EXPECT_EQ(bitmap->constBits(), image->data) << "bitmap must wrap the image memory";
+  EXPECT_EQ(static_cast<size_t>(bitmap->bytesPerLine()), image->step);
+  EXPECT_EQ(image->step % 4, 0u);
+  const_cast<cv::Mat*>(image)->at<cv::Vec3b>(3, 5) = cv::Vec3b(10, 20, 30);  // B G R
+  EXPECT_EQ(bitmap->pixelColor(5, 3), QColor(30, 20, 10));
+  EXPECT_FALSE(data.AddViewFromFrame(0, cv::Mat(4, 4, CV_8UC1)));
+}
+
+TEST(CalibrationStore, FlagsAndClearingViews) {
+  CCalibrationData data;
+  data.AddCamera();
+  data.SetGrid(0, Grid(3, 2));
+  data.AddViewFromFrame(0, Frame(8, 8));
+  data.DisableView(0, 0);
+  EXPECT_EQ(data.IsViewEnabled(0, 0), 0);
+  data.EnableView(0, 0);
+  EXPECT_EQ(data.IsViewEnabled(0, 0), 1);
+  data.SetViewHasPoints(0, 0, 7);
+  EXPECT_TRUE(data.ViewHasPoints(0, 0));
+  data.GetGridPoints(0, 0)->push_back({1.5, 2.5});
+  EXPECT_EQ(data.GetPoint(0, 0, 0).y, 2.5);
+  EXPECT_EQ(data.GetPoint(0, 0, 1).x, -1);
+  data.ClearCameraViews(0);
+  EXPECT_EQ(data.GetCameraCount(), 1);
+  EXPECT_EQ(data.GetViewCount(0), 0);
+  EXPECT_EQ(data.GetGrid(0).nx, 3);
+}
+
+TEST(CalibrationStore, HasGridNeedsTwoColumns) {
+  CCalibrationData data;
+  data.AddCamera();
+  data.SetGrid(0, Grid(1, 5));
+  EXPECT_FALSE(data.HasGrid(0));
+  data.SetGrid(0, Grid(2, 5));
+  EXPECT_TRUE(data.HasGrid(0));
+}
+
+TEST(CalibrationStore, ViewsFromFilesConvertAlphaAndReadShortPointFiles) {
+  TempDir dir;
+  cv::Mat bgr(20, 30, CV_8UC3, cv::Scalar(10, 20, 30));
+  cv::imwrite(dir.File("a.png"), bgr);
+  cv::Mat bgra(20, 30, CV_8UC4, cv::Scalar(40, 50, 60, 128));
+  cv::imwrite(dir.File("b.png"), bgra);
+  dir.Write("pts.txt", "1.0 2.0\n3.0 4.0\n5.0 6.0\n");
+
+  CCalibrationData data;
+  data.AddCamera();
+  data.SetGrid(0, Grid(3, 2));
+  EXPECT_EQ(data.AddViewFromFile(0, dir.File("a.png"), 0, 1, dir.File("pts.txt")), 0);
+  EXPECT_EQ(data.AddViewFromFile(0, dir.File("b.png"), 1, 0, ""), 0);
+  EXPECT_LT(data.AddViewFromFile(0, dir.File("missing.png"), 1, 0, ""), 0);
+  ASSERT_EQ(data.GetViewCount(0), 2);
+  EXPECT_EQ(data.GetPointCount(0, 0), 3) << "a short points file gives the points it holds";
+  EXPECT_EQ(data.IsViewEnabled(0, 0), 0);
+  EXPECT_TRUE(data.ViewHasPoints(0, 0));
+  EXPECT_EQ(data.GetViewImage(0, 0)->at<cv::Vec3b>(5, 5), cv::Vec3b(10, 20, 30));
+  const cv::Mat* converted = data.GetViewImage(0, 1);
+  EXPECT_EQ(converted->type(), CV_8UC3);
+  EXPECT_EQ(converted->at<cv::Vec3b>(5, 5), cv::Vec3b(40, 50, 60));
+}
+
+TEST(CalibrationStore, IntrinsicFileRoundTripAndTruncatedFileKeepsParameters) {
+  TempDir dir;
+  CCalibrationData data;
+  data.AddCamera();
+  data.AddCamera();
+  CameraParameters p;
+  p.K = {812.25, 0, 319.5, 0, 811.75, 239.5, 0, 0, 1};
+  p.distortion = {-0.21, 0.05, 0.001, -0.002, 0.0};
+  p.T = {1, 2, 3};
+  p.width = 640;
+  p.height = 480;
+  data.SetCameraParameters(0, p);
+  ASSERT_TRUE(data.WriteIntrinsicFile(0, dir.File("i.txt")));
+  EXPECT_EQ(dir.Read("i.txt"),
+            "812.250000 0.000000 319.500000\n0.000000 811.750000 239.500000\n0.000000 0.000000 1.000000\n"
+            "-0.210000 0.050000 0.001000 -0.002000\n1.000000 0.000000 0.000000\n0.000000 1.000000 0.000000\n"
+            "0.000000 0.000000 1.000000\n1.000000 2.000000 3.000000\n640 480\n");
+  ASSERT_TRUE(data.ReadIntrinsicFile(1, dir.File("i.txt")));
+  const CameraParameters q = data.GetCameraParameters(1);
+  EXPECT_EQ(q.K, p.K);
+  EXPECT_EQ(q.distortion, p.distortion);
+  EXPECT_EQ(q.width, 640);
+
+  const std::string text = dir.Read("i.txt");
+  dir.Write("short.txt", text.substr(0, text.size() / 2));
+  EXPECT_FALSE(data.ReadIntrinsicFile(0, dir.File("short.txt")));
+  EXPECT_EQ(data.GetCameraParameters(0).K, p.K) << "an incomplete file changes nothing";
+  EXPECT_FALSE(data.ReadIntrinsicFile(0, dir.File("none.txt")));
+}
+
+TEST(CalibrationStore, ExtrinsicFileIsReadAsFarAsItGoes) {
+  TempDir dir;
+  CCalibrationData data;
+  data.AddCamera();
+  CalibrationProblem& problem = data.GetCalibrationProblem(0);
+  problem.Allocate(3, Grid(3, 2));
+  dir.Write("e.txt",
+            "1 0 0\n0 1 0\n0 0 1\n0.1 0.2 0.3\n4 5 6\n"
+            "0 1 0\n1 0 0\n0 0 1\n0.4 0.5 0.6\n7 8\n");  // second block cut short
+  ASSERT_TRUE(data.ReadExtrinsicFile(0, dir.File("e.txt")));
+  EXPECT_EQ(problem.GetTranslation(0)[2], 6);
+  EXPECT_EQ(problem.GetRotationVector(0)[1], 0.2);
+  EXPECT_EQ(problem.GetRotationMatrix(1)[0], 0) << "a partial block is not applied";
+  EXPECT_EQ(problem.GetTranslation(1)[0], 0);
+}
+
+}  // namespace

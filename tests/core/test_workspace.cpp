@@ -1,0 +1,279 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "core/CalibrationData.h"
+#include "core/Workspace.h"
+#include "support/TempDir.h"
+
+namespace {
+
+GridDescription Grid(int nx, int ny) {
+  GridDescription grid;
+  grid.nx = nx;
+  grid.ny = ny;
+  grid.dX = 25.5;
+  grid.dY = 30.25;
+  grid.wx = 4;
+  grid.wy = 5;
+  return grid;
+}
+
+cv::Mat Picture(int width, int height, int seed) {
+  cv::Mat image(height, width, CV_8UC3);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      image.at<cv::Vec3b>(y, x) = cv::Vec3b((x * 3 + seed) % 256, (y * 5) % 256, ((x + y) * 2) % 256);
+  return image;
+}
+
+// Two cameras: the first calibrated-looking with points and poses, the second plain.
+void FillWorkspace(CCalibrationData& data) {
+  data.AddCamera();
+  data.AddCamera();
+  data.SetGrid(0, Grid(3, 2));
+  for (int v = 0; v < 3; ++v) {
+    data.AddViewFromFrame(0, Picture(40, 30, v));
+    PointList* points = data.GetGridPoints(0, v);
+    for (int k = 0; k < 6; ++k) points->push_back({k * 1.25 + v, k * 0.5 - v});
+    data.SetViewHasPoints(0, v, 1);
+  }
+  data.DisableView(0, 1);
+  CameraParameters p;
+  p.K = {800.5, 0, 20, 0, 799.25, 15, 0, 0, 1};
+  p.distortion = {-0.1, 0.02, 0.001, 0.002, 0};
+  p.width = 40;
+  p.height = 30;
+  data.SetCameraParameters(0, p);
+  CalibrationProblem& problem = data.GetCalibrationProblem(0);
+  problem.Allocate(3, Grid(3, 2));
+  for (int v = 0; v < 3; ++v) {
+    for (int i = 0; i < 9; ++i) problem.rotationMatrices[9 * v + i] = i % 4 == 0 ? 1.0 : 0.0;
+    for (int i = 0; i < 3; ++i) {
+      problem.rotationVectors[3 * v + i] = 0.1 * (v + i);
+      problem.translations[3 * v + i] = 100.0 * v + i;
+    }
+  }
+  data.AddViewFromFrame(1, Picture(24, 16, 9));
+}
+
+TEST(Workspace, EmptyStoreWritesOnlyTheIndex) {
+  TempDir dir;
+  CCalibrationData data;
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  EXPECT_EQ(dir.Read("ws.txt"), "0\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+TEST(Workspace, UncalibratedCameraWritesEmptyExtrinsicsAndIdentityRotation) {
+  TempDir dir;
+  CCalibrationData data;
+  data.AddCamera();
+  for (int v = 0; v < 3; ++v) data.AddViewFromFrame(0, Picture(16, 12, v));
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  EXPECT_EQ(dir.Read("ws.txt"), "1\nCamera_0_Data.txt\n3 0 0 0.000000 0.000000 3 3\n");
+  EXPECT_EQ(dir.Read("Camera_0_Extrinsic.txt"), "");
+  EXPECT_EQ(dir.Read("Camera_0_Intrinsic.txt"),
+            "0.000000 0.000000 0.000000\n0.000000 0.000000 0.000000\n0.000000 0.000000 0.000000\n"
+            "0.000000 0.000000 0.000000 0.000000\n1.000000 0.000000 0.000000\n0.000000 1.000000 0.000000\n"
+            "0.000000 0.000000 1.000000\n0.000000 0.000000 0.000000\n0 0\n");
+  EXPECT_EQ(dir.Read("Camera_0_Data.txt"),
+            "Camera_0_Intrinsic.txt\nCamera_0_Extrinsic.txt\n1 Camera_0_Image_0.jpg\n0 Camera_0_Points_0.txt\n"
+            "1 Camera_0_Image_1.jpg\n0 Camera_0_Points_1.txt\n1 Camera_0_Image_2.jpg\n0 Camera_0_Points_2.txt\n");
+  for (int v = 0; v < 3; ++v) {
+    EXPECT_TRUE(std::filesystem::exists(dir.File("Camera_0_Image_" + std::to_string(v) + ".jpg")));
+    EXPECT_EQ(dir.Read("Camera_0_Points_" + std::to_string(v) + ".txt"), "");
+  }
+}
+
+TEST(Workspace, RoundTripKeepsEverythingToSixDecimals) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+
+  CCalibrationData loaded;
+  std::vector<int> announced;
+  const WorkspaceResult result = LoadWorkspace(loaded, dir.File("ws.txt"), [&](int c) { announced.push_back(c); });
+  ASSERT_TRUE(result.ok) << result.error;
+  EXPECT_TRUE(result.warnings.empty());
+  EXPECT_EQ(announced, (std::vector<int>{0, 1}));
+  ASSERT_EQ(loaded.GetCameraCount(), 2);
+  EXPECT_EQ(loaded.GetViewCount(0), 3);
+  EXPECT_EQ(loaded.GetViewCount(1), 1);
+  EXPECT_EQ(loaded.IsViewEnabled(0, 1), 0);
+  EXPECT_EQ(loaded.IsViewEnabled(0, 2), 1);
+  const GridDescription grid = loaded.GetGrid(0);
+  EXPECT_EQ(grid.nx, 3);
+  EXPECT_EQ(grid.dY, 30.25);
+  EXPECT_EQ(grid.wy, 5);
+  EXPECT_EQ(loaded.GetCameraParameters(0).K, data.GetCameraParameters(0).K);
+  EXPECT_EQ(loaded.GetCameraParameters(0).distortion, data.GetCameraParameters(0).distortion);
+  for (int v = 0; v < 3; ++v) {
+    EXPECT_TRUE(loaded.ViewHasPoints(0, v));
+    ASSERT_EQ(loaded.GetPointCount(0, v), 6);
+    for (int k = 0; k < 6; ++k) {
+      EXPECT_NEAR(loaded.GetPoint(0, v, k).x, data.GetPoint(0, v, k).x, 1e-6);
+      EXPECT_NEAR(loaded.GetPoint(0, v, k).y, data.GetPoint(0, v, k).y, 1e-6);
+    }
+    EXPECT_TRUE(loaded.GetBorderPoints(0, v)->empty());
+  }
+  const CalibrationProblem& problem = loaded.GetCalibrationProblem(0);
+  ASSERT_EQ(problem.viewCount, 3);
+  EXPECT_NEAR(problem.GetTranslation(2)[0], 200.0, 1e-9);
+  EXPECT_NEAR(problem.GetRotationVector(2)[2], 0.4, 1e-9);
+  EXPECT_EQ(loaded.GetCalibrationProblem(1).viewCount, 1) << "sized by the index, no blocks to read";
+  // JPEG keeps the picture close to the original.
+  const cv::Mat* original = data.GetViewImage(0, 0);
+  const cv::Mat* reread = loaded.GetViewImage(0, 0);
+  ASSERT_EQ(reread->size(), original->size());
+  EXPECT_LT(cv::norm(*original, *reread, cv::NORM_L1) / (original->total() * 3), 6.0);
+
+  // Saving the reloaded workspace again reproduces the text files byte for byte.
+  TempDir again;
+  ASSERT_TRUE(SaveWorkspaceTo(loaded, again.File("ws.txt")).ok);
+  for (const char* name : {"ws.txt", "Camera_0_Data.txt", "Camera_0_Intrinsic.txt", "Camera_0_Extrinsic.txt",
+                           "Camera_0_Points_1.txt", "Camera_1_Data.txt"})
+    EXPECT_EQ(again.Read(name), dir.Read(name)) << name;
+}
+
+TEST(Workspace, LoadingAppendsAfterExistingCameras) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  CCalibrationData target;
+  target.AddCamera();
+  CameraParameters mine;
+  mine.K[0] = 42;
+  target.SetCameraParameters(0, mine);
+  const WorkspaceResult result = LoadWorkspace(target, dir.File("ws.txt"));
+  ASSERT_TRUE(result.ok);
+  EXPECT_EQ(result.firstCamera, 1);
+  ASSERT_EQ(target.GetCameraCount(), 3);
+  EXPECT_EQ(target.GetCameraParameters(0).K[0], 42) << "existing camera untouched";
+  EXPECT_EQ(target.GetCameraParameters(1).K[0], 800.5);
+  EXPECT_EQ(target.GetViewCount(1), 3);
+}
+
+TEST(Workspace, CompanionsResolveAgainstTheIndexFolderNotTheCurrentOne) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(std::filesystem::temp_directory_path());
+  CCalibrationData loaded;
+  const WorkspaceResult result = LoadWorkspace(loaded, dir.File("ws.txt"));
+  std::filesystem::current_path(previous);
+  ASSERT_TRUE(result.ok) << result.error;
+  EXPECT_EQ(loaded.GetViewCount(0), 3);
+}
+
+TEST(Workspace, UnreadableViewImageIsSkippedWithAWarning) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  std::filesystem::remove(dir.File("Camera_0_Image_1.jpg"));
+  dir.Write("Camera_0_Image_2.jpg", "not a jpeg");
+  CCalibrationData loaded;
+  const WorkspaceResult result = LoadWorkspace(loaded, dir.File("ws.txt"));
+  ASSERT_TRUE(result.ok);
+  EXPECT_EQ(result.warnings.size(), 2u);
+  EXPECT_EQ(loaded.GetViewCount(0), 1);
+  EXPECT_EQ(loaded.GetViewCount(1), 1);
+}
+
+TEST(Workspace, SaveFailsLoudlyWhenAFileCannotBeCreated) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  const WorkspaceResult missingFolder = SaveWorkspaceTo(data, dir.File("no/such/folder/ws.txt"));
+  EXPECT_FALSE(missingFolder.ok);
+  EXPECT_FALSE(missingFolder.error.empty());
+  // A folder standing where a companion file must go.
+  std::filesystem::create_directory(dir.File("Camera_1_Points_0.txt"));
+  const WorkspaceResult blocked = SaveWorkspaceTo(data, dir.File("ws.txt"));
+  EXPECT_FALSE(blocked.ok);
+  EXPECT_NE(blocked.error.find("Camera_1_Points_0.txt"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("ws.txt"))) << "no index for a half-written workspace";
+}
+
+TEST(Workspace, MalformedIndexFilesAreRefusedWithoutTouchingTheStore) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  const std::string overlong(400, 'a');
+  const std::vector<std::string> bad = {
+      "",                                                      // empty
+      "-1\n",                                                  // negative count
+      "2000000000\nCamera_0_Data.txt\n3 3 2 1 1 3 3\n",        // absurd count
+      "1\nCamera_0_Data.txt\n3 3 2 1.0\n",                     // truncated grid
+      "1\n" + overlong + "\n3 3 2 1 1 3 3\n",                  // over-long name
+      "1\n../Camera_0_Data.txt\n3 3 2 1 1 3 3\n",              // name with a folder
+      "1\nCamera_0_Data.txt\n-4 3 2 1 1 3 3\n",                // negative view count
+      "1\nCamera_0_Data.txt\n900000000 3 2 1 1 3 3\n",         // more views than listed
+      "1\nCamera_0_Data.txt\n3 99999 99999 1 1 3 3\n",         // absurd grid
+      "1\nMissing_Data.txt\n3 3 2 1 1 3 3\n",                  // missing data file
+  };
+  for (const std::string& text : bad) {
+    dir.Write("bad.txt", text);
+    CCalibrationData target;
+    target.AddCamera();
+    const WorkspaceResult result = LoadWorkspace(target, dir.File("bad.txt"));
+    EXPECT_FALSE(result.ok) << text.substr(0, 60);
+    EXPECT_FALSE(result.error.empty());
+    EXPECT_EQ(target.GetCameraCount(), 1) << text.substr(0, 60);
+  }
+  EXPECT_FALSE(LoadWorkspace(data, dir.File("absent.txt")).ok);
+}
+
+// Flips, drops and inserts bytes in every text file of a saved workspace and
+// loads the result: whatever happens, the loader must answer without crashing
+// (run under the sanitizers in CI) and keep the store consistent.
+TEST(Workspace, MutatedFilesNeverCrashTheLoader) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  const std::vector<std::string> files = {"ws.txt", "Camera_0_Data.txt", "Camera_0_Intrinsic.txt",
+                                          "Camera_0_Extrinsic.txt", "Camera_0_Points_0.txt", "Camera_1_Data.txt"};
+  std::vector<std::string> originals;
+  for (const auto& f : files) originals.push_back(dir.Read(f));
+  std::mt19937 rng(12345);
+  const std::string alphabet = "0123456789-.e \n/\\abcZ\t+";
+  for (int round = 0; round < 300; ++round) {
+    const size_t which = rng() % files.size();
+    std::string text = originals[which];
+    const int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits; ++e) {
+      const size_t at = text.empty() ? 0 : rng() % text.size();
+      switch (rng() % 4) {
+        case 0: if (!text.empty()) text[at] = alphabet[rng() % alphabet.size()]; break;
+        case 1: if (!text.empty()) text.erase(at, 1 + rng() % 8); break;
+        case 2: text.insert(at, 1, alphabet[rng() % alphabet.size()]); break;
+        case 3: text = text.substr(0, at); break;
+      }
+    }
+    dir.Write(files[which], text);
+    CCalibrationData target;
+    const WorkspaceResult result = LoadWorkspace(target, dir.File("ws.txt"));
+    if (result.ok) {
+      for (int c = 0; c < target.GetCameraCount(); ++c) {
+        EXPECT_LE(target.GetViewCount(c), 3);
+        for (int v = 0; v < target.GetViewCount(c); ++v) {
+          const GridDescription g = target.GetGrid(c);
+          EXPECT_LE(target.GetPointCount(c, v), std::max(0, g.nx * g.ny));
+        }
+      }
+    } else {
+      EXPECT_EQ(target.GetCameraCount(), 0);
+    }
+    dir.Write(files[which], originals[which]);
+  }
+}
+
+}  // namespace
