@@ -1,0 +1,300 @@
+#include "calib/SyntheticViews.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+using Matrix3 = std::array<double, 9>;
+using Vector3 = std::array<double, 3>;
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegree = kPi / 180.0;
+
+// Grey levels of the printed board and of what lies around it.
+constexpr double kBlack = 25.0;
+constexpr double kWhite = 225.0;
+constexpr double kBackground = 95.0;
+
+Matrix3 Multiply(const Matrix3& a, const Matrix3& b) {
+  Matrix3 c{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k) c[3 * i + j] += a[3 * i + k] * b[3 * k + j];
+  return c;
+}
+
+Vector3 Multiply(const Matrix3& a, const Vector3& v) {
+  return {a[0] * v[0] + a[1] * v[1] + a[2] * v[2], a[3] * v[0] + a[4] * v[1] + a[5] * v[2],
+          a[6] * v[0] + a[7] * v[1] + a[8] * v[2]};
+}
+
+// Rotation by `angle` about the unit axis (ax, ay, az).
+Matrix3 AxisAngle(double ax, double ay, double az, double angle) {
+  const double c = std::cos(angle), s = std::sin(angle), C = 1.0 - c;
+  return {c + ax * ax * C,      ax * ay * C - az * s, ax * az * C + ay * s,
+          ay * ax * C + az * s, c + ay * ay * C,      ay * az * C - ax * s,
+          az * ax * C - ay * s, az * ay * C + ax * s, c + az * az * C};
+}
+
+Matrix3 MatrixFromVector(const Vector3& r) {
+  const double angle = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+  if (angle < 1e-300) return {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  return AxisAngle(r[0] / angle, r[1] / angle, r[2] / angle, angle);
+}
+
+// Rotation vector of a rotation matrix, accurate up to and including 180 degrees.
+Vector3 VectorFromMatrix(const Matrix3& R) {
+  const double c = std::clamp((R[0] + R[4] + R[8] - 1.0) / 2.0, -1.0, 1.0);
+  const double angle = std::acos(c);
+  const Vector3 s{R[7] - R[5], R[2] - R[6], R[3] - R[1]};  // 2 sin(angle) axis
+  if (c > 0.0) {
+    const double sinAngle = 0.5 * std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+    const double factor = sinAngle < 1e-12 ? 0.5 : angle / (2.0 * sinAngle);
+    return {s[0] * factor, s[1] * factor, s[2] * factor};
+  }
+  // Large angles: the symmetric part gives axis*axis^T without dividing by sin.
+  double M[9];
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) M[3 * i + j] = (0.5 * (R[3 * i + j] + R[3 * j + i]) - (i == j ? c : 0.0)) / (1.0 - c);
+  int largest = 0;
+  for (int i = 1; i < 3; ++i)
+    if (M[4 * i] > M[4 * largest]) largest = i;
+  const double a = std::sqrt(std::max(M[4 * largest], 0.0));
+  Vector3 axis{M[3 * largest] / a, M[3 * largest + 1] / a, M[3 * largest + 2] / a};
+  if (axis[0] * s[0] + axis[1] * s[1] + axis[2] * s[2] < 0.0)
+    for (double& v : axis) v = -v;
+  return {axis[0] * angle, axis[1] * angle, axis[2] * angle};
+}
+
+ImagePoint Project(const SyntheticCamera& camera, const SyntheticPose& pose, double X, double Y) {
+  const Vector3 Xc = Multiply(pose.R, Vector3{X, Y, 0.0});
+  const double x = (Xc[0] + pose.t[0]) / (Xc[2] + pose.t[2]);
+  const double y = (Xc[1] + pose.t[1]) / (Xc[2] + pose.t[2]);
+  const double r2 = x * x + y * y;
+  const double radial = 1.0 + camera.k1 * r2 + camera.k2 * r2 * r2;
+  const double xd = x * radial + 2.0 * camera.p1 * x * y + camera.p2 * (r2 + 2.0 * x * x);
+  const double yd = y * radial + camera.p1 * (r2 + 2.0 * y * y) + 2.0 * camera.p2 * x * y;
+  return {camera.cx + camera.fx * xd, camera.cy + camera.fy * yd};
+}
+
+// True when the whole printed board (squares and margin) lies in front of the
+// camera and inside the image, `border` pixels away from its edges.
+bool BoardVisible(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid, double border) {
+  const double x0 = -2.0 * grid.dX, x1 = (grid.nx + 1) * grid.dX;
+  const double y0 = -2.0 * grid.dY, y1 = (grid.ny + 1) * grid.dY;
+  constexpr int kSamples = 16;
+  for (int i = 0; i <= kSamples; ++i) {
+    const double a = static_cast<double>(i) / kSamples;
+    const double edge[4][2] = {{x0 + a * (x1 - x0), y0}, {x0 + a * (x1 - x0), y1}, {x0, y0 + a * (y1 - y0)},
+                               {x1, y0 + a * (y1 - y0)}};
+    for (const auto& p : edge) {
+      const Vector3 Xc = Multiply(pose.R, Vector3{p[0], p[1], 0.0});
+      if (Xc[2] + pose.t[2] <= 0.0) return false;
+      const ImagePoint q = Project(camera, pose, p[0], p[1]);
+      if (!(q.x >= border && q.y >= border && q.x <= camera.width - 1 - border && q.y <= camera.height - 1 - border))
+        return false;
+    }
+  }
+  return true;
+}
+
+// One candidate pose: the board tilted by `tilt` about an axis at `direction`
+// in the image plane, turned by `roll` in its plane, with its centre seen at
+// (u, v) and spanning about `span` of the image.
+SyntheticPose CandidatePose(const SyntheticCamera& camera, const GridDescription& grid, double direction,
+                            double tilt, double roll, double u, double v, double span) {
+  // Object Y points up the image and the board faces the camera.
+  const Matrix3 facing{1, 0, 0, 0, -1, 0, 0, 0, -1};
+  const Matrix3 R = Multiply(AxisAngle(std::cos(direction), std::sin(direction), 0.0, tilt),
+                             Multiply(AxisAngle(0, 0, 1, roll), facing));
+  const double boardWidth = (grid.nx + 3) * grid.dX, boardHeight = (grid.ny + 3) * grid.dY;
+  const double depth = std::max(camera.fx * boardWidth / (span * camera.width),
+                                camera.fy * boardHeight / (span * camera.height));
+  const Vector3 centre{(grid.nx - 1) * grid.dX / 2.0, (grid.ny - 1) * grid.dY / 2.0, 0.0};
+  const Vector3 rotatedCentre = Multiply(R, centre);
+  SyntheticPose pose;
+  pose.R = R;
+  pose.r = VectorFromMatrix(R);
+  pose.t = {(u - camera.cx) / camera.fx * depth - rotatedCentre[0], (v - camera.cy) / camera.fy * depth - rotatedCentre[1],
+            depth - rotatedCentre[2]};
+  return pose;
+}
+
+// Newton's method for the undistorted normalised point whose distorted image is
+// (xd, yd); (x, y) holds the start on entry and the solution on return.
+void Undistort(const SyntheticCamera& c, double xd, double yd, double& x, double& y) {
+  for (int iteration = 0; iteration < 20; ++iteration) {
+    const double r2 = x * x + y * y;
+    const double radial = 1.0 + c.k1 * r2 + c.k2 * r2 * r2;
+    const double dRadial = 2.0 * c.k1 + 4.0 * c.k2 * r2;  // d radial / d(r2) times 2
+    const double fx = x * radial + 2.0 * c.p1 * x * y + c.p2 * (r2 + 2.0 * x * x) - xd;
+    const double fy = y * radial + c.p1 * (r2 + 2.0 * y * y) + 2.0 * c.p2 * x * y - yd;
+    const double a = radial + x * x * dRadial + 2.0 * c.p1 * y + 6.0 * c.p2 * x;
+    const double b = x * y * dRadial + 2.0 * c.p1 * x + 2.0 * c.p2 * y;
+    const double d = y * y * dRadial + radial + 6.0 * c.p1 * y + 2.0 * c.p2 * x;
+    const double det = a * d - b * b;
+    if (det == 0.0) return;
+    const double stepX = (d * fx - b * fy) / det, stepY = (a * fy - b * fx) / det;
+    x -= stepX;
+    y -= stepY;
+    if (std::fabs(stepX) + std::fabs(stepY) < 1e-13) return;
+  }
+}
+
+// Grey level of the board at object point (X, Y).
+double BoardShade(const GridDescription& grid, double X, double Y) {
+  const long column = static_cast<long>(std::floor(X / grid.dX));
+  const long row = static_cast<long>(std::floor(Y / grid.dY));
+  const bool onSquares = column >= -1 && column <= grid.nx - 1 && row >= -1 && row <= grid.ny - 1;
+  if (onSquares) return ((column + row) & 1) == 0 ? kBlack : kWhite;
+  const bool onMargin = column >= -2 && column <= grid.nx && row >= -2 && row <= grid.ny;
+  return onMargin ? kWhite : kBackground;
+}
+
+}  // namespace
+
+CameraParameters SyntheticCamera::ToParameters() const {
+  CameraParameters p;
+  p.K = {fx, 0, cx, 0, fy, cy, 0, 0, 1};
+  p.distortion = {k1, k2, p1, p2, 0.0};
+  p.width = width;
+  p.height = height;
+  return p;
+}
+
+SyntheticPose PoseFromVectors(const std::array<double, 3>& r, const std::array<double, 3>& t) {
+  SyntheticPose pose;
+  pose.R = MatrixFromVector(r);
+  pose.r = r;
+  pose.t = t;
+  return pose;
+}
+
+SyntheticPose ComposePose(const SyntheticPose& relative, const SyntheticPose& pose) {
+  SyntheticPose composed;
+  composed.R = Multiply(relative.R, pose.R);
+  composed.r = VectorFromMatrix(composed.R);
+  const Vector3 rt = Multiply(relative.R, pose.t);
+  composed.t = {rt[0] + relative.t[0], rt[1] + relative.t[1], rt[2] + relative.t[2]};
+  return composed;
+}
+
+std::vector<SyntheticPose> MakeSyntheticPoses(int count, const GridDescription& grid, const SyntheticCamera& camera,
+                                              const SyntheticPose* relative, const SyntheticCamera* second,
+                                              uint32_t seed) {
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<SyntheticPose> poses;
+  for (int view = 0; view < count; ++view) {
+    double span = 0.55 + 0.2 * unit(random);
+    SyntheticPose pose;
+    for (int attempt = 0; attempt < 400; ++attempt, span *= 0.98) {
+      const double direction = 2.0 * kPi * (view + 0.6 * unit(random)) / std::max(count, 1) + 0.3;
+      const double tilt = (15.0 + 25.0 * unit(random)) * kDegree;
+      const double roll = (-20.0 + 40.0 * unit(random)) * kDegree;
+      const double u = camera.cx + (unit(random) - 0.5) * 0.3 * camera.width;
+      const double v = camera.cy + (unit(random) - 0.5) * 0.3 * camera.height;
+      pose = CandidatePose(camera, grid, direction, tilt, roll, u, v, span);
+      const double border = 0.02 * camera.width;
+      bool visible = BoardVisible(camera, pose, grid, border);
+      if (visible && relative && second) visible = BoardVisible(*second, ComposePose(*relative, pose), grid, border);
+      if (visible) break;
+    }
+    poses.push_back(pose);
+  }
+  return poses;
+}
+
+PointList ProjectGrid(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid) {
+  PointList points;
+  points.reserve(static_cast<size_t>(grid.nx) * grid.ny);
+  for (int i = 0; i < grid.ny; ++i)
+    for (int j = 0; j < grid.nx; ++j) points.push_back(Project(camera, pose, j * grid.dX, (grid.ny - 1 - i) * grid.dY));
+  return points;
+}
+
+cv::Mat RenderBoard(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid,
+                    const RenderOptions& options) {
+  const int samples = std::max(options.supersampling, 1);
+  // The board plane in camera coordinates: normal n (third column of R), n.X = n.t.
+  const Vector3 normal{pose.R[2], pose.R[5], pose.R[8]};
+  const double planeOffset = normal[0] * pose.t[0] + normal[1] * pose.t[1] + normal[2] * pose.t[2];
+  cv::Mat grey(camera.height, camera.width, CV_64FC1);
+  double x = 0.0, y = 0.0;  // warm start of the undistortion, carried from sample to sample
+  for (int row = 0; row < camera.height; ++row) {
+    double* out = grey.ptr<double>(row);
+    for (int column = 0; column < camera.width; ++column) {
+      double sum = 0.0;
+      for (int a = 0; a < samples; ++a)
+        for (int b = 0; b < samples; ++b) {
+          const double u = column - 0.5 + (b + 0.5) / samples;
+          const double v = row - 0.5 + (a + 0.5) / samples;
+          const double xd = (u - camera.cx) / camera.fx, yd = (v - camera.cy) / camera.fy;
+          if ((column == 0 && a == 0 && b == 0) || !std::isfinite(x) || !std::isfinite(y)) x = xd, y = yd;
+          Undistort(camera, xd, yd, x, y);
+          const double towards = normal[0] * x + normal[1] * y + normal[2];
+          const double depth = towards != 0.0 ? planeOffset / towards : -1.0;
+          if (!(depth > 0.0)) {
+            sum += kBackground;
+            continue;
+          }
+          // Object coordinates: R^T (depth * ray - t).
+          const Vector3 d{depth * x - pose.t[0], depth * y - pose.t[1], depth - pose.t[2]};
+          const double X = pose.R[0] * d[0] + pose.R[3] * d[1] + pose.R[6] * d[2];
+          const double Y = pose.R[1] * d[0] + pose.R[4] * d[1] + pose.R[7] * d[2];
+          sum += BoardShade(grid, X, Y);
+        }
+      out[column] = sum / (samples * samples);
+    }
+  }
+  if (options.blurSigma > 0.0) cv::GaussianBlur(grey, grey, cv::Size(0, 0), options.blurSigma);
+  if (options.imageNoise > 0.0) {
+    std::mt19937 random(options.seed);
+    std::normal_distribution<double> noise(0.0, options.imageNoise);
+    for (int row = 0; row < grey.rows; ++row)
+      for (double* p = grey.ptr<double>(row), *end = p + grey.cols; p != end; ++p) *p += noise(random);
+  }
+  cv::Mat grey8, colour;
+  grey.convertTo(grey8, CV_8UC1);  // rounds and saturates
+  cv::cvtColor(grey8, colour, cv::COLOR_GRAY2BGR);
+  return colour;
+}
+
+SyntheticRig MakeSyntheticRig(const SyntheticOptions& options) {
+  SyntheticRig rig;
+  rig.grid = options.grid;
+  const SyntheticPose relative = PoseFromVectors(options.stereoRotation, options.stereoTranslation);
+  const std::vector<SyntheticPose> poses =
+      MakeSyntheticPoses(options.views, options.grid, options.camera, options.stereo ? &relative : nullptr,
+                         options.stereo ? &options.secondCamera : nullptr, options.seed);
+  std::mt19937 random(options.seed ^ 0x9e3779b9u);
+  std::normal_distribution<double> noise(0.0, options.pointNoise > 0.0 ? options.pointNoise : 1.0);
+  const int cameraCount = options.stereo ? 2 : 1;
+  for (int c = 0; c < cameraCount; ++c) {
+    SyntheticCameraViews views;
+    views.camera = c == 0 ? options.camera : options.secondCamera;
+    for (size_t v = 0; v < poses.size(); ++v) {
+      const SyntheticPose pose = c == 0 ? poses[v] : ComposePose(relative, poses[v]);
+      views.poses.push_back(pose);
+      views.exactPoints.push_back(ProjectGrid(views.camera, pose, options.grid));
+      PointList noisy = views.exactPoints.back();
+      if (options.pointNoise > 0.0)
+        for (ImagePoint& p : noisy) {
+          p.x += noise(random);
+          p.y += noise(random);
+        }
+      views.points.push_back(std::move(noisy));
+      if (options.renderImages) {
+        RenderOptions render = options.render;
+        render.seed = options.render.seed + static_cast<uint32_t>(100 * c + v);
+        views.images.push_back(RenderBoard(views.camera, pose, options.grid, render));
+      }
+    }
+    rig.cameras.push_back(std::move(views));
+  }
+  return rig;
+}

@@ -1,0 +1,94 @@
+#pragma once
+// Synthetic calibration views: a printed chequerboard seen by a known camera
+// (with distortion) at varied, well-conditioned poses. Gives exact grid points
+// in the grid order of the workbench (point i*nx + j is row i, column j, object
+// point (j*dX, (ny-1-i)*dY, 0)) and anti-aliased images that look like
+// photographs. Used as the accuracy yardstick, by tests and for sample data.
+//
+// The printed board has (nx+1) x (ny+1) squares plus a white margin of one
+// square, so every grid point, the outer ones included, is a corner where
+// four squares meet.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "core/Records.h"
+
+// A camera of the synthetic rig: intrinsics and k1 k2 p1 p2.
+struct SyntheticCamera {
+  double fx = 800.0, fy = 800.0, cx = 319.5, cy = 239.5;
+  double k1 = 0.0, k2 = 0.0, p1 = 0.0, p2 = 0.0;
+  int width = 640, height = 480;
+
+  CameraParameters ToParameters() const;
+};
+
+// Grid pose in a camera: Xc = R*X + t, R row by row, r its rotation vector.
+struct SyntheticPose {
+  std::array<double, 9> R{1, 0, 0, 0, 1, 0, 0, 0, 1};
+  std::array<double, 3> r{};
+  std::array<double, 3> t{};
+};
+
+// How an image is made to look photographed.
+struct RenderOptions {
+  int supersampling = 4;      // samples per pixel along each axis (anti-aliasing)
+  double blurSigma = 0.0;     // Gaussian blur in pixels, 0 for none
+  double imageNoise = 0.0;    // Gaussian grey-level noise (0..255 scale), 0 for none
+  uint32_t seed = 1;          // noise generator seed
+};
+
+struct SyntheticOptions {
+  int views = 10;
+  GridDescription grid{30.0, 30.0, 9, 6, 5, 5};
+  SyntheticCamera camera;
+  double pointNoise = 0.0;  // Gaussian noise on the grid points, pixels
+  uint32_t seed = 1;
+  bool renderImages = true;
+  RenderOptions render;
+  // Stereo: a second camera (same intrinsics unless changed) with
+  // camera-1 coordinates = R(stereoRotation) * X0 + stereoTranslation.
+  bool stereo = false;
+  std::array<double, 3> stereoRotation{};
+  std::array<double, 3> stereoTranslation{};
+  SyntheticCamera secondCamera;
+};
+
+// Everything one camera saw: per view its pose, exact and noisy points, image.
+struct SyntheticCameraViews {
+  SyntheticCamera camera;
+  std::vector<SyntheticPose> poses;
+  std::vector<PointList> exactPoints;
+  std::vector<PointList> points;  // exactPoints plus noise
+  std::vector<cv::Mat> images;    // CV_8UC3, empty when not rendered
+};
+
+struct SyntheticRig {
+  GridDescription grid;
+  std::vector<SyntheticCameraViews> cameras;  // one, or two for a stereo rig
+};
+
+// Makes the whole set; poses are reproducible from the seed.
+SyntheticRig MakeSyntheticRig(const SyntheticOptions& options);
+
+// `count` poses that keep the board (margin included) inside the image of
+// every listed camera, tilted 15 to 40 degrees in varying directions. The
+// poses are those of the first camera; `relative` poses (R, t of the second
+// camera relative to the first, may be null) are checked too.
+std::vector<SyntheticPose> MakeSyntheticPoses(int count, const GridDescription& grid, const SyntheticCamera& camera,
+                                              const SyntheticPose* relative, const SyntheticCamera* second,
+                                              uint32_t seed);
+
+// Pose of the second camera for a grid pose of the first: (Rr*R, Rr*t + tr).
+SyntheticPose ComposePose(const SyntheticPose& relative, const SyntheticPose& pose);
+SyntheticPose PoseFromVectors(const std::array<double, 3>& r, const std::array<double, 3>& t);
+
+// Exact image positions of all grid points, in grid order.
+PointList ProjectGrid(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid);
+
+// Renders the board through the camera at the pose: 8-bit BGR image of the camera's size.
+cv::Mat RenderBoard(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid,
+                    const RenderOptions& options = {});
