@@ -2,6 +2,7 @@
 
 #include <QImageReader>
 #include <QImageWriter>
+#include <cstring>
 
 namespace GDI {
 
@@ -38,5 +39,54 @@ bool IsPointInRect(int x, int y, const QRect& rect) {
 }
 
 QRectF GetRectF(const QRect& rect) { return QRectF(rect.x(), rect.y(), rect.width(), rect.height()); }
+
+namespace {
+
+bool SharesMemory(const cv::Mat& a, const cv::Mat& b) {
+  return a.datastart < b.dataend && b.datastart < a.dataend;
+}
+
+bool IsFittingView(const cv::Mat& view, const cv::Mat& frame, cv::Size size) {
+  return view.type() == CV_8UC3 && view.size() == size && !SharesMemory(view, frame);
+}
+
+// Copies one view out of the frame. The view's row r is row `fieldStep` *
+// (`firstFieldRow` + r) of the upright picture, starting at `firstColumn`.
+void CopyView(const cv::Mat& src, cv::Mat& view, int firstColumn, int firstFieldRow, int fieldStep, bool flip) {
+  const size_t rowBytes = static_cast<size_t>(view.cols) * 3;
+  for (int r = 0; r < view.rows; ++r) {
+    const int uprightRow = fieldStep * (firstFieldRow + r);
+    const int storedRow = flip ? src.rows - 1 - uprightRow : uprightRow;
+    std::memcpy(view.ptr(r), src.ptr(storedRow) + static_cast<size_t>(firstColumn) * 3, rowBytes);
+  }
+}
+
+template <size_t N>
+bool SplitFrame(const cv::Mat& src, std::array<cv::Mat, N>& dst, bool flip, bool fields) {
+  static_assert(N == 2 || N == 4);
+  if (src.empty() || src.type() != CV_8UC3) return false;
+  const int fieldStep = fields ? 2 : 1;
+  const int rowsPerView = src.rows / fieldStep / static_cast<int>(N / 2);
+  const cv::Size viewSize(src.cols / 2, rowsPerView);
+  if (viewSize.width < 1 || viewSize.height < 1) return false;
+  for (const cv::Mat& view : dst)
+    if (!IsFittingView(view, src, viewSize)) return false;
+  for (size_t i = 0; i < N; ++i) {
+    const int column = static_cast<int>(i % 2) * viewSize.width;
+    const int fieldRow = static_cast<int>(i / 2) * viewSize.height;
+    CopyView(src, dst[i], column, fieldRow, fieldStep, flip);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SplitFrameStereo(const cv::Mat& src, std::array<cv::Mat, 2>& dst, bool flip, bool fields) {
+  return SplitFrame(src, dst, flip, fields);
+}
+
+bool SplitFrameQuad(const cv::Mat& src, std::array<cv::Mat, 4>& dst, bool flip, bool fields) {
+  return SplitFrame(src, dst, flip, fields);
+}
 
 }  // namespace GDI

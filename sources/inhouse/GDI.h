@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QRect>
 #include <QRectF>
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -29,5 +30,23 @@ QImage WrapViewImage(cv::Mat& image);
 
 bool IsPointInRect(int x, int y, const QRect& rect);
 QRectF GetRectF(const QRect& rect);
+
+// Frame splitting for sources that carry several camera views in one frame.
+// `src` is an 8-bit 3-channel frame of w x h. The destinations are made by the
+// caller, 8-bit 3-channel, of exactly (w/2, h/f) for stereo and (w/2, h/(2f))
+// for quad, where f = 2 with `fields` and 1 without.
+//
+// `flip`: the frame's rows are stored bottom-up and the views come out
+// upright. `fields`: the frame holds two interlaced fields and only the one
+// on the even rows of the upright picture is kept, so every view gets half
+// the height. The quad quarters are cut from that field picture, so all rows
+// of every view come from the same field.
+//
+// Stereo fills left then right half; quad fills top-left, top-right,
+// bottom-left, bottom-right. For odd sizes the last column or row is dropped.
+// Returns false, writing nothing, when a type or size is wrong or a
+// destination shares memory with the frame.
+bool SplitFrameStereo(const cv::Mat& src, std::array<cv::Mat, 2>& dst, bool flip, bool fields);
+bool SplitFrameQuad(const cv::Mat& src, std::array<cv::Mat, 4>& dst, bool flip, bool fields);
 
 }  // namespace GDI
