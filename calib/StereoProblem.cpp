@@ -1,0 +1,263 @@
+#include "calib/StereoProblem.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "calib/Calibration.h"
+#include "calib/vnl/vnl_levenberg_marquardt.h"
+
+namespace {
+
+// Refinement vector: 8 values per camera, the relative pose, then every
+// pair's rotation vector and every pair's translation.
+constexpr size_t kRelativeRotation = 16;
+constexpr size_t kRelativeTranslation = 19;
+constexpr size_t kFirstPose = 22;
+
+void MultiplyMatrices(const double* a, const double* b, double* c) {
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      c[3 * i + j] = a[3 * i] * b[j] + a[3 * i + 1] * b[3 + j] + a[3 * i + 2] * b[6 + j];
+}
+
+void MultiplyVector(const double* a, const double* v, double* out) {
+  for (int i = 0; i < 3; ++i) out[i] = a[3 * i] * v[0] + a[3 * i + 1] * v[1] + a[3 * i + 2] * v[2];
+}
+
+void PackCamera(vnl_vector<double>& x, size_t at, const CameraParameters& camera) {
+  x[at] = camera.K[0];
+  x[at + 1] = camera.K[4];
+  x[at + 2] = camera.K[2];
+  x[at + 3] = camera.K[5];
+  for (size_t i = 0; i < 4; ++i) x[at + 4 + i] = camera.distortion[i];
+}
+
+void UnpackCamera(const vnl_vector<double>& x, size_t at, CameraParameters& camera) {
+  camera.K[0] = x[at];
+  camera.K[4] = x[at + 1];
+  camera.K[2] = x[at + 2];
+  camera.K[5] = x[at + 3];
+  for (size_t i = 0; i < 4; ++i) camera.distortion[i] = x[at + 4 + i];
+}
+
+// Residuals of one camera's view of the grid, x then y per point.
+double* ViewResiduals(const ObjectPoint* object, const ImagePoint* observed, int points, const double* R,
+                      const double* t, const CameraParameters& camera, double* out) {
+  for (int k = 0; k < points; ++k, out += 2) {
+    const ImagePoint p = ProjectGridPoint(object[k], R, t, camera);
+    out[0] = observed[k].x - p.x;
+    out[1] = observed[k].y - p.y;
+  }
+  return out;
+}
+
+}  // namespace
+
+void MedianRelativePose(int pairs, const double* R0, const double* t0, const double* R1, const double* t1,
+                        double rotationVector[3], double translation[3]) {
+  if (pairs <= 0) {
+    std::fill(rotationVector, rotationVector + 3, 0.0);
+    std::fill(translation, translation + 3, 0.0);
+    return;
+  }
+  std::vector<double> components[6];
+  for (int v = 0; v < pairs; ++v) {
+    const double* a = R0 + 9 * v;
+    const double R0t[9] = {a[0], a[3], a[6], a[1], a[4], a[7], a[2], a[5], a[8]};
+    double Rv[9], r[3], Rt0[3];
+    MultiplyMatrices(R1 + 9 * v, R0t, Rv);
+    MultiplyVector(Rv, t0 + 3 * v, Rt0);
+    icvRodriguesArrays(Rv, r, 0);
+    for (int i = 0; i < 3; ++i) {
+      components[i].push_back(r[i]);
+      components[3 + i].push_back(t1[3 * v + i] - Rt0[i]);
+    }
+  }
+  const size_t middle = static_cast<size_t>(pairs - 1) / 2;
+  for (int i = 0; i < 6; ++i) {
+    std::sort(components[i].begin(), components[i].end(), std::greater<double>());
+    (i < 3 ? rotationVector[i] : translation[i - 3]) = components[i][middle];
+  }
+}
+
+StereoProblem::StereoProblem() : vnl_least_squares_function(1, 1, no_gradient) {}
+
+StereoProblem::~StereoProblem() = default;
+
+bool StereoProblem::CheckCameras() {
+  const CalibrationProblem* cameras[2] = {firstCamera, secondCamera};
+  for (int c = 0; c < 2; ++c) {
+    const CalibrationProblem* camera = cameras[c];
+    if (!camera) {
+      refusal = "camera " + std::to_string(c) + " is missing";
+      return false;
+    }
+    if (!camera->refusal.empty() || static_cast<int>(camera->usedViews.size()) < kMinimumCalibrationViews ||
+        camera->pointsPerView == 0) {
+      refusal = "camera " + std::to_string(c) + ": " +
+                (camera->refusal.empty() ? std::string(kTooFewViewsMessage) : camera->refusal);
+      return false;
+    }
+  }
+  if (firstCamera->pointsPerView != secondCamera->pointsPerView) {
+    refusal = "the cameras' grids differ: " + std::to_string(firstCamera->pointsPerView) + " and " +
+              std::to_string(secondCamera->pointsPerView) + " points per view";
+    return false;
+  }
+  // Both cameras saw the same board, and camera 0's object points serve both.
+  const GridDescription& a = firstCamera->grid;
+  const GridDescription& b = secondCamera->grid;
+  if (a.nx != b.nx || a.ny != b.ny || a.dX != b.dX || a.dY != b.dY) {
+    refusal = "the cameras' grids differ in layout or spacing";
+    return false;
+  }
+  if (secondCamera->viewCount < firstCamera->viewCount) {
+    refusal = "camera 1 has fewer views (" + std::to_string(secondCamera->viewCount) + ") than camera 0 (" +
+              std::to_string(firstCamera->viewCount) + ")";
+    return false;
+  }
+  pairedViews.clear();
+  for (int v = 0; v < firstCamera->viewCount; ++v)
+    if (firstCamera->pointCounts[static_cast<size_t>(v)] > 0 && secondCamera->pointCounts[static_cast<size_t>(v)] > 0)
+      pairedViews.push_back(v);
+  if (pairedViews.empty()) {
+    refusal = "no view pair has grid points in both cameras";
+    return false;
+  }
+  return true;
+}
+
+void StereoProblem::CopyFirstCameraPoses() {
+  const size_t n = pairedViews.size();
+  rotationVectors.assign(3 * n, 0.0);
+  rotationMatrices.assign(9 * n, 0.0);
+  translations.assign(3 * n, 0.0);
+  for (size_t p = 0; p < n; ++p) {
+    const int v = pairedViews[p];
+    std::copy_n(firstCamera->GetRotationVector(v), 3, rotationVectors.begin() + 3 * static_cast<ptrdiff_t>(p));
+    std::copy_n(firstCamera->GetRotationMatrix(v), 9, rotationMatrices.begin() + 9 * static_cast<ptrdiff_t>(p));
+    std::copy_n(firstCamera->GetTranslation(v), 3, translations.begin() + 3 * static_cast<ptrdiff_t>(p));
+  }
+}
+
+void StereoProblem::EstimateRelativePose() {
+  std::vector<double> R1(9 * pairedViews.size()), t1(3 * pairedViews.size());
+  for (size_t p = 0; p < pairedViews.size(); ++p) {
+    std::copy_n(secondCamera->GetRotationMatrix(pairedViews[p]), 9, R1.begin() + 9 * static_cast<ptrdiff_t>(p));
+    std::copy_n(secondCamera->GetTranslation(pairedViews[p]), 3, t1.begin() + 3 * static_cast<ptrdiff_t>(p));
+  }
+  MedianRelativePose(viewCount, rotationMatrices.data(), translations.data(), R1.data(), t1.data(),
+                     relativeRotationVector.data(), relativeTranslation.data());
+  double r[3] = {relativeRotationVector[0], relativeRotationVector[1], relativeRotationVector[2]};
+  icvRodriguesArrays(relativeRotation.data(), r, 1);
+}
+
+bool StereoProblem::CalibrateStereo(CalibrationProblem* first, CalibrationProblem* second) {
+  firstCamera = first;
+  secondCamera = second;
+  converged = false;
+  refusal.clear();
+  meanDistance = 0.0;
+  if (!CheckCameras()) return false;
+
+  viewCount = static_cast<int>(pairedViews.size());
+  pointsPerView = secondCamera->pointsPerView;
+  totalPoints = viewCount * pointsPerView;
+  grid = firstCamera->grid;
+  objectPoints = firstCamera->objectPoints.data();
+  CopyFirstCameraPoses();
+  EstimateRelativePose();
+
+  firstInitial = firstCamera->GetParameters();
+  secondInitial = secondCamera->GetParameters();
+  secondInitial.R = relativeRotation;
+  secondInitial.T = relativeTranslation;
+
+  init(6 * viewCount + static_cast<int>(kFirstPose), 4 * totalPoints);
+  vnl_vector<double> x;
+  Pack(x);
+  const vnl_vector<double> start = x;
+  vnl_levenberg_marquardt minimiser(*this);
+  minimiser.set_f_tolerance(fTolerance);
+  minimiser.set_g_tolerance(gTolerance);
+  minimiser.set_x_tolerance(xTolerance);
+  minimiser.set_epsilon_function(xTolerance * 0.001);
+  converged = minimiser.minimize_without_gradient(x);
+
+  firstResult = firstInitial;
+  secondResult = secondInitial;
+  if (converged) Unpack(x);
+  // Without convergence the rig is its starting state; its poses and error go with it.
+  MeasureError(converged ? x : start);
+  return true;
+}
+
+void StereoProblem::Pack(vnl_vector<double>& x) const {
+  const size_t n = static_cast<size_t>(viewCount);
+  x.set_size(6 * n + kFirstPose);
+  PackCamera(x, 0, firstInitial);
+  PackCamera(x, 8, secondInitial);
+  double R[9];
+  std::copy(secondInitial.R.begin(), secondInitial.R.end(), R);
+  icvRodriguesArrays(R, &x[kRelativeRotation], 0);
+  for (size_t i = 0; i < 3; ++i) x[kRelativeTranslation + i] = secondInitial.T[i];
+  for (size_t v = 0; v < n; ++v) {
+    std::copy(rotationMatrices.begin() + 9 * static_cast<ptrdiff_t>(v), rotationMatrices.begin() + 9 * static_cast<ptrdiff_t>(v) + 9, R);
+    icvRodriguesArrays(R, &x[kFirstPose + 3 * v], 0);
+    for (size_t i = 0; i < 3; ++i) x[kFirstPose + 3 * n + 3 * v + i] = translations[3 * v + i];
+  }
+}
+
+void StereoProblem::Unpack(const vnl_vector<double>& x) {
+  UnpackCamera(x, 0, firstResult);
+  UnpackCamera(x, 8, secondResult);
+  double r[3] = {x[kRelativeRotation], x[kRelativeRotation + 1], x[kRelativeRotation + 2]};
+  icvRodriguesArrays(secondResult.R.data(), r, 1);
+  for (size_t i = 0; i < 3; ++i) secondResult.T[i] = x[kRelativeTranslation + i];
+  const size_t n = static_cast<size_t>(viewCount);
+  for (size_t v = 0; v < n; ++v) {
+    for (size_t i = 0; i < 3; ++i) {
+      rotationVectors[3 * v + i] = x[kFirstPose + 3 * v + i];
+      translations[3 * v + i] = x[kFirstPose + 3 * n + 3 * v + i];
+    }
+    icvRodriguesArrays(&rotationMatrices[9 * v], &rotationVectors[3 * v], 1);
+  }
+}
+
+void StereoProblem::f(const vnl_vector<double>& x, vnl_vector<double>& residuals) {
+  CameraParameters cameras[2];
+  UnpackCamera(x, 0, cameras[0]);
+  UnpackCamera(x, 8, cameras[1]);
+  double Rr[9], rr[3] = {x[kRelativeRotation], x[kRelativeRotation + 1], x[kRelativeRotation + 2]};
+  icvRodriguesArrays(Rr, rr, 1);
+  const double* tr = &x[kRelativeTranslation];
+  const size_t n = static_cast<size_t>(viewCount);
+  const size_t ppv = static_cast<size_t>(pointsPerView);
+  double* out = residuals.data_block();
+  for (size_t v = 0; v < n; ++v) {
+    double* r = &rotationVectors[3 * v];
+    double* R = &rotationMatrices[9 * v];
+    double* t = &translations[3 * v];
+    for (size_t i = 0; i < 3; ++i) {
+      r[i] = x[kFirstPose + 3 * v + i];
+      t[i] = x[kFirstPose + 3 * n + 3 * v + i];
+    }
+    icvRodriguesArrays(R, r, 1);
+    double R1[9], t1[3];
+    MultiplyMatrices(Rr, R, R1);
+    MultiplyVector(Rr, t, t1);
+    for (int i = 0; i < 3; ++i) t1[i] += tr[i];
+    const size_t store = static_cast<size_t>(pairedViews[v]) * ppv;
+    out = ViewResiduals(objectPoints, &firstCamera->imagePoints[store], pointsPerView, R, t, cameras[0], out);
+    out = ViewResiduals(objectPoints, &secondCamera->imagePoints[store], pointsPerView, R1, t1, cameras[1], out);
+  }
+}
+
+void StereoProblem::MeasureError(const vnl_vector<double>& x) {
+  vnl_vector<double> residuals(4 * static_cast<size_t>(totalPoints));
+  f(x, residuals);
+  double sum = 0.0;
+  for (size_t i = 0; i + 1 < residuals.size(); i += 2) sum += std::hypot(residuals[i], residuals[i + 1]);
+  meanDistance = totalPoints > 0 ? sum / (2.0 * totalPoints) : 0.0;
+}
