@@ -1,0 +1,292 @@
+#include "grid/GridExtraction.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "calib/Calibration.h"
+#include "core/CalibrationData.h"
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kInverseTwoPi = 0.15915494309189535;
+// Angle differences below this count as the same direction as the first click.
+constexpr double kSameAngle = 1e-5;
+// Refinement stops after 20 iterations or when a step is below 0.0003 px.
+constexpr int kRefineIterations = 20;
+constexpr double kRefineAccuracy = 0.0003;
+// A border corner must turn by at least this sine to count as a corner.
+constexpr double kMinCornerSine = 1e-6;
+
+bool Finite(const ImagePoint& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
+
+bool InsideImage(const cv::Mat& image, const ImagePoint& p) {
+  return Finite(p) && p.x >= 0.0 && p.y >= 0.0 && p.x < image.cols && p.y < image.rows;
+}
+
+cv::Size LibraryWindow(const GridDescription& grid) { return {2 * grid.wx + 1, 2 * grid.wy + 1}; }
+
+// The library needs the image to be at least twice its half-size window plus 5.
+bool WindowFits(const cv::Mat& gray, const GridDescription& grid) {
+  const cv::Size window = LibraryWindow(grid);
+  return gray.cols >= 2 * window.width + 5 && gray.rows >= 2 * window.height + 5;
+}
+
+// Windows are checked before anything big is computed from them.
+GridStatus ValidateWindow(const GridDescription& grid) {
+  if (grid.wx < 0 || grid.wy < 0) return GridStatus::BadWindow;
+  // Keeps 2*(2w+1)+5 inside int; no image is that large anyway.
+  if (grid.wx > (1 << 24) || grid.wy > (1 << 24)) return GridStatus::WindowTooLarge;
+  return GridStatus::Ok;
+}
+
+GridStatus ValidateGray(const cv::Mat& gray, const GridDescription& grid) {
+  if (gray.empty() || gray.type() != CV_8UC1) return GridStatus::BadImage;
+  const GridStatus window = ValidateWindow(grid);
+  if (window != GridStatus::Ok) return window;
+  return WindowFits(gray, grid) ? GridStatus::Ok : GridStatus::WindowTooLarge;
+}
+
+double Cross(const ImagePoint& o, const ImagePoint& a, const ImagePoint& b) {
+  return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
+}
+
+// Ordered border points must turn the same way at every corner, and clearly
+// so: a reflex, straight or doubled corner would send part of the unit
+// square to infinity under the homography.
+bool IsConvexQuadrilateral(const std::array<ImagePoint, 4>& s) {
+  int sign = 0;
+  for (int k = 0; k < 4; ++k) {
+    const ImagePoint& prev = s[(k + 3) % 4];
+    const ImagePoint& here = s[k];
+    const ImagePoint& next = s[(k + 1) % 4];
+    const double lengths = std::hypot(here.x - prev.x, here.y - prev.y) * std::hypot(next.x - here.x, next.y - here.y);
+    const double cross = Cross(prev, here, next);
+    if (!(lengths > 0.0) || std::abs(cross) <= kMinCornerSine * lengths) return false;
+    const int turn = cross > 0.0 ? 1 : -1;
+    if (sign != 0 && turn != sign) return false;
+    sign = turn;
+  }
+  return true;
+}
+
+// Homography from the unit square (0,0), (1,0), (1,1), (0,1) onto s0..s3.
+bool UnitSquareHomography(const std::array<ImagePoint, 4>& s, double H[9]) {
+  double source[8] = {0, 1, 1, 0, 0, 0, 1, 1};  // first row x, second row y
+  double destination[8];
+  for (int k = 0; k < 4; ++k) {
+    destination[k] = s[k].x;
+    destination[4 + k] = s[k].y;
+  }
+  CvMat sourceMat = cvMat(2, 4, CV_64FC1, source);
+  CvMat destinationMat = cvMat(2, 4, CV_64FC1, destination);
+  double result[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+  CvMat resultMat = cvMat(3, 3, CV_64FC1, result);
+  Orvel_ClearError();
+  Orvel_cvFindHomography(&sourceMat, &destinationMat, &resultMat);
+  const bool failed = Orvel_GetErrStatus() < 0;
+  Orvel_ClearError();
+  if (failed || !std::all_of(result, result + 9, [](double v) { return std::isfinite(v); })) return false;
+  std::copy(result, result + 9, H);
+  return true;
+}
+
+// Corner (row, column) of the grid predicted through H, in single precision.
+ImagePoint PredictCorner(const double H[9], int row, int column, const GridDescription& grid) {
+  const double u = static_cast<double>(column) / (grid.nx - 1);
+  const double v = static_cast<double>(row) / (grid.ny - 1);
+  const double px = H[0] * u + H[1] * v + H[2];
+  const double py = H[3] * u + H[4] * v + H[5];
+  const double pw = H[6] * u + H[7] * v + H[8];
+  return {static_cast<float>(px / pw), static_cast<float>(py / pw)};
+}
+
+// Predictions of the four outer corners must be finite and inside the image
+// before any corner is refined or stored.
+bool OuterCornersInside(const cv::Mat& gray, const double H[9], const GridDescription& grid) {
+  const int lastRow = grid.ny - 1;
+  const int lastColumn = grid.nx - 1;
+  return InsideImage(gray, PredictCorner(H, 0, 0, grid)) && InsideImage(gray, PredictCorner(H, 0, lastColumn, grid)) &&
+         InsideImage(gray, PredictCorner(H, lastRow, lastColumn, grid)) &&
+         InsideImage(gray, PredictCorner(H, lastRow, 0, grid));
+}
+
+struct ViewAccess {
+  GridStatus status = GridStatus::Ok;
+  cv::Mat gray;
+};
+
+// Gray image of a view, checked against the camera's image size (that of its
+// first view), which is the frame every clicked coordinate refers to.
+ViewAccess GrayImageOfView(const CCalibrationData& store, int camera, int view) {
+  ViewAccess access;
+  const cv::Mat* image = store.GetViewImage(camera, view);
+  if (image == nullptr) {
+    access.status = GridStatus::NoView;
+    return access;
+  }
+  if (image->cols != store.GetImageWidth(camera) || image->rows != store.GetImageHeight(camera)) {
+    access.status = GridStatus::ImageSizeMismatch;
+    return access;
+  }
+  access.status = MakeGrayImage(*image, access.gray);
+  return access;
+}
+
+}  // namespace
+
+const char* DescribeGridStatus(GridStatus status) {
+  switch (status) {
+    case GridStatus::Ok: return "";
+    case GridStatus::NoView: return "no such camera or view";
+    case GridStatus::BorderIncomplete: return "the view does not hold exactly four border points";
+    case GridStatus::BorderComplete: return "the view already holds four border points";
+    case GridStatus::GridTooSmall: return "the grid needs at least 2 points along X and along Y";
+    case GridStatus::GridTooLarge: return "the grid has too many points";
+    case GridStatus::BadWindow: return "the refinement window half-sizes must not be negative";
+    case GridStatus::WindowTooLarge: return "the refinement window does not fit in the image";
+    case GridStatus::BadImage: return "the view image is empty or not an 8-bit colour image";
+    case GridStatus::ImageSizeMismatch: return "the view image size differs from the camera's image size";
+    case GridStatus::PointOutsideImage: return "a point lies outside the image";
+    case GridStatus::DegenerateBorder: return "the four border points do not form a convex quadrilateral";
+    case GridStatus::HomographyFailed: return "no homography maps the grid onto the border points";
+    case GridStatus::RefinementFailed: return "the corner refinement failed";
+  }
+  return "unknown grid status";
+}
+
+GridStatus MakeGrayImage(const cv::Mat& viewImage, cv::Mat& gray) {
+  gray.release();
+  if (viewImage.empty() || viewImage.type() != CV_8UC3) return GridStatus::BadImage;
+  cv::cvtColor(viewImage, gray, cv::COLOR_BGR2GRAY);
+  return GridStatus::Ok;
+}
+
+CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, const GridDescription& grid) {
+  CornerRefinement result{GridStatus::Ok, point};
+  result.status = ValidateGray(gray, grid);
+  if (result.status != GridStatus::Ok) return result;
+  if (!InsideImage(gray, point)) {
+    result.status = GridStatus::PointOutsideImage;
+    return result;
+  }
+  cv::Point2f corner(static_cast<float>(point.x), static_cast<float>(point.y));
+  cv::Mat cornerMat(1, 1, CV_32FC2, &corner);  // a header over the one point, no allocation
+  try {
+    cv::cornerSubPix(gray, cornerMat, LibraryWindow(grid), cv::Size(-1, -1),
+                     cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, kRefineIterations,
+                                      kRefineAccuracy));
+  } catch (const cv::Exception&) {
+    result.status = GridStatus::RefinementFailed;
+    return result;
+  }
+  result.point = {corner.x, corner.y};
+  return result;
+}
+
+std::array<ImagePoint, 4> OrderBorderPoints(const std::array<ImagePoint, 4>& points) {
+  ImagePoint centre;
+  for (const ImagePoint& p : points) {
+    centre.x += p.x / 4.0;
+    centre.y += p.y / 4.0;
+  }
+  struct Record {
+    int index;
+    double angle;
+  };
+  std::array<Record, 4> records;
+  // The image's y axis points down; flipping it makes angles grow counter-clockwise on the screen.
+  const double firstAngle = std::atan2(-(points[0].y - centre.y), points[0].x - centre.x);
+  for (int k = 0; k < 4; ++k) {
+    double d = std::atan2(-(points[k].y - centre.y), points[k].x - centre.x) - firstAngle;
+    if (std::abs(d) < kSameAngle) d = 0.0;
+    d -= kTwoPi * std::floor(d * kInverseTwoPi);
+    records[k] = {k, d};
+  }
+  // Largest relative angle first; on a tie the later click goes first so the
+  // first click always ends last, as s3.
+  std::sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
+    return a.angle != b.angle ? a.angle > b.angle : a.index > b.index;
+  });
+  std::array<ImagePoint, 4> ordered;
+  for (int k = 0; k < 4; ++k) ordered[k] = points[records[k].index];
+  return ordered;
+}
+
+GridStatus ValidateGrid(const GridDescription& grid) {
+  if (grid.nx < 2 || grid.ny < 2) return GridStatus::GridTooSmall;
+  if (static_cast<long long>(grid.nx) * grid.ny > kMaxGridPoints) return GridStatus::GridTooLarge;
+  return ValidateWindow(grid);
+}
+
+GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 4>& border,
+                              const GridDescription& grid, PointList& corners, const CornerCallback& onCorner) {
+  GridStatus status = ValidateGrid(grid);
+  if (status != GridStatus::Ok) return status;
+  status = ValidateGray(gray, grid);
+  if (status != GridStatus::Ok) return status;
+  if (!std::all_of(border.begin(), border.end(), [&](const ImagePoint& p) { return InsideImage(gray, p); }))
+    return GridStatus::PointOutsideImage;
+  const std::array<ImagePoint, 4> ordered = OrderBorderPoints(border);
+  if (!IsConvexQuadrilateral(ordered)) return GridStatus::DegenerateBorder;
+  double H[9];
+  if (!UnitSquareHomography(ordered, H) || !OuterCornersInside(gray, H, grid)) return GridStatus::HomographyFailed;
+
+  corners.clear();
+  corners.reserve(static_cast<size_t>(grid.nx) * grid.ny);
+  for (int row = 0; row < grid.ny; ++row) {
+    for (int column = 0; column < grid.nx; ++column) {
+      // A prediction the library cannot refine keeps its position: every grid
+      // position always receives a point.
+      const CornerRefinement refined = RefineCorner(gray, PredictCorner(H, row, column, grid), grid);
+      corners.push_back(refined.point);
+      if (onCorner) onCorner(static_cast<int>(corners.size()) - 1, corners.back());
+    }
+  }
+  return GridStatus::Ok;
+}
+
+BorderClick AddBorderPoint(CCalibrationData& store, int camera, int view, const ImagePoint& imagePoint) {
+  BorderClick click;
+  click.refined = imagePoint;
+  PointList* border = store.GetBorderPoints(camera, view);
+  if (border == nullptr) {
+    click.status = GridStatus::NoView;
+    return click;
+  }
+  click.borderCount = static_cast<int>(border->size());
+  if (border->size() >= 4) {
+    click.status = GridStatus::BorderComplete;
+    return click;
+  }
+  const ViewAccess access = GrayImageOfView(store, camera, view);
+  if (access.status != GridStatus::Ok) {
+    click.status = access.status;
+    return click;
+  }
+  const CornerRefinement refined = RefineCorner(access.gray, imagePoint, store.GetGrid(camera));
+  click.status = refined.status;
+  if (refined.status != GridStatus::Ok) return click;
+  click.refined = refined.point;
+  border->push_back(refined.point);
+  click.borderCount = static_cast<int>(border->size());
+  return click;
+}
+
+GridStatus EstimateGrid(CCalibrationData& store, int camera, int view, const CornerCallback& onCorner) {
+  const PointList* border = store.GetBorderPoints(camera, view);
+  PointList* corners = store.GetGridPoints(camera, view);
+  if (border == nullptr || corners == nullptr) return GridStatus::NoView;
+  if (border->size() != 4) return GridStatus::BorderIncomplete;
+  const GridDescription grid = store.GetGrid(camera);
+  const GridStatus gridStatus = ValidateGrid(grid);
+  if (gridStatus != GridStatus::Ok) return gridStatus;
+  const ViewAccess access = GrayImageOfView(store, camera, view);
+  if (access.status != GridStatus::Ok) return access.status;
+  const std::array<ImagePoint, 4> clicks{(*border)[0], (*border)[1], (*border)[2], (*border)[3]};
+  const GridStatus status = EstimateGridPoints(access.gray, clicks, grid, *corners, onCorner);
+  if (status == GridStatus::Ok) store.SetViewHasPoints(camera, view, 1);
+  return status;
+}
