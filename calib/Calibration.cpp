@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "calib/vnl/vgl_h_matrix_2d_optimize_lmq.h"
 #include "calib/vnl/vnl_svd.h"
 
 // Every routine reports a failed check through Orvel_SetError with its own
@@ -61,7 +62,7 @@ void report(int code, const char* routine, const char* message, int line) {
   Orvel_SetError(code, routine, message, kModule, line);
 }
 
-[[maybe_unused]] bool innerFailed() { return Orvel_GetErrStatus() < 0; }
+bool innerFailed() { return Orvel_GetErrStatus() < 0; }
 
 bool isFloatingDepth(int depth) { return depth == CV_32F || depth == CV_64F; }
 
@@ -439,4 +440,481 @@ int icvRodriguesArrays(double* R, double* r, int direction) {
   for (int k = 0; k < 9; ++k) orthonormal[k] = nearest(k / 3, k % 3);
   vectorFromRotation(orthonormal, r, nullptr);
   return 0;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Gauss-Newton step.
+
+void gaussNewton(const CvMat* J, const CvMat* err, CvMat* delta, CvMat* JtJ, CvMat* JtErr, CvMat* JtJW,
+                 CvMat* JtJV) {
+  static constexpr const char* kRoutine = "Orvel_icvGaussNewton";
+  if (!CV_IS_MAT(J) || !CV_IS_MAT(err) || !CV_IS_MAT(delta)) {
+    report(-5, kRoutine, "Some of required arguments is not a valid matrix", __LINE__);
+    return;
+  }
+  const int n = J->cols;
+  const int type = CV_MAT_TYPE(J->type);
+  struct Work {
+    CvMat*& mat;
+    int rows, cols;
+    const char* invalid;
+  } work[] = {{JtJ, n, n, "JtJ is not a valid matrix"},
+              {JtErr, n, 1, "JtErr is not a valid matrix"},
+              {JtJW, n, 1, "JtJW is not a valid matrix"},
+              {JtJV, n, n, "JtJV is not a valid matrix"}};
+  MatGuard owned[4];
+  for (int i = 0; i < 4; ++i) {
+    if (!work[i].mat) {
+      owned[i].reset(cvCreateMat(work[i].rows, work[i].cols, type));
+      work[i].mat = owned[i].get();
+    } else if (!CV_IS_MAT(work[i].mat)) {
+      report(-5, kRoutine, work[i].invalid, __LINE__);
+      return;
+    }
+  }
+  cvMulTransposed(J, JtJ, 1);
+  cvGEMM(J, err, 1, nullptr, 0, JtErr, CV_GEMM_A_T);
+  cvSVD(JtJ, JtJW, nullptr, JtJV, CV_SVD_MODIFY_A + CV_SVD_V_T);
+  cvSVBkSb(JtJW, JtJV, JtJV, JtErr, delta, CV_SVD_U_T + CV_SVD_V_T);
+}
+
+// ---------------------------------------------------------------------------
+// Homography.
+
+// Converts both point lists into the 1xN two-channel double working layout.
+bool loadCorrespondences(const CvMat* object_points, const CvMat* image_points, int count, MatGuard& objectPts,
+                         MatGuard& imagePts) {
+  imagePts.reset(cvCreateMat(1, count, CV_64FC2));
+  objectPts.reset(cvCreateMat(1, count, CV_64FC2));
+  Orvel_cvConvertPointsHomogenious(image_points, imagePts.get());
+  if (innerFailed()) return false;
+  Orvel_cvConvertPointsHomogenious(object_points, objectPts.get());
+  return !innerFailed();
+}
+
+// Linear estimate from the normalised image points: the null vector of L
+// (or of L^T L for more than four points), un-normalised, with h8 = 1.
+// L (2N x 9) is created here and kept for the caller's refinement.
+void linearHomography(const CvMat* objectPts, const CvMat* imagePts, MatGuard& L, double h[9]) {
+  const int count = imagePts->cols;
+  const CvPoint2D64f* M = reinterpret_cast<const CvPoint2D64f*>(objectPts->data.db);
+  const CvPoint2D64f* m = reinterpret_cast<const CvPoint2D64f*>(imagePts->data.db);
+  CvPoint2D64f cm = {0, 0}, sm = {0, 0};
+  for (int i = 0; i < count; ++i) cm.x += m[i].x, cm.y += m[i].y;
+  cm.x /= count, cm.y /= count;
+  for (int i = 0; i < count; ++i) sm.x += std::abs(m[i].x - cm.x), sm.y += std::abs(m[i].y - cm.y);
+  sm.x /= count, sm.y /= count;
+  // All image points on one vertical or horizontal line: no spread to divide by.
+  if (sm.x == 0) sm.x = 1;
+  if (sm.y == 0) sm.y = 1;
+
+  L.reset(cvCreateMat(2 * count, 9, CV_64FC1));
+  double* row = L.get()->data.db;
+  for (int i = 0; i < count; ++i, row += 18) {
+    const double X = M[i].x, Y = M[i].y;
+    const double x = (m[i].x - cm.x) / sm.x, y = (m[i].y - cm.y) / sm.y;
+    const double rows[18] = {X, Y, 1, 0, 0, 0, -x * X, -x * Y, -x, 0, 0, 0, X, Y, 1, -y * X, -y * Y, -y};
+    std::copy(rows, rows + 18, row);
+  }
+
+  double LtL[81], W[9], Vt[81];
+  CvMat LtLm = cvMat(9, 9, CV_64FC1, LtL), Vtm = cvMat(9, 9, CV_64FC1, Vt);
+  CvMat* A = L.get();
+  if (count > 4) {
+    cvMulTransposed(L.get(), &LtLm, 1);
+    A = &LtLm;
+  }
+  CvMat Wm = cvMat(std::min(2 * count, 9), 1, CV_64FC1, W);
+  cvSVD(A, &Wm, nullptr, &Vtm, CV_SVD_MODIFY_A + CV_SVD_V_T);
+  const double* last = Vt + 72;
+  double H0[9];
+  for (int k = 0; k < 9; ++k) H0[k] = last[k] / last[8];
+  const double Hinv[9] = {sm.x, 0, cm.x, 0, sm.y, cm.y, 0, 0, 1};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      h[r * 3 + c] = Hinv[r * 3] * H0[c] + Hinv[r * 3 + 1] * H0[3 + c] + Hinv[r * 3 + 2] * H0[6 + c];
+}
+
+// Ten Gauss-Newton steps on h0..h7 minimising the image distances; the
+// Jacobian and error vector live in L's buffer.
+bool refineHomography(const CvMat* objectPts, const CvMat* imagePts, CvMat* L, double h[9]) {
+  const int count = imagePts->cols;
+  const CvPoint2D64f* M = reinterpret_cast<const CvPoint2D64f*>(objectPts->data.db);
+  const CvPoint2D64f* m = reinterpret_cast<const CvPoint2D64f*>(imagePts->data.db);
+  CvMat J = cvMat(2 * count, 8, CV_64FC1, L->data.db);
+  CvMat e = cvMat(2 * count, 1, CV_64FC1, L->data.db + 16 * count);
+  double JtJ[64], JtErr[8], W[8], V[64], step[8];
+  CvMat JtJm = cvMat(8, 8, CV_64FC1, JtJ), JtErrm = cvMat(8, 1, CV_64FC1, JtErr);
+  CvMat Wm = cvMat(8, 1, CV_64FC1, W), Vm = cvMat(8, 8, CV_64FC1, V), stepm = cvMat(8, 1, CV_64FC1, step);
+  for (int iteration = 0; iteration < 10; ++iteration) {
+    double* j = J.data.db;
+    double* err = e.data.db;
+    for (int i = 0; i < count; ++i, j += 16, err += 2) {
+      const double X = M[i].x, Y = M[i].y;
+      const double d = 1.0 / (h[6] * X + h[7] * Y + 1.0);
+      const double xh = (h[0] * X + h[1] * Y + h[2]) * d;
+      const double yh = (h[3] * X + h[4] * Y + h[5]) * d;
+      err[0] = m[i].x - xh;
+      err[1] = m[i].y - yh;
+      const double rows[16] = {X * d, Y * d, d, 0, 0, 0, -X * d * xh, -Y * d * xh,
+                               0, 0, 0, X * d, Y * d, d, -X * d * yh, -Y * d * yh};
+      std::copy(rows, rows + 16, j);
+    }
+    Orvel_icvGaussNewton(&J, &e, &stepm, &JtJm, &JtErrm, &Wm, &Vm);
+    if (innerFailed()) return false;
+    for (int k = 0; k < 8; ++k) h[k] += step[k];
+  }
+  return true;
+}
+
+void findHomography(const CvMat* object_points, const CvMat* image_points, CvMat* H) {
+  static constexpr const char* kRoutine = "Orvel_cvFindHomography";
+  if (!CV_IS_MAT(object_points) || !CV_IS_MAT(image_points) || !CV_IS_MAT(H)) {
+    report(-5, kRoutine, "one of arguments is not a valid matrix", __LINE__);
+    return;
+  }
+  if (CV_MAT_TYPE(H->type) != CV_32FC1 && CV_MAT_TYPE(H->type) != CV_64FC1) {
+    report(-210, kRoutine, "Homography matrix must have 32fC1 or 64fC1 type", __LINE__);
+    return;
+  }
+  if (H->rows != 3 || H->cols != 3) {
+    report(-201, kRoutine, "Homography matrix must be 3x3", __LINE__);
+    return;
+  }
+  const int count = std::max(image_points->rows, image_points->cols);
+  if (count != std::max(object_points->rows, object_points->cols)) {
+    report(-209, kRoutine, "Numbers of image and object points do not match", __LINE__);
+    return;
+  }
+  // Fewer than four correspondences leave a family of solutions; any one of
+  // them would be an arbitrary answer.
+  if (count < 4) {
+    report(-201, kRoutine, "At least four point correspondences are needed", __LINE__);
+    return;
+  }
+  MatGuard objectPts, imagePts, L;
+  if (!loadCorrespondences(object_points, image_points, count, objectPts, imagePts)) {
+    report(-1, kRoutine, kInnerFailed, __LINE__);
+    return;
+  }
+  double h[9];
+  linearHomography(objectPts.get(), imagePts.get(), L, h);
+  if (count > 4 && !refineHomography(objectPts.get(), imagePts.get(), L.get(), h)) {
+    report(-1, kRoutine, kInnerFailed, __LINE__);
+    return;
+  }
+  CvMat result = cvMat(3, 3, CV_64FC1, h);
+  cvConvertScale(&result, H, 1, 0);
+}
+
+void findHomographyRefined(const CvMat* object_points, const CvMat* image_points, CvMat* H) {
+  // No reports here, but nothing is read through an invalid header either.
+  if (!CV_IS_MAT(object_points) || !CV_IS_MAT(image_points) || !CV_IS_MAT(H)) return;
+  const int count = std::max(image_points->rows, image_points->cols);
+  MatGuard objectPts, imagePts, L;
+  // The caller has checked the arguments; a failed conversion (already
+  // reported by the conversion) still leaves H untouched.
+  if (!loadCorrespondences(object_points, image_points, count, objectPts, imagePts)) return;
+  double h[9];
+  linearHomography(objectPts.get(), imagePts.get(), L, h);
+
+  const CvPoint2D64f* M = reinterpret_cast<const CvPoint2D64f*>(objectPts.get()->data.db);
+  const CvPoint2D64f* m = reinterpret_cast<const CvPoint2D64f*>(imagePts.get()->data.db);
+  std::vector<vgl_homg_point_2d<double>> planePoints, imagePoints;
+  planePoints.reserve(static_cast<size_t>(count));
+  imagePoints.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    planePoints.emplace_back(M[i].x, M[i].y, 1.0);
+    imagePoints.emplace_back(m[i].x, m[i].y, 1.0);
+  }
+  vgl_h_matrix_2d_optimize_lmq optimiser{vgl_h_matrix_2d<double>(h)};
+  vgl_h_matrix_2d<double> refined;
+  optimiser.optimize(planePoints, imagePoints, refined);
+  double values[9];
+  refined.get(values);
+  const double last = values[8];
+  for (double& v : values) v /= last;
+  CvMat result = cvMat(3, 3, CV_64FC1, values);
+  cvConvertScale(&result, H, 1, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Projection.
+
+// Point lists in the working layout: N consecutive points of `dim` doubles.
+bool isWorkingLayout(const CvMat* m, int count, int dim) {
+  if (!CV_IS_MAT_CONT(m->type) || depthOf(m) != CV_64F) return false;
+  const int cn = channelsOf(m);
+  const bool oneRow = m->rows == 1 && cn == dim && m->cols == count;
+  const bool pointPerRow = m->rows == count && cn * m->cols == dim;
+  return oneRow || pointPerRow;
+}
+
+bool isFloatVector(const CvMat* m, int length) {
+  return isFloatingDepth(depthOf(m)) && isVectorShape(m) && vectorLength(m) == length;
+}
+
+bool isFloatMatrix(const CvMat* m, int rows, int cols) {
+  return CV_IS_MAT(m) && channelsOf(m) == 1 && isFloatingDepth(depthOf(m)) && m->rows == rows && m->cols == cols;
+}
+
+// A requested derivative matrix: filled directly when double, else through a
+// double temporary that is converted into it at the end.
+struct DerivativeOutput {
+  CvMat* caller = nullptr;
+  MatGuard temporary;
+  CvMat* target() const { return temporary.get() ? temporary.get() : caller; }
+  void prepare() {
+    if (caller && depthOf(caller) != CV_64F) temporary.reset(cvCreateMat(caller->rows, caller->cols, CV_64FC1));
+  }
+  void finish() const {
+    if (temporary.get()) cvConvertScale(temporary.get(), caller, 1, 0);
+  }
+  double* rows(int point) const {
+    CvMat* m = target();
+    return m ? reinterpret_cast<double*>(m->data.ptr + static_cast<size_t>(2 * point) * m->step) : nullptr;
+  }
+  int step() const { return target()->step / static_cast<int>(sizeof(double)); }
+};
+
+struct CameraModel {
+  double R[9];
+  double dRdr[27];
+  double t[3];
+  double fx, fy, cx, cy;
+  double k[4];  // k1, k2, p1, p2
+};
+
+// The rotation as a matrix plus dR/dr. A 3x3 argument is used as given; its
+// derivative is that of the equivalent rotation vector.
+bool loadRotation(const CvMat* rotation, CameraModel& model) {
+  CvMat Rm = cvMat(3, 3, CV_64FC1, model.R), Jm = cvMat(3, 9, CV_64FC1, model.dRdr);
+  double r[3];
+  CvMat rv = cvMat(1, 3, CV_64FC1, r);
+  if (isVectorShape(rotation)) {
+    readVector(rotation, r, 3);
+  } else {
+    Orvel_cvRodrigues2(rotation, &rv, nullptr);
+    if (innerFailed()) return false;
+  }
+  Orvel_cvRodrigues2(&rv, &Rm, &Jm);
+  if (innerFailed()) return false;
+  if (!isVectorShape(rotation)) cvConvertScale(rotation, &Rm, 1, 0);
+  return true;
+}
+
+void projectAll(const CameraModel& cam, const double* objects, double* images, int count,
+                const DerivativeOutput* d) {
+  const bool anyDerivative = d[0].caller || d[1].caller || d[2].caller || d[3].caller || d[4].caller;
+  const double* R = cam.R;
+  const double k1 = cam.k[0], k2 = cam.k[1], p1 = cam.k[2], p2 = cam.k[3];
+  for (int i = 0; i < count; ++i) {
+    const double X = objects[3 * i], Y = objects[3 * i + 1], Z = objects[3 * i + 2];
+    const double Xc = R[0] * X + R[1] * Y + R[2] * Z + cam.t[0];
+    const double Yc = R[3] * X + R[4] * Y + R[5] * Z + cam.t[1];
+    const double Zc = R[6] * X + R[7] * Y + R[8] * Z + cam.t[2];
+    const double z = Zc != 0 ? 1.0 / Zc : 1.0;
+    const double x = Xc * z, y = Yc * z;
+    const double r2 = x * x + y * y, r4 = r2 * r2;
+    const double a1 = 2 * x * y, a2 = r2 + 2 * x * x, a3 = r2 + 2 * y * y;
+    const double cdist = 1 + k1 * r2 + k2 * r4;
+    const double xd = x * cdist + p1 * a1 + p2 * a2;
+    const double yd = y * cdist + p1 * a3 + p2 * a1;
+    images[2 * i] = cam.fx * xd + cam.cx;
+    images[2 * i + 1] = cam.fy * yd + cam.cy;
+    if (!anyDerivative) continue;
+
+    // d(u, v)/dq from the derivatives of the normalised point.
+    auto chain = [&](double dxdq, double dydq, double& du, double& dv) {
+      const double dr2 = 2 * x * dxdq + 2 * y * dydq;
+      const double dcdist = k1 * dr2 + 2 * k2 * r2 * dr2;
+      const double da1 = 2 * (x * dydq + y * dxdq);
+      du = cam.fx * (dxdq * cdist + x * dcdist + p1 * da1 + p2 * (dr2 + 2 * x * dxdq));
+      dv = cam.fy * (dydq * cdist + y * dcdist + p1 * (dr2 + 2 * y * dydq) + p2 * da1);
+    };
+    if (double* u = d[0].rows(i)) {  // rotation
+      double* v = u + d[0].step();
+      for (int j = 0; j < 3; ++j) {
+        const double* dR = cam.dRdr + 9 * j;
+        const double dXc = dR[0] * X + dR[1] * Y + dR[2] * Z;
+        const double dYc = dR[3] * X + dR[4] * Y + dR[5] * Z;
+        const double dZc = dR[6] * X + dR[7] * Y + dR[8] * Z;
+        chain(z * (dXc - x * dZc), z * (dYc - y * dZc), u[j], v[j]);
+      }
+    }
+    if (double* u = d[1].rows(i)) {  // translation
+      double* v = u + d[1].step();
+      chain(z, 0, u[0], v[0]);
+      chain(0, z, u[1], v[1]);
+      chain(-x * z, -y * z, u[2], v[2]);
+    }
+    if (double* u = d[2].rows(i)) {  // focal lengths
+      double* v = u + d[2].step();
+      u[0] = xd, u[1] = 0, v[0] = 0, v[1] = yd;
+    }
+    if (double* u = d[3].rows(i)) {  // principal point
+      double* v = u + d[3].step();
+      u[0] = 1, u[1] = 0, v[0] = 0, v[1] = 1;
+    }
+    if (double* u = d[4].rows(i)) {  // distortion
+      double* v = u + d[4].step();
+      u[0] = cam.fx * x * r2, u[1] = cam.fx * x * r4;
+      v[0] = cam.fy * y * r2, v[1] = cam.fy * y * r4;
+      if (d[4].target()->cols == 4) {
+        u[2] = cam.fx * a1, u[3] = cam.fx * a2;
+        v[2] = cam.fy * a3, v[3] = cam.fy * a1;
+      }
+    }
+  }
+}
+
+void projectPoints(const CvMat* object_points, const CvMat* rotation_vector, const CvMat* translation_vector,
+                   const CvMat* intrinsic_matrix, const CvMat* dist_coeffs, CvMat* image_points, CvMat* dpdrot,
+                   CvMat* dpdt, CvMat* dpdf, CvMat* dpdc, CvMat* dpdk) {
+  static constexpr const char* kRoutine = "Orvel_cvProjectPoints2";
+  if (!CV_IS_MAT(object_points) || !CV_IS_MAT(rotation_vector) || !CV_IS_MAT(translation_vector) ||
+      !CV_IS_MAT(intrinsic_matrix) || !CV_IS_MAT(image_points)) {
+    report(-5, kRoutine, "One of required arguments is not a valid matrix", __LINE__);
+    return;
+  }
+  const int count = std::max(object_points->rows, object_points->cols);
+
+  MatGuard objectCopy, imageCopy;
+  const CvMat* objects = object_points;
+  if (!isWorkingLayout(object_points, count, 3)) {
+    objectCopy.reset(cvCreateMat(1, count, CV_64FC3));
+    Orvel_cvConvertPointsHomogenious(object_points, objectCopy.get());
+    if (innerFailed()) {
+      report(-1, kRoutine, kInnerFailed, __LINE__);
+      return;
+    }
+    objects = objectCopy.get();
+  }
+  CvMat* images = image_points;
+  if (!isWorkingLayout(image_points, count, 2)) {
+    imageCopy.reset(cvCreateMat(1, count, CV_64FC2));
+    images = imageCopy.get();
+  }
+
+  CameraModel cam;
+  const bool rotationIsMatrix =
+      rotation_vector->rows == 3 && rotation_vector->cols == 3 && channelsOf(rotation_vector) == 1;
+  if (!isFloatingDepth(depthOf(rotation_vector)) ||
+      !(rotationIsMatrix || (isVectorShape(rotation_vector) && vectorLength(rotation_vector) == 3))) {
+    report(-5, kRoutine,
+           "Rotation must be represented by 1x3 or 3x1 floating-point rotation vector, or 3x3 rotation matrix",
+           __LINE__);
+    return;
+  }
+  if (!loadRotation(rotation_vector, cam)) {
+    report(-1, kRoutine, kInnerFailed, __LINE__);
+    return;
+  }
+  if (!isFloatVector(translation_vector, 3)) {
+    report(-5, kRoutine, "Translation vector must be 1x3 or 3x1 floating-point vector", __LINE__);
+    return;
+  }
+  readVector(translation_vector, cam.t, 3);
+  if (!isFloatMatrix(intrinsic_matrix, 3, 3)) {
+    report(-5, kRoutine, "Instrinsic parameters must be 3x3 floating-point matrix", __LINE__);
+    return;
+  }
+  double A[9];
+  CvMat Am = cvMat(3, 3, CV_64FC1, A);
+  cvConvertScale(intrinsic_matrix, &Am, 1, 0);
+  cam.fx = A[0], cam.fy = A[4], cam.cx = A[2], cam.cy = A[5];
+  std::fill(cam.k, cam.k + 4, 0.0);
+  if (dist_coeffs) {
+    if (!CV_IS_MAT(dist_coeffs) || !isFloatVector(dist_coeffs, 4)) {
+      report(-5, kRoutine, "Distortion coefficients must be 1x4 or 4x1 floating-point vector", __LINE__);
+      return;
+    }
+    readVector(dist_coeffs, cam.k, 4);
+  }
+
+  const struct {
+    CvMat* mat;
+    int cols;
+    const char* message;
+  } derivatives[] = {{dpdrot, 3, "dp/drot must be 2Nx3 floating-point matrix"},
+                     {dpdt, 3, "dp/dT must be 2Nx3 floating-point matrix"},
+                     {dpdf, 2, "dp/df must be 2Nx2 floating-point matrix"},
+                     {dpdc, 2, "dp/dc must be 2Nx2 floating-point matrix"}};
+  for (const auto& d : derivatives)
+    if (d.mat && !isFloatMatrix(d.mat, 2 * count, d.cols)) {
+      report(-5, kRoutine, d.message, __LINE__);
+      return;
+    }
+  if (dpdk) {
+    if (!isFloatMatrix(dpdk, 2 * count, 4) && !isFloatMatrix(dpdk, 2 * count, 2)) {
+      report(-5, kRoutine, "dp/dk must be 2Nx4 or 2Nx2 floating-point matrix", __LINE__);
+      return;
+    }
+    if (!dist_coeffs) {
+      report(-27, kRoutine, "dist_coeffs is NULL while dpdk is not", __LINE__);
+      return;
+    }
+  }
+  DerivativeOutput outputs[5];
+  CvMat* callers[5] = {dpdrot, dpdt, dpdf, dpdc, dpdk};
+  for (int i = 0; i < 5; ++i) {
+    outputs[i].caller = callers[i];
+    outputs[i].prepare();
+  }
+
+  projectAll(cam, objects->data.db, images->data.db, count, outputs);
+
+  if (imageCopy.get()) {
+    Orvel_cvConvertPointsHomogenious(imageCopy.get(), image_points);
+    if (innerFailed()) {
+      report(-1, kRoutine, kInnerFailed, __LINE__);
+      return;
+    }
+  }
+  for (const auto& output : outputs) output.finish();
+}
+
+}  // namespace
+
+void Orvel_icvGaussNewton(const CvMat* J, const CvMat* err, CvMat* delta, CvMat* JtJ, CvMat* JtErr, CvMat* JtJW,
+                          CvMat* JtJV) {
+  StatusScope status;
+  try {
+    gaussNewton(J, err, delta, JtJ, JtErr, JtJW, JtJV);
+  } catch (...) {
+    report(-1, "Orvel_icvGaussNewton", kInnerFailed, __LINE__);
+  }
+}
+
+void Orvel_cvFindHomography(const CvMat* object_points, const CvMat* image_points, CvMat* H) {
+  StatusScope status;
+  try {
+    findHomography(object_points, image_points, H);
+  } catch (...) {
+    report(-1, "Orvel_cvFindHomography", kInnerFailed, __LINE__);
+  }
+}
+
+void icvFindHomographyRefined(const CvMat* object_points, const CvMat* image_points, CvMat* H) {
+  StatusScope status;
+  try {
+    findHomographyRefined(object_points, image_points, H);
+  } catch (...) {
+    // Nothing is reported from here; a library failure leaves H as it was.
+  }
+}
+
+void Orvel_cvProjectPoints2(const CvMat* object_points, const CvMat* rotation_vector,
+                            const CvMat* translation_vector, const CvMat* intrinsic_matrix,
+                            const CvMat* dist_coeffs, CvMat* image_points, CvMat* dpdrot, CvMat* dpdt, CvMat* dpdf,
+                            CvMat* dpdc, CvMat* dpdk) {
+  StatusScope status;
+  try {
+    projectPoints(object_points, rotation_vector, translation_vector, intrinsic_matrix, dist_coeffs, image_points,
+                  dpdrot, dpdt, dpdf, dpdc, dpdk);
+  } catch (...) {
+    report(-1, "Orvel_cvProjectPoints2", kInnerFailed, __LINE__);
+  }
 }
