@@ -10,3 +10,4 @@ using Arguments = std::vector<std::string>;
 
 int RunInfo(const Arguments& args);
 int RunCopy(const Arguments& args);
+int RunUndistort(const Arguments& args);

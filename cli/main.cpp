@@ -18,6 +18,7 @@ struct Subcommand {
 const Subcommand kSubcommands[] = {
     {"info", RunInfo, "print what the loader reads from a workspace"},
     {"copy", RunCopy, "load a workspace and save it under a new index file"},
+    {"undistort", RunUndistort, "remove lens distortion from an image with a parameter file"},
 };
 
 void PrintUsage(std::ostream& out) {

@@ -1,0 +1,88 @@
+// lentora undistort: removes lens distortion from one image with a camera's
+// intrinsic parameter file, through the same table and warp that undistort
+// live frames.
+
+#include <QFileInfo>
+#include <QImage>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "cli/CliSupport.h"
+#include "core/CalibrationData.h"
+#include "sources/inhouse/GDI.h"
+#include "sources/inhouse/IP.h"
+#include "sources/inhouse/MVG.h"
+
+namespace {
+
+const char* kUndistortUsage =
+    "usage: lentora undistort INTRINSIC_FILE IN_IMAGE OUT_IMAGE\n"
+    "  Undistorts IN_IMAGE with the camera matrix and distortion of INTRINSIC_FILE (bilinear; pixels\n"
+    "  seen from outside the image are black) and writes OUT_IMAGE, whose extension picks the format.\n"
+    "  The image must have the size the parameters were calibrated for.\n";
+
+const std::string kCommand = "undistort";
+
+// Reads an image file into an 8-bit BGR matrix; 32-bit files lose their alpha.
+bool LoadColourImage(const std::string& path, cv::Mat& image) {
+  const uint8_t* pixels = nullptr;
+  int width = 0, height = 0, stride = 0;
+  const QImage bitmap = GDI::LoadBitmap(path, &pixels, &width, &height, &stride);
+  if (bitmap.isNull()) return false;
+  const int type = GDI::BytesPerPixel(bitmap) == 4 ? CV_8UC4 : CV_8UC3;
+  const cv::Mat loaded(height, width, type, const_cast<uint8_t*>(pixels), static_cast<size_t>(stride));
+  if (type == CV_8UC4)
+    cv::cvtColor(loaded, image, cv::COLOR_BGRA2BGR);
+  else
+    image = loaded.clone();
+  return true;
+}
+
+std::string FormatOf(const std::string& path) {
+  return QFileInfo(QString::fromStdString(path)).suffix().toLower().toStdString();
+}
+
+std::string SizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
+
+}  // namespace
+
+int RunUndistort(const Arguments& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kUndistortUsage, stdout);
+    return kExitOk;
+  }
+  ParsedArguments parsed;
+  std::string error;
+  if (!ParseArguments(args, {}, {}, parsed, error)) return FailUsage(kUndistortUsage, error);
+  if (parsed.positional.size() != 3) return FailUsage(kUndistortUsage, "lentora undistort: expected three arguments");
+  const std::string& intrinsicPath = parsed.positional[0];
+  const std::string& inPath = parsed.positional[1];
+  const std::string& outPath = parsed.positional[2];
+
+  CCalibrationData data;
+  data.AddCamera();
+  if (!data.ReadIntrinsicFile(0, intrinsicPath)) return FailInput(kCommand, "cannot read parameter file " + intrinsicPath);
+  const CameraParameters camera = data.GetCameraParameters(0);
+  const size_t tableSize = MVG::UndistortionTableSize(camera.width, camera.height);
+  std::vector<int> table(tableSize);
+  if (tableSize == 0 || !MVG::ComputeUndistortionMapCoefficients(camera, MVG::kBilinear, table))
+    return FailInput(kCommand, "parameter file " + intrinsicPath + " holds no usable camera (focal lengths and image size)");
+
+  cv::Mat image;
+  if (!LoadColourImage(inPath, image)) return FailInput(kCommand, "cannot read image " + inPath);
+  if (image.cols != camera.width || image.rows != camera.height)
+    return FailInput(kCommand, "image " + inPath + " is " + SizeText(image.cols, image.rows) +
+                                   " but the parameters are for " + SizeText(camera.width, camera.height));
+
+  cv::Mat undistorted;
+  if (!IP::WarpByWeightsIndex(image, undistorted, table)) return FailInput(kCommand, "cannot undistort " + inPath);
+  const std::string format = FormatOf(outPath);
+  if (format.empty()) return FailInput(kCommand, "output file " + outPath + " needs an extension such as .jpg or .png");
+  if (!GDI::SaveImage(outPath, GDI::WrapViewImage(undistorted), format.c_str()))
+    return FailInput(kCommand, "cannot write image " + outPath);
+  return kExitOk;
+}
