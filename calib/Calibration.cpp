@@ -726,13 +726,14 @@ void projectAll(const CameraModel& cam, const double* objects, double* images, i
     images[2 * i + 1] = cam.fy * yd + cam.cy;
     if (!anyDerivative) continue;
 
-    // d(u, v)/dq from the derivatives of the normalised point.
+    // d(u, v)/dq from the derivatives of the normalised point; a2 = r2 + 2x^2
+    // and a3 = r2 + 2y^2 change by dr2 + 4x dx and dr2 + 4y dy.
     auto chain = [&](double dxdq, double dydq, double& du, double& dv) {
       const double dr2 = 2 * x * dxdq + 2 * y * dydq;
       const double dcdist = k1 * dr2 + 2 * k2 * r2 * dr2;
       const double da1 = 2 * (x * dydq + y * dxdq);
-      du = cam.fx * (dxdq * cdist + x * dcdist + p1 * da1 + p2 * (dr2 + 2 * x * dxdq));
-      dv = cam.fy * (dydq * cdist + y * dcdist + p1 * (dr2 + 2 * y * dydq) + p2 * da1);
+      du = cam.fx * (dxdq * cdist + x * dcdist + p1 * da1 + p2 * (dr2 + 4 * x * dxdq));
+      dv = cam.fy * (dydq * cdist + y * dcdist + p1 * (dr2 + 4 * y * dydq) + p2 * da1);
     };
     if (double* u = d[0].rows(i)) {  // rotation
       double* v = u + d[0].step();
