@@ -11,3 +11,4 @@ using Arguments = std::vector<std::string>;
 int RunInfo(const Arguments& args);
 int RunCopy(const Arguments& args);
 int RunUndistort(const Arguments& args);
+int RunExtractGrid(const Arguments& args);

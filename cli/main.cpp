@@ -18,6 +18,7 @@ struct Subcommand {
 const Subcommand kSubcommands[] = {
     {"info", RunInfo, "print what the loader reads from a workspace"},
     {"copy", RunCopy, "load a workspace and save it under a new index file"},
+    {"extract-grid", RunExtractGrid, "mark one view's grid from four border points"},
     {"undistort", RunUndistort, "remove lens distortion from an image with a parameter file"},
 };
 

@@ -1,0 +1,333 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "calib/SyntheticViews.h"
+#include "core/CalibrationData.h"
+#include "grid/GridExtraction.h"
+
+namespace {
+
+// A small axis-aligned chequerboard whose grid points (the inner corners of
+// its (nx+1) x (ny+1) squares) sit on pixel boundaries, so their exact
+// positions are known: (origin + j*square - 0.5, origin + i*square - 0.5)
+// in pixel-centre coordinates.
+struct TestBoard {
+  int nx = 5;
+  int ny = 4;
+  int square = 16;
+  int origin = 30;  // left and top edge of the first inner corner column / row
+  cv::Mat image;
+
+  ImagePoint Corner(int row, int column) const {
+    return {origin + column * square - 0.5, origin + row * square - 0.5};
+  }
+  GridDescription Grid() const {
+    GridDescription grid;
+    grid.nx = nx;
+    grid.ny = ny;
+    grid.dX = grid.dY = 25.0;
+    return grid;
+  }
+};
+
+TestBoard MakeBoard() {
+  TestBoard board;
+  const int width = 2 * board.origin + (board.nx - 1) * board.square + 10;
+  const int height = 2 * board.origin + (board.ny - 1) * board.square + 6;
+  board.image.create(height, width, CV_8UC3);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const int cx = static_cast<int>(std::floor(double(x - board.origin) / board.square));
+      const int cy = static_cast<int>(std::floor(double(y - board.origin) / board.square));
+      const uchar v = ((cx + cy) & 1) ? 40 : 215;
+      board.image.at<cv::Vec3b>(y, x) = cv::Vec3b(v, v, v);
+    }
+  cv::GaussianBlur(board.image, board.image, cv::Size(0, 0), 0.8);
+  return board;
+}
+
+cv::Mat GrayOf(const cv::Mat& image) {
+  cv::Mat gray;
+  EXPECT_EQ(MakeGrayImage(image, gray), GridStatus::Ok);
+  return gray;
+}
+
+double Distance(const ImagePoint& a, const ImagePoint& b) { return std::hypot(a.x - b.x, a.y - b.y); }
+
+// Outer grid corners as clicked, a few pixels off: lower-left first.
+std::array<ImagePoint, 4> Clicks(const TestBoard& b) {
+  const ImagePoint ll = b.Corner(b.ny - 1, 0), ul = b.Corner(0, 0), ur = b.Corner(0, b.nx - 1),
+                   lr = b.Corner(b.ny - 1, b.nx - 1);
+  return {ImagePoint{ll.x + 2, ll.y - 1}, ImagePoint{lr.x - 1, lr.y + 2}, ImagePoint{ur.x + 1, ur.y + 1},
+          ImagePoint{ul.x - 2, ul.y + 2}};
+}
+
+}  // namespace
+
+TEST(OrderBorderPoints, FirstClickEndsLastWithTheOthersClockwiseBeforeIt) {
+  // Lower-left clicked first: s0 upper-left, s1 upper-right, s2 lower-right,
+  // whatever the order of the later clicks.
+  const ImagePoint ll{10, 90}, ul{10, 20}, ur{150, 20}, lr{150, 90};
+  std::array<ImagePoint, 3> later{ul, ur, lr};
+  std::array<int, 3> order{0, 1, 2};
+  do {
+    const auto s = OrderBorderPoints({ll, later[order[0]], later[order[1]], later[order[2]]});
+    EXPECT_TRUE(s[0].x == ul.x && s[0].y == ul.y && s[1].x == ur.x && s[1].y == ur.y && s[2].x == lr.x &&
+                s[2].y == lr.y && s[3].x == ll.x && s[3].y == ll.y)
+        << "later clicks " << order[0] << order[1] << order[2];
+  } while (std::next_permutation(order.begin(), order.end()));
+  // The upper-left point has the largest angle about the centre; clicked first it still ends last.
+  const auto s = OrderBorderPoints({ul, ll, lr, ur});
+  EXPECT_TRUE(s[0].x == ur.x && s[0].y == ur.y && s[1].x == lr.x && s[2].y == ll.y && s[3].x == ul.x && s[3].y == ul.y);
+}
+
+TEST(RefineCorner, SnapsToTheNearbyCornerWithTheDoubledWindowAndChecksItsInput) {
+  const TestBoard board = MakeBoard();
+  const cv::Mat gray = GrayOf(board.image);
+  const ImagePoint exact = board.Corner(1, 2);
+  const CornerRefinement refined = RefineCorner(gray, {exact.x + 2.3, exact.y - 1.7}, board.Grid());
+  ASSERT_EQ(refined.status, GridStatus::Ok);
+  EXPECT_LT(Distance(refined.point, exact), 0.05);
+
+  const CornerRefinement refused = RefineCorner(gray, {-1.0, 5.0}, board.Grid());
+  EXPECT_EQ(refused.status, GridStatus::PointOutsideImage);
+  EXPECT_EQ(refused.point.x, -1.0);
+  EXPECT_EQ(RefineCorner(gray, {NAN, 5.0}, board.Grid()).status, GridStatus::PointOutsideImage);
+  EXPECT_EQ(RefineCorner(cv::Mat(), exact, board.Grid()).status, GridStatus::BadImage);
+  EXPECT_EQ(RefineCorner(board.image, exact, board.Grid()).status, GridStatus::BadImage);  // colour, not gray
+  GridDescription grid;
+  grid.wx = -1;
+  EXPECT_EQ(RefineCorner(gray, exact, grid).status, GridStatus::BadWindow);
+  // wx = 3, wy = 5 hand the library a half-size of (7, 11), which needs an image of 2*7+5 by 2*11+5.
+  grid.wx = 3;
+  grid.wy = 5;
+  EXPECT_EQ(RefineCorner(cv::Mat(27, 19, CV_8UC1, cv::Scalar(128)), {9, 13}, grid).status, GridStatus::Ok);
+  EXPECT_EQ(RefineCorner(cv::Mat(27, 18, CV_8UC1, cv::Scalar(128)), {9, 13}, grid).status,
+            GridStatus::WindowTooLarge);
+  EXPECT_EQ(RefineCorner(cv::Mat(26, 19, CV_8UC1, cv::Scalar(128)), {9, 13}, grid).status,
+            GridStatus::WindowTooLarge);
+}
+
+TEST(EstimateGridPoints, MiddleOfAThreeByThreeGridIsPredictedAtTheCrossingOfTheDiagonals) {
+  // On a flat image the refinement has nothing to pull towards, so the
+  // stored corners are the predictions; the unit square's centre goes to
+  // the crossing of the quadrilateral's diagonals under any homography.
+  const cv::Mat flat(200, 240, CV_8UC1, cv::Scalar(100));
+  const std::array<ImagePoint, 4> border{ImagePoint{30, 170}, ImagePoint{20, 25}, ImagePoint{200, 40},
+                                         ImagePoint{180, 190}};
+  GridDescription grid;
+  grid.nx = grid.ny = 3;
+  PointList corners;
+  ASSERT_EQ(EstimateGridPoints(flat, border, grid, corners), GridStatus::Ok);
+  ASSERT_EQ(corners.size(), 9u);
+  // Diagonals: border[1] - border[3] and border[0] - border[2].
+  const ImagePoint a = border[1], b = border[3], c = border[0], d = border[2];
+  const double t = ((c.x - a.x) * (d.y - c.y) - (c.y - a.y) * (d.x - c.x)) /
+                   ((b.x - a.x) * (d.y - c.y) - (b.y - a.y) * (d.x - c.x));
+  const ImagePoint crossing{a.x + t * (b.x - a.x), a.y + t * (b.y - a.y)};
+  EXPECT_NEAR(corners[4].x, crossing.x, 1e-4);
+  EXPECT_NEAR(corners[4].y, crossing.y, 1e-4);
+  // The first stored corner is s0 (upper-left here), the last s2; the first click is row ny-1, column 0.
+  EXPECT_NEAR(corners[0].x, 20, 1e-4);
+  EXPECT_NEAR(corners[8].x, 180, 1e-4);
+  EXPECT_NEAR(corners[6].y, 170, 1e-4);
+}
+
+TEST(EstimateGridPoints, RefusesBadInputWithoutTouchingTheList) {
+  const TestBoard board = MakeBoard();
+  const cv::Mat gray = GrayOf(board.image);
+  const std::array<ImagePoint, 4> clicks = Clicks(board);
+  auto estimate = [&](const std::array<ImagePoint, 4>& border, auto changeGrid, const cv::Mat& image) {
+    GridDescription grid = board.Grid();
+    changeGrid(grid);
+    PointList corners{{1.0, 2.0}};
+    const GridStatus status = EstimateGridPoints(image, border, grid, corners);
+    EXPECT_EQ(corners.size(), 1u);
+    return status;
+  };
+  const auto same = [](GridDescription&) {};
+  EXPECT_EQ(estimate(clicks, [](GridDescription& g) { g.nx = 1; }, gray), GridStatus::GridTooSmall);
+  EXPECT_EQ(estimate(clicks, [](GridDescription& g) { g.ny = 0; }, gray), GridStatus::GridTooSmall);
+  EXPECT_EQ(estimate(clicks, [](GridDescription& g) { g.nx = g.ny = 100000; }, gray), GridStatus::GridTooLarge);
+  EXPECT_EQ(estimate(clicks, [](GridDescription& g) { g.wy = 1000; }, gray), GridStatus::WindowTooLarge);
+  EXPECT_EQ(estimate(clicks, same, cv::Mat()), GridStatus::BadImage);
+  std::array<ImagePoint, 4> outside = clicks;
+  outside[2].x = board.image.cols + 3.0;
+  EXPECT_EQ(estimate(outside, same, gray), GridStatus::PointOutsideImage);
+  using Quad = std::array<ImagePoint, 4>;
+  EXPECT_EQ(estimate(Quad{{{10, 10}, {20, 20}, {30, 30}, {40, 40}}}, same, gray), GridStatus::DegenerateBorder);
+  EXPECT_EQ(estimate(Quad{clicks[0], clicks[1], clicks[1], clicks[3]}, same, gray), GridStatus::DegenerateBorder);
+  // An arrowhead: one point inside the triangle of the other three.
+  EXPECT_EQ(estimate(Quad{{{20, 100}, {60, 60}, {20, 20}, {120, 60}}}, same, gray), GridStatus::DegenerateBorder);
+}
+
+class EstimateGridInStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(store.AddCamera());
+    ASSERT_TRUE(store.AddViewFromFrame(0, board.image.clone()));
+    store.SetGrid(0, board.Grid());
+  }
+
+  TestBoard board = MakeBoard();
+  CCalibrationData store;
+};
+
+TEST_F(EstimateGridInStore, FourClicksThenEstimationFillTheViewAndReportEachStoredCorner) {
+  const std::array<ImagePoint, 4> clicks = Clicks(board);
+  const int last = board.nx - 1, bottom = board.ny - 1;
+  const std::array<ImagePoint, 4> outer{board.Corner(bottom, 0), board.Corner(bottom, last), board.Corner(0, last),
+                                        board.Corner(0, 0)};
+  for (int k = 0; k < 4; ++k) {
+    const BorderClick click = AddBorderPoint(store, 0, 0, clicks[k]);
+    ASSERT_EQ(click.status, GridStatus::Ok);
+    EXPECT_EQ(click.borderCount, k + 1);
+    EXPECT_LT(Distance(click.refined, outer[k]), 0.05) << "click " << k;
+    EXPECT_EQ((*store.GetBorderPoints(0, 0))[k].x, click.refined.x);
+  }
+  const BorderClick fifth = AddBorderPoint(store, 0, 0, clicks[0]);
+  EXPECT_EQ(fifth.status, GridStatus::BorderComplete);
+  EXPECT_EQ(store.GetBorderPoints(0, 0)->size(), 4u);
+
+  int calls = 0;
+  const GridStatus status = EstimateGrid(store, 0, 0, [&](int index, const ImagePoint& corner) {
+    EXPECT_EQ(index, calls);
+    // Each corner is already stored when the editor hears of it.
+    ASSERT_EQ(store.GetPointCount(0, 0), index + 1);
+    EXPECT_EQ(store.GetPoint(0, 0, index).x, corner.x);
+    ++calls;
+  });
+  ASSERT_EQ(status, GridStatus::Ok);
+  EXPECT_EQ(calls, board.nx * board.ny);
+  EXPECT_TRUE(store.ViewHasPoints(0, 0));
+  EXPECT_EQ(store.GetBorderPoints(0, 0)->size(), 4u);
+  EXPECT_LT(Distance(store.GetPoint(0, 0, 0), board.Corner(0, 0)), 0.05);  // upper-left first
+  EXPECT_LT(Distance(store.GetPoint(0, 0, board.nx * board.ny - 1), board.Corner(board.ny - 1, board.nx - 1)), 0.05);
+
+  // A second estimation replaces the list rather than appending to it.
+  ASSERT_EQ(EstimateGrid(store, 0, 0), GridStatus::Ok);
+  EXPECT_EQ(store.GetPointCount(0, 0), board.nx * board.ny);
+}
+
+TEST_F(EstimateGridInStore, RefusalsLeaveTheViewAsItWas) {
+  EXPECT_EQ(EstimateGrid(store, 1, 0), GridStatus::NoView);
+  EXPECT_EQ(EstimateGrid(store, 0, 1), GridStatus::NoView);
+  EXPECT_EQ(AddBorderPoint(store, 0, -1, {40, 40}).status, GridStatus::NoView);
+  EXPECT_EQ(EstimateGrid(store, 0, 0), GridStatus::BorderIncomplete);
+  EXPECT_EQ(AddBorderPoint(store, 0, 0, {-3, 40}).status, GridStatus::PointOutsideImage);
+  EXPECT_TRUE(store.GetBorderPoints(0, 0)->empty());
+
+  for (const ImagePoint& click : Clicks(board)) ASSERT_EQ(AddBorderPoint(store, 0, 0, click).status, GridStatus::Ok);
+  store.GetGridPoints(0, 0)->push_back({7, 7});
+  GridDescription grid = board.Grid();
+  grid.ny = 1;
+  store.SetGrid(0, grid);
+  EXPECT_EQ(EstimateGrid(store, 0, 0), GridStatus::GridTooSmall);
+  EXPECT_EQ(store.GetPointCount(0, 0), 1);
+  EXPECT_FALSE(store.ViewHasPoints(0, 0));
+
+  cv::Mat larger;
+  cv::copyMakeBorder(board.image, larger, 0, 8, 0, 8, cv::BORDER_REPLICATE);
+  ASSERT_TRUE(store.AddViewFromFrame(0, larger));
+  EXPECT_EQ(AddBorderPoint(store, 0, 1, Clicks(board)[0]).status, GridStatus::ImageSizeMismatch);
+  EXPECT_TRUE(store.GetBorderPoints(0, 1)->empty());
+}
+
+// ---------------------------------------------------------------------------
+// Accuracy on photograph-like views: perspective, lens distortion, blur and
+// noise. Four clicks a few pixels off the outer corners must give every
+// corner within 0.1 px of OpenCV's own chessboard detector refined on the
+// same picture, and in the grid order whatever the order of the later clicks.
+
+namespace {
+
+SyntheticRig PhotographLikeRig() {
+  SyntheticOptions options;
+  options.views = 3;
+  options.seed = 7;
+  options.grid.wx = options.grid.wy = 3;
+  options.camera.k1 = -0.25;
+  options.camera.k2 = 0.1;
+  options.camera.p1 = 0.001;
+  options.camera.p2 = -0.0015;
+  options.render.blurSigma = 0.8;
+  options.render.imageNoise = 3.0;
+  options.render.seed = 11;
+  return MakeSyntheticRig(options);
+}
+
+std::vector<cv::Point2f> ReferenceCorners(const cv::Mat& gray, const GridDescription& grid) {
+  std::vector<cv::Point2f> corners;
+  const bool found = cv::findChessboardCorners(gray, cv::Size(grid.nx, grid.ny), corners,
+                                               cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE);
+  EXPECT_TRUE(found);
+  if (!found) return {};
+  cv::cornerSubPix(gray, corners, cv::Size(2 * grid.wx + 1, 2 * grid.wy + 1), cv::Size(-1, -1),
+                   cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 40, 0.0003));
+  return corners;
+}
+
+// Each extracted corner must have its own reference corner within tolerance.
+void ExpectMatchesReference(const PointList& corners, const std::vector<cv::Point2f>& reference, double tolerance,
+                            const std::string& label) {
+  ASSERT_EQ(corners.size(), reference.size()) << label;
+  std::vector<bool> used(reference.size(), false);
+  for (size_t k = 0; k < corners.size(); ++k) {
+    size_t nearest = 0;
+    double best = 1e30;
+    for (size_t r = 0; r < reference.size(); ++r) {
+      const double d = Distance(corners[k], {reference[r].x, reference[r].y});
+      if (d < best) best = d, nearest = r;
+    }
+    EXPECT_LT(best, tolerance) << label << " corner " << k;
+    EXPECT_FALSE(used[nearest]) << label << " corner " << k << " shares its reference corner";
+    used[nearest] = true;
+  }
+}
+
+}  // namespace
+
+TEST(GridExtractionAccuracy, PhotographLikeViewsMatchTheLibraryDetectorInGridOrder) {
+  const SyntheticRig rig = PhotographLikeRig();
+  const GridDescription& grid = rig.grid;
+  const SyntheticCameraViews& views = rig.cameras.at(0);
+  const int last = grid.nx - 1, bottom = grid.ny - 1;
+  // Origin first (row ny-1, column 0), then the others; each click a few pixels off.
+  const std::array<int, 4> outer{bottom * grid.nx, bottom * grid.nx + last, last, 0};
+  const std::array<cv::Point2d, 4> offsets{cv::Point2d(2.5, -1.5), cv::Point2d(-2.0, 2.5), cv::Point2d(1.5, 2.0),
+                                           cv::Point2d(-2.5, -2.0)};
+  for (size_t v = 0; v < views.images.size(); ++v) {
+    const cv::Mat gray = GrayOf(views.images[v]);
+    const std::vector<cv::Point2f> reference = ReferenceCorners(gray, grid);
+    ASSERT_FALSE(reference.empty()) << "view " << v;
+    std::array<ImagePoint, 4> clicks;
+    for (int k = 0; k < 4; ++k) {
+      const ImagePoint exact = views.exactPoints[v][outer[k]];
+      const CornerRefinement click = RefineCorner(gray, {exact.x + offsets[k].x, exact.y + offsets[k].y}, grid);
+      ASSERT_EQ(click.status, GridStatus::Ok);
+      clicks[k] = click.point;
+    }
+    std::array<int, 3> later{1, 2, 3};
+    do {
+      const std::string label = "view " + std::to_string(v) + " clicks 0 " + std::to_string(later[0]) + " " +
+                                std::to_string(later[1]) + " " + std::to_string(later[2]);
+      PointList corners;
+      ASSERT_EQ(EstimateGridPoints(gray, {clicks[0], clicks[later[0]], clicks[later[1]], clicks[later[2]]}, grid,
+                                   corners),
+                GridStatus::Ok)
+          << label;
+      ExpectMatchesReference(corners, reference, 0.1, label);
+      // Grid order: corner k is grid point k of the rendered board (a wrong
+      // order would be off by a whole square, some 30 px).
+      for (size_t k = 0; k < corners.size(); ++k)
+        EXPECT_LT(Distance(corners[k], views.exactPoints[v][k]), 1.0) << label << " corner " << k;
+    } while (std::next_permutation(later.begin(), later.end()));
+  }
+}
