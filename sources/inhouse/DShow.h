@@ -1,0 +1,299 @@
+#pragma once
+// Media graphs of the in-house library, built on GStreamer.
+//
+// A graph is one pipeline: a source part (a decoded video file or a capture
+// device), then always the same preview chain
+//
+//   ... ! videoconvert ! capsfilter(BGR) ! "Sample Grabber" ! "Video Renderer"
+//
+// The sample grabber is an identity element whose output pad calls the
+// installed frame sampler for every frame on the streaming thread, with a
+// writable top-down 24-bit BGR buffer (rows padded to 4 bytes). The video
+// renderer is an appsink that keeps the newest frame and tells the video
+// window about it. A recording branch replaces the grabber-renderer link by
+// a tee with a queue per branch: one branch through an optional encoder into
+// avimux and a file, the other to the renderer.
+//
+// Results follow the HRESULT convention: negative on failure. No call aborts
+// or throws on a media error; the graph keeps the first error text.
+
+#include <gst/gst.h>
+
+#include <opencv2/core.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sources/inhouse/DShowGst.h"
+
+typedef struct _GstAppSink GstAppSink;
+
+namespace DShow {
+
+using HRESULT = int32_t;
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
+constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
+constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
+constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+constexpr HRESULT E_TIMEOUT = static_cast<HRESULT>(0x800705B4u);
+inline bool Failed(HRESULT hr) { return hr < 0; }
+inline bool Succeeded(HRESULT hr) { return hr >= 0; }
+
+// Makes sure GStreamer is initialised; safe to call any number of times.
+void EnsureGstInitialised();
+
+// The connected format of the grabber's input.
+struct MediaType {
+  bool valid = false;
+  int width = 0;
+  int height = 0;
+  int stride = 0;        // bytes per row
+  bool topDown = true;   // GStreamer frames are always stored top-down
+  int fpsNumerator = 0;  // 0 when unknown or variable
+  int fpsDenominator = 1;
+};
+
+// One frame handed to a frame sampler. Times are in 100 ns units.
+struct MediaSample {
+  uint8_t* data = nullptr;
+  size_t size = 0;
+  bool hasTime = false;
+  int64_t startTime = 0;
+  int64_t endTime = 0;
+  HRESULT GetTime(int64_t* start, int64_t* end) const;
+};
+
+// The per-frame callback object of the sample grabber. Lifetime is managed by
+// the graph that holds it, so reference counting does nothing.
+class CFrameSampler {
+ public:
+  virtual ~CFrameSampler() = default;
+  unsigned long AddRef() { return 1; }
+  unsigned long Release() { return 1; }
+
+  void SetMediaType(const MediaType& type);
+  MediaType GetMediaType() const;
+
+  // Called on the streaming thread for every frame; `sampleTime` in seconds.
+  virtual HRESULT SampleCB(double sampleTime, MediaSample& sample) = 0;
+  HRESULT BufferCB(double, uint8_t*, long) { return E_NOTIMPL; }
+
+ private:
+  mutable std::mutex typeMutex_;
+  MediaType mediaType_;
+};
+
+// Where the renderer's frames go; implemented by the control's video view.
+class CVideoWindow {
+ public:
+  virtual ~CVideoWindow() = default;
+  // Called on the streaming thread with a copy of the newest frame (BGR,
+  // top-down). Implementations queue it to their own thread.
+  virtual void PresentFrame(const cv::Mat& frame) = 0;
+};
+
+struct VideoRect {
+  int left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// Which step of building a recording branch failed.
+enum class RecordingFailure {
+  kNone,
+  kGrabberPin,      // no output of the sample grabber
+  kSmartTee,        // the tee could not be added
+  kConnectTee,      // grabber -> tee
+  kCaptureFile,     // avimux + filesink could not be added
+  kFetchCompressor, // no compressor with that index
+  kAddCompressor,   // the compressor could not be added
+  kConnectMux,      // capture pin (or compressor) -> avimux
+  kPreview,         // tee -> renderer
+  kNullClock,       // switching the clock off failed
+};
+
+class CDShowGraph {
+ public:
+  explicit CDShowGraph(CVideoWindow* window = nullptr);
+  virtual ~CDShowGraph();
+  CDShowGraph(const CDShowGraph&) = delete;
+  CDShowGraph& operator=(const CDShowGraph&) = delete;
+
+  // Virtuals in the order the controls call them.
+  virtual HRESULT InitVMR9(CVideoWindow* window);
+  virtual HRESULT InitialiseFrameSampler();  // base: installs none
+  virtual HRESULT SetVideoPosition(const VideoRect* source, const VideoRect* destination);
+  virtual HRESULT RepaintVideo(CVideoWindow* window);
+  virtual HRESULT Run();
+  virtual HRESULT Pause();
+  virtual HRESULT Stop();
+
+  // Replaces the graph's frame sampler (the graph owns it). Safe while frames
+  // flow: the swap waits for a running callback to return.
+  void SetFrameSampler(std::unique_ptr<CFrameSampler> sampler);
+  CFrameSampler* GetFrameSampler() const;
+
+  // Seeking, all positions in 100 ns units.
+  HRESULT GetCurrentPosition(int64_t* position) const;
+  HRESULT GetDuration(int64_t* duration) const;
+  HRESULT GetFrameRate(double* framesPerSecond) const;
+  HRESULT GetFrameCount(int64_t* frames) const;
+  // Moves to frame `frame` (0-based) and waits until it reached the sample
+  // grabber when the graph is paused. By frame where the demuxer takes it,
+  // else by time.
+  HRESULT SeekToFrame(int64_t frame);
+
+  // Replaces the grabber -> renderer link by a tee that also feeds an AVI
+  // file. compressorIndex 0 writes raw BGR, k > 0 uses GetCompressor(k - 1).
+  // With noClock the graph runs as fast as it can. The graph is stopped and
+  // stays so until Run. `failure` tells which step failed.
+  HRESULT SetUpRecording(const std::string& aviPath, int compressorIndex, bool noClock, RecordingFailure* failure);
+  bool IsRecording() const { return recording_; }
+
+  // Access for the owner.
+  GstElement* GetFilterGraph() const { return pipeline_.get(); }
+  GstElement* GetSampleGrabber() const { return grabber_.get(); }
+  GstElement* GetVideoRenderer() const { return renderer_.get(); }
+  GstElement* GetCaptureFilter() const { return source_.get(); }
+  const VideoRect& GetVideoPosition() const { return destination_; }
+  cv::Mat GetRenderedFrame() const;  // deep copy, empty before the first frame
+  uint64_t FramesGrabbed() const { return framesGrabbed_.load(); }
+
+  // Bus state: the first error text ("" when none) and whether the stream ended.
+  std::string LastError() const;
+  bool ReachedEnd() const { return endOfStream_.load(); }
+
+ protected:
+  // Creates the pipeline with its bus handler, and the preview chain
+  // (converter, format filter, grabber, renderer), linked in that order.
+  HRESULT CreatePipeline();
+  HRESULT BuildPreviewChain();
+  // Makes `element` the sample grabber: its output calls the frame sampler.
+  void AttachSampleGrabber(GstElement* element);
+  HRESULT ChangeState(GstState state);
+  HRESULT WaitForState(GstState state);
+  void ResetBusState();
+  void TearDown();
+  GstElement* ConvertElement() const { return convert_.get(); }
+  void SetSource(ElementPtr source) { source_ = std::move(source); }
+
+  ElementPtr pipeline_;
+  ElementPtr source_;
+  bool recording_ = false;
+  bool live_ = false;
+
+ private:
+  static GstPadProbeReturn OnGrabberProbe(GstPad* pad, GstPadProbeInfo* info, gpointer self);
+  static GstBusSyncReply OnBusMessage(GstBus* bus, GstMessage* message, gpointer self);
+  static GstFlowReturn OnRendererSample(GstAppSink* sink, gpointer self);
+  static GstFlowReturn OnRendererPreroll(GstAppSink* sink, gpointer self);
+  static GstPadProbeReturn OnRecordingEnd(GstPad* pad, GstPadProbeInfo* info, gpointer self);
+  void HandleGrabberCaps(GstCaps* caps);
+  void HandleGrabberBuffer(GstPadProbeInfo* info);
+  void StoreRendered(GstSample* sample);
+  HRESULT FinishRecording();
+  HRESULT SeekByTime(int64_t frame);
+  HRESULT AddRecordingOutput(const std::string& aviPath, int compressorIndex, GstPad* capturePin,
+                             RecordingFailure* failure);
+
+  ElementPtr convert_;
+  ElementPtr capsFilter_;
+  ElementPtr grabber_;
+  ElementPtr renderer_;
+  gulong grabberProbe_ = 0;
+
+  mutable std::mutex samplerMutex_;
+  std::unique_ptr<CFrameSampler> sampler_;
+  GstSegment grabberSegment_{};
+  std::atomic<uint64_t> framesGrabbed_{0};
+
+  mutable std::mutex renderMutex_;
+  cv::Mat rendered_;
+  CVideoWindow* window_ = nullptr;
+  VideoRect destination_{};
+
+  mutable std::mutex busMutex_;
+  std::condition_variable busChanged_;
+  std::string lastError_;
+  std::atomic<bool> endOfStream_{false};
+  std::atomic<bool> recordingEnded_{false};
+  MediaType grabberType_;  // guarded by samplerMutex_
+};
+
+// A video file: filesrc ! decodebin, its first video stream into the
+// preview chain; other streams end in fakesinks.
+class CDShowFileGraph : public CDShowGraph {
+ public:
+  explicit CDShowFileGraph(CVideoWindow* window = nullptr) : CDShowGraph(window) {}
+  // Opens the file and waits paused on its first frame.
+  virtual HRESULT OpenMediaFile(const std::string& path);
+  // Without a recording branch Stop keeps the position and the shown frame
+  // (the graph pauses); with one it finishes the file.
+  HRESULT Stop() override;
+
+ private:
+  static void OnDecodedPad(GstElement* decoder, GstPad* pad, gpointer self);
+  void LinkDecodedPad(GstPad* pad);
+  bool videoLinked_ = false;
+};
+
+// A live capture device (v4l2src, or videotestsrc as the test device).
+class CDShowCaptureGraph : public CDShowGraph {
+ public:
+  explicit CDShowCaptureGraph(CVideoWindow* window = nullptr) : CDShowGraph(window) {}
+  // `device` is the 1-based number in EnumVideoCaptureDevices order.
+  virtual HRESULT ConnectToLiveSource(int device);
+  // The format dialog is the control's; the library has none.
+  virtual HRESULT ShowCaptureFilterProperties() { return E_NOTIMPL; }
+  // The format the capture element delivers (before conversion).
+  HRESULT GetCaptureFormat(MediaType* type) const;
+};
+
+// ---- Graph utilities -------------------------------------------------------
+
+enum PinDirection { PINDIR_INPUT = 0, PINDIR_OUTPUT = 1 };
+enum PinCategory { PIN_CATEGORY_CAPTURE = 0, PIN_CATEGORY_PREVIEW = 1 };
+
+// Makes an element of the factory, named `name`, and adds it to the graph.
+HRESULT AddFilterByCLSID(GstElement* graph, const char* factory, const char* name, ElementPtr* element);
+// Links two elements, or an output pad to a compatible input of `to`.
+HRESULT ConnectFilters(GstElement* graph, GstElement* from, GstElement* to);
+HRESULT ConnectFilters(GstElement* graph, GstPad* output, GstElement* to);
+// First pad of the direction, linked or not.
+HRESULT GetPin(GstElement* element, PinDirection direction, PadPtr* pin);
+// First pad of the direction that is not linked; a request pad is made when
+// the element has none left but can make more (a tee's outputs).
+HRESULT GetUnconnectedPin(GstElement* element, PinDirection direction, PadPtr* pin);
+// The capture output of a source element; sources here have no separate
+// preview output, so PIN_CATEGORY_PREVIEW finds nothing.
+HRESULT FindCategoryPin(GstElement* element, PinCategory category, PinDirection direction, PadPtr* pin);
+// Removes every element between `from` and `to` (both stay), unlinking them.
+// The graph should be stopped.
+HRESULT NukeGraphSegment(GstElement* graph, GstElement* from, GstElement* to);
+
+// Encoders whose output avimux takes, in a fixed order. The compressor list a
+// dialog shows is "No compression" followed by these names.
+inline constexpr const char* kNoCompressionName = "No compression";
+HRESULT EnumVideoCompressors(std::vector<std::string>& names, size_t maxCount = SIZE_MAX, size_t maxChars = SIZE_MAX);
+std::string GetCompressorFactoryName(int index);
+// A new (unparented) encoder element for entry `index` (0-based) of that list.
+HRESULT GetCompressor(int index, ElementPtr* compressor);
+
+// Capture devices: GstDeviceMonitor "Video/Source", then the test-pattern
+// device when LENTORA_TEST_DEVICE=1.
+inline constexpr const char* kTestDeviceName = "Lentora Test Pattern";
+HRESULT EnumVideoCaptureDevices(std::vector<std::string>& names, size_t maxCount = SIZE_MAX, size_t maxChars = SIZE_MAX);
+// A new (unparented) source element for device `device` (1-based, same order).
+HRESULT CreateVideoCaptureDevice(int device, ElementPtr* element);
+
+// "HH:MM:SS.mmm" of the graph's duration, "--:--:--.---" when unknown.
+HRESULT GetDurationString(const CDShowGraph& graph, std::string& text);
+std::string FormatDuration(int64_t duration100ns);
+
+}  // namespace DShow

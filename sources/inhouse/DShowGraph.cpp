@@ -1,0 +1,536 @@
+// The graph base: pipeline, preview chain, sample grabber, renderer, state
+// changes, seeking and the recording branch.
+
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
+
+#include <chrono>
+#include <mutex>
+
+#include "sources/inhouse/DShow.h"
+
+namespace DShow {
+
+namespace {
+
+// Long enough for a slow decoder to preroll, short enough that a stuck graph
+// does not hang the program.
+constexpr auto kStateTimeout = std::chrono::seconds(10);
+constexpr auto kFinishTimeout = std::chrono::seconds(5);
+constexpr GstClockTime kPollInterval = 20 * GST_MSECOND;
+
+int64_t To100ns(GstClockTime time) { return static_cast<int64_t>(time / 100); }
+
+MediaType MediaTypeFromCaps(GstCaps* caps) {
+  MediaType type;
+  GstVideoInfo info;
+  if (!caps || !gst_video_info_from_caps(&info, caps)) return type;
+  type.valid = true;
+  type.width = GST_VIDEO_INFO_WIDTH(&info);
+  type.height = GST_VIDEO_INFO_HEIGHT(&info);
+  type.stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
+  type.fpsNumerator = GST_VIDEO_INFO_FPS_N(&info);
+  type.fpsDenominator = GST_VIDEO_INFO_FPS_D(&info) > 0 ? GST_VIDEO_INFO_FPS_D(&info) : 1;
+  return type;
+}
+
+ElementPtr MakeElement(const char* factory, const char* name) {
+  return AdoptFloating(gst_element_factory_make(factory, name));
+}
+
+}  // namespace
+
+void EnsureGstInitialised() {
+  static std::once_flag once;
+  std::call_once(once, [] { gst_init(nullptr, nullptr); });
+}
+
+HRESULT MediaSample::GetTime(int64_t* start, int64_t* end) const {
+  if (!start || !end) return E_POINTER;
+  if (!hasTime) return E_FAIL;
+  *start = startTime;
+  *end = endTime;
+  return S_OK;
+}
+
+void CFrameSampler::SetMediaType(const MediaType& type) {
+  std::lock_guard lock(typeMutex_);
+  mediaType_ = type;
+}
+
+MediaType CFrameSampler::GetMediaType() const {
+  std::lock_guard lock(typeMutex_);
+  return mediaType_;
+}
+
+// ---- Construction ----------------------------------------------------------
+
+CDShowGraph::CDShowGraph(CVideoWindow* window) : window_(window) {
+  EnsureGstInitialised();
+  gst_segment_init(&grabberSegment_, GST_FORMAT_UNDEFINED);
+}
+
+CDShowGraph::~CDShowGraph() { TearDown(); }
+
+void CDShowGraph::TearDown() {
+  if (!pipeline_) return;
+  if (recording_) FinishRecording();
+  gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+  if (BusPtr bus{gst_element_get_bus(pipeline_.get())}) gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
+  // The pipeline must be gone before the sampler the probe calls.
+  renderer_.reset();
+  grabber_.reset();
+  capsFilter_.reset();
+  convert_.reset();
+  source_.reset();
+  pipeline_.reset();
+}
+
+HRESULT CDShowGraph::CreatePipeline() {
+  TearDown();
+  pipeline_ = AdoptFloating(gst_pipeline_new("Filter Graph"));
+  if (!pipeline_) return E_FAIL;
+  BusPtr bus{gst_element_get_bus(pipeline_.get())};
+  gst_bus_set_sync_handler(bus.get(), &CDShowGraph::OnBusMessage, this, nullptr);
+  ResetBusState();
+  recording_ = false;
+  live_ = false;
+  return S_OK;
+}
+
+HRESULT CDShowGraph::BuildPreviewChain() {
+  convert_ = MakeElement("videoconvert", "Colour Converter");
+  capsFilter_ = MakeElement("capsfilter", "Grabber Format");
+  ElementPtr grabber = MakeElement("identity", "Sample Grabber");
+  renderer_ = MakeElement("appsink", "Video Renderer");
+  if (!convert_ || !capsFilter_ || !grabber || !renderer_) return E_FAIL;
+
+  CapsPtr bgr{gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGR", nullptr)};
+  g_object_set(capsFilter_.get(), "caps", bgr.get(), nullptr);
+  g_object_set(renderer_.get(), "sync", TRUE, "max-buffers", 1u, "drop", TRUE, "enable-last-sample", FALSE, nullptr);
+  GstAppSinkCallbacks callbacks{};
+  callbacks.new_preroll = &CDShowGraph::OnRendererPreroll;
+  callbacks.new_sample = &CDShowGraph::OnRendererSample;
+  gst_app_sink_set_callbacks(GST_APP_SINK(renderer_.get()), &callbacks, this, nullptr);
+
+  GstBin* bin = GST_BIN(pipeline_.get());
+  for (GstElement* e : {convert_.get(), capsFilter_.get(), grabber.get(), renderer_.get()}) gst_bin_add(bin, e);
+  if (!gst_element_link_many(convert_.get(), capsFilter_.get(), grabber.get(), renderer_.get(), nullptr)) return E_FAIL;
+  AttachSampleGrabber(grabber.get());
+  return S_OK;
+}
+
+void CDShowGraph::AttachSampleGrabber(GstElement* element) {
+  if (grabber_ && grabberProbe_) {
+    if (PadPtr old{gst_element_get_static_pad(grabber_.get(), "src")}) gst_pad_remove_probe(old.get(), grabberProbe_);
+  }
+  grabberProbe_ = 0;
+  grabber_ = RefObject(element);
+  if (!grabber_) return;
+  gst_segment_init(&grabberSegment_, GST_FORMAT_UNDEFINED);
+  PadPtr pad{gst_element_get_static_pad(grabber_.get(), "src")};
+  if (!pad) return;
+  const auto types = static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
+  grabberProbe_ = gst_pad_add_probe(pad.get(), types, &CDShowGraph::OnGrabberProbe, this, nullptr);
+}
+
+// ---- Frame sampler ---------------------------------------------------------
+
+void CDShowGraph::SetFrameSampler(std::unique_ptr<CFrameSampler> sampler) {
+  std::unique_ptr<CFrameSampler> old;
+  std::lock_guard lock(samplerMutex_);
+  old = std::move(sampler_);
+  sampler_ = std::move(sampler);
+  if (sampler_ && grabberType_.valid) sampler_->SetMediaType(grabberType_);
+}
+
+CFrameSampler* CDShowGraph::GetFrameSampler() const {
+  std::lock_guard lock(samplerMutex_);
+  return sampler_.get();
+}
+
+GstPadProbeReturn CDShowGraph::OnGrabberProbe(GstPad*, GstPadProbeInfo* info, gpointer self) {
+  auto* graph = static_cast<CDShowGraph*>(self);
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+    graph->HandleGrabberBuffer(info);
+    return GST_PAD_PROBE_OK;
+  }
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (!event) return GST_PAD_PROBE_OK;
+  if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+    GstCaps* caps = nullptr;
+    gst_event_parse_caps(event, &caps);
+    graph->HandleGrabberCaps(caps);
+  } else if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+    const GstSegment* segment = nullptr;
+    gst_event_parse_segment(event, &segment);
+    if (segment) gst_segment_copy_into(segment, &graph->grabberSegment_);
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+void CDShowGraph::HandleGrabberCaps(GstCaps* caps) {
+  const MediaType type = MediaTypeFromCaps(caps);
+  std::lock_guard lock(samplerMutex_);
+  grabberType_ = type;
+  if (sampler_) sampler_->SetMediaType(type);
+}
+
+void CDShowGraph::HandleGrabberBuffer(GstPadProbeInfo* info) {
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (!buffer) return;
+  // Frames a seek decodes only to reach its target are not shown; the
+  // sampler must not take them for the newest frame either.
+  if (GST_BUFFER_PTS_IS_VALID(buffer) && grabberSegment_.format == GST_FORMAT_TIME) {
+    const guint64 start = GST_BUFFER_PTS(buffer);
+    const guint64 stop = GST_BUFFER_DURATION_IS_VALID(buffer) ? start + GST_BUFFER_DURATION(buffer) : GST_CLOCK_TIME_NONE;
+    if (!gst_segment_clip(&grabberSegment_, GST_FORMAT_TIME, start, stop, nullptr, nullptr)) return;
+  }
+  std::lock_guard lock(samplerMutex_);
+  if (!sampler_) return;
+  buffer = gst_buffer_make_writable(buffer);
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  GstMapInfo map;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READWRITE)) return;
+  MediaSample sample;
+  sample.data = map.data;
+  sample.size = map.size;
+  double seconds = 0.0;
+  if (GST_BUFFER_PTS_IS_VALID(buffer)) {
+    sample.hasTime = true;
+    sample.startTime = To100ns(GST_BUFFER_PTS(buffer));
+    sample.endTime = sample.startTime + (GST_BUFFER_DURATION_IS_VALID(buffer) ? To100ns(GST_BUFFER_DURATION(buffer)) : 0);
+    seconds = static_cast<double>(GST_BUFFER_PTS(buffer)) / GST_SECOND;
+  }
+  sampler_->SampleCB(seconds, sample);
+  gst_buffer_unmap(buffer, &map);
+  ++framesGrabbed_;
+}
+
+// ---- Renderer --------------------------------------------------------------
+
+HRESULT CDShowGraph::InitVMR9(CVideoWindow* window) {
+  std::lock_guard lock(renderMutex_);
+  window_ = window;
+  return S_OK;
+}
+
+HRESULT CDShowGraph::InitialiseFrameSampler() { return S_OK; }
+
+HRESULT CDShowGraph::SetVideoPosition(const VideoRect*, const VideoRect* destination) {
+  if (!destination) return E_POINTER;
+  std::lock_guard lock(renderMutex_);
+  destination_ = *destination;
+  return S_OK;
+}
+
+HRESULT CDShowGraph::RepaintVideo(CVideoWindow* window) {
+  if (!window) return E_POINTER;
+  const cv::Mat frame = GetRenderedFrame();
+  if (frame.empty()) return S_FALSE;
+  window->PresentFrame(frame);
+  return S_OK;
+}
+
+cv::Mat CDShowGraph::GetRenderedFrame() const {
+  std::lock_guard lock(renderMutex_);
+  return rendered_.clone();
+}
+
+GstFlowReturn CDShowGraph::OnRendererSample(GstAppSink* sink, gpointer self) {
+  SamplePtr sample{gst_app_sink_pull_sample(sink)};
+  if (sample) static_cast<CDShowGraph*>(self)->StoreRendered(sample.get());
+  return GST_FLOW_OK;
+}
+
+GstFlowReturn CDShowGraph::OnRendererPreroll(GstAppSink* sink, gpointer self) {
+  SamplePtr sample{gst_app_sink_pull_preroll(sink)};
+  if (sample) static_cast<CDShowGraph*>(self)->StoreRendered(sample.get());
+  return GST_FLOW_OK;
+}
+
+void CDShowGraph::StoreRendered(GstSample* sample) {
+  const MediaType type = MediaTypeFromCaps(gst_sample_get_caps(sample));
+  GstBuffer* buffer = gst_sample_get_buffer(sample);
+  if (!type.valid || !buffer) return;
+  GstMapInfo map;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return;
+  cv::Mat copy;
+  if (map.size >= static_cast<size_t>(type.stride) * type.height)
+    copy = cv::Mat(type.height, type.width, CV_8UC3, map.data, type.stride).clone();
+  gst_buffer_unmap(buffer, &map);
+  if (copy.empty()) return;
+  std::lock_guard lock(renderMutex_);
+  rendered_ = copy;
+  if (window_) window_->PresentFrame(rendered_);
+}
+
+// ---- Bus and states --------------------------------------------------------
+
+GstBusSyncReply CDShowGraph::OnBusMessage(GstBus*, GstMessage* message, gpointer self) {
+  auto* graph = static_cast<CDShowGraph*>(self);
+  switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_ERROR: {
+      GError* raw = nullptr;
+      gst_message_parse_error(message, &raw, nullptr);
+      ErrorPtr error{raw};
+      std::lock_guard lock(graph->busMutex_);
+      if (graph->lastError_.empty()) graph->lastError_ = error && error->message ? error->message : "media error";
+      break;
+    }
+    case GST_MESSAGE_EOS: {
+      std::lock_guard lock(graph->busMutex_);
+      graph->endOfStream_ = true;
+      break;
+    }
+    default:
+      break;
+  }
+  graph->busChanged_.notify_all();
+  return GST_BUS_DROP;
+}
+
+void CDShowGraph::ResetBusState() {
+  std::lock_guard lock(busMutex_);
+  lastError_.clear();
+  endOfStream_ = false;
+  recordingEnded_ = false;
+}
+
+std::string CDShowGraph::LastError() const {
+  std::lock_guard lock(busMutex_);
+  return lastError_;
+}
+
+HRESULT CDShowGraph::ChangeState(GstState state) {
+  if (!pipeline_) return E_UNEXPECTED;
+  GstState current = GST_STATE_NULL;
+  gst_element_get_state(pipeline_.get(), &current, nullptr, 0);
+  if (current <= GST_STATE_READY && state >= GST_STATE_PAUSED) ResetBusState();
+  const GstStateChangeReturn result = gst_element_set_state(pipeline_.get(), state);
+  if (result == GST_STATE_CHANGE_FAILURE) return E_FAIL;
+  if (result == GST_STATE_CHANGE_NO_PREROLL) live_ = true;
+  if (result != GST_STATE_CHANGE_ASYNC) return S_OK;
+  return WaitForState(state);
+}
+
+HRESULT CDShowGraph::WaitForState(GstState) {
+  const auto deadline = std::chrono::steady_clock::now() + kStateTimeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const GstStateChangeReturn result = gst_element_get_state(pipeline_.get(), nullptr, nullptr, kPollInterval);
+    if (result == GST_STATE_CHANGE_SUCCESS || result == GST_STATE_CHANGE_NO_PREROLL) return S_OK;
+    if (result == GST_STATE_CHANGE_FAILURE || !LastError().empty()) return E_FAIL;
+  }
+  return E_TIMEOUT;
+}
+
+HRESULT CDShowGraph::Run() { return ChangeState(GST_STATE_PLAYING); }
+
+HRESULT CDShowGraph::Pause() { return ChangeState(GST_STATE_PAUSED); }
+
+HRESULT CDShowGraph::Stop() {
+  if (!pipeline_) return E_UNEXPECTED;
+  if (recording_) FinishRecording();
+  return ChangeState(GST_STATE_NULL);
+}
+
+// ---- Seeking ---------------------------------------------------------------
+
+HRESULT CDShowGraph::GetCurrentPosition(int64_t* position) const {
+  if (!position) return E_POINTER;
+  gint64 value = 0;
+  if (!pipeline_ || !gst_element_query_position(pipeline_.get(), GST_FORMAT_TIME, &value) || value < 0) return E_FAIL;
+  *position = value / 100;
+  return S_OK;
+}
+
+HRESULT CDShowGraph::GetDuration(int64_t* duration) const {
+  if (!duration) return E_POINTER;
+  gint64 value = 0;
+  if (!pipeline_ || !gst_element_query_duration(pipeline_.get(), GST_FORMAT_TIME, &value) || value < 0) return E_FAIL;
+  *duration = value / 100;
+  return S_OK;
+}
+
+HRESULT CDShowGraph::GetFrameRate(double* framesPerSecond) const {
+  if (!framesPerSecond) return E_POINTER;
+  std::lock_guard lock(samplerMutex_);
+  if (!grabberType_.valid || grabberType_.fpsNumerator <= 0) return E_FAIL;
+  *framesPerSecond = static_cast<double>(grabberType_.fpsNumerator) / grabberType_.fpsDenominator;
+  return S_OK;
+}
+
+HRESULT CDShowGraph::GetFrameCount(int64_t* frames) const {
+  if (!frames) return E_POINTER;
+  gint64 value = 0;
+  if (pipeline_ && gst_element_query_duration(pipeline_.get(), GST_FORMAT_DEFAULT, &value) && value > 0) {
+    *frames = value;
+    return S_OK;
+  }
+  int64_t duration = 0;
+  double rate = 0.0;
+  if (Failed(GetDuration(&duration)) || Failed(GetFrameRate(&rate))) return E_FAIL;
+  *frames = static_cast<int64_t>(static_cast<double>(duration) * 1e-7 * rate + 0.5);
+  return S_OK;
+}
+
+HRESULT CDShowGraph::SeekToFrame(int64_t frame) {
+  if (!pipeline_) return E_UNEXPECTED;
+  if (frame < 0) return E_INVALIDARG;
+  int64_t frames = 0;
+  if (Succeeded(GetFrameCount(&frames)) && frame >= frames) return E_INVALIDARG;
+  endOfStream_ = false;
+  const auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+  if (!gst_element_seek(pipeline_.get(), 1.0, GST_FORMAT_DEFAULT, flags, GST_SEEK_TYPE_SET, frame, GST_SEEK_TYPE_NONE, -1)) {
+    const HRESULT hr = SeekByTime(frame);
+    if (Failed(hr)) return hr;
+  }
+  return WaitForState(GST_STATE_PAUSED);
+}
+
+HRESULT CDShowGraph::SeekByTime(int64_t frame) {
+  MediaType type;
+  {
+    std::lock_guard lock(samplerMutex_);
+    type = grabberType_;
+  }
+  if (!type.valid || type.fpsNumerator <= 0) return E_FAIL;
+  const guint64 time = gst_util_uint64_scale(static_cast<guint64>(frame), GST_SECOND * static_cast<guint64>(type.fpsDenominator),
+                                             static_cast<guint64>(type.fpsNumerator));
+  const auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+  if (!gst_element_seek(pipeline_.get(), 1.0, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET, static_cast<gint64>(time),
+                        GST_SEEK_TYPE_NONE, -1))
+    return E_FAIL;
+  return S_OK;
+}
+
+// ---- Recording -------------------------------------------------------------
+
+HRESULT CDShowGraph::SetUpRecording(const std::string& aviPath, int compressorIndex, bool noClock, RecordingFailure* failure) {
+  RecordingFailure ignored;
+  if (!failure) failure = &ignored;
+  *failure = RecordingFailure::kNone;
+  if (!pipeline_ || !grabber_ || !renderer_) return E_UNEXPECTED;
+  if (recording_) FinishRecording();
+  ChangeState(GST_STATE_NULL);
+
+  PadPtr grabberPin;
+  if (Failed(GetPin(grabber_.get(), PINDIR_OUTPUT, &grabberPin))) {
+    *failure = RecordingFailure::kGrabberPin;
+    return E_FAIL;
+  }
+  NukeGraphSegment(pipeline_.get(), grabber_.get(), renderer_.get());
+  ElementPtr tee;
+  if (Failed(AddFilterByCLSID(pipeline_.get(), "tee", "Smart Tee", &tee))) {
+    *failure = RecordingFailure::kSmartTee;
+    return E_FAIL;
+  }
+  if (Failed(ConnectFilters(pipeline_.get(), grabber_.get(), tee.get()))) {
+    *failure = RecordingFailure::kConnectTee;
+    return E_FAIL;
+  }
+  PadPtr capturePin;
+  if (Failed(GetUnconnectedPin(tee.get(), PINDIR_OUTPUT, &capturePin))) {
+    *failure = RecordingFailure::kConnectMux;
+    return E_FAIL;
+  }
+  const HRESULT hr = AddRecordingOutput(aviPath, compressorIndex, capturePin.get(), failure);
+  if (Failed(hr)) return hr;
+
+  PadPtr previewPin;
+  ElementPtr previewQueue;
+  if (Failed(GetUnconnectedPin(tee.get(), PINDIR_OUTPUT, &previewPin)) ||
+      Failed(AddFilterByCLSID(pipeline_.get(), "queue", "Preview Queue", &previewQueue)) ||
+      Failed(ConnectFilters(pipeline_.get(), previewPin.get(), previewQueue.get())) ||
+      Failed(ConnectFilters(pipeline_.get(), previewQueue.get(), renderer_.get()))) {
+    *failure = RecordingFailure::kPreview;
+    return E_FAIL;
+  }
+  if (noClock) {
+    gst_pipeline_use_clock(GST_PIPELINE(pipeline_.get()), nullptr);
+    g_object_set(renderer_.get(), "sync", FALSE, nullptr);
+  }
+  recording_ = true;
+  return S_OK;
+}
+
+HRESULT CDShowGraph::AddRecordingOutput(const std::string& aviPath, int compressorIndex, GstPad* capturePin,
+                                        RecordingFailure* failure) {
+  ElementPtr mux, writer, queue;
+  if (Failed(AddFilterByCLSID(pipeline_.get(), "avimux", "AVI Mux", &mux)) ||
+      Failed(AddFilterByCLSID(pipeline_.get(), "filesink", "File Writer", &writer))) {
+    *failure = RecordingFailure::kCaptureFile;
+    return E_FAIL;
+  }
+  g_object_set(writer.get(), "location", aviPath.c_str(), "async", FALSE, nullptr);
+  if (Failed(ConnectFilters(pipeline_.get(), mux.get(), writer.get()))) {
+    *failure = RecordingFailure::kCaptureFile;
+    return E_FAIL;
+  }
+  PadPtr writerInput{gst_element_get_static_pad(writer.get(), "sink")};
+  if (writerInput)
+    gst_pad_add_probe(writerInput.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, &CDShowGraph::OnRecordingEnd, this, nullptr);
+
+  if (Failed(AddFilterByCLSID(pipeline_.get(), "queue", "Capture Queue", &queue)) ||
+      Failed(ConnectFilters(pipeline_.get(), capturePin, queue.get()))) {
+    *failure = RecordingFailure::kConnectMux;
+    return E_FAIL;
+  }
+  GstElement* intoMux = queue.get();
+  ElementPtr compressor, converter;
+  if (compressorIndex > 0) {
+    if (Failed(GetCompressor(compressorIndex - 1, &compressor))) {
+      *failure = RecordingFailure::kFetchCompressor;
+      return E_FAIL;
+    }
+    gst_object_set_name(GST_OBJECT(compressor.get()), "Compression Filter");
+    if (!gst_bin_add(GST_BIN(pipeline_.get()), compressor.get())) {
+      *failure = RecordingFailure::kAddCompressor;
+      return E_FAIL;
+    }
+    // Encoders take their own raw formats; the converter picks one.
+    if (Succeeded(AddFilterByCLSID(pipeline_.get(), "videoconvert", "Compressor Converter", &converter))) {
+      ConnectFilters(pipeline_.get(), queue.get(), converter.get());
+      ConnectFilters(pipeline_.get(), converter.get(), compressor.get());
+    }
+    intoMux = compressor.get();
+  }
+  if (Failed(ConnectFilters(pipeline_.get(), intoMux, mux.get()))) {
+    *failure = RecordingFailure::kConnectMux;
+    return E_FAIL;
+  }
+  return S_OK;
+}
+
+GstPadProbeReturn CDShowGraph::OnRecordingEnd(GstPad*, GstPadProbeInfo* info, gpointer self) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (event && GST_EVENT_TYPE(event) == GST_EVENT_EOS) {
+    auto* graph = static_cast<CDShowGraph*>(self);
+    {
+      std::lock_guard lock(graph->busMutex_);
+      graph->recordingEnded_ = true;
+    }
+    graph->busChanged_.notify_all();
+  }
+  return GST_PAD_PROBE_OK;
+}
+
+// avimux writes its index and final headers only when the stream ends, so a
+// recording is ended by an end-of-stream at the tee rather than by a plain
+// stop, which would leave a file without index.
+HRESULT CDShowGraph::FinishRecording() {
+  GstState current = GST_STATE_NULL;
+  gst_element_get_state(pipeline_.get(), &current, nullptr, 0);
+  if (current < GST_STATE_PAUSED || recordingEnded_) return S_OK;
+  PadPtr grabberOutput{gst_element_get_static_pad(grabber_.get(), "src")};
+  PadPtr teeInput{grabberOutput ? gst_pad_get_peer(grabberOutput.get()) : nullptr};
+  if (!teeInput) return E_FAIL;
+  // Everything downstream must be running for the final headers to reach the file.
+  gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
+  gst_pad_send_event(teeInput.get(), gst_event_new_eos());
+  std::unique_lock lock(busMutex_);
+  const bool ended = busChanged_.wait_for(lock, kFinishTimeout, [this] { return recordingEnded_.load() || !lastError_.empty(); });
+  return ended && recordingEnded_ ? S_OK : E_TIMEOUT;
+}
+
+}  // namespace DShow
