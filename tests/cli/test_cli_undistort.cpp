@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <QImage>
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "core/CalibrationData.h"
+#include "support/TempDir.h"
+
+namespace {
+
+struct CommandRun {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class UndistortCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    camera_.K = {300, 0, 161.5, 0, 305, 118.25, 0, 0, 1};
+    camera_.distortion = {-0.3, 0.1, 0.002, -0.001, 0};
+    camera_.width = 320;
+    camera_.height = 240;
+    intrinsic_ = WriteIntrinsic("intrinsic.txt", camera_);
+    image_ = cv::Mat(240, 320, CV_8UC3);
+    for (int y = 0; y < 240; ++y)
+      for (int x = 0; x < 320; ++x)
+        image_.at<cv::Vec3b>(y, x) = cv::Vec3b(((x / 10 + y / 10) % 2) * 200 + 20, x * 255 / 320, y);
+    cv::GaussianBlur(image_, image_, cv::Size(5, 5), 1.0);
+    ASSERT_TRUE(cv::imwrite(dir_.File("in.png"), image_));
+  }
+
+  std::string WriteIntrinsic(const std::string& name, const CameraParameters& camera) {
+    CCalibrationData data;
+    data.AddCamera();
+    data.SetCameraParameters(0, camera);
+    EXPECT_TRUE(data.WriteIntrinsicFile(0, dir_.File(name)));
+    return dir_.File(name);
+  }
+
+  CommandRun Lentora(const std::string& arguments) {
+    CommandRun run;
+    const std::string out = dir_.File("stdout.txt"), err = dir_.File("stderr.txt");
+    const std::string command = Quote(LENTORA_EXECUTABLE) + " undistort " + arguments + " >" + Quote(out) + " 2>" + Quote(err);
+    const int raw = std::system(command.c_str());
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = Slurp(out);
+    run.err = Slurp(err);
+    return run;
+  }
+
+  // One message line on stderr and exit status 1.
+  void ExpectBadInput(const std::string& arguments, const std::string& mention) {
+    const CommandRun run = Lentora(arguments);
+    EXPECT_EQ(run.status, 1) << arguments;
+    EXPECT_NE(run.err.find(mention), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+
+  cv::Mat Reference() const {
+    const cv::Mat K(3, 3, CV_64F, const_cast<double*>(camera_.K.data()));
+    const cv::Mat D(1, 4, CV_64F, const_cast<double*>(camera_.distortion.data()));
+    cv::Mat map1, map2, out;
+    cv::initUndistortRectifyMap(K, D, cv::noArray(), K, image_.size(), CV_16SC2, map1, map2);
+    cv::remap(image_, out, map1, map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+    return out;
+  }
+
+  TempDir dir_;
+  CameraParameters camera_;
+  std::string intrinsic_;
+  cv::Mat image_;
+};
+
+TEST_F(UndistortCli, UndistortsLikeTheReference) {
+  const CommandRun run = Lentora(Quote(intrinsic_) + " " + Quote(dir_.File("in.png")) + " " + Quote(dir_.File("out.png")));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const cv::Mat out = cv::imread(dir_.File("out.png"), cv::IMREAD_COLOR);
+  ASSERT_EQ(out.size(), image_.size());
+  EXPECT_LT(cv::norm(out, Reference(), cv::NORM_L1) / (out.total() * 3.0), 1.0);
+
+  ASSERT_EQ(Lentora(Quote(intrinsic_) + " " + Quote(dir_.File("in.png")) + " " + Quote(dir_.File("out.jpg"))).status, 0);
+  EXPECT_EQ(cv::imread(dir_.File("out.jpg")).size(), image_.size());
+}
+
+TEST_F(UndistortCli, TakesImagesWithAlpha) {
+  QImage argb(320, 240, QImage::Format_ARGB32);
+  argb.fill(QColor(10, 200, 30, 128));
+  ASSERT_TRUE(argb.save(QString::fromStdString(dir_.File("alpha.png"))));
+  ASSERT_EQ(Lentora(Quote(intrinsic_) + " " + Quote(dir_.File("alpha.png")) + " " + Quote(dir_.File("out.png"))).status, 0);
+  const cv::Mat out = cv::imread(dir_.File("out.png"));
+  EXPECT_EQ(out.at<cv::Vec3b>(120, 160), cv::Vec3b(30, 200, 10));
+}
+
+TEST_F(UndistortCli, HelpAndUsage) {
+  const CommandRun help = Lentora("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: lentora undistort INTRINSIC_FILE IN_IMAGE OUT_IMAGE"), std::string::npos);
+  EXPECT_EQ(Lentora("").status, 2);
+  EXPECT_EQ(Lentora("a b").status, 2);
+  EXPECT_EQ(Lentora("a b c d").status, 2);
+  EXPECT_EQ(Lentora("--fast a b c").status, 2);
+}
+
+TEST_F(UndistortCli, BadInputGetsOneLineAndStatusOne) {
+  const std::string in = Quote(dir_.File("in.png")), out = Quote(dir_.File("out.png"));
+  ExpectBadInput(Quote(dir_.File("missing.txt")) + " " + in + " " + out, "missing.txt");
+  ExpectBadInput(Quote(WriteIntrinsic("zero.txt", CameraParameters{})) + " " + in + " " + out, "zero.txt");
+  ExpectBadInput(Quote(intrinsic_) + " " + Quote(dir_.File("nothing.png")) + " " + out, "nothing.png");
+  ASSERT_TRUE(cv::imwrite(dir_.File("small.png"), cv::Mat(100, 200, CV_8UC3, cv::Scalar::all(50))));
+  ExpectBadInput(Quote(intrinsic_) + " " + Quote(dir_.File("small.png")) + " " + out, "200x100");
+  ExpectBadInput(Quote(intrinsic_) + " " + in + " " + Quote(dir_.File("no/folder/out.png")), "out.png");
+  ExpectBadInput(Quote(intrinsic_) + " " + in + " " + Quote(dir_.File("noextension")), "noextension");
+}
+
+}  // namespace
