@@ -1,10 +1,15 @@
-// lentora: with a subcommand it works headless on workspaces and images.
+// lentora: with a subcommand it works headless on workspaces and images;
+// without one (or with just a workspace index file) it opens the workbench.
 
 #include <iostream>
 #include <string>
 
 #include "cli/CliSupport.h"
 #include "cli/Commands.h"
+
+#ifdef LENTORA_WITH_GUI
+#include "ui/WorkbenchApp.h"
+#endif
 
 namespace {
 
@@ -27,14 +32,36 @@ void PrintUsage(std::ostream& out) {
   for (const Subcommand& c : kSubcommands) out << "  " << c.name << std::string(16 - std::string(c.name).size(), ' ') << c.summary << "\n";
 }
 
+bool IsSubcommand(const std::string& name) {
+  for (const Subcommand& c : kSubcommands)
+    if (name == c.name) return true;
+  return false;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// No arguments, or one workspace index file: the windowed workbench. Without a
+// display the workspace is summarised instead, and a bare call prints usage.
+int RunWorkbench(int argc, char** argv, const std::string& workspace) {
+#ifdef LENTORA_WITH_GUI
+  if (WorkbenchDisplayAvailable()) return CWorkbenchApp().Run(argc, argv, workspace);
+#else
+  (void)argc;
+  (void)argv;
+#endif
+  if (!workspace.empty()) return RunInfo(Arguments{workspace});
+  PrintUsage(std::cerr);
+  return kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    PrintUsage(std::cerr);
-    return kExitUsage;
-  }
+  if (argc < 2) return RunWorkbench(argc, argv, "");
   const std::string command = argv[1];
+  if (argc == 2 && EndsWith(command, ".txt") && !IsSubcommand(command)) return RunWorkbench(argc, argv, command);
   if (command == "--help" || command == "-h") {
     PrintUsage(std::cout);
     return kExitOk;

@@ -1,0 +1,27 @@
+#pragma once
+// A QApplication for the widget tests (offscreen unless a platform is named)
+// and a main window whose dialogs and message boxes are scripted.
+
+#include <QApplication>
+#include <QString>
+#include <QStringList>
+#include <string>
+
+#include "ui/WorkbenchDlg.h"
+
+QApplication& TestApplication();
+
+class ScriptedWorkbench : public CWorkbenchDlg {
+ public:
+  explicit ScriptedWorkbench(const std::string& folder = "") : CWorkbenchDlg(folder) {}
+  QString nextOpenPath;
+  QString nextSavePath;
+  QStringList messages;
+  int aboutBoxes = 0;
+
+ protected:
+  QString AskOpenPath() override { return nextOpenPath; }
+  QString AskSavePath() override { return nextSavePath; }
+  void ShowMessage(const QString& text) override { messages << text; }
+  void RunAboutBox() override { ++aboutBoxes; }
+};

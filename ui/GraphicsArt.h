@@ -1,0 +1,44 @@
+#pragma once
+// The program's own icon set, drawn in code: glyphs on a 24-unit grid, button
+// strips of four state pictures (normal, pressed, hover, disabled) and the
+// pane headers of the workspace panel.
+
+#include <QColor>
+#include <QImage>
+#include <QRectF>
+#include <QString>
+#include <vector>
+
+class QPainter;
+
+enum class ButtonStyle { kRound, kSquare };
+
+struct ButtonGraphic {
+  QString fileName;  // "button_power.png"
+  QString glyph;     // glyph drawn on it
+  int size;          // frame width and height in pixels
+  ButtonStyle style;
+};
+
+struct PaneGraphic {
+  QString fileName;
+  QString glyph;  // empty: a plain bar
+  bool bottom;    // the bar closing a pane instead of heading it
+};
+
+// Every button graphic and pane header the program loads.
+const std::vector<ButtonGraphic>& ButtonGraphics();
+const std::vector<PaneGraphic>& PaneGraphics();
+
+// Draws the named glyph into box (kept square and centred) in colour.
+// Unknown names draw nothing and return false.
+bool DrawGlyph(QPainter& painter, const QString& glyph, const QRectF& box, const QColor& colour);
+
+// A horizontal strip of four frames of size x size pixels.
+QImage MakeButtonStrip(const ButtonGraphic& graphic);
+// A 144 x 24 pane header.
+QImage MakePaneHeader(const PaneGraphic& graphic);
+
+// Writes every graphic into folder (created when missing); returns how many
+// files were written, -1 on the first failure.
+int WriteAllGraphics(const QString& folder);

@@ -1,0 +1,453 @@
+#include "ui/WorkbenchDlg.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include "core/Paths.h"
+#include "core/Workspace.h"
+#include "sources/inhouse/GDI.h"
+#include "ui/DialogUnits.h"
+#include "ui/GraphicsArt.h"
+#include "ui/HoverButtonEx.h"
+#include "ui/StaticEx.h"
+#include "ui/StaticWorkspaceView.h"
+
+namespace {
+
+constexpr uint32_t kTitleColour = 0xFF2F2F2F;
+constexpr uint32_t kDialogColour = 0xFFA0A0A0;
+constexpr uint32_t kStripColour = 0xFF4B4B4B;
+constexpr uint32_t kStripWindowColour = 0x4B4B4B;
+constexpr int kToolbarSlotPitch = 39;
+
+const char* const kCaptionWorkspace = "Workspace View";
+const char* const kCaptionSources = "Sources View";
+const char* const kCaptionData = "Calibration Data View";
+
+struct ToolbarButton {
+  int id;
+  const char* text;
+  const char* graphic;
+  const char* tooltip;
+};
+
+// In toolbar slot order.
+const ToolbarButton kToolbar[] = {
+    {CWorkbenchDlg::kIdNewWorkspace, "New workspace", "\\Graphics\\button_new.png", "New workspace"},
+    {CWorkbenchDlg::kIdOpen, "Open video...", "\\Graphics\\button_open.png", "Open workspace"},
+    {CWorkbenchDlg::kIdSave, "Save...", "\\Graphics\\button_save.png", "Save workspace"},
+    {CWorkbenchDlg::kIdLiveFeed, "Live feed...", "\\Graphics\\button_camera.png", "Connect to camera"},
+    {CWorkbenchDlg::kIdOptions, "Options...", "\\Graphics\\button_settings.png", "Workspace settings"},
+    {CWorkbenchDlg::kIdSmallView, "Small View", "\\Graphics\\button_small_view.png", "Small view"},
+    {CWorkbenchDlg::kIdExpandView, "Expand View", "\\Graphics\\button_extended_view.png", "Large view"},
+};
+
+// The part of a file name after its last dot ("" without one).
+std::string ExtensionOf(const QString& path) {
+  const QString name = QFileInfo(path).fileName();
+  const qsizetype dot = name.lastIndexOf('.');
+  return dot < 0 ? std::string() : name.mid(dot + 1).toStdString();
+}
+
+QIcon MakeWindowIcon() {
+  QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setBrush(QColor(0x3A, 0x3A, 0x3A));
+  painter.setPen(QPen(QColor(0xFF, 0xBF, 0x00), 1.5));
+  painter.drawRoundedRect(QRectF(1.5, 1.5, 29, 29), 6, 6);
+  DrawGlyph(painter, "calib", QRectF(4, 4, 24, 24), QColor(0xE0, 0xE0, 0xE0));
+  painter.end();
+  return QIcon(QPixmap::fromImage(image));
+}
+
+}  // namespace
+
+CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint), applicationFolder_(applicationFolder) {
+  setFont(DialogFont());
+  setWindowTitle("Calvorin");
+  setWindowIcon(MakeWindowIcon());
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, QColor::fromRgba(kDialogColour));
+  setPalette(palette);
+  setAutoFillBackground(true);
+  CreateControls();
+  CreateButtons();
+  upperCaption_->Init();
+  lowerCaption_->Init();
+  // Keys reach the window before any control sees them.
+  qApp->installEventFilter(this);
+  OnExpandView();
+}
+
+CWorkbenchDlg::~CWorkbenchDlg() { qApp->removeEventFilter(this); }
+
+void CWorkbenchDlg::CreateControls() {
+  const DialogUnits du(font());
+  resize(du.X(316), du.Y(220));
+
+  const QRect titleTemplate = du.Rect(0, 7, 307, 17);
+  titleText_ = new CStaticEx(this, kIdTitle);
+  titleText_->setGeometry(0, 0, width(), titleTemplate.height());
+  titleText_->SetColours(kTitleColour, 0xFFFFFFFF);
+  titleText_->SetTextOrigin(QPoint(4, 1));
+  titleText_->Init();
+  titleText_->SetText(" Calvorin \n Norvane");
+  titleRect_ = QRect(0, 0, width(), titleTemplate.height());
+
+  toolbarStrip_ = new CStaticEx(this, kIdToolbarStrip);
+  toolbarStrip_->setGeometry(du.Rect(7, 24, 24, 171));
+  toolbarStrip_->SetColours(kStripColour, 0xFFFFFFFF);
+  toolbarStrip_->Init();
+
+  upperCaption_ = new CStaticEx(this, kIdUpperCaption);
+  upperCaption_->setGeometry(du.Rect(34, 24, 273, 14));
+  upperCaption_->SetText("Workspace title bar");
+  lowerCaption_ = new CStaticEx(this, kIdLowerCaption);
+  lowerCaption_->setGeometry(du.Rect(34, 199, 273, 12));
+  lowerCaption_->SetTextOrigin(QPoint(1, 1));
+  lowerCaption_->SetText("Video information");
+
+  panelRect_ = du.Rect(34, 40, 273, 155);
+  lowerPanelRect_ = panelRect_.translated(0, kLowerPanelOffset);
+
+  workspacePanel_ = new CStaticWorkspaceView(this, kIdWorkspacePanel);
+  workspacePanel_->setGeometry(panelRect_);
+  workspacePanel_->SetApplicationFolder(applicationFolder_);
+  workspacePanel_->Init();
+  workspacePanel_->installEventFilter(this);
+
+  sourcesPanel_ = MakePlaceholderPanel(kIdSourcesPanel);
+  dataPanel_ = MakePlaceholderPanel(kIdDataPanel);
+  PlacePanels();
+}
+
+QWidget* CWorkbenchDlg::MakePlaceholderPanel(int id) {
+  auto* panel = new CStaticEx(this, id);
+  panel->setAttribute(Qt::WA_TransparentForMouseEvents, false);
+  panel->setGeometry(panelRect_);
+  panel->SetColours(kStripColour, 0xFFFFFFFF);
+  panel->Init();
+  panel->hide();
+  panel->installEventFilter(this);
+  return panel;
+}
+
+void CWorkbenchDlg::CreateButtons() {
+  const int titleWidth = titleText_->width();
+  const auto addButton = [this](const ImageButtonSpec& spec) {
+    buttons_[spec.id] = CreateImageButton(this, applicationFolder_, spec);
+  };
+  ImageButtonSpec power;
+  power.text = "Power";
+  power.id = kIdPower;
+  power.position = QPoint(titleWidth - 25, 2);
+  power.graphicsPath = "\\Graphics\\button_power.png";
+  power.tooltip = "Exit";
+  addButton(power);
+  ImageButtonSpec minimize = power;
+  minimize.text = "Minimize";
+  minimize.id = kIdMinimize;
+  minimize.position = QPoint(titleWidth - 45, 2);
+  minimize.graphicsPath = "\\Graphics\\button_minimize.png";
+  minimize.tooltip = "Minimize";
+  addButton(minimize);
+
+  const QPoint strip = toolbarStrip_->geometry().topLeft();
+  int slot = 0;
+  for (const ToolbarButton& entry : kToolbar) {
+    ImageButtonSpec spec;
+    spec.text = entry.text;
+    spec.id = entry.id;
+    spec.position = QPoint(strip.x() + 2, strip.y() + 5 + kToolbarSlotPitch * slot++);
+    spec.regionSize = QSize(36, 36);
+    spec.regionShape = CHoverButtonEx::kRectangle;
+    spec.graphicsPath = entry.graphic;
+    spec.tooltip = entry.tooltip;
+    spec.solidBackground = true;
+    spec.solidColour = kStripWindowColour;
+    addButton(spec);
+  }
+
+  WireButton(kIdPower, &CWorkbenchDlg::OnPower);
+  WireButton(kIdOpen, &CWorkbenchDlg::OnOpen);
+  WireButton(kIdSave, &CWorkbenchDlg::OnSave);
+  WireButton(kIdExpandView, &CWorkbenchDlg::OnExpandView);
+  WireButton(kIdSmallView, &CWorkbenchDlg::OnSmallView);
+  connect(buttons_[kIdLiveFeed], &QPushButton::clicked, this, [this] {
+    if (hooks_.liveFeed) hooks_.liveFeed();
+  });
+  // New workspace, Options... and Minimize have no action.
+}
+
+void CWorkbenchDlg::WireButton(int id, void (CWorkbenchDlg::*command)()) {
+  connect(buttons_[id], &QPushButton::clicked, this, command);
+}
+
+CHoverButtonEx* CWorkbenchDlg::Button(int id) const {
+  const auto it = buttons_.find(id);
+  return it == buttons_.end() ? nullptr : it->second;
+}
+
+void CWorkbenchDlg::AdoptPanel(QWidget*& slot, QWidget* panel, int id) {
+  if (!panel || panel == slot) return;
+  delete slot;
+  panel->setParent(this);
+  panel->setProperty("controlId", id);
+  panel->installEventFilter(this);
+  slot = panel;
+  PlacePanels();
+}
+
+void CWorkbenchDlg::InstallSourcesPanel(QWidget* panel) { AdoptPanel(sourcesPanel_, panel, kIdSourcesPanel); }
+void CWorkbenchDlg::InstallDataPanel(QWidget* panel) { AdoptPanel(dataPanel_, panel, kIdDataPanel); }
+
+void CWorkbenchDlg::SetToolWindows(QWidget* objectEditor, QWidget* resultsView) {
+  objectEditor_ = objectEditor;
+  resultsView_ = resultsView;
+}
+
+// Puts every panel where the current layout wants it and shows the right ones.
+void CWorkbenchDlg::PlacePanels() {
+  workspacePanel_->setGeometry(panelRect_);
+  sourcesPanel_->setGeometry(panelRect_);
+  dataPanel_->setGeometry(expanded_ ? lowerPanelRect_ : panelRect_);
+  workspacePanel_->setVisible(!expanded_ && viewMode_ == 0);
+  sourcesPanel_->setVisible(expanded_ || viewMode_ == 1);
+  dataPanel_->setVisible(expanded_ || viewMode_ == 2);
+}
+
+void CWorkbenchDlg::OnExpandView() {
+  if (expanded_ != 0) return;
+  resize(width(), height() + kLayoutGrowth);
+  expanded_ = 1;
+  PlacePanels();
+  dataPanel_->update();
+  upperCaption_->SetText(kCaptionSources);
+  lowerCaption_->SetText(kCaptionData);
+}
+
+void CWorkbenchDlg::OnSmallView() {
+  if (expanded_ == 1) {
+    resize(width(), height() - kLayoutGrowth);
+    expanded_ = 0;
+    lowerCaption_->SetText("");
+    ShowSmallPanel(0);
+    return;
+  }
+  ShowSmallPanel((viewMode_ + 1) % 3);
+}
+
+void CWorkbenchDlg::ShowSmallPanel(int mode) {
+  viewMode_ = mode;
+  PlacePanels();
+  static const char* const kCaptions[] = {kCaptionWorkspace, kCaptionSources, kCaptionData};
+  upperCaption_->SetText(kCaptions[mode]);
+}
+
+void CWorkbenchDlg::OnPower() { done(QDialog::Accepted); }
+
+// Enter and Escape never close the window; only Power does.
+void CWorkbenchDlg::reject() {}
+
+QString CWorkbenchDlg::AskOpenPath() { return QFileDialog::getOpenFileName(this, "Open"); }
+
+QString CWorkbenchDlg::AskSavePath() {
+  return QFileDialog::getSaveFileName(this, "Save workspace", QString(), "Workspace (*.txt);;All files (*)");
+}
+
+void CWorkbenchDlg::ShowMessage(const QString& text) { QMessageBox::information(this, "Lentora", text); }
+
+void CWorkbenchDlg::OnOpen() {
+  const QString path = AskOpenPath();
+  if (!path.isEmpty()) OpenPath(path);
+}
+
+void CWorkbenchDlg::OpenPath(const QString& path) {
+  const std::string extension = ExtensionOf(path);
+  if (extension == "avi" || extension == "mpg" || extension == "wmv") {
+    if (hooks_.openVideo)
+      hooks_.openVideo(path.toStdString(), QFileInfo(path).fileName().toStdString(), extension);
+  }
+  if (extension != "txt") return;
+  const WorkspaceResult result = LoadWorkspace(data_, path.toStdString(), [this](int camera) {
+    if (hooks_.cameraAnnounced) hooks_.cameraAnnounced(camera);
+  });
+  if (!result.ok) ShowMessage(QString("The workspace could not be loaded:\n%1").arg(QString::fromStdString(result.error)));
+}
+
+void CWorkbenchDlg::OnSave() {
+  const QString path = AskSavePath();
+  if (!path.isEmpty()) SaveTo(path);
+}
+
+bool CWorkbenchDlg::SaveTo(const QString& path) {
+  QString indexPath = path;
+  if (QFileInfo(indexPath).suffix().isEmpty()) indexPath += ".txt";
+  const WorkspaceResult result = SaveWorkspaceTo(data_, indexPath.toStdString());
+  if (!result.ok)
+    ShowMessage(QString("The workspace could not be saved:\n%1").arg(QString::fromStdString(result.error)));
+  return result.ok;
+}
+
+QMenu* CWorkbenchDlg::CreateSystemMenu() {
+  auto* menu = new QMenu(this);
+  menu->addSeparator();
+  menu->addAction("&About Lentora...", this, &CWorkbenchDlg::ShowAbout);
+  return menu;
+}
+
+void CWorkbenchDlg::ShowAbout() { RunAboutBox(); }
+
+void CWorkbenchDlg::RunAboutBox() {
+  QDialog about(this);
+  about.setWindowTitle("About Lentora");
+  auto* layout = new QVBoxLayout(&about);
+  auto* text = new QLabel("Lentora Version 1.0\n\nCamera calibration workbench", &about);
+  layout->addWidget(text);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
+  connect(buttons, &QDialogButtonBox::accepted, &about, &QDialog::accept);
+  layout->addWidget(buttons);
+  about.exec();
+}
+
+void CWorkbenchDlg::LeftButtonDown(QPoint point) {
+  if (GDI::IsPointInRect(point.x(), point.y(), titleRect_)) {
+    dragging_ = true;
+    dragStart_ = point;
+    return;
+  }
+  const QPoint inPanel = point - panelRect_.topLeft();
+  if (!expanded_) {
+    if (!GDI::IsPointInRect(point.x(), point.y(), panelRect_)) return;
+    if (viewMode_ == 0) workspacePanel_->Click(inPanel.x(), inPanel.y());
+    else if (viewMode_ == 1 && hooks_.sourcesClick) hooks_.sourcesClick(inPanel);
+    else if (viewMode_ == 2 && hooks_.dataClick) hooks_.dataClick(inPanel);
+    return;
+  }
+  if (GDI::IsPointInRect(point.x(), point.y(), panelRect_)) {
+    if (hooks_.sourcesClick) hooks_.sourcesClick(inPanel);
+  } else if (GDI::IsPointInRect(point.x(), point.y(), lowerPanelRect_)) {
+    if (hooks_.dataClick) hooks_.dataClick(point - lowerPanelRect_.topLeft());
+  }
+}
+
+void CWorkbenchDlg::LeftButtonUp() { dragging_ = false; }
+
+void CWorkbenchDlg::MouseMoveWithLeftButton(QPoint point) {
+  if (!dragging_) return;
+  move(pos() + (point - dragStart_));
+}
+
+void CWorkbenchDlg::LeftButtonDoubleClick(QPoint point) {
+  if (expanded_) {
+    if (GDI::IsPointInRect(point.x(), point.y(), lowerPanelRect_) && hooks_.dataDoubleClick)
+      hooks_.dataDoubleClick(point - lowerPanelRect_.topLeft());
+    return;
+  }
+  if (!GDI::IsPointInRect(point.x(), point.y(), panelRect_)) return;
+  const QPoint p = point - panelRect_.topLeft();
+  if (viewMode_ == 0) {
+    if (GDI::IsPointInRect(p.x(), p.y(), QRect(QPoint(10, 10), QPoint(165, 200)))) ShowSmallPanel(1);
+    else if (GDI::IsPointInRect(p.x(), p.y(), QRect(QPoint(164, 10), QPoint(319, 200)))) ShowSmallPanel(2);
+  } else if (viewMode_ == 2 && hooks_.dataDoubleClick) {
+    hooks_.dataDoubleClick(p);
+  }
+}
+
+void CWorkbenchDlg::KeyPressed(int key) {
+  switch (key) {
+    case Qt::Key_W: SaveWindowPictures(); break;
+    case Qt::Key_P: if (hooks_.keyP) hooks_.keyP(); break;
+    case Qt::Key_L: if (hooks_.keyL) hooks_.keyL(); break;
+    case Qt::Key_F1: ShowAbout(); break;
+    default: break;
+  }
+}
+
+void CWorkbenchDlg::SaveWindowPictures() {
+  const auto save = [](QWidget* window, const char* fileName) {
+    GDI::SaveImage(OutputPath(fileName), window->grab().toImage(), "jpg");
+  };
+  save(this, "Main.jpg");
+  if (objectEditor_ && objectEditor_->isVisible()) save(objectEditor_, "Obj.jpg");
+  if (resultsView_ && resultsView_->isVisible()) save(resultsView_, "3D.jpg");
+}
+
+bool CWorkbenchDlg::RouteMouseEvent(QWidget* from, QEvent* event) {
+  auto* mouse = static_cast<QMouseEvent*>(event);
+  const QPoint point = from->mapTo(this, mouse->position().toPoint());
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+      if (mouse->button() == Qt::RightButton && GDI::IsPointInRect(point.x(), point.y(), titleRect_)) {
+        QMenu* menu = CreateSystemMenu();
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(mapToGlobal(point));
+        return true;
+      }
+      if (mouse->button() != Qt::LeftButton) return false;
+      LeftButtonDown(point);
+      return true;
+    case QEvent::MouseButtonRelease:
+      if (mouse->button() == Qt::LeftButton) LeftButtonUp();
+      return mouse->button() == Qt::LeftButton;
+    case QEvent::MouseMove:
+      if (mouse->buttons() & Qt::LeftButton) MouseMoveWithLeftButton(point);
+      return false;
+    case QEvent::MouseButtonDblClick:
+      if (mouse->button() != Qt::LeftButton) return false;
+      LeftButtonDoubleClick(point);
+      return true;
+    default: return false;
+  }
+}
+
+bool CWorkbenchDlg::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type == QEvent::KeyPress || type == QEvent::ShortcutOverride) {
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || widget->window() != this) return QDialog::eventFilter(watched, event);
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (type == QEvent::KeyPress && !key->isAutoRepeat()) KeyPressed(key->key());
+    event->accept();
+    return true;  // never passed on: no control, and no default button, sees it
+  }
+  const bool isMouse = type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||
+                       type == QEvent::MouseMove || type == QEvent::MouseButtonDblClick;
+  // Presses on the panels themselves (not on their own buttons) are the window's to route.
+  if (isMouse && (watched == workspacePanel_ || watched == sourcesPanel_ || watched == dataPanel_))
+    return RouteMouseEvent(static_cast<QWidget*>(watched), event);
+  return QDialog::eventFilter(watched, event);
+}
+
+void CWorkbenchDlg::mousePressEvent(QMouseEvent* event) {
+  if (!RouteMouseEvent(this, event)) QDialog::mousePressEvent(event);
+}
+void CWorkbenchDlg::mouseMoveEvent(QMouseEvent* event) {
+  if (!RouteMouseEvent(this, event)) QDialog::mouseMoveEvent(event);
+}
+void CWorkbenchDlg::mouseReleaseEvent(QMouseEvent* event) {
+  if (!RouteMouseEvent(this, event)) QDialog::mouseReleaseEvent(event);
+}
+void CWorkbenchDlg::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (!RouteMouseEvent(this, event)) QDialog::mouseDoubleClickEvent(event);
+}
+
+void CWorkbenchDlg::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), QColor::fromRgba(kDialogColour));
+  // The thin window border a frameless window has to draw itself.
+  painter.setPen(QColor(0x1E, 0x1E, 0x1E));
+  painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
