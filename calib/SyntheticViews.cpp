@@ -81,11 +81,12 @@ ImagePoint Project(const SyntheticCamera& camera, const SyntheticPose& pose, dou
   return {camera.cx + camera.fx * xd, camera.cy + camera.fy * yd};
 }
 
-// True when the whole printed board (squares and margin) lies in front of the
-// camera and inside the image, `border` pixels away from its edges.
+// True when the printed squares (the grid points and one square around them)
+// lie in front of the camera and inside the image, `border` pixels away from
+// its edges; the white margin may be cut off.
 bool BoardVisible(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid, double border) {
-  const double x0 = -2.0 * grid.dX, x1 = (grid.nx + 1) * grid.dX;
-  const double y0 = -2.0 * grid.dY, y1 = (grid.ny + 1) * grid.dY;
+  const double x0 = -grid.dX, x1 = grid.nx * grid.dX;
+  const double y0 = -grid.dY, y1 = grid.ny * grid.dY;
   constexpr int kSamples = 16;
   for (int i = 0; i <= kSamples; ++i) {
     const double a = static_cast<double>(i) / kSamples;
@@ -111,7 +112,7 @@ SyntheticPose CandidatePose(const SyntheticCamera& camera, const GridDescription
   const Matrix3 facing{1, 0, 0, 0, -1, 0, 0, 0, -1};
   const Matrix3 R = Multiply(AxisAngle(std::cos(direction), std::sin(direction), 0.0, tilt),
                              Multiply(AxisAngle(0, 0, 1, roll), facing));
-  const double boardWidth = (grid.nx + 3) * grid.dX, boardHeight = (grid.ny + 3) * grid.dY;
+  const double boardWidth = (grid.nx + 1) * grid.dX, boardHeight = (grid.ny + 1) * grid.dY;
   const double depth = std::max(camera.fx * boardWidth / (span * camera.width),
                                 camera.fy * boardHeight / (span * camera.height));
   const Vector3 centre{(grid.nx - 1) * grid.dX / 2.0, (grid.ny - 1) * grid.dY / 2.0, 0.0};
@@ -185,25 +186,38 @@ SyntheticPose ComposePose(const SyntheticPose& relative, const SyntheticPose& po
 
 std::vector<SyntheticPose> MakeSyntheticPoses(int count, const GridDescription& grid, const SyntheticCamera& camera,
                                               const SyntheticPose* relative, const SyntheticCamera* second,
-                                              uint32_t seed) {
+                                              uint32_t seed, int* hidden) {
   std::mt19937 random(seed);
+  if (hidden) *hidden = 0;
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   std::vector<SyntheticPose> poses;
   for (int view = 0; view < count; ++view) {
-    double span = 0.55 + 0.2 * unit(random);
+    // Alternate large boards near the centre with smaller ones pushed into the
+    // image corners, so that distortion is seen across the whole image.
+    const bool outward = view % 2 == 1;
+    const int corner = (view / 2) % 4;
+    const double towardsX = corner == 0 || corner == 3 ? 1.0 : -1.0;
+    const double towardsY = corner < 2 ? 1.0 : -1.0;
+    double span = outward ? 0.45 + 0.15 * unit(random) : 0.6 + 0.2 * unit(random);
     SyntheticPose pose;
+    bool visible = false;
     for (int attempt = 0; attempt < 400; ++attempt, span *= 0.98) {
       const double direction = 2.0 * kPi * (view + 0.6 * unit(random)) / std::max(count, 1) + 0.3;
-      const double tilt = (15.0 + 25.0 * unit(random)) * kDegree;
+      const double tilt = (15.0 + 30.0 * unit(random)) * kDegree;
       const double roll = (-20.0 + 40.0 * unit(random)) * kDegree;
-      const double u = camera.cx + (unit(random) - 0.5) * 0.3 * camera.width;
-      const double v = camera.cy + (unit(random) - 0.5) * 0.3 * camera.height;
+      // Free room for the centre, shrinking with the attempts so that a fit is found.
+      const double room = 0.5 * (1.0 - span) * std::pow(0.99, attempt);
+      const double shiftX = outward ? towardsX * (0.7 + 0.3 * unit(random)) : 2.0 * unit(random) - 1.0;
+      const double shiftY = outward ? towardsY * (0.7 + 0.3 * unit(random)) : 2.0 * unit(random) - 1.0;
+      const double u = camera.cx + shiftX * room * camera.width;
+      const double v = camera.cy + shiftY * room * camera.height;
       pose = CandidatePose(camera, grid, direction, tilt, roll, u, v, span);
       const double border = 0.02 * camera.width;
-      bool visible = BoardVisible(camera, pose, grid, border);
+      visible = BoardVisible(camera, pose, grid, border);
       if (visible && relative && second) visible = BoardVisible(*second, ComposePose(*relative, pose), grid, border);
       if (visible) break;
     }
+    if (!visible && hidden) ++*hidden;
     poses.push_back(pose);
   }
   return poses;
@@ -270,7 +284,7 @@ SyntheticRig MakeSyntheticRig(const SyntheticOptions& options) {
   const SyntheticPose relative = PoseFromVectors(options.stereoRotation, options.stereoTranslation);
   const std::vector<SyntheticPose> poses =
       MakeSyntheticPoses(options.views, options.grid, options.camera, options.stereo ? &relative : nullptr,
-                         options.stereo ? &options.secondCamera : nullptr, options.seed);
+                         options.stereo ? &options.secondCamera : nullptr, options.seed, &rig.hiddenViews);
   std::mt19937 random(options.seed ^ 0x9e3779b9u);
   std::normal_distribution<double> noise(0.0, options.pointNoise > 0.0 ? options.pointNoise : 1.0);
   const int cameraCount = options.stereo ? 2 : 1;

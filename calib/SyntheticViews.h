@@ -69,6 +69,7 @@ struct SyntheticCameraViews {
 struct SyntheticRig {
   GridDescription grid;
   std::vector<SyntheticCameraViews> cameras;  // one, or two for a stereo rig
+  int hiddenViews = 0;  // views whose board could not be kept wholly inside the image(s)
 };
 
 // Makes the whole set; poses are reproducible from the seed.
@@ -76,11 +77,12 @@ SyntheticRig MakeSyntheticRig(const SyntheticOptions& options);
 
 // `count` poses that keep the board (margin included) inside the image of
 // every listed camera, tilted 15 to 40 degrees in varying directions. The
-// poses are those of the first camera; `relative` poses (R, t of the second
-// camera relative to the first, may be null) are checked too.
+// poses are those of the first camera; with `relative` (pose of the second
+// camera relative to the first) and `second` given, the second camera must see
+// the board too. Views that could not be placed so are counted in `hidden`.
 std::vector<SyntheticPose> MakeSyntheticPoses(int count, const GridDescription& grid, const SyntheticCamera& camera,
                                               const SyntheticPose* relative, const SyntheticCamera* second,
-                                              uint32_t seed);
+                                              uint32_t seed, int* hidden = nullptr);
 
 // Pose of the second camera for a grid pose of the first: (Rr*R, Rr*t + tr).
 SyntheticPose ComposePose(const SyntheticPose& relative, const SyntheticPose& pose);
