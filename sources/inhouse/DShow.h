@@ -277,7 +277,8 @@ HRESULT FindCategoryPin(GstElement* element, PinCategory category, PinDirection 
 // The graph should be stopped.
 HRESULT NukeGraphSegment(GstElement* graph, GstElement* from, GstElement* to);
 
-// Encoders whose output avimux takes, in a fixed order. The compressor list a
+// Video encoders (and motion JPEG image encoders) whose output avimux takes,
+// highest rank first, then by name. The compressor list a
 // dialog shows is "No compression" followed by these names.
 inline constexpr const char* kNoCompressionName = "No compression";
 HRESULT EnumVideoCompressors(std::vector<std::string>& names, size_t maxCount = SIZE_MAX, size_t maxChars = SIZE_MAX);

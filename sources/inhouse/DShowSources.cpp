@@ -46,9 +46,11 @@ void CDShowFileGraph::LinkDecodedPad(GstPad* pad) {
   if (!caps) caps.reset(gst_pad_query_caps(pad, nullptr));
   const GstStructure* structure = caps && gst_caps_get_size(caps.get()) > 0 ? gst_caps_get_structure(caps.get(), 0) : nullptr;
   const std::string_view media = structure ? gst_structure_get_name(structure) : "";
-  if (!videoLinked_ && media.starts_with("video/")) {
-    PadPtr input{gst_element_get_static_pad(ConvertElement(), "sink")};
-    if (input && gst_pad_link(pad, input.get()) == GST_PAD_LINK_OK) {
+  // The decoder makes new pads each time the graph starts from stopped, so
+  // the converter's free input, not a flag, says whether video is wanted.
+  PadPtr input{gst_element_get_static_pad(ConvertElement(), "sink")};
+  if (input && !gst_pad_is_linked(input.get()) && media.starts_with("video/")) {
+    if (gst_pad_link(pad, input.get()) == GST_PAD_LINK_OK) {
       videoLinked_ = true;
       return;
     }
@@ -59,8 +61,8 @@ void CDShowFileGraph::LinkDecodedPad(GstPad* pad) {
   g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
   gst_bin_add(GST_BIN(pipeline_.get()), sink);
   gst_element_sync_state_with_parent(sink);
-  PadPtr input{gst_element_get_static_pad(sink, "sink")};
-  if (input) gst_pad_link(pad, input.get());
+  PadPtr sinkInput{gst_element_get_static_pad(sink, "sink")};
+  if (sinkInput) gst_pad_link(pad, sinkInput.get());
 }
 
 // ---- Capture graph ---------------------------------------------------------

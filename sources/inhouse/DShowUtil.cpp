@@ -103,7 +103,10 @@ std::vector<EncoderEntry> ListEncoders() {
   for (GList* l = factories.get(); l; l = l->next) {
     auto* factory = GST_ELEMENT_FACTORY(l->data);
     const char* klass = gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);
-    if (!klass || !std::strstr(klass, "Codec/Encoder/Video") || !AviMuxTakes(factory, muxCaps.get())) continue;
+    // Motion JPEG encoders call themselves image encoders, but in an AVI they
+    // are the most common video compressor, so they are offered too.
+    const bool encoder = klass && (std::strstr(klass, "Codec/Encoder/Video") || std::strstr(klass, "Codec/Encoder/Image"));
+    if (!encoder || !AviMuxTakes(factory, muxCaps.get())) continue;
     const char* longName = gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_LONGNAME);
     const char* name = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory));
     encoders.push_back({name, longName ? longName : name});
