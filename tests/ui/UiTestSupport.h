@@ -11,6 +11,11 @@
 
 QApplication& TestApplication();
 
+// Inherit first so the application exists before any widget member is built.
+struct WithApplication {
+  WithApplication() { TestApplication(); }
+};
+
 class ScriptedWorkbench : public CWorkbenchDlg {
  public:
   explicit ScriptedWorkbench(const std::string& folder = "") : CWorkbenchDlg(folder) {}

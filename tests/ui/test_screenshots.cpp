@@ -1,9 +1,12 @@
 // Pictures of the main window in both layouts, saved for a person to look at
-// (under Xvfb through scripts/ui_screenshots.sh, or offscreen in the normal run).
+// (from the screen under Xvfb through scripts/ui_screenshots.sh, or rendered
+// offscreen in the normal run).
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QEnterEvent>
 #include <QImage>
+#include <QScreen>
 #include <QTest>
 
 #include "UiTestSupport.h"
@@ -14,9 +17,17 @@ namespace {
 
 QImage Picture(QWidget& window) {
   window.show();
-  QTest::qWait(50);
+  window.raise();
+  QTest::qWait(150);
   QApplication::processEvents();
+  if (QGuiApplication::platformName() == "xcb" && window.screen())
+    return window.screen()->grabWindow(window.winId()).toImage();
   return window.grab().toImage();
+}
+
+void Hover(QWidget* button) {
+  QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+  QApplication::sendEvent(button, &enter);
 }
 
 TEST(Screenshot, MainWindowInBothLayoutsWithRealGraphics) {
@@ -27,13 +38,17 @@ TEST(Screenshot, MainWindowInBothLayoutsWithRealGraphics) {
   QDir().mkpath(LENTORA_SCREENSHOT_DIR);
   const QString dir = LENTORA_SCREENSHOT_DIR;
 
+  window.move(20, 20);
   const QImage large = Picture(window);
   EXPECT_TRUE(large.save(dir + "/main_large.png"));
+
   window.OnSmallView();
   window.LeftButtonDown(window.PanelRect().topLeft() + QPoint(200, 100));
+  Hover(window.Button(CWorkbenchDlg::kIdSave));
+  Hover(window.Button(CWorkbenchDlg::kIdPower));
   const QImage small = Picture(window);
   EXPECT_TRUE(small.save(dir + "/main_small_workspace.png"));
-  EXPECT_EQ(large.height() - small.height(), CWorkbenchDlg::kLayoutGrowth * large.devicePixelRatio());
+  EXPECT_EQ(large.height() - small.height(), qRound(CWorkbenchDlg::kLayoutGrowth * large.devicePixelRatio()));
 }
 
 }  // namespace

@@ -14,8 +14,7 @@
 
 namespace {
 
-struct Fixture : ::testing::Test {
-  Fixture() { TestApplication(); }
+struct Fixture : WithApplication, ::testing::Test {
   ScriptedWorkbench window;
   // A point inside the panel area at panel coordinates p.
   QPoint InPanel(int x, int y) const { return window.PanelRect().topLeft() + QPoint(x, y); }

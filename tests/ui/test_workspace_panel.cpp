@@ -5,10 +5,9 @@
 
 namespace {
 
-struct Panel {
+struct Panel : WithApplication {
   CStaticWorkspaceView view;
   Panel() {
-    TestApplication();
     view.resize(477, 252);
     view.Init();
   }
