@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include <opencv2/core.hpp>
+
 namespace MVG {
 
 namespace {
@@ -32,10 +34,9 @@ int WholeSize(float value) {
   return whole == static_cast<double>(value) ? static_cast<int>(whole) : -1;
 }
 
-// Where the distorted camera sees the ideal pixel (u, v).
-void DistortedSourcePosition(const Lens& lens, double u, double v, double& su, double& sv) {
-  const double x = (u - lens.cx) / lens.fx;
-  const double y = (v - lens.cy) / lens.fy;
+// Where the distorted camera sees the ideal image point (x, y): the engine's
+// model, radial then tangential terms, projected with the same K.
+void DistortedSourcePosition(const Lens& lens, double x, double y, double& su, double& sv) {
   const double r2 = x * x + y * y;
   const double r4 = r2 * r2;
   const double a1 = 2.0 * x * y;
@@ -48,45 +49,39 @@ void DistortedSourcePosition(const Lens& lens, double u, double v, double& su, d
   sv = lens.fy * yd + lens.cy;
 }
 
-// One source tap: integer position and fixed-point weight.
-struct Tap {
+// A source position as the top-left tap of its 2 x 2 block and the position
+// inside the block in fixed point: weights built from quantised fractions are
+// never negative and always sum to exactly 1 << kWeightBits.
+constexpr int kFractionBits = kWeightBits / 2;
+constexpr int kFractionOne = 1 << kFractionBits;
+static_assert(2 * kFractionBits == kWeightBits);
+
+struct Sample {
   int64_t x, y;
-  int weight;
+  int fx, fy;  // 0 .. kFractionOne
 };
 
-// The four taps of a position: bilinear, or one full-weight tap for nearest.
-std::array<Tap, 4> TapsAt(double su, double sv, int interpolation) {
-  constexpr int one = 1 << kWeightBits;
-  // Far-away positions (or NaN from a wild model) are all outside anyway.
-  su = std::isfinite(su) ? std::clamp(su, -4.0, static_cast<double>(kMaxFrameSide) + 4.0) : -4.0;
-  sv = std::isfinite(sv) ? std::clamp(sv, -4.0, static_cast<double>(kMaxFrameSide) + 4.0) : -4.0;
-  if (interpolation == kNearest) {
-    const int64_t x = static_cast<int64_t>(std::floor(su + 0.5));
-    const int64_t y = static_cast<int64_t>(std::floor(sv + 0.5));
-    return {Tap{x, y, one}, Tap{x + 1, y, 0}, Tap{x, y + 1, 0}, Tap{x + 1, y + 1, 0}};
-  }
-  const double fx0 = std::floor(su), fy0 = std::floor(sv);
-  const double ax = su - fx0, ay = sv - fy0;
-  const int64_t x = static_cast<int64_t>(fx0), y = static_cast<int64_t>(fy0);
-  const int w00 = static_cast<int>(std::lround((1.0 - ax) * (1.0 - ay) * one));
-  const int w01 = static_cast<int>(std::lround(ax * (1.0 - ay) * one));
-  const int w10 = static_cast<int>(std::lround((1.0 - ax) * ay * one));
-  const int w11 = one - w00 - w01 - w10;  // rounding must not change the total
-  return {Tap{x, y, w00}, Tap{x + 1, y, w01}, Tap{x, y + 1, w10}, Tap{x + 1, y + 1, w11}};
+// Positions are clamped to a little beyond the largest frame, which keeps
+// them and their fixed-point forms well inside 64-bit integers.
+constexpr double kPositionLimit = kMaxFrameSide + 4.0;
+
+int64_t FloorOf(double value) {
+  const int64_t truncated = static_cast<int64_t>(value);
+  return truncated - (static_cast<double>(truncated) > value ? 1 : 0);
 }
 
-// Places the taps on a 2 x 2 block that lies fully inside the source. Taps
-// outside the source drop out; those inside always land on the block since
-// the block only moves when a neighbour is outside.
-void WriteEntry(const std::array<Tap, 4>& taps, int width, int height, int* entry) {
-  const int64_t blockX = std::clamp<int64_t>(taps[0].x, 0, width - 2);
-  const int64_t blockY = std::clamp<int64_t>(taps[0].y, 0, height - 2);
-  int weights[2][2] = {{0, 0}, {0, 0}};  // [row][column] in the block
-  for (const Tap& tap : taps) {
-    const bool inside = tap.x >= 0 && tap.x < width && tap.y >= 0 && tap.y < height;
-    if (!inside || tap.weight == 0) continue;
-    weights[tap.y - blockY][tap.x - blockX] += tap.weight;
-  }
+Sample SampleAt(double su, double sv, int interpolation) {
+  // Far-away positions (or NaN from a wild model) are all outside anyway.
+  su = std::isfinite(su) ? std::clamp(su, -4.0, kPositionLimit) : -4.0;
+  sv = std::isfinite(sv) ? std::clamp(sv, -4.0, kPositionLimit) : -4.0;
+  if (interpolation == kNearest) return {FloorOf(su + 0.5), FloorOf(sv + 0.5), 0, 0};
+  // The position rounded to the fraction grid; the shift floors negatives too.
+  const int64_t gu = FloorOf(su * kFractionOne + 0.5), gv = FloorOf(sv * kFractionOne + 0.5);
+  return {gu >> kFractionBits, gv >> kFractionBits, static_cast<int>(gu & (kFractionOne - 1)),
+          static_cast<int>(gv & (kFractionOne - 1))};
+}
+
+void WriteBlock(int64_t blockX, int64_t blockY, const int (&weights)[2][2], int* entry) {
   // The 8-byte window ends with the block's 6 bytes, or starts with them at
   // the row's first pixel; either way it stays inside the row.
   const bool atRowStart = blockX == 0;
@@ -97,17 +92,59 @@ void WriteEntry(const std::array<Tap, 4>& taps, int width, int height, int* entr
   entry[4] = weights[0][1] | (weights[1][1] << 16);
 }
 
+// Places the sample's taps on a 2 x 2 block that lies fully inside the
+// source. Taps outside the source drop out; those inside always land on the
+// block since the block only moves when a neighbour is outside.
+void WriteEntry(const Sample& s, int width, int height, int* entry) {
+  const int tapWeights[2][2] = {{(kFractionOne - s.fx) * (kFractionOne - s.fy), s.fx * (kFractionOne - s.fy)},
+                                {(kFractionOne - s.fx) * s.fy, s.fx * s.fy}};
+  const int64_t blockX = std::clamp<int64_t>(s.x, 0, width - 2);
+  const int64_t blockY = std::clamp<int64_t>(s.y, 0, height - 2);
+  int weights[2][2] = {{0, 0}, {0, 0}};  // [row][column] in the block
+  for (int dy = 0; dy < 2; ++dy)
+    for (int dx = 0; dx < 2; ++dx) {
+      const int64_t x = s.x + dx, y = s.y + dy;
+      if (x >= 0 && x < width && y >= 0 && y < height && tapWeights[dy][dx] != 0)
+        weights[y - blockY][x - blockX] += tapWeights[dy][dx];
+    }
+  WriteBlock(blockX, blockY, weights, entry);
+}
+
+// Writes one pixel's entry. Most pixels see a block well inside the source
+// and take the short way; the rest (near or beyond the border, or nearest
+// sampling) go through the general placement.
+void WritePixel(double su, double sv, int interpolation, int width, int height, int* entry) {
+  const double gu = su * kFractionOne + 0.5, gv = sv * kFractionOne + 0.5;
+  const bool inner = gu >= 0.0 && gv >= 0.0 && gu < (width - 1.0) * kFractionOne && gv < (height - 1.0) * kFractionOne;
+  if (!inner || interpolation != kBilinear) {
+    WriteEntry(SampleAt(su, sv, interpolation), width, height, entry);
+    return;
+  }
+  const int iu = static_cast<int>(gu), iv = static_cast<int>(gv);  // non-negative: truncation floors
+  const int fx = iu & (kFractionOne - 1), fy = iv & (kFractionOne - 1);
+  const int weights[2][2] = {{(kFractionOne - fx) * (kFractionOne - fy), fx * (kFractionOne - fy)},
+                             {(kFractionOne - fx) * fy, fx * fy}};
+  WriteBlock(iu >> kFractionBits, iv >> kFractionBits, weights, entry);
+}
+
+void FillRow(const Lens& lens, int v, int interpolation, int* entry) {
+  const double y = (v - lens.cy) / lens.fy;
+  const double inverseFx = 1.0 / lens.fx;
+  for (int u = 0; u < lens.width; ++u, entry += kTableIntsPerPixel) {
+    double su = 0.0, sv = 0.0;
+    DistortedSourcePosition(lens, (u - lens.cx) * inverseFx, y, su, sv);
+    WritePixel(su, sv, interpolation, lens.width, lens.height, entry);
+  }
+}
+
 bool FillTable(const Lens& lens, int interpolation, std::span<int> table) {
   if (!IsUsable(lens) || (interpolation != kNearest && interpolation != kBilinear)) return false;
   if (table.size() != UndistortionTableSize(lens.width, lens.height)) return false;
-  int* entry = table.data();
-  for (int v = 0; v < lens.height; ++v) {
-    for (int u = 0; u < lens.width; ++u, entry += kTableIntsPerPixel) {
-      double su = 0.0, sv = 0.0;
-      DistortedSourcePosition(lens, u, v, su, sv);
-      WriteEntry(TapsAt(su, sv, interpolation), lens.width, lens.height, entry);
-    }
-  }
+  const size_t entriesPerRow = static_cast<size_t>(lens.width) * kTableIntsPerPixel;
+  // Rows are independent; bands of rows go to the library's worker threads.
+  cv::parallel_for_(cv::Range(0, lens.height), [&](const cv::Range& rows) {
+    for (int v = rows.start; v < rows.end; ++v) FillRow(lens, v, interpolation, table.data() + v * entriesPerRow);
+  });
   return true;
 }
 
