@@ -84,6 +84,12 @@ TEST_F(HomographyTest, ManyNoisyPointsMatchOpenCvLeastSquares) {
   icvFindHomographyRefined(&obj, &img, &Hr);
   EXPECT_EQ(hr[8], 1.0);
   EXPECT_NEAR(maxReprojection(hr, c), ours, 1e-3);
+
+  // Four exact correspondences: the refinement keeps the exact answer.
+  const Correspondences four = grid(2, 2, 0.0);
+  CvMat obj4 = cvMat(4, 2, CV_64FC1, (void*)four.object.data()), img4 = cvMat(4, 2, CV_64FC1, (void*)four.image.data());
+  icvFindHomographyRefined(&obj4, &img4, &Hr);
+  EXPECT_LT(maxReprojection(hr, four), 1e-8);
 }
 
 TEST_F(HomographyTest, FloatOutputAndThreeCoordinateObjectPoints) {
