@@ -23,6 +23,9 @@ struct Subcommand {
 const Subcommand kSubcommands[] = {
     {"info", RunInfo, "print what the loader reads from a workspace"},
     {"copy", RunCopy, "load a workspace and save it under a new index file"},
+    {"calibrate", RunCalibrate, "calibrate cameras of a workspace from their marked grid points"},
+    {"stereo", RunStereo, "calibrate cameras 0 and 1 and the stereo rig they form"},
+    {"synth", RunSynth, "render a synthetic workspace through a known camera"},
     {"extract-grid", RunExtractGrid, "mark one view's grid from four border points"},
     {"undistort", RunUndistort, "remove lens distortion from an image with a parameter file"},
 };

@@ -91,7 +91,11 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, QWidget* pare
   OnExpandView();
 }
 
-CWorkbenchDlg::~CWorkbenchDlg() { qApp->removeEventFilter(this); }
+CWorkbenchDlg::~CWorkbenchDlg() {
+  qApp->removeEventFilter(this);
+  // Panels keep pointers to the store; they go first, while it still exists.
+  qDeleteAll(findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly));
+}
 
 void CWorkbenchDlg::CreateControls() {
   const DialogUnits du(font());

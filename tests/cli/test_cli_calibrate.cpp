@@ -1,0 +1,202 @@
+// lentora synth, calibrate and stereo, run as the built executable on
+// workspaces written to a scratch folder.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "calib/SyntheticViews.h"
+#include "core/CalibrationData.h"
+#include "core/Workspace.h"
+#include "support/TempDir.h"
+
+namespace {
+
+struct CommandResult {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Every number that follows "key": in a JSON text, in order.
+std::vector<double> Numbers(const std::string& json, const std::string& key) {
+  std::vector<double> values;
+  const std::regex pattern("\"" + key + "\":(-?[0-9.eE+-]+)");
+  for (std::sregex_iterator it(json.begin(), json.end(), pattern), end; it != end; ++it)
+    values.push_back(std::stod((*it)[1]));
+  return values;
+}
+
+class CalibrateCli : public ::testing::Test {
+ protected:
+  CommandResult Lentora(const std::string& arguments) {
+    CommandResult run;
+    const std::string out = dir_.File("stdout.txt"), err = dir_.File("stderr.txt");
+    const std::string command = std::string("LENTORA_OUTPUT_DIR='") + dir_.Path().string() + "' '" +
+                                LENTORA_EXECUTABLE + "' " + arguments + " >'" + out + "' 2>'" + err + "'";
+    const int raw = std::system(command.c_str());
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = Slurp(out);
+    run.err = Slurp(err);
+    return run;
+  }
+
+  // Saves a workspace of synthetic (unrendered) views: camera c gets viewCounts[c]
+  // views with exact points, blank 640x480 images.
+  std::string SavePointWorkspace(const std::string& name, const std::vector<int>& viewCounts, bool stereo = false) {
+    SyntheticOptions options;
+    options.views = *std::max_element(viewCounts.begin(), viewCounts.end());
+    options.grid = GridDescription{20.0, 20.0, 8, 6, 5, 5};
+    options.camera = truth_;
+    options.secondCamera = truth_;
+    options.stereo = stereo;
+    options.stereoRotation = {0.0, -0.1, 0.0};
+    options.stereoTranslation = {-150.0, 0.0, 10.0};
+    options.renderImages = false;
+    options.seed = 5;
+    const SyntheticRig rig = MakeSyntheticRig(options);
+    CCalibrationData data;
+    for (size_t c = 0; c < viewCounts.size(); ++c) {
+      const int camera = static_cast<int>(c);
+      data.AddCamera();
+      data.SetGrid(camera, rig.grid);
+      const SyntheticCameraViews& views = rig.cameras[stereo ? c : 0];
+      for (int v = 0; v < viewCounts[c]; ++v) {
+        data.AddViewFromFrame(camera, cv::Mat(480, 640, CV_8UC3, cv::Scalar(128, 128, 128)));
+        *data.GetGridPoints(camera, v) = views.points[static_cast<size_t>(v)];
+        data.SetViewHasPoints(camera, v, 1);
+      }
+    }
+    const std::string index = dir_.File(name);
+    EXPECT_TRUE(SaveWorkspaceTo(data, index).ok);
+    return "'" + index + "'";
+  }
+
+  TempDir dir_;
+  SyntheticCamera truth_ = [] {
+    SyntheticCamera camera;
+    camera.fx = 820.0;
+    camera.fy = 815.0;
+    camera.cx = 315.0;
+    camera.cy = 245.0;
+    camera.k1 = -0.18;
+    camera.k2 = 0.06;
+    return camera;
+  }();
+};
+
+}  // namespace
+
+TEST_F(CalibrateCli, JsonReportsTheRecoveredCameraAndItsPoses) {
+  const std::string workspace = SavePointWorkspace("ws.txt", {7});
+  const CommandResult run = Lentora("calibrate " + workspace + " --json");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\"usedViews\":[0,1,2,3,4,5,6]"), std::string::npos);
+  EXPECT_NE(run.out.find("\"converged\":true"), std::string::npos);
+  ASSERT_EQ(Numbers(run.out, "fx").size(), 1u);
+  EXPECT_NEAR(Numbers(run.out, "fx")[0], 820.0, 0.1);
+  EXPECT_NEAR(Numbers(run.out, "cy")[0], 245.0, 0.1);
+  EXPECT_EQ(Numbers(run.out, "view").size(), 7u);
+  EXPECT_LT(Numbers(run.out, "meanDistance")[0], 1e-3);
+  EXPECT_EQ(Numbers(run.out, "width")[0], 640.0);
+}
+
+TEST_F(CalibrateCli, TextUsesThePanelFormat) {
+  const std::string workspace = SavePointWorkspace("ws.txt", {6});
+  const CommandResult run = Lentora("calibrate " + workspace + " --camera 0");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nF: 8[0-9]{2}\\.[0-9]{4} 8[0-9]{2}\\.[0-9]{4}\nP: ")));
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nE: [0-9.]+ [0-9.]+ [0-9.]+\nFOV: [0-9.]+ [0-9.]+")));
+}
+
+TEST_F(CalibrateCli, FiveViewRuleRefusesOrSkipsCameras) {
+  const std::string workspace = SavePointWorkspace("ws.txt", {6, 4});
+  const CommandResult refused = Lentora("calibrate " + workspace + " --camera 1");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("The calibration problem is not constrained by less than 5 images!"), std::string::npos);
+
+  const CommandResult skipped = Lentora("calibrate " + workspace + " --json");
+  ASSERT_EQ(skipped.status, 0) << skipped.err;
+  EXPECT_NE(skipped.err.find("camera 1"), std::string::npos);
+  EXPECT_EQ(Numbers(skipped.out, "camera"), (std::vector<double>{0}));
+
+  const std::string small = SavePointWorkspace("small.txt", {3});
+  EXPECT_EQ(Lentora("calibrate " + small).status, 1);
+  EXPECT_EQ(Lentora("calibrate " + workspace + " --camera 2").status, 1);
+}
+
+TEST_F(CalibrateCli, SaveWritesParametersAndOnePoseBlockPerView) {
+  const std::string workspace = SavePointWorkspace("ws.txt", {6});
+  const std::string out = dir_.File("calibrated/out.txt");
+  std::filesystem::create_directories(dir_.File("calibrated"));
+  ASSERT_EQ(Lentora("calibrate " + workspace + " --save '" + out + "'").status, 0);
+  CCalibrationData data;
+  ASSERT_TRUE(LoadWorkspace(data, out).ok);
+  EXPECT_NEAR(data.GetCameraParameters(0).fx(), 820.0, 0.1);
+  EXPECT_NEAR(data.GetCameraParameters(0).distortion[0], -0.18, 1e-3);
+  EXPECT_EQ(data.GetCalibrationProblem(0).viewCount, 6);
+  EXPECT_GT(data.GetCalibrationProblem(0).GetTranslation(5)[2], 100.0);
+}
+
+TEST_F(CalibrateCli, StereoRecoversTheRigAndRefusesSingleCameras) {
+  const std::string workspace = SavePointWorkspace("rig.txt", {6, 6}, true);
+  const CommandResult run = Lentora("stereo " + workspace + " --json");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NEAR(Numbers(run.out, "baseline")[0], std::sqrt(150.0 * 150.0 + 100.0), 0.05);
+  EXPECT_NE(run.out.find("\"first\":{\"camera\":0"), std::string::npos);
+  EXPECT_NE(run.out.find("\"second\":{\"camera\":1"), std::string::npos);
+
+  const CommandResult text = Lentora("stereo " + workspace);
+  EXPECT_EQ(text.status, 0);
+  EXPECT_NE(text.out.find("Stereo Rig between cameras"), std::string::npos);
+
+  const std::string single = SavePointWorkspace("single.txt", {6});
+  const CommandResult refused = Lentora("stereo " + single);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("two cameras"), std::string::npos);
+}
+
+TEST_F(CalibrateCli, SynthWritesAWorkspaceAndItsGroundTruth) {
+  const std::string index = dir_.File("synth/ws.txt");
+  const CommandResult run = Lentora("synth '" + index + "' --views 5 --size 240x180 --grid 5x4 --square 10 --seed 2 --stereo 0,0.05,0,-40,0,0");
+  ASSERT_EQ(run.status, 0) << run.err;
+  CCalibrationData data;
+  ASSERT_TRUE(LoadWorkspace(data, index).ok);
+  ASSERT_EQ(data.GetCameraCount(), 2);
+  EXPECT_EQ(data.GetViewCount(1), 5);
+  EXPECT_EQ(data.GetImageWidth(0), 240);
+  EXPECT_EQ(data.GetPointCount(1, 4), 20);
+  const std::string truth = dir_.Read("synth/ground_truth.json");
+  EXPECT_EQ(Numbers(truth, "fx"), (std::vector<double>{300.0, 300.0}));
+  EXPECT_EQ(Numbers(truth, "view").size(), 10u);
+  EXPECT_NE(truth.find("\"stereo\":{"), std::string::npos);
+}
+
+TEST_F(CalibrateCli, UsageErrorsAndHelp) {
+  EXPECT_EQ(Lentora("calibrate").status, 2);
+  EXPECT_EQ(Lentora("calibrate ws.txt --camera x").status, 2);
+  EXPECT_EQ(Lentora("calibrate ws.txt --frobnicate").status, 2);
+  EXPECT_EQ(Lentora("stereo").status, 2);
+  EXPECT_EQ(Lentora("synth out.txt --grid 9by6").status, 2);
+  EXPECT_EQ(Lentora("synth out.txt --camera 1,2,3").status, 2);
+  EXPECT_EQ(Lentora("synth out.txt --views 0").status, 2);
+  EXPECT_EQ(Lentora("calibrate '" + dir_.File("missing.txt") + "'").status, 1);
+  for (const char* command : {"calibrate", "stereo", "synth"}) {
+    const CommandResult help = Lentora(std::string(command) + " --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find(std::string("usage: lentora ") + command), std::string::npos);
+  }
+}
