@@ -27,6 +27,7 @@ const Subcommand kSubcommands[] = {
     {"stereo", RunStereo, "calibrate cameras 0 and 1 and the stereo rig they form"},
     {"synth", RunSynth, "render a synthetic workspace through a known camera"},
     {"extract-grid", RunExtractGrid, "mark one view's grid from four border points"},
+    {"grab", RunGrab, "turn frames of a video file into camera views of a new workspace"},
     {"undistort", RunUndistort, "remove lens distortion from an image with a parameter file"},
 };
 

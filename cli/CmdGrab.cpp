@@ -1,0 +1,160 @@
+// lentora grab: turns chosen frames of a video file into camera views, through
+// the same file graph, frame sampler and grabbing as the workbench's player.
+
+#include <iostream>
+#include <sstream>
+
+#include "cli/CliSupport.h"
+#include "core/CalibrationData.h"
+#include "core/Workspace.h"
+#include "sources/FrameSampler.h"
+
+namespace {
+
+const char* kCommand = "grab";
+
+const char* kUsage =
+    "usage: lentora grab VIDEO --frames F1,F2,... [--split none|stereo|quad] [--fields] [--undistort INTRINSIC_FILE]\n"
+    "                    --out OUT_INDEX\n"
+    "  Seeks to each frame (counted from 0) and adds it as a new view of one camera per sub-view:\n"
+    "  --split stereo cuts each frame into left and right halves (cameras 0, 1), quad into quarters\n"
+    "  (cameras 0..3, top-left first). --fields keeps one field of interlaced stereo or quad frames.\n"
+    "  --undistort removes lens distortion with a camera's intrinsic file made for the full frame.\n"
+    "  The new workspace is written to OUT_INDEX.\n";
+
+// More views than this is surely a typing mistake, not a calibration set.
+constexpr size_t kMaxFrames = 10000;
+
+struct Request {
+  std::string video;
+  std::vector<int64_t> frames;
+  SourceSettings settings;
+  std::string intrinsicFile;
+  std::string outIndex;
+};
+
+bool ParseFrames(const std::string& text, std::vector<int64_t>& frames, std::string& error) {
+  std::stringstream list(text);
+  for (std::string item; std::getline(list, item, ',');) {
+    int frame = 0;
+    if (!ParseInt(item, frame) || frame < 0) {
+      error = "bad frame number '" + item + "' (expected a whole number from 0)";
+      return false;
+    }
+    frames.push_back(frame);
+  }
+  if (frames.empty() || text.back() == ',') {
+    error = "--frames needs a comma-separated list of frame numbers";
+    return false;
+  }
+  if (frames.size() > kMaxFrames) {
+    error = "--frames lists more than " + std::to_string(kMaxFrames) + " frames";
+    return false;
+  }
+  return true;
+}
+
+bool ParseSplit(const std::string& text, int32_t& split) {
+  if (text == "none") split = kSplitNone;
+  else if (text == "stereo") split = kSplitStereo;
+  else if (text == "quad") split = kSplitQuad;
+  else return false;
+  return true;
+}
+
+bool ParseRequest(const Arguments& args, Request& request, std::string& error) {
+  ParsedArguments parsed;
+  if (!ParseArguments(args, {"--frames", "--split", "--undistort", "--out"}, {"--fields"}, parsed, error)) return false;
+  if (parsed.positional.size() != 1) {
+    error = "expected one VIDEO argument";
+    return false;
+  }
+  request.video = parsed.positional[0];
+  const auto frames = parsed.Value("--frames");
+  const auto out = parsed.Value("--out");
+  if (!frames || !out || out->empty()) {
+    error = !frames ? "--frames is required" : "--out is required";
+    return false;
+  }
+  if (!ParseFrames(*frames, request.frames, error)) return false;
+  request.outIndex = *out;
+  if (const auto split = parsed.Value("--split"); split && !ParseSplit(*split, request.settings.split)) {
+    error = "bad --split '" + *split + "' (expected none, stereo or quad)";
+    return false;
+  }
+  request.settings.deinterlace = parsed.Has("--fields") ? kDeinterlaceFields : kDeinterlaceNone;
+  DefaultSubViewCameras(request.settings);
+  request.intrinsicFile = parsed.Value("--undistort").value_or("");
+  return true;
+}
+
+bool EnableUndistortion(const Request& request, CSourceFrameSampler& sampler, std::string& error) {
+  CCalibrationData lens;
+  lens.AddCamera();
+  if (!lens.ReadIntrinsicFile(0, request.intrinsicFile)) {
+    error = "cannot read intrinsic parameters from '" + request.intrinsicFile + "'";
+    return false;
+  }
+  const CameraParameters parameters = lens.GetCameraParameters(0);
+  if (sampler.EnableUndistortion(parameters)) return true;
+  std::ostringstream message;
+  message << "cannot undistort with '" << request.intrinsicFile << "': its image size " << parameters.width << "x"
+          << parameters.height << " must be the video's frame size " << sampler.Width() << "x" << sampler.Height()
+          << " and its focal lengths non-zero";
+  error = message.str();
+  return false;
+}
+
+bool CheckFramesExist(const Request& request, const DShow::CDShowGraph& graph, std::string& error) {
+  int64_t count = 0;
+  if (DShow::Failed(graph.GetFrameCount(&count))) return true;  // unknown length: each seek tells
+  for (int64_t frame : request.frames) {
+    if (frame >= count) {
+      error = "frame " + std::to_string(frame) + " is beyond the video's last frame " + std::to_string(count - 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+int Grab(const Request& request) {
+  CSamplingFileGraph graph;
+  graph.InitVMR9(nullptr);
+  graph.InitialiseFrameSampler();
+  if (DShow::Failed(graph.OpenMediaFile(request.video))) {
+    const std::string why = graph.LastError();
+    return FailInput(kCommand, "cannot open video '" + request.video + "'" + (why.empty() ? "" : ": " + why));
+  }
+  std::string error;
+  if (!CheckFramesExist(request, graph, error)) return FailInput(kCommand, error);
+  CSourceFrameSampler& sampler = *graph.Sampler();
+  if (!request.intrinsicFile.empty() && !EnableUndistortion(request, sampler, error)) return FailInput(kCommand, error);
+
+  CCalibrationData data;
+  const int cameras = CountSubViews(request.settings);
+  for (int i = 0; i < cameras; ++i) data.AddCamera();
+  for (int64_t frame : request.frames) {
+    if (DShow::Failed(graph.SeekToFrame(frame)))
+      return FailInput(kCommand, "cannot seek to frame " + std::to_string(frame) + " of '" + request.video + "'");
+    if (GrabFrameIntoCameras(sampler, request.settings, data) != cameras)
+      return FailInput(kCommand, "frame " + std::to_string(frame) + " could not be cut into " + std::to_string(cameras) + " views");
+  }
+  const WorkspaceResult saved = SaveWorkspaceTo(data, request.outIndex);
+  if (!saved.ok) return FailInput(kCommand, "cannot save the workspace: " + saved.error);
+  std::cout << "grabbed " << request.frames.size() << " frame(s) of " << sampler.Width() << "x" << sampler.Height() << " into "
+            << cameras << " camera(s); saved " << request.outIndex << "\n";
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunGrab(const Arguments& args) {
+  if (WantsHelp(args)) {
+    std::cout << kUsage;
+    return kExitOk;
+  }
+  Request request;
+  std::string error;
+  if (!ParseRequest(args, request, error)) return FailUsage(kUsage, error);
+  return Grab(request);
+}
