@@ -5,15 +5,6 @@
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 
-int CompleteViewCount(const CCalibrationData& data, int camera) {
-  const std::vector<PointList>* lists = data.GetGridPointLists(camera);
-  if (!lists) return 0;
-  const GridDescription grid = data.GetGrid(camera);
-  int complete = 0;
-  for (const PointList& list : *lists) complete += IsCompleteView(list, grid) ? 1 : 0;
-  return complete;
-}
-
 bool CalibrateStoredCamera(CCalibrationData& data, int camera, std::string& message) {
   const std::vector<PointList>* lists = data.GetGridPointLists(camera);
   if (!lists) {

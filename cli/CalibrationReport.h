@@ -10,9 +10,6 @@
 class CCalibrationData;
 class CalibrationProblem;
 
-// Views of the camera whose grid-point list holds every grid corner.
-int CompleteViewCount(const CCalibrationData& data, int camera);
-
 // Calibrates the camera and stores the refined parameters. False, with the
 // reason in `message`, when the run was refused.
 bool CalibrateStoredCamera(CCalibrationData& data, int camera, std::string& message);
