@@ -381,12 +381,33 @@ TEST_F(CalibrationInit, OneFailedViewDoesNotSpoilTheOthers) {
   for (int v : {0, 2, 3}) EXPECT_LT(cv::norm(cv::Vec3d(out.translations.row(v)) - kPoses[v].t), 1e-5) << v;
 }
 
-TEST_F(CalibrationInit, CalibrateRejectsOutputsTooSmallForTheViews) {
+TEST_F(CalibrationInit, CalibrateRejectsMalformedArgumentsWithoutWriting) {
+  const Views good = PlanarViews();
   CalibrateOutput out;
   out.rotations = cv::Mat(2, 3, CV_64F, cv::Scalar(4));
-  Calibrate(PlanarViews(), out, 0);
+  Calibrate(good, out, 0);
   ExpectError(-201, "Rotation and translation outputs must hold one entry per view");
+
+  out.rotations.release();
+  Views bad = good;
+  bad.counts = cv::Mat(2, 3, CV_32S, cv::Scalar(8));
+  Orvel_ClearError();
+  Calibrate(bad, out, 0);
+  ExpectError(-201, "Point counts must be a row or column of 32-bit integers");
+
+  bad.counts = cv::Mat(1, 6, CV_32F, cv::Scalar(48));
+  Calibrate(bad, out, 0);
+  ExpectError(-1, "Inner function failed.");
+
+  bad.counts = (cv::Mat_<int>(1, 2) << 48, 2000000000);
+  Calibrate(bad, out, 0);
+  ExpectError(-209, "The point counts do not match the number of points");
+
+  CvMat o = cvMat(good.object), i = cvMat(good.image), c = cvMat(good.counts), d = cvMat(out.dist);
+  Orvel_cvCalibrateCamera2(&o, &i, &c, cvSize(640, 480), nullptr, &d, nullptr, nullptr, 0);
+  ExpectError(-27, "One of required arguments is not a valid matrix");
   EXPECT_EQ(out.K.at<double>(0, 0), 5);
+  EXPECT_EQ(out.dist.at<double>(0), 1);
 }
 
 }  // namespace
