@@ -39,9 +39,11 @@ enum Interpolation { kNearest = 0, kBilinear = 1 };
 //   [3] weights of the left taps:  top | bottom << 16
 //   [4] weights of the right taps: top | bottom << 16
 // The read window never leaves the source row, and the row below it is the
-// bottom taps' row. Weights are fixed point with kWeightBits fraction bits and
-// sum to 1 << kWeightBits where the whole block lies inside the source; taps
-// outside the source weigh 0, so pixels seen from outside it come out black.
+// bottom taps' row. The sampled position is rounded to 1/128 pixel and the
+// weights are its bilinear products in fixed point with kWeightBits fraction
+// bits, never negative, summing to 1 << kWeightBits where the whole block lies
+// inside the source; taps outside the source weigh 0, so pixels seen from
+// outside it come out black (partly outside: blended with black).
 constexpr int kTableIntsPerPixel = 5;
 constexpr int kWeightBits = 14;
 // Frames from 3 x 2 up to this size in each direction are supported.
