@@ -120,7 +120,6 @@ void CWorkbenchDlg::CreateControls() {
   upperCaption_->SetText("Workspace title bar");
   lowerCaption_ = new CStaticEx(this, kIdLowerCaption);
   lowerCaption_->setGeometry(du.Rect(34, 199, 273, 12));
-  lowerCaption_->SetTextOrigin(QPoint(1, 1));
   lowerCaption_->SetText("Video information");
 
   panelRect_ = du.Rect(34, 40, 273, 155);

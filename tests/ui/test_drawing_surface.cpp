@@ -237,3 +237,47 @@ TEST(SurfaceCopy, TranslucentFillStillShowsOnScreen) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SurfaceCopy, StretchesAndCopiesOtherFormats) {
+  // 24-bit rows are blue, green, red.
+  std::vector<uint8_t> bgr = {0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x10, 0x20, 0x30};
+  QImage target(8, 8, QImage::Format_RGB32);
+  target.fill(Qt::black);
+  {
+    QPainter painter(&target);
+    CDrawingSurface surface(&painter);
+    surface.Attach(bgr.data(), 0, 2, 2, 24);
+    surface.SetSourceRect(QRect(0, 0, 2, 2));
+    surface.SetDestinationRect(QRect(0, 0, 2, 2));
+    surface.CopyTo();
+    surface.SetDestinationRect(QRect(4, 4, 4, 4));
+    surface.StretchTo();
+  }
+  EXPECT_EQ(target.pixel(0, 0), 0xFFFF0000u);
+  EXPECT_EQ(target.pixel(1, 0), 0xFF0000FFu);
+  EXPECT_EQ(target.pixel(0, 1), 0xFF00FF00u);
+  EXPECT_EQ(target.pixel(1, 1), 0xFF302010u);
+  EXPECT_EQ(target.pixel(4, 4), 0xFFFF0000u);  // each source pixel now covers 2 x 2
+  EXPECT_EQ(target.pixel(7, 7), 0xFF302010u);
+}
+
+TEST(SurfaceCopy, NothingHappensWithoutPixelsOrWithAnUnknownFormat) {
+  QImage target(4, 4, QImage::Format_RGB32);
+  target.fill(Qt::white);
+  uint32_t pixel = 0xFF000000;
+  {
+    QPainter painter(&target);
+    CDrawingSurface surface(&painter);
+    surface.SetDestinationRect(QRect(0, 0, 4, 4));
+    surface.CopyTo();  // nothing attached
+    surface.Attach(&pixel, 0, 1, 1, 12);
+    surface.CopyTo();
+    surface.FillRect(0, 0, 0, 0, 0xFF00FF00);  // only 32-bit surfaces are drawn on
+  }
+  EXPECT_EQ(target.pixel(0, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(pixel, 0xFF000000u);
+}
+
+}  // namespace
