@@ -181,6 +181,8 @@ class CDShowGraph {
   void ResetBusState();
   void TearDown();
   GstElement* ConvertElement() const { return convert_.get(); }
+  // Takes the preview chain (converter to renderer) out of the graph.
+  void RemovePreviewChain();
   void SetSource(ElementPtr source) { source_ = std::move(source); }
 
   ElementPtr pipeline_;
@@ -194,6 +196,7 @@ class CDShowGraph {
   static GstFlowReturn OnRendererSample(GstAppSink* sink, gpointer self);
   static GstFlowReturn OnRendererPreroll(GstAppSink* sink, gpointer self);
   static GstPadProbeReturn OnRecordingEnd(GstPad* pad, GstPadProbeInfo* info, gpointer self);
+  void DetachGrabberProbe();
   void HandleGrabberCaps(GstCaps* caps);
   void HandleGrabberBuffer(GstPadProbeInfo* info);
   void StoreRendered(GstSample* sample);
@@ -253,6 +256,19 @@ class CDShowCaptureGraph : public CDShowGraph {
   virtual HRESULT ShowCaptureFilterProperties() { return E_NOTIMPL; }
   // The format the capture element delivers (before conversion).
   HRESULT GetCaptureFormat(MediaType* type) const;
+
+  // Sizes and frame rates the device offers, for a format dialog. Devices
+  // that take any size (the test device) offer a few common ones.
+  HRESULT GetCaptureFormats(std::vector<MediaType>& formats);
+  // Stops the graph and rebuilds everything after the capture element for
+  // the wanted size and rate (0 leaves a value to the device), with a new
+  // sample grabber and a new frame sampler (InitialiseFrameSampler). The
+  // graph stays stopped; a recording branch is dropped.
+  HRESULT SetCaptureFormat(const MediaType& wanted);
+
+ private:
+  HRESULT BuildCaptureChain(const MediaType& wanted);
+  ElementPtr formatFilter_;
 };
 
 // ---- Graph utilities -------------------------------------------------------

@@ -120,11 +120,26 @@ HRESULT CDShowGraph::BuildPreviewChain() {
   return S_OK;
 }
 
-void CDShowGraph::AttachSampleGrabber(GstElement* element) {
+void CDShowGraph::RemovePreviewChain() {
+  if (!pipeline_) return;
+  DetachGrabberProbe();
+  for (ElementPtr* element : {&convert_, &capsFilter_, &grabber_, &renderer_}) {
+    if (!*element) continue;
+    gst_element_set_state(element->get(), GST_STATE_NULL);
+    if (GST_OBJECT_PARENT(element->get()) == GST_OBJECT(pipeline_.get())) gst_bin_remove(GST_BIN(pipeline_.get()), element->get());
+    element->reset();
+  }
+}
+
+void CDShowGraph::DetachGrabberProbe() {
   if (grabber_ && grabberProbe_) {
     if (PadPtr old{gst_element_get_static_pad(grabber_.get(), "src")}) gst_pad_remove_probe(old.get(), grabberProbe_);
   }
   grabberProbe_ = 0;
+}
+
+void CDShowGraph::AttachSampleGrabber(GstElement* element) {
+  DetachGrabberProbe();
   grabber_ = RefObject(element);
   if (!grabber_) return;
   gst_segment_init(&grabberSegment_, GST_FORMAT_UNDEFINED);

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
 
+#include "core/CalibrationData.h"
 #include "sources/FrameSampler.h"
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"
@@ -190,6 +192,39 @@ TEST(MediaCaptureGraph, TestDeviceRecordsWithAFrameLog) {
   const int recorded = CountDecodedFrames(dir.File("live.avi"));
   EXPECT_LE(recorded, static_cast<int>(lines));
   EXPECT_GE(recorded, static_cast<int>(lines) - 1);
+  unsetenv("LENTORA_TEST_DEVICE");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MediaCaptureGraph, FormatChangeRebuildsTheChainWithANewSampler) {
+  setenv("LENTORA_TEST_DEVICE", "1", 1);
+  std::vector<std::string> devices;
+  DShow::EnumVideoCaptureDevices(devices);
+  CSamplingCaptureGraph graph;
+  graph.InitialiseFrameSampler();
+  ASSERT_EQ(graph.ConnectToLiveSource(static_cast<int>(devices.size())), DShow::S_OK);
+  std::vector<DShow::MediaType> formats;
+  ASSERT_TRUE(DShow::Succeeded(graph.GetCaptureFormats(formats)));
+  auto vga = std::find_if(formats.begin(), formats.end(), [](const DShow::MediaType& f) { return f.width == 640 && f.height == 480; });
+  ASSERT_NE(vga, formats.end());
+
+  TempDir dir;
+  ASSERT_EQ(graph.SetUpRecording(dir.File("dropped.avi"), 0, false, nullptr), DShow::S_OK);
+  CSourceFrameSampler* before = graph.Sampler();
+  ASSERT_EQ(graph.SetCaptureFormat(*vga), DShow::S_OK);
+  EXPECT_FALSE(graph.IsRecording());
+  EXPECT_NE(graph.Sampler(), before);
+  ASSERT_TRUE(DShow::Succeeded(graph.Run()));
+  ASSERT_TRUE(WaitFor([&] { return graph.Sampler()->FormatKnown() && !graph.Sampler()->CloneLatestFrame().empty(); }));
+  EXPECT_EQ(graph.Sampler()->Width(), 640);
+  EXPECT_EQ(graph.Sampler()->Height(), 480);
+  CCalibrationData data;
+  data.AddCamera();
+  EXPECT_EQ(GrabFrameFromGraph(graph, *graph.Sampler(), SourceSettings{0, 0, {0, -1, -1, -1}}, data), 1);
+  EXPECT_TRUE(DShow::Succeeded(graph.Stop()));
   unsetenv("LENTORA_TEST_DEVICE");
 }
 
