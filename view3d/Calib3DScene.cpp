@@ -1,0 +1,289 @@
+#include "view3d/Calib3DScene.h"
+
+#include <QKeyEvent>
+#include <algorithm>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "calib/CalibrationProblem.h"
+#include "core/CalibrationData.h"
+#include "ui/DialogUnits.h"
+#include "ui/HoverButtonEx.h"
+#include "ui/StaticEx.h"
+#include "view3d/Calib3DView.h"
+
+using namespace D3D;
+
+namespace {
+
+// Layout of the window in dialog units.
+constexpr int kTemplateWidth = 366, kTemplateHeight = 374;
+const QRect kTitleUnits(0, 0, 366, 17);
+const QRect kViewAreaUnits(37, 23, 323, 344);
+const QRect kSidePanelUnits(6, 23, 25, 344);
+
+const QColor kWindowColour(160, 160, 160);
+constexpr uint32_t kTitleColour = 0xFF2F2F2F;
+const QColor kSidePanelColour(75, 75, 75);
+constexpr uint32_t kSidePanelWindowColour = 0x004B4B4B;
+constexpr int kSideButtonPitch = 39;
+
+QRect Units(const DialogUnits& units, const QRect& r) { return units.Rect(r.x(), r.y(), r.width(), r.height()); }
+
+// Shown in the view area when no OpenGL context can be had.
+class NoOpenGLPane : public QWidget {
+ public:
+  using QWidget::QWidget;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+    painter.setPen(Qt::black);
+    painter.drawText(rect().adjusted(10, 10, -10, -10), Qt::AlignCenter | Qt::TextWordWrap, NoOpenGLMessage());
+  }
+};
+
+// A plain coloured panel behind the side buttons.
+class SolidPane : public QWidget {
+ public:
+  SolidPane(QWidget* parent, const QColor& colour) : QWidget(parent), colour_(colour) {}
+
+ protected:
+  void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), colour_); }
+
+ private:
+  QColor colour_;
+};
+
+struct SideButton {
+  int id;
+  const char* text;
+  const char* graphic;
+  const char* tooltip;
+};
+
+constexpr SideButton kSideButtons[] = {
+    {CCalib3DScene::kMoveWorldId, "Rotate", "\\Graphics\\button_3d_move.png", "Move world"},
+    {CCalib3DScene::kViewModeId, "View", "\\Graphics\\button_3d_view.png", "Object/camera centred view"},
+    {CCalib3DScene::kPreviousCameraId, "<<", "\\Graphics\\button_gridstepback.png", "Previous camera"},
+    {CCalib3DScene::kNextCameraId, ">>", "\\Graphics\\button_gridstepforward.png", "Next camera"},
+};
+
+}  // namespace
+
+CCalib3DScene::CCalib3DScene(CCalibrationData* store, const std::string& applicationFolder, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), store_(store), applicationFolder_(applicationFolder) {
+  setWindowTitle(QStringLiteral("Results Visualization 3D"));
+  const DialogUnits units;
+  templateRect_ = units.Rect(0, 0, kTemplateWidth, kTemplateHeight);
+  titleBand_ = Units(units, kTitleUnits);
+  viewArea_ = Units(units, kViewAreaUnits);
+  sidePanel_ = Units(units, kSidePanelUnits);
+  resize(templateRect_.size());
+  setFocusPolicy(Qt::StrongFocus);
+
+  CreateTitleBand();
+  CreateViewArea();
+  CreateSidePanel();
+  CreateTitleButtons();
+}
+
+CCalib3DScene::~CCalib3DScene() { content_.Release(); }
+
+void CCalib3DScene::CreateTitleBand() {
+  title_ = new CStaticEx(this, kTitleId);
+  title_->setGeometry(titleBand_);
+  title_->SetColours(kTitleColour, 0xFFFFFFFF);
+  title_->SetText(QStringLiteral(" Results Visualization 3D \n Norvane"));
+  title_->Init();
+  title_->installEventFilter(this);
+}
+
+void CCalib3DScene::CreateViewArea() {
+  if (OpenGLAvailable()) {
+    view_ = new CCalib3DView(&content_, this);
+    viewPane_ = view_;
+  } else {
+    viewPane_ = new NoOpenGLPane(this);
+  }
+  viewPane_->setGeometry(viewArea_);
+}
+
+void CCalib3DScene::CreateSidePanel() {
+  sidePanelWidget_ = new SolidPane(this, kSidePanelColour);
+  sidePanelWidget_->setGeometry(sidePanel_);
+  for (int k = 0; k < 4; ++k) {
+    const SideButton& b = kSideButtons[k];
+    ImageButtonSpec spec;
+    spec.text = QString::fromLatin1(b.text);
+    spec.id = b.id;
+    spec.position = QPoint(sidePanel_.left() + 2, sidePanel_.top() + 5 + kSideButtonPitch * k);
+    spec.regionSize = QSize(36, 36);
+    spec.regionShape = CHoverButtonEx::kRectangle;
+    spec.graphicsPath = b.graphic;
+    spec.tooltip = QString::fromLatin1(b.tooltip);
+    spec.solidBackground = true;
+    spec.solidColour = kSidePanelWindowColour;
+    buttons_[2 + k] = CreateImageButton(this, applicationFolder_, spec);
+    buttons_[2 + k]->setFocusPolicy(Qt::NoFocus);
+  }
+  connect(buttons_[2], &QPushButton::clicked, this, &CCalib3DScene::MoveWorld);
+  connect(buttons_[3], &QPushButton::clicked, this, &CCalib3DScene::ToggleViewMode);
+  connect(buttons_[4], &QPushButton::clicked, this, &CCalib3DScene::PreviousCamera);
+  connect(buttons_[5], &QPushButton::clicked, this, &CCalib3DScene::NextCamera);
+}
+
+void CCalib3DScene::CreateTitleButtons() {
+  const int w = width();
+  const struct {
+    int id;
+    const char* text;
+    int x;
+    const char* graphic;
+    const char* tooltip;
+  } titleButtons[] = {{kExitId, "Power", w - 25, "\\Graphics\\button_power.png", "Exit"},
+                      {kMinimizeId, "Mini", w - 45, "\\Graphics\\button_minimize.png", "Minimize"}};
+  for (int k = 0; k < 2; ++k) {
+    ImageButtonSpec spec;
+    spec.text = QString::fromLatin1(titleButtons[k].text);
+    spec.id = titleButtons[k].id;
+    spec.position = QPoint(titleButtons[k].x, 2);
+    spec.regionSize = QSize(24, 24);
+    spec.graphicsPath = titleButtons[k].graphic;
+    spec.tooltip = QString::fromLatin1(titleButtons[k].tooltip);
+    buttons_[k] = CreateImageButton(this, applicationFolder_, spec);
+    buttons_[k]->setFocusPolicy(Qt::NoFocus);
+    connect(buttons_[k], &QPushButton::clicked, this, &QWidget::hide);
+  }
+}
+
+QWidget* CCalib3DScene::TitleWidget() const { return title_; }
+
+CHoverButtonEx* CCalib3DScene::Button(int id) const {
+  for (CHoverButtonEx* button : buttons_)
+    if (button != nullptr && button->Id() == id) return button;
+  return nullptr;
+}
+
+bool CCalib3DScene::HasOpenGL() const { return view_ != nullptr && view_->Ready(); }
+
+// ---- Filling ----
+
+void CCalib3DScene::AddGridMesh(const double* R, const double* t) { content_.AddGridMesh(R, t); }
+
+void CCalib3DScene::AddCameraPyramid(const CameraParameters& parameters, const double* R, const double* t) {
+  content_.AddCameraPyramid(parameters, R, t);
+}
+
+void CCalib3DScene::SetGridTexture(int nx, int ny, double dX, double dY) { content_.SetGridTexture(nx, ny, dX, dY); }
+
+void CCalib3DScene::AddThumbnails(int camera) {
+  if (store_ == nullptr) return;
+  const int views = store_->GetViewCount(camera);
+  for (int v = 0; v < views; ++v) {
+    const cv::Mat* image = store_->GetViewImage(camera, v);
+    content_.AddThumbnail(MakeThumbnail(image != nullptr ? *image : cv::Mat()));
+  }
+}
+
+void CCalib3DScene::AddCalibrationResults(int camera) {
+  if (store_ == nullptr || camera < 0 || camera >= store_->GetCameraCount()) return;
+  const CalibrationProblem& problem = store_->GetCalibrationProblem(camera);
+  const CameraParameters parameters = problem.GetParameters();
+  const auto* lists = store_->GetGridPointLists(camera);
+  const int views = std::min(lists != nullptr ? static_cast<int>(lists->size()) : 0, problem.viewCount);
+  for (int v = 0; v < views; ++v) {
+    AddGridMesh(problem.GetRotationMatrix(v), problem.GetTranslation(v));
+    AddCameraPyramid(parameters, problem.GetRotationMatrix(v), problem.GetTranslation(v));
+  }
+  const GridDescription grid = store_->GetGrid(camera);
+  SetGridTexture(grid.nx, grid.ny, grid.dX, grid.dY);
+  AddThumbnails(camera);
+  Render();
+}
+
+void CCalib3DScene::ShowResults() {
+  move(50, 50);
+  resize(templateRect_.width() + 2, templateRect_.height() + 2);
+  setWindowFlag(Qt::WindowStaysOnTopHint, false);
+  show();
+  Render();
+}
+
+// ---- Commands ----
+
+void CCalib3DScene::MoveWorld() {
+  content_.ComputeBoxes();
+  Render();
+}
+
+void CCalib3DScene::ToggleViewMode() {
+  content_.ToggleViewMode();
+  Render();
+}
+
+void CCalib3DScene::PreviousCamera() {
+  content_.PreviousCamera();
+  Render();
+}
+
+void CCalib3DScene::NextCamera() {
+  content_.NextCamera();
+  Render();
+}
+
+void CCalib3DScene::ToggleAntiAliasing() {
+  content_.ToggleAntiAliasing();
+  Render();
+}
+
+void CCalib3DScene::Render() {
+  if (viewPane_ != nullptr) viewPane_->update();
+}
+
+QImage CCalib3DScene::GrabPicture() { return view_ != nullptr ? view_->grabFramebuffer() : QImage(); }
+
+QImage CCalib3DScene::GrabWindow() { return grab().toImage(); }
+
+// ---- Events ----
+
+void CCalib3DScene::paintEvent(QPaintEvent*) { QPainter(this).fillRect(rect(), kWindowColour); }
+
+void CCalib3DScene::keyPressEvent(QKeyEvent* event) {
+  // "Alias" is the window's hidden default button: Return presses it.
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    ToggleAntiAliasing();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+bool CCalib3DScene::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == title_ && HandleTitleMouse(event)) return true;
+  return QWidget::eventFilter(watched, event);
+}
+
+// The window has no system caption: it is moved by dragging its title band.
+bool CCalib3DScene::HandleTitleMouse(QEvent* event) {
+  switch (event->type()) {
+    case QEvent::MouseButtonPress: {
+      auto* mouse = static_cast<QMouseEvent*>(event);
+      if (mouse->button() != Qt::LeftButton) return false;
+      dragging_ = true;
+      dragOffset_ = mouse->globalPosition().toPoint() - frameGeometry().topLeft();
+      return true;
+    }
+    case QEvent::MouseMove: {
+      auto* mouse = static_cast<QMouseEvent*>(event);
+      if (!dragging_ || !(mouse->buttons() & Qt::LeftButton)) return false;
+      move(mouse->globalPosition().toPoint() - dragOffset_);
+      return true;
+    }
+    case QEvent::MouseButtonRelease:
+      dragging_ = false;
+      return false;
+    default:
+      return false;
+  }
+}

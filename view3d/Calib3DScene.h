@@ -1,0 +1,105 @@
+#pragma once
+// The 3D results window: a frameless tool window that shows a calibration
+// run in 3D. Camera-centred mode draws every view's grid where the run put
+// it in front of the camera; object-centred mode draws a camera pyramid per
+// view around the grid's frame, each with the view's picture on its image
+// plane. A side panel moves the world to fit ("Move world"), switches the
+// mode and steps a highlighted view; Return toggles anti-aliased lines.
+
+#include <QImage>
+#include <QPoint>
+#include <QWidget>
+#include <array>
+#include <string>
+
+#include "core/Records.h"
+#include "view3d/SceneContent.h"
+
+class CCalibrationData;
+class CCalib3DView;
+class CHoverButtonEx;
+class CStaticEx;
+
+class CCalib3DScene : public QWidget {
+  Q_OBJECT
+ public:
+  // Control identifiers of the window.
+  enum ControlId {
+    kExitId = 3,
+    kMinimizeId = 4,
+    kMoveWorldId = 5,
+    kViewModeId = 7,
+    kPreviousCameraId = 8,
+    kNextCameraId = 9,
+    kAliasId = 10,
+    kViewAreaId = 1027,
+    kTitleId = 1029,
+    kSidePanelId = 1065,
+  };
+
+  // The store gives the views' pictures for thumbnails; the folder prefixes
+  // the graphics paths. The window starts hidden.
+  CCalib3DScene(CCalibrationData* store, const std::string& applicationFolder, QWidget* parent = nullptr);
+  ~CCalib3DScene() override;
+
+  void SetStore(CCalibrationData* store) { store_ = store; }
+
+  // Filling, in the order the calibration data panel uses after a run.
+  void AddGridMesh(const double* R, const double* t);
+  void AddCameraPyramid(const CameraParameters& parameters, const double* R, const double* t);
+  void SetGridTexture(int nx, int ny, double dX, double dY);
+  void AddThumbnails(int camera);
+  // All of the above for a calibrated camera of the store: a grid and a
+  // pyramid per view at the run's poses, the grid texture, the thumbnails.
+  void AddCalibrationResults(int camera);
+  // Shows the window at (50, 50), not on top of others.
+  void ShowResults();
+
+  // Commands of the side panel and the hidden "Alias" button.
+  void MoveWorld();
+  void ToggleViewMode();
+  void PreviousCamera();
+  void NextCamera();
+  void ToggleAntiAliasing();
+
+  void Render();
+  // The picture of the view area as drawn now; null without OpenGL.
+  QImage GrabPicture();
+  // The window's own rendering of itself (labels, side panel, view area).
+  QImage GrabWindow();
+
+  bool HasOpenGL() const;
+  const D3D::SceneContent& Content() const { return content_; }
+  CCalib3DView* View() const { return view_; }
+  QRect ViewArea() const { return viewArea_; }
+  QRect TitleBand() const { return titleBand_; }
+  QWidget* TitleWidget() const;
+  CHoverButtonEx* Button(int id) const;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  void CreateTitleBand();
+  void CreateViewArea();
+  void CreateSidePanel();
+  void CreateTitleButtons();
+  bool HandleTitleMouse(QEvent* event);
+
+  CCalibrationData* store_;
+  std::string applicationFolder_;
+  D3D::SceneContent content_;
+  QRect templateRect_;
+  QRect titleBand_;
+  QRect viewArea_;
+  QRect sidePanel_;
+  CStaticEx* title_ = nullptr;
+  CCalib3DView* view_ = nullptr;
+  QWidget* viewPane_ = nullptr;
+  QWidget* sidePanelWidget_ = nullptr;
+  std::array<CHoverButtonEx*, 6> buttons_{};
+  bool dragging_ = false;
+  QPoint dragOffset_;
+};
