@@ -83,6 +83,8 @@ class CWorkbenchDlg : public QDialog {
 
   // The real sources and calibration data panels replace the placeholders;
   // the window takes ownership and places them for the current layout.
+  // Presses and double-clicks on a panel's own surface (not on its child
+  // controls) are routed by the window and reach the panel through the hooks.
   void InstallSourcesPanel(QWidget* panel);
   void InstallDataPanel(QWidget* panel);
   // Tool windows whose pictures the W key saves when they are visible (not owned).
