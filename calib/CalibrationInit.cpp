@@ -46,6 +46,25 @@ bool ReportIfInnerFailed(const char* routine, std::source_location where = std::
   return true;
 }
 
+// A routine starts from a clean status so that an earlier, unrelated failure
+// is not taken for one of its own inner calls; when the routine succeeds the
+// earlier failure is put back, so the status stays sticky until the caller
+// clears it. The same rule holds for every engine routine.
+class StatusScope {
+ public:
+  StatusScope() : saved_(Orvel_GetErrStatus()) {
+    if (saved_ < 0) Orvel_SetErrStatus(0);
+  }
+  ~StatusScope() {
+    if (saved_ < 0 && Orvel_GetErrStatus() >= 0) Orvel_SetErrStatus(saved_);
+  }
+  StatusScope(const StatusScope&) = delete;
+  StatusScope& operator=(const StatusScope&) = delete;
+
+ private:
+  int saved_;
+};
+
 struct CvMatRelease {
   void operator()(CvMat* mat) const { cvReleaseMat(&mat); }
 };
@@ -57,6 +76,7 @@ MatPtr CreateMat(int rows, int cols, int type) { return MatPtr(cvCreateMat(rows,
 // counts as a failed inner call.
 template <class Body>
 void RunGuarded(const char* routine, Body&& body) {
+  StatusScope status;
   try {
     body();
   } catch (const std::exception&) {
@@ -262,8 +282,11 @@ void InitIntrinsicBody(const CvMat* objectPoints, const CvMat* imagePoints, cons
     fx = aspectRatio * tf;
     fy = tf;
   }
-  // Views whose grid planes are all parallel to the image leave the focal length undetermined.
-  if (!std::isfinite(fx) || !std::isfinite(fy) || fx <= 0 || fy <= 0) {
+  // Views whose grid planes are all parallel to the image leave the focal length
+  // undetermined: the solve then gives an infinite or absurdly long one (a field
+  // of view far below a thousandth of a degree).
+  const double longest = 1e6 * std::hypot(double(imageSize.width), double(imageSize.height));
+  if (!(fx > 0 && fx < longest && fy > 0 && fy < longest)) {
     Report(routine, ORVEL_StsBadArg, "The views do not determine the focal length");
     return;
   }
@@ -707,17 +730,14 @@ bool ComputeInitialIntrinsic(const CvMat* objectPoints, CvMat* M, const CvMat* m
   return !ReportIfInnerFailed(routine);
 }
 
-// One view's failed pose must not poison the views after it (the status is
-// sticky and every routine tests it), so each view starts from a clean status;
-// the first failure is reported again once all views are done.
+// Every view gets its pose even when an earlier one failed: each estimation
+// starts from a clean status, and a failure stays visible to the caller.
 void EstimateViewPoses(const CvMat* M, const CvMat* m, const CvMat* counts, Mat3& A, CvMat* params) {
   double zeroDist[4] = {0, 0, 0, 0};
   CvMat distMat = cvMat(1, 4, CV_64FC1, zeroDist);
   CvMat aMat = cvMat(3, 3, CV_64FC1, A.data());
-  const int views = ViewCount(counts);
-  OrvelErrorReport firstFailure;
   int start = 0;
-  for (int view = 0; view < views; ++view) {
+  for (int view = 0; view < ViewCount(counts); ++view) {
     const int count = CountAt(counts, view);
     CvMat viewObject, viewImage, rotationSlot, translationSlot;
     cvGetCols(M, &viewObject, start, start + count);
@@ -725,14 +745,8 @@ void EstimateViewPoses(const CvMat* M, const CvMat* m, const CvMat* counts, Mat3
     start += count;
     cvGetRows(params, &rotationSlot, 8 + 6 * view, 11 + 6 * view);
     cvGetRows(params, &translationSlot, 11 + 6 * view, 14 + 6 * view);
-    Orvel_ClearError();
     Orvel_cvFindExtrinsicCameraParams2(&viewObject, &viewImage, &aMat, &distMat, &rotationSlot, &translationSlot);
-    if (InnerFailed() && firstFailure.code == 0) firstFailure = Orvel_LastError();
   }
-  Orvel_ClearError();
-  if (firstFailure.code != 0)
-    Orvel_SetError(firstFailure.code, firstFailure.routine.c_str(), firstFailure.message.c_str(),
-                   firstFailure.module.c_str(), firstFailure.line);
 }
 
 void WriteCalibrateOutputs(const Mat3& A, const CvMat* params, const CalibrateOutputs& layouts, CvMat* intrinsic,
@@ -836,9 +850,6 @@ void Orvel_cvFindExtrinsicCameraParams2(const CvMat* object_points, const CvMat*
 void Orvel_cvCalibrateCamera2(const CvMat* object_points, const CvMat* image_points, const CvMat* point_counts,
                               CvSize image_size, CvMat* intrinsic_matrix, CvMat* dist_coeffs,
                               CvMat* rotation_vectors, CvMat* translation_vectors, int flags) {
-  // The status is sticky: a failure left over from an earlier, unrelated call
-  // must not make this run fail.
-  Orvel_ClearError();
   RunGuarded(kCalibrateName, [&] {
     CalibrateBody(object_points, image_points, point_counts, image_size, intrinsic_matrix, dist_coeffs,
                   rotation_vectors, translation_vectors, flags);

@@ -155,6 +155,21 @@ TEST_F(CalibrationInit, InitIntrinsicWithAspectOneTakesTheMeanFocalLength) {
   EXPECT_NEAR(fixedA(0, 0), 0.5 * (freeA(0, 0) + freeA(1, 1)), 1e-9);
 }
 
+TEST_F(CalibrationInit, InitIntrinsicRefusesViewsParallelToTheImage) {
+  std::vector<std::vector<cv::Point3d>> objects(5, Grid());
+  std::vector<cv::Point3d> allObject;
+  std::vector<cv::Point2d> allImage;
+  for (int v = 0; v < 5; ++v) {
+    const auto image = Project(objects[v], {{0, 0, 0.1 * v}, {-90.0 + v, -60, 450.0 + 10 * v}});
+    allObject.insert(allObject.end(), objects[v].begin(), objects[v].end());
+    allImage.insert(allImage.end(), image.begin(), image.end());
+  }
+  const Views views{cv::Mat(allObject, true).reshape(3, 1), cv::Mat(allImage, true).reshape(2, 1),
+                    cv::Mat(1, 5, CV_32S, cv::Scalar(48))};
+  InitIntrinsic(views, 0);
+  ExpectError(-5, "The views do not determine the focal length");
+}
+
 TEST_F(CalibrationInit, InitIntrinsicRejectsBadPointLayouts) {
   Views views = PlanarViews();
   Views wrong = views;
@@ -270,9 +285,11 @@ TEST_F(CalibrationInit, CalibrateGivesTheTrueCameraZeroDistortionAndPosesInBothL
   const int views = int(kPoses.size());
   out.rotations = cv::Mat(views, 9, CV_64F, cv::Scalar(0));
   out.translations = cv::Mat(1, views, CV_32FC3, cv::Scalar::all(0));
-  Orvel_SetErrStatus(-5);  // a stale failure from an earlier call must not matter
+  Orvel_SetError(-5, "Earlier", "earlier failure", "Calibration", 1);  // must neither matter nor vanish
   Calibrate(PlanarViews(), out, 0);
-  ASSERT_EQ(Orvel_GetErrStatus(), 0);
+  ASSERT_EQ(Orvel_GetErrStatus(), -5);
+  EXPECT_EQ(Orvel_LastError().message, "earlier failure");
+  Orvel_ClearError();
   EXPECT_LT(cv::norm(out.K, cv::Mat(kCamera)), 1e-3);
   EXPECT_EQ(cv::countNonZero(out.dist), 0);
   for (int v = 0; v < views; ++v) {
@@ -318,6 +335,7 @@ TEST_F(CalibrationInit, NonPlanarRigNeedsAGuessAndIsSolvedWithOne) {
   Calibrate(views, out, 0);
   ExpectError(-5, "For non-planar calibration rigs the initial intrinsic matrix must be specified");
 
+  Orvel_ClearError();
   cv::Mat(kCamera).copyTo(out.K);
   Calibrate(views, out, ORVEL_CALIB_USE_INTRINSIC_GUESS);
   ASSERT_EQ(Orvel_GetErrStatus(), 0);
