@@ -54,12 +54,13 @@ struct Views {
   cv::Mat counts;  // 1 x V, CV_32SC1
 };
 
-Views MakeViews(const std::vector<std::vector<cv::Point3d>>& objects, double noise = 0) {
+Views MakeViews(const std::vector<std::vector<cv::Point3d>>& objects, double noise = 0,
+                const std::vector<TruePose>& poses = kPoses) {
   std::vector<cv::Point3d> allObject;
   std::vector<cv::Point2d> allImage;
   std::vector<int> counts;
   for (size_t v = 0; v < objects.size(); ++v) {
-    const auto image = Project(objects[v], kPoses[v], cv::Mat(), noise, static_cast<unsigned>(v + 1));
+    const auto image = Project(objects[v], poses[v], cv::Mat(), noise, static_cast<unsigned>(v + 1));
     allObject.insert(allObject.end(), objects[v].begin(), objects[v].end());
     allImage.insert(allImage.end(), image.begin(), image.end());
     counts.push_back(static_cast<int>(objects[v].size()));
@@ -116,30 +117,24 @@ cv::Matx33d InitIntrinsic(const Views& views, double aspectRatio) {
   return A;
 }
 
-TEST_F(CalibrationInit, InitIntrinsicRecoversTheCameraOnNoiseFreeViews) {
+TEST_F(CalibrationInit, InitIntrinsicRecoversTheCameraAndHonoursAspectOne) {
   const cv::Matx33d A = InitIntrinsic(PlanarViews(), 0);
   ASSERT_EQ(Orvel_GetErrStatus(), 0);
-  EXPECT_NEAR(A(0, 0), 820, 1e-3);
-  EXPECT_NEAR(A(1, 1), 800, 1e-3);
-  EXPECT_DOUBLE_EQ(A(0, 2), 319.5);
-  EXPECT_DOUBLE_EQ(A(1, 2), 239.5);
-  EXPECT_EQ(A(0, 1), 0);
-  EXPECT_EQ(A(2, 2), 1);
+  EXPECT_LT(cv::norm(A - kCamera), 1e-3) << A;
+
+  const cv::Matx33d fixedA = InitIntrinsic(PlanarViews(), 1);
+  EXPECT_DOUBLE_EQ(fixedA(0, 0), fixedA(1, 1));
+  EXPECT_NEAR(fixedA(0, 0), 0.5 * (A(0, 0) + A(1, 1)), 1e-9);
 }
 
 TEST_F(CalibrationInit, InitIntrinsicAgreesWithOpenCvOnNoisyViews) {
   const Views views = PlanarViews(0.3);
   std::vector<std::vector<cv::Point3f>> objects;
   std::vector<std::vector<cv::Point2f>> images;
-  for (int v = 0, start = 0; v < views.counts.cols; start += views.counts.at<int>(v), ++v) {
-    objects.emplace_back();
-    images.emplace_back();
-    for (int k = start; k < start + views.counts.at<int>(v); ++k) {
-      const cv::Vec3d X = views.object.at<cv::Vec3d>(k);
-      const cv::Vec2d x = views.image.at<cv::Vec2d>(k);
-      objects.back().emplace_back(float(X[0]), float(X[1]), float(X[2]));
-      images.back().emplace_back(float(x[0]), float(x[1]));
-    }
+  for (int v = 0; v < views.counts.cols; ++v) {
+    const cv::Range range(v * 48, (v + 1) * 48);
+    objects.emplace_back(cv::Mat_<cv::Vec3f>(views.object.colRange(range)));
+    images.emplace_back(cv::Mat_<cv::Vec2f>(views.image.colRange(range)));
   }
   const cv::Mat reference = cv::initCameraMatrix2D(objects, images, kImageSize, 0);
   const cv::Matx33d A = InitIntrinsic(views, 0);
@@ -148,25 +143,10 @@ TEST_F(CalibrationInit, InitIntrinsicAgreesWithOpenCvOnNoisyViews) {
   EXPECT_NEAR(A(0, 0), 820, 10);
 }
 
-TEST_F(CalibrationInit, InitIntrinsicWithAspectOneTakesTheMeanFocalLength) {
-  const cv::Matx33d freeA = InitIntrinsic(PlanarViews(), 0);
-  const cv::Matx33d fixedA = InitIntrinsic(PlanarViews(), 1);
-  EXPECT_DOUBLE_EQ(fixedA(0, 0), fixedA(1, 1));
-  EXPECT_NEAR(fixedA(0, 0), 0.5 * (freeA(0, 0) + freeA(1, 1)), 1e-9);
-}
-
 TEST_F(CalibrationInit, InitIntrinsicRefusesViewsParallelToTheImage) {
-  std::vector<std::vector<cv::Point3d>> objects(5, Grid());
-  std::vector<cv::Point3d> allObject;
-  std::vector<cv::Point2d> allImage;
-  for (int v = 0; v < 5; ++v) {
-    const auto image = Project(objects[v], {{0, 0, 0.1 * v}, {-90.0 + v, -60, 450.0 + 10 * v}});
-    allObject.insert(allObject.end(), objects[v].begin(), objects[v].end());
-    allImage.insert(allImage.end(), image.begin(), image.end());
-  }
-  const Views views{cv::Mat(allObject, true).reshape(3, 1), cv::Mat(allImage, true).reshape(2, 1),
-                    cv::Mat(1, 5, CV_32S, cv::Scalar(48))};
-  InitIntrinsic(views, 0);
+  std::vector<TruePose> parallel;
+  for (int v = 0; v < 5; ++v) parallel.push_back({{0, 0, 0.1 * v}, {-90.0 + v, -60, 450.0 + 10 * v}});
+  InitIntrinsic(MakeViews(std::vector<std::vector<cv::Point3d>>(5, Grid()), 0, parallel), 0);
   ExpectError(-5, "The views do not determine the focal length");
 }
 
