@@ -236,6 +236,31 @@ bool CheckViewCounts(const char* routine, const CvMat* counts, long long availab
   return true;
 }
 
+// Two constraint rows per view from its plane-to-image homography, taken
+// relative to the assumed principal point.
+bool BuildFocalSystem(const CvMat* objectPoints, const CvMat* imagePoints, const CvMat* pointCounts,
+                      const PrincipalPoint& centre, CvMat* A, CvMat* b) {
+  int start = 0;
+  for (int view = 0; view < ViewCount(pointCounts); ++view) {
+    const int count = CountAt(pointCounts, view);
+    CvMat viewObject, viewImage;
+    cvGetCols(objectPoints, &viewObject, start, start + count);
+    cvGetCols(imagePoints, &viewImage, start, start + count);
+    start += count;
+
+    double h[9];
+    CvMat H = cvMat(3, 3, CV_64FC1, h);
+    Orvel_cvFindHomography(&viewObject, &viewImage, &H);
+    if (ReportIfInnerFailed(kInitIntrinsicName)) return false;
+    for (int k = 0; k < 3; ++k) {
+      h[k] -= h[6 + k] * centre.cx;
+      h[3 + k] -= h[6 + k] * centre.cy;
+    }
+    AddViewConstraints(h, A, b, view);
+  }
+  return true;
+}
+
 void InitIntrinsicBody(const CvMat* objectPoints, const CvMat* imagePoints, const CvMat* pointCounts,
                        CvSize imageSize, CvMat* intrinsic, double aspectRatio) {
   const char* routine = kInitIntrinsicName;
@@ -246,26 +271,8 @@ void InitIntrinsicBody(const CvMat* objectPoints, const CvMat* imagePoints, cons
   MatPtr A = CreateMat(2 * views, 2, CV_64FC1);
   MatPtr b = CreateMat(2 * views, 1, CV_64FC1);
   if (ReportIfInnerFailed(routine)) return;
-
   const PrincipalPoint centre{(imageSize.width - 1) * 0.5, (imageSize.height - 1) * 0.5};
-  int start = 0;
-  for (int view = 0; view < views; ++view) {
-    const int count = CountAt(pointCounts, view);
-    CvMat viewObject, viewImage;
-    cvGetCols(objectPoints, &viewObject, start, start + count);
-    cvGetCols(imagePoints, &viewImage, start, start + count);
-    start += count;
-
-    double h[9];
-    CvMat H = cvMat(3, 3, CV_64FC1, h);
-    Orvel_cvFindHomography(&viewObject, &viewImage, &H);
-    if (ReportIfInnerFailed(routine)) return;
-    for (int k = 0; k < 3; ++k) {
-      h[k] -= h[6 + k] * centre.cx;
-      h[3 + k] -= h[6 + k] * centre.cy;
-    }
-    AddViewConstraints(h, A.get(), b.get(), view);
-  }
+  if (!BuildFocalSystem(objectPoints, imagePoints, pointCounts, centre, A.get(), b.get())) return;
 
   double f[2] = {0, 0}, jtj[4], jtErr[2], jtjW[2], jtjV[4];
   CvMat fMat = cvMat(2, 1, CV_64FC1, f);
