@@ -199,7 +199,7 @@ class CDShowGraph {
   void DetachGrabberProbe();
   void HandleGrabberCaps(GstCaps* caps);
   void HandleGrabberBuffer(GstPadProbeInfo* info);
-  void StoreRendered(GstSample* sample);
+  void StoreRendered(SamplePtr sample);
   HRESULT FinishRecording();
   HRESULT SeekByTime(int64_t frame);
   HRESULT AddRecordingOutput(const std::string& aviPath, int compressorIndex, GstPad* capturePin,
@@ -217,7 +217,7 @@ class CDShowGraph {
   std::atomic<uint64_t> framesGrabbed_{0};
 
   mutable std::mutex renderMutex_;
-  cv::Mat rendered_;
+  SamplePtr rendered_;
   CVideoWindow* window_ = nullptr;
   VideoRect destination_{};
 

@@ -78,6 +78,10 @@ void CDShowGraph::TearDown() {
   gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
   if (BusPtr bus{gst_element_get_bus(pipeline_.get())}) gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
   // The pipeline must be gone before the sampler the probe calls.
+  {
+    std::lock_guard lock(renderMutex_);
+    rendered_.reset();
+  }
   renderer_.reset();
   grabber_.reset();
   capsFilter_.reset();
@@ -247,37 +251,50 @@ HRESULT CDShowGraph::RepaintVideo(CVideoWindow* window) {
   return S_OK;
 }
 
+namespace {
+
+// A deep copy of a BGR sample's picture; empty when it is not one.
+cv::Mat CopySamplePicture(GstSample* sample) {
+  if (!sample) return {};
+  const MediaType type = MediaTypeFromCaps(gst_sample_get_caps(sample));
+  GstBuffer* buffer = gst_sample_get_buffer(sample);
+  if (!type.valid || !buffer) return {};
+  GstMapInfo map;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return {};
+  cv::Mat copy;
+  if (map.size >= static_cast<size_t>(type.stride) * type.height)
+    copy = cv::Mat(type.height, type.width, CV_8UC3, map.data, type.stride).clone();
+  gst_buffer_unmap(buffer, &map);
+  return copy;
+}
+
+}  // namespace
+
 cv::Mat CDShowGraph::GetRenderedFrame() const {
   std::lock_guard lock(renderMutex_);
-  return rendered_.clone();
+  return CopySamplePicture(rendered_.get());
 }
 
 GstFlowReturn CDShowGraph::OnRendererSample(GstAppSink* sink, gpointer self) {
   SamplePtr sample{gst_app_sink_pull_sample(sink)};
-  if (sample) static_cast<CDShowGraph*>(self)->StoreRendered(sample.get());
+  if (sample) static_cast<CDShowGraph*>(self)->StoreRendered(std::move(sample));
   return GST_FLOW_OK;
 }
 
 GstFlowReturn CDShowGraph::OnRendererPreroll(GstAppSink* sink, gpointer self) {
   SamplePtr sample{gst_app_sink_pull_preroll(sink)};
-  if (sample) static_cast<CDShowGraph*>(self)->StoreRendered(sample.get());
+  if (sample) static_cast<CDShowGraph*>(self)->StoreRendered(std::move(sample));
   return GST_FLOW_OK;
 }
 
-void CDShowGraph::StoreRendered(GstSample* sample) {
-  const MediaType type = MediaTypeFromCaps(gst_sample_get_caps(sample));
-  GstBuffer* buffer = gst_sample_get_buffer(sample);
-  if (!type.valid || !buffer) return;
-  GstMapInfo map;
-  if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return;
-  cv::Mat copy;
-  if (map.size >= static_cast<size_t>(type.stride) * type.height)
-    copy = cv::Mat(type.height, type.width, CV_8UC3, map.data, type.stride).clone();
-  gst_buffer_unmap(buffer, &map);
-  if (copy.empty()) return;
+// The renderer keeps a reference to the newest sample (as a video sink keeps
+// its last frame); a copy is made only for a window or on request.
+void CDShowGraph::StoreRendered(SamplePtr sample) {
   std::lock_guard lock(renderMutex_);
-  rendered_ = copy;
-  if (window_) window_->PresentFrame(rendered_);
+  rendered_ = std::move(sample);
+  if (!window_) return;
+  const cv::Mat copy = CopySamplePicture(rendered_.get());
+  if (!copy.empty()) window_->PresentFrame(copy);
 }
 
 // ---- Bus and states --------------------------------------------------------
