@@ -171,15 +171,6 @@ TEST(WrapViewImage, SharesThePixelsOfTheViewImage) {
   EXPECT_TRUE(GDI::WrapViewImage(grey).isNull());
 }
 
-TEST(HitTest, RectangleIncludesTopLeftAndExcludesBottomRight) {
-  const QRect r(10, 20, 5, 4);
-  EXPECT_TRUE(GDI::IsPointInRect(10, 20, r));
-  EXPECT_TRUE(GDI::IsPointInRect(14, 23, r));
-  EXPECT_FALSE(GDI::IsPointInRect(15, 23, r));
-  EXPECT_FALSE(GDI::IsPointInRect(14, 24, r));
-  EXPECT_EQ(GDI::GetRectF(r), QRectF(10, 20, 5, 4));
-}
-
 // A frame whose pixel (row, column) is (row, column, 99): every view pixel
 // says where it came from.
 cv::Mat MakeLabelledFrame(int width, int height) {
