@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Lentora and runs it on the bundled sample workspace.
+# Installs what is missing, builds Lentora and opens the workbench on the
+# bundled sample workspace (ready to calibrate: select "Camera 0", press
+# "Calibrate"). Without a display it prints the workspace summary instead.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 LENTORA_BUILD_TYPE=Release "$root/scripts/build.sh" "$root/build/release" -DLENTORA_BUILD_BENCH=OFF
-exec "$root/build/release/cli/lentora" info "$root/samples/workspace.txt" "$@"
+cd "$root/build/release/cli"
+exec ./lentora "$root/samples/workspace.txt" "$@"
