@@ -7,4 +7,4 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 LENTORA_BUILD_TYPE=Release "$root/scripts/build.sh" "$root/build/release" -DLENTORA_BUILD_BENCH=OFF
 cd "$root/build/release/cli"
-exec ./lentora "$root/samples/workspace.txt" "$@"
+exec ./lentora "$root/samples/workspace.txt"
