@@ -284,3 +284,20 @@ TEST(CalibrationRun, NoisyViewsReachOpenCvsResidualAndLeaveGapsAsIdentityPoses) 
   EXPECT_GT(meanDistance, 0.5 * rms);
   EXPECT_LT(meanDistance, rms);
 }
+
+TEST(CalibrationRun, FailedInitialCalibrationRefusesTheRunInsteadOfRefiningGarbage) {
+  // Five views of a board parallel to the image plane: the focal length cannot be told from distance.
+  const SyntheticCamera camera;
+  const GridDescription grid{25.0, 25.0, 9, 6, 5, 5};
+  std::vector<PointList> lists;
+  for (int v = 0; v < 5; ++v) {
+    SyntheticPose pose = PoseFromVectors({3.14159265358979, 0.0, 0.0}, {-100.0 + 10 * v, 60.0 - 5 * v, 600.0 + 40 * v});
+    lists.push_back(ProjectGrid(camera, pose, grid));
+  }
+  ScratchOutput output;
+  CalibrationProblem problem;
+  EXPECT_FALSE(problem.Calibrate(lists, grid, 640, 480));
+  EXPECT_NE(problem.refusal.find("initial calibration failed"), std::string::npos) << problem.refusal;
+  EXPECT_FALSE(problem.converged);
+  EXPECT_DOUBLE_EQ(problem.refined.K[0], 0.0);
+}
