@@ -14,6 +14,9 @@ using namespace D3D;
 
 namespace {
 
+// The highlighted camera's edges are drawn this many pixels wide.
+constexpr float kHighlightLineWidth = 3.0f;
+
 void SetColour(QOpenGLFunctions_2_1* gl, uint32_t argb) {
   gl->glColor4ub(static_cast<GLubyte>(argb >> 16), static_cast<GLubyte>(argb >> 8), static_cast<GLubyte>(argb),
                  static_cast<GLubyte>(argb >> 24));
@@ -279,6 +282,7 @@ void CCalib3DView::DrawPyramids() {
 
     const bool lit = static_cast<int>(i) == highlighted;
     const uint32_t edgeColour = lit ? kHighlightColour : kPyramidColour;
+    gl_->glLineWidth(lit ? kHighlightLineWidth : 1.0f);
     if (antiAliased) {
       DrawPolyline(pyramid.points.data(), kPyramidPolylinePoints, edgeColour);
       DrawPolyline(pyramid.points.data() + kPyramidPolylinePoints, 2, kPyramidAxisColour);
@@ -286,6 +290,7 @@ void CCalib3DView::DrawPyramids() {
       DrawLineList(pyramid.edges.data(), pyramid.edgeIndices.data(), static_cast<int>(pyramid.edgeIndices.size()),
                    lit ? &kHighlightColour : nullptr);
     }
+    gl_->glLineWidth(1.0f);
   }
 }
 
@@ -301,6 +306,8 @@ void CCalib3DView::DrawLabels() {
   painter.setPen(QColor::fromRgba(kLabelColour));
   auto drawAt = [&](const Vector3& p, const QString& text) {
     const Vector3 screen = Project(p, viewport, matrices_.product);
+    // Corners behind the eye would project mirrored into the picture.
+    if (screen.z < viewport.minZ || screen.z > viewport.maxZ) return;
     painter.drawText(QPointF(screen.x, screen.y), text);
   };
   drawAt({0, 0, 0}, QStringLiteral("0,0,0"));
