@@ -33,3 +33,22 @@ void Orvel_SetErrStatus(int code);
 void Orvel_ClearError();
 // The last report (valid while the status is negative).
 const OrvelErrorReport& Orvel_LastError();
+
+// A routine starts from a clean status so that an earlier, unrelated failure
+// is not taken for one of its own inner calls; when the routine succeeds the
+// earlier failure is put back, so the status stays sticky until the caller
+// clears it. Every engine routine holds one for its whole body.
+class OrvelStatusScope {
+ public:
+  OrvelStatusScope() : saved_(Orvel_GetErrStatus()) {
+    if (saved_ < 0) Orvel_SetErrStatus(0);
+  }
+  ~OrvelStatusScope() {
+    if (saved_ < 0 && Orvel_GetErrStatus() >= 0) Orvel_SetErrStatus(saved_);
+  }
+  OrvelStatusScope(const OrvelStatusScope&) = delete;
+  OrvelStatusScope& operator=(const OrvelStatusScope&) = delete;
+
+ private:
+  int saved_;
+};

@@ -39,24 +39,6 @@ class MatGuard {
   CvMat* mat_ = nullptr;
 };
 
-// A routine starts with a clean status so that an earlier, unrelated failure
-// is not mistaken for one of its inner calls. When the routine itself
-// succeeds, an earlier failure is put back: the status stays sticky for
-// callers until they clear it, as the matrix library's status did.
-class StatusScope {
- public:
-  StatusScope() : saved_(Orvel_GetErrStatus()) {
-    if (saved_ < 0) Orvel_SetErrStatus(0);
-  }
-  ~StatusScope() {
-    if (saved_ < 0 && Orvel_GetErrStatus() >= 0) Orvel_SetErrStatus(saved_);
-  }
-  StatusScope(const StatusScope&) = delete;
-  StatusScope& operator=(const StatusScope&) = delete;
-
- private:
-  int saved_;
-};
 
 void report(int code, const char* routine, const char* message, int line) {
   Orvel_SetError(code, routine, message, kModule, line);
@@ -409,7 +391,7 @@ void convertPoints(const CvMat* src, CvMat* dst) {
 }  // namespace
 
 int Orvel_cvRodrigues2(const CvMat* src, CvMat* dst, CvMat* jacobian) {
-  StatusScope status;
+  OrvelStatusScope status;
   try {
     return rodrigues(src, dst, jacobian);
   } catch (...) {
@@ -419,7 +401,7 @@ int Orvel_cvRodrigues2(const CvMat* src, CvMat* dst, CvMat* jacobian) {
 }
 
 void Orvel_cvConvertPointsHomogenious(const CvMat* src, CvMat* dst) {
-  StatusScope status;
+  OrvelStatusScope status;
   try {
     convertPoints(src, dst);
   } catch (...) {
@@ -881,7 +863,7 @@ void projectPoints(const CvMat* object_points, const CvMat* rotation_vector, con
 
 void Orvel_icvGaussNewton(const CvMat* J, const CvMat* err, CvMat* delta, CvMat* JtJ, CvMat* JtErr, CvMat* JtJW,
                           CvMat* JtJV) {
-  StatusScope status;
+  OrvelStatusScope status;
   try {
     gaussNewton(J, err, delta, JtJ, JtErr, JtJW, JtJV);
   } catch (...) {
@@ -890,7 +872,7 @@ void Orvel_icvGaussNewton(const CvMat* J, const CvMat* err, CvMat* delta, CvMat*
 }
 
 void Orvel_cvFindHomography(const CvMat* object_points, const CvMat* image_points, CvMat* H) {
-  StatusScope status;
+  OrvelStatusScope status;
   try {
     findHomography(object_points, image_points, H);
   } catch (...) {
@@ -899,7 +881,7 @@ void Orvel_cvFindHomography(const CvMat* object_points, const CvMat* image_point
 }
 
 void icvFindHomographyRefined(const CvMat* object_points, const CvMat* image_points, CvMat* H) {
-  StatusScope status;
+  OrvelStatusScope status;
   try {
     findHomographyRefined(object_points, image_points, H);
   } catch (...) {
@@ -911,7 +893,7 @@ void Orvel_cvProjectPoints2(const CvMat* object_points, const CvMat* rotation_ve
                             const CvMat* translation_vector, const CvMat* intrinsic_matrix,
                             const CvMat* dist_coeffs, CvMat* image_points, CvMat* dpdrot, CvMat* dpdt, CvMat* dpdf,
                             CvMat* dpdc, CvMat* dpdk) {
-  StatusScope status;
+  OrvelStatusScope status;
   try {
     projectPoints(object_points, rotation_vector, translation_vector, intrinsic_matrix, dist_coeffs, image_points,
                   dpdrot, dpdt, dpdf, dpdc, dpdk);

@@ -46,24 +46,6 @@ bool ReportIfInnerFailed(const char* routine, std::source_location where = std::
   return true;
 }
 
-// A routine starts from a clean status so that an earlier, unrelated failure
-// is not taken for one of its own inner calls; when the routine succeeds the
-// earlier failure is put back, so the status stays sticky until the caller
-// clears it. The same rule holds for every engine routine.
-class StatusScope {
- public:
-  StatusScope() : saved_(Orvel_GetErrStatus()) {
-    if (saved_ < 0) Orvel_SetErrStatus(0);
-  }
-  ~StatusScope() {
-    if (saved_ < 0 && Orvel_GetErrStatus() >= 0) Orvel_SetErrStatus(saved_);
-  }
-  StatusScope(const StatusScope&) = delete;
-  StatusScope& operator=(const StatusScope&) = delete;
-
- private:
-  int saved_;
-};
 
 struct CvMatRelease {
   void operator()(CvMat* mat) const { cvReleaseMat(&mat); }
@@ -76,7 +58,7 @@ MatPtr CreateMat(int rows, int cols, int type) { return MatPtr(cvCreateMat(rows,
 // counts as a failed inner call.
 template <class Body>
 void RunGuarded(const char* routine, Body&& body) {
-  StatusScope status;
+  OrvelStatusScope status;
   try {
     body();
   } catch (const std::exception&) {
