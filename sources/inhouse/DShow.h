@@ -115,7 +115,7 @@ enum class RecordingFailure {
   kAddCompressor,   // the compressor could not be added
   kConnectMux,      // capture pin (or compressor) -> avimux
   kPreview,         // tee -> renderer
-  kNullClock,       // switching the clock off failed
+  kNullClock,       // kept for the callers' message table; a pipeline can always drop its clock
 };
 
 class CDShowGraph {
@@ -130,6 +130,9 @@ class CDShowGraph {
   virtual HRESULT InitialiseFrameSampler();  // base: installs none
   virtual HRESULT SetVideoPosition(const VideoRect* source, const VideoRect* destination);
   virtual HRESULT RepaintVideo(CVideoWindow* window);
+  // State changes wait (bounded) until the graph got there; a file graph
+  // pauses on a shown frame. Stop ends a recording by finishing its file,
+  // then releases the streams.
   virtual HRESULT Run();
   virtual HRESULT Pause();
   virtual HRESULT Stop();
@@ -161,7 +164,7 @@ class CDShowGraph {
   GstElement* GetSampleGrabber() const { return grabber_.get(); }
   GstElement* GetVideoRenderer() const { return renderer_.get(); }
   GstElement* GetCaptureFilter() const { return source_.get(); }
-  const VideoRect& GetVideoPosition() const { return destination_; }
+  VideoRect GetVideoPosition() const;
   cv::Mat GetRenderedFrame() const;  // deep copy, empty before the first frame
   uint64_t FramesGrabbed() const { return framesGrabbed_.load(); }
 

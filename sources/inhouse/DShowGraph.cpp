@@ -243,6 +243,11 @@ HRESULT CDShowGraph::SetVideoPosition(const VideoRect*, const VideoRect* destina
   return S_OK;
 }
 
+VideoRect CDShowGraph::GetVideoPosition() const {
+  std::lock_guard lock(renderMutex_);
+  return destination_;
+}
+
 HRESULT CDShowGraph::RepaintVideo(CVideoWindow* window) {
   if (!window) return E_POINTER;
   const cv::Mat frame = GetRenderedFrame();
