@@ -1,0 +1,132 @@
+#include "sources/ClientSocket.h"
+
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+#include <QtEndian>
+
+#include "sources/FrameSampler.h"
+
+Q_LOGGING_CATEGORY(lcSocket, "lentora.socket", QtWarningMsg)
+
+QByteArray EncodeSyncDatagram(const SyncDatagram& datagram) {
+  QByteArray bytes(kSyncDatagramSize, '\0');
+  auto* out = reinterpret_cast<uchar*>(bytes.data());
+  qToLittleEndian<qint32>(datagram.code, out);
+  qToLittleEndian<qint32>(datagram.tick, out + 4);
+  qToLittleEndian<qint32>(datagram.check, out + 8);
+  return bytes;
+}
+
+bool DecodeSyncDatagram(const QByteArray& bytes, SyncDatagram& datagram) {
+  if (bytes.size() != kSyncDatagramSize) return false;
+  const auto* in = reinterpret_cast<const uchar*>(bytes.constData());
+  datagram.code = qFromLittleEndian<qint32>(in);
+  datagram.tick = qFromLittleEndian<qint32>(in + 4);
+  datagram.check = qFromLittleEndian<qint32>(in + 8);
+  return true;
+}
+
+CClientSocket::CClientSocket(QObject* parent) : QObject(parent) {}
+
+CClientSocket::~CClientSocket() { Close(); }
+
+void CClientSocket::SetGraph(CSamplingCaptureGraph* graph) {
+  if (!graph) {
+    SetActions({}, {}, {});
+    return;
+  }
+  // The sampler is looked up on every datagram: a format change replaces it.
+  SetActions([graph] { graph->Run(); }, [graph] { graph->Stop(); },
+             [graph](uint32_t tick) {
+               if (CSourceFrameSampler* sampler = graph->Sampler()) sampler->SetRemoteTick(tick);
+             });
+}
+
+void CClientSocket::SetActions(std::function<void()> run, std::function<void()> stop,
+                               std::function<void(uint32_t)> remoteTick) {
+  run_ = std::move(run);
+  stop_ = std::move(stop);
+  remoteTick_ = std::move(remoteTick);
+}
+
+void CClientSocket::SetPeer(const QString& address, uint16_t port) {
+  peerAddress_ = address;
+  peerPort_ = port;
+}
+
+bool CClientSocket::Create(uint16_t localPort, const QHostAddress& bindAddress) {
+  Close();
+  auto socket = std::make_unique<QUdpSocket>();
+  if (!socket->bind(bindAddress, localPort)) {
+    qCDebug(lcSocket) << "CClientSocket::Create failed:" << socket->errorString();
+    return false;
+  }
+  connect(socket.get(), &QUdpSocket::readyRead, this, &CClientSocket::OnReceive);
+  socket_ = std::move(socket);
+  return true;
+}
+
+void CClientSocket::Close() {
+  if (!socket_) return;
+  socket_->disconnect(this);
+  socket_->close();
+  socket_.reset();
+}
+
+bool CClientSocket::IsOpen() const { return socket_ != nullptr; }
+
+uint16_t CClientSocket::LocalPort() const { return socket_ ? socket_->localPort() : 0; }
+
+bool CClientSocket::SendCommand(int32_t code) {
+  return SendBufferASync({code, static_cast<int32_t>(MillisecondTick()), code});
+}
+
+bool CClientSocket::SendHeartbeat() {
+  return SendBufferASync({kSyncHeartbeat, static_cast<int32_t>(MillisecondTick()), kSyncHeartbeatCheck});
+}
+
+bool CClientSocket::SendBufferASync(const SyncDatagram& datagram) {
+  qCDebug(lcSocket, "CClientSocket::SendBufferASync");
+  if (!socket_) return false;
+  const QByteArray bytes = EncodeSyncDatagram(datagram);
+  const QHostAddress peer(peerAddress_);
+  if (peer.isNull() || peerPort_ == 0) {
+    qCDebug(lcSocket) << "CClientSocket: no valid peer" << peerAddress_ << peerPort_;
+    return false;
+  }
+  bytesSent_ = 0;
+  bytesToSend_ = kSyncDatagramSize;
+  for (int attempt = 0; bytesSent_ < bytesToSend_ && attempt < kMaxSendAttempts; ++attempt) {
+    const qint64 sent = socket_->writeDatagram(bytes.constData() + bytesSent_, bytesToSend_ - bytesSent_, peer, peerPort_);
+    if (sent > 0) bytesSent_ += static_cast<int>(sent);
+  }
+  const bool complete = bytesSent_ >= bytesToSend_;
+  if (!complete) qCDebug(lcSocket) << "CClientSocket: send failed:" << socket_->errorString();
+  bytesSent_ = 0;
+  bytesToSend_ = 0;
+  return complete;
+}
+
+void CClientSocket::OnReceive() {
+  qCDebug(lcSocket, "CClientSocket::OnReceive");
+  while (socket_ && socket_->hasPendingDatagrams()) {
+    const QNetworkDatagram received = socket_->receiveDatagram(kSyncDatagramSize + 1);
+    SyncDatagram datagram;
+    // A short or long datagram is not ours: acting on it would read stale bytes.
+    if (!received.isValid() || !DecodeSyncDatagram(received.data(), datagram)) continue;
+    // Replies go to whoever sent last.
+    peerAddress_ = received.senderAddress().toString();
+    peerPort_ = static_cast<uint16_t>(received.senderPort());
+    Handle(datagram);
+  }
+}
+
+void CClientSocket::Handle(const SyncDatagram& datagram) {
+  ++received_;
+  if (datagram.code == kSyncStart && datagram.check == kSyncStart) {
+    if (run_) run_();
+  } else if (datagram.code == kSyncStop && datagram.check == kSyncStop) {
+    if (stop_) stop_();
+  }
+  if (remoteTick_) remoteTick_(static_cast<uint32_t>(datagram.tick));
+}

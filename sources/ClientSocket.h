@@ -1,0 +1,93 @@
+#pragma once
+// UDP link between two capture machines recording the same scene. The server
+// starts and stops the client's recording; both send their millisecond tick
+// ten times a second so that each frame log can note the peer's clock.
+//
+// Datagram: exactly 12 bytes, three little-endian signed 32-bit integers
+// (code, tick, check). Anything of another size is dropped unread.
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QLoggingCategory>
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class CSamplingCaptureGraph;
+class QUdpSocket;
+
+Q_DECLARE_LOGGING_CATEGORY(lcSocket)
+
+struct SyncDatagram {
+  int32_t code = 0;
+  int32_t tick = 0;
+  int32_t check = 0;
+};
+
+constexpr int kSyncDatagramSize = 12;
+constexpr int32_t kSyncStart = 9;
+constexpr int32_t kSyncStop = 8;
+constexpr int32_t kSyncHeartbeat = 1;
+constexpr int32_t kSyncHeartbeatCheck = 2;
+constexpr uint16_t kDefaultSyncPort = 4000;
+
+QByteArray EncodeSyncDatagram(const SyncDatagram& datagram);
+// False unless `bytes` holds exactly one datagram.
+bool DecodeSyncDatagram(const QByteArray& bytes, SyncDatagram& datagram);
+
+class CClientSocket : public QObject {
+  Q_OBJECT
+ public:
+  // A send the network refuses is tried again at most this many times, so a
+  // dead link cannot hang the user interface.
+  static constexpr int kMaxSendAttempts = 20;
+
+  explicit CClientSocket(QObject* parent = nullptr);
+  ~CClientSocket() override;
+
+  // The graph that start and stop datagrams run and stop, and whose sampler
+  // receives the peer's tick. Not owned; null detaches.
+  void SetGraph(CSamplingCaptureGraph* graph);
+  // The same as three plain actions (for owners without a capture graph).
+  void SetActions(std::function<void()> run, std::function<void()> stop, std::function<void(uint32_t)> remoteTick);
+
+  void SetPeer(const QString& address, uint16_t port);
+  QString PeerAddress() const { return peerAddress_; }
+  uint16_t PeerPort() const { return peerPort_; }
+
+  // Binds a datagram socket to `localPort` (0 picks a free one). False when
+  // the port is taken or the address is not local.
+  bool Create(uint16_t localPort, const QHostAddress& bindAddress = QHostAddress(QHostAddress::AnyIPv4));
+  void Close();
+  bool IsOpen() const;
+  uint16_t LocalPort() const;
+
+  // Code, the tick now, code again. True when the whole datagram went out.
+  bool SendCommand(int32_t code);
+  // 1, the tick now, 2.
+  bool SendHeartbeat();
+
+  int BytesSent() const { return bytesSent_; }
+  int BytesToSend() const { return bytesToSend_; }
+  // Datagrams of the right size received and acted on so far.
+  int DatagramsReceived() const { return received_; }
+
+ private slots:
+  void OnReceive();
+
+ private:
+  bool SendBufferASync(const SyncDatagram& datagram);
+  void Handle(const SyncDatagram& datagram);
+
+  std::unique_ptr<QUdpSocket> socket_;
+  std::function<void()> run_;
+  std::function<void()> stop_;
+  std::function<void(uint32_t)> remoteTick_;
+  int bytesSent_ = 0;
+  int bytesToSend_ = kSyncDatagramSize;
+  QString peerAddress_;
+  uint16_t peerPort_ = kDefaultSyncPort;
+  int received_ = 0;
+};
