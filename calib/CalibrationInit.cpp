@@ -456,7 +456,9 @@ bool LinearPose(const CvMat* M, const Vec3& centroid, const CvMat* mn, Pose& pos
 
   Eigen::Matrix3d B;
   B << p(0), p(1), p(2), p(4), p(5), p(6), p(8), p(9), p(10);
-  Eigen::JacobiSVD<Eigen::Matrix3d> svd(B, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  // Dynamic-size decomposition: the fixed 3x3 one trips GCC 12's
+  // maybe-uninitialized analysis inside Eigen at -O2.
+  const Eigen::JacobiSVD<Eigen::MatrixXd> svd(Eigen::MatrixXd(B), Eigen::ComputeFullU | Eigen::ComputeFullV);
   const double meanSingular = svd.singularValues().mean();
   if (!(meanSingular > 0) || !std::isfinite(meanSingular)) return false;
   Eigen::Matrix3d R = svd.matrixU() * svd.matrixV().transpose();
