@@ -18,6 +18,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/GraphicsArt.h"
 #include "ui/HoverButtonEx.h"
+#include "ui/StaticDataView.h"
 #include "ui/StaticEx.h"
 #include "ui/StaticWorkspaceView.h"
 
@@ -86,6 +87,7 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, QWidget* pare
   CreateButtons();
   upperCaption_->Init();
   lowerCaption_->Init();
+  InitCalibrationPanel();
   // Keys reach the window before any control sees them.
   qApp->installEventFilter(this);
   OnExpandView();
@@ -219,6 +221,27 @@ void CWorkbenchDlg::InstallDataPanel(QWidget* panel) { AdoptPanel(dataPanel_, pa
 void CWorkbenchDlg::SetToolWindows(QWidget* objectEditor, QWidget* resultsView) {
   objectEditor_ = objectEditor;
   resultsView_ = resultsView;
+}
+
+void CWorkbenchDlg::ConnectToolWindows(QWidget* objectEditor, QWidget* resultsView, const DataPanelTools& tools) {
+  SetToolWindows(objectEditor, resultsView);
+  calibrationPanel_->SetTools(tools);
+}
+
+// The calibration data panel takes the data panel's place; cameras announced
+// by a workspace load get their entries before the store adds them.
+void CWorkbenchDlg::InitCalibrationPanel() {
+  auto* panel = new CStaticDataView(this, kIdDataPanel);
+  panel->SetApplicationFolder(applicationFolder_);
+  panel->setGeometry(panelRect_);
+  panel->Init();
+  panel->SetStore(&data_);
+  calibrationPanel_ = panel;
+  InstallDataPanel(panel);
+  hooks_.dataClick = [panel](QPoint p) { panel->Click(p.x(), p.y()); };
+  hooks_.dataDoubleClick = [panel](QPoint p) { panel->DoubleClick(p.x(), p.y()); };
+  hooks_.cameraAnnounced = [panel](int) { panel->AddCameraEntry(); };
+  hooks_.keyL = [panel] { panel->KeyPressed(Qt::Key_L); };
 }
 
 // Puts every panel where the current layout wants it and shows the right ones.

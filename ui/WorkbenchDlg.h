@@ -17,7 +17,9 @@
 
 class CHoverButtonEx;
 class CStaticEx;
+class CStaticDataView;
 class CStaticWorkspaceView;
+struct DataPanelTools;
 class QMenu;
 
 class CWorkbenchDlg : public QDialog {
@@ -76,6 +78,7 @@ class CWorkbenchDlg : public QDialog {
   CStaticWorkspaceView* WorkspacePanel() const { return workspacePanel_; }
   QWidget* SourcesPanel() const { return sourcesPanel_; }
   QWidget* DataPanel() const { return dataPanel_; }
+  CStaticDataView* CalibrationPanel() const { return calibrationPanel_; }
   CStaticEx* TitleText() const { return titleText_; }
   CStaticEx* UpperCaption() const { return upperCaption_; }
   CStaticEx* LowerCaption() const { return lowerCaption_; }
@@ -89,6 +92,8 @@ class CWorkbenchDlg : public QDialog {
   void InstallDataPanel(QWidget* panel);
   // Tool windows whose pictures the W key saves when they are visible (not owned).
   void SetToolWindows(QWidget* objectEditor, QWidget* resultsView);
+  // The same tool windows, with what the calibration data panel does with them.
+  void ConnectToolWindows(QWidget* objectEditor, QWidget* resultsView, const DataPanelTools& tools);
 
   // Commands.
   void OnExpandView();
@@ -135,6 +140,7 @@ class CWorkbenchDlg : public QDialog {
   void AdoptPanel(QWidget*& slot, QWidget* panel, int id);
   bool RouteMouseEvent(QWidget* from, QEvent* event);
   void SaveWindowPictures();
+  void InitCalibrationPanel();
 
   std::string applicationFolder_;
   CCalibrationData data_;
@@ -154,6 +160,7 @@ class CWorkbenchDlg : public QDialog {
   CStaticWorkspaceView* workspacePanel_ = nullptr;
   QWidget* sourcesPanel_ = nullptr;
   QWidget* dataPanel_ = nullptr;
+  CStaticDataView* calibrationPanel_ = nullptr;
   std::map<int, CHoverButtonEx*> buttons_;
   Hooks hooks_;
 };

@@ -1,0 +1,450 @@
+// The calibration data panel and its image lists: entry geometry, the
+// calibration commands on synthetic views, the parameter file key, thumbnails
+// and the main window's routing to the panel.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QTest>
+#include <cmath>
+#include <cstdlib>
+#include <opencv2/imgcodecs.hpp>
+
+#include "UiTestSupport.h"
+#include "calib/CalibrationProblem.h"
+#include "calib/SyntheticViews.h"
+#include "cli/CalibrationReport.h"
+#include "core/CalibrationData.h"
+#include "core/Workspace.h"
+#include "support/TempDir.h"
+#include "ui/HoverButtonEx.h"
+#include "ui/ImageListControl.h"
+#include "ui/StaticDataView.h"
+
+namespace {
+
+const char* const kNoSelectionMessage = "Please select a camera before trying to load parameters!!!";
+
+// Everything the panel asked for or announced, in order.
+struct PanelLog {
+  QStringList messages;
+  QString nextParameterFile;
+  QStringList nextImageFiles;
+  QStringList toolCalls;
+  std::vector<std::pair<int, int>> editorOpened;
+};
+
+void Script(CStaticDataView& panel, PanelLog& log) {
+  panel.SetPrompts({[&log](const QString& text) { log.messages << text; },
+                    [&log] { return log.nextParameterFile; }, [&log] { return log.nextImageFiles; }});
+  DataPanelTools tools;
+  tools.openEditor = [&log](int camera, int view) { log.editorOpened.emplace_back(camera, view); };
+  tools.addGridMesh = [&log](const double*, const double*) { log.toolCalls << "grid"; };
+  tools.addCameraPyramid = [&log](const CameraParameters&, const double*, const double*) { log.toolCalls << "camera"; };
+  tools.setGridTexture = [&log](int nx, int ny, double, double) { log.toolCalls << QString("texture %1x%2").arg(nx).arg(ny); };
+  tools.addThumbnails = [&log](int camera) { log.toolCalls << QString("thumbnails %1").arg(camera); };
+  tools.showResults = [&log] { log.toolCalls << "show"; };
+  panel.SetTools(tools);
+}
+
+// Calibration runs write their point dump to the output folder; keep it out of the tree.
+class DataPanelTest : public ::testing::Test, public WithApplication {
+ protected:
+  DataPanelTest() {
+    setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
+    panel.resize(470, 250);
+    panel.Init();
+    panel.SetStore(&store);
+    Script(panel, log);
+  }
+  ~DataPanelTest() override { unsetenv("LENTORA_OUTPUT_DIR"); }
+
+  void AddCameras(int count) {
+    for (int i = 0; i < count; ++i) panel.NewCamera();
+  }
+
+  // Views of a synthetic camera with exact grid points (blank images unless rendered).
+  void AddSyntheticViews(int camera, const SyntheticCameraViews& views, const GridDescription& grid) {
+    store.SetGrid(camera, grid);
+    for (size_t v = 0; v < views.points.size(); ++v) {
+      cv::Mat image = views.images.empty() ? cv::Mat(480, 640, CV_8UC3, cv::Scalar(40, 40, 40)) : views.images[v].clone();
+      ASSERT_TRUE(store.AddViewFromFrame(camera, image));
+      const int view = store.GetViewCount(camera) - 1;
+      *store.GetGridPoints(camera, view) = views.points[v];
+      store.SetViewHasPoints(camera, view, 1);
+    }
+  }
+
+  static SyntheticRig Rig(int views, bool stereo = false) {
+    SyntheticOptions options;
+    options.views = views;
+    options.renderImages = false;
+    options.stereo = stereo;
+    options.stereoRotation = {0.0, 0.05, 0.0};
+    options.stereoTranslation = {-120.0, 0.0, 0.0};
+    return MakeSyntheticRig(options);
+  }
+
+  void Select(int entry) {
+    const QRect r = panel.EntryRect(entry);
+    panel.Click(r.left() + 20, r.top() + 5);
+  }
+
+  TempDir temp;
+  CCalibrationData store;
+  CStaticDataView panel;
+  PanelLog log;
+};
+
+TEST_F(DataPanelTest, EntriesStackAndOnlyTheSelectedOneGrows) {
+  AddCameras(2);
+  ASSERT_EQ(panel.EntryCount(), 2);
+  EXPECT_EQ(panel.EntryTitle(0), "Camera 1");
+  EXPECT_EQ(panel.EntryTitle(1), "Camera 2");
+  EXPECT_EQ(panel.EntryText(1), "Not calibrated.");
+  EXPECT_EQ(panel.EntryRect(0), QRect(QPoint(10, 10), QPoint(199, 39)));
+  EXPECT_EQ(panel.EntryRect(1).top(), 45);
+
+  Select(0);
+  Select(1);
+  EXPECT_EQ(panel.SelectedCamera(), 1);
+  EXPECT_EQ(panel.EntryRect(0).top(), 10);
+  EXPECT_EQ(panel.EntryRect(0).bottom() + 1, 40);
+  EXPECT_EQ(panel.EntryRect(1).top(), 45);
+  EXPECT_EQ(panel.EntryRect(1).bottom() + 1, 150);
+  EXPECT_FALSE(panel.ImageList(0)->isVisibleTo(&panel));
+  EXPECT_TRUE(panel.ImageList(1)->isVisibleTo(&panel));
+
+  Select(1);  // the selected entry again: nothing changes
+  EXPECT_EQ(panel.SelectedCamera(), 1);
+  EXPECT_EQ(panel.EntryRect(1).bottom() + 1, 150);
+
+  panel.Click(100, 200);  // below every entry: collapse, select none
+  EXPECT_EQ(panel.SelectedCamera(), -1);
+  EXPECT_EQ(panel.EntryRect(1), QRect(QPoint(10, 45), QPoint(199, 74)));
+  EXPECT_FALSE(panel.ImageList(1)->isVisibleTo(&panel));
+  EXPECT_EQ(store.GetCameraCount(), 2);
+}
+
+TEST_F(DataPanelTest, InsertedAndRemovedEntriesRenumberTheLaterOnes) {
+  AddCameras(2);
+  panel.InsertCameraEntry(0);
+  ASSERT_EQ(panel.EntryCount(), 3);
+  EXPECT_EQ(panel.EntryText(0), "Image files");
+  EXPECT_EQ(panel.EntryText(1), "Not calibrated.");
+  EXPECT_EQ(panel.EntryTitle(2), "Camera 3");
+  EXPECT_EQ(panel.EntryRect(1).top(), 45);
+  EXPECT_EQ(panel.EntryRect(2).top(), 80);
+  EXPECT_EQ(panel.ImageList(0)->Camera(), 2);  // bound to the old entry count
+  EXPECT_EQ(panel.ImageList(1)->Camera(), 0);
+
+  Select(2);
+  panel.RemoveCameraEntry(0);
+  ASSERT_EQ(panel.EntryCount(), 2);
+  EXPECT_EQ(panel.SelectedCamera(), 1);  // the selection follows its entry
+  EXPECT_EQ(panel.EntryTitle(1), "Camera 2");
+  EXPECT_EQ(panel.EntryRect(1).top(), 45);
+  EXPECT_EQ(panel.EntryRect(1).bottom() + 1, 150);
+  panel.RemoveCameraEntry(5);  // out of range: ignored
+  panel.InsertCameraEntry(-1);
+  EXPECT_EQ(panel.EntryCount(), 2);
+}
+
+TEST_F(DataPanelTest, FourViewsAreRefusedWithTheMessageAndTheTextStays) {
+  AddCameras(1);
+  const SyntheticRig rig = Rig(4);
+  AddSyntheticViews(0, rig.cameras[0], rig.grid);
+  panel.Calibrate();  // no selection: nothing
+  EXPECT_TRUE(log.messages.isEmpty());
+  Select(0);
+  panel.Calibrate();
+  ASSERT_EQ(log.messages.size(), 1);
+  EXPECT_EQ(log.messages[0],
+            "The calibration problem is not constrained by less than 5 images!\nA restricted solver will be available soon...");
+  EXPECT_EQ(panel.EntryText(0), "Not calibrated.");
+  EXPECT_TRUE(log.toolCalls.isEmpty());
+}
+
+TEST_F(DataPanelTest, FiveViewsCalibrateIntoTheTextTheStoreAndTheResultsWindow) {
+  AddCameras(1);
+  const SyntheticRig rig = Rig(5);
+  AddSyntheticViews(0, rig.cameras[0], rig.grid);
+  Select(0);
+  panel.Calibrate();
+  EXPECT_TRUE(log.messages.isEmpty()) << log.messages.join("|").toStdString();
+
+  const QString text = panel.EntryText(0);
+  EXPECT_EQ(text.toStdString(), CalibrationText(store.GetCalibrationProblem(0)));
+  const QRegularExpression format(
+      "^F: -?\\d+\\.\\d{4} -?\\d+\\.\\d{4}\\nP: -?\\d+\\.\\d{4} -?\\d+\\.\\d{4}\\n"
+      "D:( -?\\d+\\.\\d{4}){4}\\nE:( -?\\d+\\.\\d{6}){3}\\nFOV:( -?\\d+\\.\\d{6}){2}$");
+  EXPECT_TRUE(format.match(text).hasMatch()) << text.toStdString();
+  EXPECT_TRUE(text.startsWith("F: 800.0000 800.0000\nP: 319.5000 239.5000")) << text.toStdString();
+  EXPECT_EQ(panel.EntryTitle(0), "Camera 1");
+  EXPECT_NEAR(store.GetCameraParameters(0).K[0], 800.0, 1e-3);
+
+  QStringList expected;
+  for (int v = 0; v < 5; ++v) expected << "grid" << "camera";
+  expected << QString("texture %1x%2").arg(rig.grid.nx).arg(rig.grid.ny) << "thumbnails 0" << "show";
+  EXPECT_EQ(log.toolCalls, expected);
+}
+
+TEST_F(DataPanelTest, ViewsWithoutGridPointsCountAgainstTheFiveAndRefuseTheRun) {
+  AddCameras(1);
+  const SyntheticRig rig = Rig(5);
+  AddSyntheticViews(0, rig.cameras[0], rig.grid);
+  store.GetGridPoints(0, 2)->clear();  // a view not yet marked in the editor
+  Select(0);
+  panel.Calibrate();
+  ASSERT_EQ(log.messages.size(), 1);
+  EXPECT_EQ(log.messages[0].toStdString(), kTooFewViewsMessage);
+  EXPECT_EQ(panel.EntryText(0), "Not calibrated.");
+  EXPECT_TRUE(log.toolCalls.isEmpty());
+}
+
+TEST_F(DataPanelTest, StereoRigAddsAThirdEntryWithTheRelativePose) {
+  AddCameras(1);
+  panel.CalibrateStereoRig();  // one entry: nothing
+  EXPECT_EQ(panel.EntryCount(), 1);
+  AddCameras(1);
+  const SyntheticRig rig = Rig(8, true);
+  AddSyntheticViews(0, rig.cameras[0], rig.grid);
+  AddSyntheticViews(1, rig.cameras[1], rig.grid);
+  panel.CalibrateStereoRig();
+  EXPECT_TRUE(log.messages.isEmpty()) << log.messages.join("|").toStdString();
+  ASSERT_EQ(panel.EntryCount(), 3);
+  EXPECT_EQ(panel.EntryTitle(2), "Stereo Rig");
+  const QString text = panel.EntryText(2);
+  const QStringList lines = text.split('\n');
+  ASSERT_EQ(lines.size(), 4) << text.toStdString();
+  EXPECT_EQ(lines[0], "Stereo Rig between cameras");
+  const auto numbers = [](const QString& line, const char* label) {
+    QStringList fields = line.split(' ');
+    EXPECT_EQ(fields.takeFirst(), label);
+    std::vector<double> values;
+    for (const QString& field : fields) values.push_back(field.toDouble());
+    return values;
+  };
+  const std::vector<double> r = numbers(lines[1], "r:"), t = numbers(lines[2], "T:"), b = numbers(lines[3], "Baseline:");
+  ASSERT_EQ(r.size(), 3u);
+  ASSERT_EQ(t.size(), 3u);
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_NEAR(r[1], 0.05, 1e-4);
+  EXPECT_NEAR(std::abs(r[0]) + std::abs(r[2]), 0.0, 1e-4);
+  EXPECT_NEAR(t[0], -120.0, 1e-3);
+  EXPECT_NEAR(b[0], 120.0, 1e-3);
+}
+
+TEST_F(DataPanelTest, StereoRigThatCannotBeFormedIsReportedAndAddsNoEntry) {
+  AddCameras(2);
+  const SyntheticRig rig = Rig(6);
+  AddSyntheticViews(0, rig.cameras[0], rig.grid);  // camera 1 has no views
+  panel.CalibrateStereoRig();
+  EXPECT_EQ(panel.EntryCount(), 2);
+  ASSERT_EQ(log.messages.size(), 1);
+  EXPECT_TRUE(log.messages[0].startsWith("The stereo rig could not be calibrated"));
+}
+
+TEST_F(DataPanelTest, LoadingParametersNeedsASelectionAndShowsTheFileValues) {
+  AddCameras(1);
+  log.nextParameterFile = "";  // cancelled: nothing at all
+  panel.KeyPressed(Qt::Key_L);
+  EXPECT_TRUE(log.messages.isEmpty());
+
+  log.nextParameterFile = QString::fromStdString(temp.File("missing.txt"));
+  panel.KeyPressed(Qt::Key_L);
+  ASSERT_EQ(log.messages.size(), 1);
+  EXPECT_EQ(log.messages[0], kNoSelectionMessage);
+
+  CCalibrationData other;
+  other.AddCamera();
+  CameraParameters p;
+  p.K = {700.25, 0, 310.5, 0, 705.75, 240.125, 0, 0, 1};
+  p.distortion = {-0.2, 0.05, 0.001, -0.002, 0};
+  other.SetCameraParameters(0, p);
+  ASSERT_TRUE(other.WriteIntrinsicFile(0, temp.File("Camera_0_Intrinsic.txt")));
+
+  Select(0);
+  panel.KeyPressed(Qt::Key_L);  // a file that cannot be opened: current parameters shown
+  EXPECT_TRUE(panel.EntryText(0).startsWith("F: 0.0000 0.0000\n")) << panel.EntryText(0).toStdString();
+  log.nextParameterFile = QString::fromStdString(temp.File("Camera_0_Intrinsic.txt"));
+  panel.KeyPressed(Qt::Key_L);
+  EXPECT_EQ(panel.EntryText(0),
+            "F: 700.2500 705.7500\nP: 310.5000 240.1250\nD: -0.2000 0.0500 0.0010 -0.0020\n");
+  EXPECT_EQ(store.GetCameraParameters(0).K[0], 700.25);
+  EXPECT_EQ(log.messages.size(), 1);
+}
+
+TEST_F(DataPanelTest, DoubleClickOnTheListOpensTheEditorOnTheSelectedCamera) {
+  AddCameras(2);
+  panel.DoubleClick(300, 50);  // no selection
+  Select(1);
+  panel.DoubleClick(100, 50);  // entry side
+  EXPECT_TRUE(log.editorOpened.empty());
+  panel.DoubleClick(300, 50);
+  ASSERT_EQ(log.editorOpened.size(), 1u);
+  EXPECT_EQ(log.editorOpened[0], std::make_pair(1, 0));
+}
+
+// Colour of the centre of a view's thumbnail in the list's back buffer.
+QColor ThumbnailCentre(CImageListControl& list, int view) {
+  list.Draw();
+  return list.BackBuffer().pixelColor(list.ThumbnailRect(view).center());
+}
+
+TEST_F(DataPanelTest, DisableTintsTheSelectedThumbnailAndEnableRemovesIt) {
+  AddCameras(1);
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(store.AddViewFromFrame(0, cv::Mat(48, 64, CV_8UC3, cv::Scalar(0, 0, 0))));
+  Select(0);
+  CImageListControl& list = *panel.ImageList(0);
+  const QColor plain = ThumbnailCentre(list, 1);
+  EXPECT_EQ(plain, QColor(0, 0, 0));
+
+  panel.Click(CStaticDataView::kListLeft + 10 + 45 + 5, CStaticDataView::kListTop + 15);  // view 1
+  EXPECT_EQ(list.SelectedView(), 1);
+  list.ToggleSelectedView();
+  EXPECT_EQ(store.IsViewEnabled(0, 1), 0);
+  const QColor tinted = ThumbnailCentre(list, 1);
+  EXPECT_GT(tinted.red(), 120);
+  EXPECT_GT(tinted.green(), 60);
+  EXPECT_LT(tinted.blue(), tinted.red());
+  EXPECT_EQ(ThumbnailCentre(list, 0), plain);
+
+  list.ToggleSelectedView();
+  EXPECT_EQ(store.IsViewEnabled(0, 1), 1);
+  EXPECT_EQ(ThumbnailCentre(list, 1), plain);
+
+  list.Click(300, 10);  // past the last view: Disable changes nothing
+  list.ToggleSelectedView();
+  EXPECT_EQ(store.IsViewEnabled(0, 0), 1);
+  EXPECT_EQ(store.IsViewEnabled(0, 1), 1);
+}
+
+TEST_F(DataPanelTest, AddImagesAppendsEveryChosenFileInOrder) {
+  AddCameras(1);
+  Select(0);
+  const std::string a = temp.File("a.png"), b = temp.File("b.jpg");
+  ASSERT_TRUE(cv::imwrite(a, cv::Mat(30, 40, CV_8UC3, cv::Scalar(0, 0, 255))));
+  ASSERT_TRUE(cv::imwrite(b, cv::Mat(20, 10, CV_8UC3, cv::Scalar(255, 0, 0))));
+  log.nextImageFiles = {QString::fromStdString(a), QString::fromStdString(b), QString::fromStdString(temp.File("no.png"))};
+  panel.ImageList(0)->AddImages();
+  ASSERT_EQ(store.GetViewCount(0), 2);  // the unreadable file adds nothing
+  EXPECT_EQ(store.GetViewImage(0, 0)->cols, 40);
+  EXPECT_EQ(store.GetViewImage(0, 1)->cols, 10);
+  EXPECT_EQ(store.IsViewEnabled(0, 1), 1);
+  EXPECT_FALSE(store.ViewHasPoints(0, 1));
+}
+
+TEST(ImageListFilter, FrameworkFilterBecomesQtNameFilters) {
+  EXPECT_EQ(QtFileFilter(CImageListControl::kImageFilter),
+            "Image Files (*.bmp *.jpg *.tif *.png *.gif);;All Files (*.*)");
+}
+
+// ---- In the main window ----
+
+class WorkbenchDataPanelTest : public ::testing::Test, public WithApplication {
+ protected:
+  WorkbenchDataPanelTest() {
+    setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
+    Script(*window.CalibrationPanel(), log);
+  }
+  ~WorkbenchDataPanelTest() override { unsetenv("LENTORA_OUTPUT_DIR"); }
+
+  TempDir temp;
+  ScriptedWorkbench window;
+  PanelLog log;
+};
+
+TEST_F(WorkbenchDataPanelTest, ClicksReachThePanelInBothLayouts) {
+  CStaticDataView& panel = *window.CalibrationPanel();
+  EXPECT_EQ(window.DataPanel(), &panel);
+  ASSERT_EQ(window.Expanded(), 1);
+  panel.NewCamera();
+  panel.NewCamera();
+  window.LeftButtonDown(window.LowerPanelRect().topLeft() + QPoint(50, 50));
+  EXPECT_EQ(panel.SelectedCamera(), 1);
+  window.LeftButtonDoubleClick(window.LowerPanelRect().topLeft() + QPoint(300, 50));
+  ASSERT_EQ(log.editorOpened.size(), 1u);
+
+  window.OnSmallView();
+  window.OnSmallView();
+  window.OnSmallView();  // workspace -> sources -> calibration data
+  ASSERT_EQ(window.ViewMode(), 2);
+  window.LeftButtonDown(window.PanelRect().topLeft() + QPoint(50, 20));
+  EXPECT_EQ(panel.SelectedCamera(), 0);
+  window.LeftButtonDoubleClick(window.PanelRect().topLeft() + QPoint(300, 50));
+  ASSERT_EQ(log.editorOpened.size(), 2u);
+  EXPECT_EQ(log.editorOpened[1], std::make_pair(0, 0));
+}
+
+TEST_F(WorkbenchDataPanelTest, LoadedWorkspaceCamerasGetEntriesAndLGoesToThePanel) {
+  CCalibrationData source;
+  source.AddCamera();
+  source.AddCamera();
+  ASSERT_TRUE(source.AddViewFromFrame(1, cv::Mat(24, 32, CV_8UC3, cv::Scalar(9, 9, 9))));
+  ASSERT_TRUE(SaveWorkspaceTo(source, temp.File("space.txt")).ok);
+  window.OpenPath(QString::fromStdString(temp.File("space.txt")));
+  CStaticDataView& panel = *window.CalibrationPanel();
+  ASSERT_EQ(panel.EntryCount(), 2);
+  EXPECT_EQ(window.Data().GetCameraCount(), 2);
+  EXPECT_EQ(panel.ImageList(1)->Camera(), 1);
+
+  log.nextParameterFile = "x";
+  QTest::keyClick(&window, Qt::Key_L);
+  ASSERT_EQ(log.messages.size(), 1);
+  EXPECT_EQ(log.messages[0], kNoSelectionMessage);
+}
+
+TEST_F(WorkbenchDataPanelTest, WKeySavesOnlyTheMainWindowWhenToolsAreHidden) {
+  QWidget editor, results;
+  window.ConnectToolWindows(&editor, &results, DataPanelTools{});
+  window.KeyPressed(Qt::Key_W);
+  EXPECT_TRUE(QFile::exists(QString::fromStdString(temp.File("Main.jpg"))));
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(temp.File("Obj.jpg"))));
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(temp.File("3D.jpg"))));
+}
+
+// A synthetic workspace calibrated from the panel, pictured for a person to
+// look at (from the screen under Xvfb, rendered offscreen otherwise).
+TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
+  TestApplication();
+  TempDir temp;
+  setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
+  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  PanelLog log;
+  CStaticDataView& panel = *window.CalibrationPanel();
+  Script(panel, log);
+  SyntheticOptions options;
+  options.views = 8;
+  options.render.supersampling = 2;
+  const SyntheticRig rig = MakeSyntheticRig(options);
+  panel.NewCamera();
+  panel.NewCamera();
+  CCalibrationData& store = window.Data();
+  store.SetGrid(0, rig.grid);
+  for (int v = 0; v < options.views; ++v) {
+    ASSERT_TRUE(store.AddViewFromFrame(0, rig.cameras[0].images[v].clone()));
+    *store.GetGridPoints(0, v) = rig.cameras[0].points[v];
+    store.SetViewHasPoints(0, v, 1);
+  }
+  store.DisableView(0, 3);
+  window.LeftButtonDown(window.LowerPanelRect().topLeft() + QPoint(50, 20));
+  panel.Click(CStaticDataView::kListLeft + 10 + 5, CStaticDataView::kListTop + 15);
+  panel.Button(CStaticDataView::kIdCalibrate)->click();
+  EXPECT_TRUE(log.messages.isEmpty());
+  EXPECT_TRUE(panel.EntryText(0).startsWith("F: 8")) << panel.EntryText(0).toStdString();
+
+  window.move(20, 20);
+  window.show();
+  QTest::qWait(200);
+  QApplication::processEvents();
+  const QImage picture = QGuiApplication::platformName() == "xcb" && window.screen()
+                             ? window.screen()->grabWindow(window.winId()).toImage()
+                             : window.grab().toImage();
+  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+  EXPECT_TRUE(picture.save(QString(LENTORA_SCREENSHOT_DIR) + "/data_panel_calibrated.png"));
+  unsetenv("LENTORA_OUTPUT_DIR");
+}
+
+}  // namespace
