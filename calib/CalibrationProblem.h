@@ -73,10 +73,12 @@ class CalibrationProblem : public vnl_least_squares_function {
 
  private:
   // Orvel_cvCalibrateCamera2 into `initial` and the pose arrays; false (with
-  // `refusal` set) when it reported an error.
+  // `refusal` set) when it left no usable camera matrix.
   bool InitialCalibration();
   // The joint Levenberg-Marquardt refinement from `initial`; sets `refined` and `converged`.
   void Refine();
+  // Poses not estimated (yet): identity rotations, zero vectors and translations.
+  void SetIdentityPoses();
   // Re-lays the arrays over storeViewCount views after a run (see usedViews).
   void SpreadToStoreViews(int storeViewCount);
 };

@@ -54,6 +54,7 @@ void CalibrationProblem::LoadPoints(const std::vector<PointList>& viewPointLists
   for (size_t v = 0; v < viewPointLists.size(); ++v)
     if (IsCompleteView(viewPointLists[v], gridDescription)) usedViews.push_back(static_cast<int>(v));
   Allocate(static_cast<int>(usedViews.size()), gridDescription);
+  SetIdentityPoses();
   for (int v = 0; v < viewCount; ++v) {
     const PointList& list = viewPointLists[static_cast<size_t>(usedViews[static_cast<size_t>(v)])];
     std::copy(list.begin(), list.begin() + pointsPerView, imagePoints.begin() + static_cast<ptrdiff_t>(v) * pointsPerView);
@@ -157,6 +158,12 @@ void CalibrationProblem::WritePointDump() const {
 const char* const kTooFewViewsMessage =
     "The calibration problem is not constrained by less than 5 images!\nA restricted solver will be available soon...";
 
+void CalibrationProblem::SetIdentityPoses() {
+  static constexpr double kIdentity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  for (int v = 0; v < viewCount; ++v)
+    std::copy(kIdentity, kIdentity + 9, rotationMatrices.begin() + 9 * static_cast<ptrdiff_t>(v));
+}
+
 void CalibrationProblem::SpreadToStoreViews(int storeViewCount) {
   const std::vector<ImagePoint> runPoints = std::move(imagePoints);
   const std::vector<double> runVectors = std::move(rotationVectors);
@@ -164,11 +171,8 @@ void CalibrationProblem::SpreadToStoreViews(int storeViewCount) {
   const std::vector<double> runTranslations = std::move(translations);
   const int runViews = viewCount;
   Allocate(storeViewCount, grid);
-  for (int v = 0; v < viewCount; ++v) {
-    static constexpr double kIdentity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-    std::copy(kIdentity, kIdentity + 9, rotationMatrices.begin() + 9 * static_cast<ptrdiff_t>(v));
-    pointCounts[static_cast<size_t>(v)] = 0;
-  }
+  SetIdentityPoses();
+  std::fill(pointCounts.begin(), pointCounts.end(), 0);
   for (int run = 0; run < runViews; ++run) {
     const size_t store = static_cast<size_t>(usedViews[static_cast<size_t>(run)]);
     const size_t r = static_cast<size_t>(run);
@@ -211,7 +215,9 @@ bool CalibrationProblem::Calibrate(const std::vector<PointList>& viewPointLists,
 
 bool CalibrationProblem::InitialCalibration() {
   // Matrix headers over the problem's own arrays: the initial calibration
-  // writes straight into `initial` and the pose arrays.
+  // writes straight into `initial` and the pose arrays. `initial` starts empty
+  // so that a result left by an earlier run cannot pass for this one's.
+  initial = CameraParameters{};
   CvMat objectMat = cvMat(totalPoints, 1, CV_64FC3, objectPoints.data());
   CvMat imageMat = cvMat(totalPoints, 1, CV_64FC2, imagePoints.data());
   CvMat countMat = cvMat(viewCount, 1, CV_32SC1, pointCounts.data());
@@ -224,10 +230,15 @@ bool CalibrationProblem::InitialCalibration() {
                            &distortionMat, &rotationMat, &translationMat, 0);
   initial.width = imageWidth;
   initial.height = imageHeight;
-  // A failed first estimate would hand the minimiser a zero camera matrix and
-  // report its garbage as a calibration, so the run stops here instead.
-  if (Orvel_GetErrStatus() < 0) {
-    refusal = "the initial calibration failed: " + Orvel_LastError().message;
+  // Without a usable camera matrix the minimiser would start from nothing and
+  // its garbage would be reported as a calibration, so the run stops here. A
+  // failure that still left a camera matrix (one view's pose, say) does not.
+  const double fx = initial.K[0], fy = initial.K[4];
+  const bool usable = fx > 0.0 && fy > 0.0 && std::isfinite(fx) && std::isfinite(fy) && std::isfinite(initial.K[2]) &&
+                      std::isfinite(initial.K[5]);
+  if (!usable) {
+    refusal = "the initial calibration failed: " +
+              (Orvel_GetErrStatus() < 0 ? Orvel_LastError().message : std::string("no camera matrix"));
     return false;
   }
   return true;

@@ -201,8 +201,11 @@ TEST(CalibrationRun, IncompleteViewsAreLeftOutAndTheFiveViewRuleCountsCompleteOn
   EXPECT_FALSE(std::filesystem::exists(output.File("debbg.txt")));
   // Still one pose block per store view, as the extrinsic file expects.
   EXPECT_EQ(problem.viewCount, 6);
-  EXPECT_DOUBLE_EQ(problem.GetRotationMatrix(4)[0], 1.0);
-  EXPECT_DOUBLE_EQ(problem.GetRotationMatrix(4)[4], 1.0);
+  for (int v : {2, 4}) {  // a view that was complete and one that was not
+    EXPECT_DOUBLE_EQ(problem.GetRotationMatrix(v)[0], 1.0);
+    EXPECT_DOUBLE_EQ(problem.GetRotationMatrix(v)[4], 1.0);
+    EXPECT_DOUBLE_EQ(problem.GetRotationMatrix(v)[8], 1.0);
+  }
 }
 
 TEST(CalibrationRun, GridsWithoutRowsOrSpacingAreRefused) {
@@ -300,4 +303,17 @@ TEST(CalibrationRun, FailedInitialCalibrationRefusesTheRunInsteadOfRefiningGarba
   EXPECT_NE(problem.refusal.find("initial calibration failed"), std::string::npos) << problem.refusal;
   EXPECT_FALSE(problem.converged);
   EXPECT_DOUBLE_EQ(problem.refined.K[0], 0.0);
+}
+
+TEST(CalibrationRun, AFailedRunAfterAGoodOneDoesNotReuseTheOldCameraMatrix) {
+  ScratchOutput output;
+  const SyntheticRig rig = MakeSyntheticRig(TestOptions(6, 0.0));
+  CalibrationProblem problem;
+  ASSERT_TRUE(problem.Calibrate(rig.cameras[0].points, rig.grid, 640, 480));
+  std::vector<PointList> parallel;
+  for (int v = 0; v < 5; ++v)
+    parallel.push_back(ProjectGrid(SyntheticCamera{}, PoseFromVectors({3.14159265358979, 0, 0}, {-80.0 + 9 * v, 50, 700.0 + 30 * v}),
+                                   rig.grid));
+  EXPECT_FALSE(problem.Calibrate(parallel, rig.grid, 640, 480));
+  EXPECT_NEAR(problem.refined.fx(), 810.0, 0.1);  // the last good result stays
 }
