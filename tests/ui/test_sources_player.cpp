@@ -1,0 +1,199 @@
+// The video file player: opens paused on frame 0, runs and stops, seeks,
+// grabs frames into views and records through the recording branch.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTemporaryDir>
+#include <functional>
+
+#include "UiTestSupport.h"
+#include "core/CalibrationData.h"
+#include "sources/test_media_fixtures.h"
+#include "ui/CaptureSettingsDlg.h"
+#include "ui/HoverButtonEx.h"
+#include "ui/VideoPlayerControl.h"
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& done, int milliseconds = 20000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > milliseconds) return false;
+    QTest::qWait(10);
+  }
+  return true;
+}
+
+int SampledFrameNumber(CVideoPlayerControl& player) {
+  const cv::Mat frame = player.Graph()->Sampler()->CloneLatestFrame();
+  const auto decoded = media_test::DecodeQuarterOf(frame, 0);
+  return decoded ? decoded->frame : -1;
+}
+
+class PlayerTest : public ::testing::Test, public WithApplication {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(folder_.isValid());
+    video_ = folder_.filePath("numbered.avi").toStdString();
+    media_test::VideoSpec spec;
+    spec.frames = 90;
+    ASSERT_TRUE(media_test::MakeNumberedAvi(video_, spec));
+    store_.AddCamera();
+    player_.resize(400, 300);
+    player_.SetStore(&store_);
+    player_.Layout();
+    player_.Open(video_);
+    messages_.clear();
+    SetSourceMessageHandler([this](const QString& text) { messages_ << text; });
+  }
+  void TearDown() override { SetSourceMessageHandler({}); }
+
+  void RecordWith(int compressorIndex, const std::string& output) {
+    player_.SetSettingsDialogRunner([&](CCaptureSettingsDlg& dialog) {
+      dialog.SetCompressorIndex(compressorIndex);
+      dialog.SetFileName(output);
+      return true;
+    });
+    player_.RecordSetup();
+  }
+
+  QTemporaryDir folder_;
+  std::string video_;
+  CCalibrationData store_;
+  CVideoPlayerControl player_;
+  QStringList messages_;
+};
+
+TEST_F(PlayerTest, OpensPausedOnTheFirstFrameAndShowsIt) {
+  EXPECT_TRUE(player_.IsOpen());
+  EXPECT_EQ(SampledFrameNumber(player_), 0);
+  QTest::qWait(200);
+  EXPECT_EQ(SampledFrameNumber(player_), 0) << "a paused file must not advance";
+  EXPECT_TRUE(WaitFor([&] { return !player_.VideoView()->ShownFrame().isNull(); }, 3000));
+  EXPECT_TRUE(player_.GetInfoText().startsWith("Duration: 00:00:03"));
+  EXPECT_TRUE(player_.GetInfoText().endsWith("\nSize: -\nEncoding: -\n"));
+}
+
+TEST_F(PlayerTest, RunAdvancesStopHoldsAndStopWithoutTimerIsHarmless) {
+  player_.Button(CVideoPlayerControl::kIdRun)->click();
+  EXPECT_TRUE(WaitFor([&] { return SampledFrameNumber(player_) > 5; }));
+  player_.Button(CVideoPlayerControl::kIdStop)->click();
+  EXPECT_FALSE(player_.StatusTimerActive());
+  const int held = SampledFrameNumber(player_);
+  QTest::qWait(200);
+  EXPECT_EQ(SampledFrameNumber(player_), held);
+  player_.Stop();
+  EXPECT_FALSE(player_.StatusTimerActive());
+}
+
+TEST_F(PlayerTest, SeekButtonsGoToEndsAndOneSecondSteps) {
+  player_.Button(CVideoPlayerControl::kIdForward)->click();
+  EXPECT_EQ(SampledFrameNumber(player_), 30);
+  player_.Button(CVideoPlayerControl::kIdForward)->click();
+  EXPECT_EQ(SampledFrameNumber(player_), 60);
+  player_.Button(CVideoPlayerControl::kIdRewind)->click();
+  EXPECT_EQ(SampledFrameNumber(player_), 30);
+  player_.Button(CVideoPlayerControl::kIdEnd)->click();
+  EXPECT_EQ(SampledFrameNumber(player_), 89);
+  player_.Button(CVideoPlayerControl::kIdForward)->click();
+  EXPECT_EQ(SampledFrameNumber(player_), 89) << "forward stops at the last frame";
+  player_.Button(CVideoPlayerControl::kIdBeginning)->click();
+  EXPECT_EQ(SampledFrameNumber(player_), 0);
+  player_.Button(CVideoPlayerControl::kIdRewind)->click();
+  EXPECT_EQ(SampledFrameNumber(player_), 0) << "back stops at the first frame";
+}
+
+TEST_F(PlayerTest, CaptureAddsAnUprightViewToTheSourcesCamera) {
+  player_.SetFirstCamera(0);
+  int refreshed = 0;
+  player_.SetDataPanelRefresh([&] { ++refreshed; });
+  player_.Button(CVideoPlayerControl::kIdCapture)->click();
+  ASSERT_EQ(store_.GetViewCount(0), 1);
+  EXPECT_EQ(refreshed, 1);
+  const cv::Mat* view = store_.GetViewImage(0, 0);
+  ASSERT_NE(view, nullptr);
+  const auto decoded = media_test::DecodeQuarterOf(*view, 0);
+  ASSERT_TRUE(decoded.has_value()) << "the view must be upright";
+  player_.Stop();
+}
+
+TEST_F(PlayerTest, CancelledRecordSetUpLeavesGraphAndTimerAlone) {
+  player_.SetSettingsDialogRunner([](CCaptureSettingsDlg&) { return false; });
+  player_.RecordSetup();
+  EXPECT_FALSE(player_.StatusTimerActive());
+  EXPECT_FALSE(player_.Graph()->IsRecording());
+  EXPECT_EQ(SampledFrameNumber(player_), 0);
+}
+
+void ExpectRecordingOfAllFrames(PlayerTest& test, CVideoPlayerControl& player, const std::string& output,
+                                const QStringList& messages) {
+  ASSERT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
+  EXPECT_TRUE(player.StatusTimerActive());
+  EXPECT_TRUE(player.Graph()->IsRecording());
+  player.Run();
+  EXPECT_TRUE(WaitFor([&] { return player.Graph()->ReachedEnd(); }));
+  QTest::qWait(100);  // a timer tick with a position
+  EXPECT_TRUE(player.PositionText().endsWith("s"));
+  player.Stop();
+  EXPECT_FALSE(player.StatusTimerActive());
+  EXPECT_EQ(media_test::CountDecodedFrames(output), 90);
+  (void)test;
+}
+
+TEST_F(PlayerTest, RecordsEveryFrameWithoutCompression) {
+  const std::string output = folder_.filePath("raw.avi").toStdString();
+  RecordWith(0, output);
+  ExpectRecordingOfAllFrames(*this, player_, output, messages_);
+}
+
+TEST_F(PlayerTest, RecordsEveryFrameThroughAnEncoder) {
+  CCaptureSettingsDlg probe(&store_);
+  ASSERT_GT(probe.CompressorCount(), 1) << "no encoder that writes AVI is installed";
+  EXPECT_EQ(probe.CompressorName(0), "No compression");
+  const std::string output = folder_.filePath("encoded.avi").toStdString();
+  RecordWith(1, output);
+  ExpectRecordingOfAllFrames(*this, player_, output, messages_);
+}
+
+TEST_F(PlayerTest, RecordingToAnUnwritablePlaceShowsItsMessage) {
+  RecordWith(0, "/nonexistent-folder/for/sure/out.avi");
+  if (messages_.isEmpty()) {
+    // Some writers only fail once data flows; then the graph reports it.
+    player_.Run();
+    WaitFor([&] { return !player_.Graph()->LastError().empty() || player_.Graph()->ReachedEnd(); }, 5000);
+    EXPECT_FALSE(player_.Graph()->LastError().empty());
+  } else {
+    EXPECT_FALSE(player_.StatusTimerActive());
+  }
+  player_.Stop();
+}
+
+TEST(PlayerText, PositionAndFailureTexts) {
+  EXPECT_EQ(CVideoPlayerControl::FormatPosition(0), "00m:00.000s");
+  EXPECT_EQ(CVideoPlayerControl::FormatPosition(612340000LL), "01m:01.234s");
+  EXPECT_EQ(CVideoPlayerControl::FormatPosition(36000000000LL), "60m:00.000s");
+  EXPECT_EQ(RecordingFailureText(DShow::RecordingFailure::kConnectMux), "Unable to connect capture pin and mux!");
+  EXPECT_EQ(RecordingFailureText(DShow::RecordingFailure::kNullClock), "Failed to set null clock!");
+}
+
+TEST(PlayerOpen, AFileThatCannotBeOpenedLeavesAnUsableControl) {
+  TestApplication();
+  CCalibrationData store;
+  store.AddCamera();
+  CVideoPlayerControl player;
+  player.resize(400, 300);
+  player.SetStore(&store);
+  player.Layout();
+  player.Open("/nonexistent/file.avi");
+  EXPECT_EQ(player.Capture(), 0);
+  player.SeekEnd();
+  player.SeekForward();
+  player.Run();
+  player.Stop();
+  EXPECT_EQ(store.GetViewCount(0), 0);
+  EXPECT_TRUE(player.GetInfoText().startsWith("Duration: "));
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+#include "ui/CaptureSettingsDlg.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <vector>
+
+#include "core/CalibrationData.h"
+#include "core/Paths.h"
+#include "sources/inhouse/DShow.h"
+
+CCaptureSettingsDlg::CCaptureSettingsDlg(CCalibrationData* store, QWidget* parent) : QDialog(parent) {
+  setWindowTitle("Dialog");
+  compressor_ = new QComboBox(this);
+  fileName_ = new QLineEdit(QString::fromStdString(OutputPath("TestFile.avi")), this);
+  browse_ = new QPushButton("...", this);
+  server_ = new QLineEdit(kDefaultServerAddress, this);
+  port_ = new QLineEdit(QString::number(kDefaultPort), this);
+  port_->setValidator(new QIntValidator(0, 65535, port_));
+  networkSync_ = new QCheckBox("Network Sync Sgnal", this);
+  client_ = new QCheckBox("Client", this);
+  removeDistortion_ = new QCheckBox("Remove Distortion", this);
+  cameras_ = new QComboBox(this);
+
+  auto* fileRow = new QHBoxLayout();
+  fileRow->addWidget(fileName_);
+  fileRow->addWidget(browse_);
+  auto* form = new QFormLayout();
+  form->addRow("Compressor", compressor_);
+  form->addRow("File", fileRow);
+  form->addRow("Server", server_);
+  form->addRow("Port", port_);
+  form->addRow(networkSync_);
+  form->addRow(client_);
+  form->addRow(removeDistortion_);
+  form->addRow("Camera", cameras_);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(form);
+  layout->addWidget(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  connect(browse_, &QPushButton::clicked, this, &CCaptureSettingsDlg::OnBrowse);
+  FillLists(store);
+}
+
+void CCaptureSettingsDlg::FillLists(CCalibrationData* store) {
+  compressor_->addItem(DShow::kNoCompressionName);
+  std::vector<std::string> names;
+  DShow::EnumVideoCompressors(names, kMaxCompressors, kMaxCompressorChars);
+  for (const std::string& name : names) compressor_->addItem(QString::fromStdString(name));
+  compressor_->setCurrentIndex(0);
+  const int cameraCount = store ? store->GetCameraCount() : 0;
+  for (int i = 0; i < cameraCount; ++i) cameras_->addItem(QString("Camera %1").arg(i));
+}
+
+QString CCaptureSettingsDlg::AskSaveFile() {
+  return QFileDialog::getSaveFileName(this, QString(), fileName_->text(), QString(), nullptr,
+                                      QFileDialog::DontUseNativeDialog);
+}
+
+void CCaptureSettingsDlg::OnBrowse() {
+  const QString path = AskSaveFile();
+  if (!path.isEmpty()) fileName_->setText(path);
+}
+
+int CCaptureSettingsDlg::CompressorIndex() const { return std::max(0, compressor_->currentIndex()); }
+std::string CCaptureSettingsDlg::FileName() const { return fileName_->text().toStdString(); }
+std::string CCaptureSettingsDlg::ServerAddress() const { return server_->text().toStdString(); }
+uint16_t CCaptureSettingsDlg::Port() const { return static_cast<uint16_t>(port_->text().toUInt()); }
+bool CCaptureSettingsDlg::NetworkSync() const { return networkSync_->isChecked(); }
+bool CCaptureSettingsDlg::Client() const { return client_->isChecked(); }
+bool CCaptureSettingsDlg::RemoveDistortion() const { return removeDistortion_->isChecked(); }
+int CCaptureSettingsDlg::CompressorCount() const { return compressor_->count(); }
+int CCaptureSettingsDlg::CameraEntryCount() const { return cameras_->count(); }
+QString CCaptureSettingsDlg::CompressorName(int index) const { return compressor_->itemText(index); }
+
+void CCaptureSettingsDlg::SetCompressorIndex(int index) {
+  if (index >= 0 && index < compressor_->count()) compressor_->setCurrentIndex(index);
+}
+void CCaptureSettingsDlg::SetFileName(const std::string& path) { fileName_->setText(QString::fromStdString(path)); }
+void CCaptureSettingsDlg::SetNetworkSync(bool on, bool client) {
+  networkSync_->setChecked(on);
+  client_->setChecked(client);
+}
+void CCaptureSettingsDlg::SetRemoveDistortion(bool on) { removeDistortion_->setChecked(on); }

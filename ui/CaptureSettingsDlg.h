@@ -1,0 +1,71 @@
+#pragma once
+// Recording settings: compressor, output file, network synchronisation and
+// undistortion. Used by the video player and the live capture control.
+
+#include <QDialog>
+#include <QString>
+#include <cstdint>
+#include <string>
+
+class CCalibrationData;
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+class CCaptureSettingsDlg : public QDialog {
+  Q_OBJECT
+ public:
+  enum ControlId {
+    kIdCompressor = 1044,
+    kIdFileName = 1046,
+    kIdBrowse = 1063,
+    kIdServerAddress = 1047,
+    kIdPort = 1048,
+    kIdNetworkSync = 1049,
+    kIdClient = 1050,
+    kIdRemoveDistortion = 1064,
+    kIdCameraList = 1066,
+  };
+  static constexpr int kMaxCompressors = 100;
+  static constexpr int kMaxCompressorChars = 259;
+  static constexpr uint16_t kDefaultPort = 4000;
+  static constexpr const char* kDefaultServerAddress = "127.0.0.1";
+
+  explicit CCaptureSettingsDlg(CCalibrationData* store, QWidget* parent = nullptr);
+
+  int CompressorIndex() const;
+  std::string FileName() const;
+  std::string ServerAddress() const;
+  uint16_t Port() const;
+  bool NetworkSync() const;
+  bool Client() const;
+  bool RemoveDistortion() const;
+
+  // Setters for scripted use (tests, command lines).
+  void SetCompressorIndex(int index);
+  void SetFileName(const std::string& path);
+  void SetNetworkSync(bool on, bool client);
+  void SetRemoveDistortion(bool on);
+
+  int CompressorCount() const;  // including "No compression"
+  int CameraEntryCount() const;
+  QString CompressorName(int index) const;
+
+ protected:
+  virtual QString AskSaveFile();
+
+ private:
+  void FillLists(CCalibrationData* store);
+  void OnBrowse();
+
+  QComboBox* compressor_ = nullptr;
+  QLineEdit* fileName_ = nullptr;
+  QPushButton* browse_ = nullptr;
+  QLineEdit* server_ = nullptr;
+  QLineEdit* port_ = nullptr;
+  QCheckBox* networkSync_ = nullptr;
+  QCheckBox* client_ = nullptr;
+  QCheckBox* removeDistortion_ = nullptr;
+  QComboBox* cameras_ = nullptr;
+};

@@ -1,0 +1,59 @@
+#pragma once
+// What the sources panel needs of a source's control (a video file player or
+// a live capture control), and the one place the source windows show their
+// message boxes, so that tests can take the texts instead of blocking.
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "sources/SourceModel.h"
+
+class CCalibrationData;
+namespace DShow {
+class CDShowCaptureGraph;
+}
+
+// Shows a modal message box with an OK button, or hands the text to the
+// function installed with SetSourceMessageHandler.
+void ShowSourceMessage(QWidget* parent, const QString& text);
+// An empty function restores the real message box.
+void SetSourceMessageHandler(std::function<void(const QString&)> handler);
+
+class CSourceControl : public QWidget {
+  Q_OBJECT
+ public:
+  static constexpr int kStatusTimerId = 1025;
+
+  explicit CSourceControl(QWidget* parent = nullptr, int id = 0) : QWidget(parent), id_(id) {}
+  int Id() const { return id_; }
+
+  virtual bool IsLive() const = 0;
+  virtual QString GetInfoText() const = 0;
+  // A live control's graph for the set-up dialog's property buttons.
+  virtual DShow::CDShowCaptureGraph* CaptureGraph() { return nullptr; }
+  // The set-up dialog's "Capture Pin..." for a live source.
+  virtual void ShowCapturePinSettings() {}
+
+  SourceSettings GetSettings() const { return settings_; }
+  void SetSettings(const SourceSettings& settings) { settings_ = settings; }
+  void ShiftSubViewCameras(int delta) { ::ShiftSubViewCameras(settings_, delta); }
+  void SetFirstCamera(int camera) { settings_.subViewCamera[0] = camera; }
+
+  void SetApplicationFolder(const std::string& folder) { applicationFolder_ = folder; }
+  void SetStore(CCalibrationData* store) { store_ = store; }
+  // Called after a grab added views, so the calibration data panel repaints.
+  void SetDataPanelRefresh(std::function<void()> refresh) { refreshDataPanel_ = std::move(refresh); }
+
+ protected:
+  void RefreshDataPanel() {
+    if (refreshDataPanel_) refreshDataPanel_();
+  }
+
+  int id_;
+  SourceSettings settings_;
+  std::string applicationFolder_;
+  CCalibrationData* store_ = nullptr;
+  std::function<void()> refreshDataPanel_;
+};

@@ -1,0 +1,321 @@
+#include "ui/StaticSourcesView.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+#include <algorithm>
+
+#include "core/CalibrationData.h"
+#include "sources/inhouse/DShow.h"
+#include "ui/HoverButtonEx.h"
+#include "ui/RemoveSourceOptionsDlg.h"
+#include "ui/SourceControl.h"
+#include "ui/SourceDetailsPanel.h"
+#include "ui/SourceSelectDlg.h"
+#include "ui/SourceSetupDlg.h"
+#include "ui/VideoPlayerControl.h"
+#include "ui/WorkbenchDlg.h"
+
+namespace {
+constexpr int kSeparatorX = 215;
+constexpr int kPanelLeft = 10;
+constexpr int kPanelWidth = 190;
+constexpr int kPanelHeight = 30;
+constexpr int kPanelSpacing = 5;
+constexpr uint32_t kPanelTitleColour = 0xFF3C3C3C;
+
+// A source's cameras are the entries of its record that feed one.
+int SubViewCountOf(const SourceSettings& settings) { return std::max(1, CountSubViews(settings)); }
+}  // namespace
+
+CStaticSourcesView::CStaticSourcesView(QWidget* parent, int id) : QWidget(parent), id_(id) {
+  font_ = QFont("Verdana", 8, QFont::Bold);
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setupDialog_ = new CSourceSetupDlg(this);
+}
+
+CStaticSourcesView::~CStaticSourcesView() {
+  // Controls own media graphs; release them before the rest of the panel.
+  for (CSourceControl* control : controls_) delete control;
+  controls_.clear();
+}
+
+void CStaticSourcesView::Layout() {
+  image_ = QImage(std::max(1, width()), std::max(1, height()), QImage::Format_ARGB32);
+  Redraw();
+  const int y = height() - kButtonRowFromBottom;
+  auto makeButton = [this, y](int id, int x, const char* image, const char* tooltip) {
+    ImageButtonSpec spec;
+    spec.id = id;
+    spec.text = tooltip;
+    spec.position = QPoint(x, y);
+    spec.regionSize = QSize(kButtonSize, kButtonSize);
+    spec.graphicsPath = image;
+    spec.tooltip = tooltip;
+    spec.solidBackground = true;
+    spec.solidColour = 0x4B4B4B;
+    return CreateImageButton(this, applicationFolder_, spec);
+  };
+  setupButton_ = makeButton(kIdSetupSource, kLeftMargin, "\\Graphics\\button_source_setup.png", "Setup source");
+  removeButton_ = makeButton(kIdRemoveSource, kLeftMargin + kButtonSize + kButtonGap, "\\Graphics\\button_bin.png",
+                             "Remove source");
+  connect(setupButton_, &QPushButton::clicked, this, &CStaticSourcesView::SetupSource);
+  connect(removeButton_, &QPushButton::clicked, this, &CStaticSourcesView::RemoveSource);
+}
+
+CHoverButtonEx* CStaticSourcesView::Button(int id) const {
+  if (id == kIdSetupSource) return setupButton_;
+  if (id == kIdRemoveSource) return removeButton_;
+  return nullptr;
+}
+
+void CStaticSourcesView::Redraw() {
+  if (image_.isNull()) return;
+  image_.fill(QColor::fromRgba(kBackground));
+  QPainter painter(&image_);
+  painter.setPen(QPen(QColor::fromRgba(kSeparator), 1));
+  painter.drawLine(kSeparatorX, 10, kSeparatorX, height() - 10);
+  if (selected_ >= 0) {
+    painter.setPen(QPen(QColor::fromRgba(kSelectionColour), 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(panelRects_[selected_].adjusted(-1, -1, 0, 0));
+  }
+}
+
+void CStaticSourcesView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  if (!image_.isNull()) painter.drawImage(0, 0, image_);
+  if (selected_ >= 0) controls_[selected_]->update();
+}
+
+// ---- Adding ----------------------------------------------------------------
+
+int CStaticSourcesView::NextCameraNumber() const {
+  // The main window appends the new source's camera at the end of the store.
+  if (store_) return store_->GetCameraCount();
+  int cameras = 0;
+  for (const CSourceControl* control : controls_) cameras += SubViewCountOf(control->GetSettings());
+  return cameras;
+}
+
+CVideoPlayerControl* CStaticSourcesView::AddVideoSource(const std::string& path, const std::string& title,
+                                                        const std::string&) {
+  const int n = SourceCount();
+  auto* control = new CVideoPlayerControl(this, kControlIdBase + n);
+  control->setWindowTitle(QString::fromStdString(title));
+  control->setGeometry(QRect(QPoint(kControlLeft, 10), QPoint(width() - 10 - 1, height() - 10 - 1)));
+  control->SetApplicationFolder(applicationFolder_);
+  control->Layout();
+  control->Open(path);
+  control->show();
+  control->SetFirstCamera(NextCameraNumber());
+  control->SetStore(store_);
+  control->SetDataPanelRefresh([this] {
+    if (dataPanel_.refresh) dataPanel_.refresh();
+  });
+  control->hide();
+  AppendSource(control, kVideoFileSource, QString::fromStdString(title));
+  return control;
+}
+
+CSourceControl* CStaticSourcesView::AddLiveSource(int device, const std::string& name) {
+  if (!liveFactory_) return nullptr;
+  CSourceControl* control = liveFactory_(this, kControlIdBase + SourceCount(), device);
+  if (!control) return nullptr;
+  control->setWindowTitle("Camera");
+  control->hide();
+  control->SetFirstCamera(NextCameraNumber());
+  control->SetStore(store_);
+  control->SetDataPanelRefresh([this] {
+    if (dataPanel_.refresh) dataPanel_.refresh();
+  });
+  AppendSource(control, kLiveCameraSource, name.empty() ? QString("Camera") : QString::fromStdString(name));
+  return control;
+}
+
+QRect CStaticSourcesView::NextPanelRect() const {
+  const int top = panelRects_.empty() ? 10 : panelRects_.back().bottom() + 1 + kPanelSpacing;
+  return QRect(kPanelLeft, top, kPanelWidth, kPanelHeight);
+}
+
+void CStaticSourcesView::AppendSource(CSourceControl* control, int kind, const QString& title) {
+  const QRect rect = NextPanelRect();
+  auto* panel = new CSourceDetailsPanel(this, kPanelIdBase + SourceCount());
+  panel->setGeometry(rect);
+  panel->Layout();
+  panel->SetTexts(title, control->GetInfoText());
+  panel->SetTitleColour(kPanelTitleColour);
+  // Clicks on a panel reach the sources panel, which selects its source.
+  panel->setAttribute(Qt::WA_TransparentForMouseEvents);
+  panel->show();
+  kinds_.push_back(kind);
+  controls_.push_back(control);
+  panelRects_.push_back(rect);
+  panels_.push_back(panel);
+}
+
+// ---- Queries ---------------------------------------------------------------
+
+int CStaticSourcesView::SourceKind(int source) const {
+  return source >= 0 && source < SourceCount() ? kinds_[source] : 0;
+}
+CSourceControl* CStaticSourcesView::Control(int source) const {
+  return source >= 0 && source < SourceCount() ? controls_[source] : nullptr;
+}
+CSourceDetailsPanel* CStaticSourcesView::Panel(int source) const {
+  return source >= 0 && source < SourceCount() ? panels_[source] : nullptr;
+}
+QRect CStaticSourcesView::PanelRect(int source) const {
+  return source >= 0 && source < SourceCount() ? panelRects_[source] : QRect();
+}
+
+int CStaticSourcesView::FirstCameraOf(int source) const {
+  if (source < 0 || source >= SourceCount()) return -1;
+  int first = -1;
+  for (int camera : controls_[source]->GetSettings().subViewCamera)
+    if (camera != kNoCamera && (first < 0 || camera < first)) first = camera;
+  if (first >= 0) return first;
+  int cameras = 0;  // a record without cameras: count those of earlier sources
+  for (int s = 0; s < source; ++s) cameras += SubViewCountOf(controls_[s]->GetSettings());
+  return cameras;
+}
+
+// ---- Selection -------------------------------------------------------------
+
+void CStaticSourcesView::ResizePanel(int source, int delta) {
+  panelRects_[source].setBottom(panelRects_[source].bottom() + delta);
+  for (int s = source + 1; s < SourceCount(); ++s) panelRects_[s].translate(0, delta);
+  for (int s = source; s < SourceCount(); ++s) panels_[s]->setGeometry(panelRects_[s]);
+}
+
+void CStaticSourcesView::ShowSelectedControl() {
+  for (CSourceControl* control : controls_) control->hide();
+  if (selected_ >= 0) {
+    controls_[selected_]->show();
+    controls_[selected_]->update();
+  }
+}
+
+void CStaticSourcesView::Click(int x, int y) {
+  if (x >= kControlLeft) return;  // the controls take their own clicks
+  int hit = -1;
+  for (int s = 0; s < SourceCount(); ++s)
+    if (panelRects_[s].contains(x, y)) hit = s;
+  if (hit == selected_) return;
+  if (selected_ >= 0) ResizePanel(selected_, -kExpandHeight);
+  selected_ = hit;
+  if (selected_ >= 0) ResizePanel(selected_, kExpandHeight);
+  ShowSelectedControl();
+  Redraw();
+  update();
+}
+
+// ---- Set-up ----------------------------------------------------------------
+
+void CStaticSourcesView::ShiftLaterSources(int source, int delta) {
+  for (int s = source + 1; s < SourceCount(); ++s) controls_[s]->ShiftSubViewCameras(delta);
+}
+
+void CStaticSourcesView::ChangeCameraCount(int firstCamera, int oldCount, int newCount) {
+  // New cameras go behind the source's existing ones, old ones go from its
+  // end, in the store and in the data panel alike, so both keep one order.
+  for (int k = 0; k < newCount - oldCount; ++k) {
+    const int position = firstCamera + oldCount + k;
+    if (store_) {
+      if (position >= store_->GetCameraCount()) store_->AddCamera();
+      else store_->InsertCamera(position);
+    }
+    if (dataPanel_.insertCameraEntry) dataPanel_.insertCameraEntry(position);
+  }
+  for (int k = oldCount - newCount - 1; k >= 0; --k) {
+    const int position = firstCamera + newCount + k;
+    if (store_) store_->RemoveCamera(position);
+    if (dataPanel_.removeCameraEntry) dataPanel_.removeCameraEntry(position);
+  }
+}
+
+void CStaticSourcesView::SetupSource() {
+  const int p = selected_;
+  if (p < 0) return;
+  CSourceControl* control = controls_[p];
+  const SourceSettings old = control->GetSettings();
+  setupDialog_->SetLiveSource(control->IsLive());
+  setupDialog_->SetCaptureActions(
+      [control] {
+        if (DShow::CDShowCaptureGraph* graph = control->CaptureGraph()) graph->ShowCaptureFilterProperties();
+      },
+      [control] { control->ShowCapturePinSettings(); });
+  setupDialog_->SetSettings(old);
+  const bool accepted = runSetup_ ? runSetup_(*setupDialog_) : setupDialog_->exec() == QDialog::Accepted;
+  if (!accepted) return;
+  SourceSettings chosen = setupDialog_->GetSettings();
+  if (chosen.deinterlace == old.deinterlace && chosen.split == old.split) return;
+  const int first = FirstCameraOf(p);
+  if (store_) store_->ClearCameraViews(first);
+  ::ShiftSubViewCameras(chosen, first);
+  control->SetSettings(chosen);
+  if (chosen.split == old.split) return;
+  const int oldCount = SubViewCountOf(old);
+  const int newCount = SubViewCountOf(chosen);
+  ChangeCameraCount(first, oldCount, newCount);
+  ShiftLaterSources(p, newCount - oldCount);
+}
+
+// ---- Removal ---------------------------------------------------------------
+
+void CStaticSourcesView::RemoveSource() {
+  const int p = selected_;
+  if (p < 0) return;
+  CRemoveSourceOptionsDlg question(this);
+  const bool accepted = runRemove_ ? runRemove_(question) : question.exec() == QDialog::Accepted;
+  if (!accepted || question.Answer() == CRemoveSourceOptionsDlg::kAnswerCancel) return;
+  ResizePanel(p, -kExpandHeight);
+  selected_ = -1;
+  ShowSelectedControl();
+  Redraw();
+  if (question.Answer() == CRemoveSourceOptionsDlg::kAnswerYes) {
+    // The source's cameras go from the store and the data panel together, and
+    // later sources move down by as many.
+    const int first = FirstCameraOf(p);
+    const int count = SubViewCountOf(controls_[p]->GetSettings());
+    ChangeCameraCount(first, count, 0);
+    ShiftLaterSources(p, -count);
+  }
+  delete controls_[p];
+  delete panels_[p];
+  controls_.erase(controls_.begin() + p);
+  panels_.erase(panels_.begin() + p);
+  panelRects_.erase(panelRects_.begin() + p);
+  kinds_.erase(kinds_.begin() + p);
+  update();
+}
+
+// ---- Main window -----------------------------------------------------------
+
+CStaticSourcesView* InstallSourcesView(CWorkbenchDlg& window, DataPanelLink link) {
+  auto* panel = new CStaticSourcesView(&window, CWorkbenchDlg::kIdSourcesPanel);
+  panel->SetApplicationFolder(window.ApplicationFolderPath());
+  window.InstallSourcesPanel(panel);
+  panel->Layout();
+  panel->SetStore(&window.Data());
+  panel->SetDataPanel(link);
+  CWorkbenchDlg::Hooks& hooks = window.PanelHooks();
+  auto appendCamera = [&window, link] {
+    if (link.appendCameraEntry) link.appendCameraEntry();
+    window.Data().AddCamera();
+  };
+  hooks.sourcesClick = [panel](QPoint point) { panel->Click(point.x(), point.y()); };
+  hooks.openVideo = [panel, appendCamera](const std::string& path, const std::string& name,
+                                          const std::string& extension) {
+    // Only these extensions, written exactly so, are video files.
+    if (extension != "avi" && extension != "mpg" && extension != "wmv") return;
+    panel->AddVideoSource(path, name, extension);
+    appendCamera();
+  };
+  hooks.liveFeed = [panel, &window, appendCamera] {
+    CSourceSelectDlg dialog(&window);
+    if (dialog.exec() != QDialog::Accepted || dialog.SelectedDevice() == 0) return;
+    const int device = dialog.SelectedDevice();
+    if (panel->AddLiveSource(device, dialog.DeviceName(device))) appendCamera();
+  };
+  return panel;
+}

@@ -1,0 +1,258 @@
+#include "ui/VideoPlayerControl.h"
+
+#include <QMetaObject>
+#include <QPaintEvent>
+#include <QPainter>
+#include <algorithm>
+#include <cmath>
+
+#include "core/CalibrationData.h"
+#include "ui/CaptureSettingsDlg.h"
+#include "ui/HoverButtonEx.h"
+
+namespace {
+constexpr int64_t kUnitsPerSecond = 10000000;  // positions are in 100 ns units
+
+struct PlayerButton {
+  int id;
+  const char* image;
+  const char* tooltip;
+  int x;
+};
+constexpr PlayerButton kPlayerButtons[] = {
+    {CVideoPlayerControl::kIdBeginning, "\\Graphics\\button_start.png", "Beginning", 15},
+    {CVideoPlayerControl::kIdRewind, "\\Graphics\\button_rw.png", "RW", 41},
+    {CVideoPlayerControl::kIdRun, "\\Graphics\\button_run.png", "Run", 67},
+    {CVideoPlayerControl::kIdStop, "\\Graphics\\button_stop.png", "Stop", 93},
+    {CVideoPlayerControl::kIdForward, "\\Graphics\\button_ff.png", "FW", 119},
+    {CVideoPlayerControl::kIdEnd, "\\Graphics\\button_end.png", "End", 145},
+    {CVideoPlayerControl::kIdRecord, "\\Graphics\\button_record.png", "Record", 173},
+    {CVideoPlayerControl::kIdCapture, "\\Graphics\\button_capture.png", "Capture", 205},
+};
+
+const QRect kStatusRect(10, 182, 200, 15);
+}  // namespace
+
+QString RecordingFailureText(DShow::RecordingFailure failure) {
+  using F = DShow::RecordingFailure;
+  switch (failure) {
+    case F::kGrabberPin: return "Failed to get sample grabber pin!";
+    case F::kSmartTee: return "Could not add a smart tee!";
+    case F::kConnectTee: return "Failed to add the smart tee!";
+    case F::kCaptureFile: return "Failed to set the capture file!";
+    case F::kFetchCompressor: return "Unable to fetch compressor!";
+    case F::kAddCompressor: return "Unable to add compressor to graph!";
+    case F::kConnectMux: return "Unable to connect capture pin and mux!";
+    case F::kPreview: return "No preview available!";
+    case F::kNullClock: return "Failed to set null clock!";
+    case F::kNone: break;
+  }
+  return "Failed to set the capture file!";
+}
+
+// ---- Video view ------------------------------------------------------------
+
+CVideoView::CVideoView(QWidget* parent) : QFrame(parent) {
+  setObjectName("Video View");
+  setFrameStyle(QFrame::Box | QFrame::Plain);
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void CVideoView::PresentFrame(const cv::Mat& frame) {
+  if (frame.empty() || frame.type() != CV_8UC3) return;
+  QImage copy = QImage(frame.data, frame.cols, frame.rows, static_cast<int>(frame.step), QImage::Format_BGR888).copy();
+  QMetaObject::invokeMethod(
+      this,
+      [this, copy = std::move(copy)]() mutable {
+        shown_ = std::move(copy);
+        ++framesShown_;
+        update();
+      },
+      Qt::QueuedConnection);
+}
+
+void CVideoView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), Qt::black);
+  if (!shown_.isNull()) {
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(VideoRect(), shown_);
+  }
+}
+
+// ---- Player control --------------------------------------------------------
+
+CVideoPlayerControl::CVideoPlayerControl(QWidget* parent, int id)
+    : CSourceControl(parent, id), graph_(std::make_unique<CSamplingFileGraph>(nullptr)) {
+  font_ = QFont("Verdana", 8, QFont::Bold);
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  statusTimer_.setInterval(kStatusPeriodMs);
+  connect(&statusTimer_, &QTimer::timeout, this, &CVideoPlayerControl::OnStatusTimer);
+}
+
+CVideoPlayerControl::~CVideoPlayerControl() {
+  statusTimer_.stop();
+  // The graph goes first: its streaming thread presents frames to the view.
+  graph_.reset();
+}
+
+void CVideoPlayerControl::Layout() {
+  image_ = QImage(std::max(1, width()), std::max(1, height()), QImage::Format_ARGB32);
+  image_.fill(QColor::fromRgba(kBackground));
+  videoView_ = new CVideoView(this);
+  videoView_->setGeometry(QRect(QPoint(10, 10), QPoint(width() - 10 - 1, height() - 50 - 1)));
+  videoView_->show();
+  CreateButtons();
+}
+
+void CVideoPlayerControl::CreateButtons() {
+  for (const PlayerButton& spec : kPlayerButtons) {
+    ImageButtonSpec button;
+    button.id = spec.id;
+    button.text = spec.tooltip;
+    button.position = QPoint(spec.x, height() - 35);
+    button.regionSize = QSize(24, 24);
+    button.graphicsPath = spec.image;
+    button.tooltip = spec.tooltip;
+    button.solidBackground = true;
+    button.solidColour = 0x414141;
+    buttons_[spec.id] = CreateImageButton(this, applicationFolder_, button);
+  }
+  auto wire = [this](int id, auto command) {
+    connect(buttons_[id], &QPushButton::clicked, this, [this, command] { (this->*command)(); });
+  };
+  wire(kIdBeginning, &CVideoPlayerControl::SeekBeginning);
+  wire(kIdRewind, &CVideoPlayerControl::SeekBack);
+  wire(kIdRun, &CVideoPlayerControl::Run);
+  wire(kIdStop, &CVideoPlayerControl::Stop);
+  wire(kIdForward, &CVideoPlayerControl::SeekForward);
+  wire(kIdEnd, &CVideoPlayerControl::SeekEnd);
+  wire(kIdRecord, &CVideoPlayerControl::RecordSetup);
+  connect(buttons_[kIdCapture], &QPushButton::clicked, this, [this] { Capture(); });
+}
+
+CHoverButtonEx* CVideoPlayerControl::Button(int id) const {
+  const auto found = buttons_.find(id);
+  return found == buttons_.end() ? nullptr : found->second;
+}
+
+void CVideoPlayerControl::Open(const std::string& path) {
+  graph_->InitVMR9(videoView_);
+  graph_->InitialiseFrameSampler();
+  graph_->OpenMediaFile(path);
+  if (videoView_) {
+    const QRect r = videoView_->VideoRect();
+    const DShow::VideoRect destination{r.left(), r.top(), r.right() + 1, r.bottom() + 1};
+    graph_->SetVideoPosition(nullptr, &destination);
+    graph_->RepaintVideo(videoView_);
+  }
+  graph_->Pause();
+  open_ = true;
+}
+
+QString CVideoPlayerControl::GetInfoText() const {
+  std::string duration;
+  DShow::GetDurationString(*graph_, duration);
+  return QString("Duration: %1\nSize: -\nEncoding: -\n").arg(QString::fromStdString(duration));
+}
+
+void CVideoPlayerControl::Run() { graph_->Run(); }
+
+void CVideoPlayerControl::Stop() {
+  graph_->Stop();
+  statusTimer_.stop();
+}
+
+int CVideoPlayerControl::Capture() {
+  CSourceFrameSampler* sampler = graph_->Sampler();
+  if (!open_ || !sampler || !store_) return 0;
+  const int added = GrabFrameFromGraph(*graph_, *sampler, settings_, *store_);
+  RefreshDataPanel();
+  return added;
+}
+
+int64_t CVideoPlayerControl::CurrentFrame() const {
+  int64_t position = 0;
+  double fps = 0;
+  if (DShow::Failed(graph_->GetCurrentPosition(&position)) || DShow::Failed(graph_->GetFrameRate(&fps)) || fps <= 0)
+    return -1;
+  return static_cast<int64_t>(std::llround(static_cast<double>(position) * fps / kUnitsPerSecond));
+}
+
+void CVideoPlayerControl::SeekTo(int64_t frame) {
+  if (!open_) return;
+  int64_t frames = 0;
+  if (DShow::Succeeded(graph_->GetFrameCount(&frames)) && frames > 0) frame = std::min(frame, frames - 1);
+  graph_->SeekToFrame(std::max<int64_t>(0, frame));
+  if (videoView_) graph_->RepaintVideo(videoView_);
+}
+
+void CVideoPlayerControl::SeekBeginning() { SeekTo(0); }
+
+void CVideoPlayerControl::SeekEnd() {
+  int64_t frames = 0;
+  if (open_ && DShow::Succeeded(graph_->GetFrameCount(&frames)) && frames > 0) SeekTo(frames - 1);
+}
+
+void CVideoPlayerControl::SeekBack() {
+  double fps = 0;
+  const int64_t now = CurrentFrame();
+  if (now < 0 || DShow::Failed(graph_->GetFrameRate(&fps))) return;
+  SeekTo(now - std::llround(fps));
+}
+
+void CVideoPlayerControl::SeekForward() {
+  double fps = 0;
+  const int64_t now = CurrentFrame();
+  if (now < 0 || DShow::Failed(graph_->GetFrameRate(&fps))) return;
+  SeekTo(now + std::llround(fps));
+}
+
+void CVideoPlayerControl::RecordSetup() {
+  CCaptureSettingsDlg dialog(store_, this);
+  const bool accepted = runSettings_ ? runSettings_(dialog) : dialog.exec() == QDialog::Accepted;
+  if (!accepted) return;
+  if (!BuildRecordingBranch(dialog)) return;
+  CSourceFrameSampler* sampler = graph_->Sampler();
+  if (dialog.RemoveDistortion() && sampler && store_ && store_->GetCameraCount() > 0)
+    sampler->EnableUndistortion(store_->GetCameraParameters(0));
+  statusTimer_.start();
+}
+
+bool CVideoPlayerControl::BuildRecordingBranch(const CCaptureSettingsDlg& settings) {
+  DShow::RecordingFailure failure = DShow::RecordingFailure::kNone;
+  // No reference clock: the graph records as fast as it can once running.
+  const DShow::HRESULT hr = graph_->SetUpRecording(settings.FileName(), settings.CompressorIndex(), true, &failure);
+  if (DShow::Succeeded(hr)) return true;
+  graph_->Stop();
+  ShowSourceMessage(this, RecordingFailureText(failure));
+  return false;
+}
+
+QString CVideoPlayerControl::FormatPosition(int64_t position100ns) {
+  const int64_t milliseconds = std::max<int64_t>(0, position100ns) / 10000;
+  char text[64];
+  std::snprintf(text, sizeof text, "%02dm:%02d.%03ds", static_cast<int>(milliseconds / 60000),
+                static_cast<int>((milliseconds / 1000) % 60), static_cast<int>(milliseconds % 1000));
+  return QString::fromLatin1(text);
+}
+
+void CVideoPlayerControl::OnStatusTimer() {
+  int64_t position = 0, duration = 0;
+  graph_->GetDuration(&duration);
+  if (DShow::Failed(graph_->GetCurrentPosition(&position))) return;
+  positionText_ = FormatPosition(position);
+  if (image_.isNull()) return;
+  QPainter painter(&image_);
+  painter.fillRect(kStatusRect, QColor::fromRgba(kBackground));
+  painter.setFont(font_);
+  painter.setPen(QColor::fromRgba(kStatusColour));
+  painter.drawText(kStatusRect.adjusted(0, 0, 0, 5), Qt::AlignLeft | Qt::AlignTop, positionText_);
+  update(kStatusRect);
+}
+
+void CVideoPlayerControl::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  if (!image_.isNull()) painter.drawImage(0, 0, image_);
+  if (open_ && videoView_) videoView_->update();
+}
