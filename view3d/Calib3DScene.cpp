@@ -244,7 +244,17 @@ void CCalib3DScene::Render() {
 
 QImage CCalib3DScene::GrabPicture() { return view_ != nullptr ? view_->grabFramebuffer() : QImage(); }
 
-QImage CCalib3DScene::GrabWindow() { return grab().toImage(); }
+QImage CCalib3DScene::GrabWindow() {
+  QImage picture = grab().toImage();
+  // A plain widget grab leaves out what the view paints over its GL picture
+  // (the box labels); the view's own framebuffer has everything.
+  const QImage view = GrabPicture();
+  if (!view.isNull()) {
+    QPainter painter(&picture);
+    painter.drawImage(QRect(viewArea_.topLeft(), viewArea_.size()), view);
+  }
+  return picture;
+}
 
 // ---- Events ----
 

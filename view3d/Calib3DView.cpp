@@ -301,13 +301,14 @@ void CCalib3DView::DrawBox(const SceneBox& box) {
 void CCalib3DView::DrawLabels() {
   const SceneBox& box = content_->MeshBox();
   const Viewport viewport{0, 0, width(), height(), 1.0, 1000.0};
+  const Matrix4 worldView = matrices_.world * matrices_.view;
   QPainter painter(this);
   painter.setFont(QFont(QStringLiteral("Verdana"), 8));
   painter.setPen(QColor::fromRgba(kLabelColour));
   auto drawAt = [&](const Vector3& p, const QString& text) {
-    const Vector3 screen = Project(p, viewport, matrices_.product);
     // Corners behind the eye would project mirrored into the picture.
-    if (screen.z < viewport.minZ || screen.z > viewport.maxZ) return;
+    if (TransformCoord(p, worldView).z <= 0.0) return;
+    const Vector3 screen = Project(p, viewport, matrices_.product);
     painter.drawText(QPointF(screen.x, screen.y), text);
   };
   drawAt({0, 0, 0}, QStringLiteral("0,0,0"));

@@ -7,10 +7,21 @@
 
 namespace D3D {
 
-void SceneContent::AddGridMesh(const double* R, const double* t) {
+namespace {
+
+bool PoseIsFinite(const double* R, const double* t) {
+  return std::all_of(R, R + 9, [](double v) { return std::isfinite(v); }) &&
+         std::all_of(t, t + 3, [](double v) { return std::isfinite(v); });
+}
+
+}  // namespace
+
+bool SceneContent::AddGridMesh(const double* R, const double* t) {
+  if (!PoseIsFinite(R, t)) return false;
   const GridMesh mesh = BuildGridMesh(R, t);
   auto lock = Lock();
   meshes_.push_back(mesh);
+  return true;
 }
 
 bool SceneContent::AddCameraPyramid(const CameraParameters& parameters, const double* R, const double* t) {

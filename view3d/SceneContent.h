@@ -40,8 +40,9 @@ struct SceneMatrices {
 
 class SceneContent {
  public:
-  // Appends the drawn grid at the pose Xc = R * X + t.
-  void AddGridMesh(const double* R, const double* t);
+  // Appends the drawn grid at the pose Xc = R * X + t; false (nothing
+  // added) for a pose with values that are not finite.
+  bool AddGridMesh(const double* R, const double* t);
   // Appends a camera pyramid for the parameters at the pose (R, t); false
   // when the parameters cannot be drawn (no focal length).
   bool AddCameraPyramid(const CameraParameters& parameters, const double* R, const double* t);

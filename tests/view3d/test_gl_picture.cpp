@@ -79,7 +79,8 @@ class Calib3DPicture : public ::testing::Test {
     const QImage picture = window_->GrabPicture();
     SaveScreenshot(picture, name);
     // What the display shows, labels painted over the GL picture included.
-    SaveScreenshot(window_->screen()->grabWindow(window_->winId()).toImage(), name + "_window");
+    SaveScreenshot(window_->screen()->grabWindow(window_->winId()).toImage(), name + "_screen");
+    SaveScreenshot(window_->GrabWindow(), name + "_window");
     return picture;
   }
 

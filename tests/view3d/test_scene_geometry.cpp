@@ -289,5 +289,8 @@ TEST(SceneContent, CameraSteppingRunsThroughTheViewsAndNone) {
   content.PreviousCamera();
   EXPECT_EQ(content.HighlightedView(), -1);
   EXPECT_FALSE(content.AddCameraPyramid(CameraParameters{}, kIdentity, t));
+  const double broken[3] = {0, NAN, 100};
+  EXPECT_FALSE(content.AddGridMesh(kIdentity, broken));
+  EXPECT_FALSE(content.AddCameraPyramid(TestCamera(), kIdentity, broken));
   EXPECT_EQ(content.ViewCount(), 3);
 }
