@@ -1,0 +1,215 @@
+// The live capture control on the test-pattern device, and the synchronised
+// player on two recordings it made.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <cstdlib>
+#include <fstream>
+
+#include "core/CalibrationData.h"
+#include "core/Paths.h"
+#include "sources/ClientSocket.h"
+#include "sources/test_media_fixtures.h"
+#include "support/TempDir.h"
+#include "ui/HoverButtonEx.h"
+#include "ui/SyncPlayerDlg.h"
+#include "ui/UiTestSupport.h"
+#include "ui/VideoCaptureControl.h"
+
+namespace {
+
+template <class Predicate>
+bool PumpUntil(Predicate done, int limitMs = 8000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < limitMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
+
+int TestDevice() {
+  std::vector<std::string> devices;
+  DShow::EnumVideoCaptureDevices(devices, 20, 99);
+  return devices.empty() || devices.back() != DShow::kTestDeviceName ? 0 : static_cast<int>(devices.size());
+}
+
+int LineCount(const std::string& path) {
+  std::ifstream in(path);
+  int lines = 0;
+  for (std::string line; std::getline(in, line);) ++lines;
+  return lines;
+}
+
+void SaveScreenshot(QWidget& widget, const QString& name) {
+  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+  EXPECT_TRUE(widget.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/" + name));
+}
+
+class LiveCapture : public ::testing::Test, public WithApplication {
+ protected:
+  void SetUp() override {
+    setenv("LENTORA_TEST_DEVICE", "1", 1);
+    setenv("LENTORA_OUTPUT_DIR", dir.Path().c_str(), 1);
+    SetSourceMessageHandler([this](const QString& text) { messages << text; });
+    device = TestDevice();
+    ASSERT_GT(device, 0);
+    store.AddCamera();
+  }
+  void TearDown() override {
+    SetSourceMessageHandler({});
+    unsetenv("LENTORA_OUTPUT_DIR");
+    unsetenv("LENTORA_TEST_DEVICE");
+  }
+
+  std::unique_ptr<CVideoCaptureControl> MakeControl() {
+    auto control = std::make_unique<CVideoCaptureControl>(nullptr, 100123);
+    control->SetApplicationFolder(LENTORA_GRAPHICS_PARENT);
+    control->SetStore(&store);
+    control->SetFirstCamera(0);
+    control->resize(420, 230);
+    control->Layout();
+    return control;
+  }
+
+  // Records with the frame log on, as a synchronised server whose partner is away.
+  void Record(CVideoCaptureControl& control, int compressor, int frames) {
+    CaptureRecordSettings settings;
+    settings.compressorIndex = compressor;
+    settings.networkSync = true;
+    settings.serverAddress = "127.0.0.1";
+    settings.port = 0;  // any free port: tests must not need 4000
+    control.SetUpRecording(settings);
+    ASSERT_TRUE(messages.isEmpty()) << messages.join(", ").toStdString();
+    ASSERT_NE(control.Socket(), nullptr);
+    control.OnRun();
+    ASSERT_TRUE(PumpUntil([&] { return control.Graph()->Sampler()->FrameCount() >= static_cast<uint32_t>(frames); }));
+    control.OnStop();
+    control.Graph()->Sampler()->CloseLog();
+  }
+
+  TempDir dir;
+  CCalibrationData store;
+  QStringList messages;
+  int device = 0;
+};
+
+TEST_F(LiveCapture, PreviewsGrabsAndReportsItsFormat) {
+  auto control = MakeControl();
+  ASSERT_TRUE(control->Connect(device));
+  EXPECT_TRUE(control->IsOpen());
+  ASSERT_TRUE(PumpUntil([&] { return control->VideoView()->FramesShown() >= 3; }));
+  EXPECT_TRUE(control->GetInfoText().startsWith("Video Size: ")) << control->GetInfoText().toStdString();
+  EXPECT_TRUE(control->GetInfoText().contains("\nFrame Rate: "));
+  for (int id : {CVideoCaptureControl::kIdRun, CVideoCaptureControl::kIdStop, CVideoCaptureControl::kIdRecord,
+                 CVideoCaptureControl::kIdCapture})
+    ASSERT_NE(control->Button(id), nullptr) << id;
+  EXPECT_EQ(control->Button(CVideoCaptureControl::kIdCapture)->pos(), QPoint(179, 230 - 35));
+
+  ASSERT_TRUE(PumpUntil([&] { return !control->Graph()->Sampler()->CloneLatestFrame().empty(); }));
+  EXPECT_EQ(control->OnCapture(), 1);
+  EXPECT_EQ(store.GetViewCount(0), 1);
+
+  control->show();
+  ASSERT_TRUE(PumpUntil([&] { return control->VideoView()->FramesShown() >= 6; }));
+  SaveScreenshot(*control, "capture_control_preview.png");
+
+  // Without a recording the status has nothing to count; Stop without
+  // synchronisation leaves the timer running.
+  control->OnRun();
+  EXPECT_TRUE(control->StatusTimerActive());
+  control->UpdateStatus();
+  EXPECT_EQ(control->StatusText(), "No info");
+  control->OnStop();
+  EXPECT_TRUE(control->StatusTimerActive());
+}
+
+class LiveRecording : public LiveCapture, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LiveRecording, AviHoldsAFrameForEveryLogLine) {
+  const int compressor = GetParam();
+  std::vector<std::string> compressors;
+  DShow::EnumVideoCompressors(compressors);
+  if (compressor > static_cast<int>(compressors.size())) GTEST_SKIP() << "no encoder installed";
+  auto control = MakeControl();
+  ASSERT_TRUE(control->Connect(device));
+  Record(*control, compressor, 15);
+  EXPECT_FALSE(control->StatusTimerActive());  // a synchronised server's Stop ends it
+  control->UpdateStatus();
+  EXPECT_TRUE(control->StatusText().startsWith("Captured ")) << control->StatusText().toStdString();
+
+  const int lines = LineCount(control->FrameLogPath());
+  EXPECT_GE(lines, 15);
+  const int recorded = media_test::CountDecodedFrames(control->RecordingPath());
+  // The last logged frame may meet the end of the recording at the tee.
+  EXPECT_LE(recorded, lines);
+  EXPECT_GE(recorded, lines - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Capture, LiveRecording, ::testing::Values(0, 1));
+
+TEST_F(LiveCapture, ClientSetUpStartsItsTimerAndFollowsTheServer) {
+  auto client = MakeControl();
+  ASSERT_TRUE(client->Connect(device));
+  CaptureRecordSettings settings;
+  settings.networkSync = true;
+  settings.client = true;
+  settings.serverAddress = "127.0.0.1";
+  settings.port = 0;
+  client->SetUpRecording(settings);
+  ASSERT_TRUE(messages.isEmpty());
+  EXPECT_TRUE(client->StatusTimerActive());  // before any start datagram
+  // A second set-up replaces the socket instead of failing to bind.
+  client->SetUpRecording(settings);
+  EXPECT_TRUE(messages.isEmpty()) << messages.join(", ").toStdString();
+
+  CClientSocket server;
+  ASSERT_TRUE(server.Create(0, QHostAddress(QHostAddress::LocalHost)));
+  server.SetPeer("127.0.0.1", client->Socket()->LocalPort());
+  for (int i = 0; i < CVideoCaptureControl::kCommandRepeats; ++i) server.SendCommand(kSyncStart);
+  ASSERT_TRUE(PumpUntil([&] { return client->Graph()->Sampler()->FrameCount() >= 5; }));
+  EXPECT_NE(client->Graph()->Sampler()->RemoteTick(), 0u);
+  for (int i = 0; i < CVideoCaptureControl::kCommandRepeats; ++i) server.SendCommand(kSyncStop);
+  ASSERT_TRUE(PumpUntil([&] { return client->Socket()->DatagramsReceived() >= 20; }));
+  client->Graph()->Sampler()->CloseLog();
+  const int lines = LineCount(client->FrameLogPath());
+  const int recorded = media_test::CountDecodedFrames(client->RecordingPath());
+  EXPECT_GE(recorded, lines - 1);
+  EXPECT_LE(recorded, lines);
+}
+
+TEST_F(LiveCapture, SyncPlayerShowsMatchingFramesOfTwoRecordings) {
+  std::string videos[2], logs[2];
+  for (int i = 0; i < 2; ++i) {
+    auto control = MakeControl();
+    ASSERT_TRUE(control->Connect(device));
+    Record(*control, 0, 12);
+    videos[i] = dir.File("rec" + std::to_string(i) + ".avi");
+    logs[i] = dir.File("rec" + std::to_string(i) + ".txt");
+    control.reset();
+    std::filesystem::rename(OutputPath("SampleAvi.avi"), videos[i]);
+    std::filesystem::rename(OutputPath("SampleAviSync.txt"), logs[i]);
+  }
+  CSyncPlayerDlg player;
+  player.SetFiles(videos[0], logs[0], videos[1], logs[1]);
+  player.OnOpenFiles();
+  ASSERT_TRUE(player.IsOpen());
+  ASSERT_GE(player.ServerTicks().local.size(), 12u);
+  const size_t serverLines = player.ServerTicks().local.size();
+
+  player.SetFrame(static_cast<int>(serverLines));  // past the log: nothing changes
+  EXPECT_FALSE(player.OnGo());
+  EXPECT_TRUE(player.ResultText().isEmpty());
+
+  player.SetFrame(5);
+  EXPECT_TRUE(player.OnGo()) << messages.join(", ").toStdString();
+  EXPECT_TRUE(player.ResultText().startsWith("Server fame: 5 Client Frame: ")) << player.ResultText().toStdString();
+  EXPECT_TRUE(player.ResultText().contains(QString("Client Frame: %1\n").arg(player.ShownClientFrame())));
+  player.show();
+  PumpUntil([&] { return player.LeftView()->FramesShown() > 0 && player.RightView()->FramesShown() > 0; });
+  EXPECT_GT(player.LeftView()->FramesShown(), 0);
+  EXPECT_GT(player.RightView()->FramesShown(), 0);
+  SaveScreenshot(player, "sync_player.png");
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+#include "ui/SyncPlayerDlg.h"
+
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "ui/SourceControl.h"
+#include "ui/VideoCaptureControl.h"
+
+namespace {
+constexpr int kViewWidth = 320;
+constexpr int kViewHeight = 240;
+
+QLineEdit* AddField(QGridLayout* grid, int row, const QString& label, int id) {
+  auto* edit = new QLineEdit;
+  edit->setObjectName(QString("edit%1").arg(id));
+  grid->addWidget(new QLabel(label), row, 0);
+  grid->addWidget(edit, row, 1);
+  return edit;
+}
+}  // namespace
+
+CSyncPlayerDlg::CSyncPlayerDlg(QWidget* parent) : QDialog(parent) {
+  setWindowTitle("Dialog");
+  CreateControls();
+}
+
+CSyncPlayerDlg::~CSyncPlayerDlg() {
+  // The graphs present frames to the views: they end first.
+  serverGraph_.reset();
+  clientGraph_.reset();
+}
+
+void CSyncPlayerDlg::CreateControls() {
+  auto* layout = new QVBoxLayout(this);
+  auto* views = new QHBoxLayout;
+  left_ = new CCaptureVideoView(this);
+  right_ = new CCaptureVideoView(this);
+  for (CCaptureVideoView* view : {left_, right_}) {
+    view->setFixedSize(kViewWidth, kViewHeight);
+    view->SetVideoRect(QRect(0, 0, kViewWidth, kViewHeight));
+    views->addWidget(view);
+  }
+  layout->addLayout(views);
+
+  auto* grid = new QGridLayout;
+  serverVideo_ = AddField(grid, 0, "Server video", kIdServerVideo);
+  serverLog_ = AddField(grid, 1, "Server frame log", kIdServerLog);
+  clientVideo_ = AddField(grid, 2, "Client video", kIdClientVideo);
+  clientLog_ = AddField(grid, 3, "Client frame log", kIdClientLog);
+  frame_ = AddField(grid, 4, "Server frame", kIdFrame);
+  frame_->setValidator(new QIntValidator(frame_));
+  frame_->setText("0");
+  layout->addLayout(grid);
+
+  auto* commands = new QHBoxLayout;
+  auto* open = new QPushButton("Open Files");
+  auto* go = new QPushButton("Go");
+  connect(open, &QPushButton::clicked, this, &CSyncPlayerDlg::OnOpenFiles);
+  connect(go, &QPushButton::clicked, this, [this] { OnGo(); });
+  commands->addWidget(open);
+  commands->addWidget(go);
+  result_ = new QPlainTextEdit;
+  result_->setObjectName(QString("edit%1").arg(kIdResult));
+  result_->setReadOnly(true);
+  result_->setFixedHeight(48);
+  commands->addWidget(result_, 1);
+  layout->addLayout(commands);
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  layout->addWidget(buttons);
+}
+
+void CSyncPlayerDlg::SetFiles(const std::string& serverVideo, const std::string& serverLog,
+                              const std::string& clientVideo, const std::string& clientLog) {
+  serverVideo_->setText(QString::fromStdString(serverVideo));
+  serverLog_->setText(QString::fromStdString(serverLog));
+  clientVideo_->setText(QString::fromStdString(clientVideo));
+  clientLog_->setText(QString::fromStdString(clientLog));
+}
+
+void CSyncPlayerDlg::SetFrame(int frame) { frame_->setText(QString::number(frame)); }
+
+QString CSyncPlayerDlg::ResultText() const { return result_->toPlainText(); }
+
+bool CSyncPlayerDlg::OpenGraph(std::unique_ptr<CSamplingFileGraph>& graph, CCaptureVideoView* view,
+                               const QString& path) {
+  graph.reset();
+  graph = std::make_unique<CSamplingFileGraph>();
+  graph->InitVMR9(view);
+  graph->InitialiseFrameSampler();
+  if (DShow::Failed(graph->OpenMediaFile(path.toStdString()))) return false;
+  const DShow::VideoRect destination{0, 0, view->width(), view->height()};
+  graph->SetVideoPosition(nullptr, &destination);
+  graph->RepaintVideo(view);
+  return true;
+}
+
+void CSyncPlayerDlg::ReadLog(const QString& path, FrameLogTicks& ticks) {
+  const FrameLogReadResult read = ReadFrameLogTicks(path.toStdString(), ticks);
+  if (read.badLine > 0)
+    ShowSourceMessage(this, QString("The frame log %1 is damaged at line %2; later frames are not used.")
+                                .arg(path)
+                                .arg(read.badLine));
+}
+
+void CSyncPlayerDlg::OnOpenFiles() {
+  const bool serverOpened = OpenGraph(serverGraph_, left_, serverVideo_->text());
+  const bool clientOpened = OpenGraph(clientGraph_, right_, clientVideo_->text());
+  if (serverOpened) serverGraph_->Pause();
+  if (clientOpened) clientGraph_->Pause();
+  ReadLog(serverLog_->text(), server_);
+  ReadLog(clientLog_->text(), client_);
+  open_ = true;
+  update();
+}
+
+bool CSyncPlayerDlg::SeekTo(CSamplingFileGraph* graph, int frame) {
+  if (!graph || !graph->GetFilterGraph()) {
+    ShowSourceMessage(this, "Unable to get the stream capibilities!");
+    return false;
+  }
+  if (DShow::Failed(graph->SeekToFrame(frame))) {
+    ShowSourceMessage(this, "Failed to set frame position!");
+    return false;
+  }
+  return true;
+}
+
+bool CSyncPlayerDlg::OnGo() {
+  bool numeric = false;
+  const int frame = frame_->text().toInt(&numeric);
+  SyncMatch match;
+  if (!numeric || !MatchServerFrame(server_, client_, frame, match)) return false;
+  const bool seeked = SeekTo(serverGraph_.get(), frame) && SeekTo(clientGraph_.get(), match.chosen.frame);
+  // The text names the client frame actually shown, with its own difference.
+  shownClientFrame_ = match.chosen.frame;
+  result_->setPlainText(QString::asprintf("Server fame: %d Client Frame: %d\nTick Difference: %d\n", frame,
+                                          match.chosen.frame, static_cast<int>(match.chosen.difference)));
+  return seeked;
+}

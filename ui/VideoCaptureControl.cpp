@@ -1,0 +1,348 @@
+#include "ui/VideoCaptureControl.h"
+
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QListWidget>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QTimerEvent>
+#include <QVBoxLayout>
+
+#include "core/CalibrationData.h"
+#include "core/Paths.h"
+#include "sources/ClientSocket.h"
+#include "ui/CaptureSettingsDlg.h"
+#include "ui/HoverButtonEx.h"
+
+namespace {
+
+constexpr QRgb kBackground = 0xFF414141;
+constexpr QRgb kStatusColour = 0xFFFFBF00;
+const QRect kStatusRect(10, 185, 200, 15);
+
+QImage ToImage(const cv::Mat& frame) {
+  return QImage(frame.data, frame.cols, frame.rows, static_cast<int>(frame.step), QImage::Format_BGR888);
+}
+
+QString FailureText(DShow::RecordingFailure failure) {
+  using F = DShow::RecordingFailure;
+  switch (failure) {
+    case F::kGrabberPin: return "Failed to get sample grabber pin!";
+    case F::kSmartTee: return "Could not add a smart tee!";
+    case F::kConnectTee: return "Failed to add the smart tee!";
+    case F::kCaptureFile: return "Failed to set the capture file!";
+    case F::kFetchCompressor: return "Unable to fetch compressor!";
+    case F::kAddCompressor: return "Unable to add compressor to graph!";
+    case F::kConnectMux: return "Unable to connect capture pin and mux!";
+    case F::kPreview: return "No preview available!";
+    case F::kNone:
+    case F::kNullClock: break;
+  }
+  return {};
+}
+
+QString FormatLabel(const DShow::MediaType& type) {
+  QString text = QString("%1 x %2").arg(type.width).arg(type.height);
+  if (type.fpsNumerator > 0 && type.fpsDenominator > 0)
+    text += QString(", %1 fps").arg(double(type.fpsNumerator) / type.fpsDenominator, 0, 'f', 2);
+  return text + ", BGR 24-bit";
+}
+
+}  // namespace
+
+// ---- Video view ---------------------------------------------------------------
+
+CCaptureVideoView::CCaptureVideoView(QWidget* parent) : QWidget(parent) {
+  setObjectName("Video View");
+  setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void CCaptureVideoView::PresentFrame(const cv::Mat& frame) {
+  // The renderer already hands us a copy; the queued call drops out on its
+  // own if the widget is gone by then.
+  QMetaObject::invokeMethod(
+      this,
+      [this, frame] {
+        frame_ = frame;
+        ++framesShown_;
+        update();
+      },
+      Qt::QueuedConnection);
+}
+
+void CCaptureVideoView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), QColor::fromRgba(kBackground));
+  if (frame_.empty() || frame_.type() != CV_8UC3) return;
+  const QRect target = videoRect_.isValid() ? videoRect_ : rect().adjusted(2, 2, -2, -2);
+  painter.setRenderHint(QPainter::SmoothPixmapTransform);
+  painter.drawImage(target, ToImage(frame_));
+}
+
+// ---- Control ------------------------------------------------------------------
+
+CVideoCaptureControl::CVideoCaptureControl(QWidget* parent, int id)
+    : CSourceControl(parent, id), graph_(std::make_unique<CSamplingCaptureGraph>()) {
+  setWindowTitle("Camera");
+  videoView_ = new CCaptureVideoView(this);
+  graph_->InitialiseFrameSampler();
+}
+
+CVideoCaptureControl::~CVideoCaptureControl() {
+  statusTimer_.stop();
+  if (socket_) socket_->SetActions({}, {}, {});
+  socket_.reset();
+  // The graph's thread presents frames to the view: it must end first.
+  if (graph_) graph_->Stop();
+  graph_.reset();
+}
+
+CHoverButtonEx* CVideoCaptureControl::Button(int id) const {
+  for (CHoverButtonEx* button : findChildren<CHoverButtonEx*>())
+    if (button->Id() == id) return button;
+  return nullptr;
+}
+
+void CVideoCaptureControl::Layout() {
+  const int w = width(), h = height();
+  videoView_->setGeometry(10, 10, std::max(0, w - 20), std::max(0, std::min(h - 50, kStatusRect.top() - 15)));
+  videoView_->SetVideoRect(videoView_->rect().adjusted(2, 2, -2, -2));
+  if (!Button(kIdRun)) CreateButtons();
+  const int y = h - 35;
+  const std::pair<int, int> places[] = {{kIdRun, 67}, {kIdStop, 93}, {kIdRecord, 121}, {kIdCapture, 179}};
+  for (const auto& [id, x] : places)
+    if (CHoverButtonEx* button = Button(id)) button->move(x, y);
+  DrawBackground();
+}
+
+void CVideoCaptureControl::CreateButtons() {
+  struct Spec {
+    int id;
+    const char* image;
+    const char* tooltip;
+    void (CVideoCaptureControl::*command)();
+  };
+  const Spec specs[] = {{kIdRun, "\\Graphics\\button_run.png", "Run", &CVideoCaptureControl::OnRun},
+                        {kIdStop, "\\Graphics\\button_stop.png", "Stop", &CVideoCaptureControl::OnStop},
+                        {kIdRecord, "\\Graphics\\button_record.png", "Record", &CVideoCaptureControl::OnRecord}};
+  for (const Spec& spec : specs) {
+    ImageButtonSpec button;
+    button.text = spec.tooltip;
+    button.id = spec.id;
+    button.graphicsPath = spec.image;
+    button.tooltip = spec.tooltip;
+    CHoverButtonEx* created = CreateImageButton(this, applicationFolder_, button);
+    connect(created, &QPushButton::clicked, this, spec.command);
+  }
+  ImageButtonSpec capture;
+  capture.text = "Capture";
+  capture.id = kIdCapture;
+  capture.graphicsPath = "\\Graphics\\button_capture.png";
+  capture.tooltip = "Capture";
+  connect(CreateImageButton(this, applicationFolder_, capture), &QPushButton::clicked, this, [this] { OnCapture(); });
+}
+
+void CVideoCaptureControl::DrawBackground() {
+  if (width() <= 0 || height() <= 0) return;
+  image_ = QImage(size(), QImage::Format_ARGB32);
+  image_.fill(QColor::fromRgba(kBackground));
+  QPainter painter(&image_);
+  painter.setFont(QFont("Verdana", 8, QFont::Bold));
+  painter.setPen(QColor::fromRgba(kStatusColour));
+  painter.drawText(kStatusRect.topLeft() + QPoint(0, painter.fontMetrics().ascent()), statusText_);
+  update();
+}
+
+void CVideoCaptureControl::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  if (image_.size() != size()) DrawBackground();
+  painter.drawImage(0, 0, image_);
+}
+
+void CVideoCaptureControl::resizeEvent(QResizeEvent*) { Layout(); }
+
+bool CVideoCaptureControl::event(QEvent* event) {
+  if (static_cast<int>(event->type()) == kIgnoredMessage) return true;
+  return CSourceControl::event(event);
+}
+
+bool CVideoCaptureControl::Connect(int device) {
+  graph_->InitVMR9(videoView_);
+  const bool connected = DShow::Succeeded(graph_->ConnectToLiveSource(device));
+  const QRect r = videoView_->VideoRect();
+  const DShow::VideoRect destination{r.left(), r.top(), r.right() + 1, r.bottom() + 1};
+  graph_->SetVideoPosition(nullptr, &destination);
+  graph_->RepaintVideo(videoView_);
+  graph_->Run();
+  open_ = connected;
+  return connected;
+}
+
+QString CVideoCaptureControl::GetInfoText() const {
+  DShow::MediaType type;
+  if (DShow::Failed(graph_->GetCaptureFormat(&type)) || !type.valid) return {};
+  const double rate = type.fpsNumerator > 0 && type.fpsDenominator > 0
+                          ? double(type.fpsNumerator) / type.fpsDenominator
+                          : 0.0;
+  return QString::asprintf("Video Size: %d x %d\nFrame Rate: %.2f\n", type.width, type.height, rate);
+}
+
+void CVideoCaptureControl::Fail(const QString& text) { ShowSourceMessage(this, text); }
+
+// ---- Commands -------------------------------------------------------------------
+
+void CVideoCaptureControl::OnRun() {
+  graph_->Run();
+  if (networkSync_ && isServer_ && socket_)
+    for (int i = 0; i < kCommandRepeats; ++i) socket_->SendCommand(kSyncStart);
+  StartStatusTimer();
+}
+
+void CVideoCaptureControl::OnStop() {
+  graph_->Stop();
+  if (networkSync_ && isServer_) {
+    if (socket_)
+      for (int i = 0; i < kCommandRepeats; ++i) socket_->SendCommand(kSyncStop);
+    statusTimer_.stop();
+  }
+}
+
+int CVideoCaptureControl::OnCapture() {
+  CSourceFrameSampler* sampler = graph_->Sampler();
+  if (!sampler || !store_) return 0;
+  const int added = GrabFrameFromGraph(*graph_, *sampler, settings_, *store_);
+  if (added > 0) RefreshDataPanel();
+  return added;
+}
+
+void CVideoCaptureControl::OnRecord() {
+  CaptureRecordSettings settings;
+  if (!AskRecordSettings(settings)) return;
+  SetUpRecording(settings);
+}
+
+bool CVideoCaptureControl::AskRecordSettings(CaptureRecordSettings& settings) {
+  CCaptureSettingsDlg dialog(store_, this);
+  if (dialog.exec() != QDialog::Accepted) return false;
+  settings.compressorIndex = dialog.CompressorIndex();
+  settings.networkSync = dialog.NetworkSync();
+  settings.client = dialog.Client();
+  settings.serverAddress = dialog.ServerAddress();
+  settings.port = dialog.Port();
+  settings.removeDistortion = dialog.RemoveDistortion();
+  return true;
+}
+
+void CVideoCaptureControl::SetUpRecording(const CaptureRecordSettings& settings) {
+  networkSync_ = settings.networkSync;
+  isServer_ = !settings.client;
+  BuildRecordingBranch(networkSync_, settings.compressorIndex);
+  if (networkSync_ && !OpenSocket(settings)) return;
+  if (settings.removeDistortion && store_ && store_->GetCameraCount() > 0 && graph_->Sampler())
+    graph_->Sampler()->EnableUndistortion(store_->GetCameraParameters(0));
+  if (settings.client) StartStatusTimer();
+}
+
+bool CVideoCaptureControl::OpenSocket(const CaptureRecordSettings& settings) {
+  // A second set-up replaces the earlier socket, which still holds the port.
+  socket_.reset();
+  auto socket = std::make_unique<CClientSocket>();
+  socket->SetGraph(graph_.get());
+  socket->SetPeer(QString::fromStdString(settings.serverAddress), settings.port);
+  if (!socket->Create(settings.port)) {
+    Fail("Failed to create UDP socket");
+    return false;
+  }
+  socket_ = std::move(socket);
+  return true;
+}
+
+bool CVideoCaptureControl::BuildRecordingBranch(bool networkSync, int compressorIndex) {
+  graph_->Stop();
+  droppedFramesInfo_ = false;
+  DShow::RecordingFailure failure = DShow::RecordingFailure::kNone;
+  if (DShow::Failed(graph_->SetUpRecording(RecordingPath(), compressorIndex, false, &failure))) {
+    const QString text = FailureText(failure);
+    Fail(text.isEmpty() ? QString("Failed to set the capture file!") : text);
+    return false;
+  }
+  droppedFramesInfo_ = true;
+  framesAtRecordStart_ = graph_->FramesGrabbed();
+  graph_->recordStartTick = MillisecondTick();
+  if (networkSync && graph_->Sampler()) graph_->Sampler()->OpenLog(FrameLogPath());
+  return true;
+}
+
+std::string CVideoCaptureControl::RecordingPath() const { return OutputPath("SampleAvi.avi"); }
+std::string CVideoCaptureControl::FrameLogPath() const { return OutputPath("SampleAviSync.txt"); }
+
+// ---- Status ---------------------------------------------------------------------
+
+void CVideoCaptureControl::StartStatusTimer() { statusTimer_.start(kStatusIntervalMs, this); }
+
+void CVideoCaptureControl::timerEvent(QTimerEvent* event) {
+  if (event->timerId() == statusTimer_.timerId())
+    UpdateStatus();
+  else
+    CSourceControl::timerEvent(event);
+}
+
+void CVideoCaptureControl::UpdateStatus() {
+  if (!droppedFramesInfo_) {
+    statusText_ = "No info";
+  } else {
+    // The pipeline's queues block rather than drop, so every frame the
+    // grabber passed since the set-up reached the recording branch.
+    const auto captured = static_cast<int>(graph_->FramesGrabbed() - framesAtRecordStart_);
+    const int dropped = 0;
+    const uint32_t e = MillisecondTick() - graph_->recordStartTick;
+    statusText_ = QString::asprintf("Captured %d frames (%d dropped) %d.%dsec", captured, dropped,
+                                    static_cast<int>(e / 1000), static_cast<int>(e / 100 - (e / 1000) * 10));
+  }
+  DrawBackground();
+  if (networkSync_ && socket_) socket_->SendHeartbeat();
+}
+
+// ---- Capture format -------------------------------------------------------------
+
+void CVideoCaptureControl::ShowCapturePinSettings() { ApplyCaptureFormat("Capture Pin Properties"); }
+void CVideoCaptureControl::ShowCaptureFilterSettings() { ApplyCaptureFormat("Capture Filter Properties"); }
+
+void CVideoCaptureControl::ApplyCaptureFormat(const QString& title) {
+  DShow::MediaType chosen;
+  if (!AskCaptureFormat(title, chosen)) return;
+  // The chain after the device is rebuilt with a fresh grabber and sampler
+  // (no undistortion, no log); the preview then runs again.
+  if (DShow::Failed(graph_->SetCaptureFormat(chosen))) {
+    Fail("No preview available!");
+    return;
+  }
+  droppedFramesInfo_ = false;
+  graph_->Run();
+}
+
+bool CVideoCaptureControl::AskCaptureFormat(const QString& title, DShow::MediaType& chosen) {
+  std::vector<DShow::MediaType> formats;
+  graph_->Stop();
+  if (DShow::Failed(graph_->GetCaptureFormats(formats)) || formats.empty()) {
+    graph_->Run();
+    return false;
+  }
+  QDialog dialog;  // shown without a parent, like the device's own pages
+  dialog.setWindowTitle(title);
+  auto* layout = new QVBoxLayout(&dialog);
+  auto* list = new QListWidget(&dialog);
+  for (const DShow::MediaType& format : formats) list->addItem(FormatLabel(format));
+  list->setCurrentRow(0);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+  connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  layout->addWidget(list);
+  layout->addWidget(buttons);
+  if (dialog.exec() != QDialog::Accepted || list->currentRow() < 0) {
+    graph_->Run();
+    return false;
+  }
+  chosen = formats[static_cast<size_t>(list->currentRow())];
+  return true;
+}

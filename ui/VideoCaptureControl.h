@@ -1,0 +1,137 @@
+#pragma once
+// The control behind a live camera source: previews the capture device,
+// grabs the current frame into camera views, and records the device to an
+// AVI file through an optional compressor, optionally in step with a second
+// capture machine over UDP.
+
+#include <QBasicTimer>
+#include <QImage>
+#include <QMutex>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "sources/FrameSampler.h"
+#include "sources/inhouse/DShow.h"
+#include "ui/SourceControl.h"
+
+class CClientSocket;
+class CHoverButtonEx;
+
+// A widget the renderer hands its frames to; draws the newest one scaled
+// into its video rectangle.
+class CCaptureVideoView : public QWidget, public DShow::CVideoWindow {
+  Q_OBJECT
+ public:
+  explicit CCaptureVideoView(QWidget* parent = nullptr);
+  // Streaming thread: the frame is queued to the widget's own thread.
+  void PresentFrame(const cv::Mat& frame) override;
+  void SetVideoRect(const QRect& rect) { videoRect_ = rect; }
+  QRect VideoRect() const { return videoRect_; }
+  int FramesShown() const { return framesShown_; }
+  cv::Mat LastFrame() const { return frame_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  cv::Mat frame_;
+  QRect videoRect_;
+  int framesShown_ = 0;
+};
+
+// What the record set-up takes from the settings dialog.
+struct CaptureRecordSettings {
+  int compressorIndex = 0;
+  bool networkSync = false;
+  bool client = false;
+  std::string serverAddress;
+  uint16_t port = 4000;
+  bool removeDistortion = false;
+};
+
+class CVideoCaptureControl : public CSourceControl {
+  Q_OBJECT
+ public:
+  enum ControlId { kIdRun = 1030, kIdStop = 1031, kIdRecord = 1047, kIdCapture = 1035, kIdVideoView = 1036 };
+  static constexpr int kIgnoredMessage = 0xBC19;
+  static constexpr int kStatusIntervalMs = 100;
+  static constexpr int kCommandRepeats = 10;
+
+  explicit CVideoCaptureControl(QWidget* parent = nullptr, int id = 0);
+  ~CVideoCaptureControl() override;
+
+  bool IsLive() const override { return true; }
+  QString GetInfoText() const override;
+  DShow::CDShowCaptureGraph* CaptureGraph() override { return graph_.get(); }
+
+  void Layout();
+  // `device` is the 1-based number in device enumeration order. The preview
+  // runs at once; false when the device could not be opened.
+  bool Connect(int device);
+  bool IsOpen() const { return open_; }
+
+  // Commands of the four buttons.
+  void OnRun();
+  void OnStop();
+  void OnRecord();
+  int OnCapture();  // number of views added
+
+  // The record set-up after the settings dialog was accepted.
+  void SetUpRecording(const CaptureRecordSettings& settings);
+  // Tee, file writer and compressor behind the sample grabber; false when a
+  // step failed (its message was shown).
+  bool BuildRecordingBranch(bool networkSync, int compressorIndex);
+
+  // Format choice of the capture device ("Capture Pin..." and "Capture Filter...").
+  void ShowCapturePinSettings();
+  void ShowCaptureFilterSettings();
+
+  // Status line: refreshed by the timer.
+  QString StatusText() const { return statusText_; }
+  void UpdateStatus();
+  bool StatusTimerActive() const { return statusTimer_.isActive(); }
+
+  bool NetworkSync() const { return networkSync_; }
+  bool IsServer() const { return isServer_; }
+  CClientSocket* Socket() const { return socket_.get(); }
+  CSamplingCaptureGraph* Graph() const { return graph_.get(); }
+  CCaptureVideoView* VideoView() const { return videoView_; }
+  CHoverButtonEx* Button(int id) const;
+  std::string RecordingPath() const;
+  std::string FrameLogPath() const;
+
+ protected:
+  // Shows the settings dialog; false on Cancel.
+  virtual bool AskRecordSettings(CaptureRecordSettings& settings);
+  // The format dialog; false on Cancel.
+  virtual bool AskCaptureFormat(const QString& title, DShow::MediaType& chosen);
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void timerEvent(QTimerEvent* event) override;
+  bool event(QEvent* event) override;
+
+ private:
+  void CreateButtons();
+  void DrawBackground();
+  void StartStatusTimer();
+  bool OpenSocket(const CaptureRecordSettings& settings);
+  void ApplyCaptureFormat(const QString& title);
+  void Fail(const QString& text);
+
+  std::unique_ptr<CSamplingCaptureGraph> graph_;
+  std::unique_ptr<CClientSocket> socket_;
+  CCaptureVideoView* videoView_ = nullptr;
+  QImage image_;
+  QBasicTimer statusTimer_;
+  QString statusText_;
+  bool open_ = false;
+  bool networkSync_ = false;
+  bool isServer_ = true;
+  bool droppedFramesInfo_ = false;
+  uint64_t framesAtRecordStart_ = 0;
+};
