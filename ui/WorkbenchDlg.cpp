@@ -20,6 +20,7 @@
 #include "ui/HoverButtonEx.h"
 #include "ui/StaticDataView.h"
 #include "ui/StaticEx.h"
+#include "ui/StaticSourcesView.h"
 #include "ui/StaticWorkspaceView.h"
 
 namespace {
@@ -88,6 +89,7 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, QWidget* pare
   upperCaption_->Init();
   lowerCaption_->Init();
   InitCalibrationPanel();
+  InitSourcesPanel();
   // Keys reach the window before any control sees them.
   qApp->installEventFilter(this);
   OnExpandView();
@@ -242,6 +244,19 @@ void CWorkbenchDlg::InitCalibrationPanel() {
   hooks_.dataDoubleClick = [panel](QPoint p) { panel->DoubleClick(p.x(), p.y()); };
   hooks_.cameraAnnounced = [panel](int) { panel->AddCameraEntry(); };
   hooks_.keyL = [panel] { panel->KeyPressed(Qt::Key_L); };
+}
+
+// The sources panel takes its place; the cameras of its sources get their
+// entries in the calibration data panel.
+void CWorkbenchDlg::InitSourcesPanel() {
+  CStaticDataView* data = calibrationPanel_;
+  DataPanelLink link;
+  link.insertCameraEntry = [data](int position) { data->InsertCameraEntry(position); };
+  link.removeCameraEntry = [data](int position) { data->RemoveCameraEntry(position); };
+  link.appendCameraEntry = [data] { data->AddCameraEntry(); };
+  link.cameraEntryCount = [data] { return data->EntryCount(); };
+  link.refresh = [data] { data->update(); };
+  InstallSourcesView(*this, link);
 }
 
 // Puts every panel where the current layout wants it and shows the right ones.

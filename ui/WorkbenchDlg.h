@@ -141,6 +141,7 @@ class CWorkbenchDlg : public QDialog {
   bool RouteMouseEvent(QWidget* from, QEvent* event);
   void SaveWindowPictures();
   void InitCalibrationPanel();
+  void InitSourcesPanel();
 
   std::string applicationFolder_;
   CCalibrationData data_;
