@@ -18,6 +18,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/GraphicsArt.h"
 #include "ui/HoverButtonEx.h"
+#include "ui/LiveSourceWiring.h"
 #include "ui/StaticDataView.h"
 #include "ui/StaticEx.h"
 #include "ui/StaticSourcesView.h"
@@ -93,6 +94,7 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, QWidget* pare
   // Keys reach the window before any control sees them.
   qApp->installEventFilter(this);
   OnExpandView();
+  InstallLiveCaptureAndSyncPlayer(*this);
 }
 
 CWorkbenchDlg::~CWorkbenchDlg() {

@@ -14,6 +14,7 @@
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"
 #include "ui/HoverButtonEx.h"
+#include "ui/StaticSourcesView.h"
 #include "ui/SyncPlayerDlg.h"
 #include "ui/UiTestSupport.h"
 #include "ui/VideoCaptureControl.h"
@@ -210,6 +211,18 @@ TEST_F(LiveCapture, SyncPlayerShowsMatchingFramesOfTwoRecordings) {
   EXPECT_GT(player.LeftView()->FramesShown(), 0);
   EXPECT_GT(player.RightView()->FramesShown(), 0);
   SaveScreenshot(player, "sync_player.png");
+}
+
+TEST_F(LiveCapture, MainWindowMakesCaptureControlsForLiveSourcesAndHasThePlayerOnP) {
+  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  EXPECT_TRUE(static_cast<bool>(window.PanelHooks().keyP));
+  auto* sources = qobject_cast<CStaticSourcesView*>(window.SourcesPanel());
+  ASSERT_NE(sources, nullptr);
+  auto* control = dynamic_cast<CVideoCaptureControl*>(sources->AddLiveSource(device, DShow::kTestDeviceName));
+  ASSERT_NE(control, nullptr);
+  EXPECT_TRUE(control->IsOpen());
+  EXPECT_TRUE(control->IsLive());
+  ASSERT_TRUE(PumpUntil([&] { return control->VideoView()->FramesShown() > 0; }));
 }
 
 }  // namespace
