@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QResizeEvent>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -288,6 +289,12 @@ void CStaticDataView::Click(int x, int y) {
   Redraw();
 }
 
+void CStaticDataView::SelectEntry(int entry) {
+  if (entry < 0 || entry >= EntryCount()) return;
+  const QRect r = entryRects_[entry];
+  Click(r.left(), r.top());
+}
+
 void CStaticDataView::DoubleClick(int x, int) {
   if (x < kListLeft || selectedCamera_ < 0) return;
   if (tools_.openEditor) tools_.openEditor(selectedCamera_, 0);
@@ -337,8 +344,11 @@ void CStaticDataView::Calibrate() {
 void CStaticDataView::FillResultsWindow(int camera) {
   const CalibrationProblem& problem = store_->GetCalibrationProblem(camera);
   const CameraParameters parameters = problem.GetParameters();
-  // Views left out of the run carry no pose, so they are not drawn.
-  for (int view : problem.usedViews) {
+  // One grid and one camera per view, in view order, so the window can pair
+  // them with the view thumbnails it builds from the store.
+  const std::vector<PointList>* lists = store_->GetGridPointLists(camera);
+  const int views = std::min(lists ? static_cast<int>(lists->size()) : 0, problem.viewCount);
+  for (int view = 0; view < views; ++view) {
     const double* R = problem.GetRotationMatrix(view);
     const double* t = problem.GetTranslation(view);
     if (tools_.addGridMesh) tools_.addGridMesh(R, t);

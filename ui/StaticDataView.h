@@ -110,6 +110,8 @@ class CStaticDataView : public QWidget {
   void InsertCameraEntry(int position);
   void RemoveCameraEntry(int position);
 
+  // Selects an entry as a click on it would.
+  void SelectEntry(int entry);
   // Input from the main window, in panel coordinates.
   void Click(int x, int y);
   void DoubleClick(int x, int y);

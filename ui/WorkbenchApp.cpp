@@ -21,7 +21,7 @@ int CWorkbenchApp::Run(int argc, char** argv, const std::string& workspacePath) 
   QApplication::setOrganizationName("Local AppWizard-Generated Applications");
   QApplication::setApplicationName("Lentora");
   CWorkbenchDlg window(ApplicationFolder());
-  if (!workspacePath.empty()) window.OpenPath(QString::fromStdString(workspacePath));
+  if (!workspacePath.empty()) window.OpenStartupWorkspace(QString::fromStdString(workspacePath));
   window.exec();
   return 0;
 }

@@ -23,6 +23,7 @@
 #include "ui/StaticEx.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/StaticWorkspaceView.h"
+#include "view3d/Calib3DScene.h"
 
 namespace {
 
@@ -91,6 +92,7 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, QWidget* pare
   lowerCaption_->Init();
   InitCalibrationPanel();
   InitSourcesPanel();
+  CreateResultsWindow();
   // Keys reach the window before any control sees them.
   qApp->installEventFilter(this);
   OnExpandView();
@@ -232,6 +234,22 @@ void CWorkbenchDlg::ConnectToolWindows(QWidget* objectEditor, QWidget* resultsVi
   calibrationPanel_->SetTools(tools);
 }
 
+// The 3D results window: a hidden top-level window for the whole run, filled
+// by the calibration data panel after each calibration.
+void CWorkbenchDlg::CreateResultsWindow() {
+  auto* scene = new CCalib3DScene(&data_, applicationFolder_, this);
+  scene->hide();
+  DataPanelTools tools;
+  tools.addGridMesh = [scene](const double* R, const double* t) { scene->AddGridMesh(R, t); };
+  tools.addCameraPyramid = [scene](const CameraParameters& parameters, const double* R, const double* t) {
+    scene->AddCameraPyramid(parameters, R, t);
+  };
+  tools.setGridTexture = [scene](int nx, int ny, double dX, double dY) { scene->SetGridTexture(nx, ny, dX, dY); };
+  tools.addThumbnails = [scene](int camera) { scene->AddThumbnails(camera); };
+  tools.showResults = [scene] { scene->ShowResults(); };
+  ConnectToolWindows(objectEditor_, scene, tools);
+}
+
 // The calibration data panel takes the data panel's place; cameras announced
 // by a workspace load get their entries before the store adds them.
 void CWorkbenchDlg::InitCalibrationPanel() {
@@ -328,6 +346,11 @@ void CWorkbenchDlg::OpenPath(const QString& path) {
     if (hooks_.cameraAnnounced) hooks_.cameraAnnounced(camera);
   });
   if (!result.ok) ShowMessage(QString("The workspace could not be loaded:\n%1").arg(QString::fromStdString(result.error)));
+}
+
+void CWorkbenchDlg::OpenStartupWorkspace(const QString& path) {
+  OpenPath(path);
+  calibrationPanel_->SelectEntry(0);
 }
 
 void CWorkbenchDlg::OnSave() {

@@ -104,6 +104,9 @@ class CWorkbenchDlg : public QDialog {
   // The Open command after its dialog: video files go to the sources, "txt"
   // files are loaded as workspaces (extensions compared case-sensitively).
   void OpenPath(const QString& path);
+  // A workspace named at start: loaded, with its first camera selected so
+  // that one press of Calibrate calibrates it.
+  void OpenStartupWorkspace(const QString& path);
   // Returns whether the workspace was written; a failure is shown to the user.
   bool SaveTo(const QString& path);
   void ShowAbout();
@@ -142,6 +145,7 @@ class CWorkbenchDlg : public QDialog {
   void SaveWindowPictures();
   void InitCalibrationPanel();
   void InitSourcesPanel();
+  void CreateResultsWindow();
 
   std::string applicationFolder_;
   CCalibrationData data_;

@@ -21,6 +21,7 @@
 #include "ui/HoverButtonEx.h"
 #include "ui/ImageListControl.h"
 #include "ui/StaticDataView.h"
+#include "view3d/Calib3DScene.h"
 
 namespace {
 
@@ -405,16 +406,36 @@ TEST_F(WorkbenchDataPanelTest, WKeySavesOnlyTheMainWindowWhenToolsAreHidden) {
   EXPECT_FALSE(QFile::exists(QString::fromStdString(temp.File("3D.jpg"))));
 }
 
-// A synthetic workspace calibrated from the panel, pictured for a person to
-// look at (from the screen under Xvfb, rendered offscreen otherwise).
+TEST_F(WorkbenchDataPanelTest, StartupWorkspaceIsReadyToCalibrateWithOnePress) {
+  CCalibrationData source;
+  source.AddCamera();
+  ASSERT_TRUE(SaveWorkspaceTo(source, temp.File("space.txt")).ok);
+  window.OpenStartupWorkspace(QString::fromStdString(temp.File("space.txt")));
+  EXPECT_EQ(window.CalibrationPanel()->SelectedCamera(), 0);
+  window.CalibrationPanel()->Calibrate();
+  ASSERT_EQ(log.messages.size(), 1);  // no views: the five-view message, not silence
+}
+
+QImage ScreenPicture(QWidget& window) {
+  window.raise();
+  QTest::qWait(300);
+  QApplication::processEvents();
+  if (QGuiApplication::platformName() == "xcb" && window.screen())
+    return window.screen()->grabWindow(window.winId()).toImage();
+  return window.grab().toImage();
+}
+
+// A synthetic workspace calibrated from the panel with the real 3D window,
+// pictured for a person to look at (from the screen under Xvfb, rendered
+// offscreen otherwise).
 TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   TestApplication();
   TempDir temp;
   setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
   ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
-  PanelLog log;
+  QStringList messages;
   CStaticDataView& panel = *window.CalibrationPanel();
-  Script(panel, log);
+  panel.SetPrompts({[&messages](const QString& text) { messages << text; }, {}, {}});
   SyntheticOptions options;
   options.views = 8;
   options.render.supersampling = 2;
@@ -429,21 +450,24 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
     store.SetViewHasPoints(0, v, 1);
   }
   store.DisableView(0, 3);
+  window.move(20, 20);
+  window.show();
   window.LeftButtonDown(window.LowerPanelRect().topLeft() + QPoint(50, 20));
   panel.Click(CStaticDataView::kListLeft + 10 + 5, CStaticDataView::kListTop + 15);
   panel.Button(CStaticDataView::kIdCalibrate)->click();
-  EXPECT_TRUE(log.messages.isEmpty());
+  EXPECT_TRUE(messages.isEmpty());
   EXPECT_TRUE(panel.EntryText(0).startsWith("F: 8")) << panel.EntryText(0).toStdString();
 
-  window.move(20, 20);
-  window.show();
-  QTest::qWait(200);
-  QApplication::processEvents();
-  const QImage picture = QGuiApplication::platformName() == "xcb" && window.screen()
-                             ? window.screen()->grabWindow(window.winId()).toImage()
-                             : window.grab().toImage();
+  auto* results = window.findChild<CCalib3DScene*>();
+  ASSERT_NE(results, nullptr);
+  EXPECT_TRUE(results->isVisible());
+  EXPECT_EQ(results->pos(), QPoint(50, 50));
+  EXPECT_EQ(results->Content().ViewCount(), options.views);
+
   QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(picture.save(QString(LENTORA_SCREENSHOT_DIR) + "/data_panel_calibrated.png"));
+  const QString dir = LENTORA_SCREENSHOT_DIR;
+  EXPECT_TRUE(ScreenPicture(window).save(dir + "/data_panel_calibrated.png"));
+  EXPECT_TRUE(ScreenPicture(*results).save(dir + "/data_panel_results_3d.png"));
   unsetenv("LENTORA_OUTPUT_DIR");
 }
 
