@@ -18,6 +18,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/GraphicsArt.h"
 #include "ui/HoverButtonEx.h"
+#include "ui/ObjectEditDlg.h"
 #include "ui/LiveSourceWiring.h"
 #include "ui/StaticDataView.h"
 #include "ui/StaticEx.h"
@@ -234,9 +235,14 @@ void CWorkbenchDlg::ConnectToolWindows(QWidget* objectEditor, QWidget* resultsVi
   calibrationPanel_->SetTools(tools);
 }
 
-// The 3D results window: a hidden top-level window for the whole run, filled
-// by the calibration data panel after each calibration.
+// The tool windows: the object editor and the 3D results window, hidden
+// top-level windows for the whole run that the calibration data panel opens.
 void CWorkbenchDlg::CreateResultsWindow() {
+  auto* editor = new CObjectEditDlg(this);
+  editor->SetApplicationFolder(applicationFolder_);
+  editor->SetData(&data_);
+  editor->Create();
+  editor->hide();
   auto* scene = new CCalib3DScene(&data_, applicationFolder_, this);
   scene->hide();
   DataPanelTools tools;
@@ -247,7 +253,11 @@ void CWorkbenchDlg::CreateResultsWindow() {
   tools.setGridTexture = [scene](int nx, int ny, double dX, double dY) { scene->SetGridTexture(nx, ny, dX, dY); };
   tools.addThumbnails = [scene](int camera) { scene->AddThumbnails(camera); };
   tools.showResults = [scene] { scene->ShowResults(); };
-  ConnectToolWindows(objectEditor_, scene, tools);
+  tools.openEditor = [editor](int camera, int view) {
+    editor->OpenOn(camera);
+    editor->SetView(view);
+  };
+  ConnectToolWindows(editor, scene, tools);
 }
 
 // The calibration data panel takes the data panel's place; cameras announced

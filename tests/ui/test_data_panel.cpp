@@ -20,6 +20,7 @@
 #include "support/TempDir.h"
 #include "ui/HoverButtonEx.h"
 #include "ui/ImageListControl.h"
+#include "ui/ObjectEditDlg.h"
 #include "ui/StaticDataView.h"
 #include "view3d/Calib3DScene.h"
 
@@ -458,6 +459,9 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   EXPECT_TRUE(messages.isEmpty());
   EXPECT_TRUE(panel.EntryText(0).startsWith("F: 8")) << panel.EntryText(0).toStdString();
 
+  auto* editor = window.findChild<CObjectEditDlg*>();
+  ASSERT_NE(editor, nullptr);
+  EXPECT_FALSE(editor->isVisible());
   auto* results = window.findChild<CCalib3DScene*>();
   ASSERT_NE(results, nullptr);
   EXPECT_TRUE(results->isVisible());
@@ -467,6 +471,10 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   QDir().mkpath(LENTORA_SCREENSHOT_DIR);
   const QString dir = LENTORA_SCREENSHOT_DIR;
   EXPECT_TRUE(ScreenPicture(window).save(dir + "/data_panel_calibrated.png"));
+  window.LeftButtonDoubleClick(window.LowerPanelRect().topLeft() + QPoint(300, 50));
+  EXPECT_TRUE(editor->isVisible());
+  EXPECT_EQ(editor->Camera(), 0);
+  EXPECT_EQ(editor->View(), 0);
   EXPECT_TRUE(ScreenPicture(*results).save(dir + "/data_panel_results_3d.png"));
   unsetenv("LENTORA_OUTPUT_DIR");
 }
