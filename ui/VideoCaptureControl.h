@@ -88,7 +88,7 @@ class CVideoCaptureControl : public CSourceControl {
   bool BuildRecordingBranch(bool networkSync, int compressorIndex);
 
   // Format choice of the capture device ("Capture Pin..." and "Capture Filter...").
-  void ShowCapturePinSettings();
+  void ShowCapturePinSettings() override;
   void ShowCaptureFilterSettings();
 
   // Status line: refreshed by the timer.

@@ -213,6 +213,34 @@ TEST_F(LiveCapture, SyncPlayerShowsMatchingFramesOfTwoRecordings) {
   SaveScreenshot(player, "sync_player.png");
 }
 
+class FormatChoosingControl : public CVideoCaptureControl {
+ public:
+  QString askedTitle;
+
+ protected:
+  bool AskCaptureFormat(const QString& title, DShow::MediaType& chosen) override {
+    askedTitle = title;
+    chosen = DShow::MediaType{};
+    chosen.width = 640;
+    chosen.height = 480;
+    return true;
+  }
+};
+
+TEST_F(LiveCapture, CapturePinSettingsRebuildTheChainAndPreviewAgain) {
+  FormatChoosingControl control;
+  control.SetStore(&store);
+  control.resize(420, 230);
+  ASSERT_TRUE(control.Connect(device));
+  control.ShowCapturePinSettings();
+  EXPECT_EQ(control.askedTitle, "Capture Pin Properties");
+  ASSERT_TRUE(PumpUntil([&] { return control.Graph()->Sampler()->FormatKnown(); }));
+  EXPECT_EQ(control.Graph()->Sampler()->Width(), 640);
+  EXPECT_EQ(control.Graph()->Sampler()->Height(), 480);
+  EXPECT_TRUE(control.GetInfoText().startsWith("Video Size: 640 x 480"));
+  EXPECT_TRUE(messages.isEmpty());
+}
+
 TEST_F(LiveCapture, MainWindowMakesCaptureControlsForLiveSourcesAndHasThePlayerOnP) {
   ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
   EXPECT_TRUE(static_cast<bool>(window.PanelHooks().keyP));
