@@ -33,7 +33,8 @@ class CSourceControl : public QWidget {
   virtual QString GetInfoText() const = 0;
   // A live control's graph for the set-up dialog's property buttons.
   virtual DShow::CDShowCaptureGraph* CaptureGraph() { return nullptr; }
-  // The set-up dialog's "Capture Pin..." for a live source.
+  // The set-up dialog's "Capture Filter..." and "Capture Pin..." for a live source.
+  virtual void ShowCaptureFilterSettings() {}
   virtual void ShowCapturePinSettings() {}
 
   SourceSettings GetSettings() const { return settings_; }

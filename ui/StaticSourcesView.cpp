@@ -239,11 +239,8 @@ void CStaticSourcesView::SetupSource() {
   CSourceControl* control = controls_[p];
   const SourceSettings old = control->GetSettings();
   setupDialog_->SetLiveSource(control->IsLive());
-  setupDialog_->SetCaptureActions(
-      [control] {
-        if (DShow::CDShowCaptureGraph* graph = control->CaptureGraph()) graph->ShowCaptureFilterProperties();
-      },
-      [control] { control->ShowCapturePinSettings(); });
+  setupDialog_->SetCaptureActions([control] { control->ShowCaptureFilterSettings(); },
+                                  [control] { control->ShowCapturePinSettings(); });
   setupDialog_->SetSettings(old);
   const bool accepted = runSetup_ ? runSetup_(*setupDialog_) : setupDialog_->exec() == QDialog::Accepted;
   if (!accepted) return;

@@ -89,7 +89,7 @@ class CVideoCaptureControl : public CSourceControl {
 
   // Format choice of the capture device ("Capture Pin..." and "Capture Filter...").
   void ShowCapturePinSettings() override;
-  void ShowCaptureFilterSettings();
+  void ShowCaptureFilterSettings() override;
 
   // Status line: refreshed by the timer.
   QString StatusText() const { return statusText_; }
