@@ -93,7 +93,7 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, QWidget* pare
   lowerCaption_->Init();
   InitCalibrationPanel();
   InitSourcesPanel();
-  CreateResultsWindow();
+  CreateToolWindows();
   // Keys reach the window before any control sees them.
   qApp->installEventFilter(this);
   OnExpandView();
@@ -237,7 +237,7 @@ void CWorkbenchDlg::ConnectToolWindows(QWidget* objectEditor, QWidget* resultsVi
 
 // The tool windows: the object editor and the 3D results window, hidden
 // top-level windows for the whole run that the calibration data panel opens.
-void CWorkbenchDlg::CreateResultsWindow() {
+void CWorkbenchDlg::CreateToolWindows() {
   auto* editor = new CObjectEditDlg(this);
   editor->SetApplicationFolder(applicationFolder_);
   editor->SetData(&data_);

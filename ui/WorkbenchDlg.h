@@ -145,7 +145,7 @@ class CWorkbenchDlg : public QDialog {
   void SaveWindowPictures();
   void InitCalibrationPanel();
   void InitSourcesPanel();
-  void CreateResultsWindow();
+  void CreateToolWindows();
 
   std::string applicationFolder_;
   CCalibrationData data_;
