@@ -26,9 +26,9 @@ const Subcommand kSubcommands[] = {
     {"calibrate", RunCalibrate, "calibrate cameras of a workspace from their marked grid points"},
     {"stereo", RunStereo, "calibrate cameras 0 and 1 and the stereo rig they form"},
     {"synth", RunSynth, "render a synthetic workspace through a known camera"},
+    {"undistort", RunUndistort, "remove lens distortion from an image with a parameter file"},
     {"extract-grid", RunExtractGrid, "mark one view's grid from four border points"},
     {"grab", RunGrab, "turn frames of a video file into camera views of a new workspace"},
-    {"undistort", RunUndistort, "remove lens distortion from an image with a parameter file"},
 };
 
 void PrintUsage(std::ostream& out) {

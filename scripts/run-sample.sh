@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Lentora and opens the workbench on the
-# bundled sample workspace (ready to calibrate: select "Camera 0", press
-# "Calibrate"). Without a display it prints the workspace summary instead.
+# bundled sample workspace, its first camera selected: one press of
+# "Calibrate" calibrates it. Without a display it prints the workspace summary.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
