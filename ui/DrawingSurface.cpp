@@ -247,3 +247,11 @@ void CDrawingSurface::DrawLineAA(float x0, float y0, float x1, float y1, uint32_
     }
   }
 }
+
+void CopyBufferToWidget(QPainter& painter, QImage& buffer, const QRect& area) {
+  CDrawingSurface surface(&painter);
+  surface.Attach(buffer.bits(), 0, buffer.width(), buffer.height(), 32);
+  surface.SetSourceRect(area);
+  surface.SetDestinationRect(area);
+  surface.CopyTo();
+}

@@ -4,6 +4,8 @@
 // surface also offers clipped, alpha-blended filling and line drawing straight
 // on such a pixel buffer.
 
+#include <QImage>
+#include <QPainter>
 #include <QRect>
 #include <cstdint>
 
@@ -16,6 +18,9 @@ uint32_t BlendPixel(uint32_t d, uint32_t s, int alpha);
 
 // The shared 256 x 256 product table: AlphaTable()[i][j] == (i*j) >> 8.
 const uint8_t (*AlphaTable())[256];
+
+// Copies a whole 32-bit ARGB buffer, unscaled, onto the painter's device over `area`.
+void CopyBufferToWidget(QPainter& painter, QImage& buffer, const QRect& area);
 
 struct SurfaceBitmapHeader {
   uint32_t size = 40;

@@ -152,11 +152,7 @@ void CHoverButtonEx::paintEvent(QPaintEvent* event) {
   const int index = FrameIndex();
   if (hasRegion_) {
     QImage frame = ComposeFrame(index);
-    CDrawingSurface surface(&painter);
-    surface.Attach(frame.bits(), 0, frame.width(), frame.height(), 32);
-    surface.SetSourceRect(QRect(0, 0, frameWidth_, frameHeight_));
-    surface.SetDestinationRect(QRect(0, 0, frameWidth_, frameHeight_));
-    surface.CopyTo();
+    CopyBufferToWidget(painter, frame, QRect(0, 0, frameWidth_, frameHeight_));
     return;
   }
   painter.setRenderHint(QPainter::SmoothPixmapTransform);

@@ -181,11 +181,7 @@ void CImageListControl::paintEvent(QPaintEvent*) {
   if (backBuffer_.isNull()) return;
   Draw();
   QPainter painter(this);
-  CDrawingSurface surface(&painter);
-  surface.Attach(backBuffer_.bits(), 0, backBuffer_.width(), backBuffer_.height(), 32);
-  surface.SetSourceRect(rect());
-  surface.SetDestinationRect(rect());
-  surface.CopyTo();
+  CopyBufferToWidget(painter, backBuffer_, rect());
 }
 
 void CImageListControl::resizeEvent(QResizeEvent* event) {

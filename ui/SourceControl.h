@@ -9,16 +9,17 @@
 #include <string>
 
 #include "sources/SourceModel.h"
+#include "sources/inhouse/DShow.h"
 
 class CCalibrationData;
-namespace DShow {
-class CDShowCaptureGraph;
-}
 
 // Shows a modal message box with an OK button, or hands the text to the
 // function installed with SetSourceMessageHandler.
 void ShowSourceMessage(QWidget* parent, const QString& text);
 // An empty function restores the real message box.
+// The fixed text a failed step of a recording branch shows.
+QString RecordingFailureText(DShow::RecordingFailure failure);
+
 void SetSourceMessageHandler(std::function<void(const QString&)> handler);
 
 class CSourceControl : public QWidget {

@@ -435,11 +435,7 @@ void CStaticDataView::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), QColor::fromRgba(kPanelColour));
     return;
   }
-  CDrawingSurface surface(&painter);
-  surface.Attach(backBuffer_.bits(), 0, backBuffer_.width(), backBuffer_.height(), 32);
-  surface.SetSourceRect(rect());
-  surface.SetDestinationRect(rect());
-  surface.CopyTo();
+  CopyBufferToWidget(painter, backBuffer_, rect());
 }
 
 void CStaticDataView::resizeEvent(QResizeEvent* event) {

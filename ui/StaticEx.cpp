@@ -61,9 +61,5 @@ void CStaticEx::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), QColor::fromRgba(background_));
     return;
   }
-  CDrawingSurface surface(&painter);
-  surface.Attach(image_.bits(), 0, image_.width(), image_.height(), 32);
-  surface.SetSourceRect(rect());
-  surface.SetDestinationRect(rect());
-  surface.CopyTo();
+  CopyBufferToWidget(painter, image_, rect());
 }

@@ -24,23 +24,6 @@ QImage ToImage(const cv::Mat& frame) {
   return QImage(frame.data, frame.cols, frame.rows, static_cast<int>(frame.step), QImage::Format_BGR888);
 }
 
-QString FailureText(DShow::RecordingFailure failure) {
-  using F = DShow::RecordingFailure;
-  switch (failure) {
-    case F::kGrabberPin: return "Failed to get sample grabber pin!";
-    case F::kSmartTee: return "Could not add a smart tee!";
-    case F::kConnectTee: return "Failed to add the smart tee!";
-    case F::kCaptureFile: return "Failed to set the capture file!";
-    case F::kFetchCompressor: return "Unable to fetch compressor!";
-    case F::kAddCompressor: return "Unable to add compressor to graph!";
-    case F::kConnectMux: return "Unable to connect capture pin and mux!";
-    case F::kPreview: return "No preview available!";
-    case F::kNone:
-    case F::kNullClock: break;
-  }
-  return {};
-}
-
 QString FormatLabel(const DShow::MediaType& type) {
   QString text = QString("%1 x %2").arg(type.width).arg(type.height);
   if (type.fpsNumerator > 0 && type.fpsDenominator > 0)
@@ -262,8 +245,7 @@ bool CVideoCaptureControl::BuildRecordingBranch(bool networkSync, int compressor
   droppedFramesInfo_ = false;
   DShow::RecordingFailure failure = DShow::RecordingFailure::kNone;
   if (DShow::Failed(graph_->SetUpRecording(RecordingPath(), compressorIndex, false, &failure))) {
-    const QString text = FailureText(failure);
-    Fail(text.isEmpty() ? QString("Failed to set the capture file!") : text);
+    Fail(RecordingFailureText(failure));
     return false;
   }
   droppedFramesInfo_ = true;

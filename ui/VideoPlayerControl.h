@@ -21,9 +21,6 @@
 class CCaptureSettingsDlg;
 class CHoverButtonEx;
 
-// The fixed text a failed step of a recording branch shows.
-QString RecordingFailureText(DShow::RecordingFailure failure);
-
 // The video view: draws the newest rendered frame scaled into its video
 // rectangle (the client area inset by 2 pixels).
 class CVideoView : public QFrame, public DShow::CVideoWindow {
