@@ -4,7 +4,7 @@
 #include <cmath>
 #include <random>
 
-#include <opencv2/imgproc.hpp>
+#include "calib/BoardRenderer.h"
 
 namespace {
 
@@ -13,11 +13,6 @@ using Vector3 = std::array<double, 3>;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDegree = kPi / 180.0;
-
-// Grey levels of the printed board and of what lies around it.
-constexpr double kBlack = 25.0;
-constexpr double kWhite = 225.0;
-constexpr double kBackground = 95.0;
 
 Matrix3 Multiply(const Matrix3& a, const Matrix3& b) {
   Matrix3 c{};
@@ -125,37 +120,6 @@ SyntheticPose CandidatePose(const SyntheticCamera& camera, const GridDescription
   return pose;
 }
 
-// Newton's method for the undistorted normalised point whose distorted image is
-// (xd, yd); (x, y) holds the start on entry and the solution on return.
-void Undistort(const SyntheticCamera& c, double xd, double yd, double& x, double& y) {
-  for (int iteration = 0; iteration < 20; ++iteration) {
-    const double r2 = x * x + y * y;
-    const double radial = 1.0 + c.k1 * r2 + c.k2 * r2 * r2;
-    const double dRadial = 2.0 * c.k1 + 4.0 * c.k2 * r2;  // d radial / d(r2) times 2
-    const double fx = x * radial + 2.0 * c.p1 * x * y + c.p2 * (r2 + 2.0 * x * x) - xd;
-    const double fy = y * radial + c.p1 * (r2 + 2.0 * y * y) + 2.0 * c.p2 * x * y - yd;
-    const double a = radial + x * x * dRadial + 2.0 * c.p1 * y + 6.0 * c.p2 * x;
-    const double b = x * y * dRadial + 2.0 * c.p1 * x + 2.0 * c.p2 * y;
-    const double d = y * y * dRadial + radial + 6.0 * c.p1 * y + 2.0 * c.p2 * x;
-    const double det = a * d - b * b;
-    if (det == 0.0) return;
-    const double stepX = (d * fx - b * fy) / det, stepY = (a * fy - b * fx) / det;
-    x -= stepX;
-    y -= stepY;
-    if (std::fabs(stepX) + std::fabs(stepY) < 1e-13) return;
-  }
-}
-
-// Grey level of the board at object point (X, Y).
-double BoardShade(const GridDescription& grid, double X, double Y) {
-  const long column = static_cast<long>(std::floor(X / grid.dX));
-  const long row = static_cast<long>(std::floor(Y / grid.dY));
-  const bool onSquares = column >= -1 && column <= grid.nx - 1 && row >= -1 && row <= grid.ny - 1;
-  if (onSquares) return ((column + row) & 1) == 0 ? kBlack : kWhite;
-  const bool onMargin = column >= -2 && column <= grid.nx && row >= -2 && row <= grid.ny;
-  return onMargin ? kWhite : kBackground;
-}
-
 }  // namespace
 
 CameraParameters SyntheticCamera::ToParameters() const {
@@ -231,53 +195,6 @@ PointList ProjectGrid(const SyntheticCamera& camera, const SyntheticPose& pose, 
   return points;
 }
 
-cv::Mat RenderBoard(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid,
-                    const RenderOptions& options) {
-  const int samples = std::max(options.supersampling, 1);
-  // The board plane in camera coordinates: normal n (third column of R), n.X = n.t.
-  const Vector3 normal{pose.R[2], pose.R[5], pose.R[8]};
-  const double planeOffset = normal[0] * pose.t[0] + normal[1] * pose.t[1] + normal[2] * pose.t[2];
-  cv::Mat grey(camera.height, camera.width, CV_64FC1);
-  double x = 0.0, y = 0.0;  // warm start of the undistortion, carried from sample to sample
-  for (int row = 0; row < camera.height; ++row) {
-    double* out = grey.ptr<double>(row);
-    for (int column = 0; column < camera.width; ++column) {
-      double sum = 0.0;
-      for (int a = 0; a < samples; ++a)
-        for (int b = 0; b < samples; ++b) {
-          const double u = column - 0.5 + (b + 0.5) / samples;
-          const double v = row - 0.5 + (a + 0.5) / samples;
-          const double xd = (u - camera.cx) / camera.fx, yd = (v - camera.cy) / camera.fy;
-          if ((column == 0 && a == 0 && b == 0) || !std::isfinite(x) || !std::isfinite(y)) x = xd, y = yd;
-          Undistort(camera, xd, yd, x, y);
-          const double towards = normal[0] * x + normal[1] * y + normal[2];
-          const double depth = towards != 0.0 ? planeOffset / towards : -1.0;
-          if (!(depth > 0.0)) {
-            sum += kBackground;
-            continue;
-          }
-          // Object coordinates: R^T (depth * ray - t).
-          const Vector3 d{depth * x - pose.t[0], depth * y - pose.t[1], depth - pose.t[2]};
-          const double X = pose.R[0] * d[0] + pose.R[3] * d[1] + pose.R[6] * d[2];
-          const double Y = pose.R[1] * d[0] + pose.R[4] * d[1] + pose.R[7] * d[2];
-          sum += BoardShade(grid, X, Y);
-        }
-      out[column] = sum / (samples * samples);
-    }
-  }
-  if (options.blurSigma > 0.0) cv::GaussianBlur(grey, grey, cv::Size(0, 0), options.blurSigma);
-  if (options.imageNoise > 0.0) {
-    std::mt19937 random(options.seed);
-    std::normal_distribution<double> noise(0.0, options.imageNoise);
-    for (int row = 0; row < grey.rows; ++row)
-      for (double* p = grey.ptr<double>(row), *end = p + grey.cols; p != end; ++p) *p += noise(random);
-  }
-  cv::Mat grey8, colour;
-  grey.convertTo(grey8, CV_8UC1);  // rounds and saturates
-  cv::cvtColor(grey8, colour, cv::COLOR_GRAY2BGR);
-  return colour;
-}
-
 SyntheticRig MakeSyntheticRig(const SyntheticOptions& options) {
   SyntheticRig rig;
   rig.grid = options.grid;
@@ -291,6 +208,7 @@ SyntheticRig MakeSyntheticRig(const SyntheticOptions& options) {
   for (int c = 0; c < cameraCount; ++c) {
     SyntheticCameraViews views;
     views.camera = c == 0 ? options.camera : options.secondCamera;
+    const BoardRenderer renderer(views.camera);
     for (size_t v = 0; v < poses.size(); ++v) {
       const SyntheticPose pose = c == 0 ? poses[v] : ComposePose(relative, poses[v]);
       views.poses.push_back(pose);
@@ -305,7 +223,7 @@ SyntheticRig MakeSyntheticRig(const SyntheticOptions& options) {
       if (options.renderImages) {
         RenderOptions render = options.render;
         render.seed = options.render.seed + static_cast<uint32_t>(100 * c + v);
-        views.images.push_back(RenderBoard(views.camera, pose, options.grid, render));
+        views.images.push_back(renderer.Render(pose, options.grid, render));
       }
     }
     rig.cameras.push_back(std::move(views));

@@ -1,0 +1,346 @@
+#include "calib/BoardRenderer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// Grey levels of the printed board and of what lies around it.
+constexpr double kBlack = 25.0;
+constexpr double kWhite = 225.0;
+constexpr double kBackground = 95.0;
+
+// How close to a square's edge (in pixels) a sample must come before its
+// interpolated ray is no longer trusted. The interpolation is off by well
+// under a thousandth of a pixel for any sensible distortion.
+constexpr double kEdgeMargin = 5e-3;
+
+// Newton's method for the undistorted normalised point whose distorted image is
+// (xd, yd); (x, y) holds the start on entry and the solution on return.
+void Undistort(const SyntheticCamera& c, double xd, double yd, double& x, double& y) {
+  for (int iteration = 0; iteration < 20; ++iteration) {
+    const double r2 = x * x + y * y;
+    const double radial = 1.0 + c.k1 * r2 + c.k2 * r2 * r2;
+    const double dRadial = 2.0 * c.k1 + 4.0 * c.k2 * r2;  // d radial / d(r2) times 2
+    const double fx = x * radial + 2.0 * c.p1 * x * y + c.p2 * (r2 + 2.0 * x * x) - xd;
+    const double fy = y * radial + c.p1 * (r2 + 2.0 * y * y) + 2.0 * c.p2 * x * y - yd;
+    const double a = radial + x * x * dRadial + 2.0 * c.p1 * y + 6.0 * c.p2 * x;
+    const double b = x * y * dRadial + 2.0 * c.p1 * x + 2.0 * c.p2 * y;
+    const double d = y * y * dRadial + radial + 6.0 * c.p1 * y + 2.0 * c.p2 * x;
+    const double det = a * d - b * b;
+    if (det == 0.0) return;
+    const double stepX = (d * fx - b * fy) / det, stepY = (a * fy - b * fx) / det;
+    x -= stepX;
+    y -= stepY;
+    if (std::fabs(stepX) + std::fabs(stepY) < 1e-13) return;
+  }
+}
+
+// Grey level of the board square (column, row) in square units: the squares
+// run from -1 to n-1 along each axis, the white margin one further.
+double CellShade(const GridDescription& grid, long column, long row) {
+  const bool onSquares = column >= -1 && column <= grid.nx - 1 && row >= -1 && row <= grid.ny - 1;
+  if (onSquares) return ((column + row) & 1) == 0 ? kBlack : kWhite;
+  const bool onMargin = column >= -2 && column <= grid.nx && row >= -2 && row <= grid.ny;
+  return onMargin ? kWhite : kBackground;
+}
+
+// floor() for cell indices, kept inside long's range for rays near the horizon.
+long CellIndex(double value) { return static_cast<long>(std::floor(std::clamp(value, -1e9, 1e9))); }
+
+// The board plane seen from the camera. For a ray (x, y, 1), a = R^T ray; the
+// ray meets the board at depth offset / a.z, at board point depth * a - R^T t.
+struct BoardPlane {
+  BoardPlane(const SyntheticPose& pose, const GridDescription& grid) : R(pose.R), t(pose.t), dX(grid.dX), dY(grid.dY) {
+    offset = R[2] * t[0] + R[5] * t[1] + R[8] * t[2];
+    c0 = R[0] * t[0] + R[3] * t[1] + R[6] * t[2];
+    c1 = R[1] * t[0] + R[4] * t[1] + R[7] * t[2];
+  }
+  std::array<double, 9> R;
+  std::array<double, 3> t;
+  double dX, dY, offset, c0, c1;
+};
+
+// Shade seen along the exact ray (x, y, 1).
+double ShadeOfRay(const BoardPlane& plane, const GridDescription& grid, double x, double y) {
+  const auto& R = plane.R;
+  const double towards = R[2] * x + R[5] * y + R[8];
+  const double depth = towards != 0.0 ? plane.offset / towards : -1.0;
+  if (!(depth > 0.0)) return kBackground;
+  // Object coordinates: R^T (depth * ray - t).
+  const double d0 = depth * x - plane.t[0], d1 = depth * y - plane.t[1], d2 = depth - plane.t[2];
+  const double X = R[0] * d0 + R[3] * d1 + R[6] * d2;
+  const double Y = R[1] * d0 + R[4] * d1 + R[7] * d2;
+  return CellShade(grid, CellIndex(X / plane.dX), CellIndex(Y / plane.dY));
+}
+
+// Shade of the sample at image point (u, v), its ray solved on its own.
+double ExactSampleShade(const SyntheticCamera& camera, const BoardPlane& plane, const GridDescription& grid, double u,
+                        double v) {
+  const double xd = (u - camera.cx) / camera.fx, yd = (v - camera.cy) / camera.fy;
+  double x = xd, y = yd;
+  Undistort(camera, xd, yd, x, y);
+  return ShadeOfRay(plane, grid, x, y);
+}
+
+// A pixel corner's ray in board terms: a = R^T ray and, when the ray meets the
+// board in front of the camera, the board point in square units.
+struct CornerPoint {
+  double a[3];
+  double X, Y;
+  long column, row;
+  bool front;
+};
+
+void ComputeCorners(const BoardPlane& plane, const double* rays, int count, CornerPoint* corners) {
+  const auto& R = plane.R;
+  for (int k = 0; k < count; ++k) {
+    const double x = rays[2 * k], y = rays[2 * k + 1];
+    CornerPoint& c = corners[k];
+    c.a[0] = R[0] * x + R[3] * y + R[6];
+    c.a[1] = R[1] * x + R[4] * y + R[7];
+    c.a[2] = R[2] * x + R[5] * y + R[8];
+    const double depth = c.a[2] != 0.0 ? plane.offset / c.a[2] : -1.0;
+    c.front = depth > 0.0 && std::isfinite(depth);
+    c.X = (depth * c.a[0] - plane.c0) / plane.dX;
+    c.Y = (depth * c.a[1] - plane.c1) / plane.dY;
+    c.front = c.front && std::isfinite(c.X) && std::isfinite(c.Y);
+    c.column = c.front ? CellIndex(c.X) : 0;
+    c.row = c.front ? CellIndex(c.Y) : 0;
+  }
+}
+
+// The one shade of a pixel whose corners all lie on one square or all on one
+// side beside the margin (squares and the margin's outline are convex, and the
+// samples' board points lie inside their corners' quadrilateral); -1 otherwise.
+double UniformShade(const GridDescription& grid, const CornerPoint* const c[4]) {
+  const bool allFront = c[0]->front && c[1]->front && c[2]->front && c[3]->front;
+  if (!allFront) {
+    const bool noneFront = !c[0]->front && !c[1]->front && !c[2]->front && !c[3]->front;
+    return noneFront ? kBackground : -1.0;
+  }
+  bool sameCell = true, left = true, right = true, below = true, above = true;
+  for (int k = 0; k < 4; ++k) {
+    sameCell = sameCell && c[k]->column == c[0]->column && c[k]->row == c[0]->row;
+    left = left && c[k]->column < -2;
+    right = right && c[k]->column > grid.nx;
+    below = below && c[k]->row < -2;
+    above = above && c[k]->row > grid.ny;
+  }
+  if (sameCell) return CellShade(grid, c[0]->column, c[0]->row);
+  return left || right || below || above ? kBackground : -1.0;
+}
+
+double DistanceToEdge(double value) { return std::fabs(value - std::nearbyint(value)); }
+
+}  // namespace
+
+BoardRenderer::BoardRenderer(const SyntheticCamera& camera)
+    : camera_(camera), cornerRays_(2 * static_cast<size_t>(camera.width + 1) * (camera.height + 1)) {
+  double* ray = cornerRays_.data();
+  for (int row = 0; row <= camera.height; ++row) {
+    const double yd = (row - 0.5 - camera.cy) / camera.fy;
+    double x = 0.0, y = 0.0;
+    for (int column = 0; column <= camera.width; ++column, ray += 2) {
+      const double xd = (column - 0.5 - camera.cx) / camera.fx;
+      if (column == 0 || !std::isfinite(x) || !std::isfinite(y)) x = xd, y = yd;  // warm start along the row
+      Undistort(camera, xd, yd, x, y);
+      ray[0] = x;
+      ray[1] = y;
+    }
+  }
+}
+
+namespace {
+
+// Pixels per side of the blocks a frame is first looked at in. A block whose
+// corners lie well inside one square is filled without looking at its pixels.
+constexpr int kBlock = 8;
+// How far (pixels) the corners of such a block must stay from the square's
+// edges: the rays across a block are only nearly those interpolated from its
+// corners (for strong distortion a few hundredths of a pixel off).
+constexpr double kBlockMargin = 0.25;
+
+// What one frame needs besides the corner rays.
+struct FrameSetting {
+  const SyntheticCamera& camera;
+  const GridDescription& grid;
+  BoardPlane plane;
+  std::vector<std::array<double, 4>> weights;  // corner weights (top-left, top-right, bottom-left, bottom-right)
+  std::vector<std::array<double, 2>> offsets;  // sample offsets from the pixel centre
+
+  FrameSetting(const SyntheticCamera& c, const SyntheticPose& pose, const GridDescription& g, int samples)
+      : camera(c), grid(g), plane(pose, g) {
+    for (int a = 0; a < samples; ++a)
+      for (int b = 0; b < samples; ++b) {
+        const double fu = (b + 0.5) / samples, fv = (a + 0.5) / samples;
+        weights.push_back({(1 - fu) * (1 - fv), fu * (1 - fv), (1 - fu) * fv, fu * fv});
+        offsets.push_back({fu - 0.5, fv - 0.5});
+      }
+  }
+};
+
+bool AllFront(const CornerPoint* const c[4]) { return c[0]->front && c[1]->front && c[2]->front && c[3]->front; }
+
+// Range of the corners' board coordinates.
+void Spans(const CornerPoint* const c[4], double& spanX, double& spanY) {
+  const auto [minX, maxX] = std::minmax({c[0]->X, c[1]->X, c[2]->X, c[3]->X});
+  const auto [minY, maxY] = std::minmax({c[0]->Y, c[1]->Y, c[2]->Y, c[3]->Y});
+  spanX = maxX - minX;
+  spanY = maxY - minY;
+}
+
+// The one shade of a block whose corners lie at least the margin inside one
+// square, or beyond one side of the board's margin; -1 otherwise.
+double BlockShade(const GridDescription& grid, const CornerPoint* const c[4], int blockPixels) {
+  if (!AllFront(c)) return -1.0;
+  double spanX = 0.0, spanY = 0.0;
+  Spans(c, spanX, spanY);
+  const double mX = kBlockMargin * spanX / blockPixels, mY = kBlockMargin * spanY / blockPixels;
+  bool inside = true, left = true, right = true, below = true, above = true;
+  for (int k = 0; k < 4; ++k) {
+    const double column = static_cast<double>(c[0]->column), row = static_cast<double>(c[0]->row);
+    inside = inside && c[k]->X >= column + mX && c[k]->X <= column + 1 - mX && c[k]->Y >= row + mY &&
+             c[k]->Y <= row + 1 - mY;
+    left = left && c[k]->X < -2 - mX;
+    right = right && c[k]->X > grid.nx + 1 + mX;
+    below = below && c[k]->Y < -2 - mY;
+    above = above && c[k]->Y > grid.ny + 1 + mY;
+  }
+  if (inside) return CellShade(grid, c[0]->column, c[0]->row);
+  return left || right || below || above ? kBackground : -1.0;
+}
+
+// Shade of one pixel from its four corners.
+double PixelShade(const FrameSetting& f, const CornerPoint* const corners[4], int column, int row) {
+  const double uniform = UniformShade(f.grid, corners);
+  if (uniform >= 0.0) return uniform;
+  const bool allFront = AllFront(corners);
+  double spanX = 0.0, spanY = 0.0;
+  if (allFront) Spans(corners, spanX, spanY);
+  const BoardPlane& plane = f.plane;
+  double sum = 0.0;
+  for (size_t s = 0; s < f.weights.size(); ++s) {
+    const auto& w = f.weights[s];
+    if (allFront) {
+      double a[3];
+      for (int i = 0; i < 3; ++i)
+        a[i] = w[0] * corners[0]->a[i] + w[1] * corners[1]->a[i] + w[2] * corners[2]->a[i] + w[3] * corners[3]->a[i];
+      const double depth = plane.offset / a[2];
+      const double X = (depth * a[0] - plane.c0) / plane.dX;
+      const double Y = (depth * a[1] - plane.c1) / plane.dY;
+      if (DistanceToEdge(X) > kEdgeMargin * spanX && DistanceToEdge(Y) > kEdgeMargin * spanY) {
+        sum += CellShade(f.grid, CellIndex(X), CellIndex(Y));
+        continue;
+      }
+    }
+    sum += ExactSampleShade(f.camera, plane, f.grid, column + f.offsets[s][0], row + f.offsets[s][1]);
+  }
+  return sum / static_cast<double>(f.weights.size());
+}
+
+}  // namespace
+
+const double* BoardRenderer::CornerRay(int column, int row) const {
+  return cornerRays_.data() + 2 * (static_cast<size_t>(row) * (camera_.width + 1) + column);
+}
+
+void BoardRenderer::ShadePixels(const void* setting, int column0, int row0, int column1, int row1, cv::Mat& grey) const {
+  const FrameSetting& f = *static_cast<const FrameSetting*>(setting);
+  const int count = column1 - column0 + 1;
+  std::vector<CornerPoint> above(count), below(count);
+  ComputeCorners(f.plane, CornerRay(column0, row0), count, above.data());
+  for (int row = row0; row < row1; ++row) {
+    ComputeCorners(f.plane, CornerRay(column0, row + 1), count, below.data());
+    double* out = grey.ptr<double>(row);
+    for (int k = 0; k + 1 < count; ++k) {
+      const CornerPoint* const corners[4] = {&above[k], &above[k + 1], &below[k], &below[k + 1]};
+      out[column0 + k] = PixelShade(f, corners, column0 + k, row);
+    }
+    std::swap(above, below);
+  }
+}
+
+cv::Mat BoardRenderer::RenderGrey(const SyntheticPose& pose, const GridDescription& grid, int supersampling) const {
+  const FrameSetting setting(camera_, pose, grid, std::max(supersampling, 1));
+  const int width = camera_.width, height = camera_.height;
+  const int blocksX = (width + kBlock - 1) / kBlock, blocksY = (height + kBlock - 1) / kBlock;
+  // Corners of the blocks (the last ones at the image's edge).
+  std::vector<CornerPoint> blockCorners(static_cast<size_t>(blocksX + 1) * (blocksY + 1));
+  for (int by = 0; by <= blocksY; ++by)
+    for (int bx = 0; bx <= blocksX; ++bx)
+      ComputeCorners(setting.plane, CornerRay(std::min(bx * kBlock, width), std::min(by * kBlock, height)), 1,
+                     &blockCorners[static_cast<size_t>(by) * (blocksX + 1) + bx]);
+  cv::Mat grey(height, width, CV_64FC1);
+  for (int by = 0; by < blocksY; ++by)
+    for (int bx = 0; bx < blocksX; ++bx) {
+      const CornerPoint* const corners[4] = {&blockCorners[static_cast<size_t>(by) * (blocksX + 1) + bx],
+                                             &blockCorners[static_cast<size_t>(by) * (blocksX + 1) + bx + 1],
+                                             &blockCorners[static_cast<size_t>(by + 1) * (blocksX + 1) + bx],
+                                             &blockCorners[static_cast<size_t>(by + 1) * (blocksX + 1) + bx + 1]};
+      const int column0 = bx * kBlock, row0 = by * kBlock;
+      const int column1 = std::min(column0 + kBlock, width), row1 = std::min(row0 + kBlock, height);
+      const double shade = BlockShade(grid, corners, std::max(column1 - column0, row1 - row0));
+      if (shade >= 0.0)
+        grey(cv::Rect(column0, row0, column1 - column0, row1 - row0)).setTo(shade);
+      else
+        ShadePixels(&setting, column0, row0, column1, row1, grey);
+    }
+  return grey;
+}
+
+namespace {
+
+// Blur, noise and the 8-bit BGR picture.
+cv::Mat Photograph(cv::Mat grey, const RenderOptions& options) {
+  if (options.blurSigma > 0.0) cv::GaussianBlur(grey, grey, cv::Size(0, 0), options.blurSigma);
+  if (options.imageNoise > 0.0) {
+    std::mt19937 random(options.seed);
+    std::normal_distribution<double> noise(0.0, options.imageNoise);
+    for (int row = 0; row < grey.rows; ++row)
+      for (double *p = grey.ptr<double>(row), *end = p + grey.cols; p != end; ++p) *p += noise(random);
+  }
+  cv::Mat grey8, colour;
+  grey.convertTo(grey8, CV_8UC1);  // rounds and saturates
+  cv::cvtColor(grey8, colour, cv::COLOR_GRAY2BGR);
+  return colour;
+}
+
+}  // namespace
+
+cv::Mat BoardRenderer::Render(const SyntheticPose& pose, const GridDescription& grid, const RenderOptions& options) const {
+  return Photograph(RenderGrey(pose, grid, options.supersampling), options);
+}
+
+cv::Mat RenderBoard(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid,
+                    const RenderOptions& options) {
+  return BoardRenderer(camera).Render(pose, grid, options);
+}
+
+cv::Mat RenderBoardPerSample(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid,
+                             const RenderOptions& options) {
+  const int samples = std::max(options.supersampling, 1);
+  const BoardPlane plane(pose, grid);
+  cv::Mat grey(camera.height, camera.width, CV_64FC1);
+  double x = 0.0, y = 0.0;  // warm start of the undistortion, carried from sample to sample
+  for (int row = 0; row < camera.height; ++row) {
+    double* out = grey.ptr<double>(row);
+    for (int column = 0; column < camera.width; ++column) {
+      double sum = 0.0;
+      for (int a = 0; a < samples; ++a)
+        for (int b = 0; b < samples; ++b) {
+          const double u = column - 0.5 + (b + 0.5) / samples;
+          const double v = row - 0.5 + (a + 0.5) / samples;
+          const double xd = (u - camera.cx) / camera.fx, yd = (v - camera.cy) / camera.fy;
+          if ((column == 0 && a == 0 && b == 0) || !std::isfinite(x) || !std::isfinite(y)) x = xd, y = yd;
+          Undistort(camera, xd, yd, x, y);
+          sum += ShadeOfRay(plane, grid, x, y);
+        }
+      out[column] = sum / (samples * samples);
+    }
+  }
+  return Photograph(grey, options);
+}

@@ -1,0 +1,43 @@
+#pragma once
+// Fast rendering of the printed chequerboard through a distorted camera.
+//
+// A camera's undistorted ray through a point of the image never changes, so the
+// renderer solves the inverse distortion once, at every pixel corner, when it
+// is made. A frame is then, per pixel, the board coordinates of its four corner
+// rays (a plane intersection each). A pixel whose corners all fall on one
+// square (or all beside the board) takes that square's shade; the others are
+// sampled, each sample's ray interpolated from the corner rays. A sample that
+// lands so close to a square's edge that the interpolation could put it on the
+// wrong side is shaded through its exact ray instead, so the picture equals the
+// one of the per-sample reference below.
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "calib/SyntheticViews.h"
+
+class BoardRenderer {
+ public:
+  explicit BoardRenderer(const SyntheticCamera& camera);
+
+  const SyntheticCamera& Camera() const { return camera_; }
+
+  // 8-bit BGR image of the camera's size.
+  cv::Mat Render(const SyntheticPose& pose, const GridDescription& grid, const RenderOptions& options) const;
+  // The grey picture before blur and noise (CV_64FC1, 0..255).
+  cv::Mat RenderGrey(const SyntheticPose& pose, const GridDescription& grid, int supersampling) const;
+
+ private:
+  const double* CornerRay(int column, int row) const;
+  // Shades pixels [column0, column1) x [row0, row1) one by one.
+  void ShadePixels(const void* setting, int column0, int row0, int column1, int row1, cv::Mat& grey) const;
+
+  SyntheticCamera camera_;
+  std::vector<double> cornerRays_;  // (height+1) x (width+1) pairs (x, y), row by row
+};
+
+// The reference: every sample's ray solved on its own (slow; what the fast
+// renderer is checked against).
+cv::Mat RenderBoardPerSample(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid,
+                             const RenderOptions& options = {});
