@@ -6,6 +6,7 @@
 
 #include "cli/CliSupport.h"
 #include "cli/Commands.h"
+#include "core/Version.h"
 
 #ifdef LENTORA_WITH_GUI
 #include "ui/WorkbenchApp.h"
@@ -46,12 +47,21 @@ bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+bool WorkbenchCanOpen() {
+#ifdef LENTORA_WITH_GUI
+  return WorkbenchDisplayAvailable();
+#else
+  return false;
+#endif
+}
+
 // No arguments, or one workspace index file: the windowed workbench. Without a
 // display the workspace is summarised instead, and a bare call prints usage.
-int RunWorkbench(int argc, char** argv, const std::string& workspace) {
+int RunWorkbench(int argc, char** argv, const std::string& workspace, const std::string& snapshot = "") {
 #ifdef LENTORA_WITH_GUI
-  if (WorkbenchDisplayAvailable()) return CWorkbenchApp().Run(argc, argv, workspace);
+  if (WorkbenchDisplayAvailable()) return CWorkbenchApp().Run(argc, argv, workspace, snapshot);
 #else
+  (void)snapshot;
   (void)argc;
   (void)argv;
 #endif
@@ -66,6 +76,19 @@ int main(int argc, char** argv) {
   if (argc < 2) return RunWorkbench(argc, argv, "");
   const std::string command = argv[1];
   if (argc == 2 && EndsWith(command, ".txt") && !IsSubcommand(command)) return RunWorkbench(argc, argv, command);
+  // --snapshot FILE [WORKSPACE.txt]: open the workbench, write its window's
+  // picture (PNG) once it is drawn, and quit.
+  if (command == "--snapshot") {
+    if (argc < 3 || argc > 4 || !WorkbenchCanOpen()) {
+      std::cerr << "usage: lentora --snapshot FILE.png [WORKSPACE.txt] (needs a display)\n";
+      return kExitUsage;
+    }
+    return RunWorkbench(argc, argv, argc == 4 ? argv[3] : "", argv[2]);
+  }
+  if (command == "--version") {
+    std::cout << "lentora " << LentoraVersion() << "\n";
+    return kExitOk;
+  }
   if (command == "--help" || command == "-h") {
     PrintUsage(std::cout);
     return kExitOk;

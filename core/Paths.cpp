@@ -6,13 +6,35 @@
 
 namespace fs = std::filesystem;
 
+#ifndef LENTORA_SHARE_FROM_BIN
+#define LENTORA_SHARE_FROM_BIN "../share/lentora"
+#endif
+
+namespace {
+
+bool HoldsGraphics(const fs::path& folder) {
+  std::error_code ec;
+  return !folder.empty() && fs::is_directory(folder / "Graphics", ec);
+}
+
+}  // namespace
+
+std::string FindApplicationFolder(const std::string& currentFolder, const std::string& executableFolder) {
+  const fs::path current(currentFolder);
+  const fs::path executable(executableFolder);
+  const fs::path installedShare = (executable / LENTORA_SHARE_FROM_BIN).lexically_normal();
+  for (const fs::path& candidate : {current, executable, installedShare})
+    if (HoldsGraphics(candidate)) return candidate.string();
+  return executable.empty() ? current.string() : executable.string();
+}
+
 std::string ApplicationFolder() {
   std::error_code ec;
   const fs::path current = fs::current_path(ec);
-  if (!ec && fs::is_directory(current / "Graphics", ec)) return current.string();
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec) return exe.parent_path().string();
-  return current.string();
+  std::error_code exeError;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", exeError);
+  return FindApplicationFolder(ec ? std::string() : current.string(),
+                               exeError ? std::string() : exe.parent_path().string());
 }
 
 std::string OutputFolder() {

@@ -3,8 +3,13 @@
 
 #include <string>
 
-// The current folder when it holds Graphics/, else the folder of the executable.
+// The folder whose Graphics/ the program draws from, first of: the current
+// folder, the executable's folder (a build folder), the installed share folder
+// beside the executable's (bin/../share/lentora). When none holds Graphics/,
+// the executable's folder.
 std::string ApplicationFolder();
+// The same search from explicit places, for callers that know them.
+std::string FindApplicationFolder(const std::string& currentFolder, const std::string& executableFolder);
 // LENTORA_OUTPUT_DIR when set and non-empty, else the application folder.
 std::string OutputFolder();
 // OutputFolder() joined with a fixed file name such as "debbg.txt".

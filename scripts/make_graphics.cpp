@@ -1,10 +1,12 @@
 // Draws every button strip and pane header of the workbench into a folder:
 //   make_graphics OUTPUT_FOLDER [CONTACT_SHEET.png]
+//   make_graphics --icons HICOLOR_FOLDER   (the application icon in every size)
 // The optional contact sheet shows every strip enlarged on the panel grey,
 // for reviewing the set at a glance.
 #include <QGuiApplication>
 #include <QPainter>
 #include <cstdio>
+#include <string>
 
 #include "ui/GraphicsArt.h"
 
@@ -43,6 +45,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   QGuiApplication app(argc, argv);
+  if (std::string(argv[1]) == "--icons") {
+    if (argc != 3 || !WriteApplicationIcons(QString::fromLocal8Bit(argv[2]))) {
+      std::fprintf(stderr, "make_graphics: cannot write the icons\n");
+      return 1;
+    }
+    return 0;
+  }
   const int written = WriteAllGraphics(QString::fromLocal8Bit(argv[1]));
   if (written < 0) {
     std::fprintf(stderr, "make_graphics: cannot write into %s\n", argv[1]);

@@ -1,11 +1,14 @@
 #include "ui/GraphicsArt.h"
 
 #include <QDir>
+#include <QIcon>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPixmap>
 #include <QPolygonF>
 #include <QRadialGradient>
+#include <QTransform>
 #include <cmath>
 #include <functional>
 #include <map>
@@ -449,4 +452,83 @@ int WriteAllGraphics(const QString& folder) {
     ++written;
   }
   return written;
+}
+
+// ---------------------------------------------------------------------------
+// Application icon, drawn on a 256-unit canvas and scaled.
+
+namespace {
+
+void DrawIconBackground(QPainter& p) {
+  QLinearGradient fill(0, 8, 0, 248);
+  fill.setColorAt(0, QColor(0x58, 0x58, 0x58));
+  fill.setColorAt(1, QColor(0x2A, 0x2A, 0x2A));
+  p.setPen(QPen(QColor(0x1A, 0x1A, 0x1A), 4));
+  p.setBrush(fill);
+  p.drawRoundedRect(QRectF(10, 10, 236, 236), 44, 44);
+}
+
+// A 4 x 3 board of squares mapped onto a quadrilateral leaning away from the eye.
+void DrawIconBoard(QPainter& p) {
+  const QPolygonF square({QPointF(0, 0), QPointF(4, 0), QPointF(4, 3), QPointF(0, 3)});
+  const QPolygonF board({QPointF(40, 78), QPointF(196, 52), QPointF(214, 188), QPointF(52, 204)});
+  QTransform toBoard;
+  if (!QTransform::quadToQuad(square, board, toBoard)) return;
+  p.save();
+  p.setTransform(toBoard, true);
+  p.setPen(Qt::NoPen);
+  for (int row = 0; row < 3; ++row)
+    for (int column = 0; column < 4; ++column) {
+      p.setBrush((row + column) % 2 ? QColor(0x30, 0x30, 0x30) : QColor(0xE4, 0xE4, 0xE4));
+      p.drawRect(QRectF(column, row, 1, 1));
+    }
+  p.restore();
+  p.setPen(QPen(QColor(0x1E, 0x1E, 0x1E), 3));
+  p.setBrush(Qt::NoBrush);
+  p.drawPolygon(board);
+}
+
+void DrawIconLens(QPainter& p) {
+  const QPointF centre(170, 170);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0x00, 0x00, 0x00, 0x50));
+  p.drawEllipse(centre + QPointF(4, 6), 62, 62);
+  p.setPen(QPen(QColor(0xFF, 0xBF, 0x00), 16));
+  p.setBrush(QColor(0x20, 0x20, 0x20, 0x70));
+  p.drawEllipse(centre, 54, 54);
+  p.setPen(QPen(QColor(0xFF, 0xE0, 0x80, 0xC0), 5, Qt::SolidLine, Qt::RoundCap));
+  p.drawArc(QRectF(centre - QPointF(36, 36), QSizeF(72, 72)), 100 * 16, 60 * 16);
+}
+
+}  // namespace
+
+QImage MakeApplicationIcon(int size) {
+  QImage image(size, size, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.scale(size / 256.0, size / 256.0);
+  DrawIconBackground(p);
+  DrawIconBoard(p);
+  DrawIconLens(p);
+  return image;
+}
+
+const std::vector<int>& ApplicationIconSizes() {
+  static const std::vector<int> sizes{16, 22, 24, 32, 48, 64, 128, 256};
+  return sizes;
+}
+
+QIcon ApplicationIcon() {
+  QIcon icon;
+  for (int size : ApplicationIconSizes()) icon.addPixmap(QPixmap::fromImage(MakeApplicationIcon(size)));
+  return icon;
+}
+
+bool WriteApplicationIcons(const QString& hicolorFolder) {
+  for (int size : ApplicationIconSizes()) {
+    const QString folder = QString("%1/%2x%2/apps").arg(hicolorFolder).arg(size);
+    if (!QDir().mkpath(folder) || !MakeApplicationIcon(size).save(folder + "/lentora.png", "PNG")) return false;
+  }
+  return true;
 }

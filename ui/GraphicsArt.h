@@ -9,6 +9,7 @@
 #include <QString>
 #include <vector>
 
+class QIcon;
 class QPainter;
 
 enum class ButtonStyle { kRound, kSquare };
@@ -42,3 +43,13 @@ QImage MakePaneHeader(const PaneGraphic& graphic);
 // Writes every graphic into folder (created when missing); returns how many
 // files were written, -1 on the first failure.
 int WriteAllGraphics(const QString& folder);
+
+// The application icon at size x size pixels: a chequerboard seen in
+// perspective through an amber lens ring on the icon set's dark grey.
+QImage MakeApplicationIcon(int size);
+// The icon in every size that ApplicationIconSizes() lists, for windows.
+QIcon ApplicationIcon();
+// 16 to 256 pixels: the sizes desktops look for.
+const std::vector<int>& ApplicationIconSizes();
+// Writes folder/NxN/apps/lentora.png for every size; false on a failure.
+bool WriteApplicationIcons(const QString& hicolorFolder);

@@ -1,10 +1,13 @@
 #include "ui/WorkbenchApp.h"
 
 #include <QApplication>
+#include <QPixmap>
 #include <QString>
+#include <QTimer>
 #include <cstdlib>
 
 #include "core/Paths.h"
+#include "ui/GraphicsArt.h"
 #include "ui/WorkbenchDlg.h"
 
 bool WorkbenchDisplayAvailable() {
@@ -15,13 +18,31 @@ bool WorkbenchDisplayAvailable() {
   return false;
 }
 
-int CWorkbenchApp::Run(int argc, char** argv, const std::string& workspacePath) {
+namespace {
+
+// Time for the start-up work queued behind the first paint (the first camera's
+// selection, thumbnails) before the picture is taken.
+constexpr int kSnapshotDelayMs = 500;
+
+void ScheduleSnapshot(CWorkbenchDlg& window, const QString& path, int& exitCode) {
+  QTimer::singleShot(kSnapshotDelayMs, &window, [&window, path, &exitCode] {
+    exitCode = window.grab().save(path, "PNG") ? 0 : 1;
+    window.done(0);
+  });
+}
+
+}  // namespace
+
+int CWorkbenchApp::Run(int argc, char** argv, const std::string& workspacePath, const std::string& snapshotPath) {
   QApplication application(argc, argv);
   // Profile settings live under this organisation, as they always have.
   QApplication::setOrganizationName("Local AppWizard-Generated Applications");
   QApplication::setApplicationName("Lentora");
+  QApplication::setWindowIcon(ApplicationIcon());
   CWorkbenchDlg window(ApplicationFolder());
   if (!workspacePath.empty()) window.OpenStartupWorkspace(QString::fromStdString(workspacePath));
+  int exitCode = 0;
+  if (!snapshotPath.empty()) ScheduleSnapshot(window, QString::fromStdString(snapshotPath), exitCode);
   window.exec();
-  return 0;
+  return exitCode;
 }

@@ -7,7 +7,9 @@
 class CWorkbenchApp {
  public:
   // workspacePath: a workspace index file to open at start ("" for none).
-  int Run(int argc, char** argv, const std::string& workspacePath);
+  // snapshotPath: when set, the window's picture is written there (PNG) once
+  // it has been drawn, and the program quits (1 when it cannot be written).
+  int Run(int argc, char** argv, const std::string& workspacePath, const std::string& snapshotPath = "");
 };
 
 // Whether a window system is reachable (or a platform plugin was named).

@@ -16,6 +16,7 @@
 #include "core/Workspace.h"
 #include "sources/inhouse/GDI.h"
 #include "ui/DialogUnits.h"
+#include "core/Version.h"
 #include "ui/GraphicsArt.h"
 #include "ui/HoverButtonEx.h"
 #include "ui/ObjectEditDlg.h"
@@ -390,7 +391,7 @@ void CWorkbenchDlg::RunAboutBox() {
   QDialog about(this);
   about.setWindowTitle("About Lentora");
   auto* layout = new QVBoxLayout(&about);
-  auto* text = new QLabel("Lentora Version 1.0\n\nCamera calibration workbench", &about);
+  auto* text = new QLabel(QString("Lentora Version %1\n\nCamera calibration workbench").arg(LentoraVersion()), &about);
   layout->addWidget(text);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
   connect(buttons, &QDialogButtonBox::accepted, &about, &QDialog::accept);

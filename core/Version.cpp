@@ -1,0 +1,3 @@
+#include "core/Version.h"
+
+const char* LentoraVersion() { return LENTORA_VERSION; }

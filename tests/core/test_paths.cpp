@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+#include "core/Paths.h"
+#include "core/Version.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A scratch tree: prefix/bin (executable), prefix/share/lentora, build/cli, elsewhere.
+class ApplicationFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("lentora_paths_" + std::to_string(getpid()) + "_" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    for (const char* folder : {"prefix/bin", "prefix/share/lentora", "build/cli", "elsewhere"})
+      fs::create_directories(root_ / folder);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  std::string At(const char* relative) const { return (root_ / relative).string(); }
+  void GiveGraphics(const char* relative) const { fs::create_directories(root_ / relative / "Graphics"); }
+
+  fs::path root_;
+};
+
+TEST_F(ApplicationFolderTest, SearchesCurrentThenExecutableThenInstalledShare) {
+  // Nothing holds graphics: the executable's folder, as before.
+  EXPECT_EQ(FindApplicationFolder(At("elsewhere"), At("prefix/bin")), At("prefix/bin"));
+
+  GiveGraphics("prefix/share/lentora");
+  EXPECT_EQ(fs::path(FindApplicationFolder(At("elsewhere"), At("prefix/bin"))), fs::path(At("prefix/share/lentora")));
+
+  GiveGraphics("prefix/bin");
+  EXPECT_EQ(FindApplicationFolder(At("elsewhere"), At("prefix/bin")), At("prefix/bin"));
+
+  GiveGraphics("elsewhere");
+  EXPECT_EQ(FindApplicationFolder(At("elsewhere"), At("prefix/bin")), At("elsewhere"));
+}
+
+TEST_F(ApplicationFolderTest, BuildFolderFindsGraphicsBesideTheExecutable) {
+  GiveGraphics("build/cli");
+  GiveGraphics("prefix/share/lentora");
+  EXPECT_EQ(FindApplicationFolder(At("elsewhere"), At("build/cli")), At("build/cli"));
+}
+
+TEST_F(ApplicationFolderTest, OutputFolderPrefersTheEnvironment) {
+  setenv("LENTORA_OUTPUT_DIR", At("elsewhere").c_str(), 1);
+  EXPECT_EQ(OutputPath("debbg.txt"), (root_ / "elsewhere" / "debbg.txt").string());
+  setenv("LENTORA_OUTPUT_DIR", "", 1);
+  EXPECT_EQ(OutputFolder(), ApplicationFolder());
+  unsetenv("LENTORA_OUTPUT_DIR");
+}
+
+TEST(Version, IsThreeDottedNumbers) {
+  const std::string version = LentoraVersion();
+  int dots = 0;
+  for (char c : version) {
+    if (c == '.') ++dots;
+    else EXPECT_TRUE(c >= '0' && c <= '9') << version;
+  }
+  EXPECT_EQ(dots, 2) << version;
+}
+
+}  // namespace
