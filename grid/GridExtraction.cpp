@@ -153,6 +153,11 @@ const char* DescribeGridStatus(GridStatus status) {
     case GridStatus::DegenerateBorder: return "the four border points do not form a convex quadrilateral";
     case GridStatus::HomographyFailed: return "no homography maps the grid onto the border points";
     case GridStatus::RefinementFailed: return "the corner refinement failed";
+    case GridStatus::BoardNotFound: return "the board was not found in the view";
+    case GridStatus::ImageTooSmall: return "the image is too small to show the grid";
+    case GridStatus::OriginUnclear: return "the square colours do not show which corner is the origin";
+    case GridStatus::BoardLarger: return "the board has more squares than the camera's grid";
+    case GridStatus::WrongPointCount: return "the point list does not hold one point per grid corner";
   }
   return "unknown grid status";
 }

@@ -34,6 +34,11 @@ enum class GridStatus {
   DegenerateBorder,    // border points not a convex quadrilateral
   HomographyFailed,    // no finite homography from the border points
   RefinementFailed,    // the library refused the refinement
+  BoardNotFound,       // detection: no board of the camera's grid in the view
+  ImageTooSmall,       // detection: the image cannot hold the grid
+  OriginUnclear,       // detection: the square colours contradict each other
+  BoardLarger,         // detection: the board continues beyond the camera's grid
+  WrongPointCount,     // a point list that is not nx*ny points long
 };
 
 // One-line English description of a status ("" for Ok).

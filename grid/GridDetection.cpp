@@ -1,0 +1,341 @@
+#include "grid/GridDetection.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "core/CalibrationData.h"
+
+namespace {
+
+// The library's detectors need at least three corners along each side.
+constexpr int kMinDetectableSide = 3;
+// Fewer pixels than this along a side cannot show any board.
+constexpr int kMinImageSide = 16;
+// A refined corner that moved further than this share of the distance to its
+// nearest neighbour has settled on something else.
+constexpr double kMaxRefinementShift = 0.25;
+// The colours decide the origin only when this share of the squares agrees.
+constexpr double kMinColourAgreement = 0.75;
+// A board continues beyond the grid when this share of the corners one square
+// outside one of its edges look like chequerboard corners.
+constexpr double kMaxOuterCornerShare = 0.6;
+
+using Points = std::vector<cv::Point2f>;
+
+// One way of reading the detector's rows of nx corners as the grid: corner
+// (row, column) of the grid is detector corner Index(row, column).
+struct Reading {
+  bool transpose = false;
+  bool flipRows = false;
+  bool flipColumns = false;
+
+  int Index(int row, int column, int nx, int ny) const {
+    int r = flipRows ? ny - 1 - row : row;
+    int c = flipColumns ? nx - 1 - column : column;
+    if (transpose) std::swap(r, c);  // square grids only, so nx == ny
+    return r * nx + c;
+  }
+};
+
+struct Candidate {
+  Points grid;  // in grid order
+  int colourAgreement = 0;
+};
+
+Points Reorder(const Points& detected, const Reading& reading, int nx, int ny) {
+  Points grid(detected.size());
+  for (int row = 0; row < ny; ++row)
+    for (int column = 0; column < nx; ++column) grid[row * nx + column] = detected[reading.Index(row, column, nx, ny)];
+  return grid;
+}
+
+// The grid order runs (0,0) -> (0,nx-1) -> (ny-1,nx-1) -> (ny-1,0) clockwise on
+// the screen, as the clicked border points do: a positive area with y down.
+bool ClockwiseOnScreen(const Points& grid, int nx, int ny) {
+  const std::array<cv::Point2f, 4> outer{grid[0], grid[nx - 1], grid[ny * nx - 1], grid[(ny - 1) * nx]};
+  double area = 0.0;
+  for (int k = 0; k < 4; ++k) {
+    const cv::Point2f& a = outer[k];
+    const cv::Point2f& b = outer[(k + 1) % 4];
+    area += static_cast<double>(a.x) * b.y - static_cast<double>(b.x) * a.y;
+  }
+  return area > 0.0;
+}
+
+float SampleGray(const cv::Mat& gray, cv::Point2f p) {
+  const int x = std::clamp(static_cast<int>(std::lround(p.x)), 0, gray.cols - 1);
+  const int y = std::clamp(static_cast<int>(std::lround(p.y)), 0, gray.rows - 1);
+  return gray.at<uchar>(y, x);
+}
+
+// Mean gray level of the middle of the square whose upper-left grid corner is
+// (row, column): nine samples inside the half-size quadrilateral.
+float SquareGray(const cv::Mat& gray, const Points& grid, int nx, int row, int column) {
+  const cv::Point2f a = grid[row * nx + column], b = grid[row * nx + column + 1];
+  const cv::Point2f c = grid[(row + 1) * nx + column + 1], d = grid[(row + 1) * nx + column];
+  float sum = 0.0f;
+  for (float s : {0.25f, 0.5f, 0.75f})
+    for (float t : {0.25f, 0.5f, 0.75f}) {
+      const cv::Point2f top = a + (b - a) * s, bottom = d + (c - d) * s;
+      sum += SampleGray(gray, top + (bottom - top) * t);
+    }
+  return sum / 9.0f;
+}
+
+// Squares that agree with "the square at the origin (row ny-1, column 0) is
+// dark": each square is compared with its neighbours, not with a fixed
+// level, so uneven lighting does not matter.
+int ColourAgreement(const cv::Mat& gray, const Points& grid, int nx, int ny) {
+  const int columns = nx - 1, rows = ny - 1;
+  std::vector<float> level(static_cast<size_t>(rows) * columns);
+  for (int row = 0; row < rows; ++row)
+    for (int column = 0; column < columns; ++column)
+      level[row * columns + column] = SquareGray(gray, grid, nx, row, column);
+  int agreement = 0;
+  for (int row = 0; row < rows; ++row)
+    for (int column = 0; column < columns; ++column) {
+      float neighbours = 0.0f;
+      int count = 0;
+      const int steps[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+      for (const auto& step : steps) {
+        const int r = row + step[0], c = column + step[1];
+        if (r < 0 || r >= rows || c < 0 || c >= columns) continue;
+        neighbours += level[r * columns + c];
+        ++count;
+      }
+      if (count == 0) continue;
+      const float contrast = level[row * columns + column] - neighbours / count;
+      const bool dark = ((rows - 1 - row) + column) % 2 == 0;
+      if (dark ? contrast < 0.0f : contrast > 0.0f) ++agreement;
+    }
+  return agreement;
+}
+
+// How far the X axis (origin towards row ny-1, column nx-1) points to the right.
+double XAxisRightness(const Points& grid, int nx, int ny) {
+  const cv::Point2f axis = grid[ny * nx - 1] - grid[(ny - 1) * nx];
+  const double length = std::hypot(axis.x, axis.y);
+  return length > 0.0 ? axis.x / length : -1.0;
+}
+
+// Puts the detector's corners into the grid order with the physical origin.
+GridStatus ChooseReading(const cv::Mat& gray, const Points& detected, int nx, int ny, Points& grid,
+                         bool& originFromColours) {
+  std::vector<Candidate> candidates;
+  for (int transpose = 0; transpose <= (nx == ny ? 1 : 0); ++transpose)
+    for (int flipRows = 0; flipRows <= 1; ++flipRows)
+      for (int flipColumns = 0; flipColumns <= 1; ++flipColumns) {
+        Points reordered = Reorder(detected, Reading{transpose == 1, flipRows == 1, flipColumns == 1}, nx, ny);
+        if (ClockwiseOnScreen(reordered, nx, ny)) candidates.push_back({std::move(reordered), 0});
+      }
+  if (candidates.empty()) return GridStatus::BoardNotFound;
+  for (Candidate& c : candidates) c.colourAgreement = ColourAgreement(gray, c.grid, nx, ny);
+  const int best = std::max_element(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+                     return a.colourAgreement < b.colourAgreement;
+                   })->colourAgreement;
+  // Readings the colours cannot tell apart score exactly alike: they sample the
+  // same squares against the same pattern.
+  const bool decided = std::any_of(candidates.begin(), candidates.end(),
+                                   [&](const Candidate& c) { return c.colourAgreement != best; });
+  if (decided && best < kMinColourAgreement * (nx - 1) * (ny - 1)) return GridStatus::OriginUnclear;
+  std::erase_if(candidates, [&](const Candidate& c) { return c.colourAgreement != best; });
+  const auto chosen = std::max_element(candidates.begin(), candidates.end(), [&](const Candidate& a, const Candidate& b) {
+    return XAxisRightness(a.grid, nx, ny) < XAxisRightness(b.grid, nx, ny);
+  });
+  grid = chosen->grid;
+  originFromColours = decided;
+  return GridStatus::Ok;
+}
+
+bool RunLibraryDetectors(const cv::Mat& gray, int nx, int ny, Points& corners) {
+  const cv::Size pattern(nx, ny);
+  try {
+    if (cv::findChessboardCornersSB(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return true;
+    corners.clear();
+    if (cv::findChessboardCorners(gray, pattern, corners, cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE))
+      return true;
+  } catch (const cv::Exception&) {
+  }
+  corners.clear();
+  return false;
+}
+
+// Large views are searched at a reduced size; the corners come back in full
+// size pixel coordinates.
+bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners) {
+  const int side = std::max(gray.cols, gray.rows);
+  if (side <= kDetectionSide) return RunLibraryDetectors(gray, nx, ny, corners);
+  const double scale = static_cast<double>(kDetectionSide) / side;
+  cv::Mat reduced;
+  cv::resize(gray, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+  if (!RunLibraryDetectors(reduced, nx, ny, corners)) return false;
+  const double sx = static_cast<double>(gray.cols) / reduced.cols, sy = static_cast<double>(gray.rows) / reduced.rows;
+  for (cv::Point2f& p : corners)
+    p = cv::Point2f(static_cast<float>((p.x + 0.5) * sx - 0.5), static_cast<float>((p.y + 0.5) * sy - 0.5));
+  return true;
+}
+
+double NearestNeighbourDistance(const Points& grid, int nx, int ny, int row, int column) {
+  double nearest = 1e300;
+  const cv::Point2f here = grid[row * nx + column];
+  const int steps[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+  for (const auto& step : steps) {
+    const int r = row + step[0], c = column + step[1];
+    if (r < 0 || r >= ny || c < 0 || c >= nx) continue;
+    const cv::Point2f d = grid[r * nx + c] - here;
+    nearest = std::min(nearest, std::hypot(static_cast<double>(d.x), static_cast<double>(d.y)));
+  }
+  return nearest;
+}
+
+// Every corner refined as a click would be; a corner that wanders off to
+// another feature makes the whole detection fail rather than store it.
+GridStatus RefineAll(const cv::Mat& gray, const Points& grid, const GridDescription& description, PointList& refined) {
+  const int nx = description.nx, ny = description.ny;
+  refined.clear();
+  refined.reserve(grid.size());
+  for (int row = 0; row < ny; ++row)
+    for (int column = 0; column < nx; ++column) {
+      const cv::Point2f start = grid[row * nx + column];
+      const CornerRefinement r = RefineCorner(gray, ImagePoint{start.x, start.y}, description);
+      if (r.status != GridStatus::Ok) return r.status == GridStatus::PointOutsideImage ? GridStatus::BoardNotFound : r.status;
+      const double shift = std::hypot(r.point.x - start.x, r.point.y - start.y);
+      if (shift > kMaxRefinementShift * NearestNeighbourDistance(grid, nx, ny, row, column))
+        return GridStatus::RefinementFailed;
+      refined.push_back(r.point);
+    }
+  return GridStatus::Ok;
+}
+
+// True when the gray levels around p show a chequerboard corner: opposite
+// quadrants alike, neighbouring ones clearly different.
+bool LooksLikeCorner(const cv::Mat& gray, cv::Point2f p, cv::Point2f along, cv::Point2f across, float contrast) {
+  const auto sample = [&](float a, float b) {
+    const cv::Point2f q = p + along * a + across * b;
+    if (q.x < 0 || q.y < 0 || q.x > gray.cols - 1 || q.y > gray.rows - 1) return -1.0f;
+    return SampleGray(gray, q);
+  };
+  const float q1 = sample(0.3f, 0.3f), q2 = sample(-0.3f, 0.3f), q3 = sample(-0.3f, -0.3f), q4 = sample(0.3f, -0.3f);
+  if (q1 < 0 || q2 < 0 || q3 < 0 || q4 < 0) return false;
+  const float alike = std::max(std::abs(q1 - q3), std::abs(q2 - q4));
+  const float differ = std::min(std::abs(q1 - q2), std::abs(q3 - q4));
+  return differ > 0.5f * contrast && alike < 0.5f * differ;
+}
+
+// The printed board has one ring of squares around the grid and then a plain
+// margin. A board with more squares than the grid shows further corners one
+// square beyond an edge; the detectors may then have found a part of it.
+bool BoardContinuesBeyond(const cv::Mat& gray, const Points& grid, int nx, int ny) {
+  float darkest = 255.0f, lightest = 0.0f;
+  for (int row = 0; row + 1 < ny; ++row)
+    for (int column = 0; column + 1 < nx; ++column) {
+      const float level = SquareGray(gray, grid, nx, row, column);
+      darkest = std::min(darkest, level);
+      lightest = std::max(lightest, level);
+    }
+  const float contrast = lightest - darkest;
+  // Each edge: its corners stepped out by one square along the grid lines,
+  // onto the ring's outer side, where only a larger board has corners.
+  struct Edge {
+    int count;
+    std::function<cv::Point2f(int)> inner, outer;
+  };
+  const auto at = [&](int row, int column) { return grid[row * nx + column]; };
+  const Edge edges[4] = {
+      {nx, [&](int k) { return at(0, k); }, [&](int k) { return at(1, k); }},
+      {nx, [&](int k) { return at(ny - 1, k); }, [&](int k) { return at(ny - 2, k); }},
+      {ny, [&](int k) { return at(k, 0); }, [&](int k) { return at(k, 1); }},
+      {ny, [&](int k) { return at(k, nx - 1); }, [&](int k) { return at(k, nx - 2); }},
+  };
+  for (const Edge& edge : edges) {
+    int corners = 0;
+    for (int k = 0; k < edge.count; ++k) {
+      const cv::Point2f step = edge.inner(k) - edge.outer(k);
+      const cv::Point2f across = k + 1 < edge.count ? edge.inner(k + 1) - edge.inner(k) : edge.inner(k) - edge.inner(k - 1);
+      if (LooksLikeCorner(gray, edge.inner(k) + step, step, across, contrast)) ++corners;
+    }
+    if (corners > kMaxOuterCornerShare * edge.count) return true;
+  }
+  return false;
+}
+
+GridStatus CheckDetectionInput(const cv::Mat& gray, const GridDescription& grid) {
+  GridStatus status = ValidateGrid(grid);
+  if (status != GridStatus::Ok) return status;
+  if (grid.nx < kMinDetectableSide || grid.ny < kMinDetectableSide) return GridStatus::GridTooSmall;
+  if (gray.empty() || gray.type() != CV_8UC1) return GridStatus::BadImage;
+  if (gray.cols < kMinImageSide || gray.rows < kMinImageSide) return GridStatus::ImageTooSmall;
+  if (gray.cols < 2 * (2 * grid.wx + 1) + 5 || gray.rows < 2 * (2 * grid.wy + 1) + 5) return GridStatus::WindowTooLarge;
+  return GridStatus::Ok;
+}
+
+GridDetection Failed(GridStatus status) {
+  GridDetection detection;
+  detection.status = status;
+  return detection;
+}
+
+}  // namespace
+
+GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid) {
+  const GridStatus input = CheckDetectionInput(gray, grid);
+  if (input != GridStatus::Ok) return Failed(input);
+  const int nx = grid.nx, ny = grid.ny;
+  Points detected;
+  if (!FindBoard(gray, nx, ny, detected) || detected.size() != static_cast<size_t>(nx) * ny)
+    return Failed(GridStatus::BoardNotFound);
+  GridDetection detection;
+  Points ordered;
+  detection.status = ChooseReading(gray, detected, nx, ny, ordered, detection.originFromColours);
+  if (detection.status != GridStatus::Ok) return Failed(detection.status);
+  if (BoardContinuesBeyond(gray, ordered, nx, ny)) return Failed(GridStatus::BoardLarger);
+  detection.status = RefineAll(gray, ordered, grid, detection.corners);
+  if (detection.status != GridStatus::Ok) return Failed(detection.status);
+  const PointList& c = detection.corners;
+  detection.border = {c[(ny - 1) * nx], c[0], c[nx - 1], c[ny * nx - 1]};
+  return detection;
+}
+
+GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid) {
+  cv::Mat gray;
+  const GridStatus status = MakeGrayImage(viewImage, gray);
+  if (status != GridStatus::Ok) return Failed(status);
+  return DetectGridPoints(gray, grid);
+}
+
+GridDetection DetectGridInView(const CCalibrationData& store, int camera, int view) {
+  const cv::Mat* image = store.GetViewImage(camera, view);
+  if (image == nullptr) return Failed(GridStatus::NoView);
+  if (image->cols != store.GetImageWidth(camera) || image->rows != store.GetImageHeight(camera))
+    return Failed(GridStatus::ImageSizeMismatch);
+  return DetectGridInImage(*image, store.GetGrid(camera));
+}
+
+GridStatus ApplyGridDetection(CCalibrationData& store, int camera, int view, const GridDetection& detection) {
+  PointList* corners = store.GetGridPoints(camera, view);
+  PointList* border = store.GetBorderPoints(camera, view);
+  if (corners == nullptr || border == nullptr) return GridStatus::NoView;
+  if (detection.status != GridStatus::Ok) return detection.status;
+  const GridDescription grid = store.GetGrid(camera);
+  const GridStatus gridStatus = ValidateGrid(grid);
+  if (gridStatus != GridStatus::Ok) return gridStatus;
+  if (detection.corners.size() != static_cast<size_t>(grid.nx) * grid.ny) return GridStatus::WrongPointCount;
+  *corners = detection.corners;
+  border->assign(detection.border.begin(), detection.border.end());
+  store.SetViewHasPoints(camera, view, 1);
+  return GridStatus::Ok;
+}
+
+GridDetection DetectGrid(CCalibrationData& store, int camera, int view) {
+  GridDetection detection = DetectGridInView(store, camera, view);
+  if (detection.status == GridStatus::Ok) {
+    const GridStatus applied = ApplyGridDetection(store, camera, view, detection);
+    if (applied != GridStatus::Ok) return Failed(applied);
+  }
+  return detection;
+}
