@@ -12,6 +12,7 @@ int RunInfo(const Arguments& args);
 int RunCopy(const Arguments& args);
 int RunUndistort(const Arguments& args);
 int RunExtractGrid(const Arguments& args);
+int RunDetect(const Arguments& args);
 int RunGrab(const Arguments& args);
 int RunCalibrate(const Arguments& args);
 int RunStereo(const Arguments& args);

@@ -29,6 +29,7 @@ const Subcommand kSubcommands[] = {
     {"synth", RunSynth, "render a synthetic workspace through a known camera"},
     {"undistort", RunUndistort, "remove lens distortion from an image with a parameter file"},
     {"extract-grid", RunExtractGrid, "mark one view's grid from four border points"},
+    {"detect", RunDetect, "find the chequerboard grid in views without clicks"},
     {"grab", RunGrab, "turn frames of a video file into camera views of a new workspace"},
 };
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -111,6 +113,113 @@ bool OuterCornersInside(const cv::Mat& gray, const double H[9], const GridDescri
   return InsideImage(gray, PredictCorner(H, 0, 0, grid)) && InsideImage(gray, PredictCorner(H, 0, lastColumn, grid)) &&
          InsideImage(gray, PredictCorner(H, lastRow, lastColumn, grid)) &&
          InsideImage(gray, PredictCorner(H, lastRow, 0, grid));
+}
+
+// Corners in the order they are refined: by grid steps from the nearest of
+// the four outer corners, where the homography of the clicks is exact.
+std::vector<int> WalkOrder(int nx, int ny) {
+  std::vector<int> order(static_cast<size_t>(nx) * ny);
+  std::iota(order.begin(), order.end(), 0);
+  const auto steps = [&](int k) {
+    const int row = k / nx, column = k % nx;
+    return std::min(row, ny - 1 - row) + std::min(column, nx - 1 - column);
+  };
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return steps(a) < steps(b); });
+  return order;
+}
+
+// How far the refined corners near (row, column) lie from the homography's
+// predictions, extrapolated to (row, column): a plane over the grid offsets
+// fitted to the corners refined so far within two steps, or along their line,
+// or the nearest one's offset. Lens distortion bends the grid smoothly, so
+// this follows it where the homography of the four outer corners cannot.
+struct Offset {
+  double x = 0.0, y = 0.0;
+};
+
+// Solves the n x n normal equations (n <= 3) for both axes at once;
+// false when they are singular (the corners lie on one diagonal).
+bool SolveNormalEquations(double m[3][5], int n, double scale) {
+  for (int p = 0; p < n; ++p) {
+    int pivot = p;
+    for (int i = p + 1; i < n; ++i)
+      if (std::abs(m[i][p]) > std::abs(m[pivot][p])) pivot = i;
+    if (std::abs(m[pivot][p]) < 1e-9 * scale) return false;
+    std::swap(m[p], m[pivot]);
+    for (int i = 0; i < n; ++i) {
+      if (i == p) continue;
+      const double factor = m[i][p] / m[p][p];
+      for (int j = p; j < 5; ++j) m[i][j] -= factor * m[p][j];
+    }
+  }
+  for (int i = 0; i < n; ++i) m[i][3] /= m[i][i], m[i][4] /= m[i][i];
+  return true;
+}
+
+Offset ExtrapolateOffset(const std::vector<Offset>& offsets, const std::vector<char>& done, int row, int column,
+                         int nx, int ny) {
+  constexpr int kReach = 2;
+  struct Sample {
+    double dr, dc;
+    Offset offset;
+  };
+  std::vector<Sample> samples;
+  Offset nearest;
+  int nearestSteps = 1 << 30;
+  bool oneRow = true, oneColumn = true;
+  for (int r = std::max(row - kReach, 0); r <= std::min(row + kReach, ny - 1); ++r)
+    for (int c = std::max(column - kReach, 0); c <= std::min(column + kReach, nx - 1); ++c) {
+      if (!done[r * nx + c]) continue;
+      const Offset& offset = offsets[r * nx + c];
+      if (!samples.empty()) {
+        oneRow = oneRow && samples[0].dr == r - row;
+        oneColumn = oneColumn && samples[0].dc == c - column;
+      }
+      samples.push_back({double(r - row), double(c - column), offset});
+      const int steps = std::abs(r - row) + std::abs(c - column);
+      if (steps < nearestSteps) nearestSteps = steps, nearest = offset;
+    }
+  // Only the slopes the corners can determine take part: offset = a + b*dr + c*dc.
+  const bool rowSlope = !oneRow, columnSlope = !oneColumn;
+  const int n = 1 + rowSlope + columnSlope;
+  if (n == 1 || static_cast<int>(samples.size()) < n) return nearest;
+  double m[3][5] = {};
+  for (const Sample& sample : samples) {
+    double f[3] = {1.0, 0.0, 0.0};
+    int k = 1;
+    if (rowSlope) f[k++] = sample.dr;
+    if (columnSlope) f[k++] = sample.dc;
+    for (int i = 0; i < n; ++i) {
+      for (int j = 0; j < n; ++j) m[i][j] += f[i] * f[j];
+      m[i][3] += f[i] * sample.offset.x;
+      m[i][4] += f[i] * sample.offset.y;
+    }
+  }
+  if (!SolveNormalEquations(m, n, static_cast<double>(samples.size()))) return nearest;
+  // At (row, column) itself the grid offsets are zero: the constant term.
+  return {m[0][3], m[0][4]};
+}
+
+// Refines every corner, each from a prediction corrected by the corners
+// already refined around it, and returns them in the grid order.
+PointList WalkAndRefine(const cv::Mat& gray, const double H[9], const GridDescription& grid) {
+  const int nx = grid.nx, ny = grid.ny;
+  PointList refined(static_cast<size_t>(nx) * ny);
+  std::vector<Offset> offsets(refined.size());
+  std::vector<char> done(refined.size(), 0);
+  for (int k : WalkOrder(nx, ny)) {
+    const int row = k / nx, column = k % nx;
+    const ImagePoint plain = PredictCorner(H, row, column, grid);
+    const Offset offset = ExtrapolateOffset(offsets, done, row, column, nx, ny);
+    ImagePoint predicted{static_cast<float>(plain.x + offset.x), static_cast<float>(plain.y + offset.y)};
+    if (!InsideImage(gray, predicted)) predicted = plain;
+    // A prediction the library cannot refine keeps its position: every grid
+    // position always receives a point.
+    refined[k] = RefineCorner(gray, predicted, grid).point;
+    offsets[k] = {refined[k].x - plain.x, refined[k].y - plain.y};
+    done[k] = 1;
+  }
+  return refined;
 }
 
 struct ViewAccess {
@@ -239,16 +348,12 @@ GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 
   double H[9];
   if (!UnitSquareHomography(ordered, H) || !OuterCornersInside(gray, H, grid)) return GridStatus::HomographyFailed;
 
+  const PointList refined = WalkAndRefine(gray, H, grid);
   corners.clear();
-  corners.reserve(static_cast<size_t>(grid.nx) * grid.ny);
-  for (int row = 0; row < grid.ny; ++row) {
-    for (int column = 0; column < grid.nx; ++column) {
-      // A prediction the library cannot refine keeps its position: every grid
-      // position always receives a point.
-      const CornerRefinement refined = RefineCorner(gray, PredictCorner(H, row, column, grid), grid);
-      corners.push_back(refined.point);
-      if (onCorner) onCorner(static_cast<int>(corners.size()) - 1, corners.back());
-    }
+  corners.reserve(refined.size());
+  for (const ImagePoint& corner : refined) {
+    corners.push_back(corner);
+    if (onCorner) onCorner(static_cast<int>(corners.size()) - 1, corners.back());
   }
   return GridStatus::Ok;
 }

@@ -75,6 +75,9 @@ using CornerCallback = std::function<void(int index, const ImagePoint& corner)>;
 
 // The estimation on its own: orders the border points, predicts every corner
 // through the homography of the unit square onto them and refines each one.
+// Corners are refined outwards from the four outer corners, and each
+// prediction is corrected by how far the corners already refined around it
+// lay from theirs, so lens distortion does not lead the refinement astray.
 // Everything is checked before `corners` is touched; on success it holds
 // nx*ny points in the grid order.
 GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 4>& border,

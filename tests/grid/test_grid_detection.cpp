@@ -110,3 +110,199 @@ TEST(GridDetectionAccuracy, RenderedViewsAreFoundInGridOrderAtSubPixelAccuracy) 
   std::cout << "detected " << tally.detected << " of " << tally.views << ", median error " << median << " px, largest "
             << tally.errors.back() << " px\n";
 }
+
+namespace {
+
+// One well-placed 640x480 view of a 9x6 grid with mild distortion.
+struct OneView {
+  GridDescription grid{30, 30, 9, 6, 5, 5};
+  SyntheticCamera camera = Camera(640, 480, 800, -0.1, 0.0);
+  SyntheticPose pose;
+  cv::Mat image;
+  PointList exact;
+};
+
+OneView RenderOne(const GridDescription& grid, const SyntheticPose* pose = nullptr, const GridDescription* printed = nullptr) {
+  OneView view;
+  view.grid = grid;
+  view.pose = pose ? *pose : MakeSyntheticPoses(1, grid, view.camera, nullptr, nullptr, 21)[0];
+  RenderOptions render;
+  render.blurSigma = 0.8;
+  render.imageNoise = 2.0;
+  view.image = RenderBoard(view.camera, view.pose, printed ? *printed : grid, render);
+  view.exact = ProjectGrid(view.camera, view.pose, grid);
+  return view;
+}
+
+double LargestError(const PointList& corners, const PointList& exact) {
+  double largest = 0.0;
+  for (size_t k = 0; k < exact.size(); ++k) largest = std::max(largest, Distance(corners[k], exact[k]));
+  return largest;
+}
+
+// The board turned by half a turn in its plane about its centre.
+SyntheticPose TurnedHalfway(const SyntheticPose& pose, const GridDescription& grid) {
+  SyntheticPose turned = pose;
+  const double cx = (grid.nx - 1) * grid.dX, cy = (grid.ny - 1) * grid.dY;
+  for (int row = 0; row < 3; ++row) {
+    turned.R[3 * row] = -pose.R[3 * row];
+    turned.R[3 * row + 1] = -pose.R[3 * row + 1];
+    turned.t[row] = pose.t[row] + pose.R[3 * row] * cx + pose.R[3 * row + 1] * cy;
+  }
+  return turned;
+}
+
+}  // namespace
+
+TEST(GridDetectionOrigin, SquareColoursFixTheOriginWhateverTheBoardsTurnAndDespiteOneSpoiltSquare) {
+  const GridDescription grid{30, 30, 9, 6, 5, 5};
+  const OneView upright = RenderOne(grid);
+  const SyntheticPose turnedPose = TurnedHalfway(upright.pose, grid);
+  OneView turned = RenderOne(grid, &turnedPose);
+  for (const OneView* view : {&upright, static_cast<const OneView*>(&turned)}) {
+    const GridDetection detection = DetectGridInImage(view->image, grid);
+    ASSERT_EQ(detection.status, GridStatus::Ok) << DescribeGridStatus(detection.status);
+    EXPECT_TRUE(detection.originFromColours);
+    EXPECT_LT(LargestError(detection.corners, view->exact), 0.3);
+  }
+  // The turned board's X axis points left in the image: only the colours can tell.
+  EXPECT_LT(turned.exact[grid.nx * grid.ny - 1].x, turned.exact[(grid.ny - 1) * grid.nx].x);
+
+  // A glare washes out the square at the origin: the other squares outvote it.
+  const ImagePoint o = turned.exact[(grid.ny - 1) * grid.nx], d = turned.exact[(grid.ny - 2) * grid.nx + 1];
+  cv::circle(turned.image, cv::Point(int((o.x + d.x) / 2), int((o.y + d.y) / 2)), 8, cv::Scalar(230, 230, 230), -1);
+  const GridDetection glared = DetectGridInImage(turned.image, grid);
+  ASSERT_EQ(glared.status, GridStatus::Ok) << DescribeGridStatus(glared.status);
+  EXPECT_TRUE(glared.originFromColours);
+  EXPECT_LT(LargestError(glared.corners, turned.exact), 0.3);
+  // The border points are those of clicks beginning at the origin.
+  EXPECT_EQ(glared.border[0].x, glared.corners[(grid.ny - 1) * grid.nx].x);
+  EXPECT_EQ(glared.border[1].x, glared.corners[0].x);
+  EXPECT_EQ(glared.border[2].x, glared.corners[grid.nx - 1].x);
+  EXPECT_EQ(glared.border[3].x, glared.corners[grid.nx * grid.ny - 1].x);
+}
+
+TEST(GridDetectionOrigin, BoardsThatLookAlikeTurnedHalfwayTakeTheOriginWithXPointingRight) {
+  // 8 x 6 corners: 9 x 7 squares, the same picture after half a turn.
+  const GridDescription grid{30, 30, 8, 6, 5, 5};
+  const OneView upright = RenderOne(grid);
+  const SyntheticPose turnedPose = TurnedHalfway(upright.pose, grid);
+  const OneView turned = RenderOne(grid, &turnedPose);
+  const GridDetection a = DetectGridInImage(upright.image, grid);
+  const GridDetection b = DetectGridInImage(turned.image, grid);
+  ASSERT_EQ(a.status, GridStatus::Ok);
+  ASSERT_EQ(b.status, GridStatus::Ok);
+  EXPECT_FALSE(a.originFromColours);
+  EXPECT_FALSE(b.originFromColours);
+  for (const GridDetection* d : {&a, &b}) EXPECT_GT(d->border[3].x, d->border[0].x);  // X end right of the origin
+  // Both show the same picture, so both give the same corners.
+  EXPECT_LT(LargestError(a.corners, b.corners), 0.05);
+}
+
+TEST(GridDetectionRefusals, ViewsWithoutTheWholeBoardAreNotFoundWithAReasonAndNoPoints) {
+  const GridDescription grid{30, 30, 9, 6, 5, 5};
+  const OneView view = RenderOne(grid);
+  auto expectRefused = [&](const cv::Mat& image, const GridDescription& g, GridStatus status, const char* label) {
+    const GridDetection detection = DetectGridInImage(image, g);
+    EXPECT_EQ(detection.status, status) << label << ": " << DescribeGridStatus(detection.status);
+    EXPECT_TRUE(detection.corners.empty()) << label;
+    EXPECT_STRNE(DescribeGridStatus(detection.status), "") << label;
+  };
+  const cv::Mat blank(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
+  expectRefused(blank, grid, GridStatus::BoardNotFound, "blank");
+  cv::Mat noise(480, 640, CV_8UC3);
+  cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(255));
+  expectRefused(noise, grid, GridStatus::BoardNotFound, "noise");
+  cv::Mat texture;
+  cv::GaussianBlur(noise, texture, cv::Size(0, 0), 3.0);
+  cv::normalize(texture, texture, 0, 255, cv::NORM_MINMAX);
+  expectRefused(texture, grid, GridStatus::BoardNotFound, "texture");
+  // The right half of the board hidden.
+  cv::Mat part = view.image.clone();
+  const double middle = (view.exact[0].x + view.exact[grid.nx - 1].x) / 2.0;
+  cv::rectangle(part, cv::Point(int(middle), 0), cv::Point(part.cols, part.rows), cv::Scalar(95, 95, 95), -1);
+  expectRefused(part, grid, GridStatus::BoardNotFound, "part");
+  // A board of another size: fewer corners than the grid, and more.
+  const GridDescription smaller{30, 30, 7, 5, 5, 5};
+  expectRefused(RenderOne(smaller).image, grid, GridStatus::BoardNotFound, "smaller board");
+  const GridDescription larger{30, 30, 10, 7, 5, 5};
+  const GridDetection onLarger = DetectGridInImage(RenderOne(larger).image, grid);
+  EXPECT_TRUE(onLarger.status == GridStatus::BoardNotFound || onLarger.status == GridStatus::BoardLarger)
+      << DescribeGridStatus(onLarger.status);
+  EXPECT_TRUE(onLarger.corners.empty());
+  // Tiny images, a grid the detectors cannot take, images of the wrong kind.
+  expectRefused(cv::Mat(12, 12, CV_8UC3, cv::Scalar::all(0)), grid, GridStatus::ImageTooSmall, "tiny");
+  GridDescription two = grid;
+  two.ny = 2;
+  expectRefused(view.image, two, GridStatus::GridTooSmall, "two rows");
+  GridDescription wide = grid;
+  wide.wx = 400;
+  expectRefused(view.image, wide, GridStatus::WindowTooLarge, "window");
+  expectRefused(cv::Mat(), grid, GridStatus::BadImage, "empty");
+  expectRefused(cv::Mat(480, 640, CV_16UC3, cv::Scalar::all(0)), grid, GridStatus::BadImage, "16 bit");
+}
+
+TEST(GridDetectionRefusals, HugeViewsAreSearchedReducedAndRefinedAtFullSize) {
+  const GridDescription grid{30, 30, 9, 6, 5, 5};
+  const OneView view = RenderOne(grid);
+  const double scale = 5.0;  // 3200 x 2400
+  cv::Mat huge;
+  cv::resize(view.image, huge, cv::Size(), scale, scale, cv::INTER_CUBIC);
+  GridDescription hugeGrid = grid;
+  hugeGrid.wx = hugeGrid.wy = 12;
+  const GridDetection detection = DetectGridInImage(huge, hugeGrid);
+  ASSERT_EQ(detection.status, GridStatus::Ok) << DescribeGridStatus(detection.status);
+  PointList scaled;
+  for (const ImagePoint& p : view.exact) scaled.push_back({(p.x + 0.5) * scale - 0.5, (p.y + 0.5) * scale - 0.5});
+  EXPECT_LT(LargestError(detection.corners, scaled), 0.3 * scale);
+}
+
+class GridDetectionInStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(store.AddCamera());
+    ASSERT_TRUE(store.AddViewFromFrame(0, view.image.clone()));
+    ASSERT_TRUE(store.AddViewFromFrame(0, cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(90))));
+    store.SetGrid(0, view.grid);
+  }
+  OneView view = RenderOne(GridDescription{30, 30, 9, 6, 5, 5});
+  CCalibrationData store;
+};
+
+TEST_F(GridDetectionInStore, FoundViewLooksClickedAndAMissLeavesTheViewAlone) {
+  const GridDetection found = DetectGrid(store, 0, 0);
+  ASSERT_EQ(found.status, GridStatus::Ok);
+  EXPECT_TRUE(store.ViewHasPoints(0, 0));
+  ASSERT_EQ(store.GetPointCount(0, 0), 54);
+  ASSERT_EQ(store.GetBorderPoints(0, 0)->size(), 4u);
+  // Estimating again from the stored border points, as after four clicks,
+  // gives the same corners in the same order.
+  const PointList detected = *store.GetGridPoints(0, 0);
+  ASSERT_EQ(EstimateGrid(store, 0, 0), GridStatus::Ok);
+  EXPECT_LT(LargestError(*store.GetGridPoints(0, 0), detected), 0.01);
+
+  store.GetGridPoints(0, 1)->assign(3, ImagePoint{5, 5});
+  store.GetBorderPoints(0, 1)->assign(2, ImagePoint{7, 7});
+  EXPECT_EQ(DetectGrid(store, 0, 1).status, GridStatus::BoardNotFound);
+  EXPECT_EQ(store.GetPointCount(0, 1), 3);
+  EXPECT_EQ(store.GetBorderPoints(0, 1)->size(), 2u);
+  EXPECT_FALSE(store.ViewHasPoints(0, 1));
+  EXPECT_EQ(DetectGrid(store, 0, 2).status, GridStatus::NoView);
+  EXPECT_EQ(DetectGrid(store, 3, 0).status, GridStatus::NoView);
+}
+
+TEST_F(GridDetectionInStore, ADetectionNoLongerFittingTheGridIsNotApplied) {
+  const GridDetection found = DetectGridInView(store, 0, 0);
+  ASSERT_EQ(found.status, GridStatus::Ok);
+  EXPECT_EQ(store.GetPointCount(0, 0), 0);  // detecting alone stores nothing
+  // The grid changed while the detection ran elsewhere.
+  GridDescription other = view.grid;
+  other.nx = 7;
+  store.SetGrid(0, other);
+  EXPECT_EQ(ApplyGridDetection(store, 0, 0, found), GridStatus::WrongPointCount);
+  EXPECT_EQ(store.GetPointCount(0, 0), 0);
+  EXPECT_FALSE(store.ViewHasPoints(0, 0));
+  store.SetGrid(0, view.grid);
+  EXPECT_EQ(ApplyGridDetection(store, 0, 0, found), GridStatus::Ok);
+  EXPECT_EQ(store.GetPointCount(0, 0), 54);
+}

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "calib/SyntheticViews.h"
+#include "core/CalibrationData.h"
+#include "core/Workspace.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Camera 0: a grid, two rendered views and a blank one that already holds
+// three points; camera 1: a view but no grid.
+class DetectCli : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = fs::temp_directory_path() / ("lentora_detect_" + std::to_string(::getpid()));
+    fs::create_directories(folder_);
+    SyntheticOptions options;
+    options.views = 2;
+    options.camera.k1 = -0.2;
+    options.render.blurSigma = 0.8;
+    options.render.imageNoise = 2.0;
+    rig_ = new SyntheticRig(MakeSyntheticRig(options));
+    CCalibrationData data;
+    data.AddCamera();
+    data.SetGrid(0, rig_->grid);
+    for (const cv::Mat& image : rig_->cameras[0].images) ASSERT_TRUE(data.AddViewFromFrame(0, image.clone()));
+    ASSERT_TRUE(data.AddViewFromFrame(0, cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(120))));
+    data.GetGridPoints(0, 2)->assign(3, ImagePoint{10, 20});
+    data.AddCamera();
+    ASSERT_TRUE(data.AddViewFromFrame(1, rig_->cameras[0].images[0].clone()));
+    ASSERT_TRUE(SaveWorkspaceTo(data, Index()).ok);
+  }
+  static void TearDownTestSuite() {
+    delete rig_;
+    rig_ = nullptr;
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+
+  static std::string Index() { return (folder_ / "workspace.txt").string(); }
+
+  static Outcome Run(const std::string& arguments) {
+    const fs::path out = folder_ / "stdout.txt", err = folder_ / "stderr.txt";
+    const std::string command = std::string("'") + LENTORA_EXECUTABLE + "' detect " + arguments + " >'" +
+                                out.string() + "' 2>'" + err.string() + "'";
+    const int raw = std::system(command.c_str());
+    Outcome outcome;
+    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    outcome.out = ReadAll(out);
+    outcome.err = ReadAll(err);
+    return outcome;
+  }
+
+  static fs::path folder_;
+  static SyntheticRig* rig_;
+};
+
+fs::path DetectCli::folder_;
+SyntheticRig* DetectCli::rig_ = nullptr;
+
+QJsonObject ParseJson(const std::string& text) {
+  QJsonParseError error;
+  const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+  EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
+  return document.object();
+}
+
+}  // namespace
+
+TEST_F(DetectCli, JsonListsEveryViewOfTheCamerasWithAGridAndSaveStoresTheFoundOnes) {
+  const std::string saved = (folder_ / "detected.txt").string();
+  const Outcome outcome = Run("'" + Index() + "' --json --save '" + saved + "'");
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const QJsonObject json = ParseJson(outcome.out);
+  EXPECT_EQ(json.keys(), QStringList{"cameras"});
+  const QJsonArray cameras = json["cameras"].toArray();
+  ASSERT_EQ(cameras.size(), 1);  // camera 1 has no grid
+  const QJsonObject camera = cameras[0].toObject();
+  EXPECT_EQ(camera.keys(), (QStringList{"camera", "views"}));
+  EXPECT_EQ(camera["camera"].toInt(), 0);
+  const QJsonArray views = camera["views"].toArray();
+  ASSERT_EQ(views.size(), 3);
+  const int count = rig_->grid.nx * rig_->grid.ny;
+  for (int v = 0; v < 2; ++v) {
+    const QJsonObject view = views[v].toObject();
+    EXPECT_EQ(view.keys(), (QStringList{"found", "points", "view"}));
+    EXPECT_EQ(view["view"].toInt(), v);
+    EXPECT_TRUE(view["found"].toBool());
+    const QJsonArray points = view["points"].toArray();
+    ASSERT_EQ(points.size(), count);
+    for (int k = 0; k < count; ++k) {
+      const ImagePoint exact = rig_->cameras[0].exactPoints[v][k];
+      EXPECT_NEAR(points[k].toArray()[0].toDouble(), exact.x, 0.3) << "view " << v << " corner " << k;
+      EXPECT_NEAR(points[k].toArray()[1].toDouble(), exact.y, 0.3) << "view " << v << " corner " << k;
+    }
+  }
+  EXPECT_FALSE(views[2].toObject()["found"].toBool());
+  EXPECT_TRUE(views[2].toObject()["points"].toArray().isEmpty());
+
+  CCalibrationData data;
+  ASSERT_TRUE(LoadWorkspace(data, saved).ok);
+  EXPECT_TRUE(data.ViewHasPoints(0, 0));
+  EXPECT_EQ(data.GetPointCount(0, 1), count);
+  EXPECT_EQ(data.GetPointCount(0, 2), 3);  // the blank view kept what it had
+  EXPECT_FALSE(data.ViewHasPoints(0, 2));
+}
+
+TEST_F(DetectCli, OneViewAsTextNamesTheReasonOfAMiss) {
+  const Outcome found = Run("'" + Index() + "' --camera 0 --view 1");
+  ASSERT_EQ(found.status, 0) << found.err;
+  EXPECT_NE(found.out.find("Camera 0 view 1: found, 54 points"), std::string::npos) << found.out;
+  EXPECT_NE(found.out.find("1 of 1 views detected"), std::string::npos) << found.out;
+  const Outcome missed = Run("'" + Index() + "' --camera 0 --view 2");
+  ASSERT_EQ(missed.status, 0) << missed.err;
+  EXPECT_NE(missed.out.find("not found (the board was not found in the view)"), std::string::npos) << missed.out;
+}
+
+TEST_F(DetectCli, BadInputExitsWithOneAndBadUsageWithTwo) {
+  EXPECT_EQ(Run("--help").status, 0);
+  EXPECT_EQ(Run("").status, 2);
+  EXPECT_EQ(Run("'" + Index() + "' --camera x").status, 2);
+  EXPECT_EQ(Run("'" + Index() + "' --view -1").status, 2);
+  EXPECT_EQ(Run("'" + Index() + "' --frobnicate").status, 2);
+  const Outcome missing = Run("'" + (folder_ / "none.txt").string() + "'");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_FALSE(missing.err.empty());
+  EXPECT_EQ(Run("'" + Index() + "' --camera 5").status, 1);
+  const Outcome noGrid = Run("'" + Index() + "' --camera 1");
+  EXPECT_EQ(noGrid.status, 1);
+  EXPECT_NE(noGrid.err.find("grid"), std::string::npos) << noGrid.err;
+  EXPECT_EQ(Run("'" + Index() + "' --view 3").status, 1);
+  const Outcome unwritable = Run("'" + Index() + "' --save '" + (folder_ / "no" / "such" / "x.txt").string() + "'");
+  EXPECT_EQ(unwritable.status, 1);
+}
