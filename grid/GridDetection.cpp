@@ -157,8 +157,10 @@ bool RunLibraryDetectors(const cv::Mat& gray, int nx, int ny, Points& corners) {
   try {
     if (cv::findChessboardCornersSB(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return true;
     corners.clear();
-    if (cv::findChessboardCorners(gray, pattern, corners, cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE))
-      return true;
+    // The quick check keeps the classic detector from searching a board-less
+    // picture for seconds.
+    constexpr int kClassicFlags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
+    if (cv::findChessboardCorners(gray, pattern, corners, kClassicFlags)) return true;
   } catch (const cv::Exception&) {
   }
   corners.clear();
