@@ -1,6 +1,5 @@
 #pragma once
-// Small helpers shared by the subcommands: option parsing, exit codes and a
-// minimal JSON writer.
+// Small helpers shared by the subcommands: option parsing and exit codes.
 
 #include <cstdio>
 #include <optional>
@@ -8,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/JsonWriter.h"
 #include "cli/Commands.h"
 
 enum ExitStatus { kExitOk = 0, kExitBadInput = 1, kExitUsage = 2 };
@@ -35,31 +35,3 @@ bool ParseInt(const std::string& text, int& value);
 bool ParseDouble(const std::string& text, double& value);
 // "a,b,c" into doubles; false unless every element parses.
 bool ParseDoubleList(const std::string& text, std::vector<double>& values);
-
-// Streaming JSON writer with no pretty printing. Doubles are written with
-// full round-trip precision; non-finite values as null.
-class JsonWriter {
- public:
-  JsonWriter& BeginObject();
-  JsonWriter& EndObject();
-  JsonWriter& BeginArray();
-  JsonWriter& EndArray();
-  JsonWriter& Key(const std::string& key);
-  JsonWriter& Value(double value);
-  JsonWriter& Value(int value);
-  JsonWriter& Value(bool value);
-  JsonWriter& Value(const std::string& value);
-  template <class It>
-  JsonWriter& Array(It begin, It end) {
-    BeginArray();
-    for (; begin != end; ++begin) Value(*begin);
-    return EndArray();
-  }
-  std::string str() const { return out_.str(); }
-
- private:
-  void Separate();
-  std::ostringstream out_;
-  std::vector<bool> first_{true};
-  bool afterKey_ = false;
-};

@@ -3,7 +3,9 @@
 #include <iostream>
 
 #include "calib/CalibrationProblem.h"
-#include "cli/CalibrationReport.h"
+#include "app/CalibrationReport.h"
+#include "app/CalibrationService.h"
+#include "cli/CliSupport.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 
@@ -67,9 +69,9 @@ int RunCalibrate(const Arguments& args) {
   const int first = request.camera >= 0 ? request.camera : 0;
   const int last = request.camera >= 0 ? request.camera : data.GetCameraCount() - 1;
   for (int camera = first; camera <= last; ++camera) {
-    std::string message;
-    if (!CalibrateStoredCamera(data, camera, message)) {
-      std::cerr << "lentora calibrate: camera " << camera << ": " << message << "\n";
+    const CameraCalibrationResult run = CalibrateCamera(data, camera);
+    if (!run.ok) {
+      std::cerr << "lentora calibrate: camera " << camera << ": " << run.message << "\n";
       if (request.camera >= 0) return kExitBadInput;
       continue;
     }

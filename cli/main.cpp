@@ -10,6 +10,7 @@
 
 #ifdef LENTORA_WITH_GUI
 #include "ui/WorkbenchApp.h"
+#include "view3d/Calib3DScene.h"
 #endif
 
 namespace {
@@ -60,7 +61,7 @@ bool WorkbenchCanOpen() {
 // display the workspace is summarised instead, and a bare call prints usage.
 int RunWorkbench(int argc, char** argv, const std::string& workspace, const std::string& snapshot = "") {
 #ifdef LENTORA_WITH_GUI
-  if (WorkbenchDisplayAvailable()) return CWorkbenchApp().Run(argc, argv, workspace, snapshot);
+  if (WorkbenchDisplayAvailable()) return CWorkbenchApp().Run(argc, argv, workspace, CreateCalib3DScene, snapshot);
 #else
   (void)snapshot;
   (void)argc;

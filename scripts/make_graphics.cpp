@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "ui/GraphicsArt.h"
+#include "widgets/GraphicsArt.h"
 
 namespace {
 

@@ -5,5 +5,5 @@
 set -e
 build=${BUILD_DIR:-build}
 out=${1:-Graphics}
-[ -x "$build/ui/make_graphics" ] || cmake --build "$build" --target make_graphics
-QT_QPA_PLATFORM=offscreen "$build/ui/make_graphics" "$out"
+[ -x "$build/widgets/make_graphics" ] || cmake --build "$build" --target make_graphics
+QT_QPA_PLATFORM=offscreen "$build/widgets/make_graphics" "$out"

@@ -6,8 +6,8 @@
 #include <QResizeEvent>
 
 #include "core/CalibrationData.h"
-#include "ui/DrawingSurface.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/DrawingSurface.h"
+#include "widgets/HoverButtonEx.h"
 
 namespace {
 

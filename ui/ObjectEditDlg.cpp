@@ -10,10 +10,10 @@
 #include "core/CalibrationData.h"
 #include "grid/GridExtraction.h"
 #include "sources/inhouse/GDI.h"
-#include "ui/DialogUnits.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/DialogUnits.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/ObjectProperties.h"
-#include "ui/StaticEx.h"
+#include "widgets/StaticEx.h"
 
 namespace {
 

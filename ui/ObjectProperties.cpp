@@ -5,7 +5,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "ui/DialogUnits.h"
+#include "widgets/DialogUnits.h"
 
 namespace {
 

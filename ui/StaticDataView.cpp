@@ -6,16 +6,13 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
 
-#include "calib/Calibration.h"
+#include "app/CalibrationReport.h"
+#include "app/CalibrationService.h"
 #include "calib/CalibrationProblem.h"
-#include "calib/StereoProblem.h"
-#include "cli/CalibrationReport.h"
 #include "core/CalibrationData.h"
-#include "ui/DrawingSurface.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/DrawingSurface.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/ImageListControl.h"
 
 namespace {
@@ -43,24 +40,7 @@ const PanelButton kButtons[] = {
 
 QString CameraTitle(int entry) { return QString("Camera %1").arg(entry + 1); }
 
-// The text shown after loading a parameter file: focal lengths, principal point, distortion.
-QString ParametersText(const CameraParameters& p) {
-  char text[256];
-  std::snprintf(text, sizeof text, "F: %.4lf %.4lf\nP: %.4lf %.4lf\nD: %.4lf %.4lf %.4lf %.4lf\n", p.K[0], p.K[4],
-                p.K[2], p.K[5], p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3]);
-  return text;
-}
-
 }  // namespace
-
-QString StereoRigText(const double rotationVector[3], const double translation[3]) {
-  const double baseline = std::sqrt(translation[0] * translation[0] + translation[1] * translation[1] +
-                                    translation[2] * translation[2]);
-  char text[256];
-  std::snprintf(text, sizeof text, "r: %.4lf %.4lf %.4lf\nT: %.4lf %.4lf %.4lf\nBaseline: %.4lf", rotationVector[0],
-                rotationVector[1], rotationVector[2], translation[0], translation[1], translation[2], baseline);
-  return text;
-}
 
 // ---- Entry panel ----
 
@@ -331,51 +311,26 @@ void CStaticDataView::Calibrate() {
     ShowMessage(kTooFewViewsMessage);
     return;
   }
-  std::string refusal;
   // Views whose grid is not fully marked take no part; too few complete ones refuse the run.
-  if (!CalibrateStoredCamera(*store_, camera, refusal)) {
-    ShowMessage(QString::fromStdString(refusal));
+  const CameraCalibrationResult run = CalibrateCamera(*store_, camera);
+  if (!run.ok) {
+    ShowMessage(QString::fromStdString(run.message));
     return;
   }
   entries_[camera]->SetInformation(QString::fromStdString(CalibrationText(store_->GetCalibrationProblem(camera))));
-  FillResultsWindow(camera);
-}
-
-void CStaticDataView::FillResultsWindow(int camera) {
-  const CalibrationProblem& problem = store_->GetCalibrationProblem(camera);
-  const CameraParameters parameters = problem.GetParameters();
-  // One grid and one camera per view, in view order, so the window can pair
-  // them with the view thumbnails it builds from the store.
-  const std::vector<PointList>* lists = store_->GetGridPointLists(camera);
-  const int views = std::min(lists ? static_cast<int>(lists->size()) : 0, problem.viewCount);
-  for (int view = 0; view < views; ++view) {
-    const double* R = problem.GetRotationMatrix(view);
-    const double* t = problem.GetTranslation(view);
-    if (tools_.addGridMesh) tools_.addGridMesh(R, t);
-    if (tools_.addCameraPyramid) tools_.addCameraPyramid(parameters, R, t);
-  }
-  const GridDescription grid = store_->GetGrid(camera);
-  if (tools_.setGridTexture) tools_.setGridTexture(grid.nx, grid.ny, grid.dX, grid.dY);
-  if (tools_.addThumbnails) tools_.addThumbnails(camera);
-  if (tools_.showResults) tools_.showResults();
+  if (tools_.showCalibration) tools_.showCalibration(camera);
 }
 
 void CStaticDataView::CalibrateStereoRig() {
   if (!store_ || EntryCount() < 2 || store_->GetCameraCount() < 2) return;
-  for (int camera = 0; camera < 2; ++camera)
-    store_->GetCalibrationProblem(camera).Calibrate(*store_->GetGridPointLists(camera), store_->GetGrid(camera),
-                                                    store_->GetImageWidth(camera), store_->GetImageHeight(camera));
-  StereoProblem rig;
-  if (!rig.CalibrateStereo(&store_->GetCalibrationProblem(0), &store_->GetCalibrationProblem(1))) {
-    ShowMessage(QString("The stereo rig could not be calibrated: %1").arg(QString::fromStdString(rig.refusal)));
+  const StereoRigResult rig = ::CalibrateStereoRig(*store_);
+  if (!rig.ok) {
+    ShowMessage(QString("The stereo rig could not be calibrated: %1").arg(QString::fromStdString(rig.message)));
     return;
   }
-  double rotationVector[3] = {0, 0, 0};
-  std::array<double, 9> R = rig.secondResult.R;
-  icvRodriguesArrays(R.data(), rotationVector, 0);
   AddCameraEntry();
   entries_.back()->SetTexts("Stereo Rig", QString("Stereo Rig between cameras\n") +
-                                              StereoRigText(rotationVector, rig.secondResult.T.data()));
+                                              QString::fromStdString(StereoRigText(rig)));
 }
 
 void CStaticDataView::LoadParameters() {
@@ -391,8 +346,9 @@ void CStaticDataView::LoadParametersFrom(const QString& path) {
   }
   if (!store_ || selectedCamera_ >= store_->GetCameraCount()) return;
   // A file that cannot be read leaves the parameters as they were; the text shows them either way.
-  store_->ReadIntrinsicFile(selectedCamera_, path.toStdString());
-  entries_[selectedCamera_]->SetInformation(ParametersText(store_->GetCameraParameters(selectedCamera_)));
+  LoadCameraParameters(*store_, selectedCamera_, path.toStdString());
+  entries_[selectedCamera_]->SetInformation(
+      QString::fromStdString(ParametersText(store_->GetCameraParameters(selectedCamera_))));
 }
 
 // ---- Prompts ----

@@ -53,14 +53,8 @@ class CCameraEntryPanel : public QWidget {
 struct DataPanelTools {
   // Shows the object editor on a camera at a view.
   std::function<void(int camera, int view)> openEditor;
-  // Filling the 3D results window after a run, in this order: per view the
-  // grid at its pose then the camera at that pose, the grid, the camera's
-  // thumbnails; then showing the window.
-  std::function<void(const double* R, const double* t)> addGridMesh;
-  std::function<void(const CameraParameters& parameters, const double* R, const double* t)> addCameraPyramid;
-  std::function<void(int nx, int ny, double dX, double dY)> setGridTexture;
-  std::function<void(int camera)> addThumbnails;
-  std::function<void()> showResults;
+  // Shows a camera's run in the results window after it was calibrated.
+  std::function<void(int camera)> showCalibration;
 };
 
 class CStaticDataView : public QWidget {
@@ -154,8 +148,6 @@ class CStaticDataView : public QWidget {
   void RetitleEntriesFrom(int first);
   void ResizeEntry(int entry, int dy);
   void ShowSelectedList();
-  void FillResultsWindow(int camera);
-  bool RunCameraCalibration(int camera, std::string& refusal);
 
   int id_;
   std::string applicationFolder_;
@@ -171,7 +163,3 @@ class CStaticDataView : public QWidget {
   QFont font_;
   bool initialised_ = false;
 };
-
-// The information text of a stereo rig entry: relative rotation vector,
-// translation and baseline of camera 1 seen from camera 0.
-QString StereoRigText(const double rotationVector[3], const double translation[3]);

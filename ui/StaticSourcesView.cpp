@@ -6,7 +6,7 @@
 
 #include "core/CalibrationData.h"
 #include "sources/inhouse/DShow.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/RemoveSourceOptionsDlg.h"
 #include "ui/SourceControl.h"
 #include "ui/SourceDetailsPanel.h"

@@ -4,9 +4,9 @@
 #include <QPainter>
 
 #include "sources/inhouse/GDI.h"
-#include "ui/DrawingSurface.h"
-#include "ui/GraphicsArt.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/DrawingSurface.h"
+#include "widgets/GraphicsArt.h"
+#include "widgets/HoverButtonEx.h"
 
 namespace {
 

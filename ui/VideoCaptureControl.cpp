@@ -12,7 +12,7 @@
 #include "core/Paths.h"
 #include "sources/ClientSocket.h"
 #include "ui/CaptureSettingsDlg.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 
 namespace {
 

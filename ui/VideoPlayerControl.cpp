@@ -8,7 +8,7 @@
 
 #include "core/CalibrationData.h"
 #include "ui/CaptureSettingsDlg.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 
 namespace {
 constexpr int64_t kUnitsPerSecond = 10000000;  // positions are in 100 ns units

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "core/Paths.h"
-#include "ui/GraphicsArt.h"
+#include "widgets/GraphicsArt.h"
 #include "ui/WorkbenchDlg.h"
 
 bool WorkbenchDisplayAvailable() {
@@ -33,13 +33,14 @@ void ScheduleSnapshot(CWorkbenchDlg& window, const QString& path, int& exitCode)
 
 }  // namespace
 
-int CWorkbenchApp::Run(int argc, char** argv, const std::string& workspacePath, const std::string& snapshotPath) {
+int CWorkbenchApp::Run(int argc, char** argv, const std::string& workspacePath, ResultsWindowFactory resultsWindow,
+                       const std::string& snapshotPath) {
   QApplication application(argc, argv);
   // Profile settings live under this organisation, as they always have.
   QApplication::setOrganizationName("Local AppWizard-Generated Applications");
   QApplication::setApplicationName("Lentora");
   QApplication::setWindowIcon(ApplicationIcon());
-  CWorkbenchDlg window(ApplicationFolder());
+  CWorkbenchDlg window(ApplicationFolder(), std::move(resultsWindow));
   if (!workspacePath.empty()) window.OpenStartupWorkspace(QString::fromStdString(workspacePath));
   int exitCode = 0;
   if (!snapshotPath.empty()) ScheduleSnapshot(window, QString::fromStdString(snapshotPath), exitCode);

@@ -15,17 +15,16 @@
 #include "core/Paths.h"
 #include "core/Workspace.h"
 #include "sources/inhouse/GDI.h"
-#include "ui/DialogUnits.h"
 #include "core/Version.h"
-#include "ui/GraphicsArt.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/DialogUnits.h"
+#include "widgets/GraphicsArt.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/ObjectEditDlg.h"
 #include "ui/LiveSourceWiring.h"
 #include "ui/StaticDataView.h"
-#include "ui/StaticEx.h"
+#include "widgets/StaticEx.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/StaticWorkspaceView.h"
-#include "view3d/Calib3DScene.h"
 
 namespace {
 
@@ -79,8 +78,10 @@ QIcon MakeWindowIcon() {
 
 }  // namespace
 
-CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, QWidget* parent)
-    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint), applicationFolder_(applicationFolder) {
+CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, ResultsWindowFactory resultsWindow, QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
+      applicationFolder_(applicationFolder),
+      resultsWindowFactory_(std::move(resultsWindow)) {
   setFont(DialogFont());
   setWindowTitle("Calvorin");
   setWindowIcon(MakeWindowIcon());
@@ -244,21 +245,19 @@ void CWorkbenchDlg::CreateToolWindows() {
   editor->SetData(&data_);
   editor->Create();
   editor->hide();
-  auto* scene = new CCalib3DScene(&data_, applicationFolder_, this);
-  scene->hide();
   DataPanelTools tools;
-  tools.addGridMesh = [scene](const double* R, const double* t) { scene->AddGridMesh(R, t); };
-  tools.addCameraPyramid = [scene](const CameraParameters& parameters, const double* R, const double* t) {
-    scene->AddCameraPyramid(parameters, R, t);
-  };
-  tools.setGridTexture = [scene](int nx, int ny, double dX, double dY) { scene->SetGridTexture(nx, ny, dX, dY); };
-  tools.addThumbnails = [scene](int camera) { scene->AddThumbnails(camera); };
-  tools.showResults = [scene] { scene->ShowResults(); };
+  QWidget* resultsView = nullptr;
+  if (resultsWindowFactory_) {
+    CResultsWindow* results = resultsWindowFactory_(&data_, applicationFolder_, this);
+    resultsView = results->Window();
+    resultsView->hide();
+    tools.showCalibration = [results](int camera) { results->ShowCalibration(camera); };
+  }
   tools.openEditor = [editor](int camera, int view) {
     editor->OpenOn(camera);
     editor->SetView(view);
   };
-  ConnectToolWindows(editor, scene, tools);
+  ConnectToolWindows(editor, resultsView, tools);
 }
 
 // The calibration data panel takes the data panel's place; cameras announced

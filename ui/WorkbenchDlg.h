@@ -14,6 +14,7 @@
 #include <string>
 
 #include "core/CalibrationData.h"
+#include "widgets/ResultsWindow.h"
 
 class CHoverButtonEx;
 class CStaticEx;
@@ -60,7 +61,9 @@ class CWorkbenchDlg : public QDialog {
     std::function<void()> keyL;  // load camera parameters
   };
 
-  explicit CWorkbenchDlg(const std::string& applicationFolder, QWidget* parent = nullptr);
+  // Without a results window factory, calibrating shows no 3D window.
+  explicit CWorkbenchDlg(const std::string& applicationFolder, ResultsWindowFactory resultsWindow = {},
+                         QWidget* parent = nullptr);
   ~CWorkbenchDlg() override;
 
   // State.
@@ -151,6 +154,7 @@ class CWorkbenchDlg : public QDialog {
   CCalibrationData data_;
   QWidget* objectEditor_ = nullptr;
   QWidget* resultsView_ = nullptr;
+  ResultsWindowFactory resultsWindowFactory_;
   QRect titleRect_;
   QPoint dragStart_;
   bool dragging_ = false;

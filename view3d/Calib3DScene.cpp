@@ -7,9 +7,9 @@
 
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
-#include "ui/DialogUnits.h"
-#include "ui/HoverButtonEx.h"
-#include "ui/StaticEx.h"
+#include "widgets/DialogUnits.h"
+#include "widgets/HoverButtonEx.h"
+#include "widgets/StaticEx.h"
 #include "view3d/Calib3DView.h"
 
 using namespace D3D;
@@ -201,6 +201,17 @@ void CCalib3DScene::AddCalibrationResults(int camera) {
   SetGridTexture(grid.nx, grid.ny, grid.dX, grid.dY);
   AddThumbnails(camera);
   Render();
+}
+
+void CCalib3DScene::ShowCalibration(int camera) {
+  AddCalibrationResults(camera);
+  ShowResults();
+}
+
+CResultsWindow* CreateCalib3DScene(CCalibrationData* store, const std::string& applicationFolder, QWidget* parent) {
+  auto* scene = new CCalib3DScene(store, applicationFolder, parent);
+  scene->hide();
+  return scene;
 }
 
 void CCalib3DScene::ShowResults() {

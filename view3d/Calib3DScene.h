@@ -14,13 +14,14 @@
 
 #include "core/Records.h"
 #include "view3d/SceneContent.h"
+#include "widgets/ResultsWindow.h"
 
 class CCalibrationData;
 class CCalib3DView;
 class CHoverButtonEx;
 class CStaticEx;
 
-class CCalib3DScene : public QWidget {
+class CCalib3DScene : public QWidget, public CResultsWindow {
   Q_OBJECT
  public:
   // Control identifiers of the window.
@@ -54,6 +55,10 @@ class CCalib3DScene : public QWidget {
   void AddCalibrationResults(int camera);
   // Shows the window at (50, 50), not on top of others.
   void ShowResults();
+
+  // The workbench's results window.
+  QWidget* Window() override { return this; }
+  void ShowCalibration(int camera) override;
 
   // Commands of the side panel and the hidden "Alias" button.
   void MoveWorld();
@@ -103,3 +108,6 @@ class CCalib3DScene : public QWidget {
   bool dragging_ = false;
   QPoint dragOffset_;
 };
+
+// The factory the executable gives the workbench: a hidden 3D results window.
+CResultsWindow* CreateCalib3DScene(CCalibrationData* store, const std::string& applicationFolder, QWidget* parent);

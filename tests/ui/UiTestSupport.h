@@ -7,9 +7,8 @@
 #include <QStringList>
 #include <string>
 
+#include "support/TestApplication.h"
 #include "ui/WorkbenchDlg.h"
-
-QApplication& TestApplication();
 
 // Inherit first so the application exists before any widget member is built.
 struct WithApplication {
@@ -18,7 +17,8 @@ struct WithApplication {
 
 class ScriptedWorkbench : public CWorkbenchDlg {
  public:
-  explicit ScriptedWorkbench(const std::string& folder = "") : CWorkbenchDlg(folder) {}
+  explicit ScriptedWorkbench(const std::string& folder = "", ResultsWindowFactory resultsWindow = {})
+      : CWorkbenchDlg(folder, std::move(resultsWindow)) {}
   QString nextOpenPath;
   QString nextSavePath;
   QStringList messages;

@@ -13,7 +13,7 @@
 #include "sources/ClientSocket.h"
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/SyncPlayerDlg.h"
 #include "ui/UiTestSupport.h"

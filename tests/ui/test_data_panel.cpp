@@ -14,11 +14,11 @@
 #include "UiTestSupport.h"
 #include "calib/CalibrationProblem.h"
 #include "calib/SyntheticViews.h"
-#include "cli/CalibrationReport.h"
+#include "app/CalibrationReport.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "support/TempDir.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/ImageListControl.h"
 #include "ui/ObjectEditDlg.h"
 #include "ui/StaticDataView.h"
@@ -42,11 +42,7 @@ void Script(CStaticDataView& panel, PanelLog& log) {
                     [&log] { return log.nextParameterFile; }, [&log] { return log.nextImageFiles; }});
   DataPanelTools tools;
   tools.openEditor = [&log](int camera, int view) { log.editorOpened.emplace_back(camera, view); };
-  tools.addGridMesh = [&log](const double*, const double*) { log.toolCalls << "grid"; };
-  tools.addCameraPyramid = [&log](const CameraParameters&, const double*, const double*) { log.toolCalls << "camera"; };
-  tools.setGridTexture = [&log](int nx, int ny, double, double) { log.toolCalls << QString("texture %1x%2").arg(nx).arg(ny); };
-  tools.addThumbnails = [&log](int camera) { log.toolCalls << QString("thumbnails %1").arg(camera); };
-  tools.showResults = [&log] { log.toolCalls << "show"; };
+  tools.showCalibration = [&log](int camera) { log.toolCalls << QString("show %1").arg(camera); };
   panel.SetTools(tools);
 }
 
@@ -186,10 +182,7 @@ TEST_F(DataPanelTest, FiveViewsCalibrateIntoTheTextTheStoreAndTheResultsWindow) 
   EXPECT_EQ(panel.EntryTitle(0), "Camera 1");
   EXPECT_NEAR(store.GetCameraParameters(0).K[0], 800.0, 1e-3);
 
-  QStringList expected;
-  for (int v = 0; v < 5; ++v) expected << "grid" << "camera";
-  expected << QString("texture %1x%2").arg(rig.grid.nx).arg(rig.grid.ny) << "thumbnails 0" << "show";
-  EXPECT_EQ(log.toolCalls, expected);
+  EXPECT_EQ(log.toolCalls, QStringList{"show 0"});
 }
 
 TEST_F(DataPanelTest, ViewsWithoutGridPointsCountAgainstTheFiveAndRefuseTheRun) {
@@ -440,7 +433,7 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   TestApplication();
   TempDir temp;
   setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
-  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT, CreateCalib3DScene);
   QStringList messages;
   CStaticDataView& panel = *window.CalibrationPanel();
   panel.SetPrompts({[&messages](const QString& text) { messages << text; }, {}, {}});

@@ -14,10 +14,10 @@
 #include "UiTestSupport.h"
 #include "calib/SyntheticViews.h"
 #include "core/CalibrationData.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/ObjectEditDlg.h"
 #include "ui/ObjectProperties.h"
-#include "ui/StaticEx.h"
+#include "widgets/StaticEx.h"
 
 namespace {
 

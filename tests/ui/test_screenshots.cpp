@@ -10,7 +10,7 @@
 #include <QTest>
 
 #include "UiTestSupport.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/StaticWorkspaceView.h"
 
 namespace {

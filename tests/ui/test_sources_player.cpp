@@ -11,7 +11,7 @@
 #include "core/CalibrationData.h"
 #include "sources/test_media_fixtures.h"
 #include "ui/CaptureSettingsDlg.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/VideoPlayerControl.h"
 
 namespace {

@@ -8,8 +8,8 @@
 
 #include "UiTestSupport.h"
 #include "core/Workspace.h"
-#include "ui/HoverButtonEx.h"
-#include "ui/StaticEx.h"
+#include "widgets/HoverButtonEx.h"
+#include "widgets/StaticEx.h"
 #include "ui/StaticWorkspaceView.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "calib/CalibrationProblem.h"
 #include "calib/SyntheticViews.h"
 #include "core/CalibrationData.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 #include "view3d/Calib3DScene.h"
 #include "view3d/Calib3DView.h"
 

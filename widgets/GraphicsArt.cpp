@@ -1,4 +1,4 @@
-#include "ui/GraphicsArt.h"
+#include "widgets/GraphicsArt.h"
 
 #include <QDir>
 #include <QIcon>

@@ -1,11 +1,11 @@
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 
 #include <QEnterEvent>
 #include <QPainter>
 #include <algorithm>
 
 #include "sources/inhouse/GDI.h"
-#include "ui/DrawingSurface.h"
+#include "widgets/DrawingSurface.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "ui/DrawingSurface.h"
+#include "widgets/DrawingSurface.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <QTemporaryDir>
 #include <set>
 
-#include "UiTestSupport.h"
-#include "ui/DialogUnits.h"
-#include "ui/GraphicsArt.h"
-#include "ui/HoverButtonEx.h"
-#include "ui/StaticEx.h"
+#include "support/TestApplication.h"
+#include "widgets/DialogUnits.h"
+#include "widgets/GraphicsArt.h"
+#include "widgets/HoverButtonEx.h"
+#include "widgets/StaticEx.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "ui/StaticEx.h"
+#include "widgets/StaticEx.h"
 
 #include <QPainter>
 
-#include "ui/DialogUnits.h"
-#include "ui/DrawingSurface.h"
+#include "widgets/DialogUnits.h"
+#include "widgets/DrawingSurface.h"
 
 CStaticEx::CStaticEx(QWidget* parent, int id) : QWidget(parent), id_(id), font_(DialogFont()) {
   // Like a plain static, the strip lets mouse presses through to its window.

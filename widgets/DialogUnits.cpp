@@ -1,4 +1,4 @@
-#include "ui/DialogUnits.h"
+#include "widgets/DialogUnits.h"
 
 #include <QFontMetrics>
 #include <QString>

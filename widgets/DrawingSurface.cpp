@@ -1,4 +1,4 @@
-#include "ui/DrawingSurface.h"
+#include "widgets/DrawingSurface.h"
 
 #include <QImage>
 #include <QPainter>

@@ -1,0 +1,104 @@
+#include "app/CalibrationReport.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "calib/CalibrationProblem.h"
+#include "core/CalibrationData.h"
+
+std::string CalibrationText(const CalibrationProblem& problem) {
+  const CameraParameters p = problem.GetParameters();
+  double fovX = 0, fovY = 0, meanX = 0, meanY = 0, meanDistance = 0;
+  problem.GetFieldOfView(fovX, fovY);
+  problem.GetReprojectionError(meanX, meanY, meanDistance);
+  char text[512];
+  std::snprintf(text, sizeof text, "F: %.4lf %.4lf\nP: %.4lf %.4lf\nD: %.4lf %.4lf %.4lf %.4lf\nE: %lf %lf %lf\nFOV: %lf %lf",
+                p.K[0], p.K[4], p.K[2], p.K[5], p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3],
+                meanX, meanY, meanDistance, fovX, fovY);
+  return text;
+}
+
+void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int camera) {
+  const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
+  const CameraParameters p = problem.GetParameters();
+  double fovX = 0, fovY = 0, meanX = 0, meanY = 0, meanDistance = 0;
+  problem.GetFieldOfView(fovX, fovY);
+  problem.GetReprojectionError(meanX, meanY, meanDistance);
+  json.BeginObject().Key("camera").Value(camera).Key("views").Value(data.GetViewCount(camera));
+  json.Key("usedViews").Array(problem.usedViews.begin(), problem.usedViews.end());
+  json.Key("converged").Value(problem.converged);
+  json.Key("fx").Value(p.fx()).Key("fy").Value(p.fy()).Key("cx").Value(p.cx()).Key("cy").Value(p.cy());
+  json.Key("distortion").Array(p.distortion.begin(), p.distortion.begin() + 4);
+  json.Key("K").Array(p.K.begin(), p.K.end());
+  json.Key("width").Value(static_cast<int>(p.width)).Key("height").Value(static_cast<int>(p.height));
+  json.Key("reprojectionError").BeginObject().Key("meanAbsX").Value(meanX).Key("meanAbsY").Value(meanY);
+  json.Key("meanDistance").Value(meanDistance).EndObject();
+  json.Key("fieldOfView").BeginObject().Key("x").Value(fovX).Key("y").Value(fovY).EndObject();
+  json.Key("poses").BeginArray();
+  for (int v : problem.usedViews) {
+    const double* R = problem.GetRotationMatrix(v);
+    const double* r = problem.GetRotationVector(v);
+    const double* t = problem.GetTranslation(v);
+    json.BeginObject().Key("view").Value(v).Key("R").Array(R, R + 9).Key("r").Array(r, r + 3);
+    json.Key("t").Array(t, t + 3).EndObject();
+  }
+  json.EndArray().EndObject();
+}
+
+std::string ParametersText(const CameraParameters& p) {
+  char text[256];
+  std::snprintf(text, sizeof text, "F: %.4lf %.4lf\nP: %.4lf %.4lf\nD: %.4lf %.4lf %.4lf %.4lf\n", p.K[0], p.K[4],
+                p.K[2], p.K[5], p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3]);
+  return text;
+}
+
+std::string StereoRigText(const StereoRigResult& rig) {
+  const double* r = rig.rotationVector.data();
+  const double* T = rig.second.T.data();
+  char text[256];
+  std::snprintf(text, sizeof text, "r: %.4lf %.4lf %.4lf\nT: %.4lf %.4lf %.4lf\nBaseline: %.4lf", r[0], r[1], r[2],
+                T[0], T[1], T[2], rig.baseline);
+  return text;
+}
+
+std::string StereoReportText(const CCalibrationData& data, const StereoRigResult& rig) {
+  std::ostringstream out;
+  for (int camera = 0; camera < 2; ++camera)
+    out << "Camera " << camera << "\n" << CalibrationText(data.GetCalibrationProblem(camera)) << "\n";
+  const auto& R = rig.second.R;
+  const auto& T = rig.second.T;
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "Stereo Rig between cameras 0 and 1 (%d view pairs%s)\nR: %lf %lf %lf %lf %lf %lf %lf %lf %lf\n"
+                "T: %lf %lf %lf\nBaseline: %lf\nE: %lf\n",
+                rig.pairCount, rig.converged ? "" : ", refinement did not converge", R[0], R[1], R[2], R[3], R[4],
+                R[5], R[6], R[7], R[8], T[0], T[1], T[2], rig.baseline, rig.meanDistance);
+  out << text;
+  return out.str();
+}
+
+namespace {
+
+void WriteRigIntrinsics(JsonWriter& json, const CameraParameters& p) {
+  json.BeginObject().Key("K").Array(p.K.begin(), p.K.end());
+  json.Key("distortion").Array(p.distortion.begin(), p.distortion.begin() + 4).EndObject();
+}
+
+}  // namespace
+
+void WriteStereoJson(JsonWriter& json, const CCalibrationData& data, const StereoRigResult& rig) {
+  const CameraParameters& second = rig.second;
+  json.BeginObject().Key("first");
+  WriteCalibrationJson(json, data, 0);
+  json.Key("second");
+  WriteCalibrationJson(json, data, 1);
+  json.Key("R").Array(second.R.begin(), second.R.end()).Key("T").Array(second.T.begin(), second.T.end());
+  json.Key("baseline").Value(rig.baseline).Key("converged").Value(rig.converged);
+  json.Key("reprojectionError").BeginObject().Key("meanDistance").Value(rig.meanDistance).EndObject();
+  json.Key("pairs").Array(rig.pairedViews.begin(), rig.pairedViews.end());
+  json.Key("intrinsics").BeginObject().Key("first");
+  WriteRigIntrinsics(json, rig.first);
+  json.Key("second");
+  WriteRigIntrinsics(json, rig.second);
+  json.EndObject().EndObject();
+}

@@ -1,0 +1,33 @@
+#pragma once
+// How calibration results read: the data panel's entry texts, the text of
+// `lentora calibrate` and `lentora stereo`, and their JSON objects.
+
+#include <string>
+
+#include "app/CalibrationService.h"
+#include "app/JsonWriter.h"
+
+class CCalibrationData;
+class CalibrationProblem;
+
+// A camera's result text: F, P, D, E and FOV lines.
+std::string CalibrationText(const CalibrationProblem& problem);
+
+// The text shown after loading a parameter file: F, P and D lines.
+std::string ParametersText(const CameraParameters& parameters);
+
+// The rig entry's text: relative rotation vector, translation and baseline of
+// camera 1 seen from camera 0.
+std::string StereoRigText(const StereoRigResult& rig);
+
+// What `lentora stereo` prints: both cameras' texts, then the rig.
+std::string StereoReportText(const CCalibrationData& data, const StereoRigResult& rig);
+
+// One camera's result object: camera, views, usedViews, converged, fx, fy, cx,
+// cy, distortion, K, width, height, reprojectionError, fieldOfView and the
+// poses of the views that took part.
+void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int camera);
+
+// The rig object: both cameras' objects, R, T, baseline, converged,
+// reprojectionError, pairs and the rig-refined intrinsics.
+void WriteStereoJson(JsonWriter& json, const CCalibrationData& data, const StereoRigResult& rig);

@@ -1,0 +1,141 @@
+// The calibration operations shared by the workbench and the command-line
+// tool, on a real store filled with synthetic views of known cameras.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "app/CalibrationReport.h"
+#include "app/CalibrationService.h"
+#include "app/JsonWriter.h"
+#include "calib/CalibrationProblem.h"
+#include "calib/SyntheticViews.h"
+#include "core/CalibrationData.h"
+
+namespace {
+
+SyntheticRig StereoRig(int views) {
+  SyntheticOptions options;
+  options.views = views;
+  options.renderImages = false;
+  options.stereo = true;
+  options.stereoRotation = {0.0, 0.05, 0.0};
+  options.stereoTranslation = {-120.0, 0.0, 0.0};
+  options.secondCamera.fx = 780.0;
+  options.secondCamera.fy = 785.0;
+  return MakeSyntheticRig(options);
+}
+
+void AddViews(CCalibrationData& store, int camera, const SyntheticCameraViews& views, const GridDescription& grid,
+              int count) {
+  store.SetGrid(camera, grid);
+  for (int v = 0; v < count; ++v) {
+    ASSERT_TRUE(store.AddViewFromFrame(camera, cv::Mat(480, 640, CV_8UC3, cv::Scalar(40, 40, 40))));
+    *store.GetGridPoints(camera, v) = views.points[v];
+    store.SetViewHasPoints(camera, v, 1);
+  }
+}
+
+class CalibrationServiceTest : public ::testing::Test {
+ protected:
+  void FillRig(int views0, int views1) {
+    store.AddCamera();
+    store.AddCamera();
+    AddViews(store, 0, rig.cameras[0], rig.grid, views0);
+    AddViews(store, 1, rig.cameras[1], rig.grid, views1);
+  }
+  SyntheticRig rig = StereoRig(8);
+  CCalibrationData store;
+};
+
+TEST_F(CalibrationServiceTest, CameraRunStoresTheRefinedParameters) {
+  FillRig(8, 8);
+  const CameraCalibrationResult run = CalibrateCamera(store, 1);
+  ASSERT_TRUE(run.ok) << run.message;
+  const CameraParameters stored = store.GetCameraParameters(1);
+  EXPECT_NEAR(stored.fx(), 780.0, 0.5);
+  EXPECT_NEAR(stored.fy(), 785.0, 0.5);
+  EXPECT_EQ(stored.K, store.GetCalibrationProblem(1).GetParameters().K);
+}
+
+TEST_F(CalibrationServiceTest, RefusedOrMissingCamerasReportAndLeaveTheStoreAlone) {
+  FillRig(4, 8);
+  const CameraParameters before = store.GetCameraParameters(0);
+  const CameraCalibrationResult tooFew = CalibrateCamera(store, 0);
+  EXPECT_FALSE(tooFew.ok);
+  EXPECT_EQ(tooFew.message, kTooFewViewsMessage);
+  EXPECT_EQ(store.GetCameraParameters(0).K, before.K);
+  const CameraCalibrationResult missing = CalibrateCamera(store, 7);
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.message, "no camera 7");
+}
+
+// The rig stores each camera's own run, exactly what calibrating the cameras
+// one by one stores, so the workbench and `lentora stereo` agree.
+TEST_F(CalibrationServiceTest, RigStoresTheSameIntrinsicsAsSingleRuns) {
+  FillRig(8, 8);
+  CCalibrationData single;
+  single.AddCamera();
+  single.AddCamera();
+  AddViews(single, 0, rig.cameras[0], rig.grid, 8);
+  AddViews(single, 1, rig.cameras[1], rig.grid, 8);
+  ASSERT_TRUE(CalibrateCamera(single, 0).ok);
+  ASSERT_TRUE(CalibrateCamera(single, 1).ok);
+
+  const StereoRigResult result = CalibrateStereoRig(store);
+  ASSERT_TRUE(result.ok) << result.message;
+  for (int camera = 0; camera < 2; ++camera) {
+    EXPECT_EQ(store.GetCameraParameters(camera).K, single.GetCameraParameters(camera).K);
+    EXPECT_EQ(store.GetCameraParameters(camera).distortion, single.GetCameraParameters(camera).distortion);
+  }
+  EXPECT_NEAR(result.baseline, 120.0, 0.5);
+  EXPECT_NEAR(result.rotationVector[1], 0.05, 1e-3);
+  EXPECT_EQ(result.pairCount, 8);
+  EXPECT_EQ(static_cast<int>(result.pairedViews.size()), 8);
+  EXPECT_NEAR(result.second.fx(), 780.0, 0.5);
+}
+
+TEST_F(CalibrationServiceTest, RigRefusalsNameTheReason) {
+  CCalibrationData one;
+  one.AddCamera();
+  EXPECT_EQ(CalibrateStereoRig(one).message, "a stereo rig needs two cameras; the workspace has 1");
+  FillRig(8, 3);
+  const StereoRigResult result = CalibrateStereoRig(store);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.message, std::string("camera 1: ") + kTooFewViewsMessage);
+}
+
+TEST_F(CalibrationServiceTest, RigTextsAndJsonCarryTheRelativePose) {
+  FillRig(8, 8);
+  const StereoRigResult result = CalibrateStereoRig(store);
+  ASSERT_TRUE(result.ok);
+  const std::string entry = StereoRigText(result);
+  EXPECT_EQ(entry.rfind("r: ", 0), 0u);
+  EXPECT_NE(entry.find("\nBaseline: 120."), std::string::npos) << entry;
+  const std::string report = StereoReportText(store, result);
+  EXPECT_EQ(report.rfind("Camera 0\nF: ", 0), 0u) << report;
+  EXPECT_NE(report.find("Stereo Rig between cameras 0 and 1 (8 view pairs)\nR: "), std::string::npos);
+  JsonWriter json;
+  WriteStereoJson(json, store, result);
+  const std::string text = json.str();
+  EXPECT_EQ(text.rfind("{\"first\":{\"camera\":0,", 0), 0u);
+  EXPECT_NE(text.find("\"pairs\":[0,1,2,3,4,5,6,7]"), std::string::npos);
+}
+
+TEST_F(CalibrationServiceTest, ParameterFilesLoadIntoExistingCamerasOnly) {
+  FillRig(8, 8);
+  EXPECT_FALSE(LoadCameraParameters(store, 2, "/nonexistent/Camera_Intrinsic.txt"));
+  EXPECT_FALSE(LoadCameraParameters(store, 0, "/nonexistent/Camera_Intrinsic.txt"));
+  const std::string text = ParametersText(store.GetCameraParameters(0));
+  EXPECT_EQ(text.rfind("F: ", 0), 0u);
+}
+
+TEST(JsonWriter, NestsEscapesAndWritesNonFiniteAsNull) {
+  JsonWriter json;
+  const double values[] = {1.5, std::numeric_limits<double>::infinity(), std::nan("")};
+  json.BeginObject().Key("a\"b").Value(std::string("x\\y\n")).Key("n").Array(values, values + 3);
+  json.Key("o").BeginObject().Key("t").Value(true).Key("i").Value(-3).EndObject().EndObject();
+  EXPECT_EQ(json.str(), "{\"a\\\"b\":\"x\\\\y\\u000a\",\"n\":[1.5,null,null],\"o\":{\"t\":true,\"i\":-3}}");
+}
+
+}  // namespace
