@@ -17,12 +17,30 @@ bool HoldsGraphics(const fs::path& folder) {
   return !folder.empty() && fs::is_directory(folder / "Graphics", ec);
 }
 
+fs::path InstalledShareFolder(const fs::path& executable) {
+  return (executable / LENTORA_SHARE_FROM_BIN).lexically_normal();
+}
+
+fs::path ExecutableFolder() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path() : exe.parent_path();
+}
+
+// $XDG_DATA_HOME/lentora, else ~/.local/share/lentora.
+fs::path UserDataFolder() {
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  if (dataHome && *dataHome) return fs::path(dataHome) / "lentora";
+  const char* home = std::getenv("HOME");
+  return fs::path(home && *home ? home : "/tmp") / ".local/share/lentora";
+}
+
 }  // namespace
 
 std::string FindApplicationFolder(const std::string& currentFolder, const std::string& executableFolder) {
   const fs::path current(currentFolder);
   const fs::path executable(executableFolder);
-  const fs::path installedShare = (executable / LENTORA_SHARE_FROM_BIN).lexically_normal();
+  const fs::path installedShare = InstalledShareFolder(executable);
   for (const fs::path& candidate : {current, executable, installedShare})
     if (HoldsGraphics(candidate)) return candidate.string();
   return executable.empty() ? current.string() : executable.string();
@@ -31,16 +49,24 @@ std::string FindApplicationFolder(const std::string& currentFolder, const std::s
 std::string ApplicationFolder() {
   std::error_code ec;
   const fs::path current = fs::current_path(ec);
-  std::error_code exeError;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", exeError);
-  return FindApplicationFolder(ec ? std::string() : current.string(),
-                               exeError ? std::string() : exe.parent_path().string());
+  return FindApplicationFolder(ec ? std::string() : current.string(), ExecutableFolder().string());
+}
+
+std::string DefaultOutputFolder(const std::string& applicationFolder, const std::string& executableFolder) {
+  const fs::path executable(executableFolder);
+  const bool installed = !executable.empty() && fs::path(applicationFolder) == InstalledShareFolder(executable) &&
+                         !HoldsGraphics(executable);
+  if (!installed) return applicationFolder;
+  std::error_code ec;
+  const fs::path folder = UserDataFolder();
+  fs::create_directories(folder, ec);
+  return folder.string();
 }
 
 std::string OutputFolder() {
   const char* dir = std::getenv("LENTORA_OUTPUT_DIR");
   if (dir && *dir) return dir;
-  return ApplicationFolder();
+  return DefaultOutputFolder(ApplicationFolder(), ExecutableFolder().string());
 }
 
 std::string OutputPath(const std::string& fileName) { return (fs::path(OutputFolder()) / fileName).string(); }

@@ -10,7 +10,11 @@
 std::string ApplicationFolder();
 // The same search from explicit places, for callers that know them.
 std::string FindApplicationFolder(const std::string& currentFolder, const std::string& executableFolder);
-// LENTORA_OUTPUT_DIR when set and non-empty, else the application folder.
+// LENTORA_OUTPUT_DIR when set and non-empty, else the application folder,
+// except for an installed program, whose share folder is not the user's to
+// write: there $XDG_DATA_HOME/lentora (~/.local/share/lentora), created on demand.
 std::string OutputFolder();
+// The folder OutputFolder() falls back to for that application folder.
+std::string DefaultOutputFolder(const std::string& applicationFolder, const std::string& executableFolder);
 // OutputFolder() joined with a fixed file name such as "debbg.txt".
 std::string OutputPath(const std::string& fileName);

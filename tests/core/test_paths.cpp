@@ -48,6 +48,19 @@ TEST_F(ApplicationFolderTest, BuildFolderFindsGraphicsBesideTheExecutable) {
   EXPECT_EQ(FindApplicationFolder(At("elsewhere"), At("build/cli")), At("build/cli"));
 }
 
+TEST_F(ApplicationFolderTest, InstalledProgramWritesItsFixedFilesToTheUsersDataFolder) {
+  GiveGraphics("prefix/share/lentora");
+  setenv("XDG_DATA_HOME", At("elsewhere").c_str(), 1);
+  const std::string share = FindApplicationFolder(At("elsewhere/none"), At("prefix/bin"));
+  EXPECT_EQ(fs::path(DefaultOutputFolder(share, At("prefix/bin"))), root_ / "elsewhere" / "lentora");
+  EXPECT_TRUE(fs::is_directory(root_ / "elsewhere" / "lentora"));
+  // A build folder or a folder holding Graphics/ stays the output folder.
+  GiveGraphics("build/cli");
+  EXPECT_EQ(DefaultOutputFolder(At("build/cli"), At("build/cli")), At("build/cli"));
+  EXPECT_EQ(DefaultOutputFolder(At("prefix/share/lentora"), At("build/cli")), At("prefix/share/lentora"));
+  unsetenv("XDG_DATA_HOME");
+}
+
 TEST_F(ApplicationFolderTest, OutputFolderPrefersTheEnvironment) {
   setenv("LENTORA_OUTPUT_DIR", At("elsewhere").c_str(), 1);
   EXPECT_EQ(OutputPath("debbg.txt"), (root_ / "elsewhere" / "debbg.txt").string());
