@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "sources/inhouse/DShowFrameIndex.h"
 #include "sources/inhouse/DShowGst.h"
 
 typedef struct _GstAppSink GstAppSink;
@@ -146,11 +147,20 @@ class CDShowGraph {
   HRESULT GetCurrentPosition(int64_t* position) const;
   HRESULT GetDuration(int64_t* duration) const;
   HRESULT GetFrameRate(double* framesPerSecond) const;
+  // The number of pictures the file's decoder gives (from the frame index).
   HRESULT GetFrameCount(int64_t* frames) const;
-  // Moves to frame `frame` (0-based) and waits until it reached the sample
-  // grabber when the graph is paused. By frame where the demuxer takes it,
-  // else by time.
+  // Moves to frame `frame` (0-based, the k-th picture in presentation order)
+  // and waits until it reached the sample grabber. The seek asks for the
+  // picture's own time from the frame index and checks the picture that
+  // arrives; when that is not the one asked for, it decodes forward from the
+  // key frame before it, and at last from the start, counting pictures.
+  // E_INVALIDARG for a frame past the end.
   HRESULT SeekToFrame(int64_t frame);
+  // The frame the sample grabber passed last (the one shown), -1 when unknown.
+  int64_t GetCurrentFrame() const { return currentFrame_.load(); }
+  // Presentation time of `frame` in 100 ns units; E_FAIL where the index has no times.
+  HRESULT GetFrameTime(int64_t frame, int64_t* time) const;
+  const CFrameIndex& FrameIndex() const { return frameIndex_; }
 
   // Replaces the grabber -> renderer link by a tee that also feeds an AVI
   // file. compressorIndex 0 writes raw BGR, k > 0 uses GetCompressor(k - 1).
@@ -187,6 +197,8 @@ class CDShowGraph {
   // Takes the preview chain (converter to renderer) out of the graph.
   void RemovePreviewChain();
   void SetSource(ElementPtr source) { source_ = std::move(source); }
+  // A file graph's index; capture graphs have none and do not seek.
+  void SetFrameIndex(CFrameIndex index);
 
   ElementPtr pipeline_;
   ElementPtr source_;
@@ -201,10 +213,23 @@ class CDShowGraph {
   static GstPadProbeReturn OnRecordingEnd(GstPad* pad, GstPadProbeInfo* info, gpointer self);
   void DetachGrabberProbe();
   void HandleGrabberCaps(GstCaps* caps);
-  void HandleGrabberBuffer(GstPadProbeInfo* info);
+  bool HandleGrabberBuffer(GstPadProbeInfo* info);  // false: drop the picture
   void StoreRendered(SamplePtr sample);
   HRESULT FinishRecording();
-  HRESULT SeekByTime(int64_t frame);
+
+  // How the pictures after a seek's flush are let through to the renderer.
+  struct SeekGuard {
+    GstClockTime lowerBound = 0;  // stream times before it belong to earlier frames
+    int64_t skipPictures = 0;     // pictures to drop first (counting from the start)
+    int64_t firstFrame = 0;       // number of the first picture let through, when counting
+    bool dropAtSegmentStart = false;  // the segment starts between two pictures
+  };
+  enum class SeekMethod { kAccurate, kFromKeyFrame, kCountFromStart };
+  HRESULT SeekAndCheck(int64_t frame, SeekMethod method);
+  bool ArrivedAt(int64_t frame, SeekMethod method) const;
+  // Probe side: whether the picture goes on, and the bookkeeping of the one shown.
+  bool LetPictureThrough(GstBuffer* buffer);
+  void RestartPictureCount();
   HRESULT AddRecordingOutput(const std::string& aviPath, int compressorIndex, GstPad* capturePin,
                              RecordingFailure* failure);
 
@@ -230,6 +255,15 @@ class CDShowGraph {
   std::atomic<bool> endOfStream_{false};
   std::atomic<bool> recordingEnded_{false};
   MediaType grabberType_;  // guarded by samplerMutex_
+
+  CFrameIndex frameIndex_;
+  // Guarded by samplerMutex_: the guard a seek asks for becomes active at its flush.
+  SeekGuard pendingGuard_;
+  SeekGuard activeGuard_;
+  int64_t picturesSinceFlush_ = 0;
+  std::atomic<int64_t> passedSinceFlush_{0};
+  std::atomic<GstClockTime> firstPassedTime_{GST_CLOCK_TIME_NONE};
+  std::atomic<int64_t> currentFrame_{-1};
 };
 
 // A video file: filesrc ! decodebin, its first video stream into the

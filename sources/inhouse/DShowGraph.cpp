@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "sources/inhouse/DShow.h"
 
@@ -18,6 +19,8 @@ namespace {
 constexpr auto kStateTimeout = std::chrono::seconds(10);
 constexpr auto kFinishTimeout = std::chrono::seconds(5);
 constexpr GstClockTime kPollInterval = 20 * GST_MSECOND;
+// A prerolled graph has its picture through already; a running one soon.
+constexpr auto kPictureTimeout = std::chrono::milliseconds(500);
 
 int64_t To100ns(GstClockTime time) { return static_cast<int64_t>(time / 100); }
 
@@ -99,6 +102,15 @@ HRESULT CDShowGraph::CreatePipeline() {
   ResetBusState();
   recording_ = false;
   live_ = false;
+  SetFrameIndex(CFrameIndex{});
+  {
+    std::lock_guard lock(samplerMutex_);
+    pendingGuard_ = activeGuard_ = SeekGuard{};
+    picturesSinceFlush_ = 0;
+  }
+  passedSinceFlush_ = 0;
+  firstPassedTime_ = GST_CLOCK_TIME_NONE;
+  currentFrame_ = -1;
   return S_OK;
 }
 
@@ -149,7 +161,8 @@ void CDShowGraph::AttachSampleGrabber(GstElement* element) {
   gst_segment_init(&grabberSegment_, GST_FORMAT_UNDEFINED);
   PadPtr pad{gst_element_get_static_pad(grabber_.get(), "src")};
   if (!pad) return;
-  const auto types = static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM);
+  const auto types = static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                  GST_PAD_PROBE_TYPE_EVENT_FLUSH);
   grabberProbe_ = gst_pad_add_probe(pad.get(), types, &CDShowGraph::OnGrabberProbe, this, nullptr);
 }
 
@@ -170,13 +183,13 @@ CFrameSampler* CDShowGraph::GetFrameSampler() const {
 
 GstPadProbeReturn CDShowGraph::OnGrabberProbe(GstPad*, GstPadProbeInfo* info, gpointer self) {
   auto* graph = static_cast<CDShowGraph*>(self);
-  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
-    graph->HandleGrabberBuffer(info);
-    return GST_PAD_PROBE_OK;
-  }
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
+    return graph->HandleGrabberBuffer(info) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
   GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
   if (!event) return GST_PAD_PROBE_OK;
-  if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
+  if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
+    graph->RestartPictureCount();
+  } else if (GST_EVENT_TYPE(event) == GST_EVENT_CAPS) {
     GstCaps* caps = nullptr;
     gst_event_parse_caps(event, &caps);
     graph->HandleGrabberCaps(caps);
@@ -195,22 +208,60 @@ void CDShowGraph::HandleGrabberCaps(GstCaps* caps) {
   if (sampler_) sampler_->SetMediaType(type);
 }
 
-void CDShowGraph::HandleGrabberBuffer(GstPadProbeInfo* info) {
-  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-  if (!buffer) return;
-  // Frames a seek decodes only to reach its target are not shown; the
-  // sampler must not take them for the newest frame either.
+void CDShowGraph::RestartPictureCount() {
+  std::lock_guard lock(samplerMutex_);
+  activeGuard_ = pendingGuard_;
+  picturesSinceFlush_ = 0;
+  passedSinceFlush_ = 0;
+  firstPassedTime_ = GST_CLOCK_TIME_NONE;
+}
+
+namespace {
+
+// Stream time of a buffer in its segment; pictures that start before the
+// segment count as time 0. None without a time.
+GstClockTime StreamTimeOf(const GstSegment& segment, GstBuffer* buffer) {
+  if (!GST_BUFFER_PTS_IS_VALID(buffer) || segment.format != GST_FORMAT_TIME) return GST_CLOCK_TIME_NONE;
+  guint64 time = 0;
+  const int sign = gst_segment_to_stream_time_full(&segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer), &time);
+  return sign > 0 ? time : sign < 0 ? 0 : GST_CLOCK_TIME_NONE;
+}
+
+}  // namespace
+
+// Frames a seek decodes only to reach its target are not shown: those outside
+// the segment, those before the asked frame's time (a picture whose duration
+// reaches past the seek time by rounding is still the frame before), and when
+// counting from the start, the first pictures. Called with samplerMutex_ held.
+bool CDShowGraph::LetPictureThrough(GstBuffer* buffer) {
   if (GST_BUFFER_PTS_IS_VALID(buffer) && grabberSegment_.format == GST_FORMAT_TIME) {
     const guint64 start = GST_BUFFER_PTS(buffer);
     const guint64 stop = GST_BUFFER_DURATION_IS_VALID(buffer) ? start + GST_BUFFER_DURATION(buffer) : GST_CLOCK_TIME_NONE;
-    if (!gst_segment_clip(&grabberSegment_, GST_FORMAT_TIME, start, stop, nullptr, nullptr)) return;
+    if (!gst_segment_clip(&grabberSegment_, GST_FORMAT_TIME, start, stop, nullptr, nullptr)) return false;
   }
+  if (activeGuard_.dropAtSegmentStart && GST_BUFFER_PTS_IS_VALID(buffer) && grabberSegment_.format == GST_FORMAT_TIME &&
+      GST_BUFFER_PTS(buffer) == grabberSegment_.start)
+    return false;
+  const GstClockTime streamTime = StreamTimeOf(grabberSegment_, buffer);
+  if (GST_CLOCK_TIME_IS_VALID(streamTime) && streamTime < activeGuard_.lowerBound) return false;
+  if (picturesSinceFlush_++ < activeGuard_.skipPictures) return false;
+  const int64_t passed = passedSinceFlush_++;
+  if (passed == 0) firstPassedTime_ = streamTime;
+  const bool timed = frameIndex_.HasTimes() && GST_CLOCK_TIME_IS_VALID(streamTime);
+  currentFrame_ = timed ? frameIndex_.FrameAt(streamTime) : activeGuard_.firstFrame + passed;
+  return true;
+}
+
+bool CDShowGraph::HandleGrabberBuffer(GstPadProbeInfo* info) {
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (!buffer) return true;
   std::lock_guard lock(samplerMutex_);
-  if (!sampler_) return;
+  if (!LetPictureThrough(buffer)) return false;
+  if (!sampler_) return true;
   buffer = gst_buffer_make_writable(buffer);
   GST_PAD_PROBE_INFO_DATA(info) = buffer;
   GstMapInfo map;
-  if (!gst_buffer_map(buffer, &map, GST_MAP_READWRITE)) return;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READWRITE)) return true;
   MediaSample sample;
   sample.data = map.data;
   sample.size = map.size;
@@ -224,6 +275,7 @@ void CDShowGraph::HandleGrabberBuffer(GstPadProbeInfo* info) {
   sampler_->SampleCB(seconds, sample);
   gst_buffer_unmap(buffer, &map);
   ++framesGrabbed_;
+  return true;
 }
 
 // ---- Renderer --------------------------------------------------------------
@@ -399,46 +451,87 @@ HRESULT CDShowGraph::GetFrameRate(double* framesPerSecond) const {
 
 HRESULT CDShowGraph::GetFrameCount(int64_t* frames) const {
   if (!frames) return E_POINTER;
-  gint64 value = 0;
-  if (pipeline_ && gst_element_query_duration(pipeline_.get(), GST_FORMAT_DEFAULT, &value) && value > 0) {
-    *frames = value;
-    return S_OK;
-  }
-  int64_t duration = 0;
-  double rate = 0.0;
-  if (Failed(GetDuration(&duration)) || Failed(GetFrameRate(&rate))) return E_FAIL;
-  *frames = static_cast<int64_t>(static_cast<double>(duration) * 1e-7 * rate + 0.5);
+  if (frameIndex_.Count() <= 0) return E_FAIL;
+  *frames = frameIndex_.Count();
   return S_OK;
+}
+
+HRESULT CDShowGraph::GetFrameTime(int64_t frame, int64_t* time) const {
+  if (!time) return E_POINTER;
+  if (!frameIndex_.HasTimes()) return E_FAIL;
+  if (frame < 0 || frame >= frameIndex_.Count()) return E_INVALIDARG;
+  *time = To100ns(frameIndex_.TimeOf(frame));
+  return S_OK;
+}
+
+void CDShowGraph::SetFrameIndex(CFrameIndex index) {
+  std::lock_guard lock(samplerMutex_);
+  frameIndex_ = std::move(index);
 }
 
 HRESULT CDShowGraph::SeekToFrame(int64_t frame) {
   if (!pipeline_) return E_UNEXPECTED;
-  if (frame < 0) return E_INVALIDARG;
-  int64_t frames = 0;
-  if (Succeeded(GetFrameCount(&frames)) && frame >= frames) return E_INVALIDARG;
-  endOfStream_ = false;
-  const auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
-  if (!gst_element_seek(pipeline_.get(), 1.0, GST_FORMAT_DEFAULT, flags, GST_SEEK_TYPE_SET, frame, GST_SEEK_TYPE_NONE, -1)) {
-    const HRESULT hr = SeekByTime(frame);
-    if (Failed(hr)) return hr;
+  if (frame < 0 || (frameIndex_.Count() > 0 && frame >= frameIndex_.Count())) return E_INVALIDARG;
+  if (frameIndex_.GetOrigin() == CFrameIndex::Origin::kNone) return E_FAIL;
+  if (frameIndex_.HasTimes()) {
+    for (SeekMethod method : {SeekMethod::kAccurate, SeekMethod::kFromKeyFrame}) {
+      const HRESULT hr = SeekAndCheck(frame, method);
+      if (hr == S_OK || Failed(hr)) return hr;
+    }
   }
-  return WaitForState(GST_STATE_PAUSED);
+  const HRESULT hr = SeekAndCheck(frame, SeekMethod::kCountFromStart);
+  return hr == S_OK ? S_OK : E_FAIL;
 }
 
-HRESULT CDShowGraph::SeekByTime(int64_t frame) {
-  MediaType type;
+// One attempt: S_OK when the asked picture arrived, S_FALSE when another did.
+HRESULT CDShowGraph::SeekAndCheck(int64_t frame, SeekMethod method) {
+  SeekGuard guard;
+  GstClockTime start = 0;
+  auto flags = GST_SEEK_FLAG_FLUSH;
+  switch (method) {
+    case SeekMethod::kAccurate:
+      // Asking for the time halfway before the picture: a decoder keeps a
+      // picture whose (rounded) duration reaches past the seek time and stamps
+      // it with that time, which no real picture then has.
+      guard.lowerBound = frameIndex_.LowerBound(frame);
+      guard.dropAtSegmentStart = frame > 0;
+      start = frame > 0 ? guard.lowerBound : frameIndex_.TimeOf(0);
+      flags = static_cast<GstSeekFlags>(flags | GST_SEEK_FLAG_ACCURATE);
+      break;
+    case SeekMethod::kFromKeyFrame:
+      guard.lowerBound = frameIndex_.LowerBound(frame);
+      start = frameIndex_.TimeOf(frameIndex_.KeyFrameAtOrBefore(frame));
+      flags = static_cast<GstSeekFlags>(flags | GST_SEEK_FLAG_KEY_UNIT | GST_SEEK_FLAG_SNAP_BEFORE);
+      break;
+    case SeekMethod::kCountFromStart:
+      guard.skipPictures = frame;
+      guard.firstFrame = frame;
+      break;
+  }
   {
     std::lock_guard lock(samplerMutex_);
-    type = grabberType_;
+    pendingGuard_ = guard;
   }
-  if (!type.valid || type.fpsNumerator <= 0) return E_FAIL;
-  const guint64 time = gst_util_uint64_scale(static_cast<guint64>(frame), GST_SECOND * static_cast<guint64>(type.fpsDenominator),
-                                             static_cast<guint64>(type.fpsNumerator));
-  const auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
-  if (!gst_element_seek(pipeline_.get(), 1.0, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET, static_cast<gint64>(time),
+  endOfStream_ = false;
+  if (!gst_element_seek(pipeline_.get(), 1.0, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET, static_cast<gint64>(start),
                         GST_SEEK_TYPE_NONE, -1))
     return E_FAIL;
-  return S_OK;
+  const HRESULT hr = WaitForState(GST_STATE_PAUSED);
+  if (Failed(hr)) return hr;
+  return ArrivedAt(frame, method) ? S_OK : S_FALSE;
+}
+
+// The first picture after the seek is the one asked for. A graph that is
+// running may report its state before the picture got through, so wait for
+// it a little.
+bool CDShowGraph::ArrivedAt(int64_t frame, SeekMethod method) const {
+  const auto deadline = std::chrono::steady_clock::now() + kPictureTimeout;
+  while (passedSinceFlush_ == 0 && !endOfStream_ && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (passedSinceFlush_ == 0) return false;
+  if (method == SeekMethod::kCountFromStart) return true;
+  const GstClockTime arrived = firstPassedTime_;
+  return GST_CLOCK_TIME_IS_VALID(arrived) && frameIndex_.FrameAt(arrived) == frame;
 }
 
 // ---- Recording -------------------------------------------------------------

@@ -28,7 +28,15 @@ HRESULT CDShowFileGraph::OpenMediaFile(const std::string& path) {
   SetSource(std::move(fileSource));
   hr = ChangeState(GST_STATE_PAUSED);
   if (Succeeded(hr) && !videoLinked_) hr = E_FAIL;  // a file without a video stream
-  if (Failed(hr)) gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+  if (Failed(hr)) {
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    return hr;
+  }
+  // Without an index the file still plays; seeks then fail.
+  CFrameIndex index;
+  std::string ignored;
+  BuildFrameIndex(path, index, ignored);
+  SetFrameIndex(std::move(index));
   return hr;
 }
 
