@@ -16,7 +16,8 @@ const char* kCommand = "grab";
 const char* kUsage =
     "usage: lentora grab VIDEO --frames F1,F2,... [--split none|stereo|quad] [--fields] [--undistort INTRINSIC_FILE]\n"
     "                    --out OUT_INDEX\n"
-    "  Seeks to each frame (counted from 0) and adds it as a new view of one camera per sub-view:\n"
+    "  Seeks to each frame and adds it as a new view of one camera per sub-view. Frame k is the k-th\n"
+    "  picture the decoder gives, counted from 0 in presentation order, whatever the container or frame rate.\n"
     "  --split stereo cuts each frame into left and right halves (cameras 0, 1), quad into quarters\n"
     "  (cameras 0..3, top-left first). --fields keeps one field of interlaced stereo or quad frames.\n"
     "  --undistort removes lens distortion with a camera's intrinsic file made for the full frame.\n"
@@ -105,12 +106,18 @@ bool EnableUndistortion(const Request& request, CSourceFrameSampler& sampler, st
   return false;
 }
 
+// The count is the number of pictures the decoder gives, frames are counted
+// from 0 in presentation order.
 bool CheckFramesExist(const Request& request, const DShow::CDShowGraph& graph, std::string& error) {
   int64_t count = 0;
-  if (DShow::Failed(graph.GetFrameCount(&count))) return true;  // unknown length: each seek tells
+  if (DShow::Failed(graph.GetFrameCount(&count))) {
+    error = "cannot count the frames of '" + request.video + "'";
+    return false;
+  }
   for (int64_t frame : request.frames) {
     if (frame >= count) {
-      error = "frame " + std::to_string(frame) + " is beyond the video's last frame " + std::to_string(count - 1);
+      error = "frame " + std::to_string(frame) + " is past the end: the video has " + std::to_string(count) + " frames (0 to " +
+              std::to_string(count - 1) + ")";
       return false;
     }
   }
@@ -134,8 +141,11 @@ int Grab(const Request& request) {
   const int cameras = CountSubViews(request.settings);
   for (int i = 0; i < cameras; ++i) data.AddCamera();
   for (int64_t frame : request.frames) {
-    if (DShow::Failed(graph.SeekToFrame(frame)))
-      return FailInput(kCommand, "cannot seek to frame " + std::to_string(frame) + " of '" + request.video + "'");
+    if (DShow::Failed(graph.SeekToFrame(frame))) {
+      const std::string why = graph.LastError();
+      return FailInput(kCommand, "cannot seek to frame " + std::to_string(frame) + " of '" + request.video + "'" +
+                                     (why.empty() ? "" : ": " + why));
+    }
     if (GrabFrameIntoCameras(sampler, request.settings, data) != cameras)
       return FailInput(kCommand, "frame " + std::to_string(frame) + " could not be cut into " + std::to_string(cameras) + " views");
   }
