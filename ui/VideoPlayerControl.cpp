@@ -11,7 +11,6 @@
 #include "widgets/HoverButtonEx.h"
 
 namespace {
-constexpr int64_t kUnitsPerSecond = 10000000;  // positions are in 100 ns units
 
 struct PlayerButton {
   int id;
@@ -154,12 +153,27 @@ int CVideoPlayerControl::Capture() {
   return added;
 }
 
-int64_t CVideoPlayerControl::CurrentFrame() const {
-  int64_t position = 0;
+int64_t CVideoPlayerControl::CurrentFrame() const { return open_ ? graph_->GetCurrentFrame() : -1; }
+
+QString CVideoPlayerControl::FrameCounterText() const {
+  int64_t frames = 0;
+  const int64_t now = CurrentFrame();
+  if (now < 0 || DShow::Failed(graph_->GetFrameCount(&frames))) return {};
+  return QString("frame %1 of %2").arg(now).arg(frames);
+}
+
+// Steps go by the stream's own times, so they stay one second long in files
+// with a variable frame rate.
+int64_t CVideoPlayerControl::FrameOneSecondAway(int64_t frame, bool forward) const {
+  const DShow::CFrameIndex& index = graph_->FrameIndex();
+  if (index.HasTimes()) {
+    const GstClockTime now = index.TimeOf(frame);
+    const GstClockTime target = forward ? now + GST_SECOND : now > GST_SECOND ? now - GST_SECOND : 0;
+    return index.FrameAt(target);
+  }
   double fps = 0;
-  if (DShow::Failed(graph_->GetCurrentPosition(&position)) || DShow::Failed(graph_->GetFrameRate(&fps)) || fps <= 0)
-    return -1;
-  return static_cast<int64_t>(std::llround(static_cast<double>(position) * fps / kUnitsPerSecond));
+  if (DShow::Failed(graph_->GetFrameRate(&fps)) || fps <= 0) return frame;
+  return forward ? frame + std::llround(fps) : frame - std::llround(fps);
 }
 
 void CVideoPlayerControl::SeekTo(int64_t frame) {
@@ -178,17 +192,13 @@ void CVideoPlayerControl::SeekEnd() {
 }
 
 void CVideoPlayerControl::SeekBack() {
-  double fps = 0;
   const int64_t now = CurrentFrame();
-  if (now < 0 || DShow::Failed(graph_->GetFrameRate(&fps))) return;
-  SeekTo(now - std::llround(fps));
+  if (now >= 0) SeekTo(FrameOneSecondAway(now, false));
 }
 
 void CVideoPlayerControl::SeekForward() {
-  double fps = 0;
   const int64_t now = CurrentFrame();
-  if (now < 0 || DShow::Failed(graph_->GetFrameRate(&fps))) return;
-  SeekTo(now + std::llround(fps));
+  if (now >= 0) SeekTo(FrameOneSecondAway(now, true));
 }
 
 void CVideoPlayerControl::RecordSetup() {
@@ -223,7 +233,10 @@ QString CVideoPlayerControl::FormatPosition(int64_t position100ns) {
 void CVideoPlayerControl::OnStatusTimer() {
   int64_t position = 0, duration = 0;
   graph_->GetDuration(&duration);
-  if (DShow::Failed(graph_->GetCurrentPosition(&position))) return;
+  // The shown picture's own time where the file's index has it, so that the
+  // position and the frame counter name the same picture.
+  if (DShow::Failed(graph_->GetFrameTime(CurrentFrame(), &position)) && DShow::Failed(graph_->GetCurrentPosition(&position)))
+    return;
   positionText_ = FormatPosition(position);
   if (image_.isNull()) return;
   QPainter painter(&image_);
@@ -231,6 +244,7 @@ void CVideoPlayerControl::OnStatusTimer() {
   painter.setFont(font_);
   painter.setPen(QColor::fromRgba(kStatusColour));
   painter.drawText(kStatusRect.adjusted(0, 0, 0, 5), Qt::AlignLeft | Qt::AlignTop, positionText_);
+  painter.drawText(kStatusRect.adjusted(0, 0, 0, 5), Qt::AlignRight | Qt::AlignTop, FrameCounterText());
   update(kStatusRect);
 }
 

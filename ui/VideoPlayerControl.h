@@ -91,13 +91,15 @@ class CVideoPlayerControl : public CSourceControl {
   bool StatusTimerActive() const { return statusTimer_.isActive(); }
   void OnStatusTimer();
   QString PositionText() const { return positionText_; }
+  // "frame K of N", with the numbering of seeks and `lentora grab`.
+  QString FrameCounterText() const;
   static QString FormatPosition(int64_t position100ns);
 
   CSamplingFileGraph* Graph() const { return graph_.get(); }
   CVideoView* VideoView() const { return videoView_; }
   CHoverButtonEx* Button(int id) const;
   const QImage& BackBuffer() const { return image_; }
-  // Frame the graph shows now (by its position), -1 when unknown.
+  // Frame the graph shows now (the k-th picture in presentation order), -1 when unknown.
   int64_t CurrentFrame() const;
 
  protected:
@@ -106,6 +108,8 @@ class CVideoPlayerControl : public CSourceControl {
  private:
   void CreateButtons();
   void SeekTo(int64_t frame);
+  // The frame one second of the file's own time before or after the shown one.
+  int64_t FrameOneSecondAway(int64_t frame, bool forward) const;
   bool BuildRecordingBranch(const CCaptureSettingsDlg& settings);
 
   std::unique_ptr<CSamplingFileGraph> graph_;

@@ -396,6 +396,11 @@ HRESULT CDShowGraph::ChangeState(GstState state) {
   GstState current = GST_STATE_NULL;
   gst_element_get_state(pipeline_.get(), &current, nullptr, 0);
   if (current <= GST_STATE_READY && state >= GST_STATE_PAUSED) ResetBusState();
+  // A graph that stops starts again from its first picture: no seek guard.
+  if (state <= GST_STATE_READY) {
+    std::lock_guard lock(samplerMutex_);
+    pendingGuard_ = activeGuard_ = SeekGuard{};
+  }
   const GstStateChangeReturn result = gst_element_set_state(pipeline_.get(), state);
   if (result == GST_STATE_CHANGE_FAILURE) return E_FAIL;
   if (result == GST_STATE_CHANGE_NO_PREROLL) live_ = true;

@@ -229,6 +229,24 @@ TEST(ClipSeekingFallback, CountingPicturesFromTheStartWhenTheFileGivesNoTimes) {
   EXPECT_EQ(graph.SeekToFrame(kFrames), DShow::E_INVALIDARG);
 }
 
+TEST(ClipSeekingGuard, ARecordingSetUpAfterASeekStillHoldsEveryFrame) {
+  TempDir dir;
+  ASSERT_TRUE(MakeNumberedAvi(dir.File("in.avi"), {160, 120, 30, 30, "", false}));
+  {
+    CSamplingFileGraph graph;
+    graph.InitialiseFrameSampler();
+    ASSERT_TRUE(DShow::Succeeded(graph.OpenMediaFile(dir.File("in.avi"))));
+    ASSERT_EQ(graph.SeekToFrame(20), DShow::S_OK);
+    DShow::RecordingFailure failure;
+    ASSERT_EQ(graph.SetUpRecording(dir.File("out.avi"), 0, true, &failure), DShow::S_OK);
+    ASSERT_TRUE(DShow::Succeeded(graph.Run()));
+    for (int i = 0; i < 500 && !graph.ReachedEnd(); ++i) g_usleep(10000);
+    EXPECT_TRUE(graph.ReachedEnd());
+    EXPECT_TRUE(DShow::Succeeded(graph.Stop()));
+  }
+  EXPECT_EQ(CountDecodedFrames(dir.File("out.avi")), 30) << "the guard of the earlier seek must not drop frames";
+}
+
 TEST(FrameIndex, IntervalsLieHalfwayBetweenPresentationTimes) {
   DShow::CFrameIndex index;
   EXPECT_EQ(index.FrameAt(0), -1);
