@@ -10,7 +10,7 @@
 #include "core/CalibrationData.h"
 #include "sources/FrameSampler.h"
 #include "sources/test_media_fixtures.h"
-#include "ui/HoverButtonEx.h"
+#include "widgets/HoverButtonEx.h"
 #include "ui/SyncPlayerDlg.h"
 #include "ui/VideoPlayerControl.h"
 
