@@ -3,7 +3,9 @@
 // MP4 with B-frames and WebM.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QTemporaryDir>
+#include <QTest>
 #include <fstream>
 
 #include "UiTestSupport.h"
@@ -74,6 +76,12 @@ TEST_F(NumberingTest, TransportButtonsCounterAndCaptureNameTheShownFrame) {
     EXPECT_EQ(ShownNumber(player.Graph()), step.frame) << "after button " << step.button;
   }
   EXPECT_EQ(player.FrameCounterText(), "frame 30 of 90");
+  player.OnStatusTimer();  // the status line: the frame's own time and the counter
+  EXPECT_EQ(player.PositionText(), "00m:01.000s");
+  player.show();
+  QTest::qWait(50);
+  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+  EXPECT_TRUE(player.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/player_frame_counter.png"));
 
   player.SetFirstCamera(0);
   ASSERT_EQ(player.Capture(), 1);
