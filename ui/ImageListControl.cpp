@@ -8,6 +8,7 @@
 #include "core/CalibrationData.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
+#include "ui/GridDetector.h"
 
 namespace {
 
@@ -129,8 +130,10 @@ void CImageListControl::AddImages() {
 
 void CImageListControl::AddImageFiles(const QStringList& paths) {
   if (!store_) return;
+  const std::vector<int> before = ViewCounts(*store_);
   for (const QString& path : paths) store_->AddViewFromFile(camera_, path.toStdString(), 1, 0, "");
   Redraw();
+  if (viewsArrived_) viewsArrived_(before);
 }
 
 void CImageListControl::ToggleSelectedView() {

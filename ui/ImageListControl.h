@@ -11,6 +11,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <vector>
 
 class CCalibrationData;
 class CHoverButtonEx;
@@ -41,6 +42,8 @@ class CImageListControl : public QWidget {
   void Init();
   void Bind(CCalibrationData* store, int camera);
   void SetImageFilePrompt(ImageFilePrompt prompt) { askImageFiles_ = std::move(prompt); }
+  // Told after image files were added, with the view counts from before.
+  void SetViewsArrived(std::function<void(const std::vector<int>& before)> hook) { viewsArrived_ = std::move(hook); }
 
   // A click at list coordinates selects the view under it (possibly past the last view).
   void Click(int x, int y);
@@ -79,6 +82,7 @@ class CImageListControl : public QWidget {
   QImage backBuffer_;
   QFont font_;
   ImageFilePrompt askImageFiles_;
+  std::function<void(const std::vector<int>& before)> viewsArrived_;
   bool initialised_ = false;
 };
 

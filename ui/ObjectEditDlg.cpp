@@ -12,6 +12,7 @@
 #include "sources/inhouse/GDI.h"
 #include "widgets/DialogUnits.h"
 #include "widgets/HoverButtonEx.h"
+#include "ui/GridDetector.h"
 #include "ui/ObjectProperties.h"
 #include "widgets/StaticEx.h"
 
@@ -200,6 +201,7 @@ void CObjectEditDlg::CreateImageButtons() {
                  "\\Graphics\\button_objedit_adddistortion.png", "More distortion");
   AddImageButton(kIdLessDistortion, "Not used", slot(4), square, false,
                  "\\Graphics\\button_objedit_subdistortion.png", "Less distortion");
+  AddImageButton(kIdDetect, "Detect", slot(5), square, false, "\\Graphics\\button_griddetect.png", "Detect grid");
 
   const QPoint bottom = bottomPanel_->geometry().topLeft();
   AddImageButton(kIdPrevious, "<<", bottom + QPoint(5, 2), square, false, "\\Graphics\\button_gridstepback.png",
@@ -216,6 +218,7 @@ void CObjectEditDlg::CreateImageButtons() {
   wire(kIdGridProperties, &CObjectEditDlg::OnGridProperties);
   wire(kIdPrevious, &CObjectEditDlg::OnPrevious);
   wire(kIdNext, &CObjectEditDlg::OnNext);
+  wire(kIdDetect, &CObjectEditDlg::OnDetect);
   // Dock, More distortion and Less distortion have no action.
 }
 
@@ -355,6 +358,48 @@ int CObjectEditDlg::RunPropertiesDialog(CObjectProperties& dialog) { return dial
 void CObjectEditDlg::OnEstimate() {
   if (!ValidViewShown()) return;
   RunEstimation();
+}
+
+void CObjectEditDlg::SetDetector(CGridDetector* detector) {
+  if (detector_) disconnect(detector_, nullptr, this, nullptr);
+  detector_ = detector;
+  if (detector_) connect(detector_, &CGridDetector::viewDetected, this, &CObjectEditDlg::ViewDetected);
+}
+
+void CObjectEditDlg::OnDetect() {
+  if (!detector_ || !ValidViewShown()) return;
+  if (!detector_->CanDetect(camera_)) {
+    ShowMessage("Please set the calibration grid's properties before detecting it.");
+    return;
+  }
+  if (detector_->DetectView(camera_, view_)) detectionAsked_ = std::make_pair(camera_, view_);
+}
+
+// Any detection of the shown view is drawn as if clicked; a miss is reported
+// only for the view the user asked about.
+void CObjectEditDlg::ViewDetected(int camera, int view, GridStatus status) {
+  const bool asked = detectionAsked_ == std::make_pair(camera, view);
+  if (asked) detectionAsked_.reset();
+  if (camera != camera_ || view != view_) return;
+  if (status == GridStatus::Ok) {
+    RepaintImageArea();
+    MarkBorder();
+  } else if (asked) {
+    ShowMessage(QString("The grid was not found: %1.").arg(DescribeGridStatus(status)));
+  }
+}
+
+// The border points and lines four clicks in the stored order would have drawn.
+void CObjectEditDlg::MarkBorder() {
+  if (!UpdateScales()) return;
+  const PointList& border = *data_->GetBorderPoints(camera_, view_);
+  const auto display = [this](const ImagePoint& p) { return QPointF(p.x * scaleX_, p.y * scaleY_); };
+  for (size_t k = 0; k < border.size(); ++k) {
+    marks_.push_back({Mark::kBorderPoint, display(border[k]), {}});
+    if (k >= 1) marks_.push_back({Mark::kBorderLine, display(border[k]), display(border[k - 1])});
+  }
+  if (border.size() == 4) marks_.push_back({Mark::kBorderLine, display(border[3]), display(border[0])});
+  imageAreaControl_->update();
 }
 
 void CObjectEditDlg::RunEstimation() {

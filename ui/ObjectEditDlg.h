@@ -14,12 +14,16 @@
 #include <QRect>
 #include <QString>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/Records.h"
+#include "grid/GridExtraction.h"
 
 class CCalibrationData;
+class CGridDetector;
 class CHoverButtonEx;
 class CObjectProperties;
 class CStaticEx;
@@ -46,6 +50,7 @@ class CObjectEditDlg : public QDialog {
     kIdBottomPanel = 1042,
     kIdMoreDistortion = 1067,
     kIdLessDistortion = 1068,
+    kIdDetect = 1069,
   };
 
   // A mark drawn over the image area, in display coordinates.
@@ -61,6 +66,8 @@ class CObjectEditDlg : public QDialog {
   // Set by the main window before Create().
   void SetApplicationFolder(const std::string& folder) { applicationFolder_ = folder; }
   void SetData(CCalibrationData* data) { data_ = data; }
+  // The workbench's detector; "Detect grid" does nothing without one.
+  void SetDetector(CGridDetector* detector);
   // Builds the controls; call once.
   void Create();
 
@@ -91,6 +98,8 @@ class CObjectEditDlg : public QDialog {
   void OnPrevious();
   void OnNext();
   void OnEstimate();
+  // "Detect grid": searches the shown view on the detector's thread.
+  void OnDetect();
 
   // Mouse, in window coordinates (the event handlers call these).
   void LeftButtonDown(QPoint point);
@@ -127,6 +136,8 @@ class CObjectEditDlg : public QDialog {
   void ClickInImage(QPoint point);
   void RunEstimation();
   void SetSelectionMode(bool on);
+  void ViewDetected(int camera, int view, GridStatus status);
+  void MarkBorder();
 
   std::string applicationFolder_;
   CCalibrationData* data_ = nullptr;
@@ -151,6 +162,8 @@ class CObjectEditDlg : public QDialog {
   std::map<int, CHoverButtonEx*> buttons_;
   std::map<int, QWidget*> controls_;
   std::vector<Mark> marks_;
+  CGridDetector* detector_ = nullptr;
+  std::optional<std::pair<int, int>> detectionAsked_;  // camera and view of "Detect grid"
 };
 
 // Creates the editor as the main window does at start: a hidden, frameless

@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "sources/SourceModel.h"
 #include "sources/inhouse/DShow.h"
@@ -47,10 +48,15 @@ class CSourceControl : public QWidget {
   void SetStore(CCalibrationData* store) { store_ = store; }
   // Called after a grab added views, so the calibration data panel repaints.
   void SetDataPanelRefresh(std::function<void()> refresh) { refreshDataPanel_ = std::move(refresh); }
+  // Called after a grab added views, with every camera's view count from before.
+  void SetViewsArrived(std::function<void(const std::vector<int>& before)> hook) { viewsArrived_ = std::move(hook); }
 
  protected:
   void RefreshDataPanel() {
     if (refreshDataPanel_) refreshDataPanel_();
+  }
+  void AnnounceViews(const std::vector<int>& before) {
+    if (viewsArrived_) viewsArrived_(before);
   }
 
   int id_;
@@ -58,4 +64,5 @@ class CSourceControl : public QWidget {
   std::string applicationFolder_;
   CCalibrationData* store_ = nullptr;
   std::function<void()> refreshDataPanel_;
+  std::function<void(const std::vector<int>& before)> viewsArrived_;
 };

@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QProgressDialog>
 #include <QPainter>
 #include <QResizeEvent>
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "core/CalibrationData.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
+#include "ui/GridDetector.h"
 #include "ui/ImageListControl.h"
 
 namespace {
@@ -36,6 +38,7 @@ const PanelButton kButtons[] = {
     {CStaticDataView::kIdCalibrate, "Calib", "\\Graphics\\button_calib.png", "Calibrate", 51},
     {CStaticDataView::kIdCalibrateStereo, "Calib Stereo", "\\Graphics\\button_calib2.png", "Calibrate stereo rig", 85},
     {CStaticDataView::kIdRemoveCamera, "Remove camera", "\\Graphics\\button_bin.png", "Remove camera", 119},
+    {CStaticDataView::kIdDetectAll, "Detect all", "\\Graphics\\button_detect_all.png", "Detect all", 153},
 };
 
 QString CameraTitle(int entry) { return QString("Camera %1").arg(entry + 1); }
@@ -118,6 +121,7 @@ void CStaticDataView::CreateButtons() {
   connect(buttons_[0], &QPushButton::clicked, this, &CStaticDataView::NewCamera);
   connect(buttons_[1], &QPushButton::clicked, this, &CStaticDataView::Calibrate);
   connect(buttons_[2], &QPushButton::clicked, this, &CStaticDataView::CalibrateStereoRig);
+  connect(buttons_[4], &QPushButton::clicked, this, &CStaticDataView::DetectAll);
   // "Remove camera" has no action.
 }
 
@@ -164,6 +168,9 @@ CImageListControl* CStaticDataView::CreateImageList(int camera, int controlId) {
   list->setGeometry(ImageListRect());
   list->SetApplicationFolder(applicationFolder_);
   list->SetImageFilePrompt([this] { return AskImageFiles(); });
+  list->SetViewsArrived([this](const std::vector<int>& before) {
+    if (detector_) detector_->DetectArrivals(before);
+  });
   list->Init();
   list->Bind(store_, camera);
   list->setVisible(false);  // only the selected entry's list shows
@@ -349,6 +356,49 @@ void CStaticDataView::LoadParametersFrom(const QString& path) {
   LoadCameraParameters(*store_, selectedCamera_, path.toStdString());
   entries_[selectedCamera_]->SetInformation(
       QString::fromStdString(ParametersText(store_->GetCameraParameters(selectedCamera_))));
+}
+
+// ---- Grid detection ----
+
+void CStaticDataView::SetDetector(CGridDetector* detector) {
+  if (detector_) disconnect(detector_, nullptr, this, nullptr);
+  detector_ = detector;
+  if (!detector_) return;
+  connect(detector_, &CGridDetector::batchProgress, this, [this](int searched, int) {
+    if (progress_) progress_->setValue(searched);
+  });
+  connect(detector_, &CGridDetector::batchFinished, this, &CStaticDataView::DetectionFinished);
+}
+
+void CStaticDataView::DetectAll() {
+  if (!detector_ || !store_ || selectedCamera_ < 0 || selectedCamera_ >= store_->GetCameraCount()) return;
+  if (detector_->BatchRunning()) return;
+  if (!detector_->CanDetect(selectedCamera_)) {
+    ShowMessage("Please set the calibration grid's properties in the object editor before detecting it.");
+    return;
+  }
+  const int views = store_->GetViewCount(selectedCamera_);
+  if (!detector_->DetectAll(selectedCamera_)) return;
+  progress_ = new QProgressDialog(QString("Detecting the grid in the views of camera %1...").arg(selectedCamera_ + 1),
+                                  "Cancel", 0, views, this);
+  progress_->setWindowTitle("Detect all");
+  progress_->setWindowModality(Qt::NonModal);
+  progress_->setAutoClose(false);
+  progress_->setAutoReset(false);
+  progress_->setMinimumDuration(0);
+  progress_->setValue(0);
+  connect(progress_, &QProgressDialog::canceled, detector_, &CGridDetector::CancelBatch);
+  progress_->show();
+}
+
+void CStaticDataView::DetectionFinished(const DetectionSummary& summary) {
+  if (progress_) {
+    progress_->disconnect(this);
+    progress_->hide();
+    progress_->deleteLater();
+    progress_ = nullptr;
+  }
+  ShowMessage(DetectionSummaryText(summary));
 }
 
 // ---- Prompts ----

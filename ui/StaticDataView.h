@@ -20,6 +20,9 @@
 class CCalibrationData;
 class CHoverButtonEx;
 class CImageListControl;
+class CGridDetector;
+class QProgressDialog;
+struct DetectionSummary;
 
 // A camera's entry: a title strip over an information text.
 class CCameraEntryPanel : public QWidget {
@@ -65,6 +68,7 @@ class CStaticDataView : public QWidget {
     kIdCalibrate = 1039,
     kIdCalibrateStereo = 1042,
     kIdRemoveCamera = 1066,
+    kIdDetectAll = 1071,
     kImageListIdBase = 100123,
     kEntryIdBase = 100190,
   };
@@ -91,6 +95,8 @@ class CStaticDataView : public QWidget {
   void Init();
   void SetStore(CCalibrationData* store);
   void SetTools(DataPanelTools tools) { tools_ = std::move(tools); }
+  // The workbench's detector: "Detect all" and the views added by the image lists.
+  void SetDetector(CGridDetector* detector);
   // Message boxes and file dialogs; unset members use the real ones.
   struct Prompts {
     std::function<void(const QString& text)> message;
@@ -117,6 +123,10 @@ class CStaticDataView : public QWidget {
   void CalibrateStereoRig();
   void LoadParameters();
   void LoadParametersFrom(const QString& path);
+  // Searches every view of the selected camera on the detector's thread with a
+  // progress window and Cancel; the summary follows as a message.
+  void DetectAll();
+  QProgressDialog* DetectionProgress() const { return progress_; }
 
   // State.
   int EntryCount() const { return static_cast<int>(entries_.size()); }
@@ -148,6 +158,7 @@ class CStaticDataView : public QWidget {
   void RetitleEntriesFrom(int first);
   void ResizeEntry(int entry, int dy);
   void ShowSelectedList();
+  void DetectionFinished(const DetectionSummary& summary);
 
   int id_;
   std::string applicationFolder_;
@@ -158,7 +169,9 @@ class CStaticDataView : public QWidget {
   CCalibrationData* store_ = nullptr;
   DataPanelTools tools_;
   Prompts prompts_;
-  std::array<CHoverButtonEx*, 4> buttons_{};
+  std::array<CHoverButtonEx*, 5> buttons_{};
+  CGridDetector* detector_ = nullptr;
+  QProgressDialog* progress_ = nullptr;
   QImage backBuffer_;
   QFont font_;
   bool initialised_ = false;

@@ -112,6 +112,9 @@ CVideoPlayerControl* CStaticSourcesView::AddVideoSource(const std::string& path,
   control->SetDataPanelRefresh([this] {
     if (dataPanel_.refresh) dataPanel_.refresh();
   });
+  control->SetViewsArrived([this](const std::vector<int>& before) {
+    if (dataPanel_.viewsArrived) dataPanel_.viewsArrived(before);
+  });
   control->hide();
   AppendSource(control, kVideoFileSource, QString::fromStdString(title));
   return control;
@@ -127,6 +130,9 @@ CSourceControl* CStaticSourcesView::AddLiveSource(int device, const std::string&
   control->SetStore(store_);
   control->SetDataPanelRefresh([this] {
     if (dataPanel_.refresh) dataPanel_.refresh();
+  });
+  control->SetViewsArrived([this](const std::vector<int>& before) {
+    if (dataPanel_.viewsArrived) dataPanel_.viewsArrived(before);
   });
   AppendSource(control, kLiveCameraSource, name.empty() ? QString("Camera") : QString::fromStdString(name));
   return control;

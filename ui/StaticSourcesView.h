@@ -31,6 +31,7 @@ struct DataPanelLink {
   std::function<void()> appendCameraEntry;
   std::function<int()> cameraEntryCount;
   std::function<void()> refresh;  // views were added
+  std::function<void(const std::vector<int>& before)> viewsArrived;  // which ones: counts from before
 };
 
 class CStaticSourcesView : public QWidget {

@@ -13,6 +13,7 @@
 #include "sources/ClientSocket.h"
 #include "ui/CaptureSettingsDlg.h"
 #include "widgets/HoverButtonEx.h"
+#include "ui/GridDetector.h"
 
 namespace {
 
@@ -193,8 +194,10 @@ void CVideoCaptureControl::OnStop() {
 int CVideoCaptureControl::OnCapture() {
   CSourceFrameSampler* sampler = graph_->Sampler();
   if (!sampler || !store_) return 0;
+  const std::vector<int> before = ViewCounts(*store_);
   const int added = GrabFrameFromGraph(*graph_, *sampler, settings_, *store_);
   if (added > 0) RefreshDataPanel();
+  if (added > 0) AnnounceViews(before);
   return added;
 }
 

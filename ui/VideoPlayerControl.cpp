@@ -9,6 +9,7 @@
 #include "core/CalibrationData.h"
 #include "ui/CaptureSettingsDlg.h"
 #include "widgets/HoverButtonEx.h"
+#include "ui/GridDetector.h"
 
 namespace {
 
@@ -148,8 +149,10 @@ void CVideoPlayerControl::Stop() {
 int CVideoPlayerControl::Capture() {
   CSourceFrameSampler* sampler = graph_->Sampler();
   if (!open_ || !sampler || !store_) return 0;
+  const std::vector<int> before = ViewCounts(*store_);
   const int added = GrabFrameFromGraph(*graph_, *sampler, settings_, *store_);
   RefreshDataPanel();
+  if (added > 0) AnnounceViews(before);
   return added;
 }
 

@@ -19,6 +19,7 @@
 #include "widgets/DialogUnits.h"
 #include "widgets/GraphicsArt.h"
 #include "widgets/HoverButtonEx.h"
+#include "ui/GridDetector.h"
 #include "ui/ObjectEditDlg.h"
 #include "ui/LiveSourceWiring.h"
 #include "ui/StaticDataView.h"
@@ -81,6 +82,7 @@ QIcon MakeWindowIcon() {
 CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, ResultsWindowFactory resultsWindow, QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
       applicationFolder_(applicationFolder),
+      detector_(std::make_unique<CGridDetector>(&data_)),
       resultsWindowFactory_(std::move(resultsWindow)) {
   setFont(DialogFont());
   setWindowTitle("Calvorin");
@@ -244,6 +246,7 @@ void CWorkbenchDlg::CreateToolWindows() {
   editor->SetApplicationFolder(applicationFolder_);
   editor->SetData(&data_);
   editor->Create();
+  editor->SetDetector(detector_.get());
   editor->hide();
   DataPanelTools tools;
   QWidget* resultsView = nullptr;
@@ -268,6 +271,7 @@ void CWorkbenchDlg::InitCalibrationPanel() {
   panel->setGeometry(panelRect_);
   panel->Init();
   panel->SetStore(&data_);
+  panel->SetDetector(detector_.get());
   calibrationPanel_ = panel;
   InstallDataPanel(panel);
   hooks_.dataClick = [panel](QPoint p) { panel->Click(p.x(), p.y()); };
@@ -286,6 +290,7 @@ void CWorkbenchDlg::InitSourcesPanel() {
   link.appendCameraEntry = [data] { data->AddCameraEntry(); };
   link.cameraEntryCount = [data] { return data->EntryCount(); };
   link.refresh = [data] { data->update(); };
+  link.viewsArrived = [this](const std::vector<int>& before) { detector_->DetectArrivals(before); };
   InstallSourcesView(*this, link);
 }
 

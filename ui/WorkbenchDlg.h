@@ -19,6 +19,7 @@
 class CHoverButtonEx;
 class CStaticEx;
 class CStaticDataView;
+class CGridDetector;
 class CStaticWorkspaceView;
 struct DataPanelTools;
 class QMenu;
@@ -152,6 +153,8 @@ class CWorkbenchDlg : public QDialog {
 
   std::string applicationFolder_;
   CCalibrationData data_;
+  // Searches views for the grid on its own thread; deleted before the store.
+  std::unique_ptr<CGridDetector> detector_;
   QWidget* objectEditor_ = nullptr;
   QWidget* resultsView_ = nullptr;
   ResultsWindowFactory resultsWindowFactory_;

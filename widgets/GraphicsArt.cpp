@@ -166,6 +166,17 @@ const std::map<QString, GlyphFunction>& Glyphs() {
          g.Plus(19, 6, 3);
        }},
       {"calib", [](Pen& g) { Chessboard(g, 4.5, 4.5, 15, 4); }},
+      {"detect", [](Pen& g) {
+         Chessboard(g, 3, 3, 12, 3);
+         g.Circle(15, 15, 4.5, 1.8);
+         g.Line(18.2, 18.2, 21.5, 21.5, 2.4);
+       }},
+      {"detect_all", [](Pen& g) {
+         Chessboard(g, 2.5, 2.5, 9, 3);
+         Chessboard(g, 8.5, 8.5, 9, 3);
+         g.Circle(16, 16, 4.5, 1.8);
+         g.Line(19.2, 19.2, 22, 22, 2.4);
+       }},
       {"calib2", [](Pen& g) {
          Chessboard(g, 2.5, 2.5, 10.5, 3);
          Chessboard(g, 11, 11, 10.5, 3);
@@ -357,6 +368,7 @@ const std::vector<ButtonGraphic>& ButtonGraphics() {
       {"button_calib.png", "calib", 32, S::kRound},
       {"button_calib2.png", "calib2", 32, S::kRound},
       {"button_bin.png", "bin", 32, S::kRound},
+      {"button_detect_all.png", "detect_all", 32, S::kRound},
       {"button_source_setup.png", "source_setup", 32, S::kRound},
       {"button_open_image.png", "open_image", 24, S::kRound},
       {"button_remove_image.png", "remove_image", 24, S::kRound},
@@ -372,6 +384,7 @@ const std::vector<ButtonGraphic>& ButtonGraphics() {
       {"button_gridselect.png", "gridselect", 36, S::kSquare},
       {"button_gridreset.png", "gridreset", 36, S::kSquare},
       {"button_gridsettings.png", "gridsettings", 36, S::kSquare},
+      {"button_griddetect.png", "detect", 36, S::kSquare},
       {"button_objedit_adddistortion.png", "adddistortion", 36, S::kSquare},
       {"button_objedit_subdistortion.png", "subdistortion", 36, S::kSquare},
       {"button_gridstepback.png", "stepback", 36, S::kSquare},

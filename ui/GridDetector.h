@@ -1,0 +1,93 @@
+#pragma once
+// Grid detection for the workbench: searches views on a worker thread, one
+// view at a time, and stores each result in the store on the user-interface
+// thread, so the windows never wait for it. Serves the object editor's
+// "Detect grid", the data panel's "Detect all" (a batch with progress and
+// Cancel) and views that arrive from image files or captured frames.
+
+#include <QObject>
+#include <QString>
+#include <QThreadPool>
+#include <deque>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "grid/GridDetection.h"
+
+class CCalibrationData;
+
+// What a "Detect all" run found.
+struct DetectionSummary {
+  int camera = -1;
+  int views = 0;     // views the run was asked to search
+  int searched = 0;  // views searched before it ended or was cancelled
+  int found = 0;
+  std::vector<std::pair<int, GridStatus>> missed;  // view and reason
+  bool cancelled = false;
+};
+
+// "k of n views detected", then the views not found (numbered from 1, as the
+// cameras are) with their reasons, and how many a Cancel left unsearched.
+QString DetectionSummaryText(const DetectionSummary& summary);
+
+// The number of views of every camera, to tell afterwards which ones arrived.
+std::vector<int> ViewCounts(const CCalibrationData& store);
+
+class CGridDetector : public QObject {
+  Q_OBJECT
+ public:
+  // Application settings key (bool, default true): detect views as they arrive.
+  static constexpr const char* kDetectOnArrivalKey = "Detection/DetectOnArrival";
+
+  explicit CGridDetector(CCalibrationData* store, QObject* parent = nullptr);
+  ~CGridDetector() override;  // drops the queue and waits for the view being searched
+
+  // True when the camera's grid can be searched for (at least 3 x 3 corners).
+  bool CanDetect(int camera) const;
+  // Queues one view; false when the camera cannot be searched or has no such view.
+  bool DetectView(int camera, int view);
+  // Queues every view of the camera as a batch; false when a batch is running,
+  // the camera cannot be searched or has no views.
+  bool DetectAll(int camera);
+  // Ends the batch: its views not yet searched are dropped and the one being
+  // searched is not stored. Emits batchFinished with cancelled set.
+  void CancelBatch();
+  bool BatchRunning() const { return batch_.has_value(); }
+  // Queues the views added since `before` (from ViewCounts) of every camera
+  // that can be searched, when the application setting allows it.
+  void DetectArrivals(const std::vector<int>& before);
+  static bool DetectOnArrival();
+
+  // Views queued or being searched.
+  int Pending() const { return static_cast<int>(queue_.size()) + (running_ ? 1 : 0); }
+
+ signals:
+  // After a searched view's result was stored (status Ok) or not.
+  void viewDetected(int camera, int view, GridStatus status);
+  void batchProgress(int searched, int views);
+  void batchFinished(const DetectionSummary& summary);
+
+ private:
+  struct Job {
+    int camera = 0;
+    int view = 0;
+    bool batch = false;
+    const cv::Mat* source = nullptr;  // the store's image when the search began
+    GridDescription grid;
+    bool discarded = false;
+  };
+
+  void Enqueue(int camera, int view, bool batch);
+  void StartNext();
+  void Finish(Job job, const GridDetection& detection);
+  void Report(const Job& job, GridStatus status);
+  GridStatus Store(const Job& job, const GridDetection& detection);
+  void CountForBatch(const Job& job, GridStatus status);
+
+  CCalibrationData* store_;
+  QThreadPool worker_;
+  std::deque<Job> queue_;
+  std::optional<Job> running_;
+  std::optional<DetectionSummary> batch_;
+};
