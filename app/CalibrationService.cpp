@@ -9,13 +9,13 @@
 
 CameraCalibrationResult CalibrateCamera(CCalibrationData& data, int camera, const CalibrationRunOptions&) {
   CameraCalibrationResult result;
-  const std::vector<PointList>* lists = data.GetGridPointLists(camera);
-  if (!lists) {
+  if (camera < 0 || camera >= data.GetCameraCount()) {
     result.message = "no camera " + std::to_string(camera);
     return result;
   }
   CalibrationProblem& problem = data.GetCalibrationProblem(camera);
-  if (!problem.Calibrate(*lists, data.GetGrid(camera), data.GetImageWidth(camera), data.GetImageHeight(camera))) {
+  if (!problem.Calibrate(data.GetRunViews(camera), data.GetGrid(camera), data.GetImageWidth(camera),
+                         data.GetImageHeight(camera))) {
     result.message = problem.refusal;
     return result;
   }

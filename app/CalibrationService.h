@@ -26,7 +26,8 @@ struct CameraCalibrationResult {
   std::string message;  // the refusal when !ok
 };
 
-// Calibrates the camera from its complete views and stores the refined
+// Calibrates the camera from the views that take part (enabled, with their
+// image, exactly nx*ny points; see ReasonToSkip) and stores the refined
 // parameters; the poses stay in the camera's calibration problem.
 CameraCalibrationResult CalibrateCamera(CCalibrationData& data, int camera, const CalibrationRunOptions& options = {});
 

@@ -4,11 +4,28 @@
 // distortion and poses (the object is its own least-squares function).
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "calib/vnl/vnl_least_squares_function.h"
 #include "core/Records.h"
+
+// One store view as a run sees it: its grid points and whether the user left
+// it in (enabled) and its photograph is there.
+struct RunView {
+  PointList points;
+  bool enabled = true;
+  bool hasImage = true;
+};
+
+// Why a store view takes no part in a run.
+enum class SkipReason { Disabled, Incomplete, NoImage };
+
+struct SkippedView {
+  int view = 0;
+  SkipReason reason = SkipReason::Incomplete;
+};
 
 class CalibrationProblem : public vnl_least_squares_function {
  public:
@@ -18,9 +35,14 @@ class CalibrationProblem : public vnl_least_squares_function {
   // Sizes every array for viewCount views of the grid and fills the object points.
   void Allocate(int viewCount, const GridDescription& grid);
 
-  // Rebuilds the arrays from the camera's per-view grid-point lists (store order).
+  // Rebuilds the arrays from the camera's views (store order) over the views
+  // that take part (see ReasonToSkip).
+  void LoadPoints(const std::vector<RunView>& views, const GridDescription& grid);
+  // The same for point lists alone: every view enabled and with its image.
   void LoadPoints(const std::vector<PointList>& viewPointLists, const GridDescription& grid);
-  // One calibration run; false when fewer than five views take part.
+  // One calibration run; false, with the reason in `refusal`, when fewer than
+  // five views take part or the run gives no usable (finite) result.
+  bool Calibrate(const std::vector<RunView>& views, const GridDescription& grid, int imageWidth, int imageHeight);
   bool Calibrate(const std::vector<PointList>& viewPointLists, const GridDescription& grid,
                  int imageWidth, int imageHeight);
 
@@ -57,12 +79,13 @@ class CalibrationProblem : public vnl_least_squares_function {
   CameraParameters refined;
   CameraParameters initial;
 
-  // Store views that took part in the last run (views with complete point
-  // lists, in store order). LoadPoints lays the arrays out over these views
-  // only; when a run ends (or is refused) they are spread back to one entry
-  // per store view, where views left out carry no points (pointCounts 0) and
-  // the identity rotation with zero translation.
+  // Store views that took part in the last run (in store order) and those
+  // that did not, with the reason. LoadPoints lays the arrays out over the
+  // used views only; when a run ends (or is refused) they are spread back to
+  // one entry per store view, where views left out carry no points
+  // (pointCounts 0) and the identity rotation with zero translation.
   std::vector<int> usedViews;
+  std::vector<SkippedView> skippedViews;
   // Whether the minimiser of the last run reported success.
   bool converged = false;
   // Why the last Calibrate returned false ("" after a run).
@@ -81,6 +104,8 @@ class CalibrationProblem : public vnl_least_squares_function {
   void SetIdentityPoses();
   // Re-lays the arrays over storeViewCount views after a run (see usedViews).
   void SpreadToStoreViews(int storeViewCount);
+  // True when the refined intrinsics, distortion and every pose are finite numbers.
+  bool ResultIsFinite() const;
 };
 
 // Fewest complete views a run accepts.
@@ -91,5 +116,16 @@ extern const char* const kTooFewViewsMessage;
 // Image position of object point X seen with pose (R row by row, t) through the
 // camera matrix and distortion of `camera`; Zc exactly 0 is taken as 1.
 ImagePoint ProjectGridPoint(const ObjectPoint& X, const double* R, const double* t, const CameraParameters& camera);
-// A view takes part in a run when its list holds a point for every grid corner.
+// A view's point list is complete when it holds exactly one point per grid
+// corner: a list made for another grid (the grid changed after marking, or an
+// index whose grid disagrees with its points files) pairs points with the
+// wrong corners and is left out.
 bool IsCompleteView(const PointList& points, const GridDescription& grid);
+// Why a view is left out of a run, or nothing when it takes part. A view takes
+// part when it has its image, is enabled and its point list is complete; the
+// first failing condition in that order is the reason.
+std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid);
+// "disabled", "incomplete" or "no image".
+const char* SkipReasonText(SkipReason reason);
+// Every list as an enabled view with its image.
+std::vector<RunView> RunViewsFromPoints(const std::vector<PointList>& viewPointLists);

@@ -46,20 +46,54 @@ ImagePoint ProjectGridPoint(const ObjectPoint& X, const double* R, const double*
 }
 
 bool IsCompleteView(const PointList& points, const GridDescription& grid) {
-  return grid.nx > 0 && grid.ny > 0 && points.size() >= static_cast<size_t>(grid.nx) * grid.ny;
+  return grid.nx > 0 && grid.ny > 0 && points.size() == static_cast<size_t>(grid.nx) * static_cast<size_t>(grid.ny);
 }
 
-void CalibrationProblem::LoadPoints(const std::vector<PointList>& viewPointLists, const GridDescription& gridDescription) {
+std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid) {
+  if (!view.hasImage) return SkipReason::NoImage;
+  if (!view.enabled) return SkipReason::Disabled;
+  if (!IsCompleteView(view.points, grid)) return SkipReason::Incomplete;
+  return std::nullopt;
+}
+
+const char* SkipReasonText(SkipReason reason) {
+  switch (reason) {
+    case SkipReason::Disabled:
+      return "disabled";
+    case SkipReason::NoImage:
+      return "no image";
+    case SkipReason::Incomplete:
+      break;
+  }
+  return "incomplete";
+}
+
+std::vector<RunView> RunViewsFromPoints(const std::vector<PointList>& viewPointLists) {
+  std::vector<RunView> views(viewPointLists.size());
+  for (size_t v = 0; v < views.size(); ++v) views[v].points = viewPointLists[v];
+  return views;
+}
+
+void CalibrationProblem::LoadPoints(const std::vector<RunView>& views, const GridDescription& gridDescription) {
   usedViews.clear();
-  for (size_t v = 0; v < viewPointLists.size(); ++v)
-    if (IsCompleteView(viewPointLists[v], gridDescription)) usedViews.push_back(static_cast<int>(v));
+  skippedViews.clear();
+  for (size_t v = 0; v < views.size(); ++v) {
+    if (const auto reason = ReasonToSkip(views[v], gridDescription))
+      skippedViews.push_back({static_cast<int>(v), *reason});
+    else
+      usedViews.push_back(static_cast<int>(v));
+  }
   Allocate(static_cast<int>(usedViews.size()), gridDescription);
   SetIdentityPoses();
   for (int v = 0; v < viewCount; ++v) {
-    const PointList& list = viewPointLists[static_cast<size_t>(usedViews[static_cast<size_t>(v)])];
+    const PointList& list = views[static_cast<size_t>(usedViews[static_cast<size_t>(v)])].points;
     std::copy(list.begin(), list.begin() + pointsPerView, imagePoints.begin() + static_cast<ptrdiff_t>(v) * pointsPerView);
     pointCounts[static_cast<size_t>(v)] = pointsPerView;
   }
+}
+
+void CalibrationProblem::LoadPoints(const std::vector<PointList>& viewPointLists, const GridDescription& gridDescription) {
+  LoadPoints(RunViewsFromPoints(viewPointLists), gridDescription);
 }
 
 void CalibrationProblem::PackParameters(vnl_vector<double>& x, const CameraParameters& parameters,
@@ -187,10 +221,15 @@ void CalibrationProblem::SpreadToStoreViews(int storeViewCount) {
 
 bool CalibrationProblem::Calibrate(const std::vector<PointList>& viewPointLists, const GridDescription& gridDescription,
                                    int width, int height) {
+  return Calibrate(RunViewsFromPoints(viewPointLists), gridDescription, width, height);
+}
+
+bool CalibrationProblem::Calibrate(const std::vector<RunView>& views, const GridDescription& gridDescription, int width,
+                                   int height) {
   converged = false;
   refusal.clear();
-  const int storeViews = static_cast<int>(viewPointLists.size());
-  LoadPoints(viewPointLists, gridDescription);
+  const int storeViews = static_cast<int>(views.size());
+  LoadPoints(views, gridDescription);
   if (grid.nx < 2 || grid.ny < 2 || !(grid.dX > 0.0) || !(grid.dY > 0.0)) {
     refusal = "the camera has no usable grid description";
     SpreadToStoreViews(storeViews);
@@ -208,9 +247,30 @@ bool CalibrationProblem::Calibrate(const std::vector<PointList>& viewPointLists,
     SpreadToStoreViews(storeViews);
     return false;
   }
+  const CameraParameters lastGood = refined;
   Refine();
+  if (!ResultIsFinite()) {
+    // A result with NaN or infinite values is no calibration; the last good
+    // one stays, and no pose of this run is kept.
+    refusal = "the calibration gave non-finite parameters or poses";
+    refined = lastGood;
+    converged = false;
+    SetIdentityPoses();
+    std::fill(rotationVectors.begin(), rotationVectors.end(), 0.0);
+    std::fill(translations.begin(), translations.end(), 0.0);
+    SpreadToStoreViews(storeViews);
+    return false;
+  }
   SpreadToStoreViews(storeViews);
   return true;
+}
+
+bool CalibrationProblem::ResultIsFinite() const {
+  auto finite = [](const auto& values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+  };
+  return finite(refined.K) && finite(refined.distortion) && finite(rotationMatrices) && finite(rotationVectors) &&
+         finite(translations);
 }
 
 bool CalibrationProblem::InitialCalibration() {

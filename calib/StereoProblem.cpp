@@ -121,11 +121,24 @@ bool StereoProblem::CheckCameras() {
   for (int v = 0; v < firstCamera->viewCount; ++v)
     if (firstCamera->pointCounts[static_cast<size_t>(v)] > 0 && secondCamera->pointCounts[static_cast<size_t>(v)] > 0)
       pairedViews.push_back(v);
-  if (pairedViews.empty()) {
-    refusal = "no view pair has grid points in both cameras";
+  // The five-view minimum holds for the rig too: only pairs whose two views
+  // both took part count.
+  if (static_cast<int>(pairedViews.size()) < kMinimumCalibrationViews) {
+    refusal = std::to_string(pairedViews.size()) + " view pairs take part in both cameras; a stereo rig needs at least " +
+              std::to_string(kMinimumCalibrationViews);
     return false;
   }
   return true;
+}
+
+bool StereoProblem::ResultIsFinite() const {
+  auto finite = [](const auto& values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+  };
+  const CameraParameters* results[2] = {&firstResult, &secondResult};
+  for (const CameraParameters* p : results)
+    if (!finite(p->K) || !finite(p->distortion) || !finite(p->R) || !finite(p->T)) return false;
+  return finite(rotationMatrices) && finite(rotationVectors) && finite(translations) && std::isfinite(meanDistance);
 }
 
 void StereoProblem::CopyFirstCameraPoses() {
@@ -190,6 +203,11 @@ bool StereoProblem::CalibrateStereo(CalibrationProblem* first, CalibrationProble
   if (converged) Unpack(x);
   // Without convergence the rig is its starting state; its poses and error go with it.
   MeasureError(converged ? x : start);
+  if (!ResultIsFinite()) {
+    refusal = "the stereo calibration gave non-finite parameters or poses";
+    converged = false;
+    return false;
+  }
   return true;
 }
 

@@ -23,7 +23,8 @@ class StereoProblem : public vnl_least_squares_function {
   // when both views took part in their cameras' runs. Returns false, with the
   // reason in `refusal`, when the cameras cannot form a rig: one of them was
   // not calibrated, their grids differ (points per view, layout or spacing), camera 1 has fewer
-  // views than camera 0, or no pair is complete in both.
+  // views than camera 0, or fewer than five pairs take part in both; and when
+  // the result is not finite.
   bool CalibrateStereo(CalibrationProblem* first, CalibrationProblem* second);
 
   void f(const vnl_vector<double>& x, vnl_vector<double>& residuals) override;
@@ -58,6 +59,7 @@ class StereoProblem : public vnl_least_squares_function {
 
  private:
   bool CheckCameras();
+  bool ResultIsFinite() const;
   void CopyFirstCameraPoses();
   void EstimateRelativePose();
   void Pack(vnl_vector<double>& x) const;

@@ -1,5 +1,6 @@
 #include "core/CalibrationData.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
@@ -38,11 +39,17 @@ std::unique_ptr<cv::Mat> ViewImageFromBitmap(const QImage& bitmap, const uint8_t
   return image;
 }
 
-PointList ReadPointsFile(const std::string& path, int maxPoints) {
+// Bound on one view's point list, far above any real grid.
+constexpr size_t kMaxPointsPerView = 5'000'000;
+
+// Reads every point the file holds (up to the bound), not only the camera's
+// current nx*ny: a list that does not fit the grid must stay visible as such
+// rather than be cut to a size that passes for complete.
+PointList ReadPointsFile(const std::string& path) {
   PointList points;
   auto fields = TextFields::Read(path);
   if (!fields) return points;
-  while (static_cast<int>(points.size()) < maxPoints) {
+  while (points.size() < kMaxPointsPerView) {
     auto x = fields->NextDouble();
     if (!x) break;
     auto y = fields->NextDouble();
@@ -83,6 +90,7 @@ void CCalibrationData::ClearCameraViews(int index) {
   c.borderPoints.clear();
   c.enabled.clear();
   c.hasPoints.clear();
+  c.missingImage.clear();
 }
 
 CameraParameters CCalibrationData::GetCameraParameters(int index) const { return cameras_.at(index).parameters; }
@@ -124,12 +132,13 @@ bool CCalibrationData::ValidView(int camera, int view) const {
 }
 
 void CCalibrationData::AppendView(Camera& camera, std::unique_ptr<cv::Mat> image, int enabled, int hasPoints,
-                                  PointList points) {
+                                  PointList points, bool missingImage) {
   QImage bitmap = GDI::WrapViewImage(*image);
   camera.images.push_back(std::move(image));
   camera.bitmaps.push_back(std::move(bitmap));
   camera.enabled.push_back(enabled);
   camera.hasPoints.push_back(hasPoints);
+  camera.missingImage.push_back(missingImage ? 1 : 0);
   camera.gridPoints.push_back(std::move(points));
   camera.borderPoints.emplace_back();
 }
@@ -141,11 +150,21 @@ int CCalibrationData::AddViewFromFile(int camera, const std::string& imagePath, 
   int width = 0, height = 0, stride = 0;
   const QImage bitmap = GDI::LoadBitmap(imagePath, &pixels, &width, &height, &stride);
   if (bitmap.isNull()) return -1;
-  Camera& c = cameras_[camera];
   PointList points;
-  if (!pointsPath.empty()) points = ReadPointsFile(pointsPath, c.grid.nx > 0 && c.grid.ny > 0 ? c.grid.nx * c.grid.ny : 0);
-  AppendView(c, ViewImageFromBitmap(bitmap, pixels, width, height, stride), enabled, hasPoints, std::move(points));
+  if (!pointsPath.empty()) points = ReadPointsFile(pointsPath);
+  AppendView(cameras_[camera], ViewImageFromBitmap(bitmap, pixels, width, height, stride), enabled, hasPoints,
+             std::move(points));
   return 0;
+}
+
+void CCalibrationData::AddPlaceholderView(int camera, int width, int height, int hasPoints,
+                                          const std::string& pointsPath) {
+  if (!ValidCamera(camera)) throw std::out_of_range("AddPlaceholderView: no camera " + std::to_string(camera));
+  auto image = NewViewImage(std::max(width, 1), std::max(height, 1));
+  image->setTo(cv::Scalar(128, 128, 128));
+  PointList points;
+  if (!pointsPath.empty()) points = ReadPointsFile(pointsPath);
+  AppendView(cameras_[camera], std::move(image), 0, hasPoints, std::move(points), true);
 }
 
 bool CCalibrationData::AddViewFromFrame(int camera, cv::Mat image) {
@@ -171,7 +190,7 @@ int CCalibrationData::IsViewEnabled(int camera, int view) const {
 }
 
 void CCalibrationData::EnableView(int camera, int view) {
-  if (ValidView(camera, view)) cameras_[camera].enabled[view] = 1;
+  if (ValidView(camera, view) && !cameras_[camera].missingImage[view]) cameras_[camera].enabled[view] = 1;
 }
 
 void CCalibrationData::DisableView(int camera, int view) {
@@ -195,6 +214,23 @@ ImagePoint CCalibrationData::GetPoint(int camera, int view, int point) const {
   const PointList& points = cameras_[camera].gridPoints[view];
   if (point < 0 || point >= static_cast<int>(points.size())) return {-1, -1};
   return points[point];
+}
+
+bool CCalibrationData::ViewMissingImage(int camera, int view) const {
+  return ValidView(camera, view) && cameras_[camera].missingImage[view] != 0;
+}
+
+std::vector<RunView> CCalibrationData::GetRunViews(int camera) const {
+  std::vector<RunView> views;
+  if (!ValidCamera(camera)) return views;
+  const Camera& c = cameras_[camera];
+  views.resize(c.gridPoints.size());
+  for (size_t v = 0; v < views.size(); ++v) {
+    views[v].points = c.gridPoints[v];
+    views[v].enabled = c.enabled[v] != 0;
+    views[v].hasImage = c.missingImage[v] == 0;
+  }
+  return views;
 }
 
 std::vector<PointList>* CCalibrationData::GetGridPointLists(int camera) {

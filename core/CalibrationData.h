@@ -44,18 +44,30 @@ class CCalibrationData {
   // std::out_of_range for a camera beyond the lists.
   int AddViewFromFile(int camera, const std::string& imagePath, int enabled, int hasPoints,
                       const std::string& pointsPath);
+  // A view whose photograph could not be read keeps its place: a neutral grey
+  // image of width x height stands in for it, the view is disabled and marked
+  // as missing its image; its points are read as AddViewFromFile reads them.
+  // Throws std::out_of_range like AddViewFromFile.
+  void AddPlaceholderView(int camera, int width, int height, int hasPoints, const std::string& pointsPath);
   // Takes the image over (CV_8UC3). False when the camera does not exist or the image is not 8-bit BGR.
   bool AddViewFromFrame(int camera, cv::Mat image);
   const cv::Mat* GetViewImage(int camera, int view) const;
   const QImage* GetViewBitmap(int camera, int view) const;
   QImage* GetViewBitmap(int camera, int view);
   int IsViewEnabled(int camera, int view) const;
+  // Ignored for a view missing its image: there is nothing to calibrate from.
   void EnableView(int camera, int view);
   void DisableView(int camera, int view);
   void SetViewHasPoints(int camera, int view, int flag);
   bool ViewHasPoints(int camera, int view) const;
   int GetPointCount(int camera, int view) const;
   ImagePoint GetPoint(int camera, int view, int point) const;
+  // True for a placeholder view (see AddPlaceholderView); false when out of range.
+  bool ViewMissingImage(int camera, int view) const;
+
+  // The camera's views as a calibration run takes them (points, enabled, has
+  // its image), one per store view; empty for a camera out of range.
+  std::vector<RunView> GetRunViews(int camera) const;
 
   // Direct access to one camera's lists (editor and calibration runs).
   std::vector<PointList>* GetGridPointLists(int camera);
@@ -80,6 +92,7 @@ class CCalibrationData {
     std::vector<PointList> borderPoints;
     std::vector<int> enabled;
     std::vector<int> hasPoints;
+    std::vector<int> missingImage;
     CameraParameters parameters;
     GridDescription grid;
     std::unique_ptr<CalibrationProblem> problem = std::make_unique<CalibrationProblem>();
@@ -87,7 +100,8 @@ class CCalibrationData {
 
   bool ValidCamera(int camera) const { return camera >= 0 && camera < GetCameraCount(); }
   bool ValidView(int camera, int view) const;
-  void AppendView(Camera& camera, std::unique_ptr<cv::Mat> image, int enabled, int hasPoints, PointList points);
+  void AppendView(Camera& camera, std::unique_ptr<cv::Mat> image, int enabled, int hasPoints, PointList points,
+                  bool missingImage = false);
 
   std::vector<Camera> cameras_;
 };

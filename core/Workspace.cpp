@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include <QImageReader>
+
 #include "core/CalibrationData.h"
 #include "core/TextIO.h"
 
@@ -51,7 +53,9 @@ GridDescription ReadGrid(TextFields& index, const std::string& where) {
   grid.dY = Require(index.NextDouble(), where + ": bad grid dY");
   grid.wx = Require(index.NextInt(), where + ": bad grid wx");
   grid.wy = Require(index.NextInt(), where + ": bad grid wy");
-  if (grid.nx < 0 || grid.ny < 0 || grid.nx > kMaxGridSide || grid.ny > kMaxGridSide)
+  // The point count per view must fit the limit even for a camera without views.
+  if (grid.nx < 0 || grid.ny < 0 || grid.nx > kMaxGridSide || grid.ny > kMaxGridSide ||
+      static_cast<long long>(grid.nx) * grid.ny > kMaxPointsPerCamera)
     throw Failure{where + ": grid size " + std::to_string(grid.nx) + "x" + std::to_string(grid.ny) + " out of range"};
   return grid;
 }
@@ -97,6 +101,42 @@ std::vector<CameraEntry> ReadStructure(const std::string& indexPath) {
   return cameras;
 }
 
+// Size of a placeholder for a view whose image cannot be read: the camera's
+// image size as a readable view image of it gives it, else as its intrinsic
+// file gives it, else VGA.
+QSize PlaceholderSize(const CCalibrationData& data, const std::string& folder, const CameraEntry& entry, int camera) {
+  for (int v = 0; v < data.GetViewCount(camera); ++v)
+    if (!data.ViewMissingImage(camera, v)) return {data.GetViewImage(camera, v)->cols, data.GetViewImage(camera, v)->rows};
+  for (const ViewEntry& view : entry.views) {
+    QImageReader reader(QString::fromStdString(JoinPath(folder, view.imageName)));
+    const QSize size = reader.size();
+    if (size.isValid() && !size.isEmpty()) return size;
+  }
+  const CameraParameters parameters = data.GetCameraParameters(camera);
+  if (parameters.width > 0 && parameters.height > 0) return {parameters.width, parameters.height};
+  return {640, 480};
+}
+
+void AddView(CCalibrationData& data, const std::string& folder, const CameraEntry& entry, int camera,
+             const ViewEntry& view, std::vector<std::string>& warnings) {
+  const std::string where = "camera " + std::to_string(camera) + ": ";
+  const int index = data.GetViewCount(camera);
+  const std::string pointsPath = JoinPath(folder, view.pointsName);
+  if (data.AddViewFromFile(camera, JoinPath(folder, view.imageName), view.enabled ? 1 : 0, view.hasPoints ? 1 : 0,
+                           pointsPath) != 0) {
+    const QSize size = PlaceholderSize(data, folder, entry, camera);
+    data.AddPlaceholderView(camera, size.width(), size.height(), view.hasPoints ? 1 : 0, pointsPath);
+    warnings.push_back(where + "view image \"" + view.imageName + "\" cannot be read; view " +
+                       std::to_string(index) + " keeps its place, disabled, without its image");
+  }
+  const int points = data.GetPointCount(camera, index);
+  const int needed = entry.grid.nx * entry.grid.ny;
+  if ((points > 0 || view.hasPoints) && points != needed)
+    warnings.push_back(where + "view " + std::to_string(index) + " has " + std::to_string(points) +
+                       " grid points where the grid has " + std::to_string(needed) +
+                       "; it stays out of calibration until marked again");
+}
+
 void LoadCamera(CCalibrationData& data, const std::string& folder, const CameraEntry& entry, int camera,
                 std::vector<std::string>& warnings) {
   if (!data.ReadIntrinsicFile(camera, JoinPath(folder, entry.intrinsicName)))
@@ -107,46 +147,58 @@ void LoadCamera(CCalibrationData& data, const std::string& folder, const CameraE
   if (!data.ReadExtrinsicFile(camera, JoinPath(folder, entry.extrinsicName)))
     warnings.push_back("camera " + std::to_string(camera) + ": extrinsic file \"" + entry.extrinsicName +
                        "\" cannot be read; poses left empty");
-  for (const ViewEntry& view : entry.views) {
-    const int status = data.AddViewFromFile(camera, JoinPath(folder, view.imageName), view.enabled ? 1 : 0,
-                                            view.hasPoints ? 1 : 0, JoinPath(folder, view.pointsName));
-    if (status != 0)
-      warnings.push_back("camera " + std::to_string(camera) + ": view image \"" + view.imageName +
-                         "\" cannot be read; view skipped");
-  }
+  for (const ViewEntry& view : entry.views) AddView(data, folder, entry, camera, view, warnings);
 }
 
-bool WriteCamera(const CCalibrationData& data, const std::string& folder, int camera, std::string& indexText,
-                 std::string& error) {
-  const std::string dataName = CameraDataFileName(camera);
-  TextFileWriter out(JoinPath(folder, dataName));
-  auto fail = [&error](const std::string& what) {
-    error = "cannot write " + what;
+// Writes one camera's data file and companions through the file set and
+// appends its two index lines to indexText.
+bool WriteCamera(const CCalibrationData& data, FileSetWriter& files, int camera, std::string& indexText,
+                 std::vector<std::string>& warnings) {
+  std::string dataText = IntrinsicFileName(camera) + "\n" + ExtrinsicFileName(camera) + "\n";
+  if (!files.Write(IntrinsicFileName(camera), [&](const std::string& path) { return data.WriteIntrinsicFile(camera, path); }) ||
+      !files.Write(ExtrinsicFileName(camera), [&](const std::string& path) { return data.WriteExtrinsicFile(camera, path); }))
     return false;
-  };
-  if (!out.IsOpen()) return fail("\"" + dataName + "\"");
-  out.Text(IntrinsicFileName(camera)).EndLine();
-  if (!data.WriteIntrinsicFile(camera, JoinPath(folder, IntrinsicFileName(camera))))
-    return fail("\"" + IntrinsicFileName(camera) + "\"");
-  out.Text(ExtrinsicFileName(camera)).EndLine();
-  if (!data.WriteExtrinsicFile(camera, JoinPath(folder, ExtrinsicFileName(camera))))
-    return fail("\"" + ExtrinsicFileName(camera) + "\"");
-
   const GridDescription grid = data.GetGrid(camera);
   const int views = data.GetViewCount(camera);
-  indexText += dataName + "\n" + std::to_string(views) + " " + std::to_string(grid.nx) + " " +
+  indexText += CameraDataFileName(camera) + "\n" + std::to_string(views) + " " + std::to_string(grid.nx) + " " +
                std::to_string(grid.ny) + " " + FormatFixed6(grid.dX) + " " + FormatFixed6(grid.dY) + " " +
                std::to_string(grid.wx) + " " + std::to_string(grid.wy) + "\n";
   for (int v = 0; v < views; ++v) {
     const std::string imageName = ViewImageFileName(camera, v);
     const std::string pointsName = PointsFileName(camera, v);
-    out.Int(data.IsViewEnabled(camera, v)).Space().Text(imageName).EndLine();
-    if (!data.SaveViewImage(camera, v, JoinPath(folder, imageName), "jpg")) return fail("\"" + imageName + "\"");
-    out.Int(data.ViewHasPoints(camera, v) ? 1 : 0).Space().Text(pointsName).EndLine();
-    if (!data.WritePointsFile(camera, v, JoinPath(folder, pointsName))) return fail("\"" + pointsName + "\"");
+    dataText += std::to_string(data.IsViewEnabled(camera, v)) + " " + imageName + "\n" +
+                std::to_string(data.ViewHasPoints(camera, v) ? 1 : 0) + " " + pointsName + "\n";
+    if (data.ViewMissingImage(camera, v)) {
+      // The grey stand-in is no photograph: the image stays missing, and a
+      // file of that name left by an earlier save must not pass for it.
+      files.Remove(imageName);
+      warnings.push_back("camera " + std::to_string(camera) + ": view " + std::to_string(v) +
+                         " has no image; \"" + imageName + "\" is left missing");
+    } else if (!files.Write(imageName, [&](const std::string& path) { return data.SaveViewImage(camera, v, path, "jpg"); })) {
+      return false;
+    }
+    if (!files.Write(pointsName, [&](const std::string& path) { return data.WritePointsFile(camera, v, path); }))
+      return false;
   }
-  if (!out.Close()) return fail("\"" + dataName + "\"");
-  return true;
+  return files.Write(CameraDataFileName(camera), [&](const std::string& path) {
+    TextFileWriter out(path);
+    return out.IsOpen() && out.Text(dataText).Close();
+  });
+}
+
+// Every companion name a save of the store writes, with what it is.
+std::string CompanionClash(const CCalibrationData& data, const std::string& indexName) {
+  for (int camera = 0; camera < data.GetCameraCount(); ++camera) {
+    const std::string which = "camera " + std::to_string(camera) + "'s ";
+    if (indexName == CameraDataFileName(camera)) return which + "data file";
+    if (indexName == IntrinsicFileName(camera)) return which + "intrinsic file";
+    if (indexName == ExtrinsicFileName(camera)) return which + "extrinsic file";
+    for (int v = 0; v < data.GetViewCount(camera); ++v) {
+      if (indexName == ViewImageFileName(camera, v)) return which + "view " + std::to_string(v) + " image";
+      if (indexName == PointsFileName(camera, v)) return which + "view " + std::to_string(v) + " points file";
+    }
+  }
+  return "";
 }
 
 }  // namespace
@@ -155,6 +207,11 @@ std::string FolderOf(const std::string& path) {
   const size_t slash = path.find_last_of("/\\");
   if (slash == std::string::npos) return "";
   return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+std::string FileNameOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
@@ -173,17 +230,30 @@ std::string PointsFileName(int camera, int view) {
   return "Camera_" + std::to_string(camera) + "_Points_" + std::to_string(view) + ".txt";
 }
 
-WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string& indexPath) {
+WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string& indexPath,
+                                const FileSetWriter::FaultHook& faultHook) {
   WorkspaceResult result;
-  const std::string folder = FolderOf(indexPath);
-  // The index is written last, so a failed save never leaves a new index
-  // pointing at a half-written set of companions.
+  const std::string indexName = FileNameOf(indexPath);
+  if (const std::string clash = CompanionClash(data, indexName); !clash.empty()) {
+    result.error = "the index name \"" + indexName + "\" is the name of " + clash +
+                   ", which the save writes beside it; choose another name";
+    return result;
+  }
+  // Everything is written under temporary names first and the index renamed
+  // into place last, so a failure at any point leaves the old workspace whole.
+  FileSetWriter files(FolderOf(indexPath), faultHook);
   std::string indexText = std::to_string(data.GetCameraCount()) + "\n";
   for (int camera = 0; camera < data.GetCameraCount(); ++camera)
-    if (!WriteCamera(data, folder, camera, indexText, result.error)) return result;
-  TextFileWriter index(indexPath);
-  if (!index.IsOpen() || !index.Text(indexText).Close()) {
-    result.error = "cannot write workspace index \"" + indexPath + "\"";
+    if (!WriteCamera(data, files, camera, indexText, result.warnings)) {
+      result.error = files.Error();
+      return result;
+    }
+  const bool indexWritten = files.Write(indexName, [&](const std::string& path) {
+    TextFileWriter index(path);
+    return index.IsOpen() && index.Text(indexText).Close();
+  });
+  if (!indexWritten || !files.Commit()) {
+    result.error = files.Error();
     return result;
   }
   result.camerasRead = data.GetCameraCount();

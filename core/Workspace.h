@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/FileSet.h"
+
 class CCalibrationData;
 
 struct WorkspaceResult {
@@ -21,9 +23,13 @@ struct WorkspaceResult {
 // the store, with the store index it will get.
 using CameraAnnouncer = std::function<void(int cameraIndex)>;
 
-// Writes the whole store beside indexPath. Fails (ok == false) as soon as any
-// file cannot be created or written.
-WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string& indexPath);
+// Writes the whole store beside indexPath as one unit: either every file is
+// replaced or (ok == false, with the reason) the folder is left as it was.
+// Refuses an index name equal to a companion name the save writes. Views
+// without their image write no image file (a warning says so). faultHook is
+// the test seam of FileSetWriter.
+WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string& indexPath,
+                                const FileSetWriter::FaultHook& faultHook = {});
 
 // Appends the workspace's cameras after those the store already holds.
 WorkspaceResult LoadWorkspace(CCalibrationData& data, const std::string& indexPath,
@@ -31,6 +37,8 @@ WorkspaceResult LoadWorkspace(CCalibrationData& data, const std::string& indexPa
 
 // Folder of a path (split at the last '/' or '\\'); "" when there is none.
 std::string FolderOf(const std::string& path);
+// The part of a path after its last '/' or '\\'.
+std::string FileNameOf(const std::string& path);
 // folder + '/' + name, or name alone when folder is empty.
 std::string JoinPath(const std::string& folder, const std::string& name);
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 
 #include <unistd.h>
@@ -206,6 +207,60 @@ TEST(CalibrationRun, IncompleteViewsAreLeftOutAndTheFiveViewRuleCountsCompleteOn
     EXPECT_DOUBLE_EQ(problem.GetRotationMatrix(v)[4], 1.0);
     EXPECT_DOUBLE_EQ(problem.GetRotationMatrix(v)[8], 1.0);
   }
+}
+
+TEST(CalibrationRun, DisabledImagelessAndStaleViewsStayOutWithTheirReasons) {
+  ScratchOutput output;
+  const SyntheticRig rig = MakeSyntheticRig(TestOptions(10, 0.0));
+  std::vector<RunView> views = RunViewsFromPoints(rig.cameras[0].points);
+  views[1].enabled = false;
+  views[3].hasImage = false;
+  views[3].enabled = false;  // a view without its image is also disabled: the image is the reason given
+  // Points marked on a larger grid: the first nx*ny of them belong to other corners.
+  GridDescription larger = rig.grid;
+  larger.ny += 1;
+  views[5].points = ProjectGrid(rig.cameras[0].camera, rig.cameras[0].poses[5], larger);
+  views[8].points.resize(20);
+
+  CalibrationProblem problem;
+  ASSERT_TRUE(problem.Calibrate(views, rig.grid, 640, 480)) << problem.refusal;
+  EXPECT_EQ(problem.usedViews, (std::vector<int>{0, 2, 4, 6, 7, 9}));
+  ASSERT_EQ(problem.skippedViews.size(), 4u);
+  const std::pair<int, std::string> expected[4] = {{1, "disabled"}, {3, "no image"}, {5, "incomplete"}, {8, "incomplete"}};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(problem.skippedViews[i].view, expected[i].first);
+    EXPECT_EQ(SkipReasonText(problem.skippedViews[i].reason), expected[i].second);
+  }
+  ExpectRecovered(problem.GetParameters(), rig.cameras[0].camera, 1e-3, 1e-3);
+  EXPECT_EQ(problem.viewCount, 10);
+  EXPECT_DOUBLE_EQ(problem.GetTranslation(5)[2], 0.0);  // left out: no pose
+  EXPECT_NEAR(problem.GetTranslation(6)[2], rig.cameras[0].poses[6].t[2], 1.0);
+
+  // The five-view minimum counts the views that take part, not the store's views.
+  views[0].enabled = false;
+  views[2].enabled = false;
+  problem.refined.K[0] = 321.0;
+  EXPECT_FALSE(problem.Calibrate(views, rig.grid, 640, 480));
+  EXPECT_EQ(problem.refusal, kTooFewViewsMessage);
+  EXPECT_DOUBLE_EQ(problem.refined.K[0], 321.0);
+  EXPECT_EQ(problem.skippedViews.size(), 6u);
+}
+
+TEST(CalibrationRun, NonFiniteObservationsAreReportedAsAFailedRun) {
+  ScratchOutput output;
+  const SyntheticRig rig = MakeSyntheticRig(TestOptions(6, 0.0));
+  CalibrationProblem problem;
+  ASSERT_TRUE(problem.Calibrate(rig.cameras[0].points, rig.grid, 640, 480));
+  const CameraParameters good = problem.GetParameters();
+  std::vector<PointList> lists = rig.cameras[0].points;
+  lists[2][7].x = std::numeric_limits<double>::infinity();
+  lists[4][3].y = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_FALSE(problem.Calibrate(lists, rig.grid, 640, 480));
+  EXPECT_FALSE(problem.refusal.empty());
+  EXPECT_FALSE(problem.converged);
+  EXPECT_DOUBLE_EQ(problem.GetParameters().fx(), good.fx()) << "the last good result stays";
+  for (double value : problem.translations) EXPECT_TRUE(std::isfinite(value));
+  for (double value : problem.rotationMatrices) EXPECT_TRUE(std::isfinite(value));
 }
 
 TEST(CalibrationRun, GridsWithoutRowsOrSpacingAreRefused) {

@@ -134,6 +134,30 @@ TEST(Stereo, NoisyPairsStayCloseAndIncompletePairsAreLeftOut) {
   EXPECT_LT(stereo.meanDistance, 0.4);
 }
 
+TEST(Stereo, APairTakesPartOnlyWhenBothViewsDoAndFivePairsAreNeeded) {
+  const SyntheticRig rig = MakeSyntheticRig(StereoOptions(8, 0.0));
+  std::vector<RunView> first = RunViewsFromPoints(rig.cameras[0].points);
+  std::vector<RunView> second = RunViewsFromPoints(rig.cameras[1].points);
+  first[1].enabled = false;
+  second[4].hasImage = false;
+  CalibratedPair pair;
+  pair.first.Calibrate(first, rig.grid, 640, 480);
+  pair.second.Calibrate(second, rig.grid, 640, 480);
+  StereoProblem stereo;
+  ASSERT_TRUE(stereo.CalibrateStereo(&pair.first, &pair.second)) << stereo.refusal;
+  EXPECT_EQ(stereo.pairedViews, (std::vector<int>{0, 2, 3, 5, 6, 7}));
+  const SyntheticPose truth = PoseFromVectors({0.02, -0.12, 0.01}, {-120.0, 3.0, 5.0});
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(stereo.secondResult.T[i], truth.t[i], 1e-2);
+
+  // Each camera keeps six views, but only four pairs have both.
+  first[2].enabled = false;
+  second[5].points.pop_back();
+  pair.first.Calibrate(first, rig.grid, 640, 480);
+  pair.second.Calibrate(second, rig.grid, 640, 480);
+  EXPECT_FALSE(stereo.CalibrateStereo(&pair.first, &pair.second));
+  EXPECT_NE(stereo.refusal.find("4 view pairs"), std::string::npos) << stereo.refusal;
+}
+
 TEST(Stereo, RefusesRigsThatCannotBeFormed) {
   const SyntheticRig rig = MakeSyntheticRig(StereoOptions(6, 0.0));
   {

@@ -143,6 +143,57 @@ TEST(CalibrationStore, ViewsFromFilesConvertAlphaAndReadShortPointFiles) {
   EXPECT_EQ(converted->at<cv::Vec3b>(5, 5), cv::Vec3b(40, 50, 60));
 }
 
+TEST(CalibrationStore, PointFilesAreReadWholeWhateverTheGrid) {
+  TempDir dir;
+  std::string text;
+  for (int k = 0; k < 8; ++k) text += std::to_string(k) + ".5 " + std::to_string(2 * k) + ".25\n";
+  dir.Write("pts.txt", text);
+  cv::imwrite(dir.File("a.png"), cv::Mat(12, 16, CV_8UC3, cv::Scalar(1, 2, 3)));
+  CCalibrationData data;
+  data.AddCamera();
+  data.SetGrid(0, Grid(3, 2));
+  ASSERT_EQ(data.AddViewFromFile(0, dir.File("a.png"), 1, 1, dir.File("pts.txt")), 0);
+  EXPECT_EQ(data.GetPointCount(0, 0), 8) << "a list longer than the grid stays recognisable as such";
+  EXPECT_DOUBLE_EQ(data.GetPoint(0, 0, 7).y, 14.25);
+  EXPECT_FALSE(IsCompleteView(*data.GetGridPoints(0, 0), data.GetGrid(0)));
+}
+
+TEST(CalibrationStore, PlaceholderViewsAreDisabledMissingAndStayDisabled) {
+  TempDir dir;
+  dir.Write("pts.txt", "1 2\n3 4\n");
+  CCalibrationData data;
+  data.AddCamera();
+  data.AddViewFromFrame(0, cv::Mat(30, 40, CV_8UC3, cv::Scalar(9, 9, 9)));
+  data.AddPlaceholderView(0, 41, 30, 1, dir.File("pts.txt"));
+  EXPECT_THROW(data.AddPlaceholderView(3, 41, 30, 0, ""), std::out_of_range);
+  ASSERT_EQ(data.GetViewCount(0), 2);
+  EXPECT_FALSE(data.ViewMissingImage(0, 0));
+  EXPECT_TRUE(data.ViewMissingImage(0, 1));
+  EXPECT_FALSE(data.ViewMissingImage(0, 2));
+  EXPECT_EQ(data.IsViewEnabled(0, 1), 0);
+  EXPECT_TRUE(data.ViewHasPoints(0, 1));
+  EXPECT_EQ(data.GetPointCount(0, 1), 2);
+  const cv::Mat* image = data.GetViewImage(0, 1);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(image->cols, 41);
+  EXPECT_EQ(image->step % 4, 0u) << "rows stay aligned for the display bitmap";
+  EXPECT_EQ(image->at<cv::Vec3b>(29, 40), cv::Vec3b(128, 128, 128));
+  data.EnableView(0, 1);
+  EXPECT_EQ(data.IsViewEnabled(0, 1), 0);
+  data.DisableView(0, 0);
+  data.EnableView(0, 0);
+  EXPECT_EQ(data.IsViewEnabled(0, 0), 1);
+  const std::vector<RunView> views = data.GetRunViews(0);
+  ASSERT_EQ(views.size(), 2u);
+  EXPECT_TRUE(views[0].enabled && views[0].hasImage);
+  EXPECT_FALSE(views[1].enabled || views[1].hasImage);
+  EXPECT_EQ(views[1].points.size(), 2u);
+  EXPECT_TRUE(data.GetRunViews(5).empty());
+  data.ClearCameraViews(0);
+  data.AddViewFromFrame(0, cv::Mat(30, 40, CV_8UC3));
+  EXPECT_FALSE(data.ViewMissingImage(0, 0));
+}
+
 TEST(CalibrationStore, IntrinsicFileRoundTripAndTruncatedFileKeepsParameters) {
   TempDir dir;
   CCalibrationData data;

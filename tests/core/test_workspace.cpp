@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <random>
 
 #include "core/CalibrationData.h"
@@ -171,10 +172,17 @@ TEST(Workspace, CompanionsResolveAgainstTheIndexFolderNotTheCurrentOne) {
   EXPECT_EQ(loaded.GetViewCount(0), 3);
 }
 
-TEST(Workspace, UnreadableViewImageIsSkippedWithAWarning) {
+bool Mentions(const std::vector<std::string>& warnings, const std::string& text) {
+  for (const std::string& warning : warnings)
+    if (warning.find(text) != std::string::npos) return true;
+  return false;
+}
+
+TEST(Workspace, UnreadableViewImageKeepsItsPlaceAsADisabledPlaceholder) {
   TempDir dir;
   CCalibrationData data;
   FillWorkspace(data);
+  data.EnableView(0, 1);
   ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
   std::filesystem::remove(dir.File("Camera_0_Image_1.jpg"));
   dir.Write("Camera_0_Image_2.jpg", "not a jpeg");
@@ -182,8 +190,68 @@ TEST(Workspace, UnreadableViewImageIsSkippedWithAWarning) {
   const WorkspaceResult result = LoadWorkspace(loaded, dir.File("ws.txt"));
   ASSERT_TRUE(result.ok);
   EXPECT_EQ(result.warnings.size(), 2u);
-  EXPECT_EQ(loaded.GetViewCount(0), 1);
+  EXPECT_TRUE(Mentions(result.warnings, "Camera_0_Image_1.jpg"));
+  EXPECT_TRUE(Mentions(result.warnings, "Camera_0_Image_2.jpg"));
+  ASSERT_EQ(loaded.GetViewCount(0), 3) << "no view slides into another's place";
+  EXPECT_FALSE(loaded.ViewMissingImage(0, 0));
+  for (int v : {1, 2}) {
+    EXPECT_TRUE(loaded.ViewMissingImage(0, v));
+    EXPECT_EQ(loaded.IsViewEnabled(0, v), 0);
+    EXPECT_EQ(loaded.GetViewImage(0, v)->cols, 40) << "placeholder of the camera's image size";
+    EXPECT_EQ(loaded.GetViewImage(0, v)->rows, 30);
+    EXPECT_EQ(loaded.GetPointCount(0, v), 6);
+    EXPECT_DOUBLE_EQ(loaded.GetPoint(0, v, 5).x, data.GetPoint(0, v, 5).x);
+    EXPECT_DOUBLE_EQ(loaded.GetCalibrationProblem(0).GetTranslation(v)[0], 100.0 * v);
+  }
+  loaded.EnableView(0, 1);
+  EXPECT_EQ(loaded.IsViewEnabled(0, 1), 0) << "a view without its image cannot take part";
+  const std::vector<RunView> views = loaded.GetRunViews(0);
+  ASSERT_EQ(views.size(), 3u);
+  EXPECT_TRUE(views[0].hasImage);
+  EXPECT_FALSE(views[2].hasImage);
   EXPECT_EQ(loaded.GetViewCount(1), 1);
+}
+
+TEST(Workspace, PlaceholderSizeComesFromLaterViewsOrTheIntrinsicFile) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  std::filesystem::remove(dir.File("Camera_0_Image_0.jpg"));
+  {
+    CCalibrationData loaded;
+    ASSERT_TRUE(LoadWorkspace(loaded, dir.File("ws.txt")).ok);
+    EXPECT_TRUE(loaded.ViewMissingImage(0, 0));
+    EXPECT_EQ(loaded.GetImageWidth(0), 40);
+    EXPECT_EQ(loaded.GetImageHeight(0), 30);
+  }
+  std::filesystem::remove(dir.File("Camera_0_Image_1.jpg"));
+  std::filesystem::remove(dir.File("Camera_0_Image_2.jpg"));
+  // No view image left: the intrinsic file's size (40x30 as well) is used.
+  dir.Write("Camera_0_Intrinsic.txt", "1 0 0\n0 1 0\n0 0 1\n0 0 0 0\n1 0 0\n0 1 0\n0 0 1\n0 0 0\n64 48\n");
+  CCalibrationData loaded;
+  ASSERT_TRUE(LoadWorkspace(loaded, dir.File("ws.txt")).ok);
+  ASSERT_EQ(loaded.GetViewCount(0), 3);
+  EXPECT_EQ(loaded.GetImageWidth(0), 64);
+  EXPECT_EQ(loaded.GetImageHeight(0), 48);
+}
+
+TEST(Workspace, PointsThatDoNotFitTheIndexGridAreKeptWholeAndReported) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  // The index now claims a 2x2 grid while the points files hold six points.
+  std::string index = dir.Read("ws.txt");
+  index.replace(index.find("3 3 2 "), 6, "3 2 2 ");
+  dir.Write("ws.txt", index);
+  CCalibrationData loaded;
+  const WorkspaceResult result = LoadWorkspace(loaded, dir.File("ws.txt"));
+  ASSERT_TRUE(result.ok);
+  EXPECT_EQ(result.warnings.size(), 3u);
+  EXPECT_TRUE(Mentions(result.warnings, "view 2 has 6 grid points where the grid has 4"));
+  for (int v = 0; v < 3; ++v) EXPECT_EQ(loaded.GetPointCount(0, v), 6) << "nothing cut away";
+  EXPECT_EQ(ReasonToSkip(loaded.GetRunViews(0)[2], loaded.GetGrid(0)), std::optional<SkipReason>(SkipReason::Incomplete));
 }
 
 TEST(Workspace, SaveFailsLoudlyWhenAFileCannotBeCreated) {
@@ -199,6 +267,96 @@ TEST(Workspace, SaveFailsLoudlyWhenAFileCannotBeCreated) {
   EXPECT_FALSE(blocked.ok);
   EXPECT_NE(blocked.error.find("Camera_1_Points_0.txt"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.File("ws.txt"))) << "no index for a half-written workspace";
+}
+
+// Every regular file of a folder with its contents.
+std::map<std::string, std::string> Snapshot(const TempDir& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+    if (entry.is_regular_file()) files[entry.path().filename().string()] = dir.Read(entry.path().filename().string());
+  return files;
+}
+
+TEST(Workspace, AnIndexNamedLikeACompanionIsRefused) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  for (const std::string name : {"Camera_0_Data.txt", "Camera_0_Points_2.txt", "Camera_1_Image_0.jpg",
+                                 "Camera_1_Extrinsic.txt"}) {
+    const WorkspaceResult result = SaveWorkspaceTo(data, dir.File(name));
+    EXPECT_FALSE(result.ok) << name;
+    EXPECT_NE(result.error.find(name), std::string::npos) << result.error;
+  }
+  EXPECT_TRUE(Snapshot(dir).empty()) << "a refused save writes nothing";
+  EXPECT_TRUE(SaveWorkspaceTo(data, dir.File("Camera_0_Points_3.txt")).ok) << "no such view: no clash";
+}
+
+TEST(Workspace, AFailedSaveLeavesTheOldWorkspaceAsItWas) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  const auto before = Snapshot(dir);
+
+  CCalibrationData changed;
+  FillWorkspace(changed);
+  changed.GetGridPoints(0, 2)->at(0).x = 999.0;
+  changed.DisableView(0, 0);
+  // A failure at every step in turn: while writing the temporaries and while renaming them into place.
+  int steps = 0;
+  ASSERT_TRUE(SaveWorkspaceTo(changed, dir.File("count.txt"), [&](const std::string&, const std::string&) {
+                ++steps;
+                return true;
+              }).ok);
+  std::filesystem::remove(dir.File("count.txt"));
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  for (int failAt = 1; failAt <= steps; ++failAt) {
+    int step = 0;
+    const WorkspaceResult result =
+        SaveWorkspaceTo(changed, dir.File("ws.txt"), [&](const std::string&, const std::string&) { return ++step != failAt; });
+    ASSERT_FALSE(result.ok) << failAt;
+    EXPECT_FALSE(result.error.empty());
+    ASSERT_EQ(Snapshot(dir), before) << "failure at step " << failAt << ": " << result.error;
+  }
+  CCalibrationData reloaded;
+  ASSERT_TRUE(LoadWorkspace(reloaded, dir.File("ws.txt")).ok);
+  EXPECT_EQ(reloaded.IsViewEnabled(0, 0), 1);
+  EXPECT_DOUBLE_EQ(reloaded.GetPoint(0, 2, 0).x, data.GetPoint(0, 2, 0).x);
+
+  ASSERT_TRUE(SaveWorkspaceTo(changed, dir.File("ws.txt")).ok);
+  CCalibrationData saved;
+  ASSERT_TRUE(LoadWorkspace(saved, dir.File("ws.txt")).ok);
+  EXPECT_DOUBLE_EQ(saved.GetPoint(0, 2, 0).x, 999.0);
+  EXPECT_EQ(Snapshot(dir).size(), before.size()) << "no temporaries left behind";
+}
+
+TEST(Workspace, APlaceholderIsNeverSavedAsAPhotograph) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  std::filesystem::remove(dir.File("Camera_0_Image_1.jpg"));
+  CCalibrationData loaded;
+  ASSERT_TRUE(LoadWorkspace(loaded, dir.File("ws.txt")).ok);
+  ASSERT_TRUE(loaded.ViewMissingImage(0, 1));
+
+  TempDir other;
+  other.Write("Camera_0_Image_1.jpg", "an older photograph that is not this view's");
+  const WorkspaceResult saved = SaveWorkspaceTo(loaded, other.File("copy.txt"));
+  ASSERT_TRUE(saved.ok) << saved.error;
+  EXPECT_TRUE(Mentions(saved.warnings, "Camera_0_Image_1.jpg"));
+  EXPECT_FALSE(std::filesystem::exists(other.File("Camera_0_Image_1.jpg")));
+  EXPECT_TRUE(std::filesystem::exists(other.File("Camera_0_Image_2.jpg")));
+
+  CCalibrationData again;
+  const WorkspaceResult reloaded = LoadWorkspace(again, other.File("copy.txt"));
+  ASSERT_TRUE(reloaded.ok);
+  ASSERT_EQ(again.GetViewCount(0), 3);
+  for (int v = 0; v < 3; ++v) {
+    EXPECT_EQ(again.ViewMissingImage(0, v), loaded.ViewMissingImage(0, v));
+    EXPECT_EQ(again.IsViewEnabled(0, v), loaded.IsViewEnabled(0, v));
+    EXPECT_EQ(again.GetPointCount(0, v), loaded.GetPointCount(0, v));
+  }
 }
 
 TEST(Workspace, MalformedIndexFilesAreRefusedWithoutTouchingTheStore) {
