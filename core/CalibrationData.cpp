@@ -160,11 +160,15 @@ int CCalibrationData::AddViewFromFile(int camera, const std::string& imagePath, 
 void CCalibrationData::AddPlaceholderView(int camera, int width, int height, int hasPoints,
                                           const std::string& pointsPath) {
   if (!ValidCamera(camera)) throw std::out_of_range("AddPlaceholderView: no camera " + std::to_string(camera));
-  auto image = NewViewImage(std::max(width, 1), std::max(height, 1));
-  image->setTo(cv::Scalar(128, 128, 128));
+  Camera& c = cameras_[camera];
+  const cv::Size size(std::max(width, 1), std::max(height, 1));
+  if (c.placeholder.size() != size) {
+    c.placeholder = *NewViewImage(size.width, size.height);
+    c.placeholder.setTo(cv::Scalar(128, 128, 128));
+  }
   PointList points;
   if (!pointsPath.empty()) points = ReadPointsFile(pointsPath);
-  AppendView(cameras_[camera], std::move(image), 0, hasPoints, std::move(points), true);
+  AppendView(c, std::make_unique<cv::Mat>(c.placeholder), 0, hasPoints, std::move(points), true);
 }
 
 bool CCalibrationData::AddViewFromFrame(int camera, cv::Mat image) {
@@ -218,6 +222,24 @@ ImagePoint CCalibrationData::GetPoint(int camera, int view, int point) const {
 
 bool CCalibrationData::ViewMissingImage(int camera, int view) const {
   return ValidView(camera, view) && cameras_[camera].missingImage[view] != 0;
+}
+
+std::vector<int> CCalibrationData::StaleViews(int camera) const {
+  std::vector<int> stale;
+  if (!ValidCamera(camera)) return stale;
+  const Camera& c = cameras_[camera];
+  for (size_t v = 0; v < c.gridPoints.size(); ++v) {
+    const bool marked = !c.gridPoints[v].empty() || c.hasPoints[v] != 0;
+    if (marked && !IsCompleteView(c.gridPoints[v], c.grid)) stale.push_back(static_cast<int>(v));
+  }
+  return stale;
+}
+
+void CCalibrationData::ClearViewPoints(int camera, int view) {
+  if (!ValidView(camera, view)) return;
+  cameras_[camera].gridPoints[view].clear();
+  cameras_[camera].borderPoints[view].clear();
+  cameras_[camera].hasPoints[view] = 0;
 }
 
 std::vector<RunView> CCalibrationData::GetRunViews(int camera) const {

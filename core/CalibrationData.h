@@ -65,6 +65,12 @@ class CCalibrationData {
   // True for a placeholder view (see AddPlaceholderView); false when out of range.
   bool ViewMissingImage(int camera, int view) const;
 
+  // Views whose point list does not fit the camera's current grid (points
+  // marked for another grid, or the has-points flag set over a short list).
+  std::vector<int> StaleViews(int camera) const;
+  // Empties the view's grid and border points and clears its has-points flag.
+  void ClearViewPoints(int camera, int view);
+
   // The camera's views as a calibration run takes them (points, enabled, has
   // its image), one per store view; empty for a camera out of range.
   std::vector<RunView> GetRunViews(int camera) const;
@@ -96,6 +102,9 @@ class CCalibrationData {
     CameraParameters parameters;
     GridDescription grid;
     std::unique_ptr<CalibrationProblem> problem = std::make_unique<CalibrationProblem>();
+    // Pixels every placeholder view of the camera shares (nothing writes to
+    // view images), so a workspace missing many images costs one buffer.
+    cv::Mat placeholder;
   };
 
   bool ValidCamera(int camera) const { return camera >= 0 && camera < GetCameraCount(); }

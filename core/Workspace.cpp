@@ -101,6 +101,14 @@ std::vector<CameraEntry> ReadStructure(const std::string& indexPath) {
   return cameras;
 }
 
+// An image size a camera can have; file headers and intrinsic files may claim anything.
+bool PlausibleImageSize(const QSize& size) {
+  constexpr int kMaxSide = 32768;
+  constexpr long long kMaxPixels = 64LL << 20;
+  return size.width() > 0 && size.height() > 0 && size.width() <= kMaxSide && size.height() <= kMaxSide &&
+         static_cast<long long>(size.width()) * size.height() <= kMaxPixels;
+}
+
 // Size of a placeholder for a view whose image cannot be read: the camera's
 // image size as a readable view image of it gives it, else as its intrinsic
 // file gives it, else VGA.
@@ -108,24 +116,25 @@ QSize PlaceholderSize(const CCalibrationData& data, const std::string& folder, c
   for (int v = 0; v < data.GetViewCount(camera); ++v)
     if (!data.ViewMissingImage(camera, v)) return {data.GetViewImage(camera, v)->cols, data.GetViewImage(camera, v)->rows};
   for (const ViewEntry& view : entry.views) {
-    QImageReader reader(QString::fromStdString(JoinPath(folder, view.imageName)));
-    const QSize size = reader.size();
-    if (size.isValid() && !size.isEmpty()) return size;
+    const QSize size = QImageReader(QString::fromStdString(JoinPath(folder, view.imageName))).size();
+    if (PlausibleImageSize(size)) return size;
   }
   const CameraParameters parameters = data.GetCameraParameters(camera);
-  if (parameters.width > 0 && parameters.height > 0) return {parameters.width, parameters.height};
+  if (PlausibleImageSize({parameters.width, parameters.height})) return {parameters.width, parameters.height};
   return {640, 480};
 }
 
 void AddView(CCalibrationData& data, const std::string& folder, const CameraEntry& entry, int camera,
-             const ViewEntry& view, std::vector<std::string>& warnings) {
+             const ViewEntry& view, std::optional<QSize>& placeholderSize, std::vector<std::string>& warnings) {
   const std::string where = "camera " + std::to_string(camera) + ": ";
   const int index = data.GetViewCount(camera);
   const std::string pointsPath = JoinPath(folder, view.pointsName);
   if (data.AddViewFromFile(camera, JoinPath(folder, view.imageName), view.enabled ? 1 : 0, view.hasPoints ? 1 : 0,
                            pointsPath) != 0) {
-    const QSize size = PlaceholderSize(data, folder, entry, camera);
-    data.AddPlaceholderView(camera, size.width(), size.height(), view.hasPoints ? 1 : 0, pointsPath);
+    // Found once per camera: a workspace missing many images must not search for each.
+    if (!placeholderSize) placeholderSize = PlaceholderSize(data, folder, entry, camera);
+    data.AddPlaceholderView(camera, placeholderSize->width(), placeholderSize->height(), view.hasPoints ? 1 : 0,
+                            pointsPath);
     warnings.push_back(where + "view image \"" + view.imageName + "\" cannot be read; view " +
                        std::to_string(index) + " keeps its place, disabled, without its image");
   }
@@ -147,7 +156,8 @@ void LoadCamera(CCalibrationData& data, const std::string& folder, const CameraE
   if (!data.ReadExtrinsicFile(camera, JoinPath(folder, entry.extrinsicName)))
     warnings.push_back("camera " + std::to_string(camera) + ": extrinsic file \"" + entry.extrinsicName +
                        "\" cannot be read; poses left empty");
-  for (const ViewEntry& view : entry.views) AddView(data, folder, entry, camera, view, warnings);
+  std::optional<QSize> placeholderSize;
+  for (const ViewEntry& view : entry.views) AddView(data, folder, entry, camera, view, placeholderSize, warnings);
 }
 
 // Writes one camera's data file and companions through the file set and

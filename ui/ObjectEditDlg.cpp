@@ -240,6 +240,7 @@ void CObjectEditDlg::OpenOn(int camera) {
   show();
   raise();
   activateWindow();
+  OfferToClearStaleViews();
 }
 
 void CObjectEditDlg::SetCamera(int camera) {
@@ -328,8 +329,8 @@ void CObjectEditDlg::OnSelect() {
 
 void CObjectEditDlg::OnReset() {
   if (!ValidViewShown()) return;
-  data_->GetBorderPoints(camera_, view_)->clear();
-  data_->GetGridPoints(camera_, view_)->clear();
+  // No points, so no claim to have them: the flag goes with the list.
+  data_->ClearViewPoints(camera_, view_);
   marks_.clear();
   update();
   imageAreaControl_->update();
@@ -351,6 +352,28 @@ void CObjectEditDlg::OnGridProperties() {
   dialog.SetGrid(haveCamera ? data_->GetGrid(camera_) : GridDescription{});
   if (RunPropertiesDialog(dialog) != QDialog::Accepted || !haveCamera) return;
   data_->SetGrid(camera_, dialog.Grid());
+  OfferToClearStaleViews();
+}
+
+void CObjectEditDlg::OfferToClearStaleViews() {
+  if (!data_ || camera_ < 0 || camera_ >= data_->GetCameraCount()) return;
+  const std::vector<int> stale = data_->StaleViews(camera_);
+  if (stale.empty()) return;
+  QStringList views;
+  for (int view : stale) views << QString::number(view);
+  const GridDescription grid = data_->GetGrid(camera_);
+  const QString text =
+      QString("%1 of this camera hold%2 grid points that do not fit its %3 x %4 grid (views %5).\n"
+              "They take no part in calibration until they are marked again.\n\nClear their points now?")
+          .arg(stale.size() == 1 ? QString("One view") : QString("%1 views").arg(stale.size()))
+          .arg(stale.size() == 1 ? "s" : "")
+          .arg(grid.nx)
+          .arg(grid.ny)
+          .arg(views.join(", "));
+  if (!AskYesNo(text)) return;
+  for (int view : stale) data_->ClearViewPoints(camera_, view);
+  marks_.clear();
+  RepaintImageArea();
 }
 
 int CObjectEditDlg::RunPropertiesDialog(CObjectProperties& dialog) { return dialog.exec(); }
@@ -415,6 +438,11 @@ void CObjectEditDlg::RunEstimation() {
 
 void CObjectEditDlg::ShowMessage(const QString& text) {
   QMessageBox::warning(this, "Calibration Object Editor", text);
+}
+
+bool CObjectEditDlg::AskYesNo(const QString& text) {
+  return QMessageBox::question(this, "Calibration Object Editor", text, QMessageBox::Yes | QMessageBox::No) ==
+         QMessageBox::Yes;
 }
 
 // --- Mouse -------------------------------------------------------------------

@@ -116,6 +116,8 @@ class CObjectEditDlg : public QDialog {
   virtual int RunPropertiesDialog(CObjectProperties& dialog);
   // A problem with the grid the user has to see.
   virtual void ShowMessage(const QString& text);
+  // A yes/no question; true for Yes.
+  virtual bool AskYesNo(const QString& text);
 
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
@@ -138,6 +140,9 @@ class CObjectEditDlg : public QDialog {
   void SetSelectionMode(bool on);
   void ViewDetected(int camera, int view, GridStatus status);
   void MarkBorder();
+  // Says which views hold points that no longer fit the camera's grid and
+  // offers to clear them.
+  void OfferToClearStaleViews();
 
   std::string applicationFolder_;
   CCalibrationData* data_ = nullptr;

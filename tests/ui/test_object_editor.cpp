@@ -24,11 +24,17 @@ namespace {
 class ScriptedEditor : public CObjectEditDlg {
  public:
   QStringList messages;
+  QStringList questions;
+  bool answerYes = false;
   // Plays the user's part in the properties dialog; returns its result.
   std::function<int(CObjectProperties&)> onProperties;
 
  protected:
   void ShowMessage(const QString& text) override { messages << text; }
+  bool AskYesNo(const QString& text) override {
+    questions << text;
+    return answerYes;
+  }
   int RunPropertiesDialog(CObjectProperties& dialog) override {
     return onProperties ? onProperties(dialog) : QDialog::Rejected;
   }
@@ -169,7 +175,7 @@ TEST_F(Editor, FourClicksEstimateTheGridAndAFifthIsIgnoredUntilReset) {
   editor.Button(CObjectEditDlg::kIdReset)->click();
   EXPECT_TRUE(store.GetBorderPoints(0, 0)->empty());
   EXPECT_EQ(store.GetPointCount(0, 0), 0);
-  EXPECT_TRUE(store.ViewHasPoints(0, 0)) << "Reset leaves the has-points flag alone";
+  EXPECT_FALSE(store.ViewHasPoints(0, 0)) << "no points, no has-points flag";
   EXPECT_TRUE(editor.Marks().empty());
   MarkView(0);
   EXPECT_EQ(store.GetPointCount(0, 0), kBoardGrid.nx * kBoardGrid.ny);
@@ -298,6 +304,40 @@ TEST_F(Editor, GridPropertiesShowSquaresAndStorePoints) {
   };
   editor.OnGridProperties();
   EXPECT_EQ(store.GetGrid(0).nx, 10) << "Cancel keeps the grid";
+}
+
+TEST_F(Editor, PointsThatNoLongerFitTheGridAreNamedAndClearedOnRequest) {
+  for (int view = 0; view < 3; ++view) {
+    *store.GetGridPoints(0, view) = Rig().cameras[0].exactPoints[view];
+    store.SetViewHasPoints(0, view, 1);
+  }
+  editor.OpenOn(0);
+  EXPECT_TRUE(editor.questions.isEmpty()) << "every view fits: nothing to ask";
+
+  // The board is re-described one column smaller after marking.
+  editor.onProperties = [](CObjectProperties& dialog) {
+    dialog.Field(CObjectProperties::kIdSquaresX)->setText("7");
+    dialog.accept();
+    return dialog.result();
+  };
+  editor.Button(CObjectEditDlg::kIdGridProperties)->click();
+  ASSERT_EQ(store.GetGrid(0).nx, 8);
+  ASSERT_EQ(editor.questions.size(), 1);
+  EXPECT_TRUE(editor.questions[0].contains("3 views")) << editor.questions[0].toStdString();
+  EXPECT_TRUE(editor.questions[0].contains("8 x 6")) << editor.questions[0].toStdString();
+  EXPECT_TRUE(editor.questions[0].contains("no part in calibration"));
+  EXPECT_EQ(store.GetPointCount(0, 1), 54) << "No keeps the points";
+  EXPECT_EQ(store.StaleViews(0), (std::vector<int>{0, 1, 2}));
+
+  // Reopening on the camera asks again; Yes clears the points and the flags.
+  editor.answerYes = true;
+  editor.OpenOn(0);
+  ASSERT_EQ(editor.questions.size(), 2);
+  for (int view = 0; view < 3; ++view) {
+    EXPECT_EQ(store.GetPointCount(0, view), 0);
+    EXPECT_FALSE(store.ViewHasPoints(0, view));
+  }
+  EXPECT_TRUE(store.StaleViews(0).empty());
 }
 
 TEST(ObjectProperties, RefusesValuesOutsideTheirRangesAndKeepsTheDialogOpen) {
