@@ -18,6 +18,18 @@ std::string CalibrationText(const CalibrationProblem& problem) {
   return text;
 }
 
+std::string ViewUsageText(const CalibrationProblem& problem) {
+  std::ostringstream out;
+  out << problem.usedViews.size() << " of " << problem.usedViews.size() + problem.skippedViews.size() << " views used";
+  const char* separator = " (";
+  for (const SkippedView& skipped : problem.skippedViews) {
+    out << separator << "view " << skipped.view << ": " << SkipReasonText(skipped.reason);
+    separator = ", ";
+  }
+  if (!problem.skippedViews.empty()) out << ")";
+  return out.str();
+}
+
 void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int camera) {
   const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
   const CameraParameters p = problem.GetParameters();
@@ -26,6 +38,10 @@ void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int ca
   problem.GetReprojectionError(meanX, meanY, meanDistance);
   json.BeginObject().Key("camera").Value(camera).Key("views").Value(data.GetViewCount(camera));
   json.Key("usedViews").Array(problem.usedViews.begin(), problem.usedViews.end());
+  json.Key("skippedViews").BeginArray();
+  for (const SkippedView& skipped : problem.skippedViews)
+    json.BeginObject().Key("view").Value(skipped.view).Key("reason").Value(std::string(SkipReasonText(skipped.reason))).EndObject();
+  json.EndArray();
   json.Key("converged").Value(problem.converged);
   json.Key("fx").Value(p.fx()).Key("fy").Value(p.fy()).Key("cx").Value(p.cx()).Key("cy").Value(p.cy());
   json.Key("distortion").Array(p.distortion.begin(), p.distortion.begin() + 4);
@@ -64,7 +80,8 @@ std::string StereoRigText(const StereoRigResult& rig) {
 std::string StereoReportText(const CCalibrationData& data, const StereoRigResult& rig) {
   std::ostringstream out;
   for (int camera = 0; camera < 2; ++camera)
-    out << "Camera " << camera << "\n" << CalibrationText(data.GetCalibrationProblem(camera)) << "\n";
+    out << "Camera " << camera << ": " << ViewUsageText(data.GetCalibrationProblem(camera)) << "\n"
+        << CalibrationText(data.GetCalibrationProblem(camera)) << "\n";
   const auto& R = rig.second.R;
   const auto& T = rig.second.T;
   char text[512];

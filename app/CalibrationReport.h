@@ -13,6 +13,10 @@ class CalibrationProblem;
 // A camera's result text: F, P, D, E and FOV lines.
 std::string CalibrationText(const CalibrationProblem& problem);
 
+// How many views the last run used and why the others were not:
+// "5 of 7 views used (view 1: disabled, view 4: no image)".
+std::string ViewUsageText(const CalibrationProblem& problem);
+
 // The text shown after loading a parameter file: F, P and D lines.
 std::string ParametersText(const CameraParameters& parameters);
 
@@ -23,7 +27,8 @@ std::string StereoRigText(const StereoRigResult& rig);
 // What `lentora stereo` prints: both cameras' texts, then the rig.
 std::string StereoReportText(const CCalibrationData& data, const StereoRigResult& rig);
 
-// One camera's result object: camera, views, usedViews, converged, fx, fy, cx,
+// One camera's result object: camera, views, usedViews, skippedViews
+// ([{"view", "reason"}]), converged, fx, fy, cx,
 // cy, distortion, K, width, height, reprojectionError, fieldOfView and the
 // poses of the views that took part.
 void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int camera);

@@ -42,8 +42,8 @@ int ParseRequest(const Arguments& args, CalibrateRequest& request) {
 
 void PrintText(const CCalibrationData& data, int camera) {
   const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
-  std::cout << "Camera " << camera << ": " << problem.usedViews.size() << " of " << data.GetViewCount(camera)
-            << " views used" << (problem.converged ? "" : ", refinement did not converge") << "\n"
+  std::cout << "Camera " << camera << ": " << ViewUsageText(problem)
+            << (problem.converged ? "" : ", refinement did not converge") << "\n"
             << CalibrationText(problem) << "\n";
 }
 
@@ -91,6 +91,7 @@ int RunCalibrate(const Arguments& args) {
   if (!request.saveTo.empty()) {
     const WorkspaceResult saved = SaveWorkspaceTo(data, request.saveTo);
     if (!saved.ok) return FailInput("calibrate", saved.error);
+    for (const std::string& warning : saved.warnings) std::cerr << "warning: " << warning << "\n";
   }
   return kExitOk;
 }

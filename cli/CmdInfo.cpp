@@ -37,6 +37,7 @@ void WriteCameraJson(JsonWriter& json, const CCalibrationData& data, int camera)
     const cv::Mat* image = data.GetViewImage(camera, v);
     json.BeginObject().Key("enabled").Value(data.IsViewEnabled(camera, v) ? 1 : 0);
     json.Key("hasPoints").Value(data.ViewHasPoints(camera, v) ? 1 : 0);
+    json.Key("missingImage").Value(data.ViewMissingImage(camera, v));
     json.Key("width").Value(image->cols).Key("height").Value(image->rows).Key("points").BeginArray();
     for (int k = 0; k < data.GetPointCount(camera, v); ++k) {
       const ImagePoint point = data.GetPoint(camera, v, k);
@@ -116,5 +117,6 @@ int RunCopy(const Arguments& args) {
   PrintWarnings(loaded);
   const WorkspaceResult saved = SaveWorkspaceTo(data, parsed.positional[1]);
   if (!saved.ok) return FailInput("copy", saved.error);
+  PrintWarnings(saved);
   return kExitOk;
 }

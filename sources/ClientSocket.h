@@ -15,27 +15,12 @@
 #include <functional>
 #include <memory>
 
+#include "sources/SyncDatagram.h"
+
 class CSamplingCaptureGraph;
 class QUdpSocket;
 
 Q_DECLARE_LOGGING_CATEGORY(lcSocket)
-
-struct SyncDatagram {
-  int32_t code = 0;
-  int32_t tick = 0;
-  int32_t check = 0;
-};
-
-constexpr int kSyncDatagramSize = 12;
-constexpr int32_t kSyncStart = 9;
-constexpr int32_t kSyncStop = 8;
-constexpr int32_t kSyncHeartbeat = 1;
-constexpr int32_t kSyncHeartbeatCheck = 2;
-constexpr uint16_t kDefaultSyncPort = 4000;
-
-QByteArray EncodeSyncDatagram(const SyncDatagram& datagram);
-// False unless `bytes` holds exactly one datagram.
-bool DecodeSyncDatagram(const QByteArray& bytes, SyncDatagram& datagram);
 
 class CClientSocket : public QObject {
   Q_OBJECT

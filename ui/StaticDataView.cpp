@@ -318,13 +318,17 @@ void CStaticDataView::Calibrate() {
     ShowMessage(kTooFewViewsMessage);
     return;
   }
-  // Views whose grid is not fully marked take no part; too few complete ones refuse the run.
+  // Disabled, imageless and incompletely marked views take no part; too few others refuse the run.
   const CameraCalibrationResult run = CalibrateCamera(*store_, camera);
   if (!run.ok) {
     ShowMessage(QString::fromStdString(run.message));
     return;
   }
-  entries_[camera]->SetInformation(QString::fromStdString(CalibrationText(store_->GetCalibrationProblem(camera))));
+  const CalibrationProblem& problem = store_->GetCalibrationProblem(camera);
+  std::string text = CalibrationText(problem);
+  // Which views were left out, and why, when any were.
+  if (!problem.skippedViews.empty()) text += "\n" + ViewUsageText(problem);
+  entries_[camera]->SetInformation(QString::fromStdString(text));
   if (tools_.showCalibration) tools_.showCalibration(camera);
 }
 

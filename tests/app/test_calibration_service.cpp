@@ -113,7 +113,7 @@ TEST_F(CalibrationServiceTest, RigTextsAndJsonCarryTheRelativePose) {
   EXPECT_EQ(entry.rfind("r: ", 0), 0u);
   EXPECT_NE(entry.find("\nBaseline: 120."), std::string::npos) << entry;
   const std::string report = StereoReportText(store, result);
-  EXPECT_EQ(report.rfind("Camera 0\nF: ", 0), 0u) << report;
+  EXPECT_EQ(report.rfind("Camera 0: 8 of 8 views used\nF: ", 0), 0u) << report;
   EXPECT_NE(report.find("Stereo Rig between cameras 0 and 1 (8 view pairs)\nR: "), std::string::npos);
   JsonWriter json;
   WriteStereoJson(json, store, result);

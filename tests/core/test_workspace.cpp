@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -238,12 +239,12 @@ TEST(Workspace, PlaceholderSizeComesFromLaterViewsOrTheIntrinsicFile) {
 
 TEST(Workspace, ManyMissingImagesShareOnePlaceholderBuffer) {
   TempDir dir;
-  constexpr int kViews = 20000;
+  constexpr int kViews = 2000;
   dir.Write("ws.txt", "1\nCamera_0_Data.txt\n" + std::to_string(kViews) + " 3 2 1.0 1.0 3 3\n");
   std::string text = "Camera_0_Intrinsic.txt\nCamera_0_Extrinsic.txt\n";
   for (int v = 0; v < kViews; ++v) text += "1 gone.jpg\n0 none.txt\n";
   dir.Write("Camera_0_Data.txt", text);
-  // 4000x3000 per view would need 720 GB without sharing.
+  // 4000x3000 per view would need 72 GB without sharing.
   dir.Write("Camera_0_Intrinsic.txt", "1 0 0\n0 1 0\n0 0 1\n0 0 0 0\n1 0 0\n0 1 0\n0 0 1\n0 0 0\n4000 3000\n");
   CCalibrationData loaded;
   const WorkspaceResult result = LoadWorkspace(loaded, dir.File("ws.txt"));
@@ -251,7 +252,9 @@ TEST(Workspace, ManyMissingImagesShareOnePlaceholderBuffer) {
   ASSERT_EQ(loaded.GetViewCount(0), kViews);
   EXPECT_EQ(loaded.GetImageWidth(0), 4000);
   EXPECT_EQ(loaded.GetViewImage(0, 0)->data, loaded.GetViewImage(0, kViews - 1)->data);
-  EXPECT_EQ(result.warnings.size(), static_cast<size_t>(kViews));
+  EXPECT_EQ(std::count_if(result.warnings.begin(), result.warnings.end(),
+                          [](const std::string& warning) { return warning.find("gone.jpg") != std::string::npos; }),
+            kViews);
 }
 
 TEST(Workspace, PointsThatDoNotFitTheIndexGridAreKeptWholeAndReported) {
