@@ -17,56 +17,19 @@
 #include <source_location>
 
 #include "calib/Calibration.h"
+#include "calib/CameraModel.h"
+#include "calib/EngineStatus.h"
 
 namespace {
 
-constexpr const char* kModule = "Calibration";
-constexpr const char* kInnerFailed = "Inner function failed.";
+using namespace engine;
+
 constexpr const char* kInitIntrinsicName = "Orvel_icvInitIntrinsicParams2D";
 constexpr const char* kExtrinsicName = "Orvel_cvFindExtrinsicCameraParams2";
 constexpr const char* kCalibrateName = "Orvel_cvCalibrateCamera2";
 
 constexpr int kMaxPoseIterations = 20;
 constexpr int kUndistortIterations = 20;
-
-// ---------------------------------------------------------------------------
-// Error reporting and resource handling
-
-void Report(const char* routine, int code, const char* message,
-            std::source_location where = std::source_location::current()) {
-  Orvel_SetError(code, routine, message, kModule, static_cast<int>(where.line()));
-}
-
-bool InnerFailed() { return Orvel_GetErrStatus() < 0; }
-
-// Reports the back trace when the status shows that an inner call failed.
-bool ReportIfInnerFailed(const char* routine, std::source_location where = std::source_location::current()) {
-  if (!InnerFailed()) return false;
-  Report(routine, ORVEL_StsBackTrace, kInnerFailed, where);
-  return true;
-}
-
-
-struct CvMatRelease {
-  void operator()(CvMat* mat) const { cvReleaseMat(&mat); }
-};
-using MatPtr = std::unique_ptr<CvMat, CvMatRelease>;
-
-MatPtr CreateMat(int rows, int cols, int type) { return MatPtr(cvCreateMat(rows, cols, type)); }
-
-// Runs a routine body so that no library exception escapes; an exception
-// counts as a failed inner call.
-template <class Body>
-void RunGuarded(const char* routine, Body&& body) {
-  OrvelStatusScope status;
-  try {
-    body();
-  } catch (const std::exception&) {
-    Report(routine, ORVEL_StsBackTrace, kInnerFailed);
-  } catch (...) {
-    Report(routine, ORVEL_StsBackTrace, kInnerFailed);
-  }
-}
 
 // ---------------------------------------------------------------------------
 // Matrix shape helpers
@@ -77,9 +40,6 @@ bool IsFloatingDepth(int type) {
 }
 
 int NumbersIn(const CvMat* mat) { return mat->rows * mat->cols * CV_MAT_CN(mat->type); }
-
-// Null is the null-pointer code, anything else that is not a matrix a bad argument.
-int InvalidMatrixCode(const CvMat* mat) { return mat ? ORVEL_StsBadArg : ORVEL_StsNullPtr; }
 
 // Coordinates per point, read the way the point conversion reads a layout:
 // points run along the longer side.
@@ -342,25 +302,16 @@ Distortion ReadDistortion(const CvMat* distCoeffs) {
 // compensated by fixed-point iteration.
 void NormaliseImagePoints(const CvMat* m, const double* a, const Distortion& dist, CvMat* mn) {
   const double fx = a[0], fy = a[4], cx = a[2], cy = a[5];
-  const double k1 = dist.k[0], k2 = dist.k[1], p1 = dist.k[2], p2 = dist.k[3];
+  const std::array<double, camera_model::kDistortionCount> k{dist.k[0], dist.k[1], dist.k[2], dist.k[3]};
   const double* src = m->data.db;
   double* dst = mn->data.db;
   for (int i = 0; i < m->cols; ++i) {
     const double x0 = (src[2 * i] - cx) / fx;
     const double y0 = (src[2 * i + 1] - cy) / fy;
-    double x = x0, y = y0;
-    if (dist.given) {
-      for (int iter = 0; iter < kUndistortIterations; ++iter) {
-        const double r2 = x * x + y * y;
-        const double icdist = 1.0 / (1.0 + k1 * r2 + k2 * r2 * r2);
-        const double dx = 2 * p1 * x * y + p2 * (r2 + 2 * x * x);
-        const double dy = p1 * (r2 + 2 * y * y) + 2 * p2 * x * y;
-        x = (x0 - dx) * icdist;
-        y = (y0 - dy) * icdist;
-      }
-    }
-    dst[2 * i] = x;
-    dst[2 * i + 1] = y;
+    const camera_model::Point2<double> p =
+        camera_model::Undistort(k, x0, y0, dist.given ? kUndistortIterations : 0);
+    dst[2 * i] = p.x;
+    dst[2 * i + 1] = p.y;
   }
 }
 

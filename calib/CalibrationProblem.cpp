@@ -1,6 +1,38 @@
+// The calibration run of one camera: loading the marked views, the joint
+// refinement of intrinsics, distortion and poses, and the result figures.
+
 #include "calib/CalibrationProblem.h"
 
-CalibrationProblem::CalibrationProblem() : vnl_least_squares_function(1, 1, no_gradient) {}
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+
+#include "calib/Calibration.h"
+#include "calib/CameraModel.h"
+#include "calib/vnl/vnl_levenberg_marquardt.h"
+#include "core/Paths.h"
+
+namespace {
+
+// Layout of the refinement vector: 8 camera values, then every view's
+// rotation vector, then every view's translation.
+constexpr int kCameraValues = camera_model::kIntrinsicCount;
+
+inline size_t RotationIndex(int view) { return kCameraValues + 3 * static_cast<size_t>(view); }
+inline size_t TranslationIndex(int viewCount, int view) {
+  return kCameraValues + 3 * static_cast<size_t>(viewCount) + 3 * static_cast<size_t>(view);
+}
+
+}  // namespace
+
+ImagePoint ProjectGridPoint(const ObjectPoint& X, const double* R, const double* t, const CameraParameters& camera) {
+  const auto c = camera_model::Intrinsics<double>::FromMatrix(camera.K.data(), camera.distortion.data());
+  const camera_model::Point2<double> p = camera_model::ProjectPoint(c, R, t, X.X, X.Y, X.Z);
+  return ImagePoint{p.x, p.y};
+}
+
+CalibrationProblem::CalibrationProblem(const CalibrationOptions& runOptions)
+    : vnl_least_squares_function(1, 1, no_gradient), options(runOptions) {}
 
 CalibrationProblem::~CalibrationProblem() = default;
 
@@ -17,4 +49,266 @@ void CalibrationProblem::Allocate(int views, const GridDescription& gridDescript
   rotationMatrices.assign(9 * n, 0.0);
   translations.assign(3 * n, 0.0);
   MakeGridObjectPoints(objectPoints.data(), grid, viewCount);
+}
+
+bool IsCompleteView(const PointList& points, const GridDescription& grid) {
+  return grid.nx > 0 && grid.ny > 0 && points.size() >= static_cast<size_t>(grid.nx) * grid.ny;
+}
+
+void CalibrationProblem::LoadPoints(const std::vector<PointList>& viewPointLists, const GridDescription& gridDescription) {
+  usedViews.clear();
+  for (size_t v = 0; v < viewPointLists.size(); ++v)
+    if (IsCompleteView(viewPointLists[v], gridDescription)) usedViews.push_back(static_cast<int>(v));
+  Allocate(static_cast<int>(usedViews.size()), gridDescription);
+  SetIdentityPoses();
+  for (int v = 0; v < viewCount; ++v) {
+    const PointList& list = viewPointLists[static_cast<size_t>(usedViews[static_cast<size_t>(v)])];
+    std::copy(list.begin(), list.begin() + pointsPerView, imagePoints.begin() + static_cast<ptrdiff_t>(v) * pointsPerView);
+    pointCounts[static_cast<size_t>(v)] = pointsPerView;
+  }
+}
+
+void CalibrationProblem::PackParameters(vnl_vector<double>& x, const CameraParameters& parameters,
+                                        const double* rotations, const double* translationArray) const {
+  x.set_size(6 * static_cast<size_t>(viewCount) + kCameraValues);
+  x[0] = parameters.K[0];
+  x[1] = parameters.K[4];
+  x[2] = parameters.K[2];
+  x[3] = parameters.K[5];
+  for (int i = 0; i < 4; ++i) x[4 + static_cast<size_t>(i)] = parameters.distortion[static_cast<size_t>(i)];
+  for (int v = 0; v < viewCount; ++v) {
+    // The conversion may orthonormalise the matrix it is given, so it works on a copy.
+    double R[9];
+    std::copy(rotations + 9 * static_cast<size_t>(v), rotations + 9 * static_cast<size_t>(v) + 9, R);
+    icvRodriguesArrays(R, &x[RotationIndex(v)], 0);
+    for (int i = 0; i < 3; ++i)
+      x[TranslationIndex(viewCount, v) + static_cast<size_t>(i)] = translationArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)];
+  }
+}
+
+void CalibrationProblem::UnpackParameters(const vnl_vector<double>& x, CameraParameters& parameters,
+                                          double* rotations, double* translationArray,
+                                          double* rotationVectorArray) const {
+  parameters.K[0] = x[0];
+  parameters.K[4] = x[1];
+  parameters.K[2] = x[2];
+  parameters.K[5] = x[3];
+  for (int i = 0; i < 4; ++i) parameters.distortion[static_cast<size_t>(i)] = x[4 + static_cast<size_t>(i)];
+  for (int v = 0; v < viewCount; ++v) {
+    double r[3] = {x[RotationIndex(v)], x[RotationIndex(v) + 1], x[RotationIndex(v) + 2]};
+    icvRodriguesArrays(rotations + 9 * static_cast<size_t>(v), r, 1);
+    for (int i = 0; i < 3; ++i) {
+      translationArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)] = x[TranslationIndex(viewCount, v) + static_cast<size_t>(i)];
+      if (rotationVectorArray) rotationVectorArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)] = r[i];
+    }
+  }
+}
+
+void CalibrationProblem::f(const vnl_vector<double>& x, vnl_vector<double>& residuals) {
+  CameraParameters scratch;
+  UnpackParameters(x, scratch, rotationMatrices.data(), translations.data());
+  const auto camera = camera_model::Intrinsics<double>::FromPacked(&x[0]);
+  double* out = residuals.data_block();
+  const ImagePoint* observed = imagePoints.data();
+  for (int v = 0; v < viewCount; ++v) {
+    const double* R = &rotationMatrices[9 * static_cast<size_t>(v)];
+    const double* t = &translations[3 * static_cast<size_t>(v)];
+    for (int k = 0; k < pointsPerView; ++k, ++observed, out += 2) {
+      const ObjectPoint& X = objectPoints[static_cast<size_t>(k)];
+      const camera_model::Point2<double> p = camera_model::ProjectPoint(camera, R, t, X.X, X.Y, X.Z);
+      out[0] = observed->x - p.x;
+      out[1] = observed->y - p.y;
+    }
+  }
+}
+
+bool CalibrationProblem::get_block_layout(vnl_block_layout& layout) const {
+  layout.shared = kCameraValues;
+  layout.blocks = viewCount;
+  layout.groups = 2;
+  layout.groupSize = 3;
+  layout.residualsPerBlock = 2 * pointsPerView;
+  return viewCount > 0 && pointsPerView > 0;
+}
+
+void CalibrationProblem::GetFieldOfView(double& fovX, double& fovY) const {
+  // Degrees per radian as the workbench has always shown it (180 / 3.141592653).
+  constexpr double kDegrees = 57.29577952383886;
+  const double fx = refined.K[0], fy = refined.K[4], cx = refined.K[2], cy = refined.K[5];
+  fovX = (std::atan((imageWidth - (cx + 0.5)) / fx) + std::atan((cx + 0.5) / fx)) * kDegrees;
+  fovY = (std::atan((imageHeight - (cy + 0.5)) / fy) + std::atan((cy + 0.5) / fy)) * kDegrees;
+}
+
+void CalibrationProblem::GetReprojectionError(double& meanAbsX, double& meanAbsY, double& meanDistance) const {
+  double sumX = 0.0, sumY = 0.0, sumDistance = 0.0;
+  long counted = 0;
+  for (int v = 0; v < viewCount; ++v) {
+    // Views left out of the run (no points) hold placeholder poses.
+    if (pointCounts[static_cast<size_t>(v)] != pointsPerView || pointsPerView == 0) continue;
+    const double* R = &rotationMatrices[9 * static_cast<size_t>(v)];
+    const double* t = &translations[3 * static_cast<size_t>(v)];
+    for (int k = 0; k < pointsPerView; ++k) {
+      const ImagePoint p = ProjectGridPoint(objectPoints[static_cast<size_t>(k)], R, t, refined);
+      const ImagePoint& o = imagePoints[static_cast<size_t>(v) * pointsPerView + static_cast<size_t>(k)];
+      const double du = o.x - p.x, dv = o.y - p.y;
+      sumX += std::fabs(du);
+      sumY += std::fabs(dv);
+      sumDistance += std::sqrt(du * du + dv * dv);
+    }
+    counted += pointsPerView;
+  }
+  const double n = counted > 0 ? static_cast<double>(counted) : 1.0;
+  meanAbsX = sumX / n;
+  meanAbsY = sumY / n;
+  meanDistance = sumDistance / n;
+}
+
+void CalibrationProblem::WritePointDump() const {
+  std::ofstream dump(OutputPath("debbg.txt"), std::ios::out | std::ios::trunc);
+  if (!dump) return;  // an unwritable output folder must not stop the run
+  for (const ObjectPoint& p : objectPoints) dump << p.X << ' ' << p.Y << ' ' << p.Z << '\n';
+  dump.flush();
+}
+
+const char* const kTooFewViewsMessage =
+    "The calibration problem is not constrained by less than 5 images!\nA restricted solver will be available soon...";
+
+void CalibrationProblem::SetIdentityPoses() {
+  static constexpr double kIdentity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  for (int v = 0; v < viewCount; ++v)
+    std::copy(kIdentity, kIdentity + 9, rotationMatrices.begin() + 9 * static_cast<ptrdiff_t>(v));
+}
+
+void CalibrationProblem::SpreadToStoreViews(int storeViewCount) {
+  const std::vector<ImagePoint> runPoints = std::move(imagePoints);
+  const std::vector<double> runVectors = std::move(rotationVectors);
+  const std::vector<double> runMatrices = std::move(rotationMatrices);
+  const std::vector<double> runTranslations = std::move(translations);
+  const int runViews = viewCount;
+  Allocate(storeViewCount, grid);
+  SetIdentityPoses();
+  std::fill(pointCounts.begin(), pointCounts.end(), 0);
+  for (int run = 0; run < runViews; ++run) {
+    const size_t store = static_cast<size_t>(usedViews[static_cast<size_t>(run)]);
+    const size_t r = static_cast<size_t>(run);
+    const size_t ppv = static_cast<size_t>(pointsPerView);
+    std::copy(runPoints.begin() + r * ppv, runPoints.begin() + (r + 1) * ppv, imagePoints.begin() + store * ppv);
+    std::copy(runVectors.begin() + 3 * r, runVectors.begin() + 3 * r + 3, rotationVectors.begin() + 3 * store);
+    std::copy(runMatrices.begin() + 9 * r, runMatrices.begin() + 9 * r + 9, rotationMatrices.begin() + 9 * store);
+    std::copy(runTranslations.begin() + 3 * r, runTranslations.begin() + 3 * r + 3, translations.begin() + 3 * store);
+    pointCounts[store] = pointsPerView;
+  }
+}
+
+bool CalibrationProblem::Calibrate(const std::vector<PointList>& viewPointLists, const GridDescription& gridDescription,
+                                   int width, int height) {
+  return Calibrate(RunViewsFromPoints(viewPointLists), gridDescription, width, height);
+}
+
+bool CalibrationProblem::Calibrate(const std::vector<RunView>& views, const GridDescription& gridDescription, int width,
+                                   int height) {
+  converged = false;
+  blockStructureUsed = false;
+  refusal.clear();
+  const int storeViews = static_cast<int>(views.size());
+  LoadPoints(views, gridDescription);
+  if (grid.nx < 2 || grid.ny < 2 || !(grid.dX > 0.0) || !(grid.dY > 0.0)) {
+    refusal = "the camera has no usable grid description";
+    SpreadToStoreViews(storeViews);
+    return false;
+  }
+  if (viewCount < kMinimumCalibrationViews) {
+    refusal = kTooFewViewsMessage;
+    SpreadToStoreViews(storeViews);
+    return false;
+  }
+  imageWidth = width;
+  imageHeight = height;
+  if (options.writePointDump) WritePointDump();
+  if (!InitialCalibration()) {
+    SpreadToStoreViews(storeViews);
+    return false;
+  }
+  const CameraParameters lastGood = refined;
+  Refine();
+  if (!ResultIsFinite()) {
+    // A result with NaN or infinite values is no calibration; the last good
+    // one stays, and no pose of this run is kept.
+    refusal = "the calibration gave non-finite parameters or poses";
+    refined = lastGood;
+    converged = false;
+    SetIdentityPoses();
+    std::fill(rotationVectors.begin(), rotationVectors.end(), 0.0);
+    std::fill(translations.begin(), translations.end(), 0.0);
+    SpreadToStoreViews(storeViews);
+    return false;
+  }
+  SpreadToStoreViews(storeViews);
+  return true;
+}
+
+bool CalibrationProblem::ResultIsFinite() const {
+  auto finite = [](const auto& values) {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+  };
+  return finite(refined.K) && finite(refined.distortion) && finite(rotationMatrices) && finite(rotationVectors) &&
+         finite(translations);
+}
+
+bool CalibrationProblem::InitialCalibration() {
+  // Matrix headers over the problem's own arrays: the initial calibration
+  // writes straight into `initial` and the pose arrays. `initial` starts empty
+  // so that a result left by an earlier run cannot pass for this one's.
+  initial = CameraParameters{};
+  CvMat objectMat = cvMat(totalPoints, 1, CV_64FC3, objectPoints.data());
+  CvMat imageMat = cvMat(totalPoints, 1, CV_64FC2, imagePoints.data());
+  CvMat countMat = cvMat(viewCount, 1, CV_32SC1, pointCounts.data());
+  CvMat cameraMat = cvMat(3, 3, CV_64FC1, initial.K.data());
+  CvMat distortionMat = cvMat(4, 1, CV_64FC1, initial.distortion.data());
+  CvMat rotationMat = cvMat(viewCount, 9, CV_64FC1, rotationMatrices.data());
+  CvMat translationMat = cvMat(viewCount, 3, CV_64FC1, translations.data());
+  Orvel_ClearError();
+  Orvel_cvCalibrateCamera2(&objectMat, &imageMat, &countMat, cvSize(imageWidth, imageHeight), &cameraMat,
+                           &distortionMat, &rotationMat, &translationMat, 0);
+  initial.width = imageWidth;
+  initial.height = imageHeight;
+  // Without a usable camera matrix the minimiser would start from nothing and
+  // its garbage would be reported as a calibration, so the run stops here. A
+  // failure that still left a camera matrix (one view's pose, say) does not.
+  const double fx = initial.K[0], fy = initial.K[4];
+  const bool usable = fx > 0.0 && fy > 0.0 && std::isfinite(fx) && std::isfinite(fy) && std::isfinite(initial.K[2]) &&
+                      std::isfinite(initial.K[5]);
+  if (!usable) {
+    refusal = "the initial calibration failed: " +
+              (Orvel_GetErrStatus() < 0 ? Orvel_LastError().message : std::string("no camera matrix"));
+    return false;
+  }
+  return true;
+}
+
+void CalibrationProblem::Refine() {
+  init(6 * viewCount + kCameraValues, 2 * totalPoints);
+  vnl_vector<double> x;
+  PackParameters(x, initial, rotationMatrices.data(), translations.data());
+  vnl_levenberg_marquardt minimiser(*this);
+  options.ConfigureMinimiser(minimiser);
+  const vnl_vector<double> start = x;
+  converged = minimiser.minimize_without_gradient(x);
+  blockStructureUsed = minimiser.used_block_structure();
+  refined = initial;
+  // Without convergence the result is the initial calibration as a whole: its
+  // intrinsics together with its own poses, not those of the last evaluation.
+  CameraParameters poseOnly;
+  if (converged)
+    UnpackParameters(x, refined, rotationMatrices.data(), translations.data(), rotationVectors.data());
+  else
+    UnpackParameters(start, poseOnly, rotationMatrices.data(), translations.data(), rotationVectors.data());
+}
+
+void CalibrationOptions::ConfigureMinimiser(vnl_levenberg_marquardt& minimiser) const {
+  minimiser.set_f_tolerance(fTolerance);
+  minimiser.set_g_tolerance(gTolerance);
+  minimiser.set_x_tolerance(xTolerance);
+  minimiser.set_epsilon_function(xTolerance * 0.001);
+  minimiser.set_use_block_structure(blockStructure);
 }

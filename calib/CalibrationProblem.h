@@ -27,9 +27,25 @@ struct SkippedView {
   SkipReason reason = SkipReason::Incomplete;
 };
 
+class vnl_levenberg_marquardt;
+
+// How a run refines: the minimiser's stopping tolerances and whether the
+// object points are dumped to debbg.txt before the initial calibration.
+struct CalibrationOptions {
+  double xTolerance = 1e-4;
+  double gTolerance = 1e-4;
+  double fTolerance = 1e-4;
+  bool writePointDump = true;
+  // Refine through the block-structured minimiser (false: the dense one; same answer, for comparison).
+  bool blockStructure = true;
+
+  // Sets the tolerances, the forward-difference step (epsfcn = xTolerance / 1000) and the path.
+  void ConfigureMinimiser(vnl_levenberg_marquardt& minimiser) const;
+};
+
 class CalibrationProblem : public vnl_least_squares_function {
  public:
-  CalibrationProblem();
+  explicit CalibrationProblem(const CalibrationOptions& runOptions = {});
   ~CalibrationProblem() override;
 
   // Sizes every array for viewCount views of the grid and fills the object points.
@@ -47,6 +63,8 @@ class CalibrationProblem : public vnl_least_squares_function {
                  int imageWidth, int imageHeight);
 
   void f(const vnl_vector<double>& x, vnl_vector<double>& residuals) override;
+  // Every view's residuals depend on the camera values and that view's pose only.
+  bool get_block_layout(vnl_block_layout& layout) const override;
 
   void PackParameters(vnl_vector<double>& x, const CameraParameters& parameters,
                       const double* rotationMatrices, const double* translations) const;
@@ -73,9 +91,7 @@ class CalibrationProblem : public vnl_least_squares_function {
   int imageWidth = 0;
   int imageHeight = 0;
   GridDescription grid;
-  const double xTolerance = 1e-4;
-  const double gTolerance = 1e-4;
-  const double fTolerance = 1e-4;
+  CalibrationOptions options;
   CameraParameters refined;
   CameraParameters initial;
 
@@ -88,6 +104,8 @@ class CalibrationProblem : public vnl_least_squares_function {
   std::vector<SkippedView> skippedViews;
   // Whether the minimiser of the last run reported success.
   bool converged = false;
+  // Whether the last refinement went through the block-structured minimiser.
+  bool blockStructureUsed = false;
   // Why the last Calibrate returned false ("" after a run).
   std::string refusal;
 

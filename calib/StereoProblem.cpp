@@ -81,7 +81,8 @@ void MedianRelativePose(int pairs, const double* R0, const double* t0, const dou
   }
 }
 
-StereoProblem::StereoProblem() : vnl_least_squares_function(1, 1, no_gradient) {}
+StereoProblem::StereoProblem(const CalibrationOptions& rigOptions)
+    : vnl_least_squares_function(1, 1, no_gradient), options(rigOptions) {}
 
 StereoProblem::~StereoProblem() = default;
 
@@ -192,10 +193,7 @@ bool StereoProblem::CalibrateStereo(CalibrationProblem* first, CalibrationProble
   Pack(x);
   const vnl_vector<double> start = x;
   vnl_levenberg_marquardt minimiser(*this);
-  minimiser.set_f_tolerance(fTolerance);
-  minimiser.set_g_tolerance(gTolerance);
-  minimiser.set_x_tolerance(xTolerance);
-  minimiser.set_epsilon_function(xTolerance * 0.001);
+  options.ConfigureMinimiser(minimiser);
   converged = minimiser.minimize_without_gradient(x);
 
   firstResult = firstInitial;
@@ -270,6 +268,15 @@ void StereoProblem::f(const vnl_vector<double>& x, vnl_vector<double>& residuals
     out = ViewResiduals(objectPoints, &firstCamera->imagePoints[store], pointsPerView, R, t, cameras[0], out);
     out = ViewResiduals(objectPoints, &secondCamera->imagePoints[store], pointsPerView, R1, t1, cameras[1], out);
   }
+}
+
+bool StereoProblem::get_block_layout(vnl_block_layout& layout) const {
+  layout.shared = static_cast<int>(kFirstPose);
+  layout.blocks = viewCount;
+  layout.groups = 2;
+  layout.groupSize = 3;
+  layout.residualsPerBlock = 4 * pointsPerView;
+  return viewCount > 0 && pointsPerView > 0;
 }
 
 void StereoProblem::MeasureError(const vnl_vector<double>& x) {

@@ -13,7 +13,7 @@
 
 class StereoProblem : public vnl_least_squares_function {
  public:
-  StereoProblem();
+  explicit StereoProblem(const CalibrationOptions& rigOptions = {});
   ~StereoProblem() override;
   StereoProblem(const StereoProblem&) = delete;
   StereoProblem& operator=(const StereoProblem&) = delete;
@@ -28,6 +28,8 @@ class StereoProblem : public vnl_least_squares_function {
   bool CalibrateStereo(CalibrationProblem* first, CalibrationProblem* second);
 
   void f(const vnl_vector<double>& x, vnl_vector<double>& residuals) override;
+  // Every pair's residuals depend on both cameras, the relative pose and that pair's grid pose only.
+  bool get_block_layout(vnl_block_layout& layout) const override;
 
   int pointsPerView = 0;
   int viewCount = 0;  // view pairs in the rig
@@ -40,9 +42,7 @@ class StereoProblem : public vnl_least_squares_function {
   std::array<double, 3> relativeTranslation{};
   std::array<double, 3> relativeRotationVector{};
   GridDescription grid;
-  const double xTolerance = 1e-4;
-  const double gTolerance = 1e-4;
-  const double fTolerance = 1e-4;
+  CalibrationOptions options;  // tolerances of the rig's refinement (the point dump is not used)
   CameraParameters firstResult;   // camera 0
   CameraParameters secondResult;  // camera 1; R, T: camera-1 coordinates = R * X0 + T
   CameraParameters firstInitial;

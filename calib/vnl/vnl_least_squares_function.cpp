@@ -7,3 +7,5 @@ void vnl_least_squares_function::gradf(const vnl_vector<double>&, vnl_matrix<dou
 }
 
 void vnl_least_squares_function::trace(int, const vnl_vector<double>&, const vnl_vector<double>&) {}
+
+bool vnl_least_squares_function::get_block_layout(vnl_block_layout&) const { return false; }

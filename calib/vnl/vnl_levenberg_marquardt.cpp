@@ -1,5 +1,7 @@
 #include "calib/vnl/vnl_levenberg_marquardt.h"
 
+#include "calib/vnl/vnl_block_minimiser.h"
+
 #include <Eigen/Core>
 #include <algorithm>
 #include <cmath>
@@ -127,10 +129,57 @@ const char* describeFailure(int info) {
 
 }  // namespace
 
+int vnl_levenberg_marquardt::minimize_dense(Eigen::VectorXd& solution, int m) {
+  ForwardDifferenceAdapter adapter(*function_, epsfcn_, trace_);
+  Eigen::LevenbergMarquardt<ForwardDifferenceAdapter, double> lm(adapter);
+  lm.parameters.ftol = ftol_;
+  lm.parameters.xtol = xtol_;
+  lm.parameters.gtol = gtol_;
+  lm.parameters.epsfcn = epsfcn_;
+  lm.parameters.maxfev = maxfev_ > 0 ? maxfev_ : 400 * static_cast<int>(solution.size());
+
+  using namespace Eigen::LevenbergMarquardtSpace;
+  int code = 0;
+  Status status = lm.minimizeInit(solution);
+  if (status == ImproperInputParameters) {
+    code = 0;
+  } else if (status == UserAsked) {
+    code = -1;
+  } else {
+    start_error_ = rootMeanSquare(lm.fnorm, m);
+    do {
+      status = lm.minimizeOneStep(solution);
+    } while (status == Running);
+    code = status == UserAsked ? -1 : static_cast<int>(status);
+    if (code != -1) adapter.finishAt(solution);
+    end_error_ = rootMeanSquare(lm.fnorm, m);
+  }
+  num_evaluations_ = adapter.evaluations();
+  num_iterations_ = adapter.jacobians();
+  return code;
+}
+
+int vnl_levenberg_marquardt::minimize_blocks(Eigen::VectorXd& solution, const vnl_block_layout& layout, int m) {
+  vnl_block_minimiser_settings settings;
+  settings.ftol = ftol_;
+  settings.xtol = xtol_;
+  settings.gtol = gtol_;
+  settings.epsfcn = epsfcn_;
+  settings.maxfev = maxfev_ > 0 ? maxfev_ : 400 * static_cast<int>(solution.size());
+  settings.trace = trace_;
+  const vnl_block_minimiser_result result = vnl_block_minimise(*function_, layout, settings, solution);
+  start_error_ = rootMeanSquare(result.startNorm, m);
+  end_error_ = rootMeanSquare(result.endNorm, m);
+  num_evaluations_ = result.evaluations;
+  num_iterations_ = result.jacobians;
+  return result.info;
+}
+
 bool vnl_levenberg_marquardt::minimize(vnl_vector<double>& x) {
   num_evaluations_ = 0;
   num_iterations_ = 0;
   start_error_ = end_error_ = 0.0;
+  used_blocks_ = false;
   const int n = function_->get_number_of_unknowns();
   const int m = function_->get_number_of_residuals();
   if (n <= 0 || m < n || x.size() != static_cast<std::size_t>(n)) {
@@ -143,36 +192,12 @@ bool vnl_levenberg_marquardt::minimize(vnl_vector<double>& x) {
   }
   function_->clear_failure();
 
-  ForwardDifferenceAdapter adapter(*function_, epsfcn_, trace_);
-  Eigen::LevenbergMarquardt<ForwardDifferenceAdapter, double> lm(adapter);
-  lm.parameters.ftol = ftol_;
-  lm.parameters.xtol = xtol_;
-  lm.parameters.gtol = gtol_;
-  lm.parameters.epsfcn = epsfcn_;
-  lm.parameters.maxfev = maxfev_ > 0 ? maxfev_ : 400 * n;
-
   Eigen::VectorXd solution(n);
   for (int j = 0; j < n; ++j) solution[j] = x[static_cast<std::size_t>(j)];
-
-  using namespace Eigen::LevenbergMarquardtSpace;
-  Status status = lm.minimizeInit(solution);
-  if (status == ImproperInputParameters) {
-    failure_code_ = 0;
-  } else if (status == UserAsked) {
-    failure_code_ = -1;
-  } else {
-    start_error_ = rootMeanSquare(lm.fnorm, m);
-    do {
-      status = lm.minimizeOneStep(solution);
-    } while (status == Running);
-    failure_code_ = status == UserAsked ? -1 : static_cast<int>(status);
-    if (failure_code_ != -1) adapter.finishAt(solution);
-    end_error_ = rootMeanSquare(lm.fnorm, m);
-  }
-
+  vnl_block_layout layout;
+  used_blocks_ = use_blocks_ && function_->get_block_layout(layout) && layout.unknowns() == n && layout.residuals() == m;
+  failure_code_ = used_blocks_ ? minimize_blocks(solution, layout, m) : minimize_dense(solution, m);
   for (int j = 0; j < n; ++j) x[static_cast<std::size_t>(j)] = solution[j];
-  num_evaluations_ = adapter.evaluations();
-  num_iterations_ = adapter.jacobians();
 
   const bool converged = failure_code_ >= 1 && failure_code_ <= 4;
   if (!converged)

@@ -6,6 +6,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "calib/CameraModel.h"
+
 namespace MVG {
 
 namespace {
@@ -37,16 +39,10 @@ int WholeSize(float value) {
 // Where the distorted camera sees the ideal image point (x, y): the engine's
 // model, radial then tangential terms, projected with the same K.
 void DistortedSourcePosition(const Lens& lens, double x, double y, double& su, double& sv) {
-  const double r2 = x * x + y * y;
-  const double r4 = r2 * r2;
-  const double a1 = 2.0 * x * y;
-  const double a2 = r2 + 2.0 * x * x;
-  const double a3 = r2 + 2.0 * y * y;
-  const double cdist = 1.0 + lens.k1 * r2 + lens.k2 * r4;
-  const double xd = x * cdist + lens.p1 * a1 + lens.p2 * a2;
-  const double yd = y * cdist + lens.p1 * a3 + lens.p2 * a1;
-  su = lens.fx * xd + lens.cx;
-  sv = lens.fy * yd + lens.cy;
+  const camera_model::Intrinsics<double> camera{lens.fx, lens.fy, lens.cx, lens.cy, {lens.k1, lens.k2, lens.p1, lens.p2}};
+  const camera_model::Point2<double> source = camera_model::ProjectNormalised(camera, x, y);
+  su = source.x;
+  sv = source.y;
 }
 
 // A source position as the top-left tap of its 2 x 2 block and the position

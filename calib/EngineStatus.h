@@ -1,0 +1,59 @@
+#pragma once
+// How every engine routine reports: a failed check records the routine's
+// name, a named code, the message and the line of the check through
+// CalibError.h; an inner call that failed is reported as the back trace; no
+// library exception leaves a routine. Included by the engine's sources only.
+
+#include <opencv2/core/core_c.h>
+
+#include <exception>
+#include <memory>
+#include <source_location>
+
+#include "calib/CalibError.h"
+
+namespace engine {
+
+inline constexpr const char* kModule = "Calibration";
+inline constexpr const char* kInnerFailed = "Inner function failed.";
+
+inline void Report(const char* routine, OrvelErrorCode code, const char* message,
+                   std::source_location where = std::source_location::current()) {
+  Orvel_SetError(code, routine, message, kModule, static_cast<int>(where.line()));
+}
+
+inline bool InnerFailed() { return Orvel_GetErrStatus() < 0; }
+
+// Reports the back trace when the status shows that an inner call failed.
+inline bool ReportIfInnerFailed(const char* routine, std::source_location where = std::source_location::current()) {
+  if (!InnerFailed()) return false;
+  Report(routine, ORVEL_StsBackTrace, kInnerFailed, where);
+  return true;
+}
+
+// Null is the null-pointer code, anything else that is not a matrix a bad argument.
+inline OrvelErrorCode InvalidMatrixCode(const void* mat) { return mat ? ORVEL_StsBadArg : ORVEL_StsNullPtr; }
+
+// Runs a routine body under the routine's status scope so that no library
+// exception escapes; an exception counts as a failed inner call.
+template <class Body>
+void RunGuarded(const char* routine, Body&& body) {
+  OrvelStatusScope status;
+  try {
+    body();
+  } catch (const std::exception&) {
+    Report(routine, ORVEL_StsBackTrace, kInnerFailed);
+  } catch (...) {
+    Report(routine, ORVEL_StsBackTrace, kInnerFailed);
+  }
+}
+
+struct CvMatRelease {
+  void operator()(CvMat* mat) const { cvReleaseMat(&mat); }
+};
+// Owns a matrix made with cvCreateMat.
+using MatPtr = std::unique_ptr<CvMat, CvMatRelease>;
+
+inline MatPtr CreateMat(int rows, int cols, int type) { return MatPtr(cvCreateMat(rows, cols, type)); }
+
+}  // namespace engine
