@@ -209,6 +209,7 @@ bool CalibrationProblem::Calibrate(const std::vector<RunView>& views, const Grid
                                    int height) {
   converged = false;
   blockStructureUsed = false;
+  refinementEvaluations = refinementIterations = 0;
   refusal.clear();
   const int storeViews = static_cast<int>(views.size());
   LoadPoints(views, gridDescription);
@@ -295,6 +296,8 @@ void CalibrationProblem::Refine() {
   const vnl_vector<double> start = x;
   converged = minimiser.minimize_without_gradient(x);
   blockStructureUsed = minimiser.used_block_structure();
+  refinementEvaluations = minimiser.get_num_evaluations();
+  refinementIterations = minimiser.get_num_iterations();
   refined = initial;
   // Without convergence the result is the initial calibration as a whole: its
   // intrinsics together with its own poses, not those of the last evaluation.

@@ -104,8 +104,11 @@ class CalibrationProblem : public vnl_least_squares_function {
   std::vector<SkippedView> skippedViews;
   // Whether the minimiser of the last run reported success.
   bool converged = false;
-  // Whether the last refinement went through the block-structured minimiser.
+  // Whether the last refinement went through the block-structured minimiser,
+  // and the residual evaluations and iterations it took.
   bool blockStructureUsed = false;
+  int refinementEvaluations = 0;
+  int refinementIterations = 0;
   // Why the last Calibrate returned false ("" after a run).
   std::string refusal;
 

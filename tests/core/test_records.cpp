@@ -36,7 +36,7 @@ TEST(Records, GridObjectPointsRunFromTheTopRowAndRepeatPerView) {
 TEST(Records, AllocateSizesEveryArray) {
   CalibrationProblem problem;
   EXPECT_EQ(problem.viewCount, 0);
-  EXPECT_EQ(problem.xTolerance, 1e-4);
+  EXPECT_EQ(problem.options.xTolerance, 1e-4);
   GridDescription grid;
   grid.nx = 7;
   grid.ny = 6;
