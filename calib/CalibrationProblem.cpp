@@ -52,20 +52,54 @@ void CalibrationProblem::Allocate(int views, const GridDescription& gridDescript
 }
 
 bool IsCompleteView(const PointList& points, const GridDescription& grid) {
-  return grid.nx > 0 && grid.ny > 0 && points.size() >= static_cast<size_t>(grid.nx) * grid.ny;
+  return grid.nx > 0 && grid.ny > 0 && points.size() == static_cast<size_t>(grid.nx) * static_cast<size_t>(grid.ny);
 }
 
-void CalibrationProblem::LoadPoints(const std::vector<PointList>& viewPointLists, const GridDescription& gridDescription) {
+std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid) {
+  if (!view.hasImage) return SkipReason::NoImage;
+  if (!view.enabled) return SkipReason::Disabled;
+  if (!IsCompleteView(view.points, grid)) return SkipReason::Incomplete;
+  return std::nullopt;
+}
+
+const char* SkipReasonText(SkipReason reason) {
+  switch (reason) {
+    case SkipReason::Disabled:
+      return "disabled";
+    case SkipReason::NoImage:
+      return "no image";
+    case SkipReason::Incomplete:
+      break;
+  }
+  return "incomplete";
+}
+
+std::vector<RunView> RunViewsFromPoints(const std::vector<PointList>& viewPointLists) {
+  std::vector<RunView> views(viewPointLists.size());
+  for (size_t v = 0; v < views.size(); ++v) views[v].points = viewPointLists[v];
+  return views;
+}
+
+void CalibrationProblem::LoadPoints(const std::vector<RunView>& views, const GridDescription& gridDescription) {
   usedViews.clear();
-  for (size_t v = 0; v < viewPointLists.size(); ++v)
-    if (IsCompleteView(viewPointLists[v], gridDescription)) usedViews.push_back(static_cast<int>(v));
+  skippedViews.clear();
+  for (size_t v = 0; v < views.size(); ++v) {
+    if (const auto reason = ReasonToSkip(views[v], gridDescription))
+      skippedViews.push_back({static_cast<int>(v), *reason});
+    else
+      usedViews.push_back(static_cast<int>(v));
+  }
   Allocate(static_cast<int>(usedViews.size()), gridDescription);
   SetIdentityPoses();
   for (int v = 0; v < viewCount; ++v) {
-    const PointList& list = viewPointLists[static_cast<size_t>(usedViews[static_cast<size_t>(v)])];
+    const PointList& list = views[static_cast<size_t>(usedViews[static_cast<size_t>(v)])].points;
     std::copy(list.begin(), list.begin() + pointsPerView, imagePoints.begin() + static_cast<ptrdiff_t>(v) * pointsPerView);
     pointCounts[static_cast<size_t>(v)] = pointsPerView;
   }
+}
+
+void CalibrationProblem::LoadPoints(const std::vector<PointList>& viewPointLists, const GridDescription& gridDescription) {
+  LoadPoints(RunViewsFromPoints(viewPointLists), gridDescription);
 }
 
 void CalibrationProblem::PackParameters(vnl_vector<double>& x, const CameraParameters& parameters,
