@@ -11,10 +11,9 @@
 namespace {
 
 struct ScrollBarTest : ::testing::Test {
-  ScrollBarTest() {
-    TestApplication();
-    bar.resize(CScrollBarEx::kWidth, 200);
-  }
+  ScrollBarTest() { bar.resize(CScrollBarEx::kWidth, 200); }
+  // The application must exist before the bar is made (each test may run alone).
+  QApplication& application = TestApplication();
   CScrollBarEx bar;
 };
 
