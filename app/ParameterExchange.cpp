@@ -1,0 +1,592 @@
+#include "app/ParameterExchange.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <locale.h>
+#include <sstream>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+
+#include "calib/CalibrationDiagnostics.h"
+#include "core/CalibrationData.h"
+
+namespace {
+
+// Larger files are not parameter files; refusing them early keeps a stray
+// video or image from being parsed.
+constexpr std::uintmax_t kMaxParameterFileBytes = 1u << 20;
+// Largest matrix an import looks at (a 3x4 projection matrix, 14 distortion values).
+constexpr int kMaxMatrixSide = 16;
+constexpr int kMaxMatrixValues = 64;
+
+const char* const kCoefficientNames[] = {"k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6",
+                                         "s1", "s2", "s3", "s4", "tauX", "tauY"};
+constexpr int kKnownCoefficients = 14;
+
+// OpenCV formats and parses numbers through the C library, which follows the
+// locale a Qt application takes from the environment; this pins the calling
+// thread to the "C" conventions while it lives.
+class CNumericLocale {
+ public:
+  CNumericLocale() : locale_(newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr))) {
+    if (locale_) previous_ = uselocale(locale_);
+  }
+  ~CNumericLocale() {
+    if (!locale_) return;
+    uselocale(previous_);
+    freelocale(locale_);
+  }
+  CNumericLocale(const CNumericLocale&) = delete;
+  CNumericLocale& operator=(const CNumericLocale&) = delete;
+
+ private:
+  locale_t locale_ = nullptr;
+  locale_t previous_ = nullptr;
+};
+
+std::string Number(double value) {
+  char buffer[40];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 17);
+  return std::string(buffer, result.ptr);
+}
+
+// Shortest form that reads back the same, for messages; whole numbers without exponent.
+std::string ShortNumber(double value) {
+  if (std::fabs(value) < 1e15 && value == std::floor(value)) return std::to_string(static_cast<long long>(value));
+  char buffer[40];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+std::string NumberList(const double* values, size_t count) {
+  std::string text = "[";
+  for (size_t i = 0; i < count; ++i) text += (i ? ", " : "") + Number(values[i]);
+  return text + "]";
+}
+
+ExchangeResult Failure(std::string message) {
+  ExchangeResult result;
+  result.message = std::move(message);
+  return result;
+}
+
+// Writes the whole text beside the target first and renames it into place, so
+// a failed write never leaves a truncated file under the target's name.
+bool WriteWholeFile(const std::string& path, const std::string& text, std::string& error) {
+  const std::string temporary = path + ".part";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      error = "cannot write \"" + path + "\"";
+      std::error_code ignored;
+      std::filesystem::remove(temporary, ignored);
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) {
+    error = "cannot write \"" + path + "\": " + ec.message();
+    std::filesystem::remove(temporary, ec);
+    return false;
+  }
+  return true;
+}
+
+std::array<double, 5> FiveCoefficients(const CameraParameters& p) {
+  return {p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3], 0.0};
+}
+
+cv::Mat CameraMatrix(const CameraParameters& p) { return cv::Mat(3, 3, CV_64F, const_cast<double*>(p.K.data())).clone(); }
+cv::Mat Distortion(const CameraParameters& p) {
+  const std::array<double, 5> d = FiveCoefficients(p);
+  return cv::Mat(5, 1, CV_64F, const_cast<double*>(d.data())).clone();
+}
+
+// Rectification of the rig from OpenCV: rotations R1 R2, projections P1 P2, disparity-to-depth Q.
+struct Rectification {
+  cv::Mat R1, R2, P1, P2, Q;
+};
+
+bool Rectify(const ExportedRig& rig, Rectification& out, std::string& error) {
+  const CameraParameters& a = rig.first.parameters;
+  const CameraParameters& b = rig.second.parameters;
+  if (a.width != b.width || a.height != b.height) {
+    error = "the rig's cameras have different image sizes (" + std::to_string(a.width) + "x" +
+            std::to_string(a.height) + " and " + std::to_string(b.width) + "x" + std::to_string(b.height) +
+            "); rectification needs one";
+    return false;
+  }
+  try {
+    const cv::Mat R(3, 3, CV_64F, const_cast<double*>(rig.R.data()));
+    const cv::Mat T(3, 1, CV_64F, const_cast<double*>(rig.T.data()));
+    cv::stereoRectify(CameraMatrix(a), Distortion(a), CameraMatrix(b), Distortion(b), cv::Size(a.width, a.height),
+                      R, T, out.R1, out.R2, out.P1, out.P2, out.Q);
+  } catch (const cv::Exception& e) {
+    error = std::string("rectification failed: ") + e.what();
+    return false;
+  }
+  return true;
+}
+
+bool ValidForExport(const CameraParameters& p, std::string& error) {
+  bool finite = p.width > 0 && p.height > 0;
+  for (double v : p.K) finite = finite && std::isfinite(v);
+  for (double v : p.distortion) finite = finite && std::isfinite(v);
+  if (!finite || !(p.K[0] > 0.0) || !(p.K[4] > 0.0)) {
+    error = "the camera has no usable parameters to export (calibrate it first)";
+    return false;
+  }
+  return true;
+}
+
+// ---- OpenCV FileStorage YAML ----
+
+void WriteOpenCvCamera(cv::FileStorage& fs, const ExportedCamera& camera, const std::string& suffix) {
+  fs << "camera_matrix" + suffix << CameraMatrix(camera.parameters);
+  fs << "distortion_coefficients" + suffix << Distortion(camera.parameters);
+}
+
+void WriteOpenCvErrors(cv::FileStorage& fs, double average, const std::vector<double>& perView) {
+  fs << "avg_reprojection_error" << average;
+  fs << "per_view_reprojection_errors" << cv::Mat(perView, true);
+}
+
+// cv::FileStorage picks its format from the name: the temporary name keeps
+// ".xml" (XML) and makes everything else YAML.
+ExchangeResult WriteFileStorage(const std::string& path, const std::function<void(cv::FileStorage&)>& write) {
+  const bool xml = std::filesystem::path(path).extension() == ".xml";
+  const std::string temporary = path + (xml ? ".part.xml" : ".part.yml");
+  if (!std::ofstream(temporary)) return Failure("cannot write \"" + path + "\"");  // before OpenCV logs it
+  try {
+    CNumericLocale numbers;
+    cv::FileStorage fs(temporary, cv::FileStorage::WRITE);
+    if (!fs.isOpened()) return Failure("cannot write \"" + path + "\"");
+    write(fs);
+    fs.release();
+  } catch (const cv::Exception& e) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    return Failure("cannot write \"" + path + "\": " + e.what());
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) {
+    std::filesystem::remove(temporary, ec);
+    return Failure("cannot write \"" + path + "\"");
+  }
+  ExchangeResult result;
+  result.ok = true;
+  result.files.push_back(path);
+  return result;
+}
+
+// ---- ROS camera_info YAML ----
+
+std::string RosMatrix(const char* key, int rows, int cols, const double* values) {
+  return std::string(key) + ":\n  rows: " + std::to_string(rows) + "\n  cols: " + std::to_string(cols) +
+         "\n  data: " + NumberList(values, static_cast<size_t>(rows * cols)) + "\n";
+}
+
+std::string RosCameraInfo(const ExportedCamera& camera, const double* rectification, const double* projection) {
+  const CameraParameters& p = camera.parameters;
+  const std::array<double, 5> d = FiveCoefficients(p);
+  return "image_width: " + std::to_string(p.width) + "\nimage_height: " + std::to_string(p.height) +
+         "\ncamera_name: " + camera.name + "\n" + RosMatrix("camera_matrix", 3, 3, p.K.data()) +
+         "distortion_model: plumb_bob\n" + RosMatrix("distortion_coefficients", 1, 5, d.data()) +
+         RosMatrix("rectification_matrix", 3, 3, rectification) + RosMatrix("projection_matrix", 3, 4, projection);
+}
+
+std::string RosSingleCamera(const ExportedCamera& camera) {
+  const CameraParameters& p = camera.parameters;
+  const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  const double projection[12] = {p.K[0], p.K[1], p.K[2], 0, p.K[3], p.K[4], p.K[5], 0, p.K[6], p.K[7], p.K[8], 0};
+  return RosCameraInfo(camera, identity, projection);
+}
+
+const double* Values(const cv::Mat& m) { return m.ptr<double>(); }
+
+// ---- COLMAP cameras.txt ----
+
+std::string ColmapLine(int id, const CameraParameters& p) {
+  // COLMAP puts the centre of the top-left pixel at (0.5, 0.5).
+  const double values[8] = {p.K[0], p.K[4], p.K[2] + 0.5, p.K[5] + 0.5,
+                            p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3]};
+  std::string line = std::to_string(id) + " OPENCV " + std::to_string(p.width) + " " + std::to_string(p.height);
+  for (double v : values) line += " " + Number(v);
+  return line + "\n";
+}
+
+std::string ColmapCameras(const std::vector<const CameraParameters*>& cameras) {
+  std::string text =
+      "# Camera list with one line of data per camera:\n"
+      "#   CAMERA_ID, MODEL, WIDTH, HEIGHT, PARAMS[]\n"
+      "# Number of cameras: " + std::to_string(cameras.size()) + "\n";
+  for (size_t i = 0; i < cameras.size(); ++i) text += ColmapLine(static_cast<int>(i) + 1, *cameras[i]);
+  return text;
+}
+
+// ---- Kalibr camchain YAML ----
+
+std::string KalibrCamera(int index, const CameraParameters& p, const std::string& transform) {
+  const double intrinsics[4] = {p.K[0], p.K[4], p.K[2], p.K[5]};
+  const double size[2] = {static_cast<double>(p.width), static_cast<double>(p.height)};
+  return "cam" + std::to_string(index) + ":\n" + transform + "  camera_model: pinhole\n  intrinsics: " +
+         NumberList(intrinsics, 4) + "\n  distortion_model: radtan\n  distortion_coeffs: " +
+         NumberList(p.distortion.data(), 4) + "\n  resolution: " + NumberList(size, 2) + "\n";
+}
+
+std::string KalibrTransform(const ExportedRig& rig) {
+  std::string text = "  T_cn_cnm1:\n";
+  for (int row = 0; row < 3; ++row) {
+    const double values[4] = {rig.R[3 * row], rig.R[3 * row + 1], rig.R[3 * row + 2], rig.T[row]};
+    text += "  - " + NumberList(values, 4) + "\n";
+  }
+  const double last[4] = {0, 0, 0, 1};
+  return text + "  - " + NumberList(last, 4) + "\n";
+}
+
+ExchangeResult WriteText(const std::string& path, const std::string& text) {
+  ExchangeResult result;
+  if (!WriteWholeFile(path, text, result.message)) return result;
+  result.ok = true;
+  result.files.push_back(path);
+  return result;
+}
+
+}  // namespace
+
+std::optional<ExchangeFormat> ParseExchangeFormat(const std::string& name) {
+  if (name == "opencv") return ExchangeFormat::OpenCv;
+  if (name == "ros") return ExchangeFormat::Ros;
+  if (name == "colmap") return ExchangeFormat::Colmap;
+  if (name == "kalibr") return ExchangeFormat::Kalibr;
+  return std::nullopt;
+}
+
+std::string SecondCameraPath(const std::string& path) {
+  const std::filesystem::path p(path);
+  return (p.parent_path() / (p.stem().string() + "_1" + p.extension().string())).string();
+}
+
+ExchangeResult ExportCamera(const ExportedCamera& camera, ExchangeFormat format, const std::string& path) {
+  std::string error;
+  if (!ValidForExport(camera.parameters, error)) return Failure(error);
+  switch (format) {
+    case ExchangeFormat::OpenCv:
+      return WriteFileStorage(path, [&camera](cv::FileStorage& fs) {
+        fs << "image_width" << camera.parameters.width << "image_height" << camera.parameters.height;
+        WriteOpenCvCamera(fs, camera, "");
+        WriteOpenCvErrors(fs, camera.averageError, camera.perViewErrors);
+      });
+    case ExchangeFormat::Ros:
+      return WriteText(path, RosSingleCamera(camera));
+    case ExchangeFormat::Colmap:
+      return WriteText(path, ColmapCameras({&camera.parameters}));
+    case ExchangeFormat::Kalibr:
+      return WriteText(path, KalibrCamera(0, camera.parameters, ""));
+  }
+  return Failure("unknown format");
+}
+
+ExchangeResult ExportRig(const ExportedRig& rig, ExchangeFormat format, const std::string& path) {
+  std::string error;
+  if (!ValidForExport(rig.first.parameters, error) || !ValidForExport(rig.second.parameters, error))
+    return Failure(error);
+  Rectification rectified;
+  const bool rectifies = format == ExchangeFormat::OpenCv || format == ExchangeFormat::Ros;
+  if (rectifies && !Rectify(rig, rectified, error)) return Failure(error);
+  switch (format) {
+    case ExchangeFormat::OpenCv:
+      return WriteFileStorage(path, [&](cv::FileStorage& fs) {
+        fs << "image_width" << rig.first.parameters.width << "image_height" << rig.first.parameters.height;
+        WriteOpenCvCamera(fs, rig.first, "");
+        WriteOpenCvCamera(fs, rig.second, "_1");
+        WriteOpenCvErrors(fs, rig.averageError, rig.perPairErrors);
+        fs << "R" << cv::Mat(3, 3, CV_64F, const_cast<double*>(rig.R.data()));
+        fs << "T" << cv::Mat(3, 1, CV_64F, const_cast<double*>(rig.T.data()));
+        fs << "R1" << rectified.R1 << "R2" << rectified.R2 << "P1" << rectified.P1 << "P2" << rectified.P2;
+        fs << "Q" << rectified.Q;
+      });
+    case ExchangeFormat::Ros: {
+      ExchangeResult first = WriteText(path, RosCameraInfo(rig.first, Values(rectified.R1), Values(rectified.P1)));
+      if (!first.ok) return first;
+      const std::string secondPath = SecondCameraPath(path);
+      ExchangeResult second = WriteText(secondPath, RosCameraInfo(rig.second, Values(rectified.R2), Values(rectified.P2)));
+      if (!second.ok) {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);  // half a rig is no export
+        return second;
+      }
+      first.files.push_back(secondPath);
+      return first;
+    }
+    case ExchangeFormat::Colmap:
+      return WriteText(path, ColmapCameras({&rig.first.parameters, &rig.second.parameters}));
+    case ExchangeFormat::Kalibr:
+      return WriteText(path, KalibrCamera(0, rig.first.parameters, "") +
+                                 KalibrCamera(1, rig.second.parameters, KalibrTransform(rig)));
+  }
+  return Failure("unknown format");
+}
+
+ExportedCamera ExportedCameraOf(const CCalibrationData& data, int camera) {
+  ExportedCamera exported;
+  exported.parameters = data.GetCameraParameters(camera);
+  exported.name = "camera" + std::to_string(camera);
+  const std::vector<ViewError> errors = PerViewErrors(FitOf(data.GetCalibrationProblem(camera)));
+  double squares = 0.0;
+  for (const ViewError& e : errors) {
+    exported.perViewErrors.push_back(e.rms);
+    squares += e.rms * e.rms;  // every view holds the same number of points
+  }
+  exported.averageError = errors.empty() ? 0.0 : std::sqrt(squares / static_cast<double>(errors.size()));
+  return exported;
+}
+
+// ---------------------------------------------------------------- import
+
+namespace {
+
+struct Matrix {
+  int rows = 0;
+  int cols = 0;
+  std::vector<double> values;
+};
+
+ImportResult Refusal(std::string message) {
+  ImportResult result;
+  result.message = std::move(message);
+  return result;
+}
+
+bool ReadNumber(const cv::FileNode& node, double& value) {
+  if (!node.isReal() && !node.isInt()) return false;
+  value = static_cast<double>(node);
+  return true;
+}
+
+// An opencv-matrix, a ROS {rows, cols, data} mapping or a plain list (1xN).
+// "" on success, else what is wrong with it.
+std::string ReadMatrix(const cv::FileNode& node, const std::string& key, Matrix& out) {
+  cv::FileNode data = node;
+  out.rows = 1;
+  if (node.isMap()) {
+    double rows = 0, cols = 0;
+    if (!ReadNumber(node["rows"], rows) || !ReadNumber(node["cols"], cols) || !node["data"].isSeq())
+      return key + " needs rows, cols and data";
+    if (rows < 1 || cols < 1 || rows > kMaxMatrixSide || cols > kMaxMatrixSide || rows * cols > kMaxMatrixValues)
+      return key + " is " + ShortNumber(rows) + "x" + ShortNumber(cols) + ", larger than any camera parameter";
+    out.rows = static_cast<int>(rows);
+    out.cols = static_cast<int>(cols);
+    data = node["data"];
+  } else if (node.isSeq()) {
+    if (node.size() > static_cast<size_t>(kMaxMatrixValues)) return key + " has too many values";
+    out.cols = static_cast<int>(node.size());
+  } else {
+    return key + " is not a matrix";
+  }
+  if (data.size() != static_cast<size_t>(out.rows * out.cols))
+    return key + " holds " + std::to_string(data.size()) + " values for " + std::to_string(out.rows) + "x" +
+           std::to_string(out.cols);
+  for (const cv::FileNode& element : data) {
+    double value = 0;
+    if (!ReadNumber(element, value)) return key + " holds something that is not a number";
+    if (!std::isfinite(value)) return key + " holds a value that is not a finite number";
+    out.values.push_back(value);
+  }
+  return "";
+}
+
+// The first of the keys present in the file, or an empty node.
+cv::FileNode FindKey(const cv::FileNode& root, std::initializer_list<const char*> keys, std::string& found) {
+  for (const char* key : keys) {
+    cv::FileNode node = root[key];
+    if (!node.empty()) {
+      found = key;
+      return node;
+    }
+  }
+  return cv::FileNode();
+}
+
+std::string CheckCameraMatrix(const Matrix& m, const std::string& key) {
+  if (m.values.size() != 9) return key + " must be 3x3, the file's is " + std::to_string(m.rows) + "x" + std::to_string(m.cols);
+  const std::vector<double>& K = m.values;
+  if (K[1] != 0.0) return key + " has a skew of " + ShortNumber(K[1]) + "; the camera model has none";
+  if (K[3] != 0.0 || K[6] != 0.0 || K[7] != 0.0 || K[8] != 1.0) return key + " is not a camera matrix (expected last row 0 0 1)";
+  if (!(K[0] > 0.0) || !(K[4] > 0.0)) return key + " has focal lengths that are not positive";
+  return "";
+}
+
+std::string CheckDistortion(const Matrix& m, const std::string& key) {
+  const size_t count = m.values.size();
+  if (m.rows != 1 && m.cols != 1) return key + " must be one row or one column";
+  if (count < 4) return key + " has " + std::to_string(count) + " values; the camera model needs k1 k2 p1 p2";
+  if (count > static_cast<size_t>(kKnownCoefficients)) return key + " has " + std::to_string(count) + " values, more than any known model";
+  std::string extra;
+  for (size_t i = 4; i < count; ++i)
+    if (m.values[i] != 0.0) extra += std::string(extra.empty() ? "" : ", ") + kCoefficientNames[i] + " = " + ShortNumber(m.values[i]);
+  if (!extra.empty()) return "the camera model holds k1 k2 p1 p2 only; " + key + " has " + extra;
+  return "";
+}
+
+// Image size given by the file (0 when it gives none).
+std::string ReadImageSize(const cv::FileNode& root, int& width, int& height) {
+  std::string key;
+  const cv::FileNode w = FindKey(root, {"image_width", "image_Width"}, key);
+  const cv::FileNode h = FindKey(root, {"image_height", "image_Height"}, key);
+  width = height = 0;
+  if (w.empty() && h.empty()) return "";
+  double wv = 0, hv = 0;
+  if (!ReadNumber(w, wv) || !ReadNumber(h, hv) || wv < 1 || hv < 1 || wv > 1e6 || hv > 1e6 || wv != std::floor(wv) ||
+      hv != std::floor(hv))
+    return "the file's image size is not a pair of positive whole numbers";
+  width = static_cast<int>(wv);
+  height = static_cast<int>(hv);
+  return "";
+}
+
+// OpenCV's parser puts "(line): reason" where the function name usually goes.
+// `addedLines` counts lines put before the file's text.
+std::string ParseErrorText(const cv::Exception& e, int addedLines) {
+  const std::string& where = e.func;
+  const size_t close = where.find("): ");
+  int line = 0;
+  if (where.rfind("(", 0) != 0 || close == std::string::npos ||
+      std::from_chars(where.data() + 1, where.data() + close, line).ec != std::errc())
+    return "";
+  return " at line " + std::to_string(line - addedLines) + ": " + where.substr(close + 3);
+}
+
+ImportResult ReadFileStorage(const std::string& text, bool xml, const CameraParameters& current) {
+  CNumericLocale numbers;
+  cv::FileStorage fs;
+  // ROS writes YAML without OpenCV's directive line, which the reader needs.
+  const bool directive = xml || text.rfind("%YAML", 0) == 0;
+  try {
+    fs.open(directive ? text : "%YAML:1.0\n" + text, cv::FileStorage::READ | cv::FileStorage::MEMORY |
+                                                         (xml ? cv::FileStorage::FORMAT_XML : cv::FileStorage::FORMAT_YAML));
+  } catch (const cv::Exception& e) {
+    return Refusal("the file cannot be parsed" + ParseErrorText(e, directive ? 0 : 1));
+  }
+  if (!fs.isOpened()) return Refusal("the file cannot be parsed");
+  const cv::FileNode root = fs.root();
+  if (!root.isMap()) return Refusal("the file holds no parameter mapping");
+
+  std::string model;
+  const cv::FileNode modelNode = root["distortion_model"];
+  if (!modelNode.empty() && (!modelNode.isString() || (model = static_cast<std::string>(modelNode)) != "plumb_bob"))
+    return Refusal("distortion model \"" + model + "\" cannot be held; the camera model is plumb_bob (k1 k2 p1 p2)");
+
+  std::string matrixKey, distortionKey;
+  const cv::FileNode matrixNode = FindKey(root, {"camera_matrix", "Camera_Matrix", "cameraMatrix"}, matrixKey);
+  const cv::FileNode distortionNode =
+      FindKey(root, {"distortion_coefficients", "Distortion_Coefficients", "dist_coeffs"}, distortionKey);
+  if (matrixNode.empty()) return Refusal("the file has no camera_matrix, Camera_Matrix or cameraMatrix");
+  if (distortionNode.empty())
+    return Refusal("the file has no distortion_coefficients, Distortion_Coefficients or dist_coeffs");
+  Matrix K, D;
+  std::string error = ReadMatrix(matrixNode, matrixKey, K);
+  if (error.empty()) error = CheckCameraMatrix(K, matrixKey);
+  if (error.empty()) error = ReadMatrix(distortionNode, distortionKey, D);
+  if (error.empty()) error = CheckDistortion(D, distortionKey);
+  int width = 0, height = 0;
+  if (error.empty()) error = ReadImageSize(root, width, height);
+  if (!error.empty()) return Refusal(error);
+
+  ImportResult result;
+  result.parameters = current;
+  std::copy(K.values.begin(), K.values.end(), result.parameters.K.begin());
+  std::copy_n(D.values.begin(), 4, result.parameters.distortion.begin());
+  result.parameters.distortion[4] = 0.0;
+  if (width > 0) {
+    result.parameters.width = width;
+    result.parameters.height = height;
+  }
+  result.ok = true;
+  return result;
+}
+
+ImportResult ReadOwnParameterFile(const std::string& path, const CameraParameters& current) {
+  CCalibrationData scratch;
+  scratch.AddCamera();
+  if (!scratch.ReadIntrinsicFile(0, path)) return Refusal("the parameter file is incomplete or holds a bad number");
+  ImportResult result;
+  result.parameters = scratch.GetCameraParameters(0);
+  const CameraParameters& p = result.parameters;
+  bool finite = true;
+  for (double v : p.K) finite = finite && std::isfinite(v);
+  for (double v : p.distortion) finite = finite && std::isfinite(v);
+  for (double v : p.R) finite = finite && std::isfinite(v);
+  for (double v : p.T) finite = finite && std::isfinite(v);
+  if (!finite) return Refusal("the parameter file holds a value that is not a finite number");
+  if (!(p.K[0] > 0.0) || !(p.K[4] > 0.0)) return Refusal("the parameter file has focal lengths that are not positive");
+  if (p.width <= 0 || p.height <= 0) {
+    result.parameters.width = current.width;
+    result.parameters.height = current.height;
+  }
+  result.ok = true;
+  return result;
+}
+
+bool ReadSmallFile(const std::string& path, std::string& text, std::string& error) {
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) {
+    error = "cannot read \"" + path + "\"";
+    return false;
+  }
+  if (size > kMaxParameterFileBytes) {
+    error = "\"" + path + "\" is too large for a parameter file (" + std::to_string(size) + " bytes)";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (!in && !in.eof()) {
+    error = "cannot read \"" + path + "\"";
+    return false;
+  }
+  text = content.str();
+  return true;
+}
+
+}  // namespace
+
+ImportResult ReadParameterFile(const std::string& path, const CameraParameters& current) {
+  std::string text, error;
+  if (!ReadSmallFile(path, text, error)) return Refusal(error);
+  const size_t start = text.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos) return Refusal("\"" + path + "\" is empty");
+  const char first = text[start];
+  const bool own = (first >= '0' && first <= '9') || first == '-' || first == '+' || first == '.';
+  ImportResult result = own ? ReadOwnParameterFile(path, current)
+                            : ReadFileStorage(text, first == '<', current);
+  if (!result.ok) return result;
+  const CameraParameters& p = result.parameters;
+  if (current.width > 0 && current.height > 0 && (p.width != current.width || p.height != current.height))
+    return Refusal("the file's image size " + std::to_string(p.width) + "x" + std::to_string(p.height) +
+                   " differs from the camera's " + std::to_string(current.width) + "x" + std::to_string(current.height));
+  return result;
+}
+
+ImportResult ImportParameters(CCalibrationData& data, int camera, const std::string& path) {
+  if (camera < 0 || camera >= data.GetCameraCount()) return Refusal("no camera " + std::to_string(camera));
+  CameraParameters current = data.GetCameraParameters(camera);
+  // The camera's views decide its size when it has any.
+  if (data.GetViewCount(camera) > 0) {
+    current.width = data.GetImageWidth(camera);
+    current.height = data.GetImageHeight(camera);
+  }
+  ImportResult result = ReadParameterFile(path, current);
+  if (result.ok) data.SetCameraParameters(camera, result.parameters);
+  return result;
+}
