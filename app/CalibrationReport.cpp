@@ -3,19 +3,41 @@
 #include <cstdio>
 #include <sstream>
 
+#include "calib/CalibrationDiagnostics.h"
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
+
+namespace {
+
+// "value±sigma" with four decimals each, or the value alone without a sigma.
+std::string WithSigma(double value, double sigma, bool known) {
+  char text[64];
+  if (known) std::snprintf(text, sizeof text, "%.4lf\u00b1%.4lf", value, sigma);
+  else std::snprintf(text, sizeof text, "%.4lf", value);
+  return text;
+}
+
+void WriteSigmaJson(JsonWriter& json, const IntrinsicSigma& sigma) {
+  json.BeginObject().Key("fx").Value(sigma.fx()).Key("fy").Value(sigma.fy()).Key("cx").Value(sigma.cx());
+  json.Key("cy").Value(sigma.cy()).Key("distortion").Array(sigma.values.begin() + 4, sigma.values.end()).EndObject();
+}
+
+}  // namespace
 
 std::string CalibrationText(const CalibrationProblem& problem) {
   const CameraParameters p = problem.GetParameters();
   double fovX = 0, fovY = 0, meanX = 0, meanY = 0, meanDistance = 0;
   problem.GetFieldOfView(fovX, fovY);
   problem.GetReprojectionError(meanX, meanY, meanDistance);
-  char text[512];
-  std::snprintf(text, sizeof text, "F: %.4lf %.4lf\nP: %.4lf %.4lf\nD: %.4lf %.4lf %.4lf %.4lf\nE: %lf %lf %lf\nFOV: %lf %lf",
-                p.K[0], p.K[4], p.K[2], p.K[5], p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3],
-                meanX, meanY, meanDistance, fovX, fovY);
-  return text;
+  const CameraUncertainty uncertainty = EstimateUncertainty(FitOf(problem));
+  const bool known = uncertainty.valid;
+  const auto& s = uncertainty.sigma.values;
+  std::string text = "F: " + WithSigma(p.K[0], s[0], known) + " " + WithSigma(p.K[4], s[1], known) + "\nP: " +
+                     WithSigma(p.K[2], s[2], known) + " " + WithSigma(p.K[5], s[3], known) + "\nD:";
+  for (size_t i = 0; i < 4; ++i) text += " " + WithSigma(p.distortion[i], s[4 + i], known);
+  char rest[256];
+  std::snprintf(rest, sizeof rest, "\nE: %lf %lf %lf\nFOV: %lf %lf", meanX, meanY, meanDistance, fovX, fovY);
+  return text + rest;
 }
 
 std::string ViewUsageText(const CalibrationProblem& problem) {
@@ -50,6 +72,17 @@ void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int ca
   json.Key("reprojectionError").BeginObject().Key("meanAbsX").Value(meanX).Key("meanAbsY").Value(meanY);
   json.Key("meanDistance").Value(meanDistance).EndObject();
   json.Key("fieldOfView").BeginObject().Key("x").Value(fovX).Key("y").Value(fovY).EndObject();
+  const CameraFit fit = FitOf(problem);
+  json.Key("perViewErrors").BeginArray();
+  for (const ViewError& e : PerViewErrors(fit)) {
+    json.BeginObject().Key("view").Value(e.view).Key("rms").Value(e.rms).Key("meanDistance").Value(e.meanDistance);
+    json.Key("outlier").Value(e.outlier).EndObject();
+  }
+  json.EndArray();
+  const CameraUncertainty uncertainty = EstimateUncertainty(fit);
+  json.Key("sigma");
+  if (uncertainty.valid) WriteSigmaJson(json, uncertainty.sigma);
+  else json.Null();
   json.Key("poses").BeginArray();
   for (int v : problem.usedViews) {
     const double* R = problem.GetRotationMatrix(v);
@@ -113,6 +146,23 @@ void WriteStereoJson(JsonWriter& json, const CCalibrationData& data, const Stere
   json.Key("baseline").Value(rig.baseline).Key("converged").Value(rig.converged);
   json.Key("reprojectionError").BeginObject().Key("meanDistance").Value(rig.meanDistance).EndObject();
   json.Key("pairs").Array(rig.pairedViews.begin(), rig.pairedViews.end());
+  json.Key("perPairErrors").BeginArray();
+  for (const PairError& e : rig.pairErrors) {
+    json.BeginObject().Key("view").Value(e.view).Key("rms").Value(e.rms).Key("meanDistance").Value(e.meanDistance);
+    json.Key("first").Value(e.firstRms).Key("second").Value(e.secondRms).Key("outlier").Value(e.outlier).EndObject();
+  }
+  json.EndArray().Key("sigma");
+  if (rig.uncertainty.valid) {
+    const RigUncertainty& u = rig.uncertainty;
+    json.BeginObject().Key("r").Array(u.rotation.begin(), u.rotation.end());
+    json.Key("T").Array(u.translation.begin(), u.translation.end()).Key("first");
+    WriteSigmaJson(json, u.first);
+    json.Key("second");
+    WriteSigmaJson(json, u.second);
+    json.EndObject();
+  } else {
+    json.Null();
+  }
   json.Key("intrinsics").BeginObject().Key("first");
   WriteRigIntrinsics(json, rig.first);
   json.Key("second");

@@ -37,6 +37,9 @@ void TakeRigResults(const StereoProblem& rig, StereoRigResult& result) {
   result.meanDistance = rig.meanDistance;
   result.pairCount = rig.viewCount;
   result.pairedViews = rig.pairedViews;
+  const RigFit fit = FitOf(rig);
+  result.pairErrors = PerPairErrors(fit);
+  result.uncertainty = EstimateUncertainty(fit);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "calib/CalibrationDiagnostics.h"
 #include "core/Records.h"
 
 class CCalibrationData;
@@ -42,6 +43,8 @@ struct StereoRigResult {
   double meanDistance = 0.0;         // pixels, both cameras, all pairs
   int pairCount = 0;
   std::vector<int> pairedViews;      // store views of the pairs, in order
+  std::vector<PairError> pairErrors; // per pair, both cameras
+  RigUncertainty uncertainty;        // σ of both cameras' intrinsics, the rotation vector and T
 };
 
 // Calibrates cameras 0 and 1 (storing each one's parameters as

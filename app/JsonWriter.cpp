@@ -57,6 +57,12 @@ JsonWriter& JsonWriter::Value(double value) {
   return *this;
 }
 
+JsonWriter& JsonWriter::Null() {
+  Separate();
+  out_ << "null";
+  return *this;
+}
+
 JsonWriter& JsonWriter::Value(int value) {
   Separate();
   out_ << value;

@@ -17,6 +17,7 @@ class JsonWriter {
   JsonWriter& Value(int value);
   JsonWriter& Value(bool value);
   JsonWriter& Value(const std::string& value);
+  JsonWriter& Null();
   template <class It>
   JsonWriter& Array(It begin, It end) {
     BeginArray();

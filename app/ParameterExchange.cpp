@@ -12,6 +12,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
+#include "app/CalibrationService.h"
 #include "calib/CalibrationDiagnostics.h"
 #include "core/CalibrationData.h"
 
@@ -348,6 +349,23 @@ ExportedCamera ExportedCameraOf(const CCalibrationData& data, int camera) {
     squares += e.rms * e.rms;  // every view holds the same number of points
   }
   exported.averageError = errors.empty() ? 0.0 : std::sqrt(squares / static_cast<double>(errors.size()));
+  return exported;
+}
+
+ExportedRig ExportedRigOf(const StereoRigResult& rig) {
+  ExportedRig exported;
+  exported.first.parameters = rig.first;
+  exported.first.name = "camera0";
+  exported.second.parameters = rig.second;
+  exported.second.name = "camera1";
+  exported.R = rig.second.R;
+  exported.T = rig.second.T;
+  double squares = 0.0;
+  for (const PairError& e : rig.pairErrors) {
+    exported.perPairErrors.push_back(e.rms);
+    squares += e.rms * e.rms;
+  }
+  if (!rig.pairErrors.empty()) exported.averageError = std::sqrt(squares / static_cast<double>(rig.pairErrors.size()));
   return exported;
 }
 

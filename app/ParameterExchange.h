@@ -15,6 +15,7 @@
 #include "core/Records.h"
 
 class CCalibrationData;
+struct StereoRigResult;
 
 enum class ExchangeFormat { OpenCv, Ros, Colmap, Kalibr };
 
@@ -54,6 +55,8 @@ std::string SecondCameraPath(const std::string& path);
 
 // The camera's stored parameters with the reprojection errors of its last run.
 ExportedCamera ExportedCameraOf(const CCalibrationData& data, int camera);
+// A calibrated rig with its rig-refined intrinsics and per-pair errors.
+ExportedRig ExportedRigOf(const StereoRigResult& rig);
 
 struct ImportResult {
   bool ok = false;

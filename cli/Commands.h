@@ -17,3 +17,5 @@ int RunGrab(const Arguments& args);
 int RunCalibrate(const Arguments& args);
 int RunStereo(const Arguments& args);
 int RunSynth(const Arguments& args);
+int RunExport(const Arguments& args);
+int RunImportParameters(const Arguments& args);

@@ -28,6 +28,8 @@ const Subcommand kSubcommands[] = {
     {"calibrate", RunCalibrate, "calibrate cameras of a workspace from their marked grid points"},
     {"stereo", RunStereo, "calibrate cameras 0 and 1 and the stereo rig they form"},
     {"synth", RunSynth, "render a synthetic workspace through a known camera"},
+    {"export", RunExport, "write a calibration as OpenCV, ROS, COLMAP or Kalibr parameters"},
+    {"import-parameters", RunImportParameters, "read a camera's parameters from an OpenCV, ROS or own file"},
     {"undistort", RunUndistort, "remove lens distortion from an image with a parameter file"},
     {"extract-grid", RunExtractGrid, "mark one view's grid from four border points"},
     {"detect", RunDetect, "find the chequerboard grid in views without clicks"},
@@ -36,7 +38,11 @@ const Subcommand kSubcommands[] = {
 
 void PrintUsage(std::ostream& out) {
   out << "usage: lentora <command> [arguments]   (lentora <command> --help for details)\n\ncommands:\n";
-  for (const Subcommand& c : kSubcommands) out << "  " << c.name << std::string(16 - std::string(c.name).size(), ' ') << c.summary << "\n";
+  constexpr size_t kNameColumn = 19;
+  for (const Subcommand& c : kSubcommands) {
+    const size_t length = std::string(c.name).size();
+    out << "  " << c.name << std::string(length < kNameColumn ? kNameColumn - length : 1, ' ') << c.summary << "\n";
+  }
 }
 
 bool IsSubcommand(const std::string& name) {

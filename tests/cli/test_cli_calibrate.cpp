@@ -106,10 +106,13 @@ TEST_F(CalibrateCli, JsonReportsTheRecoveredCameraAndItsPoses) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("\"usedViews\":[0,1,2,3,4,5,6]"), std::string::npos);
   EXPECT_NE(run.out.find("\"converged\":true"), std::string::npos);
-  ASSERT_EQ(Numbers(run.out, "fx").size(), 1u);
+  ASSERT_EQ(Numbers(run.out, "fx").size(), 2u);  // the value and its σ
   EXPECT_NEAR(Numbers(run.out, "fx")[0], 820.0, 0.1);
+  EXPECT_LT(Numbers(run.out, "fx")[1], 1e-3);  // exact points leave almost no doubt
   EXPECT_NEAR(Numbers(run.out, "cy")[0], 245.0, 0.1);
-  EXPECT_EQ(Numbers(run.out, "view").size(), 7u);
+  EXPECT_NE(run.out.find("\"sigma\":{\"fx\":"), std::string::npos);
+  EXPECT_EQ(Numbers(run.out, "rms").size(), 7u);
+  EXPECT_EQ(Numbers(run.out, "view").size(), 14u);  // per-view errors and poses
   EXPECT_LT(Numbers(run.out, "meanDistance")[0], 1e-3);
   EXPECT_EQ(Numbers(run.out, "width")[0], 640.0);
 }
@@ -118,8 +121,34 @@ TEST_F(CalibrateCli, TextUsesThePanelFormat) {
   const std::string workspace = SavePointWorkspace("ws.txt", {6});
   const CommandResult run = Lentora("calibrate " + workspace + " --camera 0");
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nF: 8[0-9]{2}\\.[0-9]{4} 8[0-9]{2}\\.[0-9]{4}\nP: ")));
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nF: 8[0-9]{2}\\.[0-9]{4}\u00b1[0-9]\\.[0-9]{4} 8[0-9]{2}\\.[0-9]{4}\u00b1[0-9]\\.[0-9]{4}\nP: ")));
   EXPECT_TRUE(std::regex_search(run.out, std::regex("\nE: [0-9.]+ [0-9.]+ [0-9.]+\nFOV: [0-9.]+ [0-9.]+")));
+}
+
+TEST_F(CalibrateCli, ExportedParametersImportBackAndBadFilesChangeNothing) {
+  const std::string workspace = SavePointWorkspace("ws.txt", {6});
+  const std::string file = dir_.File("camera.yaml");
+  std::filesystem::create_directories(dir_.File("out"));
+  std::filesystem::create_directories(dir_.File("bad"));
+  const CommandResult exported = Lentora("export " + workspace + " --camera 0 --format ros --out '" + file + "'");
+  ASSERT_EQ(exported.status, 0) << exported.err;
+  EXPECT_NE(exported.out.find("camera.yaml"), std::string::npos);
+  const CommandResult imported =
+      Lentora("import-parameters " + workspace + " --camera 0 '" + file + "' --save '" + dir_.File("out/ws.txt") + "'");
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  EXPECT_TRUE(std::regex_search(imported.out, std::regex("F: 820\\.0000 815\\.0000")));
+  CCalibrationData saved;
+  ASSERT_TRUE(LoadWorkspace(saved, dir_.File("out/ws.txt")).ok);
+  EXPECT_NEAR(saved.GetCameraParameters(0).fx(), 820.0, 1e-4);
+
+  std::ofstream(dir_.File("bad.yaml")) << "camera_matrix:\n  rows: 3\n  cols: 3\n  data: [1, 2";
+  const CommandResult bad = Lentora("import-parameters " + workspace + " --camera 0 '" + dir_.File("bad.yaml") +
+                                    "' --save '" + dir_.File("bad/ws.txt") + "'");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("cannot be parsed"), std::string::npos) << bad.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("bad/ws.txt")));
+  EXPECT_EQ(Lentora("export " + workspace + " --camera 0 --format matlab --out x").status, 2);
+  EXPECT_EQ(Lentora("export " + workspace + " --format ros --out x").status, 2);
 }
 
 TEST_F(CalibrateCli, FiveViewRuleRefusesOrSkipsCameras) {
