@@ -77,11 +77,15 @@ struct ErrorSums {
   double MeanDistance() const { return points ? distances / static_cast<double>(points) : 0.0; }
 };
 
+// Below this a view's error is rounding and detection noise, not a fault, even
+// when the others are smaller still (exact synthetic points).
+constexpr double kOutlierFloor = 0.01;
+
 template <class Error>
 void MarkOutliers(std::vector<Error>& errors) {
   std::vector<double> rms;
   for (const Error& e : errors) rms.push_back(e.rms);
-  const double limit = 2.0 * Median(rms);
+  const double limit = std::max(2.0 * Median(rms), kOutlierFloor);
   for (Error& e : errors) e.outlier = e.rms > limit;
 }
 

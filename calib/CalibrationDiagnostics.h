@@ -49,7 +49,7 @@ struct ViewError {
   int view = 0;               // store view
   double rms = 0.0;           // root of the mean squared residual length, pixels
   double meanDistance = 0.0;  // mean residual length, pixels
-  bool outlier = false;       // rms above twice the median rms of the run
+  bool outlier = false;       // rms above twice the median rms of the run (and above 0.01 px)
 };
 
 struct PairError {

@@ -175,10 +175,10 @@ TEST_F(DataPanelTest, FiveViewsCalibrateIntoTheTextTheStoreAndTheResultsWindow) 
   const QString text = panel.EntryText(0);
   EXPECT_EQ(text.toStdString(), CalibrationText(store.GetCalibrationProblem(0)));
   const QRegularExpression format(
-      "^F: -?\\d+\\.\\d{4} -?\\d+\\.\\d{4}\\nP: -?\\d+\\.\\d{4} -?\\d+\\.\\d{4}\\n"
-      "D:( -?\\d+\\.\\d{4}){4}\\nE:( -?\\d+\\.\\d{6}){3}\\nFOV:( -?\\d+\\.\\d{6}){2}$");
+      "^F: -?\\d+\\.\\d{4}±\\d+\\.\\d{4} -?\\d+\\.\\d{4}±\\d+\\.\\d{4}\\nP: -?\\d+\\.\\d{4}±\\d+\\.\\d{4} -?\\d+\\.\\d{4}±\\d+\\.\\d{4}\\n"
+      "D:( -?\\d+\\.\\d{4}±\\d+\\.\\d{4}){4}\\nE:( -?\\d+\\.\\d{6}){3}\\nFOV:( -?\\d+\\.\\d{6}){2}$");
   EXPECT_TRUE(format.match(text).hasMatch()) << text.toStdString();
-  EXPECT_TRUE(text.startsWith("F: 800.0000 800.0000\nP: 319.5000 239.5000")) << text.toStdString();
+  EXPECT_TRUE(text.startsWith("F: 800.0000±0.0000 800.0000±0.0000\nP: 319.5000±0.0000 239.5000±0.0000")) << text.toStdString();
   EXPECT_EQ(panel.EntryTitle(0), "Camera 1");
   EXPECT_NEAR(store.GetCameraParameters(0).K[0], 800.0, 1e-3);
 
