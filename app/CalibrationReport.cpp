@@ -101,6 +101,18 @@ std::string ParametersText(const CameraParameters& p) {
   return text;
 }
 
+std::string CameraSummaryText(const CCalibrationData& data, int camera) {
+  const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
+  if (problem.refusal.empty() && !problem.usedViews.empty()) {
+    // Which views were left out, and why, when any were.
+    if (problem.skippedViews.empty()) return CalibrationText(problem);
+    return CalibrationText(problem) + "\n" + ViewUsageText(problem);
+  }
+  const CameraParameters parameters = data.GetCameraParameters(camera);
+  if (parameters.K[0] != 0.0) return ParametersText(parameters);
+  return "Not calibrated.";
+}
+
 std::string StereoRigText(const StereoRigResult& rig) {
   const double* r = rig.rotationVector.data();
   const double* T = rig.second.T.data();

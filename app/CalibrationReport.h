@@ -20,6 +20,11 @@ std::string ViewUsageText(const CalibrationProblem& problem);
 // The text shown after loading a parameter file: F, P and D lines.
 std::string ParametersText(const CameraParameters& parameters);
 
+// What a camera's entry shows: its last run's results when that run was not
+// refused, else its parameters when it has any (a loaded file, an earlier
+// run), else "Not calibrated.".
+std::string CameraSummaryText(const CCalibrationData& data, int camera);
+
 // The rig entry's text: relative rotation vector, translation and baseline of
 // camera 1 seen from camera 0.
 std::string StereoRigText(const StereoRigResult& rig);

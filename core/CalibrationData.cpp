@@ -177,6 +177,19 @@ bool CCalibrationData::AddViewFromFrame(int camera, cv::Mat image) {
   return true;
 }
 
+bool CCalibrationData::RemoveView(int camera, int view) {
+  if (!ValidView(camera, view)) return false;
+  Camera& c = cameras_[camera];
+  c.images.erase(c.images.begin() + view);
+  c.bitmaps.erase(c.bitmaps.begin() + view);
+  c.gridPoints.erase(c.gridPoints.begin() + view);
+  c.borderPoints.erase(c.borderPoints.begin() + view);
+  c.enabled.erase(c.enabled.begin() + view);
+  c.hasPoints.erase(c.hasPoints.begin() + view);
+  c.problem = std::make_unique<CalibrationProblem>();
+  return true;
+}
+
 const cv::Mat* CCalibrationData::GetViewImage(int camera, int view) const {
   return ValidView(camera, view) ? cameras_[camera].images[view].get() : nullptr;
 }

@@ -51,6 +51,9 @@ class CCalibrationData {
   void AddPlaceholderView(int camera, int width, int height, int hasPoints, const std::string& pointsPath);
   // Takes the image over (CV_8UC3). False when the camera does not exist or the image is not 8-bit BGR.
   bool AddViewFromFrame(int camera, cv::Mat image);
+  // Removes a view with its points. The camera's last run no longer matches
+  // its views, so its calibration problem starts afresh (the parameters stay).
+  bool RemoveView(int camera, int view);
   const cv::Mat* GetViewImage(int camera, int view) const;
   const QImage* GetViewBitmap(int camera, int view) const;
   QImage* GetViewBitmap(int camera, int view);

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -11,6 +12,17 @@ namespace fs = std::filesystem;
 #endif
 
 namespace {
+
+// Runs on worker threads may ask for the output folder while the settings change it.
+std::mutex& ConfiguredFolderMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string& ConfiguredFolder() {
+  static std::string folder;
+  return folder;
+}
 
 bool HoldsGraphics(const fs::path& folder) {
   std::error_code ec;
@@ -66,7 +78,16 @@ std::string DefaultOutputFolder(const std::string& applicationFolder, const std:
 std::string OutputFolder() {
   const char* dir = std::getenv("LENTORA_OUTPUT_DIR");
   if (dir && *dir) return dir;
+  {
+    std::lock_guard<std::mutex> lock(ConfiguredFolderMutex());
+    if (!ConfiguredFolder().empty()) return ConfiguredFolder();
+  }
   return DefaultOutputFolder(ApplicationFolder(), ExecutableFolder().string());
+}
+
+void SetConfiguredOutputFolder(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(ConfiguredFolderMutex());
+  ConfiguredFolder() = folder;
 }
 
 std::string OutputPath(const std::string& fileName) { return (fs::path(OutputFolder()) / fileName).string(); }

@@ -77,7 +77,7 @@ void CGridDetector::CancelBatch() {
 }
 
 bool CGridDetector::DetectOnArrival() {
-  const QSettings settings("Local AppWizard-Generated Applications", "Lentora");
+  const QSettings settings = ApplicationSettings();
   return settings.value(kDetectOnArrivalKey, true).toBool();
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "grid/GridDetection.h"
+#include "ui/ApplicationSettings.h"
 
 class CCalibrationData;
 
@@ -38,7 +39,7 @@ class CGridDetector : public QObject {
   Q_OBJECT
  public:
   // Application settings key (bool, default true): detect views as they arrive.
-  static constexpr const char* kDetectOnArrivalKey = "Detection/DetectOnArrival";
+  static constexpr const char* kDetectOnArrivalKey = ::kDetectOnArrivalKey;
 
   explicit CGridDetector(CCalibrationData* store, QObject* parent = nullptr);
   ~CGridDetector() override;  // drops the queue and waits for the view being searched

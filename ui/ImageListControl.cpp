@@ -1,19 +1,23 @@
 #include "ui/ImageListControl.h"
 
 #include <QFileDialog>
-#include <algorithm>
+#include <QMessageBox>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QWheelEvent>
+#include <algorithm>
 
 #include "core/CalibrationData.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"
+#include "widgets/ScrollBarEx.h"
 
 namespace {
 
 constexpr uint32_t kButtonWindowColour = 0x414141;
-constexpr int kButtonRowFromBottom = 35;
+// Space between the thumbnails and the button row.
+constexpr int kButtonClearance = 5;
 
 struct ListButton {
   int id;
@@ -60,9 +64,6 @@ QStringList RunAddImagesDialog(QWidget* parent) {
 
 CImageListControl::CImageListControl(QWidget* parent, int id) : QWidget(parent), id_(id) {
   setAttribute(Qt::WA_OpaquePaintEvent);
-  font_ = QFont("Verdana");
-  font_.setBold(true);
-  font_.setPointSize(8);
 }
 
 CImageListControl::~CImageListControl() = default;
@@ -70,8 +71,14 @@ CImageListControl::~CImageListControl() = default;
 void CImageListControl::Init() {
   backBuffer_ = QImage(size(), QImage::Format_ARGB32);
   backBuffer_.fill(kBackgroundColour);
-  if (!initialised_) CreateButtons();
+  if (!initialised_) {
+    CreateButtons();
+    scrollBar_ = new CScrollBarEx(this);
+    scrollBar_->SetLineStep(kThumbnailPitch / 3);  // a wheel notch scrolls one row
+    connect(scrollBar_, &CScrollBarEx::offsetChanged, this, [this] { Redraw(); });
+  }
   initialised_ = true;
+  PlaceChildren();
   Redraw();
 }
 
@@ -89,9 +96,26 @@ void CImageListControl::CreateButtons() {
     spec.solidColour = kButtonWindowColour;
     buttons_[i] = CreateImageButton(this, applicationFolder_, spec);
   }
-  connect(buttons_[0], &QPushButton::clicked, this, &CImageListControl::AddImages);
-  connect(buttons_[2], &QPushButton::clicked, this, &CImageListControl::ToggleSelectedView);
-  // "Remove" has no action.
+  connect(buttons_[0], &QPushButton::clicked, this, [this] { RunGuarded([this] { AddImages(); }); });
+  connect(buttons_[1], &QPushButton::clicked, this, [this] {
+    if (removeCommand_) RunGuarded(removeCommand_);
+  });
+  connect(buttons_[2], &QPushButton::clicked, this, [this] { RunGuarded([this] { ToggleSelectedView(); }); });
+}
+
+void CImageListControl::PlaceChildren() {
+  for (size_t i = 0; i < buttons_.size(); ++i)
+    if (buttons_[i]) buttons_[i]->move(kButtons[i].x, height() - kButtonRowFromBottom);
+  const QRect area = ThumbnailArea();
+  if (scrollBar_)
+    scrollBar_->setGeometry(area.right() + 2, area.top() + kMargin, CScrollBarEx::kWidth,
+                            std::max(0, area.height() - kMargin));
+  UpdateScrollRange();
+}
+
+void CImageListControl::RunGuarded(const std::function<void()>& command) {
+  if (guard_) return guard_(command);
+  command();
 }
 
 CHoverButtonEx* CImageListControl::Button(int id) const {
@@ -104,19 +128,66 @@ void CImageListControl::Bind(CCalibrationData* store, int camera) {
   store_ = store;
   camera_ = camera;
   selectedView_ = -1;
+  if (scrollBar_) scrollBar_->SetOffset(0);
   Redraw();
 }
 
-int CImageListControl::Columns() const { return std::max(1, width() / kThumbnailPitch); }
+// ---- Geometry ----
+
+int CImageListControl::ViewCount() const { return store_ && camera_ >= 0 ? store_->GetViewCount(camera_) : 0; }
+
+QRect CImageListControl::ThumbnailArea() const {
+  const int right = width() - CScrollBarEx::kWidth - 3;
+  const int bottom = height() - kButtonRowFromBottom - kButtonClearance;
+  return QRect(0, 0, std::max(0, right), std::max(0, bottom));
+}
+
+int CImageListControl::Columns() const {
+  return std::max(1, (ThumbnailArea().width() - kMargin + kThumbnailGap) / kThumbnailPitch);
+}
+
+int CImageListControl::ScrollOffset() const { return scrollBar_ ? scrollBar_->Offset() : 0; }
 
 QRect CImageListControl::ThumbnailRect(int view) const {
-  return view >= 0 && view < kHitTableSize ? hitTable_[view] : QRect();
+  if (view < 0 || view >= ViewCount()) return QRect();
+  const int columns = Columns();
+  return QRect(kMargin + kThumbnailPitch * (view % columns),
+               kMargin + kThumbnailPitch * (view / columns) - ScrollOffset(), kThumbnailSize, kThumbnailSize);
 }
 
-void CImageListControl::Click(int x, int y) {
-  if (x < 0 || y < 0) return;
-  selectedView_ = Columns() * (y / kThumbnailPitch) + x / kThumbnailPitch;
+int CImageListControl::ViewAt(int x, int y) const {
+  if (!ThumbnailArea().contains(x, y) || x < kMargin) return -1;
+  const int column = (x - kMargin) / kThumbnailPitch;
+  const int contentY = y + ScrollOffset() - kMargin;
+  if (column >= Columns() || contentY < 0) return -1;
+  const int view = (contentY / kThumbnailPitch) * Columns() + column;
+  return ThumbnailRect(view).contains(x, y) ? view : -1;
+}
+
+void CImageListControl::UpdateScrollRange() {
+  if (!scrollBar_) return;
+  const int rows = (ViewCount() + Columns() - 1) / Columns();
+  scrollBar_->SetRange(kMargin + rows * kThumbnailPitch, ThumbnailArea().height());
+}
+
+// ---- Input and commands ----
+
+void CImageListControl::Click(int x, int y) { SelectView(ViewAt(x, y)); }
+
+void CImageListControl::SelectView(int view) {
+  selectedView_ = view >= 0 && view < ViewCount() ? view : -1;
+  if (selectedView_ >= 0 && scrollBar_) {
+    UpdateScrollRange();
+    const QRect cell = ThumbnailRect(selectedView_);
+    const int bottom = ThumbnailArea().bottom();
+    if (cell.top() < kMargin) scrollBar_->SetOffset(ScrollOffset() - (kMargin - cell.top()));
+    else if (cell.bottom() > bottom) scrollBar_->SetOffset(ScrollOffset() + cell.bottom() - bottom);
+  }
   Redraw();
+}
+
+void CImageListControl::Wheel(int angleDelta) {
+  if (scrollBar_) scrollBar_->Wheel(angleDelta);
 }
 
 QStringList CImageListControl::AskImageFiles() {
@@ -124,39 +195,46 @@ QStringList CImageListControl::AskImageFiles() {
 }
 
 void CImageListControl::AddImages() {
-  if (!store_) return;
+  if (!store_ || camera_ < 0) return;
   AddImageFiles(AskImageFiles());
 }
 
 void CImageListControl::AddImageFiles(const QStringList& paths) {
-  if (!store_) return;
+  if (!store_ || camera_ < 0) return;
   const std::vector<int> before = ViewCounts(*store_);
-  for (const QString& path : paths) store_->AddViewFromFile(camera_, path.toStdString(), 1, 0, "");
+  QStringList unreadable;
+  for (const QString& path : paths)
+    if (store_->AddViewFromFile(camera_, path.toStdString(), 1, 0, "") != 0) unreadable << path;
   Redraw();
   if (viewsArrived_) viewsArrived_(before);
+  if (unreadable.isEmpty()) return;
+  const QString text = QString("These files could not be read as images:\n%1").arg(unreadable.join('\n'));
+  if (message_) message_(text);
+  else QMessageBox::warning(this, "Lentora", text);
 }
 
 void CImageListControl::ToggleSelectedView() {
-  if (!store_ || selectedView_ < 0 || selectedView_ >= store_->GetViewCount(camera_)) return;
+  if (!store_ || selectedView_ < 0 || selectedView_ >= ViewCount()) return;
   if (store_->IsViewEnabled(camera_, selectedView_)) store_->DisableView(camera_, selectedView_);
   else store_->EnableView(camera_, selectedView_);
   Redraw();
 }
 
+// ---- Drawing ----
+
 void CImageListControl::DrawThumbnails(QPainter& painter) {
-  hitTable_.fill(QRect());
-  const int views = store_ ? store_->GetViewCount(camera_) : 0;
-  const int columns = Columns();
+  const QRect area = ThumbnailArea();
+  painter.setClipRect(area);
+  const int views = ViewCount();
   for (int view = 0; view < views; ++view) {
-    const QRect cell(10 + kThumbnailPitch * (view % columns), 10 + kThumbnailPitch * (view / columns),
-                     kThumbnailSize, kThumbnailSize);
+    const QRect cell = ThumbnailRect(view);
+    if (!cell.intersects(area)) continue;
     if (const QImage* bitmap = store_->GetViewBitmap(camera_, view); bitmap && !bitmap->isNull())
       painter.drawImage(cell, *bitmap);
     if (!store_->IsViewEnabled(camera_, view)) painter.fillRect(cell, QColor::fromRgba(kDisabledTint));
-    if (view < kHitTableSize) hitTable_[view] = cell;
   }
-  if (selectedView_ >= 0 && selectedView_ < std::min(views, kHitTableSize)) {
-    const QRect cell = hitTable_[selectedView_];
+  if (selectedView_ >= 0 && selectedView_ < views) {
+    const QRect cell = ThumbnailRect(selectedView_);
     painter.setPen(QColor::fromRgba(kSelectionColour));
     painter.setBrush(Qt::NoBrush);
     // A 41 x 41 outline starting one pixel above and left of the thumbnail.
@@ -166,6 +244,8 @@ void CImageListControl::DrawThumbnails(QPainter& painter) {
 
 void CImageListControl::Draw() {
   if (backBuffer_.isNull()) return;
+  UpdateScrollRange();
+  if (selectedView_ >= ViewCount()) selectedView_ = -1;
   backBuffer_.fill(kBackgroundColour);
   QPainter painter(&backBuffer_);
   painter.setRenderHint(QPainter::SmoothPixmapTransform);
@@ -178,8 +258,8 @@ void CImageListControl::Redraw() {
   update();
 }
 
-// Thumbnails are drawn afresh on every paint: views can arrive from other
-// panels (captured frames) without telling the list.
+// Thumbnails are drawn afresh on every paint, so views that arrived since the
+// last change (a capture) show whenever the list is repainted.
 void CImageListControl::paintEvent(QPaintEvent*) {
   if (backBuffer_.isNull()) return;
   Draw();
@@ -191,7 +271,11 @@ void CImageListControl::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   if (!initialised_) return;
   backBuffer_ = QImage(size(), QImage::Format_ARGB32);
-  for (size_t i = 0; i < buttons_.size(); ++i)
-    if (buttons_[i]) buttons_[i]->move(kButtons[i].x, height() - kButtonRowFromBottom);
+  PlaceChildren();
   Redraw();
+}
+
+void CImageListControl::wheelEvent(QWheelEvent* event) {
+  Wheel(event->angleDelta().y());
+  event->accept();
 }

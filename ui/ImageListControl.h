@@ -1,7 +1,8 @@
 #pragma once
 // A camera's views as a grid of 40 x 40 thumbnails (disabled views tinted
-// orange) with three buttons: add image files, remove (no action) and
-// disable/enable the selected view. Drawn off-screen, copied when painted.
+// orange) with three buttons: add image files, remove the selected view and
+// disable/enable it. The thumbnails scroll (wheel and drawn scroll bar) above
+// the buttons when they do not fit. Drawn off-screen, copied when painted.
 
 #include <QFont>
 #include <QImage>
@@ -15,6 +16,7 @@
 
 class CCalibrationData;
 class CHoverButtonEx;
+class CScrollBarEx;
 
 class CImageListControl : public QWidget {
   Q_OBJECT
@@ -23,7 +25,8 @@ class CImageListControl : public QWidget {
   static constexpr int kThumbnailSize = 40;
   static constexpr int kThumbnailGap = 5;
   static constexpr int kThumbnailPitch = kThumbnailSize + kThumbnailGap;
-  static constexpr int kHitTableSize = 200;
+  static constexpr int kMargin = 10;
+  static constexpr int kButtonRowFromBottom = 35;
   static constexpr uint32_t kBackgroundColour = 0xFF414141;
   static constexpr uint32_t kDisabledTint = 0x96FFBF64;
   static constexpr uint32_t kSelectionColour = 0xFFFFBF00;
@@ -32,31 +35,49 @@ class CImageListControl : public QWidget {
 
   // Asks the user for image files; an empty list means cancelled.
   using ImageFilePrompt = std::function<QStringList()>;
+  // Runs a command of the buttons, turning failures into messages.
+  using CommandGuard = std::function<void(const std::function<void()>& command)>;
 
   explicit CImageListControl(QWidget* parent = nullptr, int id = 0);
   ~CImageListControl() override;
 
   int Id() const { return id_; }
   void SetApplicationFolder(const std::string& folder) { applicationFolder_ = folder; }
-  // Back buffer at the client size and the three buttons; call once the list has its size.
+  // Back buffer at the client size, the buttons and the scroll bar; call once the list has its size.
   void Init();
+  // Shows a camera's views from the top, none selected (camera -1: none).
   void Bind(CCalibrationData* store, int camera);
   void SetImageFilePrompt(ImageFilePrompt prompt) { askImageFiles_ = std::move(prompt); }
   // Told after image files were added, with the view counts from before.
   void SetViewsArrived(std::function<void(const std::vector<int>& before)> hook) { viewsArrived_ = std::move(hook); }
+  void SetCommandGuard(CommandGuard guard) { guard_ = std::move(guard); }
+  // Shows a message (unset: a message box).
+  void SetMessage(std::function<void(const QString&)> message) { message_ = std::move(message); }
+  // What "Remove" does (the owner asks and removes).
+  void SetRemoveCommand(std::function<void()> command) { removeCommand_ = std::move(command); }
 
-  // A click at list coordinates selects the view under it (possibly past the last view).
+  // A click at list coordinates selects the view under it (none off the thumbnails).
   void Click(int x, int y);
+  // The view whose thumbnail is at list coordinates, -1 for none.
+  int ViewAt(int x, int y) const;
+  // Selects a view (-1 for none) and scrolls it into sight.
+  void SelectView(int view);
+  void Wheel(int angleDelta);
   // Commands of the buttons.
   void AddImages();
   void AddImageFiles(const QStringList& paths);
   void ToggleSelectedView();
 
+  CCalibrationData* Store() const { return store_; }
   int Camera() const { return camera_; }
   int SelectedView() const { return selectedView_; }
   int Columns() const;
-  // Where view `view` was drawn last (empty when it has no hit rectangle).
+  // The part of the list the thumbnails are drawn in, above the buttons.
+  QRect ThumbnailArea() const;
+  // Where view `view`'s thumbnail is now, in list coordinates (possibly out of sight).
   QRect ThumbnailRect(int view) const;
+  int ScrollOffset() const;
+  CScrollBarEx* ScrollBar() const { return scrollBar_; }
   const QImage& BackBuffer() const { return backBuffer_; }
   CHoverButtonEx* Button(int id) const;
   // Draws the thumbnails into the back buffer; Redraw also repaints.
@@ -66,23 +87,30 @@ class CImageListControl : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
 
  private:
   void CreateButtons();
+  void PlaceChildren();
+  void UpdateScrollRange();
+  void RunGuarded(const std::function<void()>& command);
   void DrawThumbnails(class QPainter& painter);
   QStringList AskImageFiles();
+  int ViewCount() const;
 
   int id_;
   std::string applicationFolder_;
   CCalibrationData* store_ = nullptr;
   int camera_ = -1;
   int selectedView_ = -1;
-  std::array<QRect, kHitTableSize> hitTable_{};
   std::array<CHoverButtonEx*, 3> buttons_{};
+  CScrollBarEx* scrollBar_ = nullptr;
   QImage backBuffer_;
-  QFont font_;
   ImageFilePrompt askImageFiles_;
   std::function<void(const std::vector<int>& before)> viewsArrived_;
+  CommandGuard guard_;
+  std::function<void()> removeCommand_;
+  std::function<void(const QString&)> message_;
   bool initialised_ = false;
 };
 

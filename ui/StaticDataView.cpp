@@ -1,29 +1,31 @@
 #include "ui/StaticDataView.h"
 
 #include <QFileDialog>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressDialog>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QWheelEvent>
 #include <algorithm>
+#include <exception>
 
 #include "app/CalibrationReport.h"
 #include "app/CalibrationService.h"
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
+#include "ui/ImageListControl.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"
-#include "ui/ImageListControl.h"
+#include "widgets/ScrollBarEx.h"
 
 namespace {
 
 constexpr uint32_t kButtonWindowColour = 0x4B4B4B;
 constexpr uint32_t kEntryTitleColour = 0xFF3C3C3C;
-constexpr int kEntryLeft = 10;
-constexpr int kEntryRight = 200;
-constexpr int kSeparatorX = 215;
+constexpr int kEntryPitch = CStaticDataView::kEntryHeight + CStaticDataView::kEntrySpacing;
+// Space between the entry area and the button row, so no entry touches a button.
+constexpr int kButtonClearance = 5;
 
 struct PanelButton {
   int id;
@@ -41,7 +43,7 @@ const PanelButton kButtons[] = {
     {CStaticDataView::kIdDetectAll, "Detect all", "\\Graphics\\button_detect_all.png", "Detect all", 153},
 };
 
-QString CameraTitle(int entry) { return QString("Camera %1").arg(entry + 1); }
+QString CameraTitle(int camera) { return QString("Camera %1").arg(camera + 1); }
 
 }  // namespace
 
@@ -55,16 +57,12 @@ CCameraEntryPanel::CCameraEntryPanel(QWidget* parent, int id) : QWidget(parent),
   textFont_.setPointSize(7);
 }
 
-void CCameraEntryPanel::Layout() { update(); }
-
 void CCameraEntryPanel::SetTexts(const QString& title, const QString& information) {
+  if (title == title_ && information == information_) return;
   title_ = title;
   information_ = information;
   update();
 }
-
-void CCameraEntryPanel::SetTitle(const QString& title) { SetTexts(title, information_); }
-void CCameraEntryPanel::SetInformation(const QString& information) { SetTexts(title_, information); }
 
 void CCameraEntryPanel::SetTitleColour(uint32_t argb) {
   titleColour_ = argb;
@@ -89,9 +87,6 @@ void CCameraEntryPanel::paintEvent(QPaintEvent*) {
 
 CStaticDataView::CStaticDataView(QWidget* parent, int id) : QWidget(parent), id_(id) {
   setAttribute(Qt::WA_OpaquePaintEvent);
-  font_ = QFont("Verdana");
-  font_.setBold(true);
-  font_.setPointSize(8);
 }
 
 CStaticDataView::~CStaticDataView() = default;
@@ -99,9 +94,38 @@ CStaticDataView::~CStaticDataView() = default;
 void CStaticDataView::Init() {
   backBuffer_ = QImage(size(), QImage::Format_ARGB32);
   backBuffer_.fill(kPanelColour);
-  if (!initialised_) CreateButtons();
+  if (!initialised_) {
+    CreateEntryArea();
+    CreateImageList();
+    CreateButtons();
+  }
   initialised_ = true;
-  Redraw();
+  PlaceChildren();
+  Refresh();
+}
+
+void CStaticDataView::CreateEntryArea() {
+  // Entries are children of this area, which clips them above the buttons.
+  entryArea_ = new QWidget(this);
+  scrollBar_ = new CScrollBarEx(this);
+  scrollBar_->SetLineStep(kEntryPitch / 3);
+  connect(scrollBar_, &CScrollBarEx::offsetChanged, this, [this] { LayoutEntries(); });
+}
+
+void CStaticDataView::CreateImageList() {
+  imageList_ = new CImageListControl(this, kImageListId);
+  imageList_->setWindowTitle("Video Player");
+  imageList_->setGeometry(ImageListRect());
+  imageList_->SetApplicationFolder(applicationFolder_);
+  imageList_->SetImageFilePrompt([this] { return AskImageFiles(); });
+  imageList_->SetCommandGuard([this](const std::function<void()>& command) { Guarded(command); });
+  imageList_->SetRemoveCommand([this] { RemoveSelectedView(); });
+  imageList_->SetMessage([this](const QString& text) { ShowMessage(text); });
+  imageList_->SetViewsArrived([this](const std::vector<int>& before) {
+    if (detector_) detector_->DetectArrivals(before);
+  });
+  imageList_->Init();
+  imageList_->setVisible(false);  // only a selected camera's views show
 }
 
 void CStaticDataView::CreateButtons() {
@@ -118,11 +142,24 @@ void CStaticDataView::CreateButtons() {
     spec.solidColour = kButtonWindowColour;
     buttons_[i] = CreateImageButton(this, applicationFolder_, spec);
   }
-  connect(buttons_[0], &QPushButton::clicked, this, &CStaticDataView::NewCamera);
-  connect(buttons_[1], &QPushButton::clicked, this, &CStaticDataView::Calibrate);
-  connect(buttons_[2], &QPushButton::clicked, this, &CStaticDataView::CalibrateStereoRig);
-  connect(buttons_[4], &QPushButton::clicked, this, &CStaticDataView::DetectAll);
-  // "Remove camera" has no action.
+  const auto wire = [this](int i, void (CStaticDataView::*command)()) {
+    connect(buttons_[i], &QPushButton::clicked, this, [this, command] { Guarded([this, command] { (this->*command)(); }); });
+  };
+  wire(0, &CStaticDataView::NewCamera);
+  wire(1, &CStaticDataView::Calibrate);
+  wire(2, &CStaticDataView::CalibrateStereoRig);
+  wire(3, &CStaticDataView::RemoveSelectedCamera);
+  wire(4, &CStaticDataView::DetectAll);
+}
+
+void CStaticDataView::PlaceChildren() {
+  entryArea_->setGeometry(EntryArea());
+  const QRect area = EntryArea();
+  scrollBar_->setGeometry(kEntryLeft + kEntryWidth + 2, area.top() + kEntryTop, CScrollBarEx::kWidth,
+                          std::max(0, area.height() - kEntryTop));
+  imageList_->setGeometry(ImageListRect());
+  for (size_t i = 0; i < buttons_.size(); ++i)
+    if (buttons_[i]) buttons_[i]->move(kButtons[i].x, height() - kButtonRowFromBottom);
 }
 
 CHoverButtonEx* CStaticDataView::Button(int id) const {
@@ -131,164 +168,198 @@ CHoverButtonEx* CStaticDataView::Button(int id) const {
   return nullptr;
 }
 
-QRect CStaticDataView::EntryRect(int entry) const {
-  return entry >= 0 && entry < EntryCount() ? entryRects_[entry] : QRect();
+void CStaticDataView::SetStore(CCalibrationData* store) {
+  store_ = store;
+  selectedEntry_ = -1;
+  rigText_.clear();
+  if (initialised_) Refresh();
 }
 
-QString CStaticDataView::EntryTitle(int entry) const {
-  return entry >= 0 && entry < EntryCount() ? entries_[entry]->Title() : QString();
+// ---- Geometry ----
+
+int CStaticDataView::CameraCount() const { return store_ ? store_->GetCameraCount() : 0; }
+
+int CStaticDataView::EntryCount() const { return CameraCount() + (HasRigEntry() ? 1 : 0); }
+
+int CStaticDataView::SelectedCamera() const {
+  return selectedEntry_ >= 0 && selectedEntry_ < CameraCount() ? selectedEntry_ : -1;
 }
 
-QString CStaticDataView::EntryText(int entry) const {
-  return entry >= 0 && entry < EntryCount() ? entries_[entry]->Information() : QString();
-}
-
-CImageListControl* CStaticDataView::ImageList(int entry) const {
-  return entry >= 0 && entry < EntryCount() ? imageLists_[entry] : nullptr;
-}
-
-CCameraEntryPanel* CStaticDataView::EntryPanel(int entry) const {
-  return entry >= 0 && entry < EntryCount() ? entries_[entry] : nullptr;
+QRect CStaticDataView::EntryArea() const {
+  return QRect(0, 0, kSeparatorX, std::max(0, height() - kButtonRowFromBottom - kButtonClearance));
 }
 
 QRect CStaticDataView::ImageListRect() const {
   return QRect(QPoint(kListLeft, kListTop), QPoint(width() - 10, height() - 10));
 }
 
-void CStaticDataView::SetStore(CCalibrationData* store) {
-  store_ = store;
-  for (CImageListControl* list : imageLists_) list->Bind(store_, list->Camera());
+int CStaticDataView::ContentHeight() const {
+  return kEntryTop + EntryCount() * kEntryPitch + (selectedEntry_ >= 0 ? kEntryExpansion : 0);
 }
 
-// ---- Entries ----
-
-CImageListControl* CStaticDataView::CreateImageList(int camera, int controlId) {
-  auto* list = new CImageListControl(this, controlId);
-  list->setWindowTitle("Video Player");
-  list->setGeometry(ImageListRect());
-  list->SetApplicationFolder(applicationFolder_);
-  list->SetImageFilePrompt([this] { return AskImageFiles(); });
-  list->SetViewsArrived([this](const std::vector<int>& before) {
-    if (detector_) detector_->DetectArrivals(before);
-  });
-  list->Init();
-  list->Bind(store_, camera);
-  list->setVisible(false);  // only the selected entry's list shows
-  return list;
+QRect CStaticDataView::EntryRect(int entry) const {
+  if (entry < 0 || entry >= EntryCount()) return QRect();
+  const int offset = scrollBar_ ? scrollBar_->Offset() : 0;
+  const bool afterSelected = selectedEntry_ >= 0 && entry > selectedEntry_;
+  const int top = kEntryTop + entry * kEntryPitch + (afterSelected ? kEntryExpansion : 0) - offset;
+  const int height = kEntryHeight + (entry == selectedEntry_ ? kEntryExpansion : 0);
+  return QRect(kEntryLeft, top, kEntryWidth, height);
 }
 
-CCameraEntryPanel* CStaticDataView::CreateEntryPanel(int controlId, const QRect& rect, const QString& information) {
-  auto* entry = new CCameraEntryPanel(this, controlId);
-  entry->setWindowTitle("Source Panel");
-  entry->setGeometry(rect);
-  entry->Layout();
-  entry->SetTexts(QString(), information);
-  entry->SetTitleColour(kEntryTitleColour);
-  entry->show();
-  return entry;
+QString CStaticDataView::EntryTitle(int entry) const {
+  return entry >= 0 && entry < static_cast<int>(entries_.size()) ? entries_[entry]->Title() : QString();
 }
 
-void CStaticDataView::AddCameraEntry() {
-  const int e = EntryCount();
-  imageLists_.push_back(CreateImageList(e, kImageListIdBase + e));
-  const int top = e == 0 ? 10 : entryRects_.back().bottom() + 1 + kEntrySpacing;
-  const QRect rect(QPoint(kEntryLeft, top), QPoint(kEntryRight - 1, top + kEntryHeight - 1));
-  entries_.push_back(CreateEntryPanel(kEntryIdBase + e, rect, "Not calibrated."));
-  entries_.back()->SetTitle(CameraTitle(e));
-  entryRects_.push_back(rect);
-  ShowSelectedList();
+QString CStaticDataView::EntryText(int entry) const {
+  return entry >= 0 && entry < static_cast<int>(entries_.size()) ? entries_[entry]->Information() : QString();
+}
+
+void CStaticDataView::LayoutEntries() {
+  if (!scrollBar_) return;
+  scrollBar_->SetRange(ContentHeight(), EntryArea().height());
+  for (int e = 0; e < static_cast<int>(entries_.size()); ++e) entries_[e]->setGeometry(EntryRect(e));
   Redraw();
 }
 
-void CStaticDataView::InsertCameraEntry(int position) {
-  if (position < 0 || position > EntryCount()) return;
-  const int top = position == 0 ? 10 : entryRects_[position - 1].bottom() + 1 + kEntrySpacing;
-  const QRect rect(QPoint(kEntryLeft, top), QPoint(kEntryRight - 1, top + kEntryHeight - 1));
-  // The new list shows the camera appended last; later lists keep their cameras.
-  CImageListControl* list = CreateImageList(EntryCount(), kImageListIdBase + EntryCount());
-  CCameraEntryPanel* entry = CreateEntryPanel(kEntryIdBase + EntryCount(), rect, "Image files");
-  MoveEntriesFrom(position, kEntryHeight + kEntrySpacing);
-  imageLists_.insert(imageLists_.begin() + position, list);
-  entries_.insert(entries_.begin() + position, entry);
-  entryRects_.insert(entryRects_.begin() + position, rect);
-  if (selectedCamera_ >= position) ++selectedCamera_;
-  RetitleEntriesFrom(position);
-  ShowSelectedList();
-  Redraw();
+void CStaticDataView::ScrollToEntry(int entry) {
+  const QRect r = EntryRect(entry);
+  if (r.isNull()) return;
+  const int bottomLimit = EntryArea().bottom();
+  if (r.top() < kEntryTop) scrollBar_->SetOffset(scrollBar_->Offset() - (kEntryTop - r.top()));
+  else if (r.bottom() > bottomLimit) scrollBar_->SetOffset(scrollBar_->Offset() + (r.bottom() - bottomLimit));
 }
 
-void CStaticDataView::RemoveCameraEntry(int position) {
-  if (position < 0 || position >= EntryCount()) return;
-  if (selectedCamera_ == position) {
-    ResizeEntry(position, -kEntryExpansion);
-    selectedCamera_ = -1;
-  } else if (selectedCamera_ > position) {
-    --selectedCamera_;
+// ---- Entries from the store ----
+
+QString CStaticDataView::CameraText(int camera) const {
+  return QString::fromStdString(CameraSummaryText(*store_, camera));
+}
+
+void CStaticDataView::Refresh() {
+  if (!initialised_) return;
+  if (CameraCount() < 2) rigText_.clear();
+  const int count = EntryCount();
+  while (static_cast<int>(entries_.size()) < count) {
+    auto* entry = new CCameraEntryPanel(entryArea_, kEntryIdBase + static_cast<int>(entries_.size()));
+    entry->setWindowTitle("Source Panel");
+    entry->SetTitleColour(kEntryTitleColour);
+    entry->show();
+    entries_.push_back(entry);
   }
-  delete imageLists_[position];
-  delete entries_[position];
-  imageLists_.erase(imageLists_.begin() + position);
-  entries_.erase(entries_.begin() + position);
-  entryRects_.erase(entryRects_.begin() + position);
-  MoveEntriesFrom(position, -(kEntryHeight + kEntrySpacing));
-  RetitleEntriesFrom(position);
-  ShowSelectedList();
-  Redraw();
-}
-
-void CStaticDataView::MoveEntriesFrom(int first, int dy) {
-  for (int e = first; e < EntryCount(); ++e) {
-    entryRects_[e].translate(0, dy);
-    entries_[e]->setGeometry(entryRects_[e]);
+  while (static_cast<int>(entries_.size()) > count) {
+    delete entries_.back();
+    entries_.pop_back();
   }
+  if (selectedEntry_ >= count) selectedEntry_ = -1;
+  for (int camera = 0; camera < CameraCount(); ++camera) entries_[camera]->SetTexts(CameraTitle(camera), CameraText(camera));
+  if (HasRigEntry()) entries_.back()->SetTexts("Stereo Rig", rigText_);
+  LayoutEntries();
+  BindSelectedList();
 }
 
-void CStaticDataView::RetitleEntriesFrom(int first) {
-  for (int e = first; e < EntryCount(); ++e) entries_[e]->SetTitle(CameraTitle(e));
+void CStaticDataView::ViewsChanged() {
+  if (!initialised_) return;
+  for (int camera = 0; camera < std::min(CameraCount(), static_cast<int>(entries_.size())); ++camera)
+    entries_[camera]->SetTexts(CameraTitle(camera), CameraText(camera));
+  imageList_->Redraw();
 }
 
-// Grows (or shrinks) one entry at its bottom and moves every later entry with it.
-void CStaticDataView::ResizeEntry(int entry, int dy) {
-  entryRects_[entry].setBottom(entryRects_[entry].bottom() + dy);
-  entries_[entry]->setGeometry(entryRects_[entry]);
-  MoveEntriesFrom(entry + 1, dy);
+void CStaticDataView::BindSelectedList() {
+  const int camera = SelectedCamera();
+  if (camera != imageList_->Camera() || imageList_->Store() != store_) imageList_->Bind(store_, camera);
+  else imageList_->Redraw();
+  imageList_->setVisible(camera >= 0);
 }
 
-void CStaticDataView::ShowSelectedList() {
-  for (int e = 0; e < EntryCount(); ++e) imageLists_[e]->setVisible(e == selectedCamera_);
+void CStaticDataView::DropRig() { rigText_.clear(); }
+
+// The selection follows its camera (or the rig's entry) across a change of
+// the camera list; `change` makes the change in the store.
+void CStaticDataView::AppendCamera() {
+  if (!store_) return;
+  const bool rigSelected = HasRigEntry() && selectedEntry_ == CameraCount();
+  store_->AddCamera();
+  if (rigSelected) selectedEntry_ = CameraCount();
+  Refresh();
+}
+
+void CStaticDataView::InsertCamera(int position) {
+  if (!store_ || position < 0 || position > CameraCount()) return;
+  const bool rigSelected = HasRigEntry() && selectedEntry_ == CameraCount();
+  if (position == CameraCount()) store_->AddCamera();
+  else store_->InsertCamera(position);
+  if (position <= 1) DropRig();  // the rig's cameras are no longer cameras 0 and 1
+  if (rigSelected) selectedEntry_ = HasRigEntry() ? CameraCount() : -1;
+  else if (selectedEntry_ >= position) ++selectedEntry_;
+  Refresh();
+}
+
+void CStaticDataView::RemoveCamera(int position) {
+  if (!store_ || position < 0 || position >= CameraCount()) return;
+  const bool rigSelected = HasRigEntry() && selectedEntry_ == CameraCount();
+  store_->RemoveCamera(position);
+  if (position <= 1) DropRig();
+  if (rigSelected) selectedEntry_ = HasRigEntry() ? CameraCount() : -1;
+  else if (selectedEntry_ == position) selectedEntry_ = -1;
+  else if (selectedEntry_ > position) --selectedEntry_;
+  Refresh();
+}
+
+void CStaticDataView::ClearCameras() {
+  if (!store_) return;
+  while (CameraCount() > 0) store_->RemoveCamera(CameraCount() - 1);
+  DropRig();
+  selectedEntry_ = -1;
+  if (listener_.cleared) listener_.cleared();
+  Refresh();
 }
 
 // ---- Input ----
 
+void CStaticDataView::Select(int entry) {
+  if (entry == selectedEntry_) return;
+  selectedEntry_ = entry;
+  LayoutEntries();
+  if (entry >= 0) ScrollToEntry(entry);
+  BindSelectedList();
+}
+
 void CStaticDataView::Click(int x, int y) {
   if (x >= kListLeft) {
-    if (CImageListControl* list = ImageList(selectedCamera_)) list->Click(x - kListLeft, y - kListTop);
+    if (SelectedCamera() >= 0) imageList_->Click(x - kListLeft, y - kListTop);
     return;
   }
+  if (!EntryArea().contains(x, y)) return;
   int hit = -1;
   for (int e = 0; e < EntryCount() && hit < 0; ++e)
-    if (entryRects_[e].contains(x, y)) hit = e;
-  if (hit == selectedCamera_ || (hit < 0 && selectedCamera_ < 0)) return;
-  if (selectedCamera_ >= 0) ResizeEntry(selectedCamera_, -kEntryExpansion);
-  selectedCamera_ = hit;
-  if (hit >= 0) ResizeEntry(hit, kEntryExpansion);
-  ShowSelectedList();
-  Redraw();
+    if (EntryRect(e).contains(x, y)) hit = e;
+  Select(hit);
 }
 
 void CStaticDataView::SelectEntry(int entry) {
   if (entry < 0 || entry >= EntryCount()) return;
-  const QRect r = entryRects_[entry];
-  Click(r.left(), r.top());
+  Select(entry);
 }
 
-void CStaticDataView::DoubleClick(int x, int) {
-  if (x < kListLeft || selectedCamera_ < 0) return;
-  if (tools_.openEditor) tools_.openEditor(selectedCamera_, 0);
+void CStaticDataView::DoubleClick(int x, int y) {
+  if (x < kListLeft || SelectedCamera() < 0) return;
+  const int view = imageList_->ViewAt(x - kListLeft, y - kListTop);
+  if (view < 0) return;
+  imageList_->SelectView(view);
+  OpenEditorAt(view);
+}
+
+void CStaticDataView::OpenEditorAt(int view) {
+  if (tools_.openEditor) tools_.openEditor(SelectedCamera(), view);
 }
 
 void CStaticDataView::KeyPressed(int key) {
-  if (key == Qt::Key_L) LoadParameters();
+  if (key == Qt::Key_L) Guarded([this] { LoadParameters(); });
+}
+
+void CStaticDataView::Wheel(int x, int angleDelta) {
+  if (x >= kListLeft) imageList_->Wheel(angleDelta);
+  else scrollBar_->Wheel(angleDelta);
 }
 
 void CStaticDataView::mousePressEvent(QMouseEvent* event) {
@@ -303,17 +374,30 @@ void CStaticDataView::mouseDoubleClickEvent(QMouseEvent* event) {
   DoubleClick(p.x(), p.y());
 }
 
-// ---- Commands ----
-
-void CStaticDataView::NewCamera() {
-  if (!store_) return;
-  store_->AddCamera();
-  AddCameraEntry();
+void CStaticDataView::wheelEvent(QWheelEvent* event) {
+  Wheel(static_cast<int>(event->position().x()), event->angleDelta().y());
+  event->accept();
 }
 
+// ---- Commands ----
+
+void CStaticDataView::Guarded(const std::function<void()>& command) {
+  try {
+    command();
+  } catch (const std::exception& error) {
+    ShowMessage(QString("The command could not be completed:\n%1").arg(error.what()));
+    Refresh();
+  }
+}
+
+void CStaticDataView::NewCamera() { AppendCamera(); }
+
 void CStaticDataView::Calibrate() {
-  if (!store_ || selectedCamera_ < 0) return;
-  const int camera = selectedCamera_;
+  const int camera = SelectedCamera();
+  if (!store_ || camera < 0) {
+    ShowMessage("Please select a camera to calibrate.");
+    return;
+  }
   if (store_->GetViewCount(camera) < kMinimumCalibrationViews) {
     ShowMessage(kTooFewViewsMessage);
     return;
@@ -324,24 +408,74 @@ void CStaticDataView::Calibrate() {
     ShowMessage(QString::fromStdString(run.message));
     return;
   }
-  const CalibrationProblem& problem = store_->GetCalibrationProblem(camera);
-  std::string text = CalibrationText(problem);
-  // Which views were left out, and why, when any were.
-  if (!problem.skippedViews.empty()) text += "\n" + ViewUsageText(problem);
-  entries_[camera]->SetInformation(QString::fromStdString(text));
+  Refresh();
   if (tools_.showCalibration) tools_.showCalibration(camera);
 }
 
 void CStaticDataView::CalibrateStereoRig() {
-  if (!store_ || EntryCount() < 2 || store_->GetCameraCount() < 2) return;
+  if (!store_) return;
   const StereoRigResult rig = ::CalibrateStereoRig(*store_);
   if (!rig.ok) {
     ShowMessage(QString("The stereo rig could not be calibrated: %1").arg(QString::fromStdString(rig.message)));
+    Refresh();  // a camera that did calibrate shows its results
     return;
   }
-  AddCameraEntry();
-  entries_.back()->SetTexts("Stereo Rig", QString("Stereo Rig between cameras\n") +
-                                              QString::fromStdString(StereoRigText(rig)));
+  rigText_ = QString("Stereo Rig between cameras\n") + QString::fromStdString(StereoRigText(rig));
+  Refresh();
+}
+
+void CStaticDataView::RemoveSelectedCamera() {
+  if (!store_ || selectedEntry_ < 0) {
+    ShowMessage("Please select a camera to remove.");
+    return;
+  }
+  if (selectedEntry_ >= CameraCount()) {
+    if (!Confirm("Remove the stereo rig's results?")) return;
+    DropRig();
+    selectedEntry_ = -1;
+    Refresh();
+    return;
+  }
+  const int camera = selectedEntry_;
+  const int views = store_->GetViewCount(camera);
+  if (!Confirm(QString("Remove %1 and its %2 view(s)?").arg(CameraTitle(camera)).arg(views))) return;
+  RemoveCamera(camera);
+  if (listener_.removed) listener_.removed(camera);
+}
+
+void CStaticDataView::RemoveSelectedView() {
+  const int camera = SelectedCamera();
+  const int view = imageList_->SelectedView();
+  if (!store_ || camera < 0 || view < 0 || view >= store_->GetViewCount(camera)) {
+    ShowMessage("Please select a view to remove.");
+    return;
+  }
+  // Cameras 0 and 1 pair their views by index for the stereo rig; removing
+  // one view of a pair alone would pair every later view with the wrong one.
+  const int other = 1 - camera;
+  const bool paired = camera <= 1 && CameraCount() >= 2 && view < store_->GetViewCount(other) &&
+                      (HasRigEntry() || store_->GetViewCount(0) == store_->GetViewCount(1));
+  if (!paired) {
+    if (Confirm(QString("Remove view %1 of %2?").arg(view + 1).arg(CameraTitle(camera)))) RemoveViews(camera, view, false);
+    return;
+  }
+  const QString text = QString("Remove view %1 of %2?\nIt is paired with view %1 of %3 for the stereo rig. "
+                               "Remove that view too, so the pairs stay aligned?")
+                           .arg(view + 1)
+                           .arg(CameraTitle(camera), CameraTitle(other));
+  const QMessageBox::StandardButton answer =
+      prompts_.question ? prompts_.question(text, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel)
+                        : QMessageBox::question(this, "Lentora", text, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+  if (answer == QMessageBox::Yes) RemoveViews(camera, view, true);
+  else if (answer == QMessageBox::No) RemoveViews(camera, view, false);
+}
+
+void CStaticDataView::RemoveViews(int camera, int view, bool withPair) {
+  store_->RemoveView(camera, view);
+  if (withPair) store_->RemoveView(1 - camera, view);
+  if (camera <= 1) DropRig();  // its pairs have changed
+  Refresh();
+  imageList_->SelectView(std::min(view, store_->GetViewCount(camera) - 1));
 }
 
 void CStaticDataView::LoadParameters() {
@@ -351,15 +485,14 @@ void CStaticDataView::LoadParameters() {
 }
 
 void CStaticDataView::LoadParametersFrom(const QString& path) {
-  if (selectedCamera_ < 0) {
+  const int camera = SelectedCamera();
+  if (!store_ || camera < 0) {
     ShowMessage("Please select a camera before trying to load parameters!!!");
     return;
   }
-  if (!store_ || selectedCamera_ >= store_->GetCameraCount()) return;
-  // A file that cannot be read leaves the parameters as they were; the text shows them either way.
-  LoadCameraParameters(*store_, selectedCamera_, path.toStdString());
-  entries_[selectedCamera_]->SetInformation(
-      QString::fromStdString(ParametersText(store_->GetCameraParameters(selectedCamera_))));
+  if (!LoadCameraParameters(*store_, camera, path.toStdString()))
+    ShowMessage(QString("The parameter file could not be read:\n%1").arg(path));
+  Refresh();
 }
 
 // ---- Grid detection ----
@@ -375,15 +508,16 @@ void CStaticDataView::SetDetector(CGridDetector* detector) {
 }
 
 void CStaticDataView::DetectAll() {
-  if (!detector_ || !store_ || selectedCamera_ < 0 || selectedCamera_ >= store_->GetCameraCount()) return;
+  const int camera = SelectedCamera();
+  if (!detector_ || !store_ || camera < 0) return;
   if (detector_->BatchRunning()) return;
-  if (!detector_->CanDetect(selectedCamera_)) {
+  if (!detector_->CanDetect(camera)) {
     ShowMessage("Please set the calibration grid's properties in the object editor before detecting it.");
     return;
   }
-  const int views = store_->GetViewCount(selectedCamera_);
-  if (!detector_->DetectAll(selectedCamera_)) return;
-  progress_ = new QProgressDialog(QString("Detecting the grid in the views of camera %1...").arg(selectedCamera_ + 1),
+  const int views = store_->GetViewCount(camera);
+  if (!detector_->DetectAll(camera)) return;
+  progress_ = new QProgressDialog(QString("Detecting the grid in the views of camera %1...").arg(camera + 1),
                                   "Cancel", 0, views, this);
   progress_->setWindowTitle("Detect all");
   progress_->setWindowModality(Qt::NonModal);
@@ -412,6 +546,13 @@ void CStaticDataView::ShowMessage(const QString& text) {
   QMessageBox::information(this, "Lentora", text);
 }
 
+bool CStaticDataView::Confirm(const QString& text) {
+  const QMessageBox::StandardButtons buttons = QMessageBox::Yes | QMessageBox::No;
+  const QMessageBox::StandardButton answer =
+      prompts_.question ? prompts_.question(text, buttons) : QMessageBox::question(this, "Lentora", text, buttons);
+  return answer == QMessageBox::Yes;
+}
+
 QString CStaticDataView::AskParameterFile() {
   if (prompts_.parameterFile) return prompts_.parameterFile();
   return QFileDialog::getOpenFileName(this, "Load camera parameters");
@@ -429,8 +570,9 @@ void CStaticDataView::Redraw() {
   QPainter painter(&backBuffer_);
   painter.setPen(QPen(QColor::fromRgba(kSeparatorColour), 1));
   painter.drawLine(kSeparatorX, 10, kSeparatorX, height() - 10);
-  if (selectedCamera_ >= 0 && selectedCamera_ < EntryCount()) {
-    const QRect r = entryRects_[selectedCamera_];
+  if (selectedEntry_ >= 0 && selectedEntry_ < EntryCount()) {
+    const QRect r = EntryRect(selectedEntry_);
+    painter.setClipRect(EntryArea());
     painter.setPen(QPen(QColor::fromRgba(kSelectionColour), 1));
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(r.left() - 1, r.top() - 1, r.width() + 2, r.height() + 2);
@@ -452,8 +594,6 @@ void CStaticDataView::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   if (!initialised_) return;
   backBuffer_ = QImage(size(), QImage::Format_ARGB32);
-  for (size_t i = 0; i < buttons_.size(); ++i)
-    if (buttons_[i]) buttons_[i]->move(kButtons[i].x, height() - kButtonRowFromBottom);
-  for (CImageListControl* list : imageLists_) list->setGeometry(ImageListRect());
-  Redraw();
+  PlaceChildren();
+  LayoutEntries();
 }

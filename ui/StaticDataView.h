@@ -1,11 +1,19 @@
 #pragma once
-// The calibration data panel: one titled entry per camera down the left
-// side, the selected camera's image list on the right, and buttons to add a
-// camera, calibrate the selected camera and calibrate cameras 0 and 1 as a
-// stereo rig. The selected entry grows by 75 pixels to show its results text.
+// The calibration data panel: one titled entry per camera of the store down
+// the left side, the stereo rig's entry after them, the selected camera's
+// image list on the right, and buttons to add, calibrate and remove cameras
+// and to calibrate cameras 0 and 1 as a stereo rig. The selected entry grows
+// by 75 pixels to show its results text; entries and list scroll when they do
+// not fit.
+//
+// The entries are derived from the store: entry i is camera i, its text is
+// what the store holds for it. Every change of the workbench to the store's
+// cameras goes through AppendCamera, InsertCamera and RemoveCamera; Refresh
+// rebuilds the entries after changes made elsewhere (a workspace load).
 
 #include <QFont>
 #include <QImage>
+#include <QMessageBox>
 #include <QRect>
 #include <QString>
 #include <QStringList>
@@ -13,7 +21,6 @@
 #include <array>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "core/Records.h"
 
@@ -23,6 +30,7 @@ class CImageListControl;
 class CGridDetector;
 class QProgressDialog;
 struct DetectionSummary;
+class CScrollBarEx;
 
 // A camera's entry: a title strip over an information text.
 class CCameraEntryPanel : public QWidget {
@@ -32,10 +40,7 @@ class CCameraEntryPanel : public QWidget {
 
   explicit CCameraEntryPanel(QWidget* parent = nullptr, int id = 0);
   int Id() const { return id_; }
-  void Layout();
   void SetTexts(const QString& title, const QString& information);
-  void SetTitle(const QString& title);
-  void SetInformation(const QString& information);
   void SetTitleColour(uint32_t argb);
   QString Title() const { return title_; }
   QString Information() const { return information_; }
@@ -60,6 +65,13 @@ struct DataPanelTools {
   std::function<void(int camera)> showCalibration;
 };
 
+// Who else keeps camera numbers (the sources panel) hears of cameras the
+// panel's own commands removed; unset members do nothing.
+struct CameraListener {
+  std::function<void(int camera)> removed;
+  std::function<void()> cleared;
+};
+
 class CStaticDataView : public QWidget {
   Q_OBJECT
  public:
@@ -69,18 +81,20 @@ class CStaticDataView : public QWidget {
     kIdCalibrateStereo = 1042,
     kIdRemoveCamera = 1066,
     kIdDetectAll = 1071,
-    kImageListIdBase = 100123,
+    kImageListId = 100123,
     kEntryIdBase = 100190,
   };
-  static constexpr int kButtonGap = 2;
   static constexpr int kButtonRowFromBottom = 40;
-  static constexpr int kFirstButtonX = 15;
   static constexpr int kButtonSize = 32;
   static constexpr int kEntryExpansion = 75;
   static constexpr int kEntryHeight = 30;
   static constexpr int kEntrySpacing = 5;
+  static constexpr int kEntryLeft = 10;
+  static constexpr int kEntryTop = 10;
+  static constexpr int kEntryWidth = 190;
   static constexpr int kListLeft = 220;
   static constexpr int kListTop = 10;
+  static constexpr int kSeparatorX = 215;
   static constexpr uint32_t kPanelColour = 0xFF4B4B4B;
   static constexpr uint32_t kSeparatorColour = 0xFF969696;
   static constexpr uint32_t kSelectionColour = 0xFFFFBF00;
@@ -90,25 +104,33 @@ class CStaticDataView : public QWidget {
 
   int Id() const { return id_; }
   void SetApplicationFolder(const std::string& folder) { applicationFolder_ = folder; }
-  // Back buffer at the client size, the separator and the four buttons; call
-  // once the panel has its size.
+  // Back buffer at the client size, the separator, the buttons and the image
+  // list; call once the panel has its size.
   void Init();
   void SetStore(CCalibrationData* store);
   void SetTools(DataPanelTools tools) { tools_ = std::move(tools); }
   // The workbench's detector: "Detect all" and the views added by the image lists.
   void SetDetector(CGridDetector* detector);
+  void SetCameraListener(CameraListener listener) { listener_ = std::move(listener); }
   // Message boxes and file dialogs; unset members use the real ones.
   struct Prompts {
     std::function<void(const QString& text)> message;
     std::function<QString()> parameterFile;  // "" when cancelled
     std::function<QStringList()> imageFiles;  // empty when cancelled
+    std::function<QMessageBox::StandardButton(const QString& text, QMessageBox::StandardButtons buttons)> question;
   };
   void SetPrompts(Prompts prompts) { prompts_ = std::move(prompts); }
 
-  // Entries.
-  void AddCameraEntry();
-  void InsertCameraEntry(int position);
-  void RemoveCameraEntry(int position);
+  // Cameras.
+  void AppendCamera();
+  void InsertCamera(int position);
+  void RemoveCamera(int position);
+  // Every camera goes, and the rig's results with them.
+  void ClearCameras();
+  // Rebuilds the entries from the store.
+  void Refresh();
+  // Views were added or changed elsewhere (a capture): the list and texts follow.
+  void ViewsChanged();
 
   // Selects an entry as a click on it would.
   void SelectEntry(int entry);
@@ -116,11 +138,14 @@ class CStaticDataView : public QWidget {
   void Click(int x, int y);
   void DoubleClick(int x, int y);
   void KeyPressed(int key);
+  void Wheel(int x, int angleDelta);
 
   // Commands.
   void NewCamera();
   void Calibrate();
   void CalibrateStereoRig();
+  void RemoveSelectedCamera();
+  void RemoveSelectedView();
   void LoadParameters();
   void LoadParametersFrom(const QString& path);
   // Searches every view of the selected camera on the detector's thread with a
@@ -129,13 +154,20 @@ class CStaticDataView : public QWidget {
   QProgressDialog* DetectionProgress() const { return progress_; }
 
   // State.
-  int EntryCount() const { return static_cast<int>(entries_.size()); }
-  int SelectedCamera() const { return selectedCamera_; }
+  int EntryCount() const;
+  int CameraCount() const;
+  bool HasRigEntry() const { return !rigText_.isEmpty(); }
+  int SelectedEntry() const { return selectedEntry_; }
+  // The selected entry's camera; -1 with none or the rig's entry selected.
+  int SelectedCamera() const;
+  // In panel coordinates, where the entry is now (possibly scrolled out of sight).
   QRect EntryRect(int entry) const;
   QString EntryTitle(int entry) const;
   QString EntryText(int entry) const;
-  CImageListControl* ImageList(int entry) const;
-  CCameraEntryPanel* EntryPanel(int entry) const;
+  // The area entries are shown in; they never reach the buttons below it.
+  QRect EntryArea() const;
+  CImageListControl* ImageList() const { return imageList_; }
+  CScrollBarEx* EntryScrollBar() const { return scrollBar_; }
   CHoverButtonEx* Button(int id) const;
   const QImage& BackBuffer() const { return backBuffer_; }
 
@@ -144,35 +176,47 @@ class CStaticDataView : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
 
  private:
   void ShowMessage(const QString& text);
+  bool Confirm(const QString& text);
   QString AskParameterFile();
   QStringList AskImageFiles();
+  // Runs a command; whatever the store throws becomes a message, never a crash.
+  void Guarded(const std::function<void()>& command);
   void CreateButtons();
+  void CreateImageList();
+  void CreateEntryArea();
+  void PlaceChildren();
   void Redraw();
   QRect ImageListRect() const;
-  CImageListControl* CreateImageList(int camera, int controlId);
-  CCameraEntryPanel* CreateEntryPanel(int controlId, const QRect& rect, const QString& information);
-  void MoveEntriesFrom(int first, int dy);
-  void RetitleEntriesFrom(int first);
-  void ResizeEntry(int entry, int dy);
-  void ShowSelectedList();
+  int ContentHeight() const;
+  void LayoutEntries();
+  void ScrollToEntry(int entry);
+  void BindSelectedList();
+  void Select(int entry);
+  void DropRig();
+  QString CameraText(int camera) const;
+  void OpenEditorAt(int view);
+  void RemoveViews(int camera, int view, bool withPair);
   void DetectionFinished(const DetectionSummary& summary);
 
   int id_;
   std::string applicationFolder_;
-  std::vector<CCameraEntryPanel*> entries_;
-  std::vector<QRect> entryRects_;
-  std::vector<CImageListControl*> imageLists_;
-  int selectedCamera_ = -1;
+  std::vector<CCameraEntryPanel*> entries_;  // widgets, EntryCount() of them
+  QWidget* entryArea_ = nullptr;
+  CScrollBarEx* scrollBar_ = nullptr;
+  CImageListControl* imageList_ = nullptr;
+  int selectedEntry_ = -1;
+  QString rigText_;  // the rig entry's text; empty without a rig run
   CCalibrationData* store_ = nullptr;
   DataPanelTools tools_;
+  CameraListener listener_;
   Prompts prompts_;
   std::array<CHoverButtonEx*, 5> buttons_{};
   CGridDetector* detector_ = nullptr;
   QProgressDialog* progress_ = nullptr;
   QImage backBuffer_;
-  QFont font_;
   bool initialised_ = false;
 };

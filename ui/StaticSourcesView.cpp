@@ -217,25 +217,32 @@ void CStaticSourcesView::Click(int x, int y) {
 
 // ---- Set-up ----------------------------------------------------------------
 
-void CStaticSourcesView::ShiftLaterSources(int source, int delta) {
-  for (int s = source + 1; s < SourceCount(); ++s) controls_[s]->ShiftSubViewCameras(delta);
-}
-
-void CStaticSourcesView::ChangeCameraCount(int firstCamera, int oldCount, int newCount) {
+void CStaticSourcesView::ChangeCameraCount(int source, int firstCamera, int oldCount, int newCount) {
   // New cameras go behind the source's existing ones, old ones go from its
-  // end, in the store and in the data panel alike, so both keep one order.
+  // end, through the data panel, so the store and its entries keep one order;
+  // the other sources' camera numbers follow each change.
   for (int k = 0; k < newCount - oldCount; ++k) {
     const int position = firstCamera + oldCount + k;
-    if (store_) {
-      if (position >= store_->GetCameraCount()) store_->AddCamera();
-      else store_->InsertCamera(position);
-    }
-    if (dataPanel_.insertCameraEntry) dataPanel_.insertCameraEntry(position);
+    if (dataPanel_.insertCamera) dataPanel_.insertCamera(position);
+    RenumberCameras(source, position, +1);
   }
   for (int k = oldCount - newCount - 1; k >= 0; --k) {
     const int position = firstCamera + newCount + k;
-    if (store_) store_->RemoveCamera(position);
-    if (dataPanel_.removeCameraEntry) dataPanel_.removeCameraEntry(position);
+    if (dataPanel_.removeCamera) dataPanel_.removeCamera(position);
+    RenumberCameras(source, position, -1);
+  }
+}
+
+void CStaticSourcesView::RenumberCameras(int exceptSource, int position, int delta) {
+  for (int s = 0; s < SourceCount(); ++s) {
+    if (s == exceptSource) continue;
+    SourceSettings settings = controls_[s]->GetSettings();
+    for (int32_t& feeds : settings.subViewCamera) {
+      if (feeds == kNoCamera) continue;
+      if (delta < 0 && feeds == position) feeds = kNoCamera;
+      else if (feeds >= position) feeds += delta;
+    }
+    controls_[s]->SetSettings(settings);
   }
 }
 
@@ -252,15 +259,20 @@ void CStaticSourcesView::SetupSource() {
   if (!accepted) return;
   SourceSettings chosen = setupDialog_->GetSettings();
   if (chosen.deinterlace == old.deinterlace && chosen.split == old.split) return;
+  const int oldCount = CountSubViews(old);
+  if (oldCount == 0) {
+    // A source whose cameras were all removed feeds none, whatever its split.
+    for (int32_t& feeds : chosen.subViewCamera) feeds = kNoCamera;
+    control->SetSettings(chosen);
+    return;
+  }
   const int first = FirstCameraOf(p);
   if (store_) store_->ClearCameraViews(first);
+  if (dataPanel_.refresh) dataPanel_.refresh();
   ::ShiftSubViewCameras(chosen, first);
   control->SetSettings(chosen);
   if (chosen.split == old.split) return;
-  const int oldCount = SubViewCountOf(old);
-  const int newCount = SubViewCountOf(chosen);
-  ChangeCameraCount(first, oldCount, newCount);
-  ShiftLaterSources(p, newCount - oldCount);
+  ChangeCameraCount(p, first, oldCount, SubViewCountOf(chosen));
 }
 
 // ---- Removal ---------------------------------------------------------------
@@ -278,17 +290,29 @@ void CStaticSourcesView::RemoveSource() {
   if (question.Answer() == CRemoveSourceOptionsDlg::kAnswerYes) {
     // The source's cameras go from the store and the data panel together, and
     // later sources move down by as many.
-    const int first = FirstCameraOf(p);
-    const int count = SubViewCountOf(controls_[p]->GetSettings());
-    ChangeCameraCount(first, count, 0);
-    ShiftLaterSources(p, -count);
+    const int count = CountSubViews(controls_[p]->GetSettings());
+    if (count > 0) ChangeCameraCount(p, FirstCameraOf(p), count, 0);
   }
-  delete controls_[p];
-  delete panels_[p];
-  controls_.erase(controls_.begin() + p);
-  panels_.erase(panels_.begin() + p);
-  panelRects_.erase(panelRects_.begin() + p);
-  kinds_.erase(kinds_.begin() + p);
+  DeleteSource(p);
+  update();
+}
+
+void CStaticSourcesView::DeleteSource(int source) {
+  delete controls_[source];
+  delete panels_[source];
+  controls_.erase(controls_.begin() + source);
+  panels_.erase(panels_.begin() + source);
+  panelRects_.erase(panelRects_.begin() + source);
+  kinds_.erase(kinds_.begin() + source);
+}
+
+void CStaticSourcesView::CameraRemoved(int camera) { RenumberCameras(-1, camera, -1); }
+
+void CStaticSourcesView::RemoveAllSources() {
+  if (selected_ >= 0) ResizePanel(selected_, -kExpandHeight);
+  selected_ = -1;
+  while (SourceCount() > 0) DeleteSource(SourceCount() - 1);
+  Redraw();
   update();
 }
 
@@ -302,9 +326,8 @@ CStaticSourcesView* InstallSourcesView(CWorkbenchDlg& window, DataPanelLink link
   panel->SetStore(&window.Data());
   panel->SetDataPanel(link);
   CWorkbenchDlg::Hooks& hooks = window.PanelHooks();
-  auto appendCamera = [&window, link] {
-    if (link.appendCameraEntry) link.appendCameraEntry();
-    window.Data().AddCamera();
+  auto appendCamera = [link] {
+    if (link.appendCamera) link.appendCamera();
   };
   hooks.sourcesClick = [panel](QPoint point) { panel->Click(point.x(), point.y()); };
   hooks.openVideo = [panel, appendCamera](const std::string& path, const std::string& name,

@@ -24,13 +24,13 @@ class CSourceSetupDlg;
 class CVideoPlayerControl;
 class CWorkbenchDlg;
 
-// What the sources panel asks of the calibration data panel.
+// The calibration data panel's camera operations: the sources panel changes
+// the store's cameras only through these, so the entries always follow.
 struct DataPanelLink {
-  std::function<void(int position)> insertCameraEntry;
-  std::function<void(int position)> removeCameraEntry;
-  std::function<void()> appendCameraEntry;
-  std::function<int()> cameraEntryCount;
-  std::function<void()> refresh;  // views were added
+  std::function<void(int position)> insertCamera;
+  std::function<void(int position)> removeCamera;
+  std::function<void()> appendCamera;
+  std::function<void()> refresh;  // views were added or cleared
   std::function<void(const std::vector<int>& before)> viewsArrived;  // which ones: counts from before
 };
 
@@ -78,6 +78,11 @@ class CStaticSourcesView : public QWidget {
   // Commands.
   void SetupSource();
   void RemoveSource();
+  // A camera was removed elsewhere (the data panel): sources stop feeding it
+  // and later camera numbers move down.
+  void CameraRemoved(int camera);
+  // Every camera went (a new workspace): so do the sources.
+  void RemoveAllSources();
 
   int SourceCount() const { return static_cast<int>(controls_.size()); }
   int Selected() const { return selected_; }
@@ -100,8 +105,11 @@ class CStaticSourcesView : public QWidget {
   QRect NextPanelRect() const;
   void ResizePanel(int source, int delta);
   void ShowSelectedControl();
-  void ShiftLaterSources(int source, int delta);
-  void ChangeCameraCount(int firstCamera, int oldCount, int newCount);
+  void ChangeCameraCount(int source, int firstCamera, int oldCount, int newCount);
+  // Camera numbers of every source but one after a camera was inserted
+  // (delta +1) or removed (delta -1) at `position`.
+  void RenumberCameras(int exceptSource, int position, int delta);
+  void DeleteSource(int source);
   int NextCameraNumber() const;
 
   int id_;
@@ -128,5 +136,5 @@ class CStaticSourcesView : public QWidget {
 
 // Makes the sources panel the main window's: places it, gives it the store,
 // and routes "Open video...", "Live feed..." and the panel's clicks to it.
-// Each added source appends one camera entry and one store camera.
+// Each added source appends one camera through the data panel.
 CStaticSourcesView* InstallSourcesView(CWorkbenchDlg& window, DataPanelLink link);

@@ -8,6 +8,8 @@
 
 #include "core/Paths.h"
 #include "widgets/GraphicsArt.h"
+#include "ui/ApplicationSettings.h"
+#include "ui/OptionsDlg.h"
 #include "ui/WorkbenchDlg.h"
 
 bool WorkbenchDisplayAvailable() {
@@ -36,9 +38,9 @@ void ScheduleSnapshot(CWorkbenchDlg& window, const QString& path, int& exitCode)
 int CWorkbenchApp::Run(int argc, char** argv, const std::string& workspacePath, ResultsWindowFactory resultsWindow,
                        const std::string& snapshotPath) {
   QApplication application(argc, argv);
-  // Profile settings live under this organisation, as they always have.
-  QApplication::setOrganizationName("Local AppWizard-Generated Applications");
-  QApplication::setApplicationName("Lentora");
+  QApplication::setOrganizationName(kSettingsOrganisation);
+  QApplication::setApplicationName(kSettingsApplication);
+  ApplyApplicationOptions(LoadApplicationOptions());
   QApplication::setWindowIcon(ApplicationIcon());
   CWorkbenchDlg window(ApplicationFolder(), std::move(resultsWindow));
   if (!workspacePath.empty()) window.OpenStartupWorkspace(QString::fromStdString(workspacePath));

@@ -1,6 +1,7 @@
 #include "ui/WorkbenchDlg.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -12,6 +13,7 @@
 #include <QPainter>
 #include <QVBoxLayout>
 
+#include "app/WorkspaceState.h"
 #include "core/Paths.h"
 #include "core/Workspace.h"
 #include "sources/inhouse/GDI.h"
@@ -21,6 +23,7 @@
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"
 #include "ui/ObjectEditDlg.h"
+#include "ui/OptionsDlg.h"
 #include "ui/LiveSourceWiring.h"
 #include "ui/StaticDataView.h"
 #include "widgets/StaticEx.h"
@@ -98,6 +101,7 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, ResultsWindow
   InitCalibrationPanel();
   InitSourcesPanel();
   CreateToolWindows();
+  MarkSaved();
   // Keys reach the window before any control sees them.
   qApp->installEventFilter(this);
   OnExpandView();
@@ -204,7 +208,9 @@ void CWorkbenchDlg::CreateButtons() {
   connect(buttons_[kIdLiveFeed], &QPushButton::clicked, this, [this] {
     if (hooks_.liveFeed) hooks_.liveFeed();
   });
-  // New workspace, Options... and Minimize have no action.
+  WireButton(kIdMinimize, &CWorkbenchDlg::OnMinimize);
+  WireButton(kIdNewWorkspace, &CWorkbenchDlg::OnNewWorkspace);
+  WireButton(kIdOptions, &CWorkbenchDlg::OnOptions);
 }
 
 void CWorkbenchDlg::WireButton(int id, void (CWorkbenchDlg::*command)()) {
@@ -276,7 +282,6 @@ void CWorkbenchDlg::InitCalibrationPanel() {
   InstallDataPanel(panel);
   hooks_.dataClick = [panel](QPoint p) { panel->Click(p.x(), p.y()); };
   hooks_.dataDoubleClick = [panel](QPoint p) { panel->DoubleClick(p.x(), p.y()); };
-  hooks_.cameraAnnounced = [panel](int) { panel->AddCameraEntry(); };
   hooks_.keyL = [panel] { panel->KeyPressed(Qt::Key_L); };
 }
 
@@ -285,13 +290,17 @@ void CWorkbenchDlg::InitCalibrationPanel() {
 void CWorkbenchDlg::InitSourcesPanel() {
   CStaticDataView* data = calibrationPanel_;
   DataPanelLink link;
-  link.insertCameraEntry = [data](int position) { data->InsertCameraEntry(position); };
-  link.removeCameraEntry = [data](int position) { data->RemoveCameraEntry(position); };
-  link.appendCameraEntry = [data] { data->AddCameraEntry(); };
-  link.cameraEntryCount = [data] { return data->EntryCount(); };
-  link.refresh = [data] { data->update(); };
+  link.insertCamera = [data](int position) { data->InsertCamera(position); };
+  link.removeCamera = [data](int position) { data->RemoveCamera(position); };
+  link.appendCamera = [data] { data->AppendCamera(); };
+  link.refresh = [data] { data->ViewsChanged(); };
   link.viewsArrived = [this](const std::vector<int>& before) { detector_->DetectArrivals(before); };
-  InstallSourcesView(*this, link);
+  CStaticSourcesView* sources = InstallSourcesView(*this, link);
+  sourcesView_ = sources;
+  CameraListener listener;
+  listener.removed = [sources](int camera) { sources->CameraRemoved(camera); };
+  listener.cleared = [sources] { sources->RemoveAllSources(); };
+  data->SetCameraListener(listener);
 }
 
 // Puts every panel where the current layout wants it and shows the right ones.
@@ -332,7 +341,50 @@ void CWorkbenchDlg::ShowSmallPanel(int mode) {
   upperCaption_->SetText(kCaptions[mode]);
 }
 
-void CWorkbenchDlg::OnPower() { done(QDialog::Accepted); }
+void CWorkbenchDlg::OnPower() {
+  if (ConfirmDiscardChanges()) done(QDialog::Accepted);
+}
+
+void CWorkbenchDlg::OnMinimize() { showMinimized(); }
+
+void CWorkbenchDlg::closeEvent(QCloseEvent* event) {
+  if (ConfirmDiscardChanges()) event->accept();
+  else event->ignore();
+}
+
+void CWorkbenchDlg::OnNewWorkspace() {
+  if (!ConfirmDiscardChanges()) return;
+  calibrationPanel_->ClearCameras();
+  MarkSaved();
+}
+
+void CWorkbenchDlg::OnOptions() {
+  COptionsDlg dialog(LoadApplicationOptions(), this);
+  if (!RunOptionsDialog(dialog)) return;
+  SaveApplicationOptions(dialog.Options());
+  ApplyApplicationOptions(dialog.Options());
+}
+
+bool CWorkbenchDlg::RunOptionsDialog(COptionsDlg& dialog) { return dialog.exec() == QDialog::Accepted; }
+
+bool CWorkbenchDlg::HasUnsavedChanges() const { return WorkspaceFingerprint(data_) != savedFingerprint_; }
+
+void CWorkbenchDlg::MarkSaved() { savedFingerprint_ = WorkspaceFingerprint(data_); }
+
+bool CWorkbenchDlg::ConfirmDiscardChanges() {
+  if (!HasUnsavedChanges()) return true;
+  const QMessageBox::StandardButton answer =
+      AskQuestion("The workspace has unsaved changes. Save them first?",
+                  QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+  if (answer == QMessageBox::No) return true;
+  if (answer != QMessageBox::Yes) return false;
+  const QString path = AskSavePath();
+  return !path.isEmpty() && SaveTo(path);
+}
+
+QMessageBox::StandardButton CWorkbenchDlg::AskQuestion(const QString& text, QMessageBox::StandardButtons buttons) {
+  return QMessageBox::question(this, "Lentora", text, buttons);
+}
 
 // Enter and Escape never close the window; only Power does.
 void CWorkbenchDlg::reject() {}
@@ -357,10 +409,19 @@ void CWorkbenchDlg::OpenPath(const QString& path) {
       hooks_.openVideo(path.toStdString(), QFileInfo(path).fileName().toStdString(), extension);
   }
   if (extension != "txt") return;
-  const WorkspaceResult result = LoadWorkspace(data_, path.toStdString(), [this](int camera) {
-    if (hooks_.cameraAnnounced) hooks_.cameraAnnounced(camera);
-  });
-  if (!result.ok) ShowMessage(QString("The workspace could not be loaded:\n%1").arg(QString::fromStdString(result.error)));
+  // A workspace loaded into an unchanged store is as saved; appended to changes it is not.
+  const bool wasSaved = !HasUnsavedChanges();
+  const WorkspaceResult result = LoadWorkspace(data_, path.toStdString());
+  calibrationPanel_->Refresh();
+  if (!result.ok) {
+    ShowMessage(QString("The workspace could not be loaded:\n%1").arg(QString::fromStdString(result.error)));
+    return;
+  }
+  if (wasSaved) MarkSaved();
+  if (result.warnings.empty()) return;
+  QStringList warnings;
+  for (const std::string& warning : result.warnings) warnings << QString::fromStdString(warning);
+  ShowMessage(QString("The workspace was loaded with warnings:\n%1").arg(warnings.join('\n')));
 }
 
 void CWorkbenchDlg::OpenStartupWorkspace(const QString& path) {
@@ -377,6 +438,7 @@ bool CWorkbenchDlg::SaveTo(const QString& path) {
   QString indexPath = path;
   if (QFileInfo(indexPath).suffix().isEmpty()) indexPath += ".txt";
   const WorkspaceResult result = SaveWorkspaceTo(data_, indexPath.toStdString());
+  if (result.ok) MarkSaved();
   if (!result.ok)
     ShowMessage(QString("The workspace could not be saved:\n%1").arg(QString::fromStdString(result.error)));
   return result.ok;

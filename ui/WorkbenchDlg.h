@@ -5,6 +5,7 @@
 // the calibration data panel (large layout, 250 pixels taller).
 
 #include <QDialog>
+#include <QMessageBox>
 #include <QPoint>
 #include <QRect>
 #include <QString>
@@ -20,6 +21,8 @@ class CHoverButtonEx;
 class CStaticEx;
 class CStaticDataView;
 class CGridDetector;
+class CStaticSourcesView;
+class COptionsDlg;
 class CStaticWorkspaceView;
 struct DataPanelTools;
 class QMenu;
@@ -56,7 +59,6 @@ class CWorkbenchDlg : public QDialog {
     std::function<void(QPoint)> dataDoubleClick;   // panel coordinates
     // full path, file name, extension of a chosen video file
     std::function<void(const std::string&, const std::string&, const std::string&)> openVideo;
-    std::function<void(int)> cameraAnnounced;  // a workspace load is about to add this camera
     std::function<void()> liveFeed;
     std::function<void()> keyP;  // synchronised playback
     std::function<void()> keyL;  // load camera parameters
@@ -83,6 +85,9 @@ class CWorkbenchDlg : public QDialog {
   QWidget* SourcesPanel() const { return sourcesPanel_; }
   QWidget* DataPanel() const { return dataPanel_; }
   CStaticDataView* CalibrationPanel() const { return calibrationPanel_; }
+  CStaticSourcesView* SourcesView() const { return sourcesView_; }
+  // Whether the store differs from what was last saved or loaded into an unchanged one.
+  bool HasUnsavedChanges() const;
   CStaticEx* TitleText() const { return titleText_; }
   CStaticEx* UpperCaption() const { return upperCaption_; }
   CStaticEx* LowerCaption() const { return lowerCaption_; }
@@ -105,6 +110,9 @@ class CWorkbenchDlg : public QDialog {
   void OnOpen();
   void OnSave();
   void OnPower();
+  void OnMinimize();
+  void OnNewWorkspace();
+  void OnOptions();
   // The Open command after its dialog: video files go to the sources, "txt"
   // files are loaded as workspaces (extensions compared case-sensitively).
   void OpenPath(const QString& path);
@@ -128,6 +136,10 @@ class CWorkbenchDlg : public QDialog {
   virtual QString AskSavePath();
   virtual void ShowMessage(const QString& text);
   virtual void RunAboutBox();
+  virtual QMessageBox::StandardButton AskQuestion(const QString& text, QMessageBox::StandardButtons buttons);
+  // Runs the options dialog modally; true when OK was pressed.
+  virtual bool RunOptionsDialog(COptionsDlg& dialog);
+  void closeEvent(QCloseEvent* event) override;
 
   bool eventFilter(QObject* watched, QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
@@ -150,6 +162,9 @@ class CWorkbenchDlg : public QDialog {
   void InitCalibrationPanel();
   void InitSourcesPanel();
   void CreateToolWindows();
+  // Offers to save unsaved changes; false when the user cancelled (or the save failed).
+  bool ConfirmDiscardChanges();
+  void MarkSaved();
 
   std::string applicationFolder_;
   CCalibrationData data_;
@@ -173,6 +188,8 @@ class CWorkbenchDlg : public QDialog {
   QWidget* sourcesPanel_ = nullptr;
   QWidget* dataPanel_ = nullptr;
   CStaticDataView* calibrationPanel_ = nullptr;
+  CStaticSourcesView* sourcesView_ = nullptr;
+  uint64_t savedFingerprint_ = 0;
   std::map<int, CHoverButtonEx*> buttons_;
   Hooks hooks_;
 };

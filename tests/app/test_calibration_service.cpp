@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "app/CalibrationReport.h"
 #include "app/CalibrationService.h"
 #include "app/JsonWriter.h"
+#include "app/WorkspaceState.h"
 #include "calib/CalibrationProblem.h"
 #include "calib/SyntheticViews.h"
 #include "core/CalibrationData.h"
@@ -128,6 +130,57 @@ TEST_F(CalibrationServiceTest, ParameterFilesLoadIntoExistingCamerasOnly) {
   EXPECT_FALSE(LoadCameraParameters(store, 0, "/nonexistent/Camera_Intrinsic.txt"));
   const std::string text = ParametersText(store.GetCameraParameters(0));
   EXPECT_EQ(text.rfind("F: ", 0), 0u);
+}
+
+TEST_F(CalibrationServiceTest, CameraSummaryShowsTheRunThenParametersThenNothing) {
+  FillRig(8, 3);
+  EXPECT_EQ(CameraSummaryText(store, 0), "Not calibrated.");
+  ASSERT_TRUE(CalibrateCamera(store, 0).ok);
+  EXPECT_EQ(CameraSummaryText(store, 0), CalibrationText(store.GetCalibrationProblem(0)));
+  EXPECT_FALSE(CalibrateCamera(store, 1).ok);
+  EXPECT_EQ(CameraSummaryText(store, 1), "Not calibrated.");  // a refused run shows no results
+  // Views changed after the run: the stored parameters remain.
+  ASSERT_TRUE(store.RemoveView(0, 7));
+  EXPECT_EQ(CameraSummaryText(store, 0), ParametersText(store.GetCameraParameters(0)));
+}
+
+TEST_F(CalibrationServiceTest, CameraSummaryNamesTheViewsARunLeftOut) {
+  FillRig(8, 3);
+  store.DisableView(0, 2);
+  ASSERT_TRUE(CalibrateCamera(store, 0).ok);
+  const CalibrationProblem& problem = store.GetCalibrationProblem(0);
+  ASSERT_FALSE(problem.skippedViews.empty());
+  const std::string text = CameraSummaryText(store, 0);
+  EXPECT_EQ(text, CalibrationText(problem) + "\n" + ViewUsageText(problem));
+  EXPECT_NE(text.find("disabled"), std::string::npos) << text;
+}
+
+TEST_F(CalibrationServiceTest, FingerprintChangesWithEverythingASaveWrites) {
+  FillRig(3, 3);
+  const uint64_t start = WorkspaceFingerprint(store);
+  EXPECT_EQ(WorkspaceFingerprint(store), start);
+  const auto changes = [&](const std::function<void()>& change) {
+    const uint64_t before = WorkspaceFingerprint(store);
+    change();
+    return WorkspaceFingerprint(store) != before;
+  };
+  EXPECT_TRUE(changes([&] { store.DisableView(0, 1); }));
+  EXPECT_TRUE(changes([&] { (*store.GetGridPoints(1, 2))[4].x += 0.25; }));
+  EXPECT_TRUE(changes([&] { store.SetViewHasPoints(1, 0, 0); }));
+  EXPECT_TRUE(changes([&] {
+    GridDescription grid = store.GetGrid(0);
+    grid.dX = 31.0;
+    store.SetGrid(0, grid);
+  }));
+  EXPECT_TRUE(changes([&] {
+    CameraParameters parameters = store.GetCameraParameters(1);
+    parameters.K[0] = 812.5;
+    store.SetCameraParameters(1, parameters);
+  }));
+  EXPECT_TRUE(changes([&] { store.AddViewFromFrame(0, cv::Mat(4, 4, CV_8UC3)); }));
+  EXPECT_TRUE(changes([&] { store.RemoveView(0, 0); }));
+  EXPECT_TRUE(changes([&] { store.AddCamera(); }));
+  EXPECT_FALSE(changes([&] { store.GetViewCount(0); }));
 }
 
 TEST(JsonWriter, NestsEscapesAndWritesNonFiniteAsNull) {

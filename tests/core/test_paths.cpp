@@ -69,6 +69,17 @@ TEST_F(ApplicationFolderTest, OutputFolderPrefersTheEnvironment) {
   unsetenv("LENTORA_OUTPUT_DIR");
 }
 
+TEST_F(ApplicationFolderTest, ConfiguredOutputFolderComesBetweenEnvironmentAndApplicationFolder) {
+  unsetenv("LENTORA_OUTPUT_DIR");
+  SetConfiguredOutputFolder(At("chosen"));
+  EXPECT_EQ(OutputPath("Main.jpg"), (root_ / "chosen" / "Main.jpg").string());
+  setenv("LENTORA_OUTPUT_DIR", At("elsewhere").c_str(), 1);
+  EXPECT_EQ(OutputFolder(), At("elsewhere"));
+  unsetenv("LENTORA_OUTPUT_DIR");
+  SetConfiguredOutputFolder("");
+  EXPECT_EQ(OutputFolder(), ApplicationFolder());
+}
+
 TEST(Version, IsThreeDottedNumbers) {
   const std::string version = LentoraVersion();
   int dots = 0;

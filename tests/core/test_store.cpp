@@ -110,6 +110,28 @@ TEST(CalibrationStore, FlagsAndClearingViews) {
   EXPECT_EQ(data.GetGrid(0).nx, 3);
 }
 
+TEST(CalibrationStore, RemovingAViewKeepsTheOthersInOrderAndForgetsTheLastRun) {
+  CCalibrationData data;
+  data.AddCamera();
+  for (uint8_t v = 0; v < 3; ++v) ASSERT_TRUE(data.AddViewFromFrame(0, Frame(8, 6, 10 * (v + 1))));
+  data.DisableView(0, 2);
+  *data.GetGridPoints(0, 2) = {{1.0, 2.0}};
+  data.GetCalibrationProblem(0).usedViews = {0, 1, 2};
+  const QImage* lastBitmap = data.GetViewBitmap(0, 2);
+  const uchar* lastPixels = lastBitmap->constBits();
+
+  EXPECT_FALSE(data.RemoveView(0, 3));
+  EXPECT_FALSE(data.RemoveView(1, 0));
+  ASSERT_TRUE(data.RemoveView(0, 1));
+  ASSERT_EQ(data.GetViewCount(0), 2);
+  EXPECT_EQ(data.GetViewImage(0, 0)->at<cv::Vec3b>(0, 0)[0], 10);
+  EXPECT_EQ(data.GetViewImage(0, 1)->at<cv::Vec3b>(0, 0)[0], 30);
+  EXPECT_EQ(data.IsViewEnabled(0, 1), 0);
+  EXPECT_EQ(data.GetPointCount(0, 1), 1);
+  EXPECT_EQ(data.GetViewBitmap(0, 1)->constBits(), lastPixels);  // the bitmap still wraps its own image
+  EXPECT_TRUE(data.GetCalibrationProblem(0).usedViews.empty());
+}
+
 TEST(CalibrationStore, HasGridNeedsTwoColumns) {
   CCalibrationData data;
   data.AddCamera();

@@ -33,13 +33,19 @@ struct PanelLog {
   QStringList messages;
   QString nextParameterFile;
   QStringList nextImageFiles;
+  QStringList questions;
+  QMessageBox::StandardButton nextAnswer = QMessageBox::Yes;
   QStringList toolCalls;
   std::vector<std::pair<int, int>> editorOpened;
 };
 
 void Script(CStaticDataView& panel, PanelLog& log) {
   panel.SetPrompts({[&log](const QString& text) { log.messages << text; },
-                    [&log] { return log.nextParameterFile; }, [&log] { return log.nextImageFiles; }});
+                    [&log] { return log.nextParameterFile; }, [&log] { return log.nextImageFiles; },
+                    [&log](const QString& text, QMessageBox::StandardButtons) {
+                      log.questions << text;
+                      return log.nextAnswer;
+                    }});
   DataPanelTools tools;
   tools.openEditor = [&log](int camera, int view) { log.editorOpened.emplace_back(camera, view); };
   tools.showCalibration = [&log](int camera) { log.toolCalls << QString("show %1").arg(camera); };
@@ -111,8 +117,8 @@ TEST_F(DataPanelTest, EntriesStackAndOnlyTheSelectedOneGrows) {
   EXPECT_EQ(panel.EntryRect(0).bottom() + 1, 40);
   EXPECT_EQ(panel.EntryRect(1).top(), 45);
   EXPECT_EQ(panel.EntryRect(1).bottom() + 1, 150);
-  EXPECT_FALSE(panel.ImageList(0)->isVisibleTo(&panel));
-  EXPECT_TRUE(panel.ImageList(1)->isVisibleTo(&panel));
+  EXPECT_TRUE(panel.ImageList()->isVisibleTo(&panel));
+  EXPECT_EQ(panel.ImageList()->Camera(), 1);
 
   Select(1);  // the selected entry again: nothing changes
   EXPECT_EQ(panel.SelectedCamera(), 1);
@@ -121,40 +127,51 @@ TEST_F(DataPanelTest, EntriesStackAndOnlyTheSelectedOneGrows) {
   panel.Click(100, 200);  // below every entry: collapse, select none
   EXPECT_EQ(panel.SelectedCamera(), -1);
   EXPECT_EQ(panel.EntryRect(1), QRect(QPoint(10, 45), QPoint(199, 74)));
-  EXPECT_FALSE(panel.ImageList(1)->isVisibleTo(&panel));
+  EXPECT_FALSE(panel.ImageList()->isVisibleTo(&panel));
   EXPECT_EQ(store.GetCameraCount(), 2);
 }
 
-TEST_F(DataPanelTest, InsertedAndRemovedEntriesRenumberTheLaterOnes) {
+// Entries are the store's cameras: an inserted camera gets an entry at its
+// place showing its own (empty) views, and the selection follows its camera.
+TEST_F(DataPanelTest, InsertedAndRemovedCamerasKeepEntriesOnTheirOwnViews) {
   AddCameras(2);
-  panel.InsertCameraEntry(0);
+  ASSERT_TRUE(store.AddViewFromFrame(0, cv::Mat(8, 8, CV_8UC3, cv::Scalar(1, 1, 1))));
+  Select(1);
+  panel.InsertCamera(0);
   ASSERT_EQ(panel.EntryCount(), 3);
-  EXPECT_EQ(panel.EntryText(0), "Image files");
-  EXPECT_EQ(panel.EntryText(1), "Not calibrated.");
+  EXPECT_EQ(store.GetCameraCount(), 3);
+  EXPECT_EQ(panel.EntryText(0), "Not calibrated.");
   EXPECT_EQ(panel.EntryTitle(2), "Camera 3");
   EXPECT_EQ(panel.EntryRect(1).top(), 45);
-  EXPECT_EQ(panel.EntryRect(2).top(), 80);
-  EXPECT_EQ(panel.ImageList(0)->Camera(), 2);  // bound to the old entry count
-  EXPECT_EQ(panel.ImageList(1)->Camera(), 0);
+  EXPECT_EQ(panel.SelectedEntry(), 2);  // still the camera selected before
+  EXPECT_EQ(panel.ImageList()->Camera(), 2);
+  Select(0);
+  EXPECT_EQ(panel.ImageList()->Camera(), 0);
+  EXPECT_EQ(store.GetViewCount(0), 0);  // the new camera, not the one that had a view
+  EXPECT_EQ(store.GetViewCount(1), 1);
 
   Select(2);
-  panel.RemoveCameraEntry(0);
+  panel.RemoveCamera(0);
   ASSERT_EQ(panel.EntryCount(), 2);
-  EXPECT_EQ(panel.SelectedCamera(), 1);  // the selection follows its entry
+  EXPECT_EQ(panel.SelectedEntry(), 1);  // the selection follows its camera
   EXPECT_EQ(panel.EntryTitle(1), "Camera 2");
   EXPECT_EQ(panel.EntryRect(1).top(), 45);
   EXPECT_EQ(panel.EntryRect(1).bottom() + 1, 150);
-  panel.RemoveCameraEntry(5);  // out of range: ignored
-  panel.InsertCameraEntry(-1);
+  panel.RemoveCamera(5);  // out of range: ignored
+  panel.InsertCamera(-1);
+  panel.InsertCamera(3);
   EXPECT_EQ(panel.EntryCount(), 2);
+  EXPECT_EQ(store.GetCameraCount(), 2);
 }
 
 TEST_F(DataPanelTest, FourViewsAreRefusedWithTheMessageAndTheTextStays) {
   AddCameras(1);
   const SyntheticRig rig = Rig(4);
   AddSyntheticViews(0, rig.cameras[0], rig.grid);
-  panel.Calibrate();  // no selection: nothing
-  EXPECT_TRUE(log.messages.isEmpty());
+  panel.Calibrate();  // no selection: said so
+  ASSERT_EQ(log.messages.size(), 1);
+  EXPECT_EQ(log.messages[0], "Please select a camera to calibrate.");
+  log.messages.clear();
   Select(0);
   panel.Calibrate();
   ASSERT_EQ(log.messages.size(), 1);
@@ -200,8 +217,11 @@ TEST_F(DataPanelTest, ViewsWithoutGridPointsCountAgainstTheFiveAndRefuseTheRun) 
 
 TEST_F(DataPanelTest, StereoRigAddsAThirdEntryWithTheRelativePose) {
   AddCameras(1);
-  panel.CalibrateStereoRig();  // one entry: nothing
+  panel.CalibrateStereoRig();  // one camera: refused with the reason
   EXPECT_EQ(panel.EntryCount(), 1);
+  ASSERT_EQ(log.messages.size(), 1);
+  EXPECT_TRUE(log.messages[0].endsWith("a stereo rig needs two cameras; the workspace has 1"));
+  log.messages.clear();
   AddCameras(1);
   const SyntheticRig rig = Rig(8, true);
   AddSyntheticViews(0, rig.cameras[0], rig.grid);
@@ -229,6 +249,20 @@ TEST_F(DataPanelTest, StereoRigAddsAThirdEntryWithTheRelativePose) {
   EXPECT_NEAR(std::abs(r[0]) + std::abs(r[2]), 0.0, 1e-4);
   EXPECT_NEAR(t[0], -120.0, 1e-3);
   EXPECT_NEAR(b[0], 120.0, 1e-3);
+
+  // The cameras show the results the rig stored, the same as `lentora stereo` prints.
+  for (int camera = 0; camera < 2; ++camera) {
+    EXPECT_EQ(panel.EntryText(camera).toStdString(), CalibrationText(store.GetCalibrationProblem(camera)));
+    EXPECT_EQ(store.GetCameraParameters(camera).K, store.GetCalibrationProblem(camera).GetParameters().K);
+  }
+  // A new camera's entry goes before the rig's, which never shifts the cameras.
+  panel.NewCamera();
+  ASSERT_EQ(panel.EntryCount(), 4);
+  EXPECT_EQ(panel.EntryTitle(2), "Camera 3");
+  EXPECT_EQ(panel.EntryTitle(3), "Stereo Rig");
+  // A second run replaces the rig's entry.
+  panel.CalibrateStereoRig();
+  EXPECT_EQ(panel.EntryCount(), 4);
 }
 
 TEST_F(DataPanelTest, StereoRigThatCannotBeFormedIsReportedAndAddsNoEntry) {
@@ -261,25 +295,32 @@ TEST_F(DataPanelTest, LoadingParametersNeedsASelectionAndShowsTheFileValues) {
   ASSERT_TRUE(other.WriteIntrinsicFile(0, temp.File("Camera_0_Intrinsic.txt")));
 
   Select(0);
-  panel.KeyPressed(Qt::Key_L);  // a file that cannot be opened: current parameters shown
-  EXPECT_TRUE(panel.EntryText(0).startsWith("F: 0.0000 0.0000\n")) << panel.EntryText(0).toStdString();
+  panel.KeyPressed(Qt::Key_L);  // a file that cannot be opened: said so, parameters kept
+  ASSERT_EQ(log.messages.size(), 2);
+  EXPECT_TRUE(log.messages[1].startsWith("The parameter file could not be read"));
+  EXPECT_EQ(panel.EntryText(0), "Not calibrated.");
   log.nextParameterFile = QString::fromStdString(temp.File("Camera_0_Intrinsic.txt"));
   panel.KeyPressed(Qt::Key_L);
   EXPECT_EQ(panel.EntryText(0),
             "F: 700.2500 705.7500\nP: 310.5000 240.1250\nD: -0.2000 0.0500 0.0010 -0.0020\n");
   EXPECT_EQ(store.GetCameraParameters(0).K[0], 700.25);
-  EXPECT_EQ(log.messages.size(), 1);
+  EXPECT_EQ(log.messages.size(), 2);
 }
 
-TEST_F(DataPanelTest, DoubleClickOnTheListOpensTheEditorOnTheSelectedCamera) {
+TEST_F(DataPanelTest, DoubleClickOpensTheEditorOnTheClickedViewOfTheSelectedCamera) {
   AddCameras(2);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(store.AddViewFromFrame(1, cv::Mat(8, 8, CV_8UC3, cv::Scalar(i, i, i))));
   panel.DoubleClick(300, 50);  // no selection
   Select(1);
   panel.DoubleClick(100, 50);  // entry side
   EXPECT_TRUE(log.editorOpened.empty());
-  panel.DoubleClick(300, 50);
+  const QPoint third = panel.ImageList()->ThumbnailRect(2).center();
+  panel.DoubleClick(CStaticDataView::kListLeft + third.x(), CStaticDataView::kListTop + third.y());
   ASSERT_EQ(log.editorOpened.size(), 1u);
-  EXPECT_EQ(log.editorOpened[0], std::make_pair(1, 0));
+  EXPECT_EQ(log.editorOpened[0], std::make_pair(1, 2));
+  EXPECT_EQ(panel.ImageList()->SelectedView(), 2);
+  panel.DoubleClick(CStaticDataView::kListLeft + 5 * 45 + 20, CStaticDataView::kListTop + 20);  // no view there
+  EXPECT_EQ(log.editorOpened.size(), 1u);
 }
 
 // Colour of the centre of a view's thumbnail in the list's back buffer.
@@ -292,7 +333,7 @@ TEST_F(DataPanelTest, DisableTintsTheSelectedThumbnailAndEnableRemovesIt) {
   AddCameras(1);
   for (int i = 0; i < 2; ++i) ASSERT_TRUE(store.AddViewFromFrame(0, cv::Mat(48, 64, CV_8UC3, cv::Scalar(0, 0, 0))));
   Select(0);
-  CImageListControl& list = *panel.ImageList(0);
+  CImageListControl& list = *panel.ImageList();
   const QColor plain = ThumbnailCentre(list, 1);
   EXPECT_EQ(plain, QColor(0, 0, 0));
 
@@ -323,8 +364,11 @@ TEST_F(DataPanelTest, AddImagesAppendsEveryChosenFileInOrder) {
   ASSERT_TRUE(cv::imwrite(a, cv::Mat(30, 40, CV_8UC3, cv::Scalar(0, 0, 255))));
   ASSERT_TRUE(cv::imwrite(b, cv::Mat(20, 10, CV_8UC3, cv::Scalar(255, 0, 0))));
   log.nextImageFiles = {QString::fromStdString(a), QString::fromStdString(b), QString::fromStdString(temp.File("no.png"))};
-  panel.ImageList(0)->AddImages();
-  ASSERT_EQ(store.GetViewCount(0), 2);  // the unreadable file adds nothing
+  panel.ImageList()->AddImages();
+  ASSERT_EQ(store.GetViewCount(0), 2);  // the unreadable file adds nothing, and says so
+  ASSERT_EQ(log.messages.size(), 1);
+  EXPECT_TRUE(log.messages[0].startsWith("These files could not be read as images:\n"));
+  EXPECT_TRUE(log.messages[0].endsWith("no.png"));
   EXPECT_EQ(store.GetViewImage(0, 0)->cols, 40);
   EXPECT_EQ(store.GetViewImage(0, 1)->cols, 10);
   EXPECT_EQ(store.IsViewEnabled(0, 1), 1);
@@ -357,6 +401,8 @@ TEST_F(WorkbenchDataPanelTest, ClicksReachThePanelInBothLayouts) {
   ASSERT_EQ(window.Expanded(), 1);
   panel.NewCamera();
   panel.NewCamera();
+  for (int camera = 0; camera < 2; ++camera)
+    for (int v = 0; v < 2; ++v) ASSERT_TRUE(window.Data().AddViewFromFrame(camera, cv::Mat(8, 8, CV_8UC3)));
   window.LeftButtonDown(window.LowerPanelRect().topLeft() + QPoint(50, 50));
   EXPECT_EQ(panel.SelectedCamera(), 1);
   window.LeftButtonDoubleClick(window.LowerPanelRect().topLeft() + QPoint(300, 50));
@@ -370,7 +416,8 @@ TEST_F(WorkbenchDataPanelTest, ClicksReachThePanelInBothLayouts) {
   EXPECT_EQ(panel.SelectedCamera(), 0);
   window.LeftButtonDoubleClick(window.PanelRect().topLeft() + QPoint(300, 50));
   ASSERT_EQ(log.editorOpened.size(), 2u);
-  EXPECT_EQ(log.editorOpened[1], std::make_pair(0, 0));
+  EXPECT_EQ(log.editorOpened[0], std::make_pair(1, 1));  // (300, 50) is on the second thumbnail
+  EXPECT_EQ(log.editorOpened[1], std::make_pair(0, 1));
 }
 
 TEST_F(WorkbenchDataPanelTest, LoadedWorkspaceCamerasGetEntriesAndLGoesToThePanel) {
@@ -383,7 +430,10 @@ TEST_F(WorkbenchDataPanelTest, LoadedWorkspaceCamerasGetEntriesAndLGoesToThePane
   CStaticDataView& panel = *window.CalibrationPanel();
   ASSERT_EQ(panel.EntryCount(), 2);
   EXPECT_EQ(window.Data().GetCameraCount(), 2);
-  EXPECT_EQ(panel.ImageList(1)->Camera(), 1);
+  panel.SelectEntry(1);
+  EXPECT_EQ(panel.ImageList()->Camera(), 1);
+  EXPECT_FALSE(window.HasUnsavedChanges());  // loaded into an empty workbench: as saved
+  panel.Click(100, 200);                     // below the entries: nothing selected
 
   log.nextParameterFile = "x";
   QTest::keyClick(&window, Qt::Key_L);
@@ -436,7 +486,7 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT, CreateCalib3DScene);
   QStringList messages;
   CStaticDataView& panel = *window.CalibrationPanel();
-  panel.SetPrompts({[&messages](const QString& text) { messages << text; }, {}, {}});
+  panel.SetPrompts({[&messages](const QString& text) { messages << text; }, {}, {}, {}});
   SyntheticOptions options;
   options.views = 8;
   options.render.supersampling = 2;
@@ -474,7 +524,7 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   window.LeftButtonDoubleClick(window.LowerPanelRect().topLeft() + QPoint(300, 50));
   EXPECT_TRUE(editor->isVisible());
   EXPECT_EQ(editor->Camera(), 0);
-  EXPECT_EQ(editor->View(), 0);
+  EXPECT_EQ(editor->View(), 1);  // the thumbnail double-clicked
   EXPECT_TRUE(ScreenPicture(*results).save(dir + "/data_panel_results_3d.png"));
   if (results->HasOpenGL()) {
     // The calibrated grids and pyramids leave more than the white background and the axes.

@@ -50,7 +50,7 @@ class DetectionUiTest : public ::testing::Test, public WithApplication {
     panel.Init();
     panel.SetStore(&store);
     panel.SetDetector(&detector);
-    panel.SetPrompts({[this](const QString& text) { messages << text; }, {}, {}});
+    panel.SetPrompts({[this](const QString& text) { messages << text; }, {}, {}, {}});
     panel.NewCamera();
     store.SetGrid(0, Rig().grid);
   }
@@ -140,7 +140,7 @@ TEST_F(DetectionUiTest, AddedImageFilesAreDetectedAsTheyArriveUnlessTurnedOff) {
   ASSERT_TRUE(cv::imwrite(board.toStdString(), Rig().cameras[0].images[0]));
   AddViews({Rig().cameras[0].images[1]});  // an older view stays as it is
   panel.SelectEntry(0);
-  CImageListControl* list = panel.ImageList(0);
+  CImageListControl* list = panel.ImageList();
 
   list->AddImageFiles({board});
   ASSERT_TRUE(QTest::qWaitFor([&] { return store.ViewHasPoints(0, 1); }, kWaitMs));

@@ -15,26 +15,23 @@
 #include "ui/SourceDetailsPanel.h"
 #include "ui/SourceSelectDlg.h"
 #include "ui/SourceSetupDlg.h"
+#include "ui/ImageListControl.h"
+#include "ui/StaticDataView.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/VideoPlayerControl.h"
 
 namespace {
 
-// Stands in for the calibration data panel: a list of entries.
-struct FakeDataPanel {
-  std::vector<int> entries;  // an id per entry, to see where entries went
-  int nextId = 0;
-  int refreshes = 0;
-  DataPanelLink Link() {
-    DataPanelLink link;
-    link.insertCameraEntry = [this](int p) { entries.insert(entries.begin() + p, 100 + nextId++); };
-    link.removeCameraEntry = [this](int p) { entries.erase(entries.begin() + p); };
-    link.appendCameraEntry = [this] { entries.push_back(nextId++); };
-    link.cameraEntryCount = [this] { return static_cast<int>(entries.size()); };
-    link.refresh = [this] { ++refreshes; };
-    return link;
+// The camera entries' titles and the cameras their image lists show, in order.
+std::vector<int> EntryCameras(CStaticDataView& data) {
+  std::vector<int> cameras;
+  for (int e = 0; e < data.CameraCount(); ++e) {
+    data.SelectEntry(e);
+    cameras.push_back(data.ImageList()->Camera());
+    EXPECT_EQ(data.EntryTitle(e), QString("Camera %1").arg(e + 1));
   }
-};
+  return cameras;
+}
 
 class SourcesPanelTest : public ::testing::Test, public WithApplication {
  protected:
@@ -46,7 +43,8 @@ class SourcesPanelTest : public ::testing::Test, public WithApplication {
     ASSERT_TRUE(media_test::MakeNumberedAvi(video_.toStdString(), spec));
     window_ = std::make_unique<ScriptedWorkbench>("");
     window_->OnExpandView();
-    panel_ = InstallSourcesView(*window_, data_.Link());
+    panel_ = window_->SourcesView();
+    data_ = window_->CalibrationPanel();
   }
 
   void OpenVideos(int count) {
@@ -75,7 +73,7 @@ class SourcesPanelTest : public ::testing::Test, public WithApplication {
 
   QTemporaryDir folder_;
   QString video_;
-  FakeDataPanel data_;
+  CStaticDataView* data_ = nullptr;
   std::unique_ptr<ScriptedWorkbench> window_;
   CStaticSourcesView* panel_ = nullptr;
 };
@@ -83,7 +81,7 @@ class SourcesPanelTest : public ::testing::Test, public WithApplication {
 TEST_F(SourcesPanelTest, OpenVideoAddsOneSourceEntryAndCameraEachAndIgnoresCapitals) {
   OpenVideos(2);
   ASSERT_EQ(panel_->SourceCount(), 2);
-  EXPECT_EQ(data_.entries.size(), 2u);
+  EXPECT_EQ(data_->EntryCount(), 2);
   EXPECT_EQ(window_->Data().GetCameraCount(), 2);
   EXPECT_EQ(panel_->SourceKind(1), kVideoFileSource);
   EXPECT_EQ(First(0), 0);
@@ -134,7 +132,7 @@ TEST_F(SourcesPanelTest, StereoAndQuadInsertCamerasAndShiftLaterSources) {
   Select(0);
   ChooseInSetup(CSourceSetupDlg::Box::kSplitStereo, CSourceSetupDlg::Box::kDeinterlaceNone);
   EXPECT_EQ(window_->Data().GetCameraCount(), 3);
-  EXPECT_EQ(data_.entries, (std::vector<int>{0, 102, 1}));
+  EXPECT_EQ(EntryCameras(*data_), (std::vector<int>{0, 1, 2}));
   SourceSettings stereo = panel_->Control(0)->GetSettings();
   EXPECT_EQ(stereo.split, kSplitStereo);
   EXPECT_EQ(stereo.subViewCamera, (std::array<int32_t, 4>{0, 1, -1, -1}));
@@ -145,14 +143,13 @@ TEST_F(SourcesPanelTest, StereoAndQuadInsertCamerasAndShiftLaterSources) {
   ChooseInSetup(CSourceSetupDlg::Box::kSplitQuad, CSourceSetupDlg::Box::kDeinterlaceNone);
   EXPECT_EQ(window_->Data().GetCameraCount(), 6);
   EXPECT_EQ(panel_->Control(1)->GetSettings().subViewCamera, (std::array<int32_t, 4>{2, 3, 4, 5}));
-  EXPECT_EQ(data_.entries.size(), 6u);
+  EXPECT_EQ(data_->EntryCount(), 6);
 
   // The first back to None: its second camera goes, the quad source moves up.
   Select(0);
   ChooseInSetup(CSourceSetupDlg::Box::kSplitNone, CSourceSetupDlg::Box::kDeinterlaceNone);
   EXPECT_EQ(window_->Data().GetCameraCount(), 5);
-  EXPECT_EQ(data_.entries[0], 0);
-  EXPECT_EQ(data_.entries[1], 1);
+  EXPECT_EQ(data_->EntryCount(), 5);
   EXPECT_EQ(panel_->Control(1)->GetSettings().subViewCamera, (std::array<int32_t, 4>{1, 2, 3, 4}));
 }
 
@@ -207,7 +204,7 @@ TEST_F(SourcesPanelTest, RemoveWithYesTakesTheCamerasAndNoKeepsThem) {
   EXPECT_EQ(panel_->SourceCount(), 2);
   EXPECT_EQ(panel_->Selected(), -1);
   EXPECT_EQ(window_->Data().GetCameraCount(), 2);
-  EXPECT_EQ(data_.entries, (std::vector<int>{1, 2}));
+  EXPECT_EQ(EntryCameras(*data_), (std::vector<int>{0, 1}));
   EXPECT_EQ(First(0), 0);
   EXPECT_EQ(First(1), 1);
   EXPECT_EQ(panel_->PanelRect(1), lastPanel.translated(0, -75)) << "the others keep their places";
@@ -216,7 +213,7 @@ TEST_F(SourcesPanelTest, RemoveWithYesTakesTheCamerasAndNoKeepsThem) {
   Answer(CRemoveSourceOptionsDlg::kIdNo);
   EXPECT_EQ(panel_->SourceCount(), 1);
   EXPECT_EQ(window_->Data().GetCameraCount(), 2);
-  EXPECT_EQ(data_.entries.size(), 2u);
+  EXPECT_EQ(data_->EntryCount(), 2);
 }
 
 TEST(SourceDialogs, SetupDialogChoicesAndDefaults) {
@@ -314,9 +311,8 @@ TEST(Screenshot, MainWindowWithAVideoSourceOpen) {
   spec.width = 640;
   spec.frames = 20;
   ASSERT_TRUE(media_test::MakeNumberedAvi(video.toStdString(), spec));
-  FakeDataPanel data;
   ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
-  CStaticSourcesView* panel = InstallSourcesView(window, data.Link());
+  CStaticSourcesView* panel = window.SourcesView();
   window.OnSmallView();
   window.LeftButtonDoubleClick(window.PanelRect().topLeft() + QPoint(100, 100));
   window.OpenPath(video);

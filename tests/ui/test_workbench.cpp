@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "UiTestSupport.h"
+#include "ui/StaticDataView.h"
 #include "core/Workspace.h"
 #include "widgets/HoverButtonEx.h"
 #include "widgets/StaticEx.h"
@@ -188,8 +189,6 @@ TEST_F(Commands, OpenLoadsTxtWorkspacesOnlyWithTheExactExtension) {
     source.AddCamera();
     ASSERT_TRUE(SaveWorkspaceTo(source, dir.filePath("ws.txt").toStdString()).ok);
   }
-  std::vector<int> announced;
-  window.PanelHooks().cameraAnnounced = [&](int camera) { announced.push_back(camera); };
   QFile::copy(dir.filePath("ws.txt"), dir.filePath("upper.TXT"));
   window.nextOpenPath = dir.filePath("upper.TXT");
   window.OnOpen();
@@ -198,7 +197,7 @@ TEST_F(Commands, OpenLoadsTxtWorkspacesOnlyWithTheExactExtension) {
   window.nextOpenPath = dir.filePath("ws.txt");
   window.Button(CWorkbenchDlg::kIdOpen)->click();
   EXPECT_EQ(window.Data().GetCameraCount(), 2);
-  EXPECT_EQ(announced, (std::vector<int>{0, 1}));
+  EXPECT_EQ(window.CalibrationPanel()->EntryCount(), 2);
   EXPECT_TRUE(window.messages.isEmpty());
 
   window.nextOpenPath = "";  // cancelled

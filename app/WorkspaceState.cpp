@@ -1,0 +1,49 @@
+#include "app/WorkspaceState.h"
+
+#include <cstring>
+#include <type_traits>
+
+#include "core/CalibrationData.h"
+
+namespace {
+
+// FNV-1a, 64 bits.
+class Fingerprint {
+ public:
+  template <class T>
+  void Add(const T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    unsigned char bytes[sizeof(T)];
+    std::memcpy(bytes, &value, sizeof(T));
+    for (unsigned char byte : bytes) hash_ = (hash_ ^ byte) * 1099511628211ull;
+  }
+  uint64_t Value() const { return hash_; }
+
+ private:
+  uint64_t hash_ = 14695981039346656037ull;
+};
+
+void AddCamera(Fingerprint& print, const CCalibrationData& data, int camera) {
+  const GridDescription grid = data.GetGrid(camera);
+  print.Add(grid.dX), print.Add(grid.dY), print.Add(grid.nx), print.Add(grid.ny), print.Add(grid.wx), print.Add(grid.wy);
+  print.Add(data.GetCameraParameters(camera));
+  const int views = data.GetViewCount(camera);
+  print.Add(views);
+  for (int view = 0; view < views; ++view) {
+    const cv::Mat* image = data.GetViewImage(camera, view);
+    print.Add(image ? image->rows : 0), print.Add(image ? image->cols : 0);
+    print.Add(data.IsViewEnabled(camera, view)), print.Add(data.ViewHasPoints(camera, view));
+    const int points = data.GetPointCount(camera, view);
+    print.Add(points);
+    for (int p = 0; p < points; ++p) print.Add(data.GetPoint(camera, view, p));
+  }
+}
+
+}  // namespace
+
+uint64_t WorkspaceFingerprint(const CCalibrationData& data) {
+  Fingerprint print;
+  print.Add(data.GetCameraCount());
+  for (int camera = 0; camera < data.GetCameraCount(); ++camera) AddCamera(print, data, camera);
+  return print.Value();
+}

@@ -1,0 +1,45 @@
+#pragma once
+// "Options...": the application's settings (ui/ApplicationSettings.h): the
+// folder fixed output files go to, and whether a view's grid is detected as
+// soon as it arrives.
+
+#include <QDialog>
+#include <QString>
+
+#include "ui/ApplicationSettings.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+
+struct ApplicationOptions {
+  QString outputFolder;  // empty: the application folder
+  bool detectOnArrival = true;
+};
+
+ApplicationOptions LoadApplicationOptions();
+void SaveApplicationOptions(const ApplicationOptions& options);
+// Makes the stored output folder the one fixed output files go to.
+void ApplyApplicationOptions(const ApplicationOptions& options);
+
+class COptionsDlg : public QDialog {
+  Q_OBJECT
+ public:
+  explicit COptionsDlg(const ApplicationOptions& options, QWidget* parent = nullptr);
+
+  ApplicationOptions Options() const;
+  QLineEdit* FolderField() const { return folder_; }
+  QCheckBox* DetectBox() const { return detect_; }
+  // OK: refused, with the reason shown in the dialog, while the folder field names no folder.
+  void accept() override;
+  // Why OK was refused last ("" when it was not).
+  QString Refusal() const { return refusal_; }
+
+ private:
+  void Browse();
+
+  QLineEdit* folder_ = nullptr;
+  QCheckBox* detect_ = nullptr;
+  QLabel* refusalLabel_ = nullptr;
+  QString refusal_;
+};
