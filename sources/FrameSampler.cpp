@@ -230,6 +230,9 @@ int GrabFrameIntoCameras(CSourceFrameSampler& sampler, const SourceSettings& set
 
 int GrabFrameFromGraph(DShow::CDShowGraph& graph, CSourceFrameSampler& sampler, const SourceSettings& settings,
                        CCalibrationData& data) {
+  // Pausing a stopped graph would reopen its recording file and running it
+  // would record over it: a stopped graph gives the newest frame it kept.
+  if (graph.IsStopped()) return GrabFrameIntoCameras(sampler, settings, data);
   graph.Pause();
   const int added = GrabFrameIntoCameras(sampler, settings, data);
   graph.Run();

@@ -105,7 +105,8 @@ class CSourceFrameSampler : public DShow::CFrameSampler {
 // Returns the number of views added; 0 when no frame has arrived.
 int GrabFrameIntoCameras(CSourceFrameSampler& sampler, const SourceSettings& settings, CCalibrationData& data);
 
-// The "Capture" button: pause, grab, run again.
+// The "Capture" button: pause, grab, run again; a stopped graph stays
+// stopped and gives the last frame it delivered.
 int GrabFrameFromGraph(DShow::CDShowGraph& graph, CSourceFrameSampler& sampler, const SourceSettings& settings,
                        CCalibrationData& data);
 

@@ -4,6 +4,8 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QIntValidator>
@@ -69,7 +71,37 @@ QString CCaptureSettingsDlg::AskSaveFile() {
 
 void CCaptureSettingsDlg::OnBrowse() {
   const QString path = AskSaveFile();
-  if (!path.isEmpty()) fileName_->setText(path);
+  if (path.isEmpty()) return;
+  fileName_->setText(path);
+  confirmedPath_ = path;
+}
+
+bool CCaptureSettingsDlg::AskOverwrite(const QString& path) {
+  return QMessageBox::question(this, windowTitle(),
+                               QString("%1 already exists.\nDo you want to replace it?").arg(path),
+                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
+void CCaptureSettingsDlg::ShowRefusal(const QString& text) { QMessageBox::warning(this, windowTitle(), text); }
+
+void CCaptureSettingsDlg::accept() {
+  const QString path = fileName_->text().trimmed();
+  if (path.isEmpty()) {
+    ShowRefusal("Enter the name of the file to record to.");
+    return;
+  }
+  const QFileInfo file(path);
+  if (!file.absoluteDir().exists()) {
+    ShowRefusal(QString("The folder %1 does not exist.").arg(file.absolutePath()));
+    return;
+  }
+  if (file.isDir()) {
+    ShowRefusal(QString("%1 is a folder.").arg(path));
+    return;
+  }
+  if (file.exists() && path != confirmedPath_ && !AskOverwrite(path)) return;
+  fileName_->setText(path);
+  QDialog::accept();
 }
 
 int CCaptureSettingsDlg::CompressorIndex() const { return std::max(0, compressor_->currentIndex()); }

@@ -42,6 +42,10 @@ class CCaptureSettingsDlg : public QDialog {
   bool Client() const;
   bool RemoveDistortion() const;
 
+  // OK refuses an empty file name or a missing folder, and asks before an
+  // existing file is replaced (unless "..." already asked about it).
+  void accept() override;
+
   // Setters for scripted use (tests, command lines).
   void SetCompressorIndex(int index);
   void SetFileName(const std::string& path);
@@ -54,6 +58,9 @@ class CCaptureSettingsDlg : public QDialog {
 
  protected:
   virtual QString AskSaveFile();
+  // True when the user agrees to replace the existing file.
+  virtual bool AskOverwrite(const QString& path);
+  virtual void ShowRefusal(const QString& text);
 
  private:
   void FillLists(CCalibrationData* store);
@@ -68,4 +75,6 @@ class CCaptureSettingsDlg : public QDialog {
   QCheckBox* client_ = nullptr;
   QCheckBox* removeDistortion_ = nullptr;
   QComboBox* cameras_ = nullptr;
+  // The file the save dialog already confirmed replacing.
+  QString confirmedPath_;
 };

@@ -1,5 +1,6 @@
 #include "ui/StaticSourcesView.h"
 
+#include <QMessageBox>
 #include <QPaintEvent>
 #include <QPainter>
 #include <algorithm>
@@ -267,12 +268,29 @@ void CStaticSourcesView::SetupSource() {
     return;
   }
   const int first = FirstCameraOf(p);
-  if (store_) store_->ClearCameraViews(first);
+  if (!ConfirmDiscardingViews(first, oldCount)) return;
+  // Views cut from frames the old way no longer match the new sub-view
+  // size: every camera of the source starts again.
+  if (store_)
+    for (int k = 0; k < oldCount; ++k)
+      if (first + k < store_->GetCameraCount()) store_->ClearCameraViews(first + k);
   if (dataPanel_.refresh) dataPanel_.refresh();
   ::ShiftSubViewCameras(chosen, first);
   control->SetSettings(chosen);
   if (chosen.split == old.split) return;
   ChangeCameraCount(p, first, oldCount, SubViewCountOf(chosen));
+}
+
+bool CStaticSourcesView::ConfirmDiscardingViews(int first, int count) {
+  int views = 0;
+  if (store_)
+    for (int k = 0; k < count && first + k < store_->GetCameraCount(); ++k) views += store_->GetViewCount(first + k);
+  if (views == 0) return true;
+  const QString text = QString("The source's cameras hold %1 captured view(s), which the new setting discards.\n"
+                               "Change the setting and discard them?")
+                           .arg(views);
+  return QMessageBox::question(this, "Setup source", text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+         QMessageBox::Yes;
 }
 
 // ---- Removal ---------------------------------------------------------------

@@ -111,6 +111,9 @@ class CStaticSourcesView : public QWidget {
   void RenumberCameras(int exceptSource, int position, int delta);
   void DeleteSource(int source);
   int NextCameraNumber() const;
+  // True when the source's cameras hold no views, or the user agrees to
+  // discard them.
+  bool ConfirmDiscardingViews(int firstCamera, int count);
 
   int id_;
   std::string applicationFolder_;

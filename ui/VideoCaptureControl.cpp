@@ -19,7 +19,12 @@ namespace {
 
 constexpr QRgb kBackground = 0xFF414141;
 constexpr QRgb kStatusColour = 0xFFFFBF00;
-const QRect kStatusRect(10, 185, 200, 15);
+// The status line starts at (10, 185), or higher in a control too short to
+// hold it above the buttons, and is 15 pixels high; it reaches to the
+// control's right margin so that the whole count fits.
+constexpr int kStatusLeft = 10, kStatusTop = 185, kStatusHeight = 15, kStatusMinimumWidth = 200;
+constexpr int kButtonRowOffset = 35, kStatusGap = 5;
+constexpr int kStatusPointSize = 8, kStatusMinimumPointSize = 6;
 
 QImage ToImage(const cv::Mat& frame) {
   return QImage(frame.data, frame.cols, frame.rows, static_cast<int>(frame.step), QImage::Format_BGR888);
@@ -89,10 +94,10 @@ CHoverButtonEx* CVideoCaptureControl::Button(int id) const {
 
 void CVideoCaptureControl::Layout() {
   const int w = width(), h = height();
-  videoView_->setGeometry(10, 10, std::max(0, w - 20), std::max(0, std::min(h - 50, kStatusRect.top() - 15)));
+  videoView_->setGeometry(10, 10, std::max(0, w - 20), std::max(0, std::min(h - 50, StatusRect().top() - kStatusGap - 10)));
   videoView_->SetVideoRect(videoView_->rect().adjusted(2, 2, -2, -2));
   if (!Button(kIdRun)) CreateButtons();
-  const int y = h - 35;
+  const int y = h - kButtonRowOffset;
   const std::pair<int, int> places[] = {{kIdRun, 67}, {kIdStop, 93}, {kIdRecord, 121}, {kIdCapture, 179}};
   for (const auto& [id, x] : places)
     if (CHoverButtonEx* button = Button(id)) button->move(x, y);
@@ -131,10 +136,29 @@ void CVideoCaptureControl::DrawBackground() {
   image_ = QImage(size(), QImage::Format_ARGB32);
   image_.fill(QColor::fromRgba(kBackground));
   QPainter painter(&image_);
-  painter.setFont(QFont("Verdana", 8, QFont::Bold));
-  painter.setPen(QColor::fromRgba(kStatusColour));
-  painter.drawText(kStatusRect.topLeft() + QPoint(0, painter.fontMetrics().ascent()), statusText_);
+  DrawStatus(painter);
   update();
+}
+
+QRect CVideoCaptureControl::StatusRect() const {
+  const int top = std::min(kStatusTop, height() - kButtonRowOffset - kStatusGap - kStatusHeight);
+  return QRect(kStatusLeft, top, std::max(kStatusMinimumWidth, width() - 2 * kStatusLeft), kStatusHeight);
+}
+
+// A long count in a narrow control takes a smaller font rather than losing
+// its end; below the smallest size the end is elided.
+void CVideoCaptureControl::DrawStatus(QPainter& painter) {
+  const QRect area = StatusRect();
+  painter.fillRect(area, QColor::fromRgba(kBackground));
+  QFont font("Verdana", kStatusPointSize, QFont::Bold);
+  for (int size = kStatusPointSize; size > kStatusMinimumPointSize; --size) {
+    font.setPointSize(size);
+    if (QFontMetrics(font).horizontalAdvance(statusText_) <= area.width()) break;
+  }
+  painter.setFont(font);
+  painter.setPen(QColor::fromRgba(kStatusColour));
+  const QString shown = painter.fontMetrics().elidedText(statusText_, Qt::ElideRight, area.width());
+  painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, shown);
 }
 
 void CVideoCaptureControl::paintEvent(QPaintEvent*) {
@@ -177,6 +201,7 @@ void CVideoCaptureControl::Fail(const QString& text) { ShowSourceMessage(this, t
 
 void CVideoCaptureControl::OnRun() {
   graph_->Run();
+  StartElapsedClock();
   if (networkSync_ && isServer_ && socket_)
     for (int i = 0; i < kCommandRepeats; ++i) socket_->SendCommand(kSyncStart);
   StartStatusTimer();
@@ -184,6 +209,7 @@ void CVideoCaptureControl::OnRun() {
 
 void CVideoCaptureControl::OnStop() {
   graph_->Stop();
+  StopElapsedClock();
   if (networkSync_ && isServer_) {
     if (socket_)
       for (int i = 0; i < kCommandRepeats; ++i) socket_->SendCommand(kSyncStop);
@@ -209,8 +235,10 @@ void CVideoCaptureControl::OnRecord() {
 
 bool CVideoCaptureControl::AskRecordSettings(CaptureRecordSettings& settings) {
   CCaptureSettingsDlg dialog(store_, this);
+  dialog.SetFileName(RecordingPath());
   if (dialog.exec() != QDialog::Accepted) return false;
   settings.compressorIndex = dialog.CompressorIndex();
+  settings.fileName = dialog.FileName();
   settings.networkSync = dialog.NetworkSync();
   settings.client = dialog.Client();
   settings.serverAddress = dialog.ServerAddress();
@@ -222,6 +250,7 @@ bool CVideoCaptureControl::AskRecordSettings(CaptureRecordSettings& settings) {
 void CVideoCaptureControl::SetUpRecording(const CaptureRecordSettings& settings) {
   networkSync_ = settings.networkSync;
   isServer_ = !settings.client;
+  recordingPath_ = settings.fileName;
   BuildRecordingBranch(networkSync_, settings.compressorIndex);
   if (networkSync_ && !OpenSocket(settings)) return;
   if (settings.removeDistortion && store_ && store_->GetCameraCount() > 0 && graph_->Sampler())
@@ -234,6 +263,20 @@ bool CVideoCaptureControl::OpenSocket(const CaptureRecordSettings& settings) {
   socket_.reset();
   auto socket = std::make_unique<CClientSocket>();
   socket->SetGraph(graph_.get());
+  // A client runs and stops when the server says so; its clock follows.
+  CSamplingCaptureGraph* graph = graph_.get();
+  socket->SetActions(
+      [this, graph] {
+        graph->Run();
+        StartElapsedClock();
+      },
+      [this, graph] {
+        graph->Stop();
+        StopElapsedClock();
+      },
+      [graph](uint32_t tick) {
+        if (CSourceFrameSampler* sampler = graph->Sampler()) sampler->SetRemoteTick(tick);
+      });
   socket->SetPeer(QString::fromStdString(settings.serverAddress), settings.port);
   if (!socket->Create(settings.port)) {
     Fail("Failed to create UDP socket");
@@ -252,14 +295,26 @@ bool CVideoCaptureControl::BuildRecordingBranch(bool networkSync, int compressor
     return false;
   }
   droppedFramesInfo_ = true;
-  framesAtRecordStart_ = graph_->FramesGrabbed();
-  graph_->recordStartTick = MillisecondTick();
+  clockStarted_ = clockStopped_ = false;
+  graph_->ResetDroppedFrames();
   if (networkSync && graph_->Sampler()) graph_->Sampler()->OpenLog(FrameLogPath());
   return true;
 }
 
-std::string CVideoCaptureControl::RecordingPath() const { return OutputPath("SampleAvi.avi"); }
-std::string CVideoCaptureControl::FrameLogPath() const { return OutputPath("SampleAviSync.txt"); }
+std::string CVideoCaptureControl::DefaultRecordingPath() { return OutputPath("SampleAvi.avi"); }
+
+std::string CVideoCaptureControl::RecordingPath() const {
+  return recordingPath_.empty() ? DefaultRecordingPath() : recordingPath_;
+}
+
+std::string CVideoCaptureControl::FrameLogPath() const {
+  std::string path = RecordingPath();
+  const std::string extension = ".avi";
+  if (path.size() > extension.size() &&
+      QString::fromStdString(path.substr(path.size() - extension.size())).compare(".avi", Qt::CaseInsensitive) == 0)
+    path.resize(path.size() - extension.size());
+  return path + "Sync.txt";
+}
 
 // ---- Status ---------------------------------------------------------------------
 
@@ -272,17 +327,43 @@ void CVideoCaptureControl::timerEvent(QTimerEvent* event) {
     CSourceControl::timerEvent(event);
 }
 
+void CVideoCaptureControl::StartElapsedClock() {
+  graph_->recordStartTick = MillisecondTick();
+  framesAtRun_ = graph_->FramesGrabbed();
+  graph_->ResetDroppedFrames();
+  clockStarted_ = true;
+  clockStopped_ = false;
+}
+
+void CVideoCaptureControl::StopElapsedClock() {
+  if (!clockStarted_ || clockStopped_) return;
+  stoppedElapsedMs_ = MillisecondTick() - graph_->recordStartTick;
+  clockStopped_ = true;
+}
+
+uint32_t CVideoCaptureControl::ElapsedMs() const {
+  if (!clockStarted_) return 0;
+  return clockStopped_ ? stoppedElapsedMs_ : MillisecondTick() - graph_->recordStartTick;
+}
+
 void CVideoCaptureControl::UpdateStatus() {
   if (!droppedFramesInfo_) {
     statusText_ = "No info";
   } else {
-    // The pipeline's queues block rather than drop, so every frame the
-    // grabber passed since the set-up reached the recording branch.
-    const auto captured = static_cast<int>(graph_->FramesGrabbed() - framesAtRecordStart_);
-    const int dropped = 0;
-    const uint32_t e = MillisecondTick() - graph_->recordStartTick;
-    statusText_ = QString::asprintf("Captured %d frames (%d dropped) %d.%dsec", captured, dropped,
-                                    static_cast<int>(e / 1000), static_cast<int>(e / 100 - (e / 1000) * 10));
+    // The recording branch's queues block rather than drop, so every frame
+    // the grabber passed reached the file; what the device itself dropped
+    // shows as gaps in its frame numbers.
+    const auto captured = clockStarted_ ? static_cast<int>(graph_->FramesGrabbed() - framesAtRun_) : 0;
+    uint64_t dropped = 0;
+    const QString droppedText = DShow::Succeeded(graph_->GetDroppedFrames(&dropped))
+                                    ? QString::number(dropped)
+                                    : QStringLiteral("n/a");
+    const uint32_t e = ElapsedMs();
+    statusText_ = QString("Captured %1 frames (%2 dropped) %3.%4sec")
+                      .arg(captured)
+                      .arg(droppedText)
+                      .arg(e / 1000)
+                      .arg(e / 100 - (e / 1000) * 10);
   }
   DrawBackground();
   if (networkSync_ && socket_) socket_->SendHeartbeat();

@@ -20,6 +20,7 @@
 #include "ui/SourceControl.h"
 
 class CClientSocket;
+class QPainter;
 class CHoverButtonEx;
 
 // A widget the renderer hands its frames to; draws the newest one scaled
@@ -47,6 +48,7 @@ class CCaptureVideoView : public QWidget, public DShow::CVideoWindow {
 // What the record set-up takes from the settings dialog.
 struct CaptureRecordSettings {
   int compressorIndex = 0;
+  std::string fileName;  // empty: the default recording file of the output folder
   bool networkSync = false;
   bool client = false;
   std::string serverAddress;
@@ -91,10 +93,15 @@ class CVideoCaptureControl : public CSourceControl {
   void ShowCapturePinSettings() override;
   void ShowCaptureFilterSettings() override;
 
-  // Status line: refreshed by the timer.
+  // Status line: refreshed by the timer. The elapsed time counts from Run
+  // and stands still from Stop; the dropped count is the device's own, "n/a"
+  // when the device cannot tell.
   QString StatusText() const { return statusText_; }
   void UpdateStatus();
   bool StatusTimerActive() const { return statusTimer_.isActive(); }
+  QRect StatusRect() const;
+  // Milliseconds recorded: from Run, to Stop once stopped.
+  uint32_t ElapsedMs() const;
 
   bool NetworkSync() const { return networkSync_; }
   bool IsServer() const { return isServer_; }
@@ -102,8 +109,11 @@ class CVideoCaptureControl : public CSourceControl {
   CSamplingCaptureGraph* Graph() const { return graph_.get(); }
   CCaptureVideoView* VideoView() const { return videoView_; }
   CHoverButtonEx* Button(int id) const;
+  // The file the recording goes to (the default until a set-up chose one)
+  // and its frame log beside it: "<name>Sync.txt" for "<name>.avi".
   std::string RecordingPath() const;
   std::string FrameLogPath() const;
+  static std::string DefaultRecordingPath();
 
  protected:
   // Shows the settings dialog; false on Cancel.
@@ -119,6 +129,10 @@ class CVideoCaptureControl : public CSourceControl {
   void CreateButtons();
   void DrawBackground();
   void StartStatusTimer();
+  // Run and Stop, by the buttons or by the server's datagrams.
+  void StartElapsedClock();
+  void StopElapsedClock();
+  void DrawStatus(QPainter& painter);
   bool OpenSocket(const CaptureRecordSettings& settings);
   void ApplyCaptureFormat(const QString& title);
   void Fail(const QString& text);
@@ -133,5 +147,9 @@ class CVideoCaptureControl : public CSourceControl {
   bool networkSync_ = false;
   bool isServer_ = true;
   bool droppedFramesInfo_ = false;
-  uint64_t framesAtRecordStart_ = 0;
+  uint64_t framesAtRun_ = 0;
+  bool clockStarted_ = false;
+  bool clockStopped_ = false;
+  uint32_t stoppedElapsedMs_ = 0;
+  std::string recordingPath_;
 };

@@ -168,6 +168,9 @@ class CDShowGraph {
   // stays so until Run. `failure` tells which step failed.
   HRESULT SetUpRecording(const std::string& aviPath, int compressorIndex, bool noClock, RecordingFailure* failure);
   bool IsRecording() const { return recording_; }
+  // True when the graph was stopped (or never started): no stream runs and,
+  // with a recording branch, no file is open.
+  bool IsStopped() const;
 
   // Access for the owner.
   GstElement* GetFilterGraph() const { return pipeline_.get(); }
@@ -283,6 +286,28 @@ class CDShowFileGraph : public CDShowGraph {
   bool videoLinked_ = false;
 };
 
+// Frames missing from a numbered frame stream. A capture device numbers the
+// frames it captured (V4L2 passes on the driver's sequence), so a jump of
+// the number by k > 1 means k - 1 frames were dropped before they reached
+// the graph. A frame without a number makes the count unknown; a number
+// that goes back means the device started again.
+class DroppedFrameCounter {
+ public:
+  static constexpr uint64_t kNoNumber = UINT64_MAX;
+  void Observe(uint64_t number);
+  void Reset();
+  // False while no numbered frame arrived or after an unnumbered one.
+  bool Known() const;
+  uint64_t Dropped() const;
+
+ private:
+  mutable std::mutex mutex_;
+  bool seenAny_ = false;
+  bool unnumbered_ = false;
+  uint64_t last_ = 0;
+  uint64_t dropped_ = 0;
+};
+
 // A live capture device (v4l2src, or videotestsrc as the test device).
 class CDShowCaptureGraph : public CDShowGraph {
  public:
@@ -303,9 +328,16 @@ class CDShowCaptureGraph : public CDShowGraph {
   // graph stays stopped; a recording branch is dropped.
   HRESULT SetCaptureFormat(const MediaType& wanted);
 
+  // Frames the device dropped since the last ResetDroppedFrames (or the
+  // connection); E_NOTIMPL when its frames carry no numbers to tell.
+  HRESULT GetDroppedFrames(uint64_t* dropped) const;
+  void ResetDroppedFrames() { dropped_.Reset(); }
+
  private:
+  static GstPadProbeReturn OnCaptureBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer self);
   HRESULT BuildCaptureChain(const MediaType& wanted);
   ElementPtr formatFilter_;
+  DroppedFrameCounter dropped_;
 };
 
 // ---- Graph utilities -------------------------------------------------------

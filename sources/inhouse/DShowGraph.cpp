@@ -420,6 +420,8 @@ HRESULT CDShowGraph::WaitForState(GstState) {
 
 HRESULT CDShowGraph::Run() { return ChangeState(GST_STATE_PLAYING); }
 
+bool CDShowGraph::IsStopped() const { return !pipeline_ || GST_STATE_TARGET(pipeline_.get()) <= GST_STATE_READY; }
+
 HRESULT CDShowGraph::Pause() { return ChangeState(GST_STATE_PAUSED); }
 
 HRESULT CDShowGraph::Stop() {

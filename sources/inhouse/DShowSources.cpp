@@ -87,11 +87,59 @@ HRESULT CDShowCaptureGraph::ConnectToLiveSource(int device) {
     TearDown();
     return E_FAIL;
   }
+  PadPtr captureOutput;
+  if (Succeeded(FindCategoryPin(capture.get(), PIN_CATEGORY_CAPTURE, PINDIR_OUTPUT, &captureOutput)))
+    gst_pad_add_probe(captureOutput.get(), GST_PAD_PROBE_TYPE_BUFFER, &CDShowCaptureGraph::OnCaptureBuffer, this, nullptr);
+  dropped_.Reset();
   SetSource(std::move(capture));
   live_ = true;
   hr = BuildCaptureChain(MediaType{});
   if (Failed(hr)) TearDown();
   return hr;
+}
+
+GstPadProbeReturn CDShowCaptureGraph::OnCaptureBuffer(GstPad*, GstPadProbeInfo* info, gpointer self) {
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (buffer)
+    static_cast<CDShowCaptureGraph*>(self)->dropped_.Observe(
+        GST_BUFFER_OFFSET_IS_VALID(buffer) ? GST_BUFFER_OFFSET(buffer) : DroppedFrameCounter::kNoNumber);
+  return GST_PAD_PROBE_OK;
+}
+
+HRESULT CDShowCaptureGraph::GetDroppedFrames(uint64_t* dropped) const {
+  if (!dropped) return E_POINTER;
+  if (!dropped_.Known()) return E_NOTIMPL;
+  *dropped = dropped_.Dropped();
+  return S_OK;
+}
+
+void DroppedFrameCounter::Observe(uint64_t number) {
+  std::lock_guard lock(mutex_);
+  if (number == kNoNumber) {
+    unnumbered_ = true;
+    return;
+  }
+  if (seenAny_ && number > last_) dropped_ += number - last_ - 1;
+  seenAny_ = true;
+  last_ = number;
+}
+
+void DroppedFrameCounter::Reset() {
+  std::lock_guard lock(mutex_);
+  seenAny_ = false;
+  unnumbered_ = false;
+  last_ = 0;
+  dropped_ = 0;
+}
+
+bool DroppedFrameCounter::Known() const {
+  std::lock_guard lock(mutex_);
+  return seenAny_ && !unnumbered_;
+}
+
+uint64_t DroppedFrameCounter::Dropped() const {
+  std::lock_guard lock(mutex_);
+  return dropped_;
 }
 
 HRESULT CDShowCaptureGraph::GetCaptureFormat(MediaType* type) const {

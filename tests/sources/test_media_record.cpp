@@ -229,3 +229,56 @@ TEST(MediaCaptureGraph, FormatChangeRebuildsTheChainWithANewSampler) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DroppedFrameCounter, GapsInTheFrameNumbersAreDroppedFramesAndUnnumberedFramesLeaveItUnknown) {
+  DShow::DroppedFrameCounter counter;
+  EXPECT_FALSE(counter.Known());
+  for (uint64_t number : {7, 8, 9, 12, 13, 20}) counter.Observe(number);
+  ASSERT_TRUE(counter.Known());
+  EXPECT_EQ(counter.Dropped(), 2u + 6u);
+  counter.Observe(0);  // the device started again: no gap
+  counter.Observe(1);
+  EXPECT_EQ(counter.Dropped(), 8u);
+  counter.Observe(DShow::DroppedFrameCounter::kNoNumber);
+  EXPECT_FALSE(counter.Known());
+  counter.Reset();
+  counter.Observe(3);
+  EXPECT_TRUE(counter.Known());
+  EXPECT_EQ(counter.Dropped(), 0u);
+}
+
+TEST(MediaCaptureGraph, StoppedGraphIsNotRestartedByAGrab) {
+  setenv("LENTORA_TEST_DEVICE", "1", 1);
+  std::vector<std::string> devices;
+  DShow::EnumVideoCaptureDevices(devices);
+  CSamplingCaptureGraph graph;
+  graph.InitialiseFrameSampler();
+  ASSERT_EQ(graph.ConnectToLiveSource(static_cast<int>(devices.size())), DShow::S_OK);
+  uint64_t dropped = 1;
+  EXPECT_EQ(graph.GetDroppedFrames(&dropped), DShow::E_NOTIMPL) << "no frame has told yet";
+  TempDir dir;
+  const std::string path = dir.File("kept.avi");
+  ASSERT_EQ(graph.SetUpRecording(path, 0, false, nullptr), DShow::S_OK);
+  EXPECT_TRUE(graph.IsStopped());
+  const uint64_t before = graph.FramesGrabbed();
+  ASSERT_TRUE(DShow::Succeeded(graph.Run()));
+  EXPECT_FALSE(graph.IsStopped());
+  ASSERT_TRUE(WaitFor([&] { return graph.FramesGrabbed() >= before + 8; }));
+  // The test pattern numbers its frames and the pipeline blocks rather than drops.
+  ASSERT_EQ(graph.GetDroppedFrames(&dropped), DShow::S_OK);
+  EXPECT_EQ(dropped, 0u);
+  ASSERT_TRUE(DShow::Succeeded(graph.Stop()));
+  const int recorded = media_test::CountDecodedFrames(path);
+  ASSERT_GE(recorded, 8);
+
+  CCalibrationData data;
+  data.AddCamera();
+  EXPECT_EQ(GrabFrameFromGraph(graph, *graph.Sampler(), SourceSettings{0, 0, {0, -1, -1, -1}}, data), 1);
+  EXPECT_TRUE(graph.IsStopped());
+  EXPECT_EQ(media_test::CountDecodedFrames(path), recorded);
+  unsetenv("LENTORA_TEST_DEVICE");
+}
+
+}  // namespace

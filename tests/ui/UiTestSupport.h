@@ -2,7 +2,11 @@
 // A QApplication for the widget tests (offscreen unless a platform is named)
 // and a main window whose dialogs and message boxes are scripted.
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <functional>
 #include <QString>
 #include <QStringList>
 #include <string>
@@ -10,6 +14,31 @@
 #include "support/TestApplication.h"
 #include "ui/OptionsDlg.h"
 #include "ui/WorkbenchDlg.h"
+
+// Runs `answer` on the next modal window of type W once it is up; arm it
+// before the call that opens the window with a blocking exec().
+template <class W>
+void AnswerModal(std::function<void(W*)> answer) {
+  auto* poll = new QTimer();
+  poll->setInterval(20);
+  QObject::connect(poll, &QTimer::timeout, [poll, answer] {
+    if (auto* modal = qobject_cast<W*>(QApplication::activeModalWidget())) {
+      poll->stop();
+      poll->deleteLater();
+      answer(modal);
+    }
+  });
+  poll->start();
+}
+
+// Answers the next message box with one of its standard buttons and keeps
+// its text.
+inline void AnswerMessageBox(QMessageBox::StandardButton button, QString* text = nullptr) {
+  AnswerModal<QMessageBox>([button, text](QMessageBox* box) {
+    if (text) *text = box->text();
+    box->button(button)->click();
+  });
+}
 
 // Inherit first so the application exists before any widget member is built.
 struct WithApplication {

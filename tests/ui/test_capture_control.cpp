@@ -4,20 +4,26 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QTest>
+#include <QTimer>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "core/CalibrationData.h"
 #include "core/Paths.h"
 #include "sources/ClientSocket.h"
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"
-#include "widgets/HoverButtonEx.h"
+#include "ui/CaptureSettingsDlg.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/SyncPlayerDlg.h"
 #include "ui/UiTestSupport.h"
 #include "ui/VideoCaptureControl.h"
+#include "widgets/HoverButtonEx.h"
 
 namespace {
 
@@ -251,6 +257,150 @@ TEST_F(LiveCapture, MainWindowMakesCaptureControlsForLiveSourcesAndHasThePlayerO
   EXPECT_TRUE(control->IsOpen());
   EXPECT_TRUE(control->IsLive());
   ASSERT_TRUE(PumpUntil([&] { return control->VideoView()->FramesShown() > 0; }));
+}
+
+}  // namespace
+
+namespace {
+
+std::uintmax_t FileSize(const std::string& path) {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  return error ? 0 : size;
+}
+
+TEST_F(LiveCapture, RecordsToTheChosenFileAndCaptureAfterStopLeavesItAlone) {
+  auto control = MakeControl();
+  ASSERT_TRUE(control->Connect(device));
+  const std::string chosen = dir.File("take one.avi");
+  QString proposed;
+  AnswerModal<CCaptureSettingsDlg>([&](CCaptureSettingsDlg* dialog) {
+    proposed = QString::fromStdString(dialog->FileName());
+    dialog->SetFileName(chosen);
+    dialog->accept();
+  });
+  control->Button(CVideoCaptureControl::kIdRecord)->click();
+  EXPECT_EQ(proposed.toStdString(), CVideoCaptureControl::DefaultRecordingPath());
+  EXPECT_EQ(control->RecordingPath(), chosen);
+  EXPECT_EQ(control->FrameLogPath(), dir.File("take oneSync.txt"));
+
+  const uint64_t before = control->Graph()->FramesGrabbed();
+  control->OnRun();
+  ASSERT_TRUE(PumpUntil([&] { return control->Graph()->FramesGrabbed() >= before + 10; }));
+  control->OnStop();
+  ASSERT_TRUE(control->Graph()->IsStopped());
+  const int recorded = media_test::CountDecodedFrames(chosen);
+  EXPECT_GE(recorded, 10);
+  EXPECT_FALSE(std::filesystem::exists(CVideoCaptureControl::DefaultRecordingPath()));
+  const auto size = FileSize(chosen);
+
+  // Capture takes the last frame the stopped graph delivered; the graph
+  // stays stopped and the recording keeps every frame.
+  ASSERT_NE(control->Button(CVideoCaptureControl::kIdCapture), nullptr);
+  control->Button(CVideoCaptureControl::kIdCapture)->click();
+  EXPECT_EQ(store.GetViewCount(0), 1);
+  EXPECT_TRUE(control->Graph()->IsStopped());
+  QTest::qWait(300);
+  EXPECT_EQ(FileSize(chosen), size);
+  EXPECT_EQ(media_test::CountDecodedFrames(chosen), recorded);
+  EXPECT_TRUE(messages.isEmpty()) << messages.join(", ").toStdString();
+}
+
+TEST_F(LiveCapture, SettingsDialogAsksBeforeReplacingAFile) {
+  const std::string existing = dir.File("old.avi");
+  dir.Write("old.avi", "an earlier recording");
+  CCaptureSettingsDlg dialog(&store);
+  EXPECT_EQ(dialog.FileName(), OutputPath("TestFile.avi"));  // the player's default
+  dialog.SetFileName(existing);
+
+  QString question;
+  AnswerMessageBox(QMessageBox::No, &question);
+  dialog.open();
+  dialog.accept();
+  EXPECT_TRUE(question.contains("already exists")) << question.toStdString();
+  EXPECT_TRUE(dialog.isVisible()) << "No keeps the dialog open for another name";
+  EXPECT_EQ(dialog.result(), 0);
+
+  AnswerMessageBox(QMessageBox::Yes);
+  dialog.accept();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(dir.Read("old.avi"), "an earlier recording") << "the dialog only chooses; recording writes";
+
+  // An empty name or a missing folder is refused with a message.
+  CCaptureSettingsDlg second(&store);
+  for (const std::string& bad : {std::string(""), dir.File("no such folder/x.avi")}) {
+    second.SetFileName(bad);
+    QString refusal;
+    AnswerMessageBox(QMessageBox::Ok, &refusal);
+    second.open();
+    second.accept();
+    EXPECT_FALSE(refusal.isEmpty()) << bad;
+    EXPECT_NE(second.result(), QDialog::Accepted) << bad;
+  }
+}
+
+TEST_F(LiveCapture, StatusCountsTimeFromRunToStopAndTheDevicesOwnDrops) {
+  auto control = MakeControl();
+  ASSERT_TRUE(control->Connect(device));
+  CaptureRecordSettings settings;
+  settings.fileName = dir.File("status.avi");
+  control->SetUpRecording(settings);
+  ASSERT_TRUE(messages.isEmpty()) << messages.join(", ").toStdString();
+  QTest::qWait(400);  // time between the set-up and Run is not recording time
+  control->UpdateStatus();
+  EXPECT_EQ(control->StatusText(), "Captured 0 frames (n/a dropped) 0.0sec");
+
+  const uint64_t before = control->Graph()->FramesGrabbed();
+  control->OnRun();
+  ASSERT_TRUE(PumpUntil([&] { return control->Graph()->FramesGrabbed() >= before + 10; }));
+  QTest::qWait(300);
+  control->OnStop();
+  const uint32_t recorded = control->ElapsedMs();
+  EXPECT_GE(recorded, 300u);
+  EXPECT_LT(recorded, 8000u + 300u);
+  QTest::qWait(300);
+  EXPECT_EQ(control->ElapsedMs(), recorded) << "the time stands still from Stop";
+  control->UpdateStatus();
+  // The test pattern numbers its frames, so its drop count is a real one.
+  const QString expectedEnd = QString(" (0 dropped) %1.%2sec").arg(recorded / 1000).arg(recorded / 100 % 10);
+  EXPECT_TRUE(control->StatusText().startsWith("Captured ")) << control->StatusText().toStdString();
+  EXPECT_TRUE(control->StatusText().endsWith(expectedEnd)) << control->StatusText().toStdString();
+  EXPECT_TRUE(control->StatusTimerActive()) << "without synchronisation the timer keeps running";
+}
+
+TEST_F(LiveCapture, StatusLineFitsAndSitsClearOfTheVideoAndButtons) {
+  auto control = MakeControl();
+  ASSERT_TRUE(control->Connect(device));
+  CaptureRecordSettings settings;
+  settings.fileName = dir.File("status.avi");
+  control->SetUpRecording(settings);
+  const uint64_t before = control->Graph()->FramesGrabbed();
+  control->OnRun();
+  ASSERT_TRUE(PumpUntil([&] { return control->Graph()->FramesGrabbed() >= before + 5; }));
+  control->UpdateStatus();
+  control->show();
+  ASSERT_TRUE(PumpUntil([&] { return control->VideoView()->FramesShown() >= 3; }));
+  const QRect status = control->StatusRect();
+  EXPECT_FALSE(status.intersects(control->VideoView()->geometry()));
+  for (int id : {CVideoCaptureControl::kIdRun, CVideoCaptureControl::kIdCapture})
+    EXPECT_FALSE(status.intersects(control->Button(id)->geometry())) << id;
+  // Every amber pixel of the text lies inside the status line, and the text
+  // reaches past the 200 pixels the line once had.
+  const QImage shot = control->grab().toImage();
+  SaveScreenshot(*control, "capture_control_recording.png");
+  int rightmost = -1;
+  for (int y = 0; y < shot.height(); ++y)
+    for (int x = 0; x < shot.width(); ++x) {
+      const QRgb p = shot.pixel(x, y);
+      if (qRed(p) > 200 && qGreen(p) > 120 && qGreen(p) < 220 && qBlue(p) < 80 &&
+          !control->VideoView()->geometry().contains(x, y)) {
+        EXPECT_TRUE(status.contains(x, y)) << x << "," << y;
+        rightmost = std::max(rightmost, x);
+      }
+    }
+  EXPECT_GT(rightmost, status.left() + 150);
+  EXPECT_LE(rightmost, status.right());
+  control->OnStop();
 }
 
 }  // namespace

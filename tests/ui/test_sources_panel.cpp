@@ -153,11 +153,20 @@ TEST_F(SourcesPanelTest, StereoAndQuadInsertCamerasAndShiftLaterSources) {
   EXPECT_EQ(panel_->Control(1)->GetSettings().subViewCamera, (std::array<int32_t, 4>{1, 2, 3, 4}));
 }
 
-TEST_F(SourcesPanelTest, DeinterlaceOnlyClearsTheFirstCameraAndKeepsCameras) {
+TEST_F(SourcesPanelTest, ChangingDeinterlacingOrSplitAsksBeforeDiscardingCapturedViews) {
   OpenVideos(2);
   window_->Data().AddViewFromFrame(1, cv::Mat(8, 8, CV_8UC3, cv::Scalar(1, 2, 3)));
   window_->Data().AddViewFromFrame(0, cv::Mat(8, 8, CV_8UC3, cv::Scalar(1, 2, 3)));
   Select(1);
+  // "No" keeps the views and the old setting.
+  QString question;
+  AnswerMessageBox(QMessageBox::No, &question);
+  ChooseInSetup(CSourceSetupDlg::Box::kSplitNone, CSourceSetupDlg::Box::kDeinterlaceFields);
+  EXPECT_TRUE(question.contains("1 captured view")) << question.toStdString();
+  EXPECT_EQ(window_->Data().GetViewCount(1), 1);
+  EXPECT_EQ(panel_->Control(1)->GetSettings().deinterlace, kDeinterlaceNone);
+
+  AnswerMessageBox(QMessageBox::Yes);
   ChooseInSetup(CSourceSetupDlg::Box::kSplitNone, CSourceSetupDlg::Box::kDeinterlaceFields);
   EXPECT_EQ(window_->Data().GetViewCount(1), 0);
   EXPECT_EQ(window_->Data().GetViewCount(0), 1);
@@ -166,10 +175,22 @@ TEST_F(SourcesPanelTest, DeinterlaceOnlyClearsTheFirstCameraAndKeepsCameras) {
   EXPECT_EQ(settings.deinterlace, kDeinterlaceFields);
   EXPECT_EQ(settings.subViewCamera[0], 1);
 
-  // Unchanged choices do nothing, not even clearing.
+  // Unchanged choices do nothing, not even asking or clearing.
   window_->Data().AddViewFromFrame(1, cv::Mat(8, 8, CV_8UC3, cv::Scalar(1, 2, 3)));
   ChooseInSetup(CSourceSetupDlg::Box::kSplitNone, CSourceSetupDlg::Box::kDeinterlaceFields);
   EXPECT_EQ(window_->Data().GetViewCount(1), 1);
+
+  // A split change with views asks too; "No" leaves the cameras as they were.
+  AnswerMessageBox(QMessageBox::No);
+  ChooseInSetup(CSourceSetupDlg::Box::kSplitStereo, CSourceSetupDlg::Box::kDeinterlaceFields);
+  EXPECT_EQ(window_->Data().GetCameraCount(), 2);
+  EXPECT_EQ(panel_->Control(1)->GetSettings().split, kSplitNone);
+  EXPECT_EQ(window_->Data().GetViewCount(1), 1);
+  // Without views nothing is asked: the split goes through at once.
+  Select(0);
+  window_->Data().ClearCameraViews(0);
+  ChooseInSetup(CSourceSetupDlg::Box::kSplitStereo, CSourceSetupDlg::Box::kDeinterlaceNone);
+  EXPECT_EQ(window_->Data().GetCameraCount(), 3);
 }
 
 TEST_F(SourcesPanelTest, SetUpAndRemoveNeedASelectionAndCancelChangesNothing) {
