@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
@@ -170,42 +171,52 @@ bool CCalib3DScene::HasOpenGL() const { return view_ != nullptr && view_->Ready(
 
 // ---- Filling ----
 
-void CCalib3DScene::AddGridMesh(const double* R, const double* t) { content_.AddGridMesh(R, t); }
-
-void CCalib3DScene::AddCameraPyramid(const CameraParameters& parameters, const double* R, const double* t) {
-  content_.AddCameraPyramid(parameters, R, t);
-}
-
-void CCalib3DScene::SetGridTexture(int nx, int ny, double dX, double dY) { content_.SetGridTexture(nx, ny, dX, dY); }
-
-void CCalib3DScene::AddThumbnails(int camera) {
-  if (store_ == nullptr) return;
-  const int views = store_->GetViewCount(camera);
-  for (int v = 0; v < views; ++v) {
+void CCalib3DScene::AddThumbnails(int camera, const std::vector<int>& views) {
+  for (int v : views) {
     const cv::Mat* image = store_->GetViewImage(camera, v);
     content_.AddThumbnail(MakeThumbnail(image != nullptr ? *image : cv::Mat()));
   }
 }
 
-void CCalib3DScene::AddCalibrationResults(int camera) {
-  if (store_ == nullptr || camera < 0 || camera >= store_->GetCameraCount()) return;
-  const CalibrationProblem& problem = store_->GetCalibrationProblem(camera);
-  const CameraParameters parameters = problem.GetParameters();
-  const auto* lists = store_->GetGridPointLists(camera);
-  const int views = std::min(lists != nullptr ? static_cast<int>(lists->size()) : 0, problem.viewCount);
-  for (int v = 0; v < views; ++v) {
-    AddGridMesh(problem.GetRotationMatrix(v), problem.GetTranslation(v));
-    AddCameraPyramid(parameters, problem.GetRotationMatrix(v), problem.GetTranslation(v));
+bool CCalib3DScene::SetCalibrationResults(int camera) {
+  content_.Clear();
+  if (view_ != nullptr) view_->ResetWorld();
+  bool filled = false;
+  if (store_ != nullptr && camera >= 0 && camera < store_->GetCameraCount()) {
+    const CalibrationProblem& problem = store_->GetCalibrationProblem(camera);
+    const CameraParameters parameters = problem.GetParameters();
+    // Views left out of the run have no pose to draw.
+    std::vector<int> drawn;
+    for (int v : problem.usedViews) {
+      if (v < 0 || v >= problem.viewCount || v >= store_->GetViewCount(camera)) continue;
+      const double* R = problem.GetRotationMatrix(v);
+      const double* t = problem.GetTranslation(v);
+      if (!content_.AddGridMesh(problem.grid, R, t)) continue;
+      content_.AddCameraPyramid(parameters, R, t);
+      drawn.push_back(v);
+    }
+    AddThumbnails(camera, drawn);
+    filled = !drawn.empty();
   }
-  const GridDescription grid = store_->GetGrid(camera);
-  SetGridTexture(grid.nx, grid.ny, grid.dX, grid.dY);
-  AddThumbnails(camera);
+  content_.FrameScene();
   Render();
+  return filled;
 }
 
 void CCalib3DScene::ShowCalibration(int camera) {
-  AddCalibrationResults(camera);
+  SetCalibrationResults(camera);
   ShowResults();
+}
+
+QPoint PlaceBeside(const QRect& main, const QSize& size, const QRect& available) {
+  constexpr int kGap = 8;
+  const int top = std::clamp(main.top(), available.top(), std::max(available.top(), available.bottom() + 1 - size.height()));
+  const int roomRight = available.right() + 1 - (main.right() + 1 + kGap);
+  const int roomLeft = main.left() - kGap - available.left();
+  if (roomRight >= size.width()) return {main.right() + 1 + kGap, top};
+  if (roomLeft >= size.width()) return {main.left() - kGap - size.width(), top};
+  const int x = roomRight >= roomLeft ? available.right() + 1 - size.width() : available.left();
+  return {std::max(available.left(), x), top};
 }
 
 CResultsWindow* CreateCalib3DScene(CCalibrationData* store, const std::string& applicationFolder, QWidget* parent) {
@@ -215,8 +226,13 @@ CResultsWindow* CreateCalib3DScene(CCalibrationData* store, const std::string& a
 }
 
 void CCalib3DScene::ShowResults() {
-  move(50, 50);
   resize(templateRect_.width() + 2, templateRect_.height() + 2);
+  QPoint place(50, 50);
+  if (QWidget* main = parentWidget()) {
+    const QScreen* screen = main->screen();
+    if (screen != nullptr) place = PlaceBeside(main->window()->frameGeometry(), size(), screen->availableGeometry());
+  }
+  move(place);
   setWindowFlag(Qt::WindowStaysOnTopHint, false);
   show();
   Render();

@@ -11,6 +11,7 @@
 #include <QWidget>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "core/Records.h"
 #include "view3d/SceneContent.h"
@@ -20,6 +21,10 @@ class CCalibrationData;
 class CCalib3DView;
 class CHoverButtonEx;
 class CStaticEx;
+
+// Where a window of `size` goes beside `main` inside `available`: to its
+// right, else to its left, else on the side with more room, kept on screen.
+QPoint PlaceBeside(const QRect& main, const QSize& size, const QRect& available);
 
 class CCalib3DScene : public QWidget, public CResultsWindow {
   Q_OBJECT
@@ -45,18 +50,17 @@ class CCalib3DScene : public QWidget, public CResultsWindow {
 
   void SetStore(CCalibrationData* store) { store_ = store; }
 
-  // Filling, in the order the calibration data panel uses after a run.
-  void AddGridMesh(const double* R, const double* t);
-  void AddCameraPyramid(const CameraParameters& parameters, const double* R, const double* t);
-  void SetGridTexture(int nx, int ny, double dX, double dY);
-  void AddThumbnails(int camera);
-  // All of the above for a calibrated camera of the store: a grid and a
-  // pyramid per view at the run's poses, the grid texture, the thumbnails.
-  void AddCalibrationResults(int camera);
-  // Shows the window at (50, 50), not on top of others.
+  // The results of camera `camera`'s last calibration run replace whatever
+  // the window showed: a grid (drawn with the camera's own grid) and a
+  // pyramid with the view's picture for every view that took part, framed
+  // by the eye, with the mouse's turns and shifts undone. False (and an
+  // empty scene) when the camera has no run to show.
+  bool SetCalibrationResults(int camera);
+  // Shows the window beside its parent (the main window) when there is
+  // room on the screen, at (50, 50) without a parent; not on top of others.
   void ShowResults();
-
-  // The workbench's results window.
+  // The workbench's results window. ShowCalibration is both of the above:
+  // what the calibration data panel does after a run.
   QWidget* Window() override { return this; }
   void ShowCalibration(int camera) override;
 
@@ -92,6 +96,7 @@ class CCalib3DScene : public QWidget, public CResultsWindow {
   void CreateSidePanel();
   void CreateTitleButtons();
   bool HandleTitleMouse(QEvent* event);
+  void AddThumbnails(int camera, const std::vector<int>& views);
 
   CCalibrationData* store_;
   std::string applicationFolder_;

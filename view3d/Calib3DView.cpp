@@ -7,7 +7,9 @@
 #include <QOpenGLVersionFunctionsFactory>
 #include <QPainter>
 
+#include <algorithm>
 #include <cstdlib>
+#include <numbers>
 #include <cstring>
 
 using namespace D3D;
@@ -87,11 +89,10 @@ bool CCalib3DView::Init() {
 
 void CCalib3DView::ReleaseTextures() {
   if (gl_ == nullptr) return;
-  if (gridTexture_ != 0) gl_->glDeleteTextures(1, &gridTexture_);
-  if (!thumbnailTextures_.empty())
-    gl_->glDeleteTextures(static_cast<GLsizei>(thumbnailTextures_.size()), thumbnailTextures_.data());
-  gridTexture_ = 0;
-  thumbnailTextures_.clear();
+  for (std::vector<unsigned>* textures : {&gridTextures_, &thumbnailTextures_}) {
+    if (!textures->empty()) gl_->glDeleteTextures(static_cast<GLsizei>(textures->size()), textures->data());
+    textures->clear();
+  }
 }
 
 unsigned CCalib3DView::UploadTexture(const QImage& image) {
@@ -118,7 +119,12 @@ unsigned CCalib3DView::UploadTexture(const QImage& image) {
 // Textures are built on the CPU whenever the content changes and sent to the
 // GL here, because the content may be filled before the view has a context.
 void CCalib3DView::UploadTextures() {
-  if (gridTexture_ == 0 && !content_->GridTexture().isNull()) gridTexture_ = UploadTexture(content_->GridTexture());
+  if (uploadedGeneration_ != content_->Generation()) {
+    ReleaseTextures();
+    uploadedGeneration_ = content_->Generation();
+  }
+  const auto& grids = content_->GridTextures();
+  while (gridTextures_.size() < grids.size()) gridTextures_.push_back(UploadTexture(grids[gridTextures_.size()]));
   const auto& thumbnails = content_->Thumbnails();
   while (thumbnailTextures_.size() < thumbnails.size())
     thumbnailTextures_.push_back(UploadTexture(thumbnails[thumbnailTextures_.size()]));
@@ -166,6 +172,7 @@ void CCalib3DView::paintGL() {
   gl_->glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   SetRenderStates();
   UploadTextures();
+  SetDragScale(std::numbers::pi / std::max(1, width()), content_->ViewHeightAtTargetLocked() / std::max(1, height()));
   const int mode = content_->ViewModeLocked();
   if (mode == kCameraCentred) {
     DrawCameraCentred();
@@ -173,6 +180,8 @@ void CCalib3DView::paintGL() {
     DrawObjectCentred();
   }
 }
+
+void CCalib3DView::resizeGL(int, int) { update(); }
 
 void CCalib3DView::DrawCameraCentred() {
   matrices_ = content_->SetUpMatricesLocked(World());
@@ -234,27 +243,30 @@ void CCalib3DView::DrawAxes() {
 void CCalib3DView::DrawMeshes() {
   const auto& meshes = content_->Meshes();
   const int highlighted = content_->HighlightedViewLocked();
-  if (gridTexture_ != 0) {
-    gl_->glEnable(GL_TEXTURE_2D);
-    gl_->glBindTexture(GL_TEXTURE_2D, gridTexture_);
-  }
   gl_->glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
   for (size_t i = 0; i < meshes.size(); ++i) {
+    const GridMesh& mesh = meshes[i];
+    const unsigned texture =
+        mesh.texture >= 0 && static_cast<size_t>(mesh.texture) < gridTextures_.size() ? gridTextures_[mesh.texture] : 0;
+    if (texture != 0) {
+      gl_->glEnable(GL_TEXTURE_2D);
+      gl_->glBindTexture(GL_TEXTURE_2D, texture);
+    }
     const bool lit = static_cast<int>(i) == highlighted;
     // The highlighted grid's white squares take the highlight colour.
     gl_->glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, lit ? GL_MODULATE : GL_REPLACE);
     gl_->glBegin(GL_TRIANGLES);
-    for (uint16_t index : meshes[i].indices) {
-      const MeshVertex& v = meshes[i].vertices[index];
+    for (uint32_t index : mesh.indices) {
+      const MeshVertex& v = mesh.vertices[index];
       SetColour(gl_, lit ? kHighlightColour : v.colour);
       gl_->glTexCoord2f(v.u, v.v);
       gl_->glVertex3f(v.x, v.y, v.z);
     }
     gl_->glEnd();
+    gl_->glBindTexture(GL_TEXTURE_2D, 0);
+    gl_->glDisable(GL_TEXTURE_2D);
   }
   gl_->glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
-  gl_->glBindTexture(GL_TEXTURE_2D, 0);
-  gl_->glDisable(GL_TEXTURE_2D);
 }
 
 void CCalib3DView::DrawPyramids() {
@@ -300,7 +312,7 @@ void CCalib3DView::DrawBox(const SceneBox& box) {
 
 void CCalib3DView::DrawLabels() {
   const SceneBox& box = content_->MeshBox();
-  const Viewport viewport{0, 0, width(), height(), 1.0, 1000.0};
+  const Viewport viewport{0, 0, width(), height(), matrices_.nearPlane, matrices_.farPlane};
   const Matrix4 worldView = matrices_.world * matrices_.view;
   QPainter painter(this);
   painter.setFont(QFont(QStringLiteral("Verdana"), 8));

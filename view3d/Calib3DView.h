@@ -34,6 +34,7 @@ class CCalib3DView : public QOpenGLWidget, public D3D::CD3DBaseScene {
  protected:
   void initializeGL() override;
   void paintGL() override;
+  void resizeGL(int width, int height) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
@@ -59,6 +60,7 @@ class CCalib3DView : public QOpenGLWidget, public D3D::CD3DBaseScene {
   D3D::SceneContent* content_;
   QOpenGLFunctions_2_1* gl_ = nullptr;
   D3D::SceneMatrices matrices_;
-  unsigned gridTexture_ = 0;
+  std::vector<unsigned> gridTextures_;
   std::vector<unsigned> thumbnailTextures_;
+  int uploadedGeneration_ = -1;
 };

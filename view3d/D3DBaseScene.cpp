@@ -1,5 +1,7 @@
 #include "view3d/D3DBaseScene.h"
 
+#include <cmath>
+
 namespace D3D {
 
 void CD3DBaseScene::Remember(int x, int y) {
@@ -19,8 +21,8 @@ void CD3DBaseScene::MouseRotate(int x, int y) {
   if (!rotating_) return;
   // Dragging to the right turns the world to the left about the vertical
   // axis; dragging down tips it towards the viewer.
-  const double yaw = -(x - startX_) * kRotationPerPixel;
-  const double pitch = -(y - startY_) * kRotationPerPixel;
+  const double yaw = -(x - startX_) * rotationPerPixel_;
+  const double pitch = -(y - startY_) * rotationPerPixel_;
   rotation_ = rotationAtStart_ * MatrixRotationY(yaw) * MatrixRotationX(pitch);
   Remember(x, y);
 }
@@ -36,8 +38,8 @@ void CD3DBaseScene::MouseTranslateBegin(int x, int y) {
 
 void CD3DBaseScene::MouseTranslate(int x, int y) {
   // Screen y grows downwards, world y upwards.
-  translation_ = translationAtStart_ * MatrixTranslation((x - startX_) * kTranslationPerPixel,
-                                                         -(y - startY_) * kTranslationPerPixel, 0.0);
+  translation_ = translationAtStart_ * MatrixTranslation((x - startX_) * translationPerPixel_,
+                                                         -(y - startY_) * translationPerPixel_, 0.0);
   Remember(x, y);
 }
 
@@ -45,8 +47,13 @@ void CD3DBaseScene::MouseZoomBegin(int x, int y) { Remember(x, y); }
 
 void CD3DBaseScene::MouseZoom(int x, int y) {
   // Dragging down pulls the world towards the viewer.
-  translation_ = translation_ * MatrixTranslation(0.0, 0.0, (lastY_ - y) * kTranslationPerPixel);
+  translation_ = translation_ * MatrixTranslation(0.0, 0.0, (lastY_ - y) * translationPerPixel_);
   Remember(x, y);
+}
+
+void CD3DBaseScene::SetDragScale(double radiansPerPixel, double unitsPerPixel) {
+  if (std::isfinite(radiansPerPixel) && radiansPerPixel > 0.0) rotationPerPixel_ = radiansPerPixel;
+  if (std::isfinite(unitsPerPixel) && unitsPerPixel > 0.0) translationPerPixel_ = unitsPerPixel;
 }
 
 void CD3DBaseScene::ResetWorld() {

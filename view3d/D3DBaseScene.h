@@ -11,9 +11,9 @@ namespace D3D {
 
 class CD3DBaseScene {
  public:
-  // Radians of turn per pixel of mouse travel.
+  // Radians of turn and world units of shift per pixel of mouse travel,
+  // until the scene sets its own (translating and zooming share the shift).
   static constexpr double kRotationPerPixel = 0.01;
-  // World units of shift per pixel of mouse travel (translating and zooming).
   static constexpr double kTranslationPerPixel = 0.5;
 
   virtual ~CD3DBaseScene() = default;
@@ -32,6 +32,10 @@ class CD3DBaseScene {
   void MouseZoom(int x, int y);
   // Back to no rotation and no translation.
   void ResetWorld();
+  // Drag speeds: a view scales them to its size and to the scene's extent.
+  void SetDragScale(double radiansPerPixel, double unitsPerPixel);
+  double RotationPerPixel() const { return rotationPerPixel_; }
+  double TranslationPerPixel() const { return translationPerPixel_; }
 
   const Matrix4& Rotation() const { return rotation_; }
   const Matrix4& Translation() const { return translation_; }
@@ -45,6 +49,8 @@ class CD3DBaseScene {
  private:
   void Remember(int x, int y);
 
+  double rotationPerPixel_ = kRotationPerPixel;
+  double translationPerPixel_ = kTranslationPerPixel;
   bool rotating_ = false;
   int startX_ = 0;
   int startY_ = 0;

@@ -49,14 +49,14 @@ AxisBuffers D3DCreateAxis() {
 namespace {
 
 void ComputeVertexNormals(GridMesh& mesh) {
-  std::array<Vector3, kMeshVertexCount> sums{};
-  for (size_t i = 0; i < mesh.indices.size(); i += 3) {
-    const uint16_t a = mesh.indices[i], b = mesh.indices[i + 1], c = mesh.indices[i + 2];
-    auto position = [&](uint16_t k) { return Vector3{mesh.vertices[k].x, mesh.vertices[k].y, mesh.vertices[k].z}; };
+  std::vector<Vector3> sums(mesh.vertices.size());
+  auto position = [&](uint32_t k) { return Vector3{mesh.vertices[k].x, mesh.vertices[k].y, mesh.vertices[k].z}; };
+  for (size_t i = 0; i + 2 < mesh.indices.size(); i += 3) {
+    const uint32_t a = mesh.indices[i], b = mesh.indices[i + 1], c = mesh.indices[i + 2];
     const Vector3 faceNormal = Cross(position(b) - position(a), position(c) - position(a));
-    for (uint16_t k : {a, b, c}) sums[k] = sums[k] + faceNormal;
+    for (uint32_t k : {a, b, c}) sums[k] = sums[k] + faceNormal;
   }
-  for (int k = 0; k < kMeshVertexCount; ++k) {
+  for (size_t k = 0; k < mesh.vertices.size(); ++k) {
     const Vector3 n = Normalize(sums[k]);
     mesh.vertices[k].nx = static_cast<float>(n.x);
     mesh.vertices[k].ny = static_cast<float>(n.y);
@@ -64,28 +64,36 @@ void ComputeVertexNormals(GridMesh& mesh) {
   }
 }
 
+bool DrawableGrid(const GridDescription& grid) {
+  return grid.nx >= 2 && grid.ny >= 2 && std::isfinite(grid.dX) && std::isfinite(grid.dY) && grid.dX > 0.0 &&
+         grid.dY > 0.0;
+}
+
 }  // namespace
 
-GridMesh BuildGridMesh(const double* R, const double* t) {
-  const GridDescription drawnGrid{kMeshSpacing, kMeshSpacing, kMeshColumns, kMeshRows, 3, 3};
-  std::array<ObjectPoint, kMeshVertexCount> points;
-  MakeGridObjectPoints(points.data(), drawnGrid, 1);
-
-  GridMesh mesh{};
-  for (int k = 0; k < kMeshVertexCount; ++k) {
-    const int row = k / kMeshColumns, column = k % kMeshColumns;
-    const Vector3 p = PoseToScene(R, t, {points[k].X, points[k].Y, points[k].Z});
-    mesh.vertices[k] = {static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z), 0, 0, 0, kMeshColour,
-                        static_cast<float>(column) / (kMeshColumns - 1), static_cast<float>(row) / (kMeshRows - 1)};
+GridMesh BuildGridMesh(const GridDescription& grid, const double* R, const double* t) {
+  GridMesh mesh;
+  if (!DrawableGrid(grid)) return mesh;
+  mesh.columns = std::min(grid.nx, kMaxMeshSide);
+  mesh.rows = std::min(grid.ny, kMaxMeshSide);
+  const double width = (grid.nx - 1) * grid.dX, height = (grid.ny - 1) * grid.dY;
+  mesh.vertices.reserve(static_cast<size_t>(mesh.columns) * mesh.rows);
+  for (int row = 0; row < mesh.rows; ++row) {
+    const double v = static_cast<double>(row) / (mesh.rows - 1);
+    for (int column = 0; column < mesh.columns; ++column) {
+      const double u = static_cast<double>(column) / (mesh.columns - 1);
+      // Object points run left to right along X, top row (largest Y) first.
+      const Vector3 p = PoseToScene(R, t, {u * width, (1.0 - v) * height, 0.0});
+      mesh.vertices.push_back({static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z), 0, 0, 0,
+                               kMeshColour, static_cast<float>(u), static_cast<float>(v)});
+    }
   }
-  size_t next = 0;
-  for (int row = 0; row < kMeshRows - 1; ++row) {
-    for (int column = 0; column < kMeshColumns - 1; ++column) {
-      const auto v = static_cast<uint16_t>(row * kMeshColumns + column);
-      const uint16_t below = v + kMeshColumns;
-      for (uint16_t index : {v, static_cast<uint16_t>(v + 1), below, below, static_cast<uint16_t>(v + 1),
-                             static_cast<uint16_t>(below + 1)})
-        mesh.indices[next++] = index;
+  mesh.indices.reserve(static_cast<size_t>(6) * (mesh.columns - 1) * (mesh.rows - 1));
+  for (int row = 0; row < mesh.rows - 1; ++row) {
+    for (int column = 0; column < mesh.columns - 1; ++column) {
+      const auto v = static_cast<uint32_t>(row * mesh.columns + column);
+      const uint32_t below = v + static_cast<uint32_t>(mesh.columns);
+      mesh.indices.insert(mesh.indices.end(), {v, v + 1, below, below, v + 1, below + 1});
     }
   }
   ComputeVertexNormals(mesh);

@@ -64,20 +64,23 @@ struct AxisBuffers {
 AxisBuffers D3DCreateAxis();
 
 // ---- Grid meshes ----
-// The drawn grid: 6 x 8 points, 5 x 7 squares of 5.5 units.
-constexpr int kMeshColumns = 6;
-constexpr int kMeshRows = 8;
-constexpr double kMeshSpacing = 5.5;
-constexpr int kMeshVertexCount = kMeshColumns * kMeshRows;
-constexpr int kMeshTriangleCount = 2 * (kMeshColumns - 1) * (kMeshRows - 1);
+// The drawn grid covers the camera's own board: nx x ny points dX and dY
+// apart. Larger boards are drawn with at most kMaxMeshSide vertices a side;
+// the texture still shows every square.
+constexpr int kMaxMeshSide = 64;
 constexpr uint32_t kMeshColour = 0xf0ffffff;
 
 struct GridMesh {
-  std::array<MeshVertex, kMeshVertexCount> vertices;
-  std::array<uint16_t, 3 * kMeshTriangleCount> indices;
+  int columns = 0;  // vertices a row
+  int rows = 0;
+  std::vector<MeshVertex> vertices;  // row by row, top row (largest Y) first
+  std::vector<uint32_t> indices;     // two triangles a cell
+  int texture = -1;                  // the scene's texture for this grid
 };
-// The grid placed at the pose (R, t), textured with (column / 5, row / 7).
-GridMesh BuildGridMesh(const double* R, const double* t);
+// The grid placed at the pose (R, t), the top-left square at texture (0, 0)
+// and the bottom-right corner at (1, 1). Empty (no vertices) for a grid
+// with fewer than two points a side or spacings that are not positive.
+GridMesh BuildGridMesh(const GridDescription& grid, const double* R, const double* t);
 
 // ---- Camera pyramids ----
 struct PyramidDrawingParameters {

@@ -16,11 +16,40 @@ bool PoseIsFinite(const double* R, const double* t) {
 
 }  // namespace
 
-bool SceneContent::AddGridMesh(const double* R, const double* t) {
-  if (!PoseIsFinite(R, t)) return false;
-  const GridMesh mesh = BuildGridMesh(R, t);
+SceneContent::SceneContent() { ComputeBoundsLocked(); }
+
+void SceneContent::Clear() {
   auto lock = Lock();
-  meshes_.push_back(mesh);
+  meshes_.clear();
+  pyramids_.clear();
+  thumbnails_.clear();
+  gridTextures_.clear();
+  textureGrids_.clear();
+  boxPresent_ = false;
+  highlighted_ = -1;
+  ++generation_;
+  ComputeBoundsLocked();
+}
+
+int SceneContent::TextureForGridLocked(const GridDescription& grid) {
+  for (size_t i = 0; i < textureGrids_.size(); ++i) {
+    const GridDescription& g = textureGrids_[i];
+    if (g.nx == grid.nx && g.ny == grid.ny && g.dX == grid.dX && g.dY == grid.dY) return static_cast<int>(i);
+  }
+  QImage texture = MakeChequerboardTexture(grid.nx, grid.ny, grid.dX, grid.dY);
+  if (texture.isNull()) return -1;
+  gridTextures_.push_back(std::move(texture));
+  textureGrids_.push_back(grid);
+  return static_cast<int>(gridTextures_.size()) - 1;
+}
+
+bool SceneContent::AddGridMesh(const GridDescription& grid, const double* R, const double* t) {
+  if (!PoseIsFinite(R, t)) return false;
+  GridMesh mesh = BuildGridMesh(grid, R, t);
+  if (mesh.vertices.empty()) return false;
+  auto lock = Lock();
+  mesh.texture = TextureForGridLocked(grid);
+  meshes_.push_back(std::move(mesh));
   return true;
 }
 
@@ -41,22 +70,13 @@ bool SceneContent::AddCameraPyramid(const CameraParameters& parameters, const do
   return true;
 }
 
-bool SceneContent::SetGridTexture(int nx, int ny, double dX, double dY) {
-  auto lock = Lock();
-  if (!gridTexture_.isNull()) return false;
-  gridTexture_ = MakeChequerboardTexture(nx, ny, dX, dY);
-  return !gridTexture_.isNull();
-}
-
 void SceneContent::AddThumbnail(const QImage& thumbnail) {
   auto lock = Lock();
   thumbnails_.push_back(thumbnail);
 }
 
-void SceneContent::ComputeBoxes() {
-  auto lock = Lock();
+void SceneContent::ComputeBoundsLocked() {
   std::vector<Vector3> points;
-  points.reserve(meshes_.size() * kMeshVertexCount);
   for (const GridMesh& mesh : meshes_)
     for (const MeshVertex& v : mesh.vertices) points.push_back({v.x, v.y, v.z});
   meshBox_ = ComputeSceneBox(points);
@@ -64,6 +84,16 @@ void SceneContent::ComputeBoxes() {
   points.clear();
   for (const CameraPyramid& pyramid : pyramids_) points.insert(points.end(), pyramid.points.begin(), pyramid.points.end());
   pyramidBox_ = ComputeSceneBox(points);
+}
+
+void SceneContent::FrameScene() {
+  auto lock = Lock();
+  ComputeBoundsLocked();
+}
+
+void SceneContent::ComputeBoxes() {
+  auto lock = Lock();
+  ComputeBoundsLocked();
   boxPresent_ = true;
 }
 
@@ -131,21 +161,46 @@ int SceneContent::HighlightedView() const {
   return highlighted_;
 }
 
-Vector3 SceneContent::LookAtTargetLocked() const {
-  if (!boxPresent_) return {0.0, 0.0, 0.0};
-  return viewMode_ == kObjectCentred ? pyramidBox_.centre : meshBox_.centre;
+const SceneBox& SceneContent::CurrentBoxLocked() const {
+  return viewMode_ == kObjectCentred ? pyramidBox_ : meshBox_;
 }
+
+Vector3 SceneContent::LookAtTargetLocked() const { return CurrentBoxLocked().centre; }
 
 Vector3 SceneContent::LookAtTarget() const {
   auto lock = Lock();
   return LookAtTargetLocked();
 }
 
+// The box's bounding sphere, seen from the eye, fills kFramingFill of the
+// picture's half-height (the picture is square).
+double SceneContent::EyeDistanceLocked() const {
+  const SceneBox& box = CurrentBoxLocked();
+  const Vector3 half = (box.maximum - box.minimum) * 0.5;
+  const double radius = std::sqrt(Dot(half, half));
+  return radius / std::sin(std::atan(kFramingFill * std::tan(kFieldOfViewY / 2)));
+}
+
+double SceneContent::EyeDistance() const {
+  auto lock = Lock();
+  return EyeDistanceLocked();
+}
+
+double SceneContent::ViewHeightAtTargetLocked() const {
+  return 2.0 * EyeDistanceLocked() * std::tan(kFieldOfViewY / 2);
+}
+
 SceneMatrices SceneContent::SetUpMatricesLocked(const Matrix4& world) const {
+  const Vector3 target = LookAtTargetLocked();
+  const double distance = EyeDistanceLocked();
+  const Vector3 eye = target + Normalize(kEye) * distance;
   SceneMatrices m;
-  m.world = MatrixIdentity() * world;
-  m.view = MatrixLookAtLH(kEye, LookAtTargetLocked(), kUp);
-  m.projection = MatrixPerspectiveFovLH(kFieldOfViewY, 1.0, kNearPlane, kFarPlane);
+  m.world = MatrixTranslation(-target.x, -target.y, -target.z) * world * MatrixTranslation(target.x, target.y, target.z);
+  m.view = MatrixLookAtLH(eye, target, kUp);
+  // Depth range around the scene with room for zooming in and out.
+  m.nearPlane = std::max(1e-3, distance * 0.01);
+  m.farPlane = distance * 20.0;
+  m.projection = MatrixPerspectiveFovLH(kFieldOfViewY, 1.0, m.nearPlane, m.farPlane);
   m.product = m.world * m.view * m.projection;
   return m;
 }

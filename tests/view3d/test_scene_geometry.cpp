@@ -46,25 +46,39 @@ bool Colinear(const Vector3& a, const Vector3& b, const Vector3& c) {
 
 }  // namespace
 
-TEST(GridMesh, FiveBySevenSquaresAtThePoseWithYTurnedUp) {
+constexpr GridDescription kBoard{30.0, 20.0, 9, 6, 5, 5};  // 8 x 5 squares, 240 x 100
+
+TEST(GridMesh, TheCamerasOwnGridAtThePoseWithYTurnedUp) {
   const double t[3] = {1, 2, 100};
-  const GridMesh mesh = BuildGridMesh(kIdentity, t);
-  ASSERT_EQ(mesh.vertices.size(), 48u);
-  ASSERT_EQ(mesh.indices.size(), 3u * 70u);
-  // First point: column 0 of the top row, object (0, 38.5, 0).
-  ExpectNear(Position(mesh.vertices[0]), {1, -(38.5 + 2), 100});
-  ExpectNear(Position(mesh.vertices[47]), {27.5 + 1, -2, 100});
-  EXPECT_FLOAT_EQ(mesh.vertices[47].u, 1.0f);
-  EXPECT_FLOAT_EQ(mesh.vertices[47].v, 1.0f);
-  EXPECT_FLOAT_EQ(mesh.vertices[7].u, 0.2f);  // row 1, column 1
-  EXPECT_EQ(mesh.vertices[7].colour, 0xf0ffffffu);
-  const std::array<uint16_t, 6> firstCell{0, 1, 6, 6, 1, 7};
+  const GridMesh mesh = BuildGridMesh(kBoard, kIdentity, t);
+  ASSERT_EQ(mesh.columns, 9);
+  ASSERT_EQ(mesh.rows, 6);
+  ASSERT_EQ(mesh.vertices.size(), 54u);
+  ASSERT_EQ(mesh.indices.size(), 6u * 8u * 5u);
+  // First point: column 0 of the top row, object (0, 100, 0); last: (240, 0, 0).
+  ExpectNear(Position(mesh.vertices[0]), {1, -(100 + 2), 100});
+  ExpectNear(Position(mesh.vertices[53]), {240 + 1, -2, 100});
+  EXPECT_FLOAT_EQ(mesh.vertices[53].u, 1.0f);
+  EXPECT_FLOAT_EQ(mesh.vertices[53].v, 1.0f);
+  EXPECT_FLOAT_EQ(mesh.vertices[10].u, 0.125f);  // row 1, column 1
+  EXPECT_FLOAT_EQ(mesh.vertices[10].v, 0.2f);
+  EXPECT_EQ(mesh.vertices[10].colour, 0xf0ffffffu);
+  const std::array<uint32_t, 6> firstCell{0, 1, 9, 9, 1, 10};
   EXPECT_TRUE(std::equal(firstCell.begin(), firstCell.end(), mesh.indices.begin()));
-  const auto lastCell = mesh.indices.end() - 6;
-  EXPECT_EQ(lastCell[0], 40);  // row 6, column 4
-  EXPECT_EQ(lastCell[5], 47);
+  EXPECT_EQ(mesh.indices.back(), 53u);
   // A flat grid: every normal is along the plane's normal (z here).
   for (const MeshVertex& v : mesh.vertices) EXPECT_NEAR(std::abs(v.nz), 1.0f, 1e-5);
+}
+
+TEST(GridMesh, HugeBoardsAreDrawnCoarserAndUnusableOnesNotAtAll) {
+  const double t[3] = {0, 0, 100};
+  const GridMesh big = BuildGridMesh(GridDescription{1.0, 1.0, 1000, 3, 5, 5}, kIdentity, t);
+  EXPECT_EQ(big.columns, kMaxMeshSide);
+  EXPECT_EQ(big.rows, 3);
+  ExpectNear(Position(big.vertices[kMaxMeshSide - 1]), {999, -2, 100});
+  EXPECT_TRUE(BuildGridMesh(GridDescription{30, 30, 1, 6, 5, 5}, kIdentity, t).vertices.empty());
+  EXPECT_TRUE(BuildGridMesh(GridDescription{0, 30, 9, 6, 5, 5}, kIdentity, t).vertices.empty());
+  EXPECT_TRUE(BuildGridMesh(GridDescription{NAN, 30, 9, 6, 5, 5}, kIdentity, t).vertices.empty());
 }
 
 TEST(CameraPyramid, IdentityPoseGivesTheImagePlaneAtTheChosenDepth) {
@@ -216,12 +230,30 @@ TEST(Textures, ThumbnailIsA128SquareInRgbOrder) {
   EXPECT_EQ(MakeThumbnail(cv::Mat(4, 4, CV_32FC1)).size(), QSize(128, 128));
 }
 
-TEST(SceneContent, GridTextureIsBuiltOnceFromTheFirstUsableGrid) {
+TEST(SceneContent, EveryGridWearsItsOwnTextureAndClearEmptiesTheScene) {
   SceneContent content;
-  EXPECT_FALSE(content.SetGridTexture(0, 0, 0, 0));
-  EXPECT_TRUE(content.SetGridTexture(8, 6, 30, 30));
-  EXPECT_FALSE(content.SetGridTexture(10, 7, 20, 20));
-  EXPECT_EQ(content.GridTexture().size(), QSize(210, 150));
+  const double t[3] = {0, 0, 500};
+  EXPECT_FALSE(content.AddGridMesh(GridDescription{0, 0, 0, 0, 5, 5}, kIdentity, t));
+  ASSERT_TRUE(content.AddGridMesh(GridDescription{30, 30, 8, 6, 5, 5}, kIdentity, t));
+  ASSERT_TRUE(content.AddGridMesh(GridDescription{20, 20, 10, 7, 5, 5}, kIdentity, t));
+  ASSERT_TRUE(content.AddGridMesh(GridDescription{30, 30, 8, 6, 5, 5}, kIdentity, t));
+  ASSERT_EQ(content.GridTextures().size(), 2u);
+  EXPECT_EQ(content.GridTextures()[0].size(), QSize(210, 150));
+  EXPECT_EQ(content.GridTextures()[1].size(), QSize(180, 120));
+  EXPECT_EQ(content.Meshes()[1].texture, 1);
+  EXPECT_EQ(content.Meshes()[2].texture, 0);
+  content.AddThumbnail(QImage(4, 4, QImage::Format_RGBA8888));
+  content.NextCamera();
+  content.ComputeBoxes();
+  const int generation = content.Generation();
+
+  content.Clear();
+  EXPECT_EQ(content.ViewCount(), 0);
+  EXPECT_TRUE(content.Thumbnails().empty());
+  EXPECT_TRUE(content.GridTextures().empty());
+  EXPECT_FALSE(content.BoxPresent());
+  EXPECT_EQ(content.HighlightedView(), -1);
+  EXPECT_NE(content.Generation(), generation);
 }
 
 TEST(SceneContent, ModesToggleBackAndReleaseStopsDrawing) {
@@ -236,21 +268,21 @@ TEST(SceneContent, ModesToggleBackAndReleaseStopsDrawing) {
   EXPECT_EQ(content.ViewMode(), kReleased);
 }
 
-TEST(SceneContent, MoveWorldAimsEachModeAtItsOwnBox) {
+TEST(SceneContent, EachModeFramesItsOwnBoxAndMoveWorldShowsIt) {
   SceneContent content;
   const double t[3] = {10, -20, 400};
-  content.AddGridMesh(kIdentity, t);
+  ASSERT_TRUE(content.AddGridMesh(kBoard, kIdentity, t));
   ASSERT_TRUE(content.AddCameraPyramid(TestCamera(), kIdentity, t));
-  ExpectNear(content.LookAtTarget(), {0, 0, 0});
-
-  content.ComputeBoxes();
-  ASSERT_TRUE(content.BoxPresent());
+  content.FrameScene();
+  EXPECT_FALSE(content.BoxPresent());
   // Meshes lie entirely at positive depth; the box still reaches past the origin.
   EXPECT_LE(content.MeshBox().minimum.z, -20.0);
-  ExpectNear(content.MeshBox().maximum, {10 + 27.5 + 20, 20 + 20, 400 + 20});
+  ExpectNear(content.MeshBox().maximum, {10 + 240 + 20, 20 + 20, 400 + 20});
   ExpectNear(content.LookAtTarget(), content.MeshBox().centre);
+  const double cameraCentredDistance = content.EyeDistance();
   content.ToggleViewMode();
   ExpectNear(content.LookAtTarget(), content.PyramidBox().centre);
+  EXPECT_NE(content.EyeDistance(), cameraCentredDistance);
   // Pyramid box covers the camera centre (-t, x turned round).
   EXPECT_LE(content.PyramidBox().minimum.z, -400 - 20 + 1e-9);
   EXPECT_GE(content.PyramidBox().maximum.x, 10 + 20 - 1e-9);
@@ -258,13 +290,28 @@ TEST(SceneContent, MoveWorldAimsEachModeAtItsOwnBox) {
   const CameraPyramid& pyramid = content.Pyramids()[0];
   const Vector3 axis = pyramid.points[17] - pyramid.points[16];
   EXPECT_NEAR(std::sqrt(Dot(axis, axis)), kPyramidDepthPerDistance * std::sqrt(10 * 10 + 20 * 20 + 400 * 400), 1e-3);
+  content.ComputeBoxes();
+  EXPECT_TRUE(content.BoxPresent());
 
   auto lock = content.Lock();
   const SceneMatrices m = content.SetUpMatricesLocked(MatrixIdentity());
-  // The look-at target appears in the middle of the picture.
+  // The look-at target appears in the middle of the picture, every corner of
+  // its box inside it.
   const Vector3 middle = TransformCoord(content.PyramidBox().centre, m.product);
   EXPECT_NEAR(middle.x, 0.0, 1e-9);
   EXPECT_NEAR(middle.y, 0.0, 1e-9);
+  for (int k = 0; k < 8; ++k) {
+    const Vector3 corner = TransformCoord(BoxCorner(content.PyramidBox(), k), m.product);
+    EXPECT_LT(std::abs(corner.x), 0.9) << k;
+    EXPECT_LT(std::abs(corner.y), 0.9) << k;
+    EXPECT_GT(corner.z, 0.0);
+    EXPECT_LT(corner.z, 1.0);
+  }
+  // A turn of the world turns it about the target, which stays in the middle.
+  const SceneMatrices turned = content.SetUpMatricesLocked(MatrixRotationY(1.0) * MatrixRotationX(0.5));
+  const Vector3 stillMiddle = TransformCoord(content.PyramidBox().centre, turned.product);
+  EXPECT_NEAR(stillMiddle.x, 0.0, 1e-9);
+  EXPECT_NEAR(stillMiddle.y, 0.0, 1e-9);
 }
 
 TEST(SceneContent, CameraSteppingRunsThroughTheViewsAndNone) {
@@ -274,7 +321,7 @@ TEST(SceneContent, CameraSteppingRunsThroughTheViewsAndNone) {
   content.PreviousCamera();
   EXPECT_EQ(content.HighlightedView(), -1);
   const double t[3] = {0, 0, 100};
-  for (int i = 0; i < 3; ++i) content.AddGridMesh(kIdentity, t);
+  for (int i = 0; i < 3; ++i) content.AddGridMesh(kBoard, kIdentity, t);
   content.NextCamera();
   EXPECT_EQ(content.HighlightedView(), 0);
   content.NextCamera();
@@ -290,7 +337,7 @@ TEST(SceneContent, CameraSteppingRunsThroughTheViewsAndNone) {
   EXPECT_EQ(content.HighlightedView(), -1);
   EXPECT_FALSE(content.AddCameraPyramid(CameraParameters{}, kIdentity, t));
   const double broken[3] = {0, NAN, 100};
-  EXPECT_FALSE(content.AddGridMesh(kIdentity, broken));
+  EXPECT_FALSE(content.AddGridMesh(kBoard, kIdentity, broken));
   EXPECT_FALSE(content.AddCameraPyramid(TestCamera(), kIdentity, broken));
   EXPECT_EQ(content.ViewCount(), 3);
 }
