@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libyaml-dev
   xvfb xauth libgl1-mesa-dri
   desktop-file-utils
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -3,6 +3,8 @@
 # every test; then builds again with AddressSanitizer + UndefinedBehaviorSanitizer
 # and runs the unit tests there (everything but the windows, whose Qt, GL and
 # font stacks are not ours). Set LENTORA_SKIP_SANITIZERS=1 to skip the second pass.
+# Last, the libFuzzer targets run for a bounded time (scripts/fuzz.sh); set
+# LENTORA_SKIP_FUZZ=1 to skip them.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -63,4 +65,9 @@ if [ "${LENTORA_SKIP_SANITIZERS:-0}" != "1" ]; then
   export LSAN_OPTIONS="suppressions=$root/.ci/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   run_tests "$root/build/asan"
+fi
+
+if [ "${LENTORA_SKIP_FUZZ:-0}" != "1" ]; then
+  echo "== fuzzing the file and datagram readers (bounded time) =="
+  "$root/scripts/fuzz.sh"
 fi
