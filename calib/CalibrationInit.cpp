@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
-#include <source_location>
 
 #include "calib/Calibration.h"
 #include "calib/CameraModel.h"

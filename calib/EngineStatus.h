@@ -8,7 +8,6 @@
 
 #include <exception>
 #include <memory>
-#include <source_location>
 
 #include "calib/CalibError.h"
 
@@ -17,17 +16,18 @@ namespace engine {
 inline constexpr const char* kModule = "Calibration";
 inline constexpr const char* kInnerFailed = "Inner function failed.";
 
-inline void Report(const char* routine, OrvelErrorCode code, const char* message,
-                   std::source_location where = std::source_location::current()) {
-  Orvel_SetError(code, routine, message, kModule, static_cast<int>(where.line()));
+// The caller's line comes from __builtin_LINE() rather than std::source_location:
+// clang 14 (the fuzzing compiler) cannot provide the latter with libstdc++ 12.
+inline void Report(const char* routine, OrvelErrorCode code, const char* message, int line = __builtin_LINE()) {
+  Orvel_SetError(code, routine, message, kModule, line);
 }
 
 inline bool InnerFailed() { return Orvel_GetErrStatus() < 0; }
 
 // Reports the back trace when the status shows that an inner call failed.
-inline bool ReportIfInnerFailed(const char* routine, std::source_location where = std::source_location::current()) {
+inline bool ReportIfInnerFailed(const char* routine, int line = __builtin_LINE()) {
   if (!InnerFailed()) return false;
-  Report(routine, ORVEL_StsBackTrace, kInnerFailed, where);
+  Report(routine, ORVEL_StsBackTrace, kInnerFailed, line);
   return true;
 }
 

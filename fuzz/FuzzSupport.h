@@ -11,14 +11,35 @@
 #include <string>
 #include <string_view>
 
-// A folder of this process under the temp folder, made on first use.
+// The scratch folder of this process, made on first use and removed when the
+// fuzzer exits normally. It lives in shared memory where there is one: on a
+// disk file system, rewriting the same file thousands of times a second makes
+// every close wait for the disk and slows fuzzing down tenfold.
+class ScratchFolderOwner {
+ public:
+  ScratchFolderOwner() : path_(Base() / ("lentora-fuzz-" + std::to_string(::getpid()))) {
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchFolderOwner() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchFolderOwner(const ScratchFolderOwner&) = delete;
+  ScratchFolderOwner& operator=(const ScratchFolderOwner&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  static std::filesystem::path Base() {
+    std::error_code ignored;
+    if (std::filesystem::is_directory("/dev/shm", ignored)) return "/dev/shm";
+    return std::filesystem::temp_directory_path();
+  }
+  std::filesystem::path path_;
+};
+
 inline const std::filesystem::path& ScratchFolder() {
-  static const std::filesystem::path folder = [] {
-    auto path = std::filesystem::temp_directory_path() / ("lentora-fuzz-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(path);
-    return path;
-  }();
-  return folder;
+  static const ScratchFolderOwner folder;
+  return folder.Path();
 }
 
 // Writes bytes to `name` in the scratch folder and returns its path.

@@ -1,18 +1,42 @@
-// The workspace index and camera data reader. The input is the index text,
-// a form feed, then the text of Camera_0_Data.txt (what the seeds name);
-// companion files are absent, so every view goes the missing-image way.
+// The workspace index and camera data reader. The input is up to four texts
+// split by form feeds: the index, Camera_0_Data.txt, Camera_0_Intrinsic.txt
+// and Camera_0_Points_0.txt (the names the seeds use). A missing part is an
+// absent file; view images are always absent, so every view goes the
+// missing-image way and its placeholder takes its size from the intrinsic file.
 
+#include <array>
 #include <string>
 
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "fuzz/FuzzSupport.h"
 
+namespace {
+
+constexpr std::array<const char*, 4> kParts = {"ws.txt", "Camera_0_Data.txt", "Camera_0_Intrinsic.txt",
+                                               "Camera_0_Points_0.txt"};
+
+// Writes each part to its file and removes the files of parts the input lacks.
+std::string WriteParts(std::string_view input) {
+  bool present = true;
+  for (const char* name : kParts) {
+    if (!present) {
+      std::error_code ignored;
+      std::filesystem::remove(ScratchFolder() / name, ignored);
+      continue;
+    }
+    const size_t end = input.find('\f');
+    ScratchFile(name, input.substr(0, end));
+    present = end != std::string_view::npos;
+    if (present) input.remove_prefix(end + 1);
+  }
+  return (ScratchFolder() / kParts[0]).string();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view input = AsText(data, size);
-  const size_t split = input.find('\f');
-  const std::string index = ScratchFile("ws.txt", input.substr(0, split));
-  ScratchFile("Camera_0_Data.txt", split == std::string_view::npos ? std::string_view() : input.substr(split + 1));
+  const std::string index = WriteParts(AsText(data, size));
   CCalibrationData store;
   store.AddCamera();
   const WorkspaceResult result = LoadWorkspace(store, index);
