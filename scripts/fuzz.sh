@@ -43,7 +43,7 @@ for target in "${targets[@]}"; do
   "$build/fuzz/$target" -max_total_time="$limit" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
     -print_final_stats=1 "${dict[@]}" -artifact_prefix="$build/$target-" "$found/$target" "$root/fuzz/$target/corpus" \
     >"$build/$target.log" 2>&1 || status=$?
-  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units)' "$build/$target.log" || true
+  grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$build/$target.log" || true
   if [ "$status" -ne 0 ]; then
     tail -n 40 "$build/$target.log" >&2
     echo "$target found a fault (exit $status); see $build/$target.log" >&2
