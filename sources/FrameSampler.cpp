@@ -112,7 +112,7 @@ cv::Mat CSourceFrameSampler::CloneLatestFrame() {
 
 bool CSourceFrameSampler::EnableUndistortion(const CameraParameters& parameters) {
   std::lock_guard lock(lock_);
-  if (!formatKnown_) return false;
+  if (!formatKnown_ && !LearnFormat()) return false;
   // A table made for another picture size would warp the frame wrongly.
   if (parameters.width != width_ || parameters.height != height_) return false;
   const size_t size = MVG::UndistortionTableSize(width_, height_);
@@ -121,6 +121,14 @@ bool CSourceFrameSampler::EnableUndistortion(const CameraParameters& parameters)
   if (!MVG::ComputeUndistortionMapCoefficients(parameters, MVG::kBilinear, std::span<int>(table))) return false;
   table_ = std::move(table);
   undistort_ = true;
+  return true;
+}
+
+bool CSourceFrameSampler::FrameSize(int& width, int& height) {
+  std::lock_guard lock(lock_);
+  if (!formatKnown_ && !LearnFormat()) return false;
+  width = width_;
+  height = height_;
   return true;
 }
 

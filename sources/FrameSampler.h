@@ -47,9 +47,12 @@ class CSourceFrameSampler : public DShow::CFrameSampler {
   // A deep copy of the newest frame; empty before any frame arrived.
   cv::Mat CloneLatestFrame();
   // Undistorts every later frame with the camera's parameters. Needs the
-  // frame size, so a frame must have arrived; false otherwise or when the
-  // parameters give no table (zero focal length, bad size).
+  // frame size (from a frame, or before the first one from the connected
+  // format); false without it, for parameters of another picture size, or
+  // when the parameters give no table (zero focal length).
   bool EnableUndistortion(const CameraParameters& parameters);
+  // The frame size as EnableUndistortion sees it; false while unknown.
+  bool FrameSize(int& width, int& height);
   void DisableUndistortion();
   // Starts a new frame log at `path` (replacing the file); false when it
   // cannot be created.

@@ -2,6 +2,9 @@
 
 #include <QMessageBox>
 
+#include "core/CalibrationData.h"
+#include "sources/FrameSampler.h"
+
 namespace {
 std::function<void(const QString&)>& MessageHandler() {
   static std::function<void(const QString&)> handler;
@@ -34,4 +37,27 @@ QString RecordingFailureText(DShow::RecordingFailure failure) {
     case F::kNone: break;
   }
   return "Failed to set the capture file!";
+}
+
+QString StartUndistortion(CSourceFrameSampler* sampler, const CCalibrationData* store) {
+  const QString unchanged = "\nThe frames are recorded as they are.";
+  if (!store || store->GetCameraCount() == 0)
+    return "Remove Distortion needs the parameters of Camera 1, and there is no camera." + unchanged;
+  const CameraParameters camera = store->GetCameraParameters(0);
+  if (camera.K[0] == 0.0 || camera.width <= 0 || camera.height <= 0)
+    return "Remove Distortion needs the parameters of Camera 1, which is not calibrated." + unchanged;
+  int width = 0, height = 0;
+  if (!sampler || !sampler->FrameSize(width, height))
+    return "Remove Distortion needs the size of the source's frames, which is not known yet." + unchanged;
+  if (width != camera.width || height != camera.height)
+    return QString("Camera 1 was calibrated on %1 x %2 pictures, but the source's frames are %3 x %4, so its "
+                   "distortion cannot be removed from them.")
+               .arg(camera.width)
+               .arg(camera.height)
+               .arg(width)
+               .arg(height) +
+           unchanged;
+  if (!sampler->EnableUndistortion(camera))
+    return "No undistortion table could be made from the parameters of Camera 1." + unchanged;
+  return {};
 }

@@ -23,6 +23,13 @@ QString RecordingFailureText(DShow::RecordingFailure failure);
 
 void SetSourceMessageHandler(std::function<void(const QString&)> handler);
 
+class CSourceFrameSampler;
+// "Remove Distortion" of a recording set-up: undistorts the source's frames
+// with the parameters of the store's camera 0 ("Camera 1"). Returns why it
+// cannot (no camera, not calibrated, frame size unknown, or calibrated for
+// another picture size), or "" when the frames are undistorted from now on.
+QString StartUndistortion(CSourceFrameSampler* sampler, const CCalibrationData* store);
+
 class CSourceControl : public QWidget {
   Q_OBJECT
  public:

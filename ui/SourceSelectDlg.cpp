@@ -1,6 +1,7 @@
 #include "ui/SourceSelectDlg.h"
 
 #include <QDialogButtonBox>
+#include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -34,8 +35,16 @@ CSourceSelectDlg::CSourceSelectDlg(QWidget* parent, std::optional<std::vector<st
     names_ = LimitDevices(std::move(names_));
   }
   CreatePanels();
-  const int listBottom = panels_.empty() ? 10 : PanelRect(DeviceCount() - 1).bottom() + 10;
+  int listBottom = panels_.empty() ? 10 : PanelRect(DeviceCount() - 1).bottom() + 10;
+  if (panels_.empty()) {
+    auto* none = new QLabel("No video input device was found.", this);
+    none->move(kPanelLeft, listBottom);
+    none->adjustSize();
+    listBottom = none->geometry().bottom() + 10;
+  }
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  ok_ = buttons->button(QDialogButtonBox::Ok);
+  ok_->setEnabled(false);  // until a device is chosen
   buttons->move(kPanelLeft, listBottom + 5);
   buttons->adjustSize();
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -75,6 +84,7 @@ void CSourceSelectDlg::Click(QPoint point) {
   for (int i = 0; i < DeviceCount(); ++i) {
     if (PanelRect(i).contains(point)) {
       selected_ = i;
+      ok_->setEnabled(true);
       update();
       return;
     }

@@ -10,6 +10,7 @@
 
 class CSourceDetailsPanel;
 class QDialogButtonBox;
+class QPushButton;
 
 class CSourceSelectDlg : public QDialog {
   Q_OBJECT
@@ -30,6 +31,8 @@ class CSourceSelectDlg : public QDialog {
   std::string DeviceName(int n) const;
   int DeviceCount() const { return static_cast<int>(names_.size()); }
   CSourceDetailsPanel* Panel(int index) const;
+  // Enabled only once a device is chosen, so OK always adds one.
+  QPushButton* OkButton() const { return ok_; }
   QRect PanelRect(int index) const;
 
   // A left click at dialog coordinates.
@@ -44,5 +47,6 @@ class CSourceSelectDlg : public QDialog {
 
   std::vector<std::string> names_;
   std::vector<CSourceDetailsPanel*> panels_;
+  QPushButton* ok_ = nullptr;
   int selected_ = -1;
 };

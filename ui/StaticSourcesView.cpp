@@ -106,7 +106,13 @@ CVideoPlayerControl* CStaticSourcesView::AddVideoSource(const std::string& path,
   control->setGeometry(QRect(QPoint(kControlLeft, 10), QPoint(width() - 10 - 1, height() - 10 - 1)));
   control->SetApplicationFolder(applicationFolder_);
   control->Layout();
-  control->Open(path);
+  if (!control->Open(path)) {
+    // Not a source: no entry, no camera, and the user learns why.
+    delete control;
+    ShowSourceMessage(this, QString("%1 could not be opened as a video: no decodable video stream was found.")
+                                .arg(QString::fromStdString(path)));
+    return nullptr;
+  }
   control->show();
   control->SetFirstCamera(NextCameraNumber());
   control->SetStore(store_);
@@ -352,8 +358,7 @@ CStaticSourcesView* InstallSourcesView(CWorkbenchDlg& window, DataPanelLink link
                                           const std::string& extension) {
     // Only these extensions, written exactly so, are video files.
     if (extension != "avi" && extension != "mpg" && extension != "wmv") return;
-    panel->AddVideoSource(path, name, extension);
-    appendCamera();
+    if (panel->AddVideoSource(path, name, extension)) appendCamera();
   };
   hooks.liveFeed = [panel, &window, appendCamera] {
     CSourceSelectDlg dialog(&window);

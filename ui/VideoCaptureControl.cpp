@@ -253,8 +253,10 @@ void CVideoCaptureControl::SetUpRecording(const CaptureRecordSettings& settings)
   recordingPath_ = settings.fileName;
   BuildRecordingBranch(networkSync_, settings.compressorIndex);
   if (networkSync_ && !OpenSocket(settings)) return;
-  if (settings.removeDistortion && store_ && store_->GetCameraCount() > 0 && graph_->Sampler())
-    graph_->Sampler()->EnableUndistortion(store_->GetCameraParameters(0));
+  if (settings.removeDistortion) {
+    const QString refusal = StartUndistortion(graph_->Sampler(), store_);
+    if (!refusal.isEmpty()) Fail(refusal);
+  }
   if (settings.client) StartStatusTimer();
 }
 

@@ -119,10 +119,13 @@ CHoverButtonEx* CVideoPlayerControl::Button(int id) const {
   return found == buttons_.end() ? nullptr : found->second;
 }
 
-void CVideoPlayerControl::Open(const std::string& path) {
+bool CVideoPlayerControl::Open(const std::string& path) {
   graph_->InitVMR9(videoView_);
   graph_->InitialiseFrameSampler();
-  graph_->OpenMediaFile(path);
+  if (DShow::Failed(graph_->OpenMediaFile(path))) {
+    open_ = false;
+    return false;
+  }
   if (videoView_) {
     const QRect r = videoView_->VideoRect();
     const DShow::VideoRect destination{r.left(), r.top(), r.right() + 1, r.bottom() + 1};
@@ -131,6 +134,7 @@ void CVideoPlayerControl::Open(const std::string& path) {
   }
   graph_->Pause();
   open_ = true;
+  return true;
 }
 
 QString CVideoPlayerControl::GetInfoText() const {
@@ -209,9 +213,10 @@ void CVideoPlayerControl::RecordSetup() {
   const bool accepted = runSettings_ ? runSettings_(dialog) : dialog.exec() == QDialog::Accepted;
   if (!accepted) return;
   if (!BuildRecordingBranch(dialog)) return;
-  CSourceFrameSampler* sampler = graph_->Sampler();
-  if (dialog.RemoveDistortion() && sampler && store_ && store_->GetCameraCount() > 0)
-    sampler->EnableUndistortion(store_->GetCameraParameters(0));
+  if (dialog.RemoveDistortion()) {
+    const QString refusal = StartUndistortion(graph_->Sampler(), store_);
+    if (!refusal.isEmpty()) ShowSourceMessage(this, refusal);
+  }
   statusTimer_.start();
 }
 

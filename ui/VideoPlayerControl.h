@@ -68,9 +68,10 @@ class CVideoPlayerControl : public CSourceControl {
 
   // Once after creation, when the control has its size.
   void Layout();
-  // Opens the file and waits paused on its first frame. A file that cannot
-  // be opened leaves an empty view; the control stays usable.
-  void Open(const std::string& path);
+  // Opens the file and waits paused on its first frame; false when it cannot
+  // be decoded as a video. Such a file leaves an empty view and the control
+  // stays usable.
+  bool Open(const std::string& path);
   bool IsOpen() const { return open_; }
 
   // Commands.

@@ -183,6 +183,25 @@ CameraParameters LensFor(int width, int height, double k1) {
   return camera;
 }
 
+// A recording set-up makes a new sampler before any frame has passed it: the
+// connected format alone gives the size, so undistortion can start at once.
+TEST(SourceFrameSampler, TheConnectedFormatGivesTheSizeBeforeTheFirstFrame) {
+  CSourceFrameSampler sampler;
+  int width = 0, height = 0;
+  EXPECT_FALSE(sampler.FrameSize(width, height));
+  EXPECT_FALSE(sampler.EnableUndistortion(LensFor(32, 24, -0.4)));
+  HandFrame frame(32, 24);
+  sampler.SetMediaType(frame.Type());
+  ASSERT_TRUE(sampler.FrameSize(width, height));
+  EXPECT_EQ(width, 32);
+  EXPECT_EQ(height, 24);
+  EXPECT_FALSE(sampler.EnableUndistortion(LensFor(16, 12, -0.4)));
+  ASSERT_TRUE(sampler.EnableUndistortion(LensFor(32, 24, -0.4)));
+  EXPECT_TRUE(sampler.Undistorting());
+  Feed(sampler, frame);
+  EXPECT_NE(frame.bytes, HandFrame(32, 24).bytes) << "the first frame is undistorted already";
+}
+
 TEST(SourceFrameSampler, UndistortsTheSampleItselfWithATableOfTheFrameSize) {
   CSourceFrameSampler sampler;
   HandFrame frame(32, 24);

@@ -368,6 +368,45 @@ TEST_F(LiveCapture, StatusCountsTimeFromRunToStopAndTheDevicesOwnDrops) {
   EXPECT_TRUE(control->StatusTimerActive()) << "without synchronisation the timer keeps running";
 }
 
+// The recording set-up makes a new sampler before any frame passed it; the
+// device's connected format gives the size, so a camera calibrated at that
+// size is used and any other is refused with its reason.
+TEST_F(LiveCapture, RemoveDistortionUsesCameraOneOnlyAtTheDevicesFrameSize) {
+  auto control = MakeControl();
+  ASSERT_TRUE(control->Connect(device));
+  ASSERT_TRUE(PumpUntil([&] { return !control->Graph()->Sampler()->CloneLatestFrame().empty(); }));
+  int width = 0, height = 0;
+  ASSERT_TRUE(control->Graph()->Sampler()->FrameSize(width, height));
+  CaptureRecordSettings settings;
+  settings.fileName = dir.File("undistorted.avi");
+  settings.removeDistortion = true;
+
+  control->SetUpRecording(settings);
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].contains("Camera 1, which is not calibrated")) << messages[0].toStdString();
+  EXPECT_FALSE(control->Graph()->Sampler()->Undistorting());
+
+  CameraParameters camera;
+  camera.K = {0.8 * width, 0, width / 2.0, 0, 0.8 * width, height / 2.0, 0, 0, 1};
+  camera.distortion = {-0.2, 0, 0, 0, 0};
+  camera.width = width / 2;
+  camera.height = height / 2;
+  store.SetCameraParameters(0, camera);
+  messages.clear();
+  control->SetUpRecording(settings);
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].contains(QString("frames are %1 x %2").arg(width).arg(height))) << messages[0].toStdString();
+  EXPECT_FALSE(control->Graph()->Sampler()->Undistorting());
+
+  camera.width = width;
+  camera.height = height;
+  store.SetCameraParameters(0, camera);
+  messages.clear();
+  control->SetUpRecording(settings);
+  EXPECT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
+  EXPECT_TRUE(control->Graph()->Sampler()->Undistorting());
+}
+
 TEST_F(LiveCapture, StatusLineFitsAndSitsClearOfTheVideoAndButtons) {
   auto control = MakeControl();
   ASSERT_TRUE(control->Connect(device));

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -12,6 +14,7 @@
 #include "UiTestSupport.h"
 #include "sources/test_media_fixtures.h"
 #include "ui/RemoveSourceOptionsDlg.h"
+#include "ui/SourceControl.h"
 #include "ui/SourceDetailsPanel.h"
 #include "ui/SourceSelectDlg.h"
 #include "ui/SourceSetupDlg.h"
@@ -95,6 +98,30 @@ TEST_F(SourcesPanelTest, OpenVideoAddsOneSourceEntryAndCameraEachAndIgnoresCapit
   window_->OpenPath(upper);
   EXPECT_EQ(panel_->SourceCount(), 2);
   EXPECT_EQ(window_->Data().GetCameraCount(), 2);
+}
+
+TEST_F(SourcesPanelTest, AFileThatCannotBeDecodedIsRefusedWithAMessageAndAddsNothing) {
+  QStringList messages;
+  SetSourceMessageHandler([&messages](const QString& text) { messages << text; });
+  const QString broken = folder_.filePath("broken.avi");
+  QFile file(broken);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(QByteArray(4096, 'x'));
+  file.close();
+  window_->OpenPath(broken);
+  SetSourceMessageHandler({});
+  EXPECT_EQ(panel_->SourceCount(), 0);
+  EXPECT_EQ(window_->Data().GetCameraCount(), 0);
+  EXPECT_EQ(data_->EntryCount(), 0);
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].contains(broken)) << messages[0].toStdString();
+  EXPECT_TRUE(messages[0].contains("could not be opened as a video"));
+
+  // The next good file becomes source 1 feeding camera 1.
+  OpenVideos(1);
+  ASSERT_EQ(panel_->SourceCount(), 1);
+  EXPECT_EQ(window_->Data().GetCameraCount(), 1);
+  EXPECT_EQ(First(0), 0);
 }
 
 TEST_F(SourcesPanelTest, ClicksSelectExpandAndDeselect) {
@@ -295,17 +322,35 @@ TEST(SourceDialogs, DeviceSelectionShowsAtMostTwentyAndSelectsByClick) {
   CSourceSelectDlg dialog(nullptr, names);
   EXPECT_EQ(dialog.DeviceCount(), 20);
   EXPECT_EQ(dialog.SelectedDevice(), 0);
+  EXPECT_FALSE(dialog.OkButton()->isEnabled()) << "OK waits for a device";
   EXPECT_EQ(dialog.DeviceName(4).size(), 99u);
   EXPECT_EQ(dialog.PanelRect(0), QRect(10, 10, 190, 30));
   EXPECT_EQ(dialog.PanelRect(1).top(), 10 + 30 + 5);
-  dialog.Click(dialog.PanelRect(2).center());
+  dialog.Click(QPoint(5, 5));  // beside the panels: still nothing chosen
+  EXPECT_FALSE(dialog.OkButton()->isEnabled());
+  dialog.show();
+  QTest::mouseClick(&dialog, Qt::LeftButton, {}, dialog.PanelRect(2).center());
   EXPECT_EQ(dialog.SelectedDevice(), 3);
+  EXPECT_TRUE(dialog.OkButton()->isEnabled());
   EXPECT_EQ(dialog.DeviceName(3), "Device 2");
   dialog.Click(QPoint(5, 5));  // outside every panel keeps the choice
   EXPECT_EQ(dialog.SelectedDevice(), 3);
   EXPECT_EQ(dialog.Panel(0)->Information(), ".....");
   EXPECT_EQ(dialog.DeviceName(0), "");
   EXPECT_EQ(dialog.DeviceName(21), "");
+}
+
+TEST(SourceDialogs, DeviceSelectionWithoutDevicesSaysSoAndCannotBeConfirmed) {
+  TestApplication();
+  CSourceSelectDlg dialog(nullptr, std::vector<std::string>{});
+  EXPECT_EQ(dialog.DeviceCount(), 0);
+  EXPECT_FALSE(dialog.OkButton()->isEnabled());
+  const QList<QLabel*> labels = dialog.findChildren<QLabel*>();
+  ASSERT_EQ(labels.size(), 1);
+  EXPECT_EQ(labels[0]->text(), "No video input device was found.");
+  dialog.show();
+  QTest::keyClick(&dialog, Qt::Key_Return);  // the disabled default button does nothing
+  EXPECT_NE(dialog.result(), QDialog::Accepted);
 }
 
 TEST(SourceDialogs, DetailsPanelKeepsTextsGivenAsNull) {

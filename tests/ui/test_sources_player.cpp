@@ -9,6 +9,7 @@
 
 #include "UiTestSupport.h"
 #include "core/CalibrationData.h"
+#include "sources/FrameSampler.h"
 #include "sources/test_media_fixtures.h"
 #include "ui/CaptureSettingsDlg.h"
 #include "widgets/HoverButtonEx.h"
@@ -125,6 +126,45 @@ TEST_F(PlayerTest, CancelledRecordSetUpLeavesGraphAndTimerAlone) {
   EXPECT_FALSE(player_.StatusTimerActive());
   EXPECT_FALSE(player_.Graph()->IsRecording());
   EXPECT_EQ(SampledFrameNumber(player_), 0);
+}
+
+// "Remove Distortion" uses Camera 1's parameters; when they cannot serve the
+// set-up says why and records the frames as they are.
+TEST_F(PlayerTest, RemoveDistortionSaysWhyItRefusesAndUndistortsWhenCameraOneFits) {
+  const auto setUpWithRemoveDistortion = [this](const std::string& name) {
+    messages_.clear();
+    player_.SetSettingsDialogRunner([&](CCaptureSettingsDlg& dialog) {
+      dialog.SetFileName(folder_.filePath(QString::fromStdString(name)).toStdString());
+      dialog.SetRemoveDistortion(true);
+      return true;
+    });
+    player_.RecordSetup();
+    EXPECT_TRUE(player_.Graph()->IsRecording()) << name;
+    const bool undistorting = player_.Graph()->Sampler()->Undistorting();
+    player_.Stop();
+    return undistorting;
+  };
+  EXPECT_FALSE(setUpWithRemoveDistortion("uncalibrated.avi"));
+  ASSERT_EQ(messages_.size(), 1);
+  EXPECT_TRUE(messages_[0].contains("Camera 1, which is not calibrated")) << messages_[0].toStdString();
+  EXPECT_TRUE(messages_[0].contains("recorded as they are"));
+
+  CameraParameters camera;
+  camera.K = {300, 0, 160, 0, 300, 120, 0, 0, 1};
+  camera.distortion = {-0.2, 0, 0, 0, 0};
+  camera.width = 640;
+  camera.height = 480;
+  store_.SetCameraParameters(0, camera);
+  EXPECT_FALSE(setUpWithRemoveDistortion("other_size.avi"));
+  ASSERT_EQ(messages_.size(), 1);
+  EXPECT_TRUE(messages_[0].contains("640 x 480")) << messages_[0].toStdString();
+  EXPECT_TRUE(messages_[0].contains("320 x 240")) << messages_[0].toStdString();
+
+  camera.width = 320;
+  camera.height = 240;
+  store_.SetCameraParameters(0, camera);
+  EXPECT_TRUE(setUpWithRemoveDistortion("undistorted.avi"));
+  EXPECT_TRUE(messages_.isEmpty()) << messages_.join("; ").toStdString();
 }
 
 void ExpectRecordingOfAllFrames(PlayerTest& test, CVideoPlayerControl& player, const std::string& output,
