@@ -227,7 +227,13 @@ void CCalib3DView::DrawPolyline(const Vector3* points, int count, uint32_t colou
 
 void CCalib3DView::DrawAxes() {
   if (!content_->AxesShownLocked()) return;
-  const AxisBuffers& axis = content_->Axis();
+  AxisBuffers axis = content_->Axis();
+  const auto scale = static_cast<float>(content_->AxisScaleLocked());
+  for (ColouredVertex& v : axis.vertices) {
+    v.x *= scale;
+    v.y *= scale;
+    v.z *= scale;
+  }
   if (!content_->AntiAliasedLocked()) {
     DrawLineList(axis.vertices.data(), axis.indices.data(), static_cast<int>(axis.indices.size()), nullptr);
     return;

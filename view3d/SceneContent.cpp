@@ -181,6 +181,15 @@ double SceneContent::EyeDistanceLocked() const {
   return radius / std::sin(std::atan(kFramingFill * std::tan(kFieldOfViewY / 2)));
 }
 
+// An axis reaches an eighth of the current box's longest side, never less
+// than its own length (the picture before any run keeps it).
+double SceneContent::AxisScaleLocked() const {
+  const SceneBox& box = CurrentBoxLocked();
+  const Vector3 size = box.maximum - box.minimum;
+  const double longest = std::max({size.x, size.y, size.z});
+  return std::max(1.0, longest / 8.0 / kAxisHalfLength);
+}
+
 double SceneContent::EyeDistance() const {
   auto lock = Lock();
   return EyeDistanceLocked();

@@ -106,6 +106,9 @@ class SceneContent {
   bool AxesShownLocked() const { return axesShown_; }
   Vector3 LookAtTargetLocked() const;
   double EyeDistanceLocked() const;
+  // The axes grow with the scene so the camera at the origin stays visible
+  // among grids hundreds of units away: the factor on the axis buffers.
+  double AxisScaleLocked() const;
 
  private:
   int ViewCountLocked() const;

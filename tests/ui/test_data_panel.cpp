@@ -544,4 +544,67 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   unsetenv("LENTORA_OUTPUT_DIR");
 }
 
+
+// The whole screen under Xvfb (the main window and the 3D window beside it);
+// offscreen only the 3D window can be pictured.
+QImage DesktopPicture(QWidget& results) {
+  results.raise();
+  QTest::qWait(300);
+  QApplication::processEvents();
+  if (QGuiApplication::platformName() == "xcb" && results.screen())
+    return results.screen()->grabWindow(0).toImage();
+  return results.grab().toImage();
+}
+
+// The sample workspace as a new user meets it: one press of Calibrate, both
+// modes of the 3D window, and a second press that must replace the scene
+// rather than add a second set of grids and pyramids.
+TEST(DataPanelScreenshot, SampleWorkspaceCalibratedTwiceInBothModes) {
+#if !defined(__SANITIZE_ADDRESS__)
+  const char* display = std::getenv("DISPLAY");
+  if (QApplication::instance() == nullptr && display != nullptr && *display != '\0')
+    qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+#endif
+  TestApplication();
+  TempDir temp;
+  setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
+  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT, CreateCalib3DScene);
+  CStaticDataView& panel = *window.CalibrationPanel();
+  QStringList messages;
+  panel.SetPrompts({[&messages](const QString& text) { messages << text; }, {}, {}, {}});
+  window.move(20, 20);
+  window.show();
+  window.OpenStartupWorkspace(QString(LENTORA_SOURCE_DIR) + "/samples/workspace.txt");
+  ASSERT_EQ(window.Data().GetCameraCount(), 1);
+  ASSERT_EQ(panel.SelectedCamera(), 0);
+  const int views = window.Data().GetViewCount(0);
+
+  panel.Button(CStaticDataView::kIdCalibrate)->click();
+  ASSERT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
+  auto* results = window.findChild<CCalib3DScene*>();
+  ASSERT_NE(results, nullptr);
+  ASSERT_TRUE(results->isVisible());
+  EXPECT_EQ(results->pos(), PlaceBeside(window.frameGeometry(), results->size(), window.screen()->availableGeometry()));
+  if (QGuiApplication::platformName() == "xcb") {  // a screen wide enough for both
+    EXPECT_FALSE(results->frameGeometry().intersects(window.frameGeometry())) << "beside, not over, the main window";
+  }
+  EXPECT_EQ(results->Content().ViewCount(), views);
+  const QString dir = LENTORA_SCREENSHOT_DIR;
+  QDir().mkpath(dir);
+  EXPECT_TRUE(DesktopPicture(*results).save(dir + "/sample_calibrated_camera_centred.png"));
+  results->Button(CCalib3DScene::kViewModeId)->click();
+  EXPECT_EQ(results->Content().ViewMode(), D3D::kObjectCentred);
+  EXPECT_TRUE(DesktopPicture(*results).save(dir + "/sample_calibrated_object_centred.png"));
+  const QImage objectCentred = results->GrabPicture();
+
+  panel.Button(CStaticDataView::kIdCalibrate)->click();
+  EXPECT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
+  EXPECT_EQ(results->Content().ViewCount(), views) << "the second run replaces the first";
+  EXPECT_TRUE(DesktopPicture(*results).save(dir + "/sample_calibrated_second_run.png"));
+  if (results->HasOpenGL() && results->Content().ViewMode() == D3D::kObjectCentred) {
+    EXPECT_EQ(results->GrabPicture(), objectCentred) << "the same run drawn again gives the same picture";
+  }
+  unsetenv("LENTORA_OUTPUT_DIR");
+}
+
 }  // namespace

@@ -314,6 +314,22 @@ TEST(SceneContent, EachModeFramesItsOwnBoxAndMoveWorldShowsIt) {
   EXPECT_NEAR(stillMiddle.y, 0.0, 1e-9);
 }
 
+TEST(SceneContent, AxesGrowWithTheSceneButNeverShrink) {
+  SceneContent content;
+  content.FrameScene();
+  {
+    auto lock = content.Lock();
+    EXPECT_DOUBLE_EQ(content.AxisScaleLocked(), 1.0) << "before any run: the axes as they are";
+  }
+  const double t[3] = {10, -20, 800};
+  ASSERT_TRUE(content.AddGridMesh(kBoard, kIdentity, t));
+  content.FrameScene();
+  auto lock = content.Lock();
+  const SceneBox& box = content.MeshBox();
+  const double longest = box.maximum.z - box.minimum.z;  // 800 deep and more, the board 240 wide
+  EXPECT_NEAR(content.AxisScaleLocked() * kAxisHalfLength, longest / 8.0, 1e-9);
+}
+
 TEST(SceneContent, CameraSteppingRunsThroughTheViewsAndNone) {
   SceneContent content;
   content.NextCamera();
