@@ -490,6 +490,8 @@ TEST_F(CameraModelTest, OptionsKeepTheOutputFolderAndDetectionSwitchInTheSetting
     dialog.FolderField()->setText("/no/such/folder");
     dialog.accept();
     refusal = dialog.Refusal();
+    QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+    EXPECT_TRUE(dialog.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/options_refused_folder.png"));
     dialog.FolderField()->setText(folder);
     dialog.DetectBox()->setChecked(false);
     dialog.accept();

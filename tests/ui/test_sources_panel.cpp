@@ -329,9 +329,12 @@ TEST(SourceDialogs, DeviceSelectionShowsAtMostTwentyAndSelectsByClick) {
   dialog.Click(QPoint(5, 5));  // beside the panels: still nothing chosen
   EXPECT_FALSE(dialog.OkButton()->isEnabled());
   dialog.show();
+  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+  EXPECT_TRUE(dialog.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/device_selection_none_chosen.png"));
   QTest::mouseClick(&dialog, Qt::LeftButton, {}, dialog.PanelRect(2).center());
   EXPECT_EQ(dialog.SelectedDevice(), 3);
   EXPECT_TRUE(dialog.OkButton()->isEnabled());
+  EXPECT_TRUE(dialog.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/device_selection_chosen.png"));
   EXPECT_EQ(dialog.DeviceName(3), "Device 2");
   dialog.Click(QPoint(5, 5));  // outside every panel keeps the choice
   EXPECT_EQ(dialog.SelectedDevice(), 3);
