@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,11 @@
 
 class CCalibrationData;
 
-// How a run reports back while it works. Neither member is used by the
-// engine yet; callers may set them already.
+// How a run reports back while it works: `progress` is called once per
+// iteration of each refinement (on the thread that runs it) with the
+// iteration number and the RMS reprojection error in pixels; `cancel`, when
+// it turns true, stops the run at the refinement's next evaluation, and a
+// cancelled run changes nothing in the store.
 struct CalibrationRunOptions {
   std::function<void(int iteration, double error)> progress;
   const std::atomic<bool>* cancel = nullptr;
@@ -25,6 +29,7 @@ struct CalibrationRunOptions {
 struct CameraCalibrationResult {
   bool ok = false;
   std::string message;  // the refusal when !ok
+  bool cancelled = false;
 };
 
 // Calibrates the camera from the views that take part (enabled, with their
@@ -45,11 +50,40 @@ struct StereoRigResult {
   std::vector<int> pairedViews;      // store views of the pairs, in order
   std::vector<PairError> pairErrors; // per pair, both cameras
   RigUncertainty uncertainty;        // σ of both cameras' intrinsics, the rotation vector and T
+  bool cancelled = false;
 };
 
 // Calibrates cameras 0 and 1 (storing each one's parameters as
 // CalibrateCamera does), then the rig they form.
 StereoRigResult CalibrateStereoRig(CCalibrationData& data, const CalibrationRunOptions& options = {});
+
+// A calibration taken apart for a worker thread. Creating the job copies what
+// the run needs from the store (on the thread that owns the store); Run works
+// on those copies alone (any thread); Commit stores the results back (owner
+// thread again) and stores nothing when the run was cancelled.
+class CalibrationJob {
+ public:
+  static std::unique_ptr<CalibrationJob> ForCamera(const CCalibrationData& data, int camera);
+  // Cameras 0 and 1, then the rig they form.
+  static std::unique_ptr<CalibrationJob> ForStereoRig(const CCalibrationData& data);
+  ~CalibrationJob();
+  CalibrationJob(const CalibrationJob&) = delete;
+  CalibrationJob& operator=(const CalibrationJob&) = delete;
+
+  void Run(const CalibrationRunOptions& options);
+  void Commit(CCalibrationData& data) const;
+
+  bool IsStereoRig() const;
+  bool Cancelled() const;
+  int Camera() const;                                   // the camera job's camera
+  const CameraCalibrationResult& CameraResult() const;  // the camera job's result
+  const StereoRigResult& RigResult() const;             // the rig job's result
+
+ private:
+  struct State;
+  explicit CalibrationJob(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
 
 // Reads a camera's parameter file into the store. A file that cannot be read
 // leaves the parameters as they were (false).

@@ -139,6 +139,10 @@ void CalibrationProblem::UnpackParameters(const vnl_vector<double>& x, CameraPar
 }
 
 void CalibrationProblem::f(const vnl_vector<double>& x, vnl_vector<double>& residuals) {
+  if (options.Cancelled()) {
+    throw_failure();  // the minimiser stops at once
+    return;
+  }
   CameraParameters scratch;
   UnpackParameters(x, scratch, rotationMatrices.data(), translations.data());
   const auto camera = camera_model::Intrinsics<double>::FromPacked(&x[0]);
@@ -204,6 +208,12 @@ void CalibrationProblem::WritePointDump() const {
   dump.flush();
 }
 
+const char* const kCancelledMessage = "the run was cancelled";
+
+void CalibrationProblem::trace(int iteration, const vnl_vector<double>&, const vnl_vector<double>& residuals) {
+  options.ReportProgress(iteration, residuals.data_block(), residuals.size());
+}
+
 const char* const kTooFewViewsMessage =
     "The calibration problem is not constrained by less than 5 images!\nA restricted solver will be available soon...";
 
@@ -242,6 +252,7 @@ bool CalibrationProblem::Calibrate(const std::vector<PointList>& viewPointLists,
 bool CalibrationProblem::Calibrate(const std::vector<RunView>& views, const GridDescription& gridDescription, int width,
                                    int height) {
   converged = false;
+  cancelled = false;
   blockStructureUsed = false;
   refinementEvaluations = refinementIterations = 0;
   refusal.clear();
@@ -260,12 +271,18 @@ bool CalibrationProblem::Calibrate(const std::vector<RunView>& views, const Grid
   imageWidth = width;
   imageHeight = height;
   if (options.writePointDump) WritePointDump();
-  if (!InitialCalibration()) {
+  if (options.Cancelled() || !InitialCalibration()) {
+    StopIfCancelled();
     SpreadToStoreViews(storeViews);
     return false;
   }
   const CameraParameters lastGood = refined;
   Refine();
+  if (StopIfCancelled()) {
+    refined = lastGood;
+    SpreadToStoreViews(storeViews);
+    return false;
+  }
   if (!ResultIsFinite()) {
     // A result with NaN or infinite values is no calibration; the last good
     // one stays, and no pose of this run is kept.
@@ -279,6 +296,14 @@ bool CalibrationProblem::Calibrate(const std::vector<RunView>& views, const Grid
     return false;
   }
   SpreadToStoreViews(storeViews);
+  return true;
+}
+
+bool CalibrationProblem::StopIfCancelled() {
+  if (!options.Cancelled()) return false;
+  cancelled = true;
+  converged = false;
+  refusal = kCancelledMessage;
   return true;
 }
 
@@ -348,4 +373,12 @@ void CalibrationOptions::ConfigureMinimiser(vnl_levenberg_marquardt& minimiser) 
   minimiser.set_x_tolerance(xTolerance);
   minimiser.set_epsilon_function(xTolerance * 0.001);
   minimiser.set_use_block_structure(blockStructure);
+  minimiser.set_trace(static_cast<bool>(progress));
+}
+
+void CalibrationOptions::ReportProgress(int iteration, const double* residuals, size_t count) const {
+  if (!progress || count < 2) return;
+  double sum = 0.0;
+  for (size_t i = 0; i < count; ++i) sum += residuals[i] * residuals[i];
+  progress(iteration, std::sqrt(sum / static_cast<double>(count / 2)));
 }

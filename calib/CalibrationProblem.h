@@ -4,6 +4,8 @@
 // distortion and poses (the object is its own least-squares function).
 
 #include <array>
+#include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,6 +40,16 @@ struct CalibrationOptions {
   bool writePointDump = true;
   // Refine through the block-structured minimiser (false: the dense one; same answer, for comparison).
   bool blockStructure = true;
+  // Called by the refinement once per iteration (on the thread that runs it)
+  // with the iteration number and the RMS reprojection error in pixels.
+  std::function<void(int iteration, double rmsError)> progress;
+  // When set and true, the refinement stops at its next evaluation and the
+  // run ends as cancelled.
+  const std::atomic<bool>* cancel = nullptr;
+
+  bool Cancelled() const { return cancel && cancel->load(); }
+  // Hands an iteration's residuals (x then y per point) to `progress`.
+  void ReportProgress(int iteration, const double* residuals, size_t count) const;
 
   // Sets the tolerances, the forward-difference step (epsfcn = xTolerance / 1000) and the path.
   void ConfigureMinimiser(vnl_levenberg_marquardt& minimiser) const;
@@ -65,6 +77,7 @@ class CalibrationProblem : public vnl_least_squares_function {
   void f(const vnl_vector<double>& x, vnl_vector<double>& residuals) override;
   // Every view's residuals depend on the camera values and that view's pose only.
   bool get_block_layout(vnl_block_layout& layout) const override;
+  void trace(int iteration, const vnl_vector<double>& x, const vnl_vector<double>& residuals) override;
 
   void PackParameters(vnl_vector<double>& x, const CameraParameters& parameters,
                       const double* rotationMatrices, const double* translations) const;
@@ -111,6 +124,8 @@ class CalibrationProblem : public vnl_least_squares_function {
   int refinementIterations = 0;
   // Why the last Calibrate returned false ("" after a run).
   std::string refusal;
+  // Whether the last run was stopped through options.cancel (refusal is then kCancelledMessage).
+  bool cancelled = false;
 
   // Writes every object point, one "X Y Z" line each, to debbg.txt in the output folder.
   void WritePointDump() const;
@@ -127,12 +142,16 @@ class CalibrationProblem : public vnl_least_squares_function {
   void SpreadToStoreViews(int storeViewCount);
   // True when the refined intrinsics, distortion and every pose are finite numbers.
   bool ResultIsFinite() const;
+  // Marks the run as cancelled when options.cancel has turned true.
+  bool StopIfCancelled();
 };
 
 // Fewest complete views a run accepts.
 constexpr int kMinimumCalibrationViews = 5;
 // Message shown when a camera has fewer complete views than that.
 extern const char* const kTooFewViewsMessage;
+// Refusal of a run stopped through CalibrationOptions::cancel.
+extern const char* const kCancelledMessage;
 
 // Image position of object point X seen with pose (R row by row, t) through the
 // camera matrix and distortion of `camera`; Zc exactly 0 is taken as 1.

@@ -171,6 +171,7 @@ bool StereoProblem::CalibrateStereo(CalibrationProblem* first, CalibrationProble
   firstCamera = first;
   secondCamera = second;
   converged = false;
+  cancelled = false;
   refusal.clear();
   meanDistance = 0.0;
   if (!CheckCameras()) return false;
@@ -195,6 +196,11 @@ bool StereoProblem::CalibrateStereo(CalibrationProblem* first, CalibrationProble
   vnl_levenberg_marquardt minimiser(*this);
   options.ConfigureMinimiser(minimiser);
   converged = minimiser.minimize_without_gradient(x);
+  if (options.Cancelled()) {
+    cancelled = true;
+    refusal = kCancelledMessage;
+    return false;
+  }
 
   firstResult = firstInitial;
   secondResult = secondInitial;
@@ -241,7 +247,15 @@ void StereoProblem::Unpack(const vnl_vector<double>& x) {
   }
 }
 
+void StereoProblem::trace(int iteration, const vnl_vector<double>&, const vnl_vector<double>& residuals) {
+  options.ReportProgress(iteration, residuals.data_block(), residuals.size());
+}
+
 void StereoProblem::f(const vnl_vector<double>& x, vnl_vector<double>& residuals) {
+  if (options.Cancelled()) {
+    throw_failure();  // the minimiser stops at once
+    return;
+  }
   CameraParameters cameras[2];
   UnpackCamera(x, 0, cameras[0]);
   UnpackCamera(x, 8, cameras[1]);

@@ -30,6 +30,7 @@ class StereoProblem : public vnl_least_squares_function {
   void f(const vnl_vector<double>& x, vnl_vector<double>& residuals) override;
   // Every pair's residuals depend on both cameras, the relative pose and that pair's grid pose only.
   bool get_block_layout(vnl_block_layout& layout) const override;
+  void trace(int iteration, const vnl_vector<double>& x, const vnl_vector<double>& residuals) override;
 
   int pointsPerView = 0;
   int viewCount = 0;  // view pairs in the rig
@@ -54,6 +55,8 @@ class StereoProblem : public vnl_least_squares_function {
   std::vector<int> pairedViews;
   bool converged = false;
   std::string refusal;
+  // Whether the last rig run was stopped through options.cancel (refusal is then kCancelledMessage).
+  bool cancelled = false;
   // Mean reprojection distance over both cameras and all pairs at the result, pixels.
   double meanDistance = 0.0;
 

@@ -6,32 +6,37 @@
 #include "app/CalibrationReport.h"
 #include "app/CalibrationService.h"
 #include "cli/CliSupport.h"
+#include "cli/RunProgress.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 
 namespace {
 
 const char* kCalibrateUsage =
-    "usage: lentora calibrate WORKSPACE [--camera N] [--json] [--save OUT_INDEX]\n"
+    "usage: lentora calibrate WORKSPACE [--camera N] [--json] [--save OUT_INDEX] [--progress]\n"
     "  Calibrates camera N (default: every camera with at least five complete views) from its\n"
     "  marked grid points and prints the results. --save writes the workspace with the new\n"
-    "  parameters and poses under OUT_INDEX.\n";
+    "  parameters and poses under OUT_INDEX. --progress prints each refinement iteration and\n"
+    "  its RMS error to stderr.\n";
 
 struct CalibrateRequest {
   std::string workspace;
   int camera = -1;  // -1: every camera
   bool json = false;
   std::string saveTo;
+  bool progress = false;
 };
 
 // 0 when the request is complete, else the exit status of the usage error.
 int ParseRequest(const Arguments& args, CalibrateRequest& request) {
   ParsedArguments parsed;
   std::string error;
-  if (!ParseArguments(args, {"--camera", "--save"}, {"--json"}, parsed, error)) return FailUsage(kCalibrateUsage, error);
+  if (!ParseArguments(args, {"--camera", "--save"}, {"--json", "--progress"}, parsed, error))
+    return FailUsage(kCalibrateUsage, error);
   if (parsed.positional.size() != 1) return FailUsage(kCalibrateUsage, "expected one WORKSPACE argument");
   request.workspace = parsed.positional[0];
   request.json = parsed.Has("--json");
+  request.progress = parsed.Has("--progress");
   if (const auto camera = parsed.Value("--camera")) {
     if (!ParseInt(*camera, request.camera) || request.camera < 0)
       return FailUsage(kCalibrateUsage, "--camera needs a camera index (0, 1, ...)");
@@ -69,7 +74,8 @@ int RunCalibrate(const Arguments& args) {
   const int first = request.camera >= 0 ? request.camera : 0;
   const int last = request.camera >= 0 ? request.camera : data.GetCameraCount() - 1;
   for (int camera = first; camera <= last; ++camera) {
-    const CameraCalibrationResult run = CalibrateCamera(data, camera);
+    const CameraCalibrationResult run =
+        CalibrateCamera(data, camera, request.progress ? ProgressToStderr("camera " + std::to_string(camera)) : CalibrationRunOptions{});
     if (!run.ok) {
       std::cerr << "lentora calibrate: camera " << camera << ": " << run.message << "\n";
       if (request.camera >= 0) return kExitBadInput;

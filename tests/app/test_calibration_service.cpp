@@ -2,6 +2,8 @@
 // tool, on a real store filled with synthetic views of known cameras.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -16,7 +18,9 @@
 
 namespace {
 
-SyntheticRig StereoRig(int views) {
+// Exact points of undistorted cameras converge in one iteration; `distorted`
+// gives the refinement some iterations to report and cancel.
+SyntheticRig StereoRig(int views, bool distorted = false) {
   SyntheticOptions options;
   options.views = views;
   options.renderImages = false;
@@ -25,6 +29,13 @@ SyntheticRig StereoRig(int views) {
   options.stereoTranslation = {-120.0, 0.0, 0.0};
   options.secondCamera.fx = 780.0;
   options.secondCamera.fy = 785.0;
+  if (distorted) {
+    for (SyntheticCamera* camera : {&options.camera, &options.secondCamera}) {
+      camera->k1 = -0.25;
+      camera->k2 = 0.1;
+      camera->p1 = 0.002;
+    }
+  }
   return MakeSyntheticRig(options);
 }
 
@@ -181,6 +192,60 @@ TEST_F(CalibrationServiceTest, FingerprintChangesWithEverythingASaveWrites) {
   EXPECT_TRUE(changes([&] { store.RemoveView(0, 0); }));
   EXPECT_TRUE(changes([&] { store.AddCamera(); }));
   EXPECT_FALSE(changes([&] { store.GetViewCount(0); }));
+TEST_F(CalibrationServiceTest, ProgressReportsEveryIterationWithTheCurrentError) {
+  rig = StereoRig(8, true);
+  FillRig(8, 8);
+  std::vector<std::pair<int, double>> reports;
+  CalibrationRunOptions options;
+  options.progress = [&reports](int iteration, double error) { reports.emplace_back(iteration, error); };
+  ASSERT_TRUE(CalibrateCamera(store, 0, options).ok);
+  ASSERT_GE(reports.size(), 2u);
+  for (size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i].first, static_cast<int>(i) + 1);
+  // The closed-form start has no distortion, so the first error is the largest.
+  EXPECT_GT(reports.front().second, reports.back().second);
+  EXPECT_LT(reports.back().second, 1e-3);  // exact points
+  ASSERT_TRUE(CalibrateStereoRig(store, options).ok);
+  const auto starts = std::count_if(reports.begin(), reports.end(), [](const auto& r) { return r.first == 1; });
+  EXPECT_EQ(starts, 4) << "the camera, then both cameras and the rig";
+}
+
+TEST_F(CalibrationServiceTest, CancelledRunsChangeNothingInTheStore) {
+  rig = StereoRig(8, true);
+  FillRig(8, 8);
+  ASSERT_TRUE(CalibrateCamera(store, 1).ok);
+  const CameraParameters before0 = store.GetCameraParameters(0), before1 = store.GetCameraParameters(1);
+  const std::vector<double> poses1 = store.GetCalibrationProblem(1).translations;
+  std::atomic<bool> cancel{false};
+  CalibrationRunOptions options;
+  options.cancel = &cancel;
+  // Cancelled from inside a refinement, as the workbench's Cancel does it:
+  // at the first iteration of the given refinement (1, 2: the cameras, 3: the
+  // rig, whose start from exact cameras needs no second iteration).
+  int refinements = 0, cancelIn = 1, lastIteration = 0;
+  options.progress = [&](int iteration, double) {
+    if (iteration == 1) ++refinements;
+    lastIteration = iteration;
+    if (refinements == cancelIn && iteration == 1) cancel = true;
+  };
+  const CameraCalibrationResult run = CalibrateCamera(store, 0, options);
+  EXPECT_FALSE(run.ok);
+  EXPECT_TRUE(run.cancelled);
+  EXPECT_EQ(run.message, kCancelledMessage);
+  EXPECT_EQ(lastIteration, 1);
+  EXPECT_EQ(store.GetCameraParameters(0).K, before0.K);
+  EXPECT_EQ(store.GetCalibrationProblem(0).viewCount, 0) << "the store's problem never ran";
+
+  cancel = false;
+  refinements = 0;
+  cancelIn = 3;
+  const StereoRigResult rig = CalibrateStereoRig(store, options);
+  EXPECT_FALSE(rig.ok);
+  EXPECT_TRUE(rig.cancelled);
+  EXPECT_EQ(refinements, 3);
+  EXPECT_EQ(store.GetCameraParameters(0).K, before0.K);
+  EXPECT_EQ(store.GetCameraParameters(1).K, before1.K);
+  EXPECT_EQ(store.GetCalibrationProblem(1).translations, poses1);
+  EXPECT_EQ(store.GetCalibrationProblem(1).options.cancel, nullptr);
 }
 
 TEST(JsonWriter, NestsEscapesAndWritesNonFiniteAsNull) {

@@ -7,6 +7,7 @@
 #include <Eigen/Dense>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "calib/CalibrationProblem.h"
@@ -165,6 +166,37 @@ TEST(BlockMinimiser, RigReachesTheDenseMinimum) {
     ExpectClose(blocks.secondResult.T[i], dense.secondResult.T[i], kParameterTolerance, 1.0, "relative translation");
     ExpectClose(blocks.relativeRotationVector[i], dense.relativeRotationVector[i], kParameterTolerance, 1.0,
                 "relative rotation");
+  }
+}
+
+TEST(BlockMinimiser, ProgressAndCancelReachTheRunOnBothPaths) {
+  const SyntheticRig rig = MakeSyntheticRig(BoardOptions(12, 9, 6, 3));
+  for (bool blocks : {true, false}) {
+    CalibrationProblem problem;
+    problem.options.writePointDump = false;
+    problem.options.blockStructure = blocks;
+    std::vector<int> iterations;
+    std::atomic<bool> cancel{false};
+    problem.options.cancel = &cancel;
+    problem.options.progress = [&](int iteration, double error) {
+      iterations.push_back(iteration);
+      EXPECT_GT(error, 0.0);
+      if (iteration == 3) cancel = true;
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(problem.Calibrate(rig.cameras[0].points, rig.grid, 1280, 960));
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(problem.cancelled);
+    EXPECT_EQ(problem.refusal, kCancelledMessage);
+    EXPECT_EQ(iterations, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(problem.viewCount, 12) << "still one pose block per store view";
+
+    cancel = false;
+    iterations.clear();
+    problem.options.cancel = nullptr;
+    ASSERT_TRUE(problem.Calibrate(rig.cameras[0].points, rig.grid, 1280, 960));
+    EXPECT_FALSE(problem.cancelled);
+    EXPECT_EQ(static_cast<int>(iterations.size()), problem.refinementIterations);
   }
 }
 

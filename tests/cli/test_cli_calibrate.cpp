@@ -198,6 +198,24 @@ TEST_F(CalibrateCli, StereoRecoversTheRigAndRefusesSingleCameras) {
   EXPECT_NE(refused.err.find("two cameras"), std::string::npos);
 }
 
+TEST_F(CalibrateCli, ProgressGoesToStderrAndLeavesTheResultAlone) {
+  const std::string workspace = SavePointWorkspace("ws.txt", {7, 7}, true);
+  const CommandResult quiet = Lentora("calibrate " + workspace + " --camera 0");
+  const CommandResult loud = Lentora("calibrate " + workspace + " --camera 0 --progress");
+  ASSERT_EQ(loud.status, 0) << loud.err;
+  EXPECT_EQ(loud.out, quiet.out);
+  EXPECT_TRUE(quiet.err.empty()) << quiet.err;
+  const std::regex line("camera 0: iteration (\\d+), RMS error [0-9.]+ px\n");
+  const auto lines = std::distance(std::sregex_iterator(loud.err.begin(), loud.err.end(), line), std::sregex_iterator());
+  EXPECT_GE(lines, 2) << loud.err;
+  EXPECT_EQ(loud.err.find("camera 0: iteration 1, "), 0u) << loud.err;
+
+  const CommandResult rig = Lentora("stereo " + workspace + " --progress");
+  ASSERT_EQ(rig.status, 0) << rig.err;
+  EXPECT_NE(rig.err.find("stereo: iteration 1, RMS error "), std::string::npos) << rig.err;
+  EXPECT_EQ(rig.out, Lentora("stereo " + workspace).out);
+}
+
 TEST_F(CalibrateCli, SynthWritesAWorkspaceAndItsGroundTruth) {
   const std::string index = dir_.File("synth/ws.txt");
   const CommandResult run = Lentora("synth '" + index + "' --views 5 --size 240x180 --grid 5x4 --square 10 --seed 2 --stereo 0,0.05,0,-40,0,0");
