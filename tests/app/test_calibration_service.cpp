@@ -192,6 +192,8 @@ TEST_F(CalibrationServiceTest, FingerprintChangesWithEverythingASaveWrites) {
   EXPECT_TRUE(changes([&] { store.RemoveView(0, 0); }));
   EXPECT_TRUE(changes([&] { store.AddCamera(); }));
   EXPECT_FALSE(changes([&] { store.GetViewCount(0); }));
+}
+
 TEST_F(CalibrationServiceTest, ProgressReportsEveryIterationWithTheCurrentError) {
   rig = StereoRig(8, true);
   FillRig(8, 8);
