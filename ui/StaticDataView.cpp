@@ -13,6 +13,7 @@
 #include "app/CalibrationService.h"
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
+#include "ui/CalibrationRunner.h"
 #include "ui/ImageListControl.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
@@ -85,7 +86,8 @@ void CCameraEntryPanel::paintEvent(QPaintEvent*) {
 
 // ---- Panel ----
 
-CStaticDataView::CStaticDataView(QWidget* parent, int id) : QWidget(parent), id_(id) {
+CStaticDataView::CStaticDataView(QWidget* parent, int id)
+    : QWidget(parent), id_(id), runner_(new CCalibrationRunner(this)) {
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
@@ -402,8 +404,15 @@ void CStaticDataView::Calibrate() {
     ShowMessage(kTooFewViewsMessage);
     return;
   }
+  if (IsCalibrating()) return;
   // Disabled, imageless and incompletely marked views take no part; too few others refuse the run.
-  const CameraCalibrationResult run = CalibrateCamera(*store_, camera);
+  runner_->Start(CalibrationJob::ForCamera(*store_, camera), store_,
+                 QString("Calibrating %1").arg(CameraTitle(camera)),
+                 [this, camera](const CalibrationJob& job) { FinishCameraRun(camera, job.CameraResult()); });
+}
+
+void CStaticDataView::FinishCameraRun(int camera, const CameraCalibrationResult& run) {
+  if (run.cancelled) return;
   if (!run.ok) {
     ShowMessage(QString::fromStdString(run.message));
     return;
@@ -413,8 +422,19 @@ void CStaticDataView::Calibrate() {
 }
 
 void CStaticDataView::CalibrateStereoRig() {
-  if (!store_) return;
-  const StereoRigResult rig = ::CalibrateStereoRig(*store_);
+  if (!store_ || IsCalibrating()) return;
+  runner_->Start(CalibrationJob::ForStereoRig(*store_), store_, "Calibrating the stereo rig",
+                 [this](const CalibrationJob& job) { FinishRigRun(job.RigResult()); });
+}
+
+bool CStaticDataView::IsCalibrating() const { return runner_->IsRunning(); }
+
+void CStaticDataView::CancelCalibration() { runner_->Cancel(); }
+
+bool CStaticDataView::WaitForCalibration(int timeoutMs) { return runner_->Wait(timeoutMs); }
+
+void CStaticDataView::FinishRigRun(const StereoRigResult& rig) {
+  if (rig.cancelled) return;
   if (!rig.ok) {
     ShowMessage(QString("The stereo rig could not be calibrated: %1").arg(QString::fromStdString(rig.message)));
     Refresh();  // a camera that did calibrate shows its results

@@ -25,6 +25,9 @@
 #include "core/Records.h"
 
 class CCalibrationData;
+class CCalibrationRunner;
+struct CameraCalibrationResult;
+struct StereoRigResult;
 class CHoverButtonEx;
 class CImageListControl;
 class CGridDetector;
@@ -140,10 +143,17 @@ class CStaticDataView : public QWidget {
   void KeyPressed(int key);
   void Wheel(int x, int angleDelta);
 
-  // Commands.
+  // Commands. The two calibrations run on a worker thread behind a progress
+  // dialog with Cancel; their results reach the store and the entries when
+  // the run ends (a cancelled run changes nothing).
   void NewCamera();
   void Calibrate();
   void CalibrateStereoRig();
+  bool IsCalibrating() const;
+  void CancelCalibration();
+  // Processes events until the running calibration has ended; false on timeout.
+  bool WaitForCalibration(int timeoutMs = 600000);
+  CCalibrationRunner* Runner() const { return runner_; }
   void RemoveSelectedCamera();
   void RemoveSelectedView();
   void LoadParameters();
@@ -201,6 +211,8 @@ class CStaticDataView : public QWidget {
   void OpenEditorAt(int view);
   void RemoveViews(int camera, int view, bool withPair);
   void DetectionFinished(const DetectionSummary& summary);
+  void FinishCameraRun(int camera, const CameraCalibrationResult& run);
+  void FinishRigRun(const StereoRigResult& rig);
 
   int id_;
   std::string applicationFolder_;
@@ -219,4 +231,5 @@ class CStaticDataView : public QWidget {
   QProgressDialog* progress_ = nullptr;
   QImage backBuffer_;
   bool initialised_ = false;
+  CCalibrationRunner* runner_ = nullptr;
 };

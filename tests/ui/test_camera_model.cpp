@@ -146,6 +146,7 @@ class CameraModelTest : public ::testing::Test, public WithApplication {
 TEST_F(CameraModelTest, NewCameraAfterTheRigRunGetsTheNextEntryBeforeTheRig) {
   window.OpenPath(QString::fromStdString(StereoWorkspace()));
   panel.Button(CStaticDataView::kIdCalibrateStereo)->click();
+  ASSERT_TRUE(panel.WaitForCalibration());
   ASSERT_TRUE(panel.HasRigEntry()) << messages.join("|").toStdString();
   panel.Button(CStaticDataView::kIdNewCamera)->click();
   ExpectEntriesFollowTheStore();
@@ -162,6 +163,7 @@ TEST_F(CameraModelTest, NewCameraAfterTheRigRunGetsTheNextEntryBeforeTheRig) {
   panel.SelectEntry(3);  // the rig's entry has no views and no camera to calibrate
   EXPECT_FALSE(panel.ImageList()->isVisibleTo(&panel));
   panel.Button(CStaticDataView::kIdCalibrate)->click();
+  ASSERT_TRUE(panel.WaitForCalibration());
   ASSERT_EQ(messages.size(), 1);
   EXPECT_EQ(messages[0], "Please select a camera to calibrate.");
 }
@@ -212,6 +214,7 @@ TEST_F(CameraModelTest, EntriesCaptureCalibrateAndEditTheCameraTheyShow) {
   EXPECT_EQ(list.Camera(), 1);
   EXPECT_EQ(list.ThumbnailRect(0), QRect());
   panel.Button(CStaticDataView::kIdCalibrate)->click();
+  ASSERT_TRUE(panel.WaitForCalibration());
   ASSERT_EQ(messages.size(), 1);  // camera 1 has too few views, whatever camera 2 holds
 
   panel.SelectEntry(2);

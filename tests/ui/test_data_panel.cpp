@@ -169,11 +169,13 @@ TEST_F(DataPanelTest, FourViewsAreRefusedWithTheMessageAndTheTextStays) {
   const SyntheticRig rig = Rig(4);
   AddSyntheticViews(0, rig.cameras[0], rig.grid);
   panel.Calibrate();  // no selection: said so
+  ASSERT_TRUE(panel.WaitForCalibration());
   ASSERT_EQ(log.messages.size(), 1);
   EXPECT_EQ(log.messages[0], "Please select a camera to calibrate.");
   log.messages.clear();
   Select(0);
   panel.Calibrate();
+  ASSERT_TRUE(panel.WaitForCalibration());
   ASSERT_EQ(log.messages.size(), 1);
   EXPECT_EQ(log.messages[0],
             "The calibration problem is not constrained by less than 5 images!\nA restricted solver will be available soon...");
@@ -187,6 +189,7 @@ TEST_F(DataPanelTest, FiveViewsCalibrateIntoTheTextTheStoreAndTheResultsWindow) 
   AddSyntheticViews(0, rig.cameras[0], rig.grid);
   Select(0);
   panel.Calibrate();
+  ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_TRUE(log.messages.isEmpty()) << log.messages.join("|").toStdString();
 
   const QString text = panel.EntryText(0);
@@ -209,6 +212,7 @@ TEST_F(DataPanelTest, ViewsWithoutGridPointsCountAgainstTheFiveAndRefuseTheRun) 
   store.GetGridPoints(0, 2)->clear();  // a view not yet marked in the editor
   Select(0);
   panel.Calibrate();
+  ASSERT_TRUE(panel.WaitForCalibration());
   ASSERT_EQ(log.messages.size(), 1);
   EXPECT_EQ(log.messages[0].toStdString(), kTooFewViewsMessage);
   EXPECT_EQ(panel.EntryText(0), "Not calibrated.");
@@ -218,6 +222,7 @@ TEST_F(DataPanelTest, ViewsWithoutGridPointsCountAgainstTheFiveAndRefuseTheRun) 
 TEST_F(DataPanelTest, StereoRigAddsAThirdEntryWithTheRelativePose) {
   AddCameras(1);
   panel.CalibrateStereoRig();  // one camera: refused with the reason
+  ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_EQ(panel.EntryCount(), 1);
   ASSERT_EQ(log.messages.size(), 1);
   EXPECT_TRUE(log.messages[0].endsWith("a stereo rig needs two cameras; the workspace has 1"));
@@ -227,6 +232,7 @@ TEST_F(DataPanelTest, StereoRigAddsAThirdEntryWithTheRelativePose) {
   AddSyntheticViews(0, rig.cameras[0], rig.grid);
   AddSyntheticViews(1, rig.cameras[1], rig.grid);
   panel.CalibrateStereoRig();
+  ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_TRUE(log.messages.isEmpty()) << log.messages.join("|").toStdString();
   ASSERT_EQ(panel.EntryCount(), 3);
   EXPECT_EQ(panel.EntryTitle(2), "Stereo Rig");
@@ -262,6 +268,7 @@ TEST_F(DataPanelTest, StereoRigAddsAThirdEntryWithTheRelativePose) {
   EXPECT_EQ(panel.EntryTitle(3), "Stereo Rig");
   // A second run replaces the rig's entry.
   panel.CalibrateStereoRig();
+  ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_EQ(panel.EntryCount(), 4);
 }
 
@@ -270,6 +277,7 @@ TEST_F(DataPanelTest, StereoRigThatCannotBeFormedIsReportedAndAddsNoEntry) {
   const SyntheticRig rig = Rig(6);
   AddSyntheticViews(0, rig.cameras[0], rig.grid);  // camera 1 has no views
   panel.CalibrateStereoRig();
+  ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_EQ(panel.EntryCount(), 2);
   ASSERT_EQ(log.messages.size(), 1);
   EXPECT_TRUE(log.messages[0].startsWith("The stereo rig could not be calibrated"));
@@ -457,6 +465,7 @@ TEST_F(WorkbenchDataPanelTest, StartupWorkspaceIsReadyToCalibrateWithOnePress) {
   window.OpenStartupWorkspace(QString::fromStdString(temp.File("space.txt")));
   EXPECT_EQ(window.CalibrationPanel()->SelectedCamera(), 0);
   window.CalibrationPanel()->Calibrate();
+  ASSERT_TRUE(window.CalibrationPanel()->WaitForCalibration());
   ASSERT_EQ(log.messages.size(), 1);  // no views: the five-view message, not silence
 }
 
@@ -506,6 +515,7 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   window.LeftButtonDown(window.LowerPanelRect().topLeft() + QPoint(50, 20));
   panel.Click(CStaticDataView::kListLeft + 10 + 5, CStaticDataView::kListTop + 15);
   panel.Button(CStaticDataView::kIdCalibrate)->click();
+  ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_TRUE(messages.isEmpty());
   EXPECT_TRUE(panel.EntryText(0).startsWith("F: 8")) << panel.EntryText(0).toStdString();
 
