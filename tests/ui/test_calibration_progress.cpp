@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QPaintEvent>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QScreen>
 #include <QTest>
 #include <algorithm>
@@ -95,7 +96,9 @@ TEST_F(CalibrationProgressTest, RunShowsIterationsAndStoresTheResultAtTheEnd) {
     panel.update();
     QTest::qWait(20);
     seenIteration = std::max(seenIteration, panel.Runner()->LastIteration());
-    if (seenIteration > 0) EXPECT_TRUE(panel.Runner()->ProgressText().contains("RMS error"));
+    if (seenIteration > 0) {
+      EXPECT_TRUE(panel.Runner()->ProgressText().contains("RMS error"));
+    }
   }
   EXPECT_GE(seenIteration, 1);
   EXPECT_GT(panel.paints, 0) << "the panel repainted during the run";
@@ -112,7 +115,9 @@ TEST_F(CalibrationProgressTest, CancelLeavesTheStoreAndTheTextAsTheyWere) {
   panel.Calibrate();
   ASSERT_TRUE(panel.IsCalibrating());
   panel.Calibrate();  // a second press while running starts nothing
-  panel.Runner()->Dialog()->cancel();  // the dialog's Cancel button
+  QPushButton* cancelButton = panel.Runner()->Dialog()->findChild<QPushButton*>();
+  ASSERT_NE(cancelButton, nullptr);
+  cancelButton->click();  // the dialog's Cancel button
   ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_TRUE(messages.isEmpty()) << messages.join("|").toStdString();
   EXPECT_EQ(store.GetCameraParameters(0).K, before.K);
