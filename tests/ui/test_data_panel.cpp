@@ -590,6 +590,7 @@ TEST(DataPanelScreenshot, SampleWorkspaceCalibratedTwiceInBothModes) {
   const int views = window.Data().GetViewCount(0);
 
   panel.Button(CStaticDataView::kIdCalibrate)->click();
+  ASSERT_TRUE(panel.WaitForCalibration());
   ASSERT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
   auto* results = window.findChild<CCalib3DScene*>();
   ASSERT_NE(results, nullptr);
@@ -608,6 +609,7 @@ TEST(DataPanelScreenshot, SampleWorkspaceCalibratedTwiceInBothModes) {
   const QImage objectCentred = results->GrabPicture();
 
   panel.Button(CStaticDataView::kIdCalibrate)->click();
+  ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
   EXPECT_EQ(results->Content().ViewCount(), views) << "the second run replaces the first";
   EXPECT_TRUE(DesktopPicture(*results).save(dir + "/sample_calibrated_second_run.png"));
