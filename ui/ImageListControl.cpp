@@ -11,6 +11,7 @@
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"
+#include "ui/RunDiagnostics.h"
 #include "widgets/ScrollBarEx.h"
 
 namespace {
@@ -172,7 +173,29 @@ void CImageListControl::UpdateScrollRange() {
 
 // ---- Input and commands ----
 
-void CImageListControl::Click(int x, int y) { SelectView(ViewAt(x, y)); }
+void CImageListControl::Click(int x, int y) {
+  const int view = ViewAt(x, y);
+  if (view >= 0 && ErrorStripRect(view).contains(x, y) && store_->IsViewEnabled(camera_, view)) {
+    const std::vector<ViewError> errors = ViewErrors();
+    const auto error = std::find_if(errors.begin(), errors.end(), [view](const ViewError& e) { return e.view == view; });
+    if (error != errors.end() && error->outlier) store_->DisableView(camera_, view);
+  }
+  SelectView(view);
+}
+
+// Derived from the store on every call, so the numbers follow the views
+// through scrolling, removals, another camera and a new run.
+std::vector<ViewError> CImageListControl::ViewErrors() const {
+  return store_ && camera_ >= 0 ? CurrentViewErrors(*store_, camera_) : std::vector<ViewError>{};
+}
+
+QRect CImageListControl::ErrorStripRect(int view) const {
+  const QRect cell = ThumbnailRect(view);
+  if (cell.isNull()) return QRect();
+  const std::vector<ViewError> errors = ViewErrors();
+  if (std::none_of(errors.begin(), errors.end(), [view](const ViewError& e) { return e.view == view; })) return QRect();
+  return QRect(cell.left(), cell.bottom() + 1 - kErrorStripHeight, cell.width(), kErrorStripHeight);
+}
 
 void CImageListControl::SelectView(int view) {
   selectedView_ = view >= 0 && view < ViewCount() ? view : -1;
@@ -233,12 +256,29 @@ void CImageListControl::DrawThumbnails(QPainter& painter) {
       painter.drawImage(cell, *bitmap);
     if (!store_->IsViewEnabled(camera_, view)) painter.fillRect(cell, QColor::fromRgba(kDisabledTint));
   }
+  DrawViewErrors(painter, ViewErrors());
   if (selectedView_ >= 0 && selectedView_ < views) {
     const QRect cell = ThumbnailRect(selectedView_);
     painter.setPen(QColor::fromRgba(kSelectionColour));
     painter.setBrush(Qt::NoBrush);
     // A 41 x 41 outline starting one pixel above and left of the thumbnail.
     painter.drawRect(cell.left() - 1, cell.top() - 1, kThumbnailSize + 1, kThumbnailSize + 1);
+  }
+}
+
+void CImageListControl::DrawViewErrors(QPainter& painter, const std::vector<ViewError>& errors) {
+  QFont small("Verdana");
+  small.setPixelSize(9);
+  painter.setFont(small);
+  const QRect area = ThumbnailArea();
+  for (const ViewError& e : errors) {
+    const QRect cell = ThumbnailRect(e.view);
+    if (cell.isNull() || !cell.intersects(area)) continue;
+    const QRect strip(cell.left(), cell.bottom() + 1 - kErrorStripHeight, cell.width(), kErrorStripHeight);
+    painter.fillRect(strip, QColor::fromRgba(e.outlier ? kOutlierStripColour : kErrorStripColour));
+    painter.setPen(e.outlier ? Qt::black : Qt::white);
+    const QString text = QString::number(e.rms, 'f', e.rms < 10 ? 2 : (e.rms < 100 ? 1 : 0));
+    painter.drawText(strip, Qt::AlignCenter, e.outlier ? text + "!" : text);
   }
 }
 

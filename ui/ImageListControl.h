@@ -2,7 +2,9 @@
 // A camera's views as a grid of 40 x 40 thumbnails (disabled views tinted
 // orange) with three buttons: add image files, remove the selected view and
 // disable/enable it. The thumbnails scroll (wheel and drawn scroll bar) above
-// the buttons when they do not fit. Drawn off-screen, copied when painted.
+// the buttons when they do not fit. After a calibration run each view that
+// took part carries its reprojection error on a strip at the bottom of its
+// thumbnail, amber for a likely outlier. Drawn off-screen, copied when painted.
 
 #include <QFont>
 #include <QImage>
@@ -13,6 +15,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "calib/CalibrationDiagnostics.h"
 
 class CCalibrationData;
 class CHoverButtonEx;
@@ -30,6 +34,9 @@ class CImageListControl : public QWidget {
   static constexpr uint32_t kBackgroundColour = 0xFF414141;
   static constexpr uint32_t kDisabledTint = 0x96FFBF64;
   static constexpr uint32_t kSelectionColour = 0xFFFFBF00;
+  static constexpr int kErrorStripHeight = 11;
+  static constexpr uint32_t kErrorStripColour = 0xC8000000;
+  static constexpr uint32_t kOutlierStripColour = 0xF0FFBF00;
   // The file filter of the Add images dialog, in the framework's "a|b|c|d||" form.
   static const char* const kImageFilter;
 
@@ -56,8 +63,14 @@ class CImageListControl : public QWidget {
   // What "Remove" does (the owner asks and removes).
   void SetRemoveCommand(std::function<void()> command) { removeCommand_ = std::move(command); }
 
-  // A click at list coordinates selects the view under it (none off the thumbnails).
+  // A click at list coordinates selects the view under it (none off the
+  // thumbnails); a click on the error strip of an enabled outlier also
+  // disables that view.
   void Click(int x, int y);
+  // The per-view errors of the bound camera's last run, as drawn now.
+  std::vector<ViewError> ViewErrors() const;
+  // Where a view's error strip is now (empty when the view shows no error).
+  QRect ErrorStripRect(int view) const;
   // The view whose thumbnail is at list coordinates, -1 for none.
   int ViewAt(int x, int y) const;
   // Selects a view (-1 for none) and scrolls it into sight.
@@ -95,6 +108,7 @@ class CImageListControl : public QWidget {
   void UpdateScrollRange();
   void RunGuarded(const std::function<void()>& command);
   void DrawThumbnails(class QPainter& painter);
+  void DrawViewErrors(QPainter& painter, const std::vector<ViewError>& errors);
   QStringList AskImageFiles();
   int ViewCount() const;
 
