@@ -31,6 +31,7 @@
 
 #include "sources/inhouse/DShowFrameIndex.h"
 #include "sources/inhouse/DShowGst.h"
+#include "sources/inhouse/VirtualRig.h"
 
 typedef struct _GstAppSink GstAppSink;
 
@@ -314,6 +315,8 @@ class CDShowCaptureGraph : public CDShowGraph {
   explicit CDShowCaptureGraph(CVideoWindow* window = nullptr) : CDShowGraph(window) {}
   // `device` is the 1-based number in EnumVideoCaptureDevices order.
   virtual HRESULT ConnectToLiveSource(int device);
+  // The connected device's name ("" before a connection).
+  const std::string& DeviceName() const { return deviceName_; }
   // The format dialog is the control's; the library has none.
   virtual HRESULT ShowCaptureFilterProperties() { return E_NOTIMPL; }
   // The format the capture element delivers (before conversion).
@@ -338,6 +341,7 @@ class CDShowCaptureGraph : public CDShowGraph {
   HRESULT BuildCaptureChain(const MediaType& wanted);
   ElementPtr formatFilter_;
   DroppedFrameCounter dropped_;
+  std::string deviceName_;
 };
 
 // ---- Graph utilities -------------------------------------------------------
@@ -371,12 +375,18 @@ std::string GetCompressorFactoryName(int index);
 // A new (unparented) encoder element for entry `index` (0-based) of that list.
 HRESULT GetCompressor(int index, ElementPtr* compressor);
 
-// Capture devices: GstDeviceMonitor "Video/Source", then the test-pattern
-// device when LENTORA_TEST_DEVICE=1.
+// Capture devices: GstDeviceMonitor "Video/Source", the two sides of the
+// virtual rig, then the test-pattern device when LENTORA_TEST_DEVICE=1.
 inline constexpr const char* kTestDeviceName = "Lentora Test Pattern";
 HRESULT EnumVideoCaptureDevices(std::vector<std::string>& names, size_t maxCount = SIZE_MAX, size_t maxChars = SIZE_MAX);
 // A new (unparented) source element for device `device` (1-based, same order).
-HRESULT CreateVideoCaptureDevice(int device, ElementPtr* element);
+// A virtual rig device follows LENTORA_VIRTUAL_RIG; a bad description fails
+// with E_INVALIDARG and the reason in `problem` (when given).
+HRESULT CreateVideoCaptureDevice(int device, ElementPtr* element, std::string* problem = nullptr);
+// The side a device name stands for; false for any other device.
+bool VirtualRigSideOf(const std::string& deviceName, RigSide& side);
+// A live source of frames of the virtual rig's `side`.
+HRESULT CreateVirtualCameraSource(const VirtualRig& rig, RigSide side, ElementPtr* element);
 
 // "HH:MM:SS.mmm" of the graph's duration, "--:--:--.---" when unknown.
 HRESULT GetDurationString(const CDShowGraph& graph, std::string& text);

@@ -80,6 +80,9 @@ HRESULT CDShowCaptureGraph::ConnectToLiveSource(int device) {
   ElementPtr capture;
   HRESULT hr = CreateVideoCaptureDevice(device, &capture);
   if (Failed(hr)) return hr;
+  std::vector<std::string> names;
+  EnumVideoCaptureDevices(names);
+  deviceName_ = static_cast<size_t>(device) <= names.size() ? names[static_cast<size_t>(device - 1)] : "";
   hr = CreatePipeline();
   if (Failed(hr)) return hr;
   gst_object_set_name(GST_OBJECT(capture.get()), "Capture Filter");

@@ -118,7 +118,7 @@ std::vector<EncoderEntry> ListEncoders() {
 
 struct CaptureDevice {
   std::string name;
-  DevicePtr device;  // null for the test-pattern device
+  DevicePtr device;  // null for the virtual and test-pattern devices
 };
 
 bool TestDeviceWanted() {
@@ -139,6 +139,8 @@ std::vector<CaptureDevice> ListCaptureDevices() {
       devices.push_back({name ? name.get() : "Video device", RefObject(device)});
     }
   }
+  devices.push_back({kVirtualLeftName, nullptr});
+  devices.push_back({kVirtualRightName, nullptr});
   if (TestDeviceWanted()) devices.push_back({kTestDeviceName, nullptr});
   return devices;
 }
@@ -250,14 +252,23 @@ HRESULT EnumVideoCaptureDevices(std::vector<std::string>& names, size_t maxCount
   return S_OK;
 }
 
-HRESULT CreateVideoCaptureDevice(int device, ElementPtr* element) {
+HRESULT CreateVideoCaptureDevice(int device, ElementPtr* element, std::string* problem) {
   if (!element) return E_POINTER;
   std::vector<CaptureDevice> devices = ListCaptureDevices();
   if (device < 1 || static_cast<size_t>(device) > devices.size()) return E_INVALIDARG;
   CaptureDevice& chosen = devices[static_cast<size_t>(device - 1)];
   ElementPtr made;
+  RigSide side = RigSide::kLeft;
   if (chosen.device) {
     made = AdoptFloating(gst_device_create_element(chosen.device.get(), nullptr));
+  } else if (VirtualRigSideOf(chosen.name, side)) {
+    VirtualRig rig;
+    const std::string wrong = VirtualRigFromEnvironment(rig);
+    if (!wrong.empty()) {
+      if (problem) *problem = wrong;
+      return E_INVALIDARG;
+    }
+    return CreateVirtualCameraSource(rig, side, element);
   } else {
     made = AdoptFloating(gst_element_factory_make("videotestsrc", nullptr));
     if (made) g_object_set(made.get(), "is-live", TRUE, nullptr);

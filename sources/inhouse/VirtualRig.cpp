@@ -1,0 +1,222 @@
+#include "sources/inhouse/VirtualRig.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegree = kPi / 180.0;
+
+using Matrix3 = std::array<double, 9>;
+using Vector3 = std::array<double, 3>;
+
+Matrix3 Multiply(const Matrix3& a, const Matrix3& b) {
+  Matrix3 c{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k) c[3 * i + j] += a[3 * i + k] * b[3 * k + j];
+  return c;
+}
+
+Vector3 Multiply(const Matrix3& a, const Vector3& v) {
+  return {a[0] * v[0] + a[1] * v[1] + a[2] * v[2], a[3] * v[0] + a[4] * v[1] + a[5] * v[2],
+          a[6] * v[0] + a[7] * v[1] + a[8] * v[2]};
+}
+
+bool ParseNumber(const std::string& text, double& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  value = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+bool ParseNumbers(const std::string& text, char separator, std::vector<double>& values) {
+  values.clear();
+  std::stringstream stream(text);
+  std::string item;
+  while (std::getline(stream, item, separator)) {
+    double value = 0.0;
+    if (!ParseNumber(item, value)) return false;
+    values.push_back(value);
+  }
+  return !values.empty();
+}
+
+bool ParsePair(const std::string& text, int& a, int& b) {
+  std::vector<double> v;
+  if (!ParseNumbers(text, 'x', v) || v.size() != 2) return false;
+  if (v[0] != std::floor(v[0]) || v[1] != std::floor(v[1])) return false;
+  a = static_cast<int>(v[0]);
+  b = static_cast<int>(v[1]);
+  return true;
+}
+
+void SetFocal(SyntheticCamera& camera, double focal) { camera.fx = camera.fy = focal; }
+
+// One key=value; "" or what is wrong.
+std::string ApplyKey(const std::string& key, const std::string& value, VirtualRig& rig, Vector3& rotationDegrees,
+                     Vector3& position, bool& centreSet) {
+  std::vector<double> v;
+  const bool numbers = ParseNumbers(value, ':', v);
+  auto single = [&](double low, double high) { return numbers && v.size() == 1 && v[0] >= low && v[0] <= high; };
+  if (key == "size") {
+    int w = 0, h = 0;
+    if (!ParsePair(value, w, h) || w < 32 || h < 32 || w > 4096 || h > 4096) return "size must be WxH from 32 to 4096";
+    rig.left.width = rig.right.width = w;
+    rig.left.height = rig.right.height = h;
+  } else if (key == "fps") {
+    if (!single(1, 120) || v[0] != std::floor(v[0])) return "fps must be a whole number from 1 to 120";
+    rig.fpsNumerator = static_cast<int>(v[0]);
+    rig.fpsDenominator = 1;
+  } else if (key == "focal" || key == "focal-right") {
+    if (!single(1, 1e5)) return key + " must be a focal length in pixels from 1 to 100000";
+    if (key == "focal") SetFocal(rig.left, v[0]);
+    SetFocal(rig.right, v[0]);
+  } else if (key == "cx" || key == "cy") {
+    if (!single(-1e5, 1e5)) return key + " must be a pixel position";
+    double& left = key == "cx" ? rig.left.cx : rig.left.cy;
+    double& right = key == "cx" ? rig.right.cx : rig.right.cy;
+    left = right = v[0];
+    centreSet = true;
+  } else if (key == "distortion") {
+    if (!numbers || v.size() != 4) return "distortion must be k1:k2:p1:p2";
+    for (SyntheticCamera* c : {&rig.left, &rig.right}) c->k1 = v[0], c->k2 = v[1], c->p1 = v[2], c->p2 = v[3];
+  } else if (key == "rotation" || key == "position") {
+    if (!numbers || v.size() != 3) return key + " must be three numbers a:b:c";
+    Vector3& target = key == "rotation" ? rotationDegrees : position;
+    target = {v[0], v[1], v[2]};
+  } else if (key == "grid") {
+    int nx = 0, ny = 0;
+    if (!ParsePair(value, nx, ny) || nx < 2 || ny < 2 || nx > 40 || ny > 40) return "grid must be NXxNY from 2 to 40";
+    rig.grid.nx = nx;
+    rig.grid.ny = ny;
+  } else if (key == "square") {
+    if (!single(1, 1000)) return "square must be a size from 1 to 1000";
+    rig.grid.dX = rig.grid.dY = v[0];
+  } else if (key == "distance") {
+    if (!single(10, 1e6)) return "distance must be from 10 to 1000000";
+    rig.distance = v[0];
+  } else {
+    return "unknown key '" + key + "'";
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string ParseVirtualRig(const std::string& description, VirtualRig& rig) {
+  VirtualRig made;
+  SetFocal(made.left, 800.0);
+  made.left.k1 = -0.12;
+  made.left.k2 = 0.04;
+  made.left.p1 = 0.0005;
+  made.left.p2 = -0.0003;
+  made.right = made.left;
+  made.render.blurSigma = 0.6;
+  Vector3 rotationDegrees{0.5, 4.0, 0.0};  // turned a little towards the left camera
+  Vector3 position{120.0, 0.0, 0.0};
+  bool centreSet = false;
+  std::stringstream stream(description);
+  std::string item;
+  while (std::getline(stream, item, ',')) {
+    if (item.empty()) continue;
+    const size_t equals = item.find('=');
+    if (equals == std::string::npos) return "'" + item + "' is not key=value";
+    const std::string problem =
+        ApplyKey(item.substr(0, equals), item.substr(equals + 1), made, rotationDegrees, position, centreSet);
+    if (!problem.empty()) return problem;
+  }
+  if (!centreSet)
+    for (SyntheticCamera* c : {&made.left, &made.right}) {
+      c->cx = (c->width - 1) / 2.0;
+      c->cy = (c->height - 1) / 2.0;
+    }
+  const SyntheticPose relative =
+      PoseFromVectors({rotationDegrees[0] * kDegree, rotationDegrees[1] * kDegree, rotationDegrees[2] * kDegree}, {});
+  made.R = relative.R;
+  const Vector3 turned = Multiply(made.R, position);
+  made.T = {-turned[0], -turned[1], -turned[2]};
+  rig = made;
+  return "";
+}
+
+std::string VirtualRigFromEnvironment(VirtualRig& rig) {
+  const char* text = std::getenv(kVirtualRigVariable);
+  const std::string problem = ParseVirtualRig(text ? text : "", rig);
+  return problem.empty() ? "" : std::string(kVirtualRigVariable) + ": " + problem;
+}
+
+SyntheticPose BoardPoseAt(const VirtualRig& rig, RigSide side, double tickMs) {
+  const double s = tickMs / 1000.0;
+  auto wave = [s](double periodSeconds, double phase) { return std::sin(2.0 * kPi * s / periodSeconds + phase); };
+  // Tilts of up to 30 degrees about two axes and a slow roll, on incommensurate
+  // periods, so that any few seconds hold well-spread views; the board's middle
+  // wanders between the two cameras, nearer and farther.
+  const double tiltX = 30.0 * kDegree * wave(7.3, 0.0);
+  const double tiltY = 30.0 * kDegree * wave(5.9, 0.9);
+  const double roll = 12.0 * kDegree * wave(11.0, 0.3);
+  const Vector3 rightCentre = Multiply(Matrix3{rig.R[0], rig.R[3], rig.R[6], rig.R[1], rig.R[4], rig.R[7], rig.R[2],
+                                               rig.R[5], rig.R[8]},
+                                       Vector3{-rig.T[0], -rig.T[1], -rig.T[2]});
+  const double scale = rig.distance / 900.0;
+  const Vector3 middle{rightCentre[0] / 2.0 + 50.0 * scale * wave(6.7, 1.7), rightCentre[1] / 2.0 + 35.0 * scale * wave(8.3, 2.1),
+                       rig.distance * (1.0 + 0.12 * wave(9.1, 0.5))};
+  // Object Y points up the image and the board faces the camera.
+  const Matrix3 facing{1, 0, 0, 0, -1, 0, 0, 0, -1};
+  const Matrix3 turn = Multiply(PoseFromVectors({tiltX, 0, 0}, {}).R,
+                                Multiply(PoseFromVectors({0, tiltY, 0}, {}).R, PoseFromVectors({0, 0, roll}, {}).R));
+  SyntheticPose left;
+  left.R = Multiply(turn, facing);
+  const GridDescription& g = rig.grid;
+  const Vector3 centre = Multiply(left.R, Vector3{(g.nx - 1) * g.dX / 2.0, (g.ny - 1) * g.dY / 2.0, 0.0});
+  left.t = {middle[0] - centre[0], middle[1] - centre[1], middle[2] - centre[2]};
+  const SyntheticPose withVector = ComposePose(SyntheticPose{}, left);  // fills in r
+  if (side == RigSide::kLeft) return withVector;
+  SyntheticPose relative;
+  relative.R = rig.R;
+  relative.t = rig.T;
+  return ComposePose(relative, withVector);
+}
+
+namespace {
+
+void AppendNumbers(std::ostringstream& out, const double* values, int count) {
+  out << '[';
+  for (int i = 0; i < count; ++i) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.12g", values[i]);
+    out << (i ? "," : "") << text;
+  }
+  out << ']';
+}
+
+}  // namespace
+
+std::string VirtualRigTruthJson(const VirtualRig& rig, RigSide side) {
+  const SyntheticCamera& c = rig.Camera(side);
+  const double distortion[4] = {c.k1, c.k2, c.p1, c.p2};
+  std::ostringstream out;
+  out.precision(12);
+  out << "{\"side\":\"" << (side == RigSide::kLeft ? "left" : "right") << "\",\"camera\":{\"fx\":" << c.fx
+      << ",\"fy\":" << c.fy << ",\"cx\":" << c.cx << ",\"cy\":" << c.cy << ",\"distortion\":";
+  AppendNumbers(out, distortion, 4);
+  out << ",\"width\":" << c.width << ",\"height\":" << c.height << "},\"rig\":{\"R\":";
+  AppendNumbers(out, rig.R.data(), 9);
+  out << ",\"T\":";
+  AppendNumbers(out, rig.T.data(), 3);
+  out << "},\"grid\":{\"nx\":" << rig.grid.nx << ",\"ny\":" << rig.grid.ny << ",\"dX\":" << rig.grid.dX
+      << ",\"dY\":" << rig.grid.dY << "}}\n";
+  return out.str();
+}
+
+bool WriteVirtualRigTruth(const VirtualRig& rig, RigSide side, const std::string& videoPath) {
+  std::ofstream file(videoPath + ".truth.json", std::ios::binary | std::ios::trunc);
+  file << VirtualRigTruthJson(rig, side);
+  file.close();
+  return static_cast<bool>(file);
+}
