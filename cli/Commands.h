@@ -19,3 +19,5 @@ int RunStereo(const Arguments& args);
 int RunSynth(const Arguments& args);
 int RunExport(const Arguments& args);
 int RunImportParameters(const Arguments& args);
+int RunCapture(const Arguments& args);
+int RunSyncGrab(const Arguments& args);

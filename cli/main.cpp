@@ -34,6 +34,8 @@ const Subcommand kSubcommands[] = {
     {"extract-grid", RunExtractGrid, "mark one view's grid from four border points"},
     {"detect", RunDetect, "find the chequerboard grid in views without clicks"},
     {"grab", RunGrab, "turn frames of a video file into camera views of a new workspace"},
+    {"capture", RunCapture, "record a live device, alone or in step with a second machine over UDP"},
+    {"sync-grab", RunSyncGrab, "match frames of two synchronised recordings into a stereo workspace"},
 };
 
 void PrintUsage(std::ostream& out) {

@@ -43,3 +43,34 @@ struct SyncMatch {
 // Client frame matching server frame `serverFrame`; false (and nothing
 // computed) when that frame is not in the server log.
 bool MatchServerFrame(const FrameLogTicks& server, const FrameLogTicks& client, int serverFrame, SyncMatch& match);
+
+// The clocks of the two machines, from their heartbeats: each log notes the
+// peer's tick of the last heartbeat it got, so the first frame that shows a new
+// heartbeat came at or after its arrival. The earliest such arrival on either
+// side bounds the offset from both ends (the network delay is never negative);
+// the offset is the middle of those bounds.
+struct ClockOffset {
+  bool known = false;
+  double clientMinusServer = 0.0;  // ms
+  double uncertainty = 0.0;        // half the width of the bounds, ms
+};
+ClockOffset EstimateClockOffset(const FrameLogTicks& server, const FrameLogTicks& client);
+
+// Typical time between two frames of the logs (the median step), 0 when unknown.
+double FramePeriodOf(const FrameLogTicks& server, const FrameLogTicks& client);
+
+// The client frame recorded closest to the moment of a server frame, with the
+// clocks' offset taken out. Not matched (with the reason) when the logs hold
+// no heartbeats, leave the offset uncertain by more than a frame period, or
+// when no client frame lies within `tolerance` (0: one frame period) of that
+// moment.
+struct ClientFrameMatch {
+  bool matched = false;
+  int clientFrame = -1;
+  double tickDifference = 0.0;  // client frame time - server frame time on one clock, ms
+  ClockOffset offset;
+  double framePeriod = 0.0;
+  std::string reason;
+};
+ClientFrameMatch MatchClientFrame(const FrameLogTicks& server, const FrameLogTicks& client, int serverFrame,
+                                  double tolerance = 0.0);

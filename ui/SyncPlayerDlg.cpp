@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <cmath>
 
 #include "ui/SourceControl.h"
 #include "ui/VideoCaptureControl.h"
@@ -138,12 +139,20 @@ bool CSyncPlayerDlg::SeekTo(CSamplingFileGraph* graph, int frame) {
 bool CSyncPlayerDlg::OnGo() {
   bool numeric = false;
   const int frame = frame_->text().toInt(&numeric);
-  SyncMatch match;
-  if (!numeric || !MatchServerFrame(server_, client_, frame, match)) return false;
-  const bool seeked = SeekTo(serverGraph_.get(), frame) && SeekTo(clientGraph_.get(), match.chosen.frame);
+  SyncMatch searches;
+  if (!numeric || !MatchServerFrame(server_, client_, frame, searches)) return false;
+  // The clocks' offset from both logs' heartbeats picks the client frame; the
+  // two heartbeat searches alone can be a few frames off, so they only stand
+  // in (and say so) when the logs cannot be matched that way.
+  const ClientFrameMatch match = MatchClientFrame(server_, client_, frame);
+  const int clientFrame = match.matched ? match.clientFrame : searches.chosen.frame;
+  const int difference =
+      match.matched ? static_cast<int>(std::lround(match.tickDifference)) : static_cast<int>(searches.chosen.difference);
+  const bool seeked = SeekTo(serverGraph_.get(), frame) && SeekTo(clientGraph_.get(), clientFrame);
   // The text names the client frame actually shown, with its own difference.
-  shownClientFrame_ = match.chosen.frame;
-  result_->setPlainText(QString::asprintf("Server fame: %d Client Frame: %d\nTick Difference: %d\n", frame,
-                                          match.chosen.frame, static_cast<int>(match.chosen.difference)));
+  shownClientFrame_ = clientFrame;
+  QString text = QString::asprintf("Server fame: %d Client Frame: %d\nTick Difference: %d\n", frame, clientFrame, difference);
+  if (!match.matched) text += QString::fromStdString(match.reason) + "; shown: the heartbeat searches' frame.\n";
+  result_->setPlainText(text);
   return seeked;
 }

@@ -5,7 +5,6 @@
 #include <QListWidget>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QTimerEvent>
 #include <QVBoxLayout>
 
 #include "core/CalibrationData.h"
@@ -71,16 +70,18 @@ void CCaptureVideoView::paintEvent(QPaintEvent*) {
 // ---- Control ------------------------------------------------------------------
 
 CVideoCaptureControl::CVideoCaptureControl(QWidget* parent, int id)
-    : CSourceControl(parent, id), graph_(std::make_unique<CSamplingCaptureGraph>()) {
+    : CSourceControl(parent, id),
+      graph_(std::make_unique<CSamplingCaptureGraph>()),
+      session_(std::make_unique<CCaptureSession>(graph_.get())) {
   setWindowTitle("Camera");
   videoView_ = new CCaptureVideoView(this);
   graph_->InitialiseFrameSampler();
+  session_->SetStatusAction([this] { UpdateStatus(); });
+  session_->SetFaults(SyncLinkFaultsFromEnvironment());
 }
 
 CVideoCaptureControl::~CVideoCaptureControl() {
-  statusTimer_.stop();
-  if (socket_) socket_->SetActions({}, {}, {});
-  socket_.reset();
+  session_.reset();
   // The graph's thread presents frames to the view: it must end first.
   if (graph_) graph_->Stop();
   graph_.reset();
@@ -199,23 +200,9 @@ void CVideoCaptureControl::Fail(const QString& text) { ShowSourceMessage(this, t
 
 // ---- Commands -------------------------------------------------------------------
 
-void CVideoCaptureControl::OnRun() {
-  graph_->Run();
-  StartElapsedClock();
-  if (networkSync_ && isServer_ && socket_)
-    for (int i = 0; i < kCommandRepeats; ++i) socket_->SendCommand(kSyncStart);
-  StartStatusTimer();
-}
+void CVideoCaptureControl::OnRun() { session_->Run(); }
 
-void CVideoCaptureControl::OnStop() {
-  graph_->Stop();
-  StopElapsedClock();
-  if (networkSync_ && isServer_) {
-    if (socket_)
-      for (int i = 0; i < kCommandRepeats; ++i) socket_->SendCommand(kSyncStop);
-    statusTimer_.stop();
-  }
-}
+void CVideoCaptureControl::OnStop() { session_->Stop(); }
 
 int CVideoCaptureControl::OnCapture() {
   CSourceFrameSampler* sampler = graph_->Sampler();
@@ -252,54 +239,33 @@ void CVideoCaptureControl::SetUpRecording(const CaptureRecordSettings& settings)
   isServer_ = !settings.client;
   recordingPath_ = settings.fileName;
   BuildRecordingBranch(networkSync_, settings.compressorIndex);
+  if (!networkSync_) session_->CloseLink();
   if (networkSync_ && !OpenSocket(settings)) return;
   if (settings.removeDistortion) {
     const QString refusal = StartUndistortion(graph_->Sampler(), store_);
     if (!refusal.isEmpty()) Fail(refusal);
   }
-  if (settings.client) StartStatusTimer();
+  if (settings.client) session_->StartStatusTimer();
 }
 
 bool CVideoCaptureControl::OpenSocket(const CaptureRecordSettings& settings) {
-  // A second set-up replaces the earlier socket, which still holds the port.
-  socket_.reset();
-  auto socket = std::make_unique<CClientSocket>();
-  socket->SetGraph(graph_.get());
-  // A client runs and stops when the server says so; its clock follows.
-  CSamplingCaptureGraph* graph = graph_.get();
-  socket->SetActions(
-      [this, graph] {
-        graph->Run();
-        StartElapsedClock();
-      },
-      [this, graph] {
-        graph->Stop();
-        StopElapsedClock();
-      },
-      [graph](uint32_t tick) {
-        if (CSourceFrameSampler* sampler = graph->Sampler()) sampler->SetRemoteTick(tick);
-      });
-  socket->SetPeer(QString::fromStdString(settings.serverAddress), settings.port);
-  if (!socket->Create(settings.port)) {
+  // Both machines bind the same port number.
+  if (!session_->OpenLink(!settings.client, QString::fromStdString(settings.serverAddress), settings.port,
+                          settings.port)) {
     Fail("Failed to create UDP socket");
     return false;
   }
-  socket_ = std::move(socket);
   return true;
 }
 
 bool CVideoCaptureControl::BuildRecordingBranch(bool networkSync, int compressorIndex) {
-  graph_->Stop();
   droppedFramesInfo_ = false;
   DShow::RecordingFailure failure = DShow::RecordingFailure::kNone;
-  if (DShow::Failed(graph_->SetUpRecording(RecordingPath(), compressorIndex, false, &failure))) {
+  if (!session_->SetUpRecording(RecordingPath(), networkSync ? FrameLogPath() : "", compressorIndex, &failure)) {
     Fail(RecordingFailureText(failure));
     return false;
   }
   droppedFramesInfo_ = true;
-  clockStarted_ = clockStopped_ = false;
-  graph_->ResetDroppedFrames();
-  if (networkSync && graph_->Sampler()) graph_->Sampler()->OpenLog(FrameLogPath());
   return true;
 }
 
@@ -320,34 +286,6 @@ std::string CVideoCaptureControl::FrameLogPath() const {
 
 // ---- Status ---------------------------------------------------------------------
 
-void CVideoCaptureControl::StartStatusTimer() { statusTimer_.start(kStatusIntervalMs, this); }
-
-void CVideoCaptureControl::timerEvent(QTimerEvent* event) {
-  if (event->timerId() == statusTimer_.timerId())
-    UpdateStatus();
-  else
-    CSourceControl::timerEvent(event);
-}
-
-void CVideoCaptureControl::StartElapsedClock() {
-  graph_->recordStartTick = MillisecondTick();
-  framesAtRun_ = graph_->FramesGrabbed();
-  graph_->ResetDroppedFrames();
-  clockStarted_ = true;
-  clockStopped_ = false;
-}
-
-void CVideoCaptureControl::StopElapsedClock() {
-  if (!clockStarted_ || clockStopped_) return;
-  stoppedElapsedMs_ = MillisecondTick() - graph_->recordStartTick;
-  clockStopped_ = true;
-}
-
-uint32_t CVideoCaptureControl::ElapsedMs() const {
-  if (!clockStarted_) return 0;
-  return clockStopped_ ? stoppedElapsedMs_ : MillisecondTick() - graph_->recordStartTick;
-}
-
 void CVideoCaptureControl::UpdateStatus() {
   if (!droppedFramesInfo_) {
     statusText_ = "No info";
@@ -355,20 +293,18 @@ void CVideoCaptureControl::UpdateStatus() {
     // The recording branch's queues block rather than drop, so every frame
     // the grabber passed reached the file; what the device itself dropped
     // shows as gaps in its frame numbers.
-    const auto captured = clockStarted_ ? static_cast<int>(graph_->FramesGrabbed() - framesAtRun_) : 0;
     uint64_t dropped = 0;
     const QString droppedText = DShow::Succeeded(graph_->GetDroppedFrames(&dropped))
                                     ? QString::number(dropped)
                                     : QStringLiteral("n/a");
-    const uint32_t e = ElapsedMs();
+    const uint32_t e = session_->ElapsedMs();
     statusText_ = QString("Captured %1 frames (%2 dropped) %3.%4sec")
-                      .arg(captured)
+                      .arg(session_->FramesSinceRun())
                       .arg(droppedText)
                       .arg(e / 1000)
                       .arg(e / 100 - (e / 1000) * 10);
   }
   DrawBackground();
-  if (networkSync_ && socket_) socket_->SendHeartbeat();
 }
 
 // ---- Capture format -------------------------------------------------------------

@@ -4,7 +4,6 @@
 // AVI file through an optional compressor, optionally in step with a second
 // capture machine over UDP.
 
-#include <QBasicTimer>
 #include <QImage>
 #include <QMutex>
 #include <QString>
@@ -15,6 +14,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "sources/CaptureSession.h"
 #include "sources/FrameSampler.h"
 #include "sources/inhouse/DShow.h"
 #include "ui/SourceControl.h"
@@ -61,8 +61,8 @@ class CVideoCaptureControl : public CSourceControl {
  public:
   enum ControlId { kIdRun = 1030, kIdStop = 1031, kIdRecord = 1047, kIdCapture = 1035, kIdVideoView = 1036 };
   static constexpr int kIgnoredMessage = 0xBC19;
-  static constexpr int kStatusIntervalMs = 100;
-  static constexpr int kCommandRepeats = 10;
+  static constexpr int kStatusIntervalMs = CCaptureSession::kStatusIntervalMs;
+  static constexpr int kCommandRepeats = CCaptureSession::kCommandRepeats;
 
   explicit CVideoCaptureControl(QWidget* parent = nullptr, int id = 0);
   ~CVideoCaptureControl() override;
@@ -98,14 +98,15 @@ class CVideoCaptureControl : public CSourceControl {
   // when the device cannot tell.
   QString StatusText() const { return statusText_; }
   void UpdateStatus();
-  bool StatusTimerActive() const { return statusTimer_.isActive(); }
+  bool StatusTimerActive() const { return session_->StatusTimerActive(); }
   QRect StatusRect() const;
   // Milliseconds recorded: from Run, to Stop once stopped.
-  uint32_t ElapsedMs() const;
+  uint32_t ElapsedMs() const { return session_->ElapsedMs(); }
 
   bool NetworkSync() const { return networkSync_; }
   bool IsServer() const { return isServer_; }
-  CClientSocket* Socket() const { return socket_.get(); }
+  CClientSocket* Socket() const { return session_->Socket(); }
+  CCaptureSession* Session() const { return session_.get(); }
   CSamplingCaptureGraph* Graph() const { return graph_.get(); }
   CCaptureVideoView* VideoView() const { return videoView_; }
   CHoverButtonEx* Button(int id) const;
@@ -122,34 +123,24 @@ class CVideoCaptureControl : public CSourceControl {
   virtual bool AskCaptureFormat(const QString& title, DShow::MediaType& chosen);
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
-  void timerEvent(QTimerEvent* event) override;
   bool event(QEvent* event) override;
 
  private:
   void CreateButtons();
   void DrawBackground();
-  void StartStatusTimer();
-  // Run and Stop, by the buttons or by the server's datagrams.
-  void StartElapsedClock();
-  void StopElapsedClock();
   void DrawStatus(QPainter& painter);
   bool OpenSocket(const CaptureRecordSettings& settings);
   void ApplyCaptureFormat(const QString& title);
   void Fail(const QString& text);
 
   std::unique_ptr<CSamplingCaptureGraph> graph_;
-  std::unique_ptr<CClientSocket> socket_;
+  std::unique_ptr<CCaptureSession> session_;  // after the graph: it refers to it
   CCaptureVideoView* videoView_ = nullptr;
   QImage image_;
-  QBasicTimer statusTimer_;
   QString statusText_;
   bool open_ = false;
   bool networkSync_ = false;
   bool isServer_ = true;
   bool droppedFramesInfo_ = false;
-  uint64_t framesAtRun_ = 0;
-  bool clockStarted_ = false;
-  bool clockStopped_ = false;
-  uint32_t stoppedElapsedMs_ = 0;
   std::string recordingPath_;
 };

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
@@ -219,4 +220,37 @@ bool WriteVirtualRigTruth(const VirtualRig& rig, RigSide side, const std::string
   file << VirtualRigTruthJson(rig, side);
   file.close();
   return static_cast<bool>(file);
+}
+
+namespace {
+
+bool NumberAfter(const std::string& text, size_t from, const std::string& key, double& value) {
+  const size_t at = text.find("\"" + key + "\":", from);
+  if (at == std::string::npos) return false;
+  const char* start = text.c_str() + at + key.size() + 3;
+  char* end = nullptr;
+  value = std::strtod(start, &end);
+  return end != start && std::isfinite(value);
+}
+
+}  // namespace
+
+bool ReadVirtualRigTruthGrid(const std::string& videoPath, GridDescription& grid) {
+  std::ifstream file(videoPath + ".truth.json", std::ios::binary);
+  if (!file) return false;
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const size_t at = text.find("\"grid\":");
+  double nx = 0, ny = 0, dX = 0, dY = 0;
+  if (at == std::string::npos || !NumberAfter(text, at, "nx", nx) || !NumberAfter(text, at, "ny", ny) ||
+      !NumberAfter(text, at, "dX", dX) || !NumberAfter(text, at, "dY", dY))
+    return false;
+  if (nx < 2 || ny < 2 || nx > 1000 || ny > 1000 || nx != std::floor(nx) || ny != std::floor(ny) || !(dX > 0) || !(dY > 0))
+    return false;
+  GridDescription read;
+  read.nx = static_cast<int>(nx);
+  read.ny = static_cast<int>(ny);
+  read.dX = dX;
+  read.dY = dY;
+  grid = read;
+  return true;
 }

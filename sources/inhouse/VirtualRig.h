@@ -55,3 +55,6 @@ SyntheticPose BoardPoseAt(const VirtualRig& rig, RigSide side, double tickMs);
 std::string VirtualRigTruthJson(const VirtualRig& rig, RigSide side);
 // Writes the truth to `<videoPath>.truth.json`; false when the file cannot be written.
 bool WriteVirtualRigTruth(const VirtualRig& rig, RigSide side, const std::string& videoPath);
+// The grid of a truth file beside `videoPath` (refinement windows left at
+// their defaults); false when there is none or it does not parse.
+bool ReadVirtualRigTruthGrid(const std::string& videoPath, GridDescription& grid);
