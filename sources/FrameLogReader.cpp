@@ -104,11 +104,12 @@ ClockOffset EstimateClockOffset(const FrameLogTicks& server, const FrameLogTicks
   ClockOffset offset;
   double clientBound = 0.0, serverBound = 0.0;
   if (!EarliestArrival(client, clientBound) || !EarliestArrival(server, serverBound)) return offset;
-  // client - server lies in [-serverBound, clientBound].
-  if (clientBound + serverBound < 0.0) return offset;  // the bounds contradict each other: a clock jumped
+  // client - server lies in [-serverBound, clientBound]. Logged frame times
+  // are capture times, a little before the sampler read the heartbeat, so the
+  // bounds can cross by that much; their distance is the uncertainty either way.
   offset.known = true;
   offset.clientMinusServer = (clientBound - serverBound) / 2.0;
-  offset.uncertainty = (clientBound + serverBound) / 2.0;
+  offset.uncertainty = std::fabs(clientBound + serverBound) / 2.0;
   return offset;
 }
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <span>
 
 #include <opencv2/core.hpp>
@@ -95,10 +96,30 @@ void CSourceFrameSampler::UndistortInPlace(uint8_t* data) {
   if (IP::WarpByWeightsIndex(view, undistorted_, table_)) undistorted_.copyTo(view);
 }
 
+void CSourceFrameSampler::SetRemoteTick(uint32_t tick) {
+  remoteTick_.store(tick, std::memory_order_relaxed);
+  std::lock_guard lock(heartbeatLock_);
+  heartbeats_.emplace_back(MillisecondTick(), tick);
+  if (heartbeats_.size() > 64) heartbeats_.pop_front();
+}
+
+// The newest peer tick that had arrived by `localTick`; 0 when none had.
+uint32_t CSourceFrameSampler::RemoteTickAt(uint32_t localTick) {
+  std::lock_guard lock(heartbeatLock_);
+  for (auto it = heartbeats_.rbegin(); it != heartbeats_.rend(); ++it)
+    if (static_cast<int32_t>(localTick - it->first) >= 0) return it->second;
+  return 0;
+}
+
 void CSourceFrameSampler::WriteLogLine(const DShow::MediaSample& sample) {
   int64_t start = 0, end = 0;
   if (DShow::Failed(sample.GetTime(&start, &end))) start = 0;
-  const std::string line = FormatFrameLogLine(frameCount_, MillisecondTick(), start, RemoteTick());
+  // The tick of the moment the frame was captured: a busy machine may hand it
+  // to the sampler tens of milliseconds later, which would spoil the matching.
+  const uint32_t now = MillisecondTick();
+  const uint32_t captured = sample.ageMs >= 0.0 ? now - static_cast<uint32_t>(std::lround(sample.ageMs)) : now;
+  const uint32_t remote = sample.ageMs >= 0.0 ? RemoteTickAt(captured) : RemoteTick();
+  const std::string line = FormatFrameLogLine(frameCount_, captured, start, remote);
   std::fputs(line.c_str(), log_.get());
   std::fflush(log_.get());
   ++frameCount_;

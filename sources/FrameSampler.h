@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,8 +60,9 @@ class CSourceFrameSampler : public DShow::CFrameSampler {
   bool OpenLog(const std::string& path);
   void CloseLog();
 
-  // Written by the network socket without the lock: one aligned 32-bit value.
-  void SetRemoteTick(uint32_t tick) { remoteTick_.store(tick, std::memory_order_relaxed); }
+  // Written by the network socket; the arrival is remembered, so that a frame
+  // logs the peer's tick it could have known when it was captured.
+  void SetRemoteTick(uint32_t tick);
   uint32_t RemoteTick() const { return remoteTick_.load(std::memory_order_relaxed); }
 
   bool FormatKnown() const;
@@ -100,6 +102,9 @@ class CSourceFrameSampler : public DShow::CFrameSampler {
   std::unique_ptr<std::FILE, FileCloser> log_;
   uint32_t frameCount_ = 0;
   std::atomic<uint32_t> remoteTick_{0};
+  uint32_t RemoteTickAt(uint32_t localTick);
+  std::mutex heartbeatLock_;
+  std::deque<std::pair<uint32_t, uint32_t>> heartbeats_;  // (local tick on arrival, peer tick), newest last
 };
 
 // Adds the sampler's newest frame as new views: split None adds the whole

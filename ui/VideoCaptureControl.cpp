@@ -249,13 +249,14 @@ void CVideoCaptureControl::SetUpRecording(const CaptureRecordSettings& settings)
 }
 
 bool CVideoCaptureControl::OpenSocket(const CaptureRecordSettings& settings) {
-  // Both machines bind the same port number.
-  if (!session_->OpenLink(!settings.client, QString::fromStdString(settings.serverAddress), settings.port,
-                          settings.port)) {
-    Fail("Failed to create UDP socket");
-    return false;
-  }
-  return true;
+  // Both machines bind the same port number. A client on the server's own
+  // machine finds it taken and takes a free one: the server answers whatever
+  // port the client's heartbeats come from.
+  const QString peer = QString::fromStdString(settings.serverAddress);
+  if (session_->OpenLink(!settings.client, peer, settings.port, settings.port)) return true;
+  if (settings.client && session_->OpenLink(false, peer, 0, settings.port)) return true;
+  Fail("Failed to create UDP socket");
+  return false;
 }
 
 bool CVideoCaptureControl::BuildRecordingBranch(bool networkSync, int compressorIndex) {

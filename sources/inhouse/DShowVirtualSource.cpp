@@ -39,10 +39,19 @@ class VirtualCameraFeed {
     if (!ready_) Prepare(SlotAfter(NowMs()));
     std::this_thread::sleep_until(Clock::time_point(std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double, std::milli>(readySlot_ * period_))));
+    StampWithSlot(source, ready_);
     gst_app_src_push_buffer(source, ready_);  // takes the buffer
     ready_ = nullptr;
     // A slot already gone (rendering fell behind) is skipped, as a camera drops a frame.
     Prepare(std::max(readySlot_ + 1, SlotAfter(NowMs())));
+  }
+
+  // The buffer's time is its slot's moment on the pipeline clock (the
+  // monotonic clock), however late the push comes.
+  void StampWithSlot(GstAppSrc* source, GstBuffer* buffer) const {
+    const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(source));
+    const auto slotNs = static_cast<GstClockTime>(std::llround(readySlot_ * period_ * 1e6));
+    GST_BUFFER_PTS(buffer) = slotNs > base ? slotNs - base : 0;
   }
 
   void Prepare(int64_t slot) {
@@ -93,7 +102,7 @@ HRESULT CreateVirtualCameraSource(const VirtualRig& rig, RigSide side, ElementPt
   CapsPtr caps{gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGR", "width", G_TYPE_INT, camera.width,
                                    "height", G_TYPE_INT, camera.height, "framerate", GST_TYPE_FRACTION,
                                    rig.fpsNumerator, rig.fpsDenominator, nullptr)};
-  g_object_set(made.get(), "caps", caps.get(), "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", TRUE,
+  g_object_set(made.get(), "caps", caps.get(), "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", FALSE,
                "max-buffers", guint64{2}, nullptr);
   GstAppSrcCallbacks callbacks{};
   callbacks.need_data = &VirtualCameraFeed::OnNeedData;
