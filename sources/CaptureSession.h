@@ -69,6 +69,8 @@ class CCaptureSession {
   // Frames the grabber passed since Run (0 before it).
   int FramesSinceRun() const;
   int HeartbeatsSent() const { return heartbeatsSent_; }
+  // Status ticks of a synchronised session (each one a heartbeat, unless dropped on purpose).
+  int SyncTicks() const { return heartbeatTicks_; }
 
   void SetFaults(const SyncLinkFaults& faults) { faults_ = faults; }
   // Called after every status tick (the heartbeat already sent).

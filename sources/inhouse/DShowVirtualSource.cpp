@@ -47,11 +47,14 @@ class VirtualCameraFeed {
   }
 
   // The buffer's time is its slot's moment on the pipeline clock (the
-  // monotonic clock), however late the push comes.
+  // monotonic clock), however late the push comes. The slot is also its frame
+  // number, as a camera driver numbers its frames: a skipped slot counts as a
+  // dropped frame.
   void StampWithSlot(GstAppSrc* source, GstBuffer* buffer) const {
     const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(source));
     const auto slotNs = static_cast<GstClockTime>(std::llround(readySlot_ * period_ * 1e6));
     GST_BUFFER_PTS(buffer) = slotNs > base ? slotNs - base : 0;
+    GST_BUFFER_OFFSET(buffer) = static_cast<guint64>(readySlot_);
   }
 
   void Prepare(int64_t slot) {

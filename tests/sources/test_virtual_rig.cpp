@@ -138,6 +138,8 @@ TEST(VirtualRigDevice, ListedBothSidesAndDrawsThePathOnTheClock) {
   }
   const double arrived = MillisecondTick();
   ASSERT_FALSE(frame.empty());
+  uint64_t dropped = 0;
+  EXPECT_TRUE(DShow::Succeeded(graph.GetDroppedFrames(&dropped))) << "the frames carry their slot numbers";
   graph.Stop();
   ASSERT_EQ(frame.cols, 320);
   ASSERT_EQ(frame.rows, 240);
