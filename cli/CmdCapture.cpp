@@ -141,7 +141,11 @@ int Record(const Request& r) {
   if (!error.empty()) return FailInput(kCommand, "the capture graph failed: " + error);
   if (!started) return FailInput(kCommand, "no start command from the server within " + std::to_string(int(r.timeout)) + " s");
   if (!stopped) return FailInput(kCommand, "no stop command from the server within " + std::to_string(int(r.timeout)) + " s");
-  std::cout << r.video << ": " << graph.Sampler()->FrameCount() << " frames, log " << r.log;
+  // The live control's status figures: time from Run to Stop, the device's own drops.
+  uint64_t dropped = 0;
+  const std::string droppedText = DShow::Succeeded(graph.GetDroppedFrames(&dropped)) ? std::to_string(dropped) : "n/a";
+  std::cout << r.video << ": " << graph.Sampler()->FrameCount() << " frames (" << droppedText << " dropped) in "
+            << session.ElapsedMs() / 1000.0 << " s, log " << r.log;
   if (r.sync) std::cout << ", " << session.HeartbeatsSent() << " heartbeats sent";
   std::cout << "\n";
   return kExitOk;

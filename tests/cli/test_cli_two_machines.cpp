@@ -114,6 +114,10 @@ TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
   EXPECT_GT(serverLines, 25);  // a busy machine drops frames; the matched ones still agree
   EXPECT_GT(clientLines, serverLines / 2);
   ASSERT_TRUE(fs::exists(File("server.avi.truth.json")) && fs::exists(File("client.avi.truth.json")));
+  // The virtual devices number their frames, so both ends know their drops.
+  EXPECT_NE(recorded.out.find(" dropped) in "), std::string::npos) << recorded.out;
+  EXPECT_EQ(recorded.out.find("n/a dropped"), std::string::npos) << recorded.out;
+  EXPECT_EQ(ReadAll(File("client.txt")).find("n/a dropped"), std::string::npos) << ReadAll(File("client.txt"));
 
   const Outcome grabbed = Shell(SyncGrab(Spread(serverLines, std::min(serverLines * 4 / 5, 40)), "--tolerance 11 --skip-unmatched --json"));
   ASSERT_EQ(grabbed.status, 0) << grabbed.err;
