@@ -11,10 +11,13 @@
 
 #include "app/CalibrationReport.h"
 #include "app/CalibrationService.h"
+#include "calib/CalibrationDiagnostics.h"
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "ui/CalibrationRunner.h"
 #include "ui/ImageListControl.h"
+#include "ui/ResidualWindow.h"
+#include "ui/RunDiagnostics.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"
@@ -34,14 +37,20 @@ struct PanelButton {
   const char* graphic;
   const char* tooltip;
   int x;
+  int fromBottom;
 };
 
+constexpr int kLowerRow = CStaticDataView::kButtonRowFromBottom;
+constexpr int kUpperRow = CStaticDataView::kSecondRowFromBottom;
+
 const PanelButton kButtons[] = {
-    {CStaticDataView::kIdNewCamera, "New camera", "\\Graphics\\button_data_insert_camera.png", "New camera", 15},
-    {CStaticDataView::kIdCalibrate, "Calib", "\\Graphics\\button_calib.png", "Calibrate", 51},
-    {CStaticDataView::kIdCalibrateStereo, "Calib Stereo", "\\Graphics\\button_calib2.png", "Calibrate stereo rig", 85},
-    {CStaticDataView::kIdRemoveCamera, "Remove camera", "\\Graphics\\button_bin.png", "Remove camera", 119},
-    {CStaticDataView::kIdDetectAll, "Detect all", "\\Graphics\\button_detect_all.png", "Detect all", 153},
+    {CStaticDataView::kIdNewCamera, "New camera", "\\Graphics\\button_data_insert_camera.png", "New camera", 15, kLowerRow},
+    {CStaticDataView::kIdCalibrate, "Calib", "\\Graphics\\button_calib.png", "Calibrate", 51, kLowerRow},
+    {CStaticDataView::kIdCalibrateStereo, "Calib Stereo", "\\Graphics\\button_calib2.png", "Calibrate stereo rig", 85, kLowerRow},
+    {CStaticDataView::kIdRemoveCamera, "Remove camera", "\\Graphics\\button_bin.png", "Remove camera", 119, kLowerRow},
+    {CStaticDataView::kIdDetectAll, "Detect all", "\\Graphics\\button_detect_all.png", "Detect all", 153, kLowerRow},
+    {CStaticDataView::kIdResiduals, "Residuals", "\\Graphics\\button_residuals.png", "Residuals of the last run", 15, kUpperRow},
+    {CStaticDataView::kIdExport, "Export...", "\\Graphics\\button_export.png", "Export...", 51, kUpperRow},
 };
 
 QString CameraTitle(int camera) { return QString("Camera %1").arg(camera + 1); }
@@ -136,7 +145,7 @@ void CStaticDataView::CreateButtons() {
     ImageButtonSpec spec;
     spec.text = entry.text;
     spec.id = entry.id;
-    spec.position = QPoint(entry.x, height() - kButtonRowFromBottom);
+    spec.position = QPoint(entry.x, height() - entry.fromBottom);
     spec.regionSize = QSize(kButtonSize, kButtonSize);
     spec.graphicsPath = entry.graphic;
     spec.tooltip = entry.tooltip;
@@ -152,6 +161,8 @@ void CStaticDataView::CreateButtons() {
   wire(2, &CStaticDataView::CalibrateStereoRig);
   wire(3, &CStaticDataView::RemoveSelectedCamera);
   wire(4, &CStaticDataView::DetectAll);
+  wire(5, &CStaticDataView::ShowResiduals);
+  wire(6, &CStaticDataView::Export);
 }
 
 void CStaticDataView::PlaceChildren() {
@@ -161,7 +172,7 @@ void CStaticDataView::PlaceChildren() {
                           std::max(0, area.height() - kEntryTop));
   imageList_->setGeometry(ImageListRect());
   for (size_t i = 0; i < buttons_.size(); ++i)
-    if (buttons_[i]) buttons_[i]->move(kButtons[i].x, height() - kButtonRowFromBottom);
+    if (buttons_[i]) buttons_[i]->move(kButtons[i].x, height() - kButtons[i].fromBottom);
 }
 
 CHoverButtonEx* CStaticDataView::Button(int id) const {
@@ -173,7 +184,7 @@ CHoverButtonEx* CStaticDataView::Button(int id) const {
 void CStaticDataView::SetStore(CCalibrationData* store) {
   store_ = store;
   selectedEntry_ = -1;
-  rigText_.clear();
+  DropRig();
   if (initialised_) Refresh();
 }
 
@@ -188,7 +199,7 @@ int CStaticDataView::SelectedCamera() const {
 }
 
 QRect CStaticDataView::EntryArea() const {
-  return QRect(0, 0, kSeparatorX, std::max(0, height() - kButtonRowFromBottom - kButtonClearance));
+  return QRect(0, 0, kSeparatorX, std::max(0, height() - kSecondRowFromBottom - kButtonClearance));
 }
 
 QRect CStaticDataView::ImageListRect() const {
@@ -239,7 +250,7 @@ QString CStaticDataView::CameraText(int camera) const {
 
 void CStaticDataView::Refresh() {
   if (!initialised_) return;
-  if (CameraCount() < 2) rigText_.clear();
+  if (CameraCount() < 2) DropRig();
   const int count = EntryCount();
   while (static_cast<int>(entries_.size()) < count) {
     auto* entry = new CCameraEntryPanel(entryArea_, kEntryIdBase + static_cast<int>(entries_.size()));
@@ -273,7 +284,10 @@ void CStaticDataView::BindSelectedList() {
   imageList_->setVisible(camera >= 0);
 }
 
-void CStaticDataView::DropRig() { rigText_.clear(); }
+void CStaticDataView::DropRig() {
+  rigText_.clear();
+  rig_.reset();
+}
 
 // The selection follows its camera (or the rig's entry) across a change of
 // the camera list; `change` makes the change in the store.
@@ -441,6 +455,7 @@ void CStaticDataView::FinishRigRun(const StereoRigResult& rig) {
     return;
   }
   rigText_ = QString("Stereo Rig between cameras\n") + QString::fromStdString(StereoRigText(rig));
+  rig_ = std::make_unique<StereoRigResult>(rig);
   Refresh();
 }
 
@@ -510,9 +525,59 @@ void CStaticDataView::LoadParametersFrom(const QString& path) {
     ShowMessage("Please select a camera before trying to load parameters!!!");
     return;
   }
-  if (!LoadCameraParameters(*store_, camera, path.toStdString()))
-    ShowMessage(QString("The parameter file could not be read:\n%1").arg(path));
+  const ImportResult imported = ImportParameters(*store_, camera, path.toStdString());
+  if (!imported.ok)
+    ShowMessage(QString("The parameter file could not be read:\n%1\n%2").arg(path, QString::fromStdString(imported.message)));
   Refresh();
+}
+
+// ---- Residuals and export ----
+
+void CStaticDataView::ShowResiduals() {
+  const int camera = SelectedCamera();
+  if (!store_ || camera < 0) {
+    ShowMessage("Please select a camera to see the residuals of its calibration.");
+    return;
+  }
+  if (!HasCalibrationRun(*store_, camera)) {
+    ShowMessage(QString("%1 has no calibration run to show. Please calibrate it first.").arg(CameraTitle(camera)));
+    return;
+  }
+  const CalibrationProblem& problem = store_->GetCalibrationProblem(camera);
+  const CameraFit fit = FitOf(problem);
+  if (!residualWindow_) {
+    residualWindow_ = new CResidualWindow(this);
+    residualWindow_->setWindowFlag(Qt::Window);
+  }
+  residualWindow_->SetResiduals(CameraTitle(camera), CornerResiduals(fit), PerViewErrors(fit), problem.imageWidth,
+                                problem.imageHeight);
+  residualWindow_->show();
+  residualWindow_->raise();
+}
+
+void CStaticDataView::Export() {
+  if (!store_ || selectedEntry_ < 0) {
+    ShowMessage("Please select a camera or the stereo rig to export.");
+    return;
+  }
+  const bool rig = HasRigEntry() && selectedEntry_ == CameraCount();
+  const int camera = SelectedCamera();
+  if (!rig && !HasCalibrationRun(*store_, camera)) {
+    ShowMessage(QString("Please calibrate %1 before exporting it.").arg(CameraTitle(camera)));
+    return;
+  }
+  const auto target = AskExportTarget(rig ? QString("Export the stereo rig") : QString("Export %1").arg(CameraTitle(camera)));
+  if (!target) return;
+  const std::string path = target->second.toStdString();
+  const ExchangeResult result = rig ? ExportRig(ExportedRigOf(*rig_), target->first, path)
+                                    : ExportCamera(ExportedCameraOf(*store_, camera), target->first, path);
+  if (!result.ok) {
+    ShowMessage(QString("The calibration could not be exported:\n%1").arg(QString::fromStdString(result.message)));
+    return;
+  }
+  QStringList files;
+  for (const std::string& file : result.files) files << QString::fromStdString(file);
+  ShowMessage(QString("Exported to:\n%1").arg(files.join('\n')));
 }
 
 // ---- Grid detection ----
@@ -576,6 +641,43 @@ bool CStaticDataView::Confirm(const QString& text) {
 QString CStaticDataView::AskParameterFile() {
   if (prompts_.parameterFile) return prompts_.parameterFile();
   return QFileDialog::getOpenFileName(this, "Load camera parameters");
+}
+
+namespace {
+
+// The formats in the order of the dialog's file type list.
+struct ExportChoice {
+  ExchangeFormat format;
+  const char* filter;
+  const char* suffix;
+};
+const ExportChoice kExportChoices[] = {
+    {ExchangeFormat::OpenCv, "OpenCV YAML (*.yaml *.yml)", "yaml"},
+    {ExchangeFormat::Ros, "ROS camera_info YAML (*.yaml *.yml)", "yaml"},
+    {ExchangeFormat::Colmap, "COLMAP cameras.txt (*.txt)", "txt"},
+    {ExchangeFormat::Kalibr, "Kalibr camchain YAML (*.yaml *.yml)", "yaml"},
+};
+
+}  // namespace
+
+// One save dialog asks for both: the file type list is the format.
+std::optional<std::pair<ExchangeFormat, QString>> CStaticDataView::AskExportTarget(const QString& title) {
+  if (askExportTarget_) return askExportTarget_(title);
+  QFileDialog dialog(this, title);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  QStringList filters;
+  for (const ExportChoice& choice : kExportChoices) filters << choice.filter;
+  dialog.setNameFilters(filters);
+  dialog.setDefaultSuffix(kExportChoices[0].suffix);
+  connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, filters](const QString& filter) {
+    const qsizetype index = filters.indexOf(filter);
+    if (index >= 0) dialog.setDefaultSuffix(kExportChoices[index].suffix);
+  });
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  const qsizetype index = std::max<qsizetype>(0, filters.indexOf(dialog.selectedNameFilter()));
+  return std::make_pair(kExportChoices[index].format, dialog.selectedFiles().front());
 }
 
 QStringList CStaticDataView::AskImageFiles() {

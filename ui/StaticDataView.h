@@ -1,8 +1,9 @@
 #pragma once
 // The calibration data panel: one titled entry per camera of the store down
 // the left side, the stereo rig's entry after them, the selected camera's
-// image list on the right, and buttons to add, calibrate and remove cameras
-// and to calibrate cameras 0 and 1 as a stereo rig. The selected entry grows
+// image list on the right, and buttons to add, calibrate and remove cameras,
+// to calibrate cameras 0 and 1 as a stereo rig, and (on a second row) to show
+// the residuals of the selected camera's run and to export a calibration. The selected entry grows
 // by 75 pixels to show its results text; entries and list scroll when they do
 // not fit.
 //
@@ -20,8 +21,12 @@
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
+#include "app/ParameterExchange.h"
 #include "core/Records.h"
 
 class CCalibrationData;
@@ -34,6 +39,7 @@ class CGridDetector;
 class QProgressDialog;
 struct DetectionSummary;
 class CScrollBarEx;
+class CResidualWindow;
 
 // A camera's entry: a title strip over an information text.
 class CCameraEntryPanel : public QWidget {
@@ -84,10 +90,13 @@ class CStaticDataView : public QWidget {
     kIdCalibrateStereo = 1042,
     kIdRemoveCamera = 1066,
     kIdDetectAll = 1071,
+    kIdResiduals = 1072,
+    kIdExport = 1073,
     kImageListId = 100123,
     kEntryIdBase = 100190,
   };
   static constexpr int kButtonRowFromBottom = 40;
+  static constexpr int kSecondRowFromBottom = 76;
   static constexpr int kButtonSize = 32;
   static constexpr int kEntryExpansion = 75;
   static constexpr int kEntryHeight = 30;
@@ -123,6 +132,9 @@ class CStaticDataView : public QWidget {
     std::function<QMessageBox::StandardButton(const QString& text, QMessageBox::StandardButtons buttons)> question;
   };
   void SetPrompts(Prompts prompts) { prompts_ = std::move(prompts); }
+  // Asks for the format and file to export to (nullopt: cancelled); unset: the save dialog.
+  using ExportPrompt = std::function<std::optional<std::pair<ExchangeFormat, QString>>(const QString& title)>;
+  void SetExportPrompt(ExportPrompt prompt) { askExportTarget_ = std::move(prompt); }
 
   // Cameras.
   void AppendCamera();
@@ -156,8 +168,15 @@ class CStaticDataView : public QWidget {
   CCalibrationRunner* Runner() const { return runner_; }
   void RemoveSelectedCamera();
   void RemoveSelectedView();
+  // Our own parameter file, OpenCV YAML/XML or ROS YAML, as `lentora
+  // import-parameters` reads them; a refused file changes nothing and says why.
   void LoadParameters();
   void LoadParametersFrom(const QString& path);
+  // The residual window of the selected camera's last run (refused without one).
+  void ShowResiduals();
+  CResidualWindow* ResidualWindow() const { return residualWindow_; }
+  // Exports the selected camera's last run, or the rig with its entry selected.
+  void Export();
   // Searches every view of the selected camera on the detector's thread with a
   // progress window and Cancel; the summary follows as a message.
   void DetectAll();
@@ -213,6 +232,7 @@ class CStaticDataView : public QWidget {
   void DetectionFinished(const DetectionSummary& summary);
   void FinishCameraRun(int camera, const CameraCalibrationResult& run);
   void FinishRigRun(const StereoRigResult& rig);
+  std::optional<std::pair<ExchangeFormat, QString>> AskExportTarget(const QString& title);
 
   int id_;
   std::string applicationFolder_;
@@ -222,14 +242,17 @@ class CStaticDataView : public QWidget {
   CImageListControl* imageList_ = nullptr;
   int selectedEntry_ = -1;
   QString rigText_;  // the rig entry's text; empty without a rig run
+  std::unique_ptr<StereoRigResult> rig_;  // the rig of that run, for export
   CCalibrationData* store_ = nullptr;
   DataPanelTools tools_;
   CameraListener listener_;
   Prompts prompts_;
-  std::array<CHoverButtonEx*, 5> buttons_{};
+  ExportPrompt askExportTarget_;
+  std::array<CHoverButtonEx*, 7> buttons_{};
   CGridDetector* detector_ = nullptr;
   QProgressDialog* progress_ = nullptr;
   QImage backBuffer_;
   bool initialised_ = false;
   CCalibrationRunner* runner_ = nullptr;
+  CResidualWindow* residualWindow_ = nullptr;
 };

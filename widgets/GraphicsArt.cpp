@@ -177,6 +177,20 @@ const std::map<QString, GlyphFunction>& Glyphs() {
          g.Circle(16, 16, 4.5, 1.8);
          g.Line(19.2, 19.2, 22, 22, 2.4);
        }},
+      {"residuals", [](Pen& g) {
+         g.Line(12, 3, 12, 21, 1.2);
+         g.Line(3, 12, 21, 12, 1.2);
+         g.Disc(8, 7.5, 1.7);
+         g.Disc(15.5, 9, 1.7);
+         g.Disc(9.5, 15.5, 1.7);
+         g.Disc(16.5, 16.5, 1.7);
+         g.Disc(13.5, 13.5, 1.7);
+       }},
+      {"export", [](Pen& g) {
+         g.Polyline({{10, 5}, {5, 5}, {5, 19}, {19, 19}, {19, 14}});
+         g.Line(11, 13, 19, 5);
+         g.Polyline({{13.5, 5}, {19, 5}, {19, 10.5}});
+       }},
       {"calib2", [](Pen& g) {
          Chessboard(g, 2.5, 2.5, 10.5, 3);
          Chessboard(g, 11, 11, 10.5, 3);
@@ -369,6 +383,8 @@ const std::vector<ButtonGraphic>& ButtonGraphics() {
       {"button_calib2.png", "calib2", 32, S::kRound},
       {"button_bin.png", "bin", 32, S::kRound},
       {"button_detect_all.png", "detect_all", 32, S::kRound},
+      {"button_residuals.png", "residuals", 32, S::kRound},
+      {"button_export.png", "export", 32, S::kRound},
       {"button_source_setup.png", "source_setup", 32, S::kRound},
       {"button_open_image.png", "open_image", 24, S::kRound},
       {"button_remove_image.png", "remove_image", 24, S::kRound},

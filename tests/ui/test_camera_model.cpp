@@ -300,8 +300,10 @@ TEST_F(CameraModelTest, ManyCamerasScrollAndNeverCoverTheButtons) {
   EXPECT_TRUE(bar.Needed());
   for (CHoverButtonEx* button : {panel.Button(CStaticDataView::kIdNewCamera), panel.Button(CStaticDataView::kIdRemoveCamera)})
     EXPECT_GT(button->geometry().top(), area.bottom());
-  // Entries live inside the area, which clips them above the buttons.
-  EXPECT_EQ(panel.EntryArea().bottom(), panel.height() - CStaticDataView::kButtonRowFromBottom - 5 - 1);
+  // Entries live inside the area, which clips them above both rows of buttons.
+  EXPECT_EQ(panel.EntryArea().bottom(), panel.height() - CStaticDataView::kSecondRowFromBottom - 5 - 1);
+  for (CHoverButtonEx* button : {panel.Button(CStaticDataView::kIdResiduals), panel.Button(CStaticDataView::kIdExport)})
+    EXPECT_GT(button->geometry().top(), area.bottom());
 
   panel.SelectEntry(11);  // the last one scrolls into sight, grown
   EXPECT_TRUE(area.contains(panel.EntryRect(11))) << panel.EntryRect(11).top() << " " << area.bottom();
