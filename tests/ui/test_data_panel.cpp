@@ -441,7 +441,7 @@ TEST_F(WorkbenchDataPanelTest, LoadedWorkspaceCamerasGetEntriesAndLGoesToThePane
   panel.SelectEntry(1);
   EXPECT_EQ(panel.ImageList()->Camera(), 1);
   EXPECT_FALSE(window.HasUnsavedChanges());  // loaded into an empty workbench: as saved
-  panel.Click(100, 200);                     // below the entries: nothing selected
+  panel.Click(100, 160);                     // below the entries: nothing selected
 
   log.nextParameterFile = "x";
   QTest::keyClick(&window, Qt::Key_L);
