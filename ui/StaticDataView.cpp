@@ -560,7 +560,7 @@ void CStaticDataView::Export() {
     ShowMessage("Please select a camera or the stereo rig to export.");
     return;
   }
-  const bool rig = HasRigEntry() && selectedEntry_ == CameraCount();
+  const bool rig = HasRigEntry() && selectedEntry_ == CameraCount() && rig_;
   const int camera = SelectedCamera();
   if (!rig && !HasCalibrationRun(*store_, camera)) {
     ShowMessage(QString("Please calibrate %1 before exporting it.").arg(CameraTitle(camera)));
