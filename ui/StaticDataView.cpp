@@ -562,15 +562,15 @@ void CStaticDataView::Export() {
   }
   const bool rig = HasRigEntry() && selectedEntry_ == CameraCount() && rig_;
   const int camera = SelectedCamera();
-  if (!rig && !HasCalibrationRun(*store_, camera)) {
-    ShowMessage(QString("Please calibrate %1 before exporting it.").arg(CameraTitle(camera)));
+  if (!rig && !HasCalibrationRun(*store_, camera) && !(store_->GetCameraParameters(camera).K[0] > 0.0)) {
+    ShowMessage(QString("Please calibrate %1 or load its parameters before exporting it.").arg(CameraTitle(camera)));
     return;
   }
   const auto target = AskExportTarget(rig ? QString("Export the stereo rig") : QString("Export %1").arg(CameraTitle(camera)));
   if (!target) return;
   const std::string path = target->second.toStdString();
   const ExchangeResult result = rig ? ExportRig(ExportedRigOf(*rig_), target->first, path)
-                                    : ExportCamera(ExportedCameraOf(*store_, camera), target->first, path);
+                                    : ExportCamera(ExportedCameraToWrite(camera), target->first, path);
   if (!result.ok) {
     ShowMessage(QString("The calibration could not be exported:\n%1").arg(QString::fromStdString(result.message)));
     return;
@@ -659,6 +659,19 @@ const ExportChoice kExportChoices[] = {
 };
 
 }  // namespace
+
+// The stored parameters, with the last run's errors only when they are that
+// run's result (parameters loaded since carry no errors of their own).
+ExportedCamera CStaticDataView::ExportedCameraToWrite(int camera) const {
+  ExportedCamera exported = ExportedCameraOf(*store_, camera);
+  const CameraParameters stored = store_->GetCameraParameters(camera);
+  const CameraParameters run = store_->GetCalibrationProblem(camera).GetParameters();
+  if (!HasCalibrationRun(*store_, camera) || stored.K != run.K || stored.distortion != run.distortion) {
+    exported.perViewErrors.clear();
+    exported.averageError = 0.0;
+  }
+  return exported;
+}
 
 // One save dialog asks for both: the file type list is the format.
 std::optional<std::pair<ExchangeFormat, QString>> CStaticDataView::AskExportTarget(const QString& title) {

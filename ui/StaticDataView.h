@@ -175,7 +175,8 @@ class CStaticDataView : public QWidget {
   // The residual window of the selected camera's last run (refused without one).
   void ShowResiduals();
   CResidualWindow* ResidualWindow() const { return residualWindow_; }
-  // Exports the selected camera's last run, or the rig with its entry selected.
+  // Exports the selected camera (its last run, or parameters loaded without
+  // one), or the rig with its entry selected.
   void Export();
   // Searches every view of the selected camera on the detector's thread with a
   // progress window and Cancel; the summary follows as a message.
@@ -233,6 +234,7 @@ class CStaticDataView : public QWidget {
   void FinishCameraRun(int camera, const CameraCalibrationResult& run);
   void FinishRigRun(const StereoRigResult& rig);
   std::optional<std::pair<ExchangeFormat, QString>> AskExportTarget(const QString& title);
+  ExportedCamera ExportedCameraToWrite(int camera) const;
 
   int id_;
   std::string applicationFolder_;

@@ -114,7 +114,7 @@ TEST_F(PanelExchangeTest, ExportWritesTheSelectedCamerasRunInTheChosenFormat) {
   EXPECT_EQ(TakeMessage(), "Please select a camera or the stereo rig to export.");
   panel.SelectEntry(0);
   Press(CStaticDataView::kIdExport);
-  EXPECT_EQ(TakeMessage(), "Please calibrate Camera 1 before exporting it.");
+  EXPECT_EQ(TakeMessage(), "Please calibrate Camera 1 or load its parameters before exporting it.");
   EXPECT_TRUE(exportTitles.isEmpty());
 
   Calibrate(0);
@@ -139,6 +139,18 @@ TEST_F(PanelExchangeTest, ExportWritesTheSelectedCamerasRunInTheChosenFormat) {
   cv::Mat perView;
   fs["per_view_reprojection_errors"] >> perView;
   EXPECT_EQ(perView.total(), rig.cameras[0].points.size());
+
+  // Parameters loaded since the run are exported without the run's errors.
+  CameraParameters loaded = stored;
+  loaded.K[0] += 10.0;
+  store.SetCameraParameters(0, loaded);
+  Press(CStaticDataView::kIdExport);
+  TakeMessage();
+  cv::FileStorage again(path, cv::FileStorage::READ);
+  again["camera_matrix"] >> K;
+  again["per_view_reprojection_errors"] >> perView;
+  EXPECT_DOUBLE_EQ(K.at<double>(0), loaded.K[0]);
+  EXPECT_EQ(perView.total(), 0u);
 
   // A refusal of the writer is shown, not passed over.
   nextExport = std::make_pair(ExchangeFormat::Colmap, QString::fromStdString(temp.File("no/such/folder/cameras.txt")));
