@@ -4,6 +4,7 @@
 // on an outlier's strip disables the view.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QTest>
 #include <cstdlib>
 
@@ -107,6 +108,8 @@ TEST_F(ViewErrorListTest, EachViewShowsItsOwnErrorAndTheOutlierIsAmberAlsoAfterS
   EXPECT_LT(StripColour(kOutlier - 1).red(), 100);
   const QRect thumbnail = List().ThumbnailRect(kOutlier);
   EXPECT_EQ(List().BackBuffer().pixelColor(thumbnail.left() + 2, thumbnail.top() + 2), QColor(200, 200, 200));
+  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+  EXPECT_TRUE(List().grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/view_errors_scrolled.png"));
 }
 
 TEST_F(ViewErrorListTest, OneClickOnTheOutliersStripDisablesItOtherClicksOnlySelect) {
