@@ -228,7 +228,9 @@ TEST_F(DetectionUiTest, ScreenshotsOfDetectAllInProgressAndOfItsSummary) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return panel.DetectionProgress() && panel.DetectionProgress()->value() >= 2; },
                               kWaitMs));
   QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  const QImage progress = Picture(*panel.DetectionProgress());
+  // Grabbed at once: waiting for the window system would let the run end and
+  // delete the dialog under the picture.
+  const QImage progress = panel.DetectionProgress()->grab().toImage();
   EXPECT_TRUE(progress.save(QString(LENTORA_SCREENSHOT_DIR) + "/detect_all_progress.png"));
 
   ASSERT_TRUE(QTest::qWaitFor([&] { return !messages.isEmpty(); }, kWaitMs));
