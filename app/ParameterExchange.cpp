@@ -155,7 +155,10 @@ void WriteOpenCvCamera(cv::FileStorage& fs, const ExportedCamera& camera, const 
   fs << "distortion_coefficients" + suffix << Distortion(camera.parameters);
 }
 
+// Parameters that did not come from a run (loaded from a file) have no errors;
+// the keys are left out then rather than claiming an error of 0 px.
 void WriteOpenCvErrors(cv::FileStorage& fs, double average, const std::vector<double>& perView) {
+  if (perView.empty()) return;
   fs << "avg_reprojection_error" << average;
   fs << "per_view_reprojection_errors" << cv::Mat(perView, true);
 }
