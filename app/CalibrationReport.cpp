@@ -103,12 +103,15 @@ std::string ParametersText(const CameraParameters& p) {
 
 std::string CameraSummaryText(const CCalibrationData& data, int camera) {
   const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
-  if (problem.refusal.empty() && !problem.usedViews.empty()) {
+  const CameraParameters parameters = data.GetCameraParameters(camera);
+  // Parameters loaded after the run replace its results: the text shows what the camera now holds.
+  const CameraParameters run = problem.GetParameters();
+  const bool runIsCurrent = parameters.K == run.K && parameters.distortion == run.distortion;
+  if (problem.refusal.empty() && !problem.usedViews.empty() && runIsCurrent) {
     // Which views were left out, and why, when any were.
     if (problem.skippedViews.empty()) return CalibrationText(problem);
     return CalibrationText(problem) + "\n" + ViewUsageText(problem);
   }
-  const CameraParameters parameters = data.GetCameraParameters(camera);
   if (parameters.K[0] != 0.0) return ParametersText(parameters);
   return "Not calibrated.";
 }

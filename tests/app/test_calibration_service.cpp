@@ -153,6 +153,12 @@ TEST_F(CalibrationServiceTest, CameraSummaryShowsTheRunThenParametersThenNothing
   // Views changed after the run: the stored parameters remain.
   ASSERT_TRUE(store.RemoveView(0, 7));
   EXPECT_EQ(CameraSummaryText(store, 0), ParametersText(store.GetCameraParameters(0)));
+  // Parameters loaded after a run are what the text shows, not the run's results.
+  ASSERT_TRUE(CalibrateCamera(store, 0).ok);
+  CameraParameters loaded = store.GetCameraParameters(0);
+  loaded.K[0] += 10.0;
+  store.SetCameraParameters(0, loaded);
+  EXPECT_EQ(CameraSummaryText(store, 0), ParametersText(loaded));
 }
 
 TEST_F(CalibrationServiceTest, CameraSummaryNamesTheViewsARunLeftOut) {
