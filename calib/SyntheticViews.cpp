@@ -5,27 +5,15 @@
 #include <random>
 
 #include "calib/BoardRenderer.h"
+#include "calib/SmallMatrix.h"
 
 namespace {
 
-using Matrix3 = std::array<double, 9>;
-using Vector3 = std::array<double, 3>;
-
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDegree = kPi / 180.0;
-
-Matrix3 Multiply(const Matrix3& a, const Matrix3& b) {
-  Matrix3 c{};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      for (int k = 0; k < 3; ++k) c[3 * i + j] += a[3 * i + k] * b[3 * k + j];
-  return c;
-}
-
-Vector3 Multiply(const Matrix3& a, const Vector3& v) {
-  return {a[0] * v[0] + a[1] * v[1] + a[2] * v[2], a[3] * v[0] + a[4] * v[1] + a[5] * v[2],
-          a[6] * v[0] + a[7] * v[1] + a[8] * v[2]};
-}
+using small_matrix::kDegree;
+using small_matrix::kPi;
+using small_matrix::Matrix3;
+using small_matrix::Multiply;
+using small_matrix::Vector3;
 
 // Rotation by `angle` about the unit axis (ax, ay, az).
 Matrix3 AxisAngle(double ax, double ay, double az, double angle) {

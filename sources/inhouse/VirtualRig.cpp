@@ -8,26 +8,15 @@
 #include <sstream>
 #include <vector>
 
+#include "calib/SmallMatrix.h"
+
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDegree = kPi / 180.0;
-
-using Matrix3 = std::array<double, 9>;
-using Vector3 = std::array<double, 3>;
-
-Matrix3 Multiply(const Matrix3& a, const Matrix3& b) {
-  Matrix3 c{};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      for (int k = 0; k < 3; ++k) c[3 * i + j] += a[3 * i + k] * b[3 * k + j];
-  return c;
-}
-
-Vector3 Multiply(const Matrix3& a, const Vector3& v) {
-  return {a[0] * v[0] + a[1] * v[1] + a[2] * v[2], a[3] * v[0] + a[4] * v[1] + a[5] * v[2],
-          a[6] * v[0] + a[7] * v[1] + a[8] * v[2]};
-}
+using small_matrix::kDegree;
+using small_matrix::kPi;
+using small_matrix::Matrix3;
+using small_matrix::Multiply;
+using small_matrix::Vector3;
 
 bool ParseNumber(const std::string& text, double& value) {
   if (text.empty()) return false;
@@ -161,9 +150,7 @@ SyntheticPose BoardPoseAt(const VirtualRig& rig, RigSide side, double tickMs) {
   const double tiltX = 30.0 * kDegree * wave(7.3, 0.0);
   const double tiltY = 30.0 * kDegree * wave(5.9, 0.9);
   const double roll = 12.0 * kDegree * wave(11.0, 0.3);
-  const Vector3 rightCentre = Multiply(Matrix3{rig.R[0], rig.R[3], rig.R[6], rig.R[1], rig.R[4], rig.R[7], rig.R[2],
-                                               rig.R[5], rig.R[8]},
-                                       Vector3{-rig.T[0], -rig.T[1], -rig.T[2]});
+  const Vector3 rightCentre = Multiply(small_matrix::Transpose(rig.R), Vector3{-rig.T[0], -rig.T[1], -rig.T[2]});
   const double scale = rig.distance / 900.0;
   const Vector3 middle{rightCentre[0] / 2.0 + 50.0 * scale * wave(6.7, 1.7), rightCentre[1] / 2.0 + 35.0 * scale * wave(8.3, 2.1),
                        rig.distance * (1.0 + 0.12 * wave(9.1, 0.5))};
