@@ -101,13 +101,24 @@ std::string ParametersText(const CameraParameters& p) {
   return text;
 }
 
+bool HasCalibrationRun(const CCalibrationData& data, int camera) {
+  if (camera < 0 || camera >= data.GetCameraCount()) return false;
+  const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
+  return problem.refusal.empty() && !problem.usedViews.empty() && problem.pointsPerView > 0;
+}
+
+bool RunResultsAreCurrent(const CCalibrationData& data, int camera) {
+  if (!HasCalibrationRun(data, camera)) return false;
+  const CameraParameters stored = data.GetCameraParameters(camera);
+  const CameraParameters run = data.GetCalibrationProblem(camera).GetParameters();
+  return stored.K == run.K && stored.distortion == run.distortion;
+}
+
 std::string CameraSummaryText(const CCalibrationData& data, int camera) {
   const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
   const CameraParameters parameters = data.GetCameraParameters(camera);
   // Parameters loaded after the run replace its results: the text shows what the camera now holds.
-  const CameraParameters run = problem.GetParameters();
-  const bool runIsCurrent = parameters.K == run.K && parameters.distortion == run.distortion;
-  if (problem.refusal.empty() && !problem.usedViews.empty() && runIsCurrent) {
+  if (RunResultsAreCurrent(data, camera)) {
     // Which views were left out, and why, when any were.
     if (problem.skippedViews.empty()) return CalibrationText(problem);
     return CalibrationText(problem) + "\n" + ViewUsageText(problem);

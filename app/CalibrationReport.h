@@ -20,6 +20,13 @@ std::string ViewUsageText(const CalibrationProblem& problem);
 // The text shown after loading a parameter file: F, P and D lines.
 std::string ParametersText(const CameraParameters& parameters);
 
+// True when the camera's last run ended with a calibration (not refused, not
+// undone by a removed view, not replaced by a loaded workspace).
+bool HasCalibrationRun(const CCalibrationData& data, int camera);
+// True when, besides, the camera still holds that run's parameters (none were
+// loaded since), so the run's results and errors describe them.
+bool RunResultsAreCurrent(const CCalibrationData& data, int camera);
+
 // What a camera's entry shows: its last run's results when that run was not
 // refused, else its parameters when it has any (a loaded file, an earlier
 // run), else "Not calibrated.".

@@ -138,7 +138,6 @@ void CalibrationJob::Commit(CCalibrationData& data) const {
 
 bool CalibrationJob::IsStereoRig() const { return state_->rig; }
 bool CalibrationJob::Cancelled() const { return state_->cancelled; }
-int CalibrationJob::Camera() const { return state_->cameras[0].camera; }
 const CameraCalibrationResult& CalibrationJob::CameraResult() const { return state_->cameras[0].result; }
 const StereoRigResult& CalibrationJob::RigResult() const { return state_->rigResult; }
 

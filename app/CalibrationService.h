@@ -75,7 +75,6 @@ class CalibrationJob {
 
   bool IsStereoRig() const;
   bool Cancelled() const;
-  int Camera() const;                                   // the camera job's camera
   const CameraCalibrationResult& CameraResult() const;  // the camera job's result
   const StereoRigResult& RigResult() const;             // the rig job's result
 

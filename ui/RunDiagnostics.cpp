@@ -15,12 +15,6 @@ bool SamePoints(const PointList& run, const PointList& now) {
 
 }  // namespace
 
-bool HasCalibrationRun(const CCalibrationData& data, int camera) {
-  if (camera < 0 || camera >= data.GetCameraCount()) return false;
-  const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
-  return problem.refusal.empty() && !problem.usedViews.empty() && problem.pointsPerView > 0;
-}
-
 std::vector<ViewError> CurrentViewErrors(const CCalibrationData& data, int camera) {
   if (!HasCalibrationRun(data, camera)) return {};
   const CameraFit fit = FitOf(data.GetCalibrationProblem(camera));

@@ -6,12 +6,10 @@
 
 #include <vector>
 
+#include "app/CalibrationReport.h"
 #include "calib/CalibrationDiagnostics.h"
 
 class CCalibrationData;
 
-// True when the camera's last run ended with a calibration (not refused, not
-// undone by a removed view, not replaced by a loaded workspace).
-bool HasCalibrationRun(const CCalibrationData& data, int camera);
 // Errors of the last run by store view; the outlier marks are those of the run.
 std::vector<ViewError> CurrentViewErrors(const CCalibrationData& data, int camera);

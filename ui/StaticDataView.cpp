@@ -664,9 +664,7 @@ const ExportChoice kExportChoices[] = {
 // run's result (parameters loaded since carry no errors of their own).
 ExportedCamera CStaticDataView::ExportedCameraToWrite(int camera) const {
   ExportedCamera exported = ExportedCameraOf(*store_, camera);
-  const CameraParameters stored = store_->GetCameraParameters(camera);
-  const CameraParameters run = store_->GetCalibrationProblem(camera).GetParameters();
-  if (!HasCalibrationRun(*store_, camera) || stored.K != run.K || stored.distortion != run.distortion) {
+  if (!RunResultsAreCurrent(*store_, camera)) {
     exported.perViewErrors.clear();
     exported.averageError = 0.0;
   }
