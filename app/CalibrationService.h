@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "calib/CalibrationDiagnostics.h"
-#include "core/Records.h"
+#include "records/Records.h"
 
 class CCalibrationData;
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Records.h"
+#include "records/Records.h"
 
 class CCalibrationData;
 struct StereoRigResult;

@@ -12,7 +12,7 @@
 #include <array>
 #include <vector>
 
-#include "core/Records.h"
+#include "records/Records.h"
 
 class CalibrationProblem;
 class StereoProblem;

@@ -10,7 +10,7 @@
 #include "calib/Calibration.h"
 #include "calib/CameraModel.h"
 #include "calib/vnl/vnl_levenberg_marquardt.h"
-#include "core/Paths.h"
+#include "records/Paths.h"
 
 namespace {
 

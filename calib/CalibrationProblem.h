@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "calib/vnl/vnl_least_squares_function.h"
-#include "core/Records.h"
+#include "records/Records.h"
 
 // One store view as a run sees it: its grid points and whether the user left
 // it in (enabled) and its photograph is there.

@@ -9,7 +9,7 @@
 
 #include "calib/CalibrationProblem.h"
 #include "calib/vnl/vnl_least_squares_function.h"
-#include "core/Records.h"
+#include "records/Records.h"
 
 class StereoProblem : public vnl_least_squares_function {
  public:

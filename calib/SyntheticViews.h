@@ -15,7 +15,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "core/Records.h"
+#include "records/Records.h"
 
 // A camera of the synthetic rig: intrinsics and k1 k2 p1 p2.
 struct SyntheticCamera {

@@ -6,7 +6,7 @@
 
 #include "cli/CliSupport.h"
 #include "cli/Commands.h"
-#include "core/Version.h"
+#include "records/Version.h"
 
 #ifdef LENTORA_WITH_GUI
 #include "ui/WorkbenchApp.h"

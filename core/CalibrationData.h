@@ -11,7 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include "calib/CalibrationProblem.h"
-#include "core/Records.h"
+#include "records/Records.h"
 
 class CCalibrationData {
  public:

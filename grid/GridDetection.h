@@ -16,7 +16,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "core/Records.h"
+#include "records/Records.h"
 #include "grid/GridExtraction.h"
 
 class CCalibrationData;

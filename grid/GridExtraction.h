@@ -15,7 +15,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "core/Records.h"
+#include "records/Records.h"
 
 class CCalibrationData;
 

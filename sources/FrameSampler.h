@@ -15,7 +15,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "core/Records.h"
+#include "records/Records.h"
 #include "sources/SourceModel.h"
 #include "sources/inhouse/DShow.h"
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/CalibrationData.h"
-#include "core/Paths.h"
+#include "records/Paths.h"
 #include "sources/inhouse/DShow.h"
 
 CCaptureSettingsDlg::CCaptureSettingsDlg(CCalibrationData* store, QWidget* parent) : QDialog(parent) {

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/Records.h"
+#include "records/Records.h"
 #include "grid/GridExtraction.h"
 
 class CCalibrationData;

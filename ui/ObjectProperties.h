@@ -6,7 +6,7 @@
 #include <QDialog>
 #include <QString>
 
-#include "core/Records.h"
+#include "records/Records.h"
 
 class QLineEdit;
 

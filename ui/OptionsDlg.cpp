@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QSettings>
 
-#include "core/Paths.h"
+#include "records/Paths.h"
 
 ApplicationOptions LoadApplicationOptions() {
   QSettings settings = ApplicationSettings();

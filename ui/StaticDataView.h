@@ -27,7 +27,7 @@
 #include <utility>
 
 #include "app/ParameterExchange.h"
-#include "core/Records.h"
+#include "records/Records.h"
 
 class CCalibrationData;
 class CCalibrationRunner;

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 
 #include "core/CalibrationData.h"
-#include "core/Paths.h"
+#include "records/Paths.h"
 #include "sources/ClientSocket.h"
 #include "ui/CaptureSettingsDlg.h"
 #include "widgets/HoverButtonEx.h"

@@ -6,7 +6,7 @@
 #include <QTimer>
 #include <cstdlib>
 
-#include "core/Paths.h"
+#include "records/Paths.h"
 #include "widgets/GraphicsArt.h"
 #include "ui/ApplicationSettings.h"
 #include "ui/OptionsDlg.h"

@@ -14,10 +14,10 @@
 #include <QVBoxLayout>
 
 #include "app/WorkspaceState.h"
-#include "core/Paths.h"
+#include "records/Paths.h"
 #include "core/Workspace.h"
 #include "sources/inhouse/GDI.h"
-#include "core/Version.h"
+#include "records/Version.h"
 #include "widgets/DialogUnits.h"
 #include "widgets/GraphicsArt.h"
 #include "widgets/HoverButtonEx.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Records.h"
+#include "records/Records.h"
 #include "view3d/SceneContent.h"
 #include "widgets/ResultsWindow.h"
 

@@ -18,7 +18,7 @@
 #include <QImage>
 #include <opencv2/core.hpp>
 
-#include "core/Records.h"
+#include "records/Records.h"
 #include "view3d/D3DMath.h"
 
 namespace D3D {

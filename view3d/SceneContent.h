@@ -11,7 +11,7 @@
 
 #include <QImage>
 
-#include "core/Records.h"
+#include "records/Records.h"
 #include "view3d/D3DGeometry.h"
 #include "view3d/D3DMath.h"
 

@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <span>
 
-#include "core/Records.h"
+#include "records/Records.h"
 
 namespace MVG {
 

@@ -18,7 +18,7 @@
 #include "UiTestSupport.h"
 #include "calib/SyntheticViews.h"
 #include "core/CalibrationData.h"
-#include "core/Paths.h"
+#include "records/Paths.h"
 #include "core/Workspace.h"
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"

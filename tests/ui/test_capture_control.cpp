@@ -14,7 +14,7 @@
 #include <functional>
 
 #include "core/CalibrationData.h"
-#include "core/Paths.h"
+#include "records/Paths.h"
 #include "sources/ClientSocket.h"
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"

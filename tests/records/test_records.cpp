@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "calib/CalibrationProblem.h"
-#include "core/Records.h"
+#include "records/Records.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/Paths.h"
+#include "records/Paths.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -1,3 +1,3 @@
-#include "core/Version.h"
+#include "records/Version.h"
 
 const char* LentoraVersion() { return LENTORA_VERSION; }

@@ -4,8 +4,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "core/Paths.h"
-#include "core/Version.h"
+#include "records/Paths.h"
+#include "records/Version.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "core/Records.h"
+#include "records/Records.h"
 
 #include <algorithm>
 
