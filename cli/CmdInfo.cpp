@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "cli/CliSupport.h"
+#include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 

@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "calib/CalibrationProblem.h"
 #include "core/TextIO.h"
 #include "sources/inhouse/GDI.h"
 
@@ -60,6 +61,11 @@ PointList ReadPointsFile(const std::string& path) {
 }
 
 }  // namespace
+
+CCalibrationData::Camera::Camera() : problem(std::make_unique<CalibrationProblem>()) {}
+CCalibrationData::Camera::~Camera() = default;
+CCalibrationData::Camera::Camera(Camera&&) noexcept = default;
+CCalibrationData::Camera& CCalibrationData::Camera::operator=(Camera&&) noexcept = default;
 
 CCalibrationData::CCalibrationData() = default;
 CCalibrationData::~CCalibrationData() = default;

@@ -10,8 +10,10 @@
 
 #include <opencv2/core.hpp>
 
-#include "calib/CalibrationProblem.h"
 #include "records/Records.h"
+
+class CalibrationProblem;
+struct RunView;
 
 class CCalibrationData {
  public:
@@ -95,6 +97,12 @@ class CCalibrationData {
  private:
   // Per-view lists are parallel: entry j of each belongs to view j.
   struct Camera {
+    // Out of line: the calibration problem is complete only in the store's source.
+    Camera();
+    ~Camera();
+    Camera(Camera&&) noexcept;
+    Camera& operator=(Camera&&) noexcept;
+
     std::vector<std::unique_ptr<cv::Mat>> images;  // heap-held so bitmap pixels never move
     std::vector<QImage> bitmaps;                   // each wraps images[j]->data
     std::vector<PointList> gridPoints;
@@ -104,7 +112,7 @@ class CCalibrationData {
     std::vector<int> missingImage;
     CameraParameters parameters;
     GridDescription grid;
-    std::unique_ptr<CalibrationProblem> problem = std::make_unique<CalibrationProblem>();
+    std::unique_ptr<CalibrationProblem> problem;
     // Pixels every placeholder view of the camera shares (nothing writes to
     // view images), so a workspace missing many images costs one buffer.
     cv::Mat placeholder;

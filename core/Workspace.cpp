@@ -4,6 +4,7 @@
 
 #include <QImageReader>
 
+#include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "core/TextIO.h"
 

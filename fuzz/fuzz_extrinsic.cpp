@@ -1,6 +1,7 @@
 // The extrinsic parameter file reader. The first byte sets the camera's view
 // count (0-31), the rest is the file.
 
+#include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "fuzz/FuzzSupport.h"
 

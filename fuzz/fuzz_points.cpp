@@ -2,6 +2,7 @@
 // rest is the file. The list read, whatever its length, must be judged against
 // the grid without reading past it.
 
+#include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "fuzz/FuzzSupport.h"
 

@@ -372,3 +372,22 @@ TEST(CalibrationRun, AFailedRunAfterAGoodOneDoesNotReuseTheOldCameraMatrix) {
   EXPECT_FALSE(problem.Calibrate(parallel, rig.grid, 640, 480));
   EXPECT_NEAR(problem.refined.fx(), 810.0, 0.1);  // the last good result stays
 }
+
+TEST(CalibrationProblem, AllocateSizesEveryArray) {
+  CalibrationProblem problem;
+  EXPECT_EQ(problem.viewCount, 0);
+  EXPECT_EQ(problem.options.xTolerance, 1e-4);
+  GridDescription grid;
+  grid.nx = 7;
+  grid.ny = 6;
+  grid.dX = grid.dY = 1;
+  problem.Allocate(5, grid);
+  EXPECT_EQ(problem.pointsPerView, 42);
+  EXPECT_EQ(problem.totalPoints, 210);
+  EXPECT_EQ(problem.pointCounts.size(), 5u);
+  EXPECT_EQ(problem.objectPoints.size(), 210u);
+  EXPECT_EQ(problem.rotationMatrices.size(), 45u);
+  EXPECT_EQ(problem.objectPoints[42].Y, 5.0) << "second view repeats the block";
+  problem.Allocate(-3, grid);
+  EXPECT_EQ(problem.viewCount, 0) << "a negative count allocates nothing";
+}

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "calib/CalibrationProblem.h"
 #include "calib/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"

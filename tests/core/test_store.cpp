@@ -3,6 +3,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
 

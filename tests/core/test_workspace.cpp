@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 
+#include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "support/TempDir.h"

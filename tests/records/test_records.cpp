@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "calib/CalibrationProblem.h"
 #include "records/Records.h"
 
 namespace {
@@ -31,25 +30,6 @@ TEST(Records, GridObjectPointsRunFromTheTopRowAndRepeatPerView) {
     EXPECT_EQ(points[i].Y, expected[i % 6][1]) << i;
     EXPECT_EQ(points[i].Z, 0.0);
   }
-}
-
-TEST(Records, AllocateSizesEveryArray) {
-  CalibrationProblem problem;
-  EXPECT_EQ(problem.viewCount, 0);
-  EXPECT_EQ(problem.options.xTolerance, 1e-4);
-  GridDescription grid;
-  grid.nx = 7;
-  grid.ny = 6;
-  grid.dX = grid.dY = 1;
-  problem.Allocate(5, grid);
-  EXPECT_EQ(problem.pointsPerView, 42);
-  EXPECT_EQ(problem.totalPoints, 210);
-  EXPECT_EQ(problem.pointCounts.size(), 5u);
-  EXPECT_EQ(problem.objectPoints.size(), 210u);
-  EXPECT_EQ(problem.rotationMatrices.size(), 45u);
-  EXPECT_EQ(problem.objectPoints[42].Y, 5.0) << "second view repeats the block";
-  problem.Allocate(-3, grid);
-  EXPECT_EQ(problem.viewCount, 0) << "a negative count allocates nothing";
 }
 
 }  // namespace
