@@ -3,7 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "calib/BoardRenderer.h"
+#include "synth/BoardRenderer.h"
 
 namespace {
 

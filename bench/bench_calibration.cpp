@@ -23,7 +23,7 @@
 #include "calib/Calibration.h"
 #include "calib/CalibrationProblem.h"
 #include "calib/StereoProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 
 namespace {
 

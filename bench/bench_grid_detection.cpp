@@ -7,7 +7,7 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "grid/GridDetection.h"
 
 namespace {

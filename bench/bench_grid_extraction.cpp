@@ -7,7 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "grid/GridExtraction.h"
 
 namespace {

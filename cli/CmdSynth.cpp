@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "cli/CliSupport.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <thread>
 
-#include "calib/BoardRenderer.h"
+#include "synth/BoardRenderer.h"
 #include "sources/inhouse/DShow.h"
 
 namespace DShow {

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <vector>
 
-#include "calib/SmallMatrix.h"
+#include "synth/SmallMatrix.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <array>
 #include <string>
 
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 
 inline constexpr const char* kVirtualLeftName = "Virtual rig (left)";
 inline constexpr const char* kVirtualRightName = "Virtual rig (right)";

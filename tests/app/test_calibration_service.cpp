@@ -13,7 +13,7 @@
 #include "app/JsonWriter.h"
 #include "app/WorkspaceState.h"
 #include "calib/CalibrationProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <opencv2/core.hpp>
 
 #include "app/CalibrationService.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "grid/GridDetection.h"
 #include "grid/GridExtraction.h"

@@ -12,7 +12,7 @@
 
 #include "calib/CalibrationProblem.h"
 #include "calib/StereoProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "calib/vnl/vnl_block_minimiser.h"
 #include "calib/vnl/vnl_levenberg_marquardt.h"
 

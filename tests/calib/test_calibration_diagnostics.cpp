@@ -13,7 +13,7 @@
 #include "calib/CalibrationDiagnostics.h"
 #include "calib/CalibrationProblem.h"
 #include "calib/StereoProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 
 namespace {
 

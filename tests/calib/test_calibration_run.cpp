@@ -15,7 +15,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calib/CalibrationProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "calib/StereoProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "calib/CalibrationProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "support/TempDir.h"

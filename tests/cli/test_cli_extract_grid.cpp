@@ -15,7 +15,7 @@
 #include <sstream>
 #include <string>
 
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 

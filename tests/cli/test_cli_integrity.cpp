@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "support/TempDir.h"

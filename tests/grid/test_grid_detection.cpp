@@ -8,7 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "grid/GridDetection.h"
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "calib/BoardRenderer.h"
+#include "synth/BoardRenderer.h"
 #include "sources/FrameSampler.h"
 #include "sources/inhouse/DShow.h"
 #include "sources/inhouse/VirtualRig.h"

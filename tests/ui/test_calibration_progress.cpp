@@ -15,7 +15,7 @@
 
 #include "UiTestSupport.h"
 #include "calib/CalibrationProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
 #include "ui/CalibrationRunner.h"

@@ -16,7 +16,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "UiTestSupport.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "records/Paths.h"
 #include "core/Workspace.h"

@@ -13,7 +13,7 @@
 
 #include "UiTestSupport.h"
 #include "calib/CalibrationProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "app/CalibrationReport.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"

@@ -13,7 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "UiTestSupport.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
 #include "ui/GridDetector.h"

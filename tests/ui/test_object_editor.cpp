@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "UiTestSupport.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/ObjectEditDlg.h"

@@ -9,7 +9,7 @@
 #include <opencv2/core/persistence.hpp>
 
 #include "UiTestSupport.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
 #include "ui/ResidualWindow.h"

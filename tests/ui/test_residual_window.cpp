@@ -7,7 +7,7 @@
 
 #include "UiTestSupport.h"
 #include "calib/CalibrationProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "ui/ResidualWindow.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <cstdlib>
 
 #include "calib/CalibrationProblem.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "view3d/Calib3DScene.h"

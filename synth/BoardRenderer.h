@@ -15,7 +15,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 
 class BoardRenderer {
  public:

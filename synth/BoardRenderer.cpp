@@ -1,4 +1,4 @@
-#include "calib/BoardRenderer.h"
+#include "synth/BoardRenderer.h"
 
 #include <algorithm>
 #include <cmath>

@@ -6,7 +6,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "calib/BoardRenderer.h"
+#include "synth/BoardRenderer.h"
 
 namespace {
 

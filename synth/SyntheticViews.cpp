@@ -1,11 +1,11 @@
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 
 #include <algorithm>
 #include <cmath>
 #include <random>
 
-#include "calib/BoardRenderer.h"
-#include "calib/SmallMatrix.h"
+#include "synth/BoardRenderer.h"
+#include "synth/SmallMatrix.h"
 
 namespace {
 
