@@ -7,25 +7,11 @@
 
 namespace {
 
-SyntheticCamera Camera(int width, int height) {
-  SyntheticCamera camera;
-  camera.width = width;
-  camera.height = height;
-  camera.fx = camera.fy = 1.25 * width;
-  camera.cx = (width - 1) / 2.0;
-  camera.cy = (height - 1) / 2.0;
-  camera.k1 = -0.12;
-  camera.k2 = 0.04;
-  camera.p1 = 0.0005;
-  camera.p2 = -0.0003;
-  return camera;
-}
-
 const GridDescription kGrid{30.0, 30.0, 9, 6, 5, 5};
 
 // A 1280x960 frame as the virtual devices draw it (4x4 samples, light blur, no noise).
 void BM_LiveFrame1280x960(benchmark::State& state) {
-  const SyntheticCamera camera = Camera(1280, 960);
+  const SyntheticCamera camera = TypicalSyntheticCamera(1280, 960);
   const BoardRenderer renderer(camera);
   const std::vector<SyntheticPose> poses = MakeSyntheticPoses(8, kGrid, camera, nullptr, nullptr, 1);
   RenderOptions options;
@@ -39,7 +25,7 @@ BENCHMARK(BM_LiveFrame1280x960)->Unit(benchmark::kMillisecond);
 SyntheticOptions SynthOptions(int views) {
   SyntheticOptions options;
   options.views = views;
-  options.camera = Camera(1920, 1080);
+  options.camera = TypicalSyntheticCamera(1920, 1080);
   options.render.blurSigma = 0.6;
   options.render.imageNoise = 2.0;
   return options;
@@ -69,7 +55,7 @@ BENCHMARK(BM_SynthViews1920x1080_PerSampleReference)->Unit(benchmark::kMilliseco
 
 namespace {
 void BM_GreyOnly1280x960(benchmark::State& state) {
-  const SyntheticCamera camera = Camera(1280, 960);
+  const SyntheticCamera camera = TypicalSyntheticCamera(1280, 960);
   const BoardRenderer renderer(camera);
   const std::vector<SyntheticPose> poses = MakeSyntheticPoses(8, kGrid, camera, nullptr, nullptr, 1);
   size_t k = 0;

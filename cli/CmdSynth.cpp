@@ -45,15 +45,7 @@ std::string ReadOptions(const ParsedArguments& parsed, SyntheticOptions& options
       width < 32 || height < 32 || width > 10000 || height > 10000)
     return "--size must be WxH with each side from 32 to 10000";
   SyntheticCamera& camera = options.camera;
-  camera.width = width;
-  camera.height = height;
-  camera.fx = camera.fy = 1.25 * width;
-  camera.cx = (width - 1) / 2.0;
-  camera.cy = (height - 1) / 2.0;
-  camera.k1 = -0.12;
-  camera.k2 = 0.04;
-  camera.p1 = 0.0005;
-  camera.p2 = -0.0003;
+  camera = TypicalSyntheticCamera(width, height);
   if (const auto text = parsed.Value("--camera")) {
     std::vector<double> v;
     if (!ParseDoubleList(*text, v) || v.size() != 8 || !(v[0] > 0) || !(v[1] > 0))

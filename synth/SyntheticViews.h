@@ -26,6 +26,10 @@ struct SyntheticCamera {
   CameraParameters ToParameters() const;
 };
 
+// The camera of the sample workspace, `lentora synth` and the virtual rig:
+// fx = fy = 1.25 x width, centred, mild barrel distortion.
+SyntheticCamera TypicalSyntheticCamera(int width = 640, int height = 480);
+
 // Grid pose in a camera: Xc = R*X + t, R row by row, r its rotation vector.
 struct SyntheticPose {
   std::array<double, 9> R{1, 0, 0, 0, 1, 0, 0, 0, 1};

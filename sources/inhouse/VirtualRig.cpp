@@ -101,11 +101,7 @@ std::string ApplyKey(const std::string& key, const std::string& value, VirtualRi
 
 std::string ParseVirtualRig(const std::string& description, VirtualRig& rig) {
   VirtualRig made;
-  SetFocal(made.left, 800.0);
-  made.left.k1 = -0.12;
-  made.left.k2 = 0.04;
-  made.left.p1 = 0.0005;
-  made.left.p2 = -0.0003;
+  made.left = TypicalSyntheticCamera();
   made.right = made.left;
   made.render.blurSigma = 0.6;
   Vector3 rotationDegrees{0.5, 4.0, 0.0};  // turned a little towards the left camera

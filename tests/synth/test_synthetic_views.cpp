@@ -96,3 +96,22 @@ TEST(SyntheticViews, RotationVectorsMatchTheirMatricesUpToHalfATurn) {
   const SyntheticPose composed = ComposePose(relative, SyntheticPose{});
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(composed.r[i], options.stereoRotation[i], 1e-9);
 }
+
+// The typical camera serves every image size `lentora synth` takes: the default
+// board fits wholly inside each view, and its principal point stays at the
+// image centre, so workspaces of other sizes calibrate alike.
+TEST(SyntheticViews, TypicalCameraKeepsTheDefaultBoardInsideImagesOfEverySize) {
+  for (const auto& [width, height] : {std::pair{640, 480}, {320, 240}, {1920, 1080}, {480, 640}}) {
+    SyntheticOptions options;
+    options.camera = TypicalSyntheticCamera(width, height);
+    options.renderImages = false;
+    const SyntheticRig rig = MakeSyntheticRig(options);
+    EXPECT_EQ(rig.hiddenViews, 0) << width << "x" << height;
+    ASSERT_EQ(rig.cameras[0].points.size(), 10u);
+    const CameraParameters p = rig.cameras[0].camera.ToParameters();
+    EXPECT_EQ(p.width, width);
+    EXPECT_DOUBLE_EQ(p.cx(), (width - 1) / 2.0);
+    EXPECT_DOUBLE_EQ(p.cy(), (height - 1) / 2.0);
+    EXPECT_LT(p.distortion[0], 0.0) << "barrel distortion, as a wide lens shows";
+  }
+}
