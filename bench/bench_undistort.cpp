@@ -15,8 +15,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sources/inhouse/IP.h"
-#include "sources/inhouse/MVG.h"
+#include "imaging/IP.h"
+#include "imaging/MVG.h"
 
 namespace {
 

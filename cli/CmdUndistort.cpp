@@ -13,9 +13,9 @@
 
 #include "cli/CliSupport.h"
 #include "core/CalibrationData.h"
-#include "sources/inhouse/GDI.h"
-#include "sources/inhouse/IP.h"
-#include "sources/inhouse/MVG.h"
+#include "imaging/GDI.h"
+#include "imaging/IP.h"
+#include "imaging/MVG.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "calib/CalibrationProblem.h"
 #include "core/TextIO.h"
-#include "sources/inhouse/GDI.h"
+#include "imaging/GDI.h"
 
 namespace {
 

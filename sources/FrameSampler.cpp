@@ -9,9 +9,9 @@
 #include <opencv2/core.hpp>
 
 #include "core/CalibrationData.h"
-#include "sources/inhouse/GDI.h"
-#include "sources/inhouse/IP.h"
-#include "sources/inhouse/MVG.h"
+#include "imaging/GDI.h"
+#include "imaging/IP.h"
+#include "imaging/MVG.h"
 
 using DShow::HRESULT;
 

@@ -17,7 +17,7 @@
 
 #include "records/Records.h"
 #include "sources/SourceModel.h"
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 
 class CCalibrationData;
 

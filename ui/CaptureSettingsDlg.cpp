@@ -17,7 +17,7 @@
 
 #include "core/CalibrationData.h"
 #include "records/Paths.h"
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 
 CCaptureSettingsDlg::CCaptureSettingsDlg(CCalibrationData* store, QWidget* parent) : QDialog(parent) {
   setWindowTitle("Dialog");

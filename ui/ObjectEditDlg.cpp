@@ -9,7 +9,7 @@
 
 #include "core/CalibrationData.h"
 #include "grid/GridExtraction.h"
-#include "sources/inhouse/GDI.h"
+#include "imaging/GDI.h"
 #include "widgets/DialogUnits.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"

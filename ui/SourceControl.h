@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sources/SourceModel.h"
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 
 class CCalibrationData;
 

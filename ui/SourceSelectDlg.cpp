@@ -6,7 +6,7 @@
 #include <QPainter>
 #include <QPushButton>
 
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 #include "ui/SourceDetailsPanel.h"
 
 namespace {

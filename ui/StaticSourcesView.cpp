@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "core/CalibrationData.h"
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/RemoveSourceOptionsDlg.h"
 #include "ui/SourceControl.h"

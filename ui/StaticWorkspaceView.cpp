@@ -3,7 +3,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 
-#include "sources/inhouse/GDI.h"
+#include "imaging/GDI.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/GraphicsArt.h"
 #include "widgets/HoverButtonEx.h"

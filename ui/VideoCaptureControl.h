@@ -16,7 +16,7 @@
 
 #include "sources/CaptureSession.h"
 #include "sources/FrameSampler.h"
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 #include "ui/SourceControl.h"
 
 class CClientSocket;

@@ -16,7 +16,7 @@
 #include "app/WorkspaceState.h"
 #include "records/Paths.h"
 #include "core/Workspace.h"
-#include "sources/inhouse/GDI.h"
+#include "imaging/GDI.h"
 #include "records/Version.h"
 #include "widgets/DialogUnits.h"
 #include "widgets/GraphicsArt.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "sources/inhouse/MVG.h"
+#include "imaging/MVG.h"
 
 namespace D3D {
 

@@ -4,7 +4,7 @@
 #include <QPainter>
 #include <algorithm>
 
-#include "sources/inhouse/GDI.h"
+#include "imaging/GDI.h"
 #include "widgets/DrawingSurface.h"
 
 namespace {

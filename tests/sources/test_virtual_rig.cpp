@@ -8,8 +8,8 @@
 
 #include "synth/BoardRenderer.h"
 #include "sources/FrameSampler.h"
-#include "sources/inhouse/DShow.h"
-#include "sources/inhouse/VirtualRig.h"
+#include "sources/media/DShow.h"
+#include "sources/media/VirtualRig.h"
 #include "support/TempDir.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <set>
 #include <utility>
 
-#include "sources/inhouse/MVG.h"
+#include "imaging/MVG.h"
 #include "view3d/D3DGeometry.h"
 #include "view3d/SceneContent.h"
 

@@ -1,14 +1,14 @@
 // The frame index: one pass over the file's first video stream, before the
 // decoder (demux pass) or after it (decode pass).
 
-#include "sources/inhouse/DShowFrameIndex.h"
+#include "sources/media/DShowFrameIndex.h"
 
 #include <algorithm>
 #include <mutex>
 #include <numeric>
 #include <string_view>
 
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 
 namespace DShow {
 

@@ -10,8 +10,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sources/inhouse/IP.h"
-#include "sources/inhouse/MVG.h"
+#include "imaging/IP.h"
+#include "imaging/MVG.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sources/inhouse/GDI.h"
+#include "imaging/GDI.h"
 
 #include <QImageReader>
 #include <QImageWriter>

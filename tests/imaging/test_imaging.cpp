@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sources/inhouse/GDI.h"
+#include "imaging/GDI.h"
 #include "support/TempDir.h"
 
 namespace {

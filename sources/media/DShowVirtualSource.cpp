@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "synth/BoardRenderer.h"
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 
 namespace DShow {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 
 namespace DShow {
 

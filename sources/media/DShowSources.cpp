@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 
 namespace DShow {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "sources/inhouse/DShow.h"
+#include "sources/media/DShow.h"
 
 namespace DShow {
 

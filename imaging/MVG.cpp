@@ -1,4 +1,4 @@
-#include "sources/inhouse/MVG.h"
+#include "imaging/MVG.h"
 
 #include <algorithm>
 #include <cmath>

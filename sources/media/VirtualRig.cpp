@@ -1,4 +1,4 @@
-#include "sources/inhouse/VirtualRig.h"
+#include "sources/media/VirtualRig.h"
 
 #include <cmath>
 #include <cstdio>

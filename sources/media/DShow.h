@@ -29,9 +29,9 @@
 #include <string>
 #include <vector>
 
-#include "sources/inhouse/DShowFrameIndex.h"
-#include "sources/inhouse/DShowGst.h"
-#include "sources/inhouse/VirtualRig.h"
+#include "sources/media/DShowFrameIndex.h"
+#include "sources/media/DShowGst.h"
+#include "sources/media/VirtualRig.h"
 
 typedef struct _GstAppSink GstAppSink;
 

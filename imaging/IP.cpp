@@ -1,10 +1,10 @@
-#include "sources/inhouse/IP.h"
+#include "imaging/IP.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "sources/inhouse/MVG.h"
+#include "imaging/MVG.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
