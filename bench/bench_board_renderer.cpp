@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "synth/BoardRenderer.h"
+#include "synth/SyntheticViews.h"
 
 namespace {
 

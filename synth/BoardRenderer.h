@@ -15,7 +15,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "synth/SyntheticViews.h"
+#include "synth/SyntheticCamera.h"
 
 class BoardRenderer {
  public:
@@ -36,6 +36,10 @@ class BoardRenderer {
   SyntheticCamera camera_;
   std::vector<double> cornerRays_;  // (height+1) x (width+1) pairs (x, y), row by row
 };
+
+// Renders the board through the camera at the pose: 8-bit BGR image of the camera's size.
+cv::Mat RenderBoard(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid,
+                    const RenderOptions& options = {});
 
 // The reference: every sample's ray solved on its own (slow; what the fast
 // renderer is checked against).

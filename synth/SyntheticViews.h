@@ -16,34 +16,7 @@
 #include <opencv2/core.hpp>
 
 #include "records/Records.h"
-
-// A camera of the synthetic rig: intrinsics and k1 k2 p1 p2.
-struct SyntheticCamera {
-  double fx = 800.0, fy = 800.0, cx = 319.5, cy = 239.5;
-  double k1 = 0.0, k2 = 0.0, p1 = 0.0, p2 = 0.0;
-  int width = 640, height = 480;
-
-  CameraParameters ToParameters() const;
-};
-
-// The camera of the sample workspace, `lentora synth` and the virtual rig:
-// fx = fy = 1.25 x width, centred, mild barrel distortion.
-SyntheticCamera TypicalSyntheticCamera(int width = 640, int height = 480);
-
-// Grid pose in a camera: Xc = R*X + t, R row by row, r its rotation vector.
-struct SyntheticPose {
-  std::array<double, 9> R{1, 0, 0, 0, 1, 0, 0, 0, 1};
-  std::array<double, 3> r{};
-  std::array<double, 3> t{};
-};
-
-// How an image is made to look photographed.
-struct RenderOptions {
-  int supersampling = 4;      // samples per pixel along each axis (anti-aliasing)
-  double blurSigma = 0.0;     // Gaussian blur in pixels, 0 for none
-  double imageNoise = 0.0;    // Gaussian grey-level noise (0..255 scale), 0 for none
-  uint32_t seed = 1;          // noise generator seed
-};
+#include "synth/SyntheticCamera.h"
 
 struct SyntheticOptions {
   int views = 10;
@@ -94,7 +67,3 @@ SyntheticPose PoseFromVectors(const std::array<double, 3>& r, const std::array<d
 
 // Exact image positions of all grid points, in grid order.
 PointList ProjectGrid(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid);
-
-// Renders the board through the camera at the pose: 8-bit BGR image of the camera's size.
-cv::Mat RenderBoard(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid,
-                    const RenderOptions& options = {});

@@ -17,6 +17,7 @@
 #include <opencv2/core.hpp>
 
 #include "app/CalibrationService.h"
+#include "synth/BoardRenderer.h"
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "grid/GridDetection.h"

@@ -8,6 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "synth/BoardRenderer.h"
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "grid/GridDetection.h"

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "synth/BoardRenderer.h"
+#include "synth/SyntheticViews.h"
 
 namespace {
 
