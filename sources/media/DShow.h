@@ -49,9 +49,6 @@ constexpr HRESULT E_TIMEOUT = static_cast<HRESULT>(0x800705B4u);
 inline bool Failed(HRESULT hr) { return hr < 0; }
 inline bool Succeeded(HRESULT hr) { return hr >= 0; }
 
-// Makes sure GStreamer is initialised; safe to call any number of times.
-void EnsureGstInitialised();
-
 // The connected format of the grabber's input.
 struct MediaType {
   bool valid = false;

@@ -8,7 +8,7 @@
 #include <numeric>
 #include <string_view>
 
-#include "sources/media/DShow.h"
+#include "sources/media/DShowGst.h"
 
 namespace DShow {
 

@@ -8,6 +8,9 @@
 
 namespace DShow {
 
+// Makes sure GStreamer is initialised; safe to call any number of times.
+void EnsureGstInitialised();
+
 struct GstObjectUnref {
   void operator()(void* object) const {
     if (object) gst_object_unref(object);
