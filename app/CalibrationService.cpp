@@ -62,13 +62,14 @@ struct CameraWork {
     problem.options.cancel = nullptr;
   }
 
-  // Stores the run's problem (a refused one too, as a run in place leaves it)
-  // and, after success, the parameters. The camera may have been removed
-  // while the run worked; then there is nothing to store into.
+  // Stores the run's problem and parameters after success. A refused run is
+  // no result: the camera keeps its last good run and parameters. The camera
+  // may have been removed while the run worked; then there is nothing to
+  // store into.
   void Commit(CCalibrationData& data) const {
-    if (!ran || camera >= data.GetCameraCount()) return;
+    if (!ran || !result.ok || camera >= data.GetCameraCount()) return;
     data.GetCalibrationProblem(camera) = problem;
-    if (result.ok) data.SetCameraParameters(camera, problem.GetParameters());
+    data.SetCameraParameters(camera, problem.GetParameters());
   }
 };
 

@@ -34,7 +34,7 @@ const LargeView& View() {
     const PointList& exact = rig.cameras[0].exactPoints[0];
     const int nx = v.grid.nx, bottom = v.grid.ny - 1;
     const std::array<int, 4> outer{bottom * nx, bottom * nx + nx - 1, nx - 1, 0};
-    for (int k = 0; k < 4; ++k) v.border[k] = RefineCorner(v.gray, exact[outer[k]], v.grid).point;
+    for (int k = 0; k < 4; ++k) v.border[k] = RefineCorner(v.gray, exact[outer[k]], ClickHalfWindow(kClickUncertainty)).point;
     // The predictions the estimation starts from: its output before refinement
     // is not exposed, so the exact points nudged by a pixel stand in.
     for (const ImagePoint& p : exact) v.predictions.emplace_back(float(p.x + 1.0), float(p.y - 1.0));

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 
 #include "calib/Calibration.h"
 #include "calib/CameraModel.h"
+#include "calib/GridFit.h"
 #include "calib/vnl/vnl_levenberg_marquardt.h"
 #include "records/Paths.h"
 
@@ -55,10 +57,12 @@ bool IsCompleteView(const PointList& points, const GridDescription& grid) {
   return grid.nx > 0 && grid.ny > 0 && points.size() == static_cast<size_t>(grid.nx) * static_cast<size_t>(grid.ny);
 }
 
-std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid) {
+std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid, int width, int height) {
   if (!view.hasImage) return SkipReason::NoImage;
   if (!view.enabled) return SkipReason::Disabled;
   if (!IsCompleteView(view.points, grid)) return SkipReason::Incomplete;
+  if (view.stale) return SkipReason::Stale;
+  if (!FitPointsToGrid(view.points, grid.nx, grid.ny, width, height).fits) return SkipReason::DoesNotFit;
   return std::nullopt;
 }
 
@@ -68,6 +72,10 @@ const char* SkipReasonText(SkipReason reason) {
       return "disabled";
     case SkipReason::NoImage:
       return "no image";
+    case SkipReason::Stale:
+      return "marked for another grid";
+    case SkipReason::DoesNotFit:
+      return "points do not fit the grid";
     case SkipReason::Incomplete:
       break;
   }
@@ -80,11 +88,12 @@ std::vector<RunView> RunViewsFromPoints(const std::vector<PointList>& viewPointL
   return views;
 }
 
-void CalibrationProblem::LoadPoints(const std::vector<RunView>& views, const GridDescription& gridDescription) {
+void CalibrationProblem::LoadPoints(const std::vector<RunView>& views, const GridDescription& gridDescription,
+                                    int width, int height) {
   usedViews.clear();
   skippedViews.clear();
   for (size_t v = 0; v < views.size(); ++v) {
-    if (const auto reason = ReasonToSkip(views[v], gridDescription))
+    if (const auto reason = ReasonToSkip(views[v], gridDescription, width, height))
       skippedViews.push_back({static_cast<int>(v), *reason});
     else
       usedViews.push_back(static_cast<int>(v));
@@ -257,14 +266,14 @@ bool CalibrationProblem::Calibrate(const std::vector<RunView>& views, const Grid
   refinementEvaluations = refinementIterations = 0;
   refusal.clear();
   const int storeViews = static_cast<int>(views.size());
-  LoadPoints(views, gridDescription);
+  LoadPoints(views, gridDescription, width, height);
   if (grid.nx < 2 || grid.ny < 2 || !(grid.dX > 0.0) || !(grid.dY > 0.0)) {
     refusal = "the camera has no usable grid description";
     SpreadToStoreViews(storeViews);
     return false;
   }
   if (viewCount < kMinimumCalibrationViews) {
-    refusal = kTooFewViewsMessage;
+    refusal = TooFewViewsRefusal(views, storeViews, width, height);
     SpreadToStoreViews(storeViews);
     return false;
   }
@@ -283,20 +292,75 @@ bool CalibrationProblem::Calibrate(const std::vector<RunView>& views, const Grid
     SpreadToStoreViews(storeViews);
     return false;
   }
-  if (!ResultIsFinite()) {
-    // A result with NaN or infinite values is no calibration; the last good
-    // one stays, and no pose of this run is kept.
-    refusal = "the calibration gave non-finite parameters or poses";
-    refined = lastGood;
-    converged = false;
-    SetIdentityPoses();
-    std::fill(rotationVectors.begin(), rotationVectors.end(), 0.0);
-    std::fill(translations.begin(), translations.end(), 0.0);
-    SpreadToStoreViews(storeViews);
-    return false;
-  }
+  // A result with NaN or infinite values is no calibration, and neither is
+  // one no lens can give; the last good one stays.
+  if (!ResultIsFinite())
+    return RefuseResult("the calibration gave non-finite parameters or poses", lastGood, storeViews);
+  double meanX = 0.0, meanY = 0.0, meanDistance = 0.0;
+  GetReprojectionError(meanX, meanY, meanDistance);
+  const std::string unphysical = UnphysicalCameraReason(refined, imageWidth, imageHeight, meanDistance);
+  if (!unphysical.empty())
+    return RefuseResult("the calibration gave no physical camera: " + unphysical, lastGood, storeViews);
   SpreadToStoreViews(storeViews);
   return true;
+}
+
+bool CalibrationProblem::RefuseResult(const std::string& reason, const CameraParameters& lastGood, int storeViews) {
+  refusal = reason;
+  refined = lastGood;
+  converged = false;
+  SetIdentityPoses();
+  std::fill(rotationVectors.begin(), rotationVectors.end(), 0.0);
+  std::fill(translations.begin(), translations.end(), 0.0);
+  SpreadToStoreViews(storeViews);
+  return false;
+}
+
+std::string CalibrationProblem::TooFewViewsRefusal(const std::vector<RunView>& views, int storeViews, int width,
+                                                   int height) const {
+  std::string text = kTooFewViewsMessage;
+  if (storeViews < kMinimumCalibrationViews) return text;
+  text += "\n" + std::to_string(viewCount) + " of " + std::to_string(storeViews) + " views can take part:";
+  for (const SkippedView& skipped : skippedViews)
+    text += "\nview " + std::to_string(skipped.view) + ": " + SkipReasonText(skipped.reason);
+  // Lists that fit no view of this grid but fit another grid of the same size
+  // were marked for that grid: say so, as it is the usual slip.
+  std::optional<std::pair<int, int>> marked;
+  int misfits = 0, sameOtherGrid = 0;
+  for (const SkippedView& skipped : skippedViews) {
+    if (skipped.reason != SkipReason::DoesNotFit && skipped.reason != SkipReason::Stale) continue;
+    ++misfits;
+    const auto other = GridThatFits(views[static_cast<size_t>(skipped.view)].points, grid.nx, grid.ny, width, height);
+    if (!other) continue;
+    if (!marked) marked = other;
+    if (other == marked) ++sameOtherGrid;
+  }
+  if (marked && viewCount == 0 && sameOtherGrid * 2 > misfits)
+    text += "\nThe points fit a " + GridSizeText(marked->first, marked->second) + " grid; the camera's grid is " +
+            GridSizeText(grid.nx, grid.ny) + ".";
+  return text;
+}
+
+std::string UnphysicalCameraReason(const CameraParameters& camera, int width, int height, double meanError) {
+  const double fx = camera.fx(), fy = camera.fy(), cx = camera.cx(), cy = camera.cy();
+  const auto number = [](double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", value);
+    return std::string(text);
+  };
+  if (!(fx > 0.0) || !(fy > 0.0)) return "the focal lengths fx " + number(fx) + " and fy " + number(fy) + " must be positive";
+  const double aspect = fy / fx;
+  if (aspect > kMaxAspect || aspect < 1.0 / kMaxAspect)
+    return "fy/fx is " + number(aspect) + ", but pixels are square to within 25%";
+  if (width > 0 && height > 0) {
+    const double marginX = kPrincipalPointMargin * width, marginY = kPrincipalPointMargin * height;
+    if (cx < -marginX || cx > width + marginX || cy < -marginY || cy > height + marginY)
+      return "the principal point (" + number(cx) + ", " + number(cy) + ") lies far outside the " +
+             std::to_string(width) + "x" + std::to_string(height) + " image";
+  }
+  if (meanError > kMaxMeanError)
+    return "the mean reprojection error is " + number(meanError) + " px, where refined corners are good to tenths of a pixel";
+  return {};
 }
 
 bool CalibrationProblem::StopIfCancelled() {

@@ -13,16 +13,18 @@
 #include "calib/vnl/vnl_least_squares_function.h"
 #include "records/Records.h"
 
-// One store view as a run sees it: its grid points and whether the user left
-// it in (enabled) and its photograph is there.
+// One store view as a run sees it: its grid points, whether the user left it
+// in (enabled), whether its photograph is there and whether its points were
+// marked for a grid the camera no longer has (stale).
 struct RunView {
   PointList points;
   bool enabled = true;
   bool hasImage = true;
+  bool stale = false;
 };
 
 // Why a store view takes no part in a run.
-enum class SkipReason { Disabled, Incomplete, NoImage };
+enum class SkipReason { Disabled, Incomplete, NoImage, Stale, DoesNotFit };
 
 struct SkippedView {
   int view = 0;
@@ -64,12 +66,14 @@ class CalibrationProblem : public vnl_least_squares_function {
   void Allocate(int viewCount, const GridDescription& grid);
 
   // Rebuilds the arrays from the camera's views (store order) over the views
-  // that take part (see ReasonToSkip).
-  void LoadPoints(const std::vector<RunView>& views, const GridDescription& grid);
+  // that take part (see ReasonToSkip); width and height place the image
+  // centre for the check that each view's points fit the grid.
+  void LoadPoints(const std::vector<RunView>& views, const GridDescription& grid, int width = 0, int height = 0);
   // The same for point lists alone: every view enabled and with its image.
   void LoadPoints(const std::vector<PointList>& viewPointLists, const GridDescription& grid);
   // One calibration run; false, with the reason in `refusal`, when fewer than
-  // five views take part or the run gives no usable (finite) result.
+  // five views take part or the run gives no usable result: non-finite, or
+  // no physical camera (see UnphysicalCameraReason).
   bool Calibrate(const std::vector<RunView>& views, const GridDescription& grid, int imageWidth, int imageHeight);
   bool Calibrate(const std::vector<PointList>& viewPointLists, const GridDescription& grid,
                  int imageWidth, int imageHeight);
@@ -144,6 +148,11 @@ class CalibrationProblem : public vnl_least_squares_function {
   bool ResultIsFinite() const;
   // Marks the run as cancelled when options.cancel has turned true.
   bool StopIfCancelled();
+  // Ends a run whose result is no calibration: the last good parameters stay
+  // and no pose of this run is kept.
+  bool RefuseResult(const std::string& reason, const CameraParameters& lastGood, int storeViews);
+  // The refusal of a run with too few views: which views were left out and why.
+  std::string TooFewViewsRefusal(const std::vector<RunView>& views, int storeViews, int width, int height) const;
 };
 
 // Fewest complete views a run accepts.
@@ -162,10 +171,28 @@ ImagePoint ProjectGridPoint(const ObjectPoint& X, const double* R, const double*
 // wrong corners and is left out.
 bool IsCompleteView(const PointList& points, const GridDescription& grid);
 // Why a view is left out of a run, or nothing when it takes part. A view takes
-// part when it has its image, is enabled and its point list is complete; the
-// first failing condition in that order is the reason.
-std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid);
-// "disabled", "incomplete" or "no image".
+// part when it has its image, is enabled, its point list is complete, was
+// marked for the camera's current grid and fits it (FitPointsToGrid, with the
+// image centre from width and height when given); the first failing
+// condition in that order is the reason.
+std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid, int width = 0,
+                                       int height = 0);
+// "disabled", "incomplete", "no image", "marked for another grid" or
+// "points do not fit the grid".
 const char* SkipReasonText(SkipReason reason);
+
+// Limits of a physical camera. A calibration outside them came from points
+// that do not belong together (a wrong grid, another camera's views), not
+// from a lens:
+//   fx and fy positive, fy/fx within [1/kMaxAspect, kMaxAspect] (pixels are
+//   square to within 25%), the principal point inside the image widened by
+//   kPrincipalPointMargin of its size on every side, and a mean reprojection
+//   error of at most kMaxMeanError pixels (refined corners are good to a few
+//   tenths of a pixel).
+inline constexpr double kMaxAspect = 1.25;
+inline constexpr double kPrincipalPointMargin = 0.25;
+inline constexpr double kMaxMeanError = 10.0;
+// Why the camera cannot be a physical one ("" when it can).
+std::string UnphysicalCameraReason(const CameraParameters& camera, int width, int height, double meanError);
 // Every list as an enabled view with its image.
 std::vector<RunView> RunViewsFromPoints(const std::vector<PointList>& viewPointLists);

@@ -212,6 +212,13 @@ bool StereoProblem::CalibrateStereo(CalibrationProblem* first, CalibrationProble
     converged = false;
     return false;
   }
+  for (const CameraParameters* camera : {&firstResult, &secondResult}) {
+    const std::string reason = UnphysicalCameraReason(*camera, camera->width, camera->height, meanDistance);
+    if (reason.empty()) continue;
+    refusal = "the stereo calibration gave no physical camera: " + reason;
+    converged = false;
+    return false;
+  }
   return true;
 }
 

@@ -1,6 +1,9 @@
 // lentora calibrate: the data panel's "Calibrate" without the workbench.
 
 #include <iostream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "calib/CalibrationProblem.h"
 #include "app/CalibrationReport.h"
@@ -71,6 +74,7 @@ int RunCalibrate(const Arguments& args) {
                                       std::to_string(data.GetCameraCount()) + ")");
 
   std::vector<int> calibrated;
+  std::vector<std::pair<int, std::string>> refused;
   const int first = request.camera >= 0 ? request.camera : 0;
   const int last = request.camera >= 0 ? request.camera : data.GetCameraCount() - 1;
   for (int camera = first; camera <= last; ++camera) {
@@ -78,22 +82,31 @@ int RunCalibrate(const Arguments& args) {
         CalibrateCamera(data, camera, request.progress ? ProgressToStderr("camera " + std::to_string(camera)) : CalibrationRunOptions{});
     if (!run.ok) {
       std::cerr << "lentora calibrate: camera " << camera << ": " << run.message << "\n";
-      if (request.camera >= 0) return kExitBadInput;
+      refused.emplace_back(camera, run.message);
       continue;
     }
     calibrated.push_back(camera);
   }
-  if (calibrated.empty()) return FailInput("calibrate", "no camera could be calibrated");
-
+  // A refusal is no result: the JSON names it, and the exit status says so
+  // when the camera asked for, or every camera, was refused.
   if (request.json) {
     JsonWriter json;
     json.BeginObject().Key("cameras").BeginArray();
     for (int camera : calibrated) WriteCalibrationJson(json, data, camera);
-    json.EndArray().EndObject();
+    json.EndArray();
+    if (!refused.empty()) {
+      json.Key("refused").BeginArray();
+      for (const auto& [camera, reason] : refused)
+        json.BeginObject().Key("camera").Value(camera).Key("reason").Value(reason).EndObject();
+      json.EndArray();
+    }
+    json.EndObject();
     std::cout << json.str() << "\n";
   } else {
     for (int camera : calibrated) PrintText(data, camera);
   }
+  if (request.camera >= 0 && !refused.empty()) return kExitBadInput;
+  if (calibrated.empty()) return FailInput("calibrate", "no camera could be calibrated");
   if (!request.saveTo.empty()) {
     const WorkspaceResult saved = SaveWorkspaceTo(data, request.saveTo);
     if (!saved.ok) return FailInput("calibrate", saved.error);

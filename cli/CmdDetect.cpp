@@ -34,6 +34,7 @@ struct ViewOutcome {
   int view = 0;
   GridStatus status = GridStatus::Ok;
   PointList points;
+  bool cleared = false;  // a miss cleared points that did not fit the grid
 };
 
 struct CameraOutcome {
@@ -103,8 +104,9 @@ std::vector<CameraOutcome> DetectAll(CCalibrationData& data, const Request& requ
     const int first = request.view ? *request.view : 0;
     const int end = request.view ? first + 1 : data.GetViewCount(c);
     for (int v = first; v < end; ++v) {
-      GridDetection detection = DetectGrid(data, c, v);
-      camera.views.push_back({v, detection.status, std::move(detection.corners)});
+      bool cleared = false;
+      GridDetection detection = DetectGrid(data, c, v, &cleared);
+      camera.views.push_back({v, detection.status, std::move(detection.corners), cleared});
     }
     outcomes.push_back(std::move(camera));
   }
@@ -136,7 +138,8 @@ void PrintText(const std::vector<CameraOutcome>& outcomes) {
         ++found;
         std::printf("Camera %d view %d: found, %zu points\n", camera.camera, view.view, view.points.size());
       } else {
-        std::printf("Camera %d view %d: not found (%s)\n", camera.camera, view.view, DescribeGridStatus(view.status));
+        std::printf("Camera %d view %d: not found (%s)%s\n", camera.camera, view.view, DescribeGridStatus(view.status),
+                    view.cleared ? "; its old points did not fit the grid and were cleared" : "");
       }
     }
     std::printf("Camera %d: %d of %zu views detected\n", camera.camera, found, camera.views.size());

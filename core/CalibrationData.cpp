@@ -40,6 +40,8 @@ std::unique_ptr<cv::Mat> ViewImageFromBitmap(const QImage& bitmap, const uint8_t
   return image;
 }
 
+std::string SizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
+
 // Bound on one view's point list, far above any real grid.
 constexpr size_t kMaxPointsPerView = 5'000'000;
 
@@ -97,6 +99,7 @@ void CCalibrationData::ClearCameraViews(int index) {
   c.enabled.clear();
   c.hasPoints.clear();
   c.missingImage.clear();
+  c.stale.clear();
 }
 
 CameraParameters CCalibrationData::GetCameraParameters(int index) const { return cameras_.at(index).parameters; }
@@ -110,7 +113,12 @@ GridDescription CCalibrationData::GetGrid(int index) const {
 }
 
 void CCalibrationData::SetGrid(int index, const GridDescription& grid) {
-  if (ValidCamera(index)) cameras_[index].grid = grid;
+  if (!ValidCamera(index)) return;
+  Camera& c = cameras_[index];
+  if (grid.nx != c.grid.nx || grid.ny != c.grid.ny)
+    for (size_t v = 0; v < c.gridPoints.size(); ++v)
+      if (!c.gridPoints[v].empty() || c.hasPoints[v] != 0) c.stale[v] = 1;
+  c.grid = grid;
 }
 
 bool CCalibrationData::HasGrid(int index) const { return ValidCamera(index) && cameras_[index].grid.nx > 1; }
@@ -145,17 +153,28 @@ void CCalibrationData::AppendView(Camera& camera, std::unique_ptr<cv::Mat> image
   camera.enabled.push_back(enabled);
   camera.hasPoints.push_back(hasPoints);
   camera.missingImage.push_back(missingImage ? 1 : 0);
+  camera.stale.push_back(0);
   camera.gridPoints.push_back(std::move(points));
   camera.borderPoints.emplace_back();
 }
 
 int CCalibrationData::AddViewFromFile(int camera, const std::string& imagePath, int enabled, int hasPoints,
-                                      const std::string& pointsPath) {
+                                      const std::string& pointsPath, std::string* problem) {
   if (!ValidCamera(camera)) throw std::out_of_range("AddViewFromFile: no camera " + std::to_string(camera));
   const uint8_t* pixels = nullptr;
   int width = 0, height = 0, stride = 0;
-  const QImage bitmap = GDI::LoadBitmap(imagePath, &pixels, &width, &height, &stride);
-  if (bitmap.isNull()) return -1;
+  std::string why;
+  const QImage bitmap = GDI::LoadBitmap(imagePath, &pixels, &width, &height, &stride, &why);
+  if (bitmap.isNull()) {
+    if (problem) *problem = "\"" + imagePath + "\" " + why;
+    return kViewUnreadable;
+  }
+  if (!FitsImageSize(camera, width, height)) {
+    if (problem)
+      *problem = "\"" + imagePath + "\" is " + SizeText(width, height) + ", but the camera's views are " +
+                 SizeText(GetImageWidth(camera), GetImageHeight(camera));
+    return kViewOtherSize;
+  }
   PointList points;
   if (!pointsPath.empty()) points = ReadPointsFile(pointsPath);
   AppendView(cameras_[camera], ViewImageFromBitmap(bitmap, pixels, width, height, stride), enabled, hasPoints,
@@ -177,8 +196,14 @@ void CCalibrationData::AddPlaceholderView(int camera, int width, int height, int
   AppendView(c, std::make_unique<cv::Mat>(c.placeholder), 0, hasPoints, std::move(points), true);
 }
 
+bool CCalibrationData::FitsImageSize(int camera, int width, int height) const {
+  if (!ValidCamera(camera) || cameras_[camera].images.empty()) return true;
+  return width == GetImageWidth(camera) && height == GetImageHeight(camera);
+}
+
 bool CCalibrationData::AddViewFromFrame(int camera, cv::Mat image) {
   if (!ValidCamera(camera) || image.empty() || image.type() != CV_8UC3) return false;
+  if (!FitsImageSize(camera, image.cols, image.rows)) return false;
   AppendView(cameras_[camera], AlignedViewImage(image), 1, 0, {});
   return true;
 }
@@ -192,6 +217,8 @@ bool CCalibrationData::RemoveView(int camera, int view) {
   c.borderPoints.erase(c.borderPoints.begin() + view);
   c.enabled.erase(c.enabled.begin() + view);
   c.hasPoints.erase(c.hasPoints.begin() + view);
+  c.missingImage.erase(c.missingImage.begin() + view);
+  c.stale.erase(c.stale.begin() + view);
   c.problem = std::make_unique<CalibrationProblem>();
   return true;
 }
@@ -249,9 +276,19 @@ std::vector<int> CCalibrationData::StaleViews(int camera) const {
   const Camera& c = cameras_[camera];
   for (size_t v = 0; v < c.gridPoints.size(); ++v) {
     const bool marked = !c.gridPoints[v].empty() || c.hasPoints[v] != 0;
-    if (marked && !IsCompleteView(c.gridPoints[v], c.grid)) stale.push_back(static_cast<int>(v));
+    if (marked && (c.stale[v] != 0 || !IsCompleteView(c.gridPoints[v], c.grid))) stale.push_back(static_cast<int>(v));
   }
   return stale;
+}
+
+bool CCalibrationData::IsViewStale(int camera, int view) const {
+  return ValidView(camera, view) && cameras_[camera].stale[view] != 0;
+}
+
+void CCalibrationData::MarkViewPointsCurrent(int camera, int view) {
+  if (!ValidView(camera, view)) return;
+  cameras_[camera].hasPoints[view] = 1;
+  cameras_[camera].stale[view] = 0;
 }
 
 void CCalibrationData::ClearViewPoints(int camera, int view) {
@@ -259,6 +296,7 @@ void CCalibrationData::ClearViewPoints(int camera, int view) {
   cameras_[camera].gridPoints[view].clear();
   cameras_[camera].borderPoints[view].clear();
   cameras_[camera].hasPoints[view] = 0;
+  cameras_[camera].stale[view] = 0;
 }
 
 std::vector<RunView> CCalibrationData::GetRunViews(int camera) const {
@@ -270,6 +308,7 @@ std::vector<RunView> CCalibrationData::GetRunViews(int camera) const {
     views[v].points = c.gridPoints[v];
     views[v].enabled = c.enabled[v] != 0;
     views[v].hasImage = c.missingImage[v] == 0;
+    views[v].stale = c.stale[v] != 0;
   }
   return views;
 }

@@ -31,6 +31,8 @@ class CCalibrationData {
   CameraParameters GetCameraParameters(int index) const;  // index must be valid
   void SetCameraParameters(int index, const CameraParameters& parameters);
   GridDescription GetGrid(int index) const;
+  // A grid with other point counts (nx or ny) makes every marked view's
+  // points stale, whatever their number: they were marked for the old grid.
   void SetGrid(int index, const GridDescription& grid);
   bool HasGrid(int index) const;
   int GetImageWidth(int index) const;
@@ -40,19 +42,26 @@ class CCalibrationData {
 
   // Views.
   int GetViewCount(int camera) const;
-  // Loads the image (and, when pointsPath is non-empty, up to nx*ny points of
-  // the camera's current grid). Returns 0 on success; a negative value when
-  // the image cannot be read, in which case nothing is appended. Throws
+  // Loads the image (and, when pointsPath is non-empty, every point of the
+  // points file). Returns 0 on success; kViewUnreadable when the image cannot
+  // be read or does not decode cleanly, kViewOtherSize when the camera
+  // already has views of another size. Nothing is appended then, and
+  // `problem` (when given) says why, naming the file. Throws
   // std::out_of_range for a camera beyond the lists.
+  static constexpr int kViewUnreadable = -1;
+  static constexpr int kViewOtherSize = -2;
   int AddViewFromFile(int camera, const std::string& imagePath, int enabled, int hasPoints,
-                      const std::string& pointsPath);
+                      const std::string& pointsPath, std::string* problem = nullptr);
   // A view whose photograph could not be read keeps its place: a neutral grey
   // image of width x height stands in for it, the view is disabled and marked
   // as missing its image; its points are read as AddViewFromFile reads them.
   // Throws std::out_of_range like AddViewFromFile.
   void AddPlaceholderView(int camera, int width, int height, int hasPoints, const std::string& pointsPath);
-  // Takes the image over (CV_8UC3). False when the camera does not exist or the image is not 8-bit BGR.
+  // Takes the image over (CV_8UC3). False when the camera does not exist, the
+  // image is not 8-bit BGR or the camera's views have another size.
   bool AddViewFromFrame(int camera, cv::Mat image);
+  // True when the camera has no views yet or its views are width x height.
+  bool FitsImageSize(int camera, int width, int height) const;
   // Removes a view with its points. The camera's last run no longer matches
   // its views, so its calibration problem starts afresh (the parameters stay).
   bool RemoveView(int camera, int view);
@@ -70,11 +79,16 @@ class CCalibrationData {
   // True for a placeholder view (see AddPlaceholderView); false when out of range.
   bool ViewMissingImage(int camera, int view) const;
 
-  // Views whose point list does not fit the camera's current grid (points
-  // marked for another grid, or the has-points flag set over a short list).
+  // Views whose point list does not fit the camera's current grid: marked
+  // before the grid changed, of another length, or the has-points flag set
+  // over a short list.
   std::vector<int> StaleViews(int camera) const;
+  bool IsViewStale(int camera, int view) const;
   // Empties the view's grid and border points and clears its has-points flag.
   void ClearViewPoints(int camera, int view);
+  // The view's points were just marked for the camera's current grid: its
+  // has-points flag is set and it is no longer stale.
+  void MarkViewPointsCurrent(int camera, int view);
 
   // The camera's views as a calibration run takes them (points, enabled, has
   // its image), one per store view; empty for a camera out of range.
@@ -110,6 +124,7 @@ class CCalibrationData {
     std::vector<int> enabled;
     std::vector<int> hasPoints;
     std::vector<int> missingImage;
+    std::vector<int> stale;
     CameraParameters parameters;
     GridDescription grid;
     std::unique_ptr<CalibrationProblem> problem;

@@ -130,14 +130,18 @@ void AddView(CCalibrationData& data, const std::string& folder, const CameraEntr
   const std::string where = "camera " + std::to_string(camera) + ": ";
   const int index = data.GetViewCount(camera);
   const std::string pointsPath = JoinPath(folder, view.pointsName);
-  if (data.AddViewFromFile(camera, JoinPath(folder, view.imageName), view.enabled ? 1 : 0, view.hasPoints ? 1 : 0,
-                           pointsPath) != 0) {
+  const std::string imagePath = JoinPath(folder, view.imageName);
+  std::string problem;
+  if (data.AddViewFromFile(camera, imagePath, view.enabled ? 1 : 0, view.hasPoints ? 1 : 0, pointsPath, &problem) != 0) {
     // Found once per camera: a workspace missing many images must not search for each.
     if (!placeholderSize) placeholderSize = PlaceholderSize(data, folder, entry, camera);
     data.AddPlaceholderView(camera, placeholderSize->width(), placeholderSize->height(), view.hasPoints ? 1 : 0,
                             pointsPath);
-    warnings.push_back(where + "view image \"" + view.imageName + "\" cannot be read; view " +
-                       std::to_string(index) + " keeps its place, disabled, without its image");
+    // The store names the whole path in quotes; the warning names the file as the index does.
+    std::string why = problem.substr(std::min(problem.size(), imagePath.size() + 3));
+    if (why.empty() || why.rfind("cannot be read", 0) == 0) why = "cannot be read";
+    warnings.push_back(where + "view image \"" + view.imageName + "\" " + why + "; view " + std::to_string(index) +
+                       " keeps its place, disabled, without its image");
   }
   const int points = data.GetPointCount(camera, index);
   const int needed = entry.grid.nx * entry.grid.ny;

@@ -8,6 +8,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "calib/GridFit.h"
 #include "core/CalibrationData.h"
 
 namespace {
@@ -152,10 +153,39 @@ GridStatus ChooseReading(const cv::Mat& gray, const Points& detected, int nx, in
   return GridStatus::Ok;
 }
 
+// The reading of the detector's corners whose outer corners lie at the
+// clicked ones, each within half the distance to its nearest neighbour.
+bool ReadInClickedOrder(const Points& detected, const std::array<ImagePoint, 4>& ordered, int nx, int ny,
+                        Points& grid) {
+  const std::array<int, 4> outer{0, nx - 1, ny * nx - 1, (ny - 1) * nx};  // s0, s1, s2, s3 in grid order
+  const int neighbours[4] = {1, nx - 2, ny * nx - 2, (ny - 1) * nx + 1};
+  for (int transpose = 0; transpose <= (nx == ny ? 1 : 0); ++transpose)
+    for (int flipRows = 0; flipRows <= 1; ++flipRows)
+      for (int flipColumns = 0; flipColumns <= 1; ++flipColumns) {
+        Points reordered = Reorder(detected, Reading{transpose == 1, flipRows == 1, flipColumns == 1}, nx, ny);
+        bool matches = true;
+        for (int k = 0; k < 4 && matches; ++k) {
+          const cv::Point2f corner = reordered[outer[k]];
+          const cv::Point2f step = reordered[neighbours[k]] - corner;
+          const double reach = 0.5 * std::hypot(static_cast<double>(step.x), static_cast<double>(step.y));
+          matches = std::hypot(corner.x - ordered[k].x, corner.y - ordered[k].y) < reach;
+        }
+        if (matches) {
+          grid = std::move(reordered);
+          return true;
+        }
+      }
+  return false;
+}
+
 bool RunLibraryDetectors(const cv::Mat& gray, int nx, int ny, Points& corners) {
   const cv::Size pattern(nx, ny);
   try {
     if (cv::findChessboardCornersSB(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return true;
+    corners.clear();
+    // Steep boards with far squares of a few pixels need the thorough search.
+    if (cv::findChessboardCornersSB(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_EXHAUSTIVE))
+      return true;
     corners.clear();
     // The quick check keeps the classic detector from searching a board-less
     // picture for seconds.
@@ -175,43 +205,24 @@ bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners) {
   const double scale = static_cast<double>(kDetectionSide) / side;
   cv::Mat reduced;
   cv::resize(gray, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-  if (!RunLibraryDetectors(reduced, nx, ny, corners)) return false;
+  // Squares too small for the reduced picture are searched at full size.
+  if (!RunLibraryDetectors(reduced, nx, ny, corners)) return RunLibraryDetectors(gray, nx, ny, corners);
   const double sx = static_cast<double>(gray.cols) / reduced.cols, sy = static_cast<double>(gray.rows) / reduced.rows;
   for (cv::Point2f& p : corners)
     p = cv::Point2f(static_cast<float>((p.x + 0.5) * sx - 0.5), static_cast<float>((p.y + 0.5) * sy - 0.5));
   return true;
 }
 
-double NearestNeighbourDistance(const Points& grid, int nx, int ny, int row, int column) {
-  double nearest = 1e300;
-  const cv::Point2f here = grid[row * nx + column];
-  const int steps[4][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-  for (const auto& step : steps) {
-    const int r = row + step[0], c = column + step[1];
-    if (r < 0 || r >= ny || c < 0 || c >= nx) continue;
-    const cv::Point2f d = grid[r * nx + c] - here;
-    nearest = std::min(nearest, std::hypot(static_cast<double>(d.x), static_cast<double>(d.y)));
-  }
-  return nearest;
-}
-
-// Every corner refined as a click would be; a corner that wanders off to
-// another feature makes the whole detection fail rather than store it.
-GridStatus RefineAll(const cv::Mat& gray, const Points& grid, const GridDescription& description, PointList& refined) {
-  const int nx = description.nx, ny = description.ny;
-  refined.clear();
-  refined.reserve(grid.size());
-  for (int row = 0; row < ny; ++row)
-    for (int column = 0; column < nx; ++column) {
-      const cv::Point2f start = grid[row * nx + column];
-      const CornerRefinement r = RefineCorner(gray, ImagePoint{start.x, start.y}, description);
-      if (r.status != GridStatus::Ok) return r.status == GridStatus::PointOutsideImage ? GridStatus::BoardNotFound : r.status;
-      const double shift = std::hypot(r.point.x - start.x, r.point.y - start.y);
-      if (shift > kMaxRefinementShift * NearestNeighbourDistance(grid, nx, ny, row, column))
-        return GridStatus::RefinementFailed;
-      refined.push_back(r.point);
-    }
-  return GridStatus::Ok;
+// Every corner refined twice, the second time in windows fitted to the
+// corners of the first; a corner that wanders off to another feature makes
+// the whole detection fail rather than store it.
+GridStatus RefineDetected(const cv::Mat& gray, const Points& grid, int nx, int ny, PointList& refined) {
+  PointList start(grid.size());
+  for (size_t k = 0; k < grid.size(); ++k) start[k] = ImagePoint{grid[k].x, grid[k].y};
+  PointList first;
+  const GridStatus status = RefineGridCorners(gray, start, nx, ny, first, kMaxRefinementShift);
+  if (status != GridStatus::Ok) return status;
+  return RefineGridCorners(gray, first, nx, ny, refined, kMaxRefinementShift);
 }
 
 // True when the gray levels around p show a chequerboard corner: opposite
@@ -272,7 +283,7 @@ GridStatus CheckDetectionInput(const cv::Mat& gray, const GridDescription& grid)
   if (grid.nx < kMinDetectableSide || grid.ny < kMinDetectableSide) return GridStatus::GridTooSmall;
   if (gray.empty() || gray.type() != CV_8UC1) return GridStatus::BadImage;
   if (gray.cols < kMinImageSide || gray.rows < kMinImageSide) return GridStatus::ImageTooSmall;
-  if (gray.cols < 2 * (2 * grid.wx + 1) + 5 || gray.rows < 2 * (2 * grid.wy + 1) + 5) return GridStatus::WindowTooLarge;
+  if (!WindowFitsImage(gray, kMinHalfWindow)) return GridStatus::WindowTooLarge;
   return GridStatus::Ok;
 }
 
@@ -296,7 +307,29 @@ GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid)
   detection.status = ChooseReading(gray, detected, nx, ny, ordered, detection.originFromColours);
   if (detection.status != GridStatus::Ok) return Failed(detection.status);
   if (BoardContinuesBeyond(gray, ordered, nx, ny)) return Failed(GridStatus::BoardLarger);
-  detection.status = RefineAll(gray, ordered, grid, detection.corners);
+  detection.status = RefineDetected(gray, ordered, nx, ny, detection.corners);
+  if (detection.status != GridStatus::Ok) return Failed(detection.status);
+  if (!FitPointsToGrid(detection.corners, nx, ny, gray.cols, gray.rows).fits) return Failed(GridStatus::PointsDoNotFit);
+  const PointList& c = detection.corners;
+  detection.border = {c[(ny - 1) * nx], c[0], c[nx - 1], c[ny * nx - 1]};
+  return detection;
+}
+
+GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& grid,
+                                 const std::array<ImagePoint, 4>& ordered, const cv::Rect& area) {
+  const GridStatus input = CheckDetectionInput(gray, grid);
+  if (input != GridStatus::Ok) return Failed(input);
+  const cv::Rect inside = area & cv::Rect(0, 0, gray.cols, gray.rows);
+  if (inside.width < kMinImageSide || inside.height < kMinImageSide) return Failed(GridStatus::BoardNotFound);
+  const int nx = grid.nx, ny = grid.ny;
+  Points detected;
+  if (!FindBoard(gray(inside), nx, ny, detected) || detected.size() != static_cast<size_t>(nx) * ny)
+    return Failed(GridStatus::BoardNotFound);
+  for (cv::Point2f& p : detected) p += cv::Point2f(static_cast<float>(inside.x), static_cast<float>(inside.y));
+  Points clicked;
+  if (!ReadInClickedOrder(detected, ordered, nx, ny, clicked)) return Failed(GridStatus::BoardNotFound);
+  GridDetection detection;
+  detection.status = RefineDetected(gray, clicked, nx, ny, detection.corners);
   if (detection.status != GridStatus::Ok) return Failed(detection.status);
   const PointList& c = detection.corners;
   detection.border = {c[(ny - 1) * nx], c[0], c[nx - 1], c[ny * nx - 1]};
@@ -318,26 +351,50 @@ GridDetection DetectGridInView(const CCalibrationData& store, int camera, int vi
   return DetectGridInImage(*image, store.GetGrid(camera));
 }
 
-GridStatus ApplyGridDetection(CCalibrationData& store, int camera, int view, const GridDetection& detection) {
+namespace {
+
+// Points that cannot pair with the camera's grid: marked for another grid,
+// of another length, or off the grid's plane.
+bool PointsUnfit(const CCalibrationData& store, int camera, int view) {
+  const int count = store.GetPointCount(camera, view);
+  if (count == 0 && !store.ViewHasPoints(camera, view)) return false;
+  if (store.IsViewStale(camera, view)) return true;
+  const GridDescription grid = store.GetGrid(camera);
+  const PointList* points = store.GetGridPointLists(camera) ? &(*store.GetGridPointLists(camera))[view] : nullptr;
+  return points == nullptr || !FitPointsToGrid(*points, grid.nx, grid.ny, store.GetImageWidth(camera),
+                                               store.GetImageHeight(camera)).fits;
+}
+
+}  // namespace
+
+GridStatus ApplyGridDetection(CCalibrationData& store, int camera, int view, const GridDetection& detection,
+                              bool* cleared) {
+  if (cleared) *cleared = false;
   PointList* corners = store.GetGridPoints(camera, view);
   PointList* border = store.GetBorderPoints(camera, view);
   if (corners == nullptr || border == nullptr) return GridStatus::NoView;
-  if (detection.status != GridStatus::Ok) return detection.status;
+  if (detection.status != GridStatus::Ok) {
+    if (PointsUnfit(store, camera, view)) {
+      store.ClearViewPoints(camera, view);
+      if (cleared) *cleared = true;
+    }
+    return detection.status;
+  }
   const GridDescription grid = store.GetGrid(camera);
   const GridStatus gridStatus = ValidateGrid(grid);
   if (gridStatus != GridStatus::Ok) return gridStatus;
   if (detection.corners.size() != static_cast<size_t>(grid.nx) * grid.ny) return GridStatus::WrongPointCount;
   *corners = detection.corners;
   border->assign(detection.border.begin(), detection.border.end());
-  store.SetViewHasPoints(camera, view, 1);
+  store.MarkViewPointsCurrent(camera, view);
   return GridStatus::Ok;
 }
 
-GridDetection DetectGrid(CCalibrationData& store, int camera, int view) {
+GridDetection DetectGrid(CCalibrationData& store, int camera, int view, bool* cleared) {
+  if (cleared) *cleared = false;
   GridDetection detection = DetectGridInView(store, camera, view);
-  if (detection.status == GridStatus::Ok) {
-    const GridStatus applied = ApplyGridDetection(store, camera, view, detection);
-    if (applied != GridStatus::Ok) return Failed(applied);
-  }
+  if (detection.status == GridStatus::NoView) return detection;
+  const GridStatus applied = ApplyGridDetection(store, camera, view, detection, cleared);
+  if (applied != detection.status) return Failed(applied);
   return detection;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // Automatic chequerboard detection: finds the camera's grid (nx x ny inner
 // corners) in one view with the library's detectors, refines every corner
-// exactly as a clicked grid is refined and stores it in the grid order of the
+// in the window its squares allow (CornerRefinement.h), twice: the second
+// time with windows from the refined corners, as a clicked grid's last pass
+// is, so both give the same corners. It stores the grid in the grid order of the
 // four-click extraction (GridExtraction.h), with the four border points the
 // clicks would have given: the origin (row ny-1, column 0) first.
 //
@@ -17,7 +19,8 @@
 #include <opencv2/core.hpp>
 
 #include "records/Records.h"
-#include "grid/GridExtraction.h"
+#include "grid/CornerRefinement.h"
+#include "grid/GridStatus.h"
 
 class CCalibrationData;
 
@@ -35,6 +38,15 @@ inline constexpr int kDetectionSide = 2048;
 // Detection in an 8-bit gray image. Nothing but the result is written.
 GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid);
 
+// Detection of a clicked board: the detectors search `area` of the gray image,
+// and a board whose four outer corners lie at the ordered border points
+// s0..s3 (OrderBorderPoints in GridExtraction.h; each within half a square)
+// comes back in their grid order: s3 is the origin, whatever the colours say.
+// Its corners are refined as detected ones are; `border` is s3, s0, s1, s2 as
+// refined.
+GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& grid,
+                                 const std::array<ImagePoint, 4>& ordered, const cv::Rect& area);
+
 // Detection in a CV_8UC3 view image (converted to gray first).
 GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid);
 
@@ -43,11 +55,16 @@ GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription&
 GridDetection DetectGridInView(const CCalibrationData& store, int camera, int view);
 
 // Stores a successful detection in the view: its grid points and border
-// points are replaced and the has-points flag set. Anything but a complete
-// list of nx*ny points for the camera's current grid is refused (NoView,
-// GridTooSmall, the detection's own status, or BadImage for a wrong count)
-// and leaves the view as it was.
-GridStatus ApplyGridDetection(CCalibrationData& store, int camera, int view, const GridDetection& detection);
+// points are replaced, the has-points flag set and the view no longer stale.
+// Anything but a complete list of nx*ny points for the camera's current grid
+// is refused (NoView, GridTooSmall, or WrongPointCount) and leaves the view as
+// it was. A miss (the detection's own status is returned) clears the view's
+// points when they cannot pair with the camera's grid (stale after a grid
+// change, another length, or not fitting the grid; `cleared` says so): a
+// re-detection never leaves such points behind. Points that fit stay, so a
+// view marked by hand that the detector cannot find keeps them.
+GridStatus ApplyGridDetection(CCalibrationData& store, int camera, int view, const GridDetection& detection,
+                              bool* cleared = nullptr);
 
-// Both in one: detect in the view and store the result when found.
-GridDetection DetectGrid(CCalibrationData& store, int camera, int view);
+// Both in one: detect in the view and store the result (or clear unfit points).
+GridDetection DetectGrid(CCalibrationData& store, int camera, int view, bool* cleared = nullptr);

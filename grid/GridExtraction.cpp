@@ -8,7 +8,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "calib/Calibration.h"
+#include "calib/GridFit.h"
 #include "core/CalibrationData.h"
+#include "grid/GridDetection.h"
 
 namespace {
 
@@ -16,9 +18,6 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kInverseTwoPi = 0.15915494309189535;
 // Angle differences below this count as the same direction as the first click.
 constexpr double kSameAngle = 1e-5;
-// Refinement stops after 20 iterations or when a step is below 0.0003 px.
-constexpr int kRefineIterations = 20;
-constexpr double kRefineAccuracy = 0.0003;
 // A border corner must turn by at least this sine to count as a corner.
 constexpr double kMinCornerSine = 1e-6;
 
@@ -28,27 +27,9 @@ bool InsideImage(const cv::Mat& image, const ImagePoint& p) {
   return Finite(p) && p.x >= 0.0 && p.y >= 0.0 && p.x < image.cols && p.y < image.rows;
 }
 
-cv::Size LibraryWindow(const GridDescription& grid) { return {2 * grid.wx + 1, 2 * grid.wy + 1}; }
-
-// The library needs the image to be at least twice its half-size window plus 5.
-bool WindowFits(const cv::Mat& gray, const GridDescription& grid) {
-  const cv::Size window = LibraryWindow(grid);
-  return gray.cols >= 2 * window.width + 5 && gray.rows >= 2 * window.height + 5;
-}
-
-// Windows are checked before anything big is computed from them.
-GridStatus ValidateWindow(const GridDescription& grid) {
-  if (grid.wx < 0 || grid.wy < 0) return GridStatus::BadWindow;
-  // Keeps 2*(2w+1)+5 inside int; no image is that large anyway.
-  if (grid.wx > (1 << 24) || grid.wy > (1 << 24)) return GridStatus::WindowTooLarge;
-  return GridStatus::Ok;
-}
-
-GridStatus ValidateGray(const cv::Mat& gray, const GridDescription& grid) {
+GridStatus ValidateGray(const cv::Mat& gray) {
   if (gray.empty() || gray.type() != CV_8UC1) return GridStatus::BadImage;
-  const GridStatus window = ValidateWindow(grid);
-  if (window != GridStatus::Ok) return window;
-  return WindowFits(gray, grid) ? GridStatus::Ok : GridStatus::WindowTooLarge;
+  return WindowFitsImage(gray, kMinHalfWindow) ? GridStatus::Ok : GridStatus::WindowTooLarge;
 }
 
 double Cross(const ImagePoint& o, const ImagePoint& a, const ImagePoint& b) {
@@ -200,8 +181,29 @@ Offset ExtrapolateOffset(const std::vector<Offset>& offsets, const std::vector<c
   return {m[0][3], m[0][4]};
 }
 
+// The corners around (row, column) as the walk knows them: refined ones
+// where they are, the others predicted and moved by this corner's offset.
+CornerNeighbourhood WalkNeighbourhood(const double H[9], const GridDescription& grid, const PointList& refined,
+                                      const std::vector<char>& done, int row, int column, const Offset& offset) {
+  CornerNeighbourhood around;
+  for (int dr = -1; dr <= 1; ++dr)
+    for (int dc = -1; dc <= 1; ++dc) {
+      const int r = row + dr, c = column + dc;
+      if (r < 0 || r >= grid.ny || c < 0 || c >= grid.nx) continue;
+      const size_t k = static_cast<size_t>(r) * grid.nx + c;
+      if (done[k]) {
+        around[(dr + 1) * 3 + dc + 1] = refined[k];
+      } else {
+        const ImagePoint p = PredictCorner(H, r, c, grid);
+        around[(dr + 1) * 3 + dc + 1] = ImagePoint{p.x + offset.x, p.y + offset.y};
+      }
+    }
+  return around;
+}
+
 // Refines every corner, each from a prediction corrected by the corners
-// already refined around it, and returns them in the grid order.
+// already refined around it and in the window its squares allow there, and
+// returns them in the grid order.
 PointList WalkAndRefine(const cv::Mat& gray, const double H[9], const GridDescription& grid) {
   const int nx = grid.nx, ny = grid.ny;
   PointList refined(static_cast<size_t>(nx) * ny);
@@ -213,13 +215,39 @@ PointList WalkAndRefine(const cv::Mat& gray, const double H[9], const GridDescri
     const Offset offset = ExtrapolateOffset(offsets, done, row, column, nx, ny);
     ImagePoint predicted{static_cast<float>(plain.x + offset.x), static_cast<float>(plain.y + offset.y)};
     if (!InsideImage(gray, predicted)) predicted = plain;
+    const int halfWindow =
+        FittingHalfWindow(ShortestSquareExtent(WalkNeighbourhood(H, grid, refined, done, row, column, offset)));
     // A prediction the library cannot refine keeps its position: every grid
     // position always receives a point.
-    refined[k] = RefineCorner(gray, predicted, grid).point;
+    refined[k] = RefineCorner(gray, predicted, ClampHalfWindow(gray, halfWindow)).point;
     offsets[k] = {refined[k].x - plain.x, refined[k].y - plain.y};
     done[k] = 1;
   }
   return refined;
+}
+
+// Where to look for the clicked board: the quadrilateral grown by two squares
+// on every side (the printed ring of squares and its margin), clipped to the
+// image; the whole image when the growth runs past the horizon.
+cv::Rect SearchArea(const cv::Mat& gray, const double H[9], const GridDescription& grid) {
+  const cv::Rect whole(0, 0, gray.cols, gray.rows);
+  const double du = 2.0 / (grid.nx - 1), dv = 2.0 / (grid.ny - 1);
+  double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
+  for (double u : {-du, 1.0 + du})
+    for (double v : {-dv, 1.0 + dv}) {
+      const double w = H[6] * u + H[7] * v + H[8];
+      const double w0 = H[8] + 0.5 * (H[6] + H[7]);  // the middle of the board lies in front
+      if (!(w * w0 > 0.0)) return whole;
+      const double x = (H[0] * u + H[1] * v + H[2]) / w, y = (H[3] * u + H[4] * v + H[5]) / w;
+      if (!std::isfinite(x) || !std::isfinite(y)) return whole;
+      minX = std::min(minX, x), maxX = std::max(maxX, x), minY = std::min(minY, y), maxY = std::max(maxY, y);
+    }
+  const int left = static_cast<int>(std::floor(std::max(minX, 0.0)));
+  const int top = static_cast<int>(std::floor(std::max(minY, 0.0)));
+  const int right = static_cast<int>(std::ceil(std::min(maxX, gray.cols - 1.0))) + 1;
+  const int bottom = static_cast<int>(std::ceil(std::min(maxY, gray.rows - 1.0))) + 1;
+  if (right <= left || bottom <= top) return whole;
+  return cv::Rect(left, top, right - left, bottom - top) & whole;
 }
 
 struct ViewAccess {
@@ -245,60 +273,6 @@ ViewAccess GrayImageOfView(const CCalibrationData& store, int camera, int view) 
 }
 
 }  // namespace
-
-const char* DescribeGridStatus(GridStatus status) {
-  switch (status) {
-    case GridStatus::Ok: return "";
-    case GridStatus::NoView: return "no such camera or view";
-    case GridStatus::BorderIncomplete: return "the view does not hold exactly four border points";
-    case GridStatus::BorderComplete: return "the view already holds four border points";
-    case GridStatus::GridTooSmall: return "the grid needs at least 2 points along X and along Y";
-    case GridStatus::GridTooLarge: return "the grid has too many points";
-    case GridStatus::BadWindow: return "the refinement window half-sizes must not be negative";
-    case GridStatus::WindowTooLarge: return "the refinement window does not fit in the image";
-    case GridStatus::BadImage: return "the view image is empty or not an 8-bit colour image";
-    case GridStatus::ImageSizeMismatch: return "the view image size differs from the camera's image size";
-    case GridStatus::PointOutsideImage: return "a point lies outside the image";
-    case GridStatus::DegenerateBorder: return "the four border points do not form a convex quadrilateral";
-    case GridStatus::HomographyFailed: return "no homography maps the grid onto the border points";
-    case GridStatus::RefinementFailed: return "the corner refinement failed";
-    case GridStatus::BoardNotFound: return "the board was not found in the view";
-    case GridStatus::ImageTooSmall: return "the image is too small to show the grid";
-    case GridStatus::OriginUnclear: return "the square colours do not show which corner is the origin";
-    case GridStatus::BoardLarger: return "the board has more squares than the camera's grid";
-    case GridStatus::WrongPointCount: return "the point list does not hold one point per grid corner";
-  }
-  return "unknown grid status";
-}
-
-GridStatus MakeGrayImage(const cv::Mat& viewImage, cv::Mat& gray) {
-  gray.release();
-  if (viewImage.empty() || viewImage.type() != CV_8UC3) return GridStatus::BadImage;
-  cv::cvtColor(viewImage, gray, cv::COLOR_BGR2GRAY);
-  return GridStatus::Ok;
-}
-
-CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, const GridDescription& grid) {
-  CornerRefinement result{GridStatus::Ok, point};
-  result.status = ValidateGray(gray, grid);
-  if (result.status != GridStatus::Ok) return result;
-  if (!InsideImage(gray, point)) {
-    result.status = GridStatus::PointOutsideImage;
-    return result;
-  }
-  cv::Point2f corner(static_cast<float>(point.x), static_cast<float>(point.y));
-  cv::Mat cornerMat(1, 1, CV_32FC2, &corner);  // a header over the one point, no allocation
-  try {
-    cv::cornerSubPix(gray, cornerMat, LibraryWindow(grid), cv::Size(-1, -1),
-                     cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, kRefineIterations,
-                                      kRefineAccuracy));
-  } catch (const cv::Exception&) {
-    result.status = GridStatus::RefinementFailed;
-    return result;
-  }
-  result.point = {corner.x, corner.y};
-  return result;
-}
 
 std::array<ImagePoint, 4> OrderBorderPoints(const std::array<ImagePoint, 4>& points) {
   ImagePoint centre;
@@ -329,17 +303,12 @@ std::array<ImagePoint, 4> OrderBorderPoints(const std::array<ImagePoint, 4>& poi
   return ordered;
 }
 
-GridStatus ValidateGrid(const GridDescription& grid) {
-  if (grid.nx < 2 || grid.ny < 2) return GridStatus::GridTooSmall;
-  if (static_cast<long long>(grid.nx) * grid.ny > kMaxGridPoints) return GridStatus::GridTooLarge;
-  return ValidateWindow(grid);
-}
-
 GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 4>& border,
-                              const GridDescription& grid, PointList& corners, const CornerCallback& onCorner) {
+                              const GridDescription& grid, PointList& corners, const CornerCallback& onCorner,
+                              CornerSource* source) {
   GridStatus status = ValidateGrid(grid);
   if (status != GridStatus::Ok) return status;
-  status = ValidateGray(gray, grid);
+  status = ValidateGray(gray);
   if (status != GridStatus::Ok) return status;
   if (!std::all_of(border.begin(), border.end(), [&](const ImagePoint& p) { return InsideImage(gray, p); }))
     return GridStatus::PointOutsideImage;
@@ -348,7 +317,22 @@ GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 
   double H[9];
   if (!UnitSquareHomography(ordered, H) || !OuterCornersInside(gray, H, grid)) return GridStatus::HomographyFailed;
 
-  const PointList refined = WalkAndRefine(gray, H, grid);
+  // The detector sees the whole board at once, where the walk sees a corner
+  // at a time; clicks and detection then give the same corners.
+  PointList refined;
+  CornerSource from = CornerSource::Detector;
+  GridDetection detection = DetectGridAtBorder(gray, grid, ordered, SearchArea(gray, H, grid));
+  if (detection.status == GridStatus::Ok) {
+    refined = std::move(detection.corners);
+  } else {
+    from = CornerSource::Walk;
+    // A last pass with windows from the walked corners themselves, as the
+    // detector's corners get.
+    if (RefineGridCorners(gray, WalkAndRefine(gray, H, grid), grid.nx, grid.ny, refined) != GridStatus::Ok)
+      return GridStatus::RefinementFailed;
+  }
+  if (!FitPointsToGrid(refined, grid.nx, grid.ny, gray.cols, gray.rows).fits) return GridStatus::PointsDoNotFit;
+  if (source) *source = from;
   corners.clear();
   corners.reserve(refined.size());
   for (const ImagePoint& corner : refined) {
@@ -358,7 +342,8 @@ GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 
   return GridStatus::Ok;
 }
 
-BorderClick AddBorderPoint(CCalibrationData& store, int camera, int view, const ImagePoint& imagePoint) {
+BorderClick AddBorderPoint(CCalibrationData& store, int camera, int view, const ImagePoint& imagePoint,
+                           double uncertainty) {
   BorderClick click;
   click.refined = imagePoint;
   PointList* border = store.GetBorderPoints(camera, view);
@@ -376,7 +361,8 @@ BorderClick AddBorderPoint(CCalibrationData& store, int camera, int view, const 
     click.status = access.status;
     return click;
   }
-  const CornerRefinement refined = RefineCorner(access.gray, imagePoint, store.GetGrid(camera));
+  const CornerRefinement refined =
+      RefineCorner(access.gray, imagePoint, ClampHalfWindow(access.gray, ClickHalfWindow(uncertainty)));
   click.status = refined.status;
   if (refined.status != GridStatus::Ok) return click;
   click.refined = refined.point;
@@ -385,7 +371,8 @@ BorderClick AddBorderPoint(CCalibrationData& store, int camera, int view, const 
   return click;
 }
 
-GridStatus EstimateGrid(CCalibrationData& store, int camera, int view, const CornerCallback& onCorner) {
+GridStatus EstimateGrid(CCalibrationData& store, int camera, int view, const CornerCallback& onCorner,
+                        CornerSource* source) {
   const PointList* border = store.GetBorderPoints(camera, view);
   PointList* corners = store.GetGridPoints(camera, view);
   if (border == nullptr || corners == nullptr) return GridStatus::NoView;
@@ -396,7 +383,7 @@ GridStatus EstimateGrid(CCalibrationData& store, int camera, int view, const Cor
   const ViewAccess access = GrayImageOfView(store, camera, view);
   if (access.status != GridStatus::Ok) return access.status;
   const std::array<ImagePoint, 4> clicks{(*border)[0], (*border)[1], (*border)[2], (*border)[3]};
-  const GridStatus status = EstimateGridPoints(access.gray, clicks, grid, *corners, onCorner);
-  if (status == GridStatus::Ok) store.SetViewHasPoints(camera, view, 1);
+  const GridStatus status = EstimateGridPoints(access.gray, clicks, grid, *corners, onCorner, source);
+  if (status == GridStatus::Ok) store.MarkViewPointsCurrent(camera, view);
   return status;
 }

@@ -2,15 +2,110 @@
 
 #include <QImageReader>
 #include <QImageWriter>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+
+#include <jpeglib.h>
+
+namespace {
+
+// libjpeg reports through callbacks: errors must not return (a long jump
+// leaves the decoder), warnings (corrupt or missing data) only count.
+struct JpegReport {
+  jpeg_error_mgr manager;  // first, so libjpeg's pointer to it is a pointer to the report
+  std::jmp_buf escape;
+  bool decoding;           // warnings of the image data count; header curiosities do not
+  bool failed;
+  char message[JMSG_LENGTH_MAX];
+};
+
+JpegReport& ReportOf(j_common_ptr info) { return *reinterpret_cast<JpegReport*>(info->err); }
+
+void NoteProblem(j_common_ptr info) {
+  JpegReport& report = ReportOf(info);
+  if (report.failed) return;
+  report.failed = true;
+  (*info->err->format_message)(info, report.message);
+}
+
+void JpegError(j_common_ptr info) {
+  NoteProblem(info);
+  std::longjmp(ReportOf(info).escape, 1);
+}
+
+void JpegMessage(j_common_ptr info, int level) {
+  if (level < 0 && ReportOf(info).decoding) NoteProblem(info);  // level -1 is a warning
+}
+
+void JpegSilence(j_common_ptr) {}
+
+// Decodes the whole file at an eighth of its size: every bit of the
+// compressed data is still read, which is what finds damage, at a fraction
+// of the work. Only plain data lives in this frame, as a long jump may leave it.
+bool DecodeQuietly(std::FILE* file, JpegReport& report) {
+  jpeg_decompress_struct info;
+  info.err = jpeg_std_error(&report.manager);
+  report.manager.error_exit = JpegError;
+  report.manager.emit_message = JpegMessage;
+  report.manager.output_message = JpegSilence;
+  report.decoding = false;
+  report.failed = false;
+  report.message[0] = '\0';
+  if (setjmp(report.escape)) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  jpeg_create_decompress(&info);
+  jpeg_stdio_src(&info, file);
+  jpeg_read_header(&info, TRUE);
+  info.scale_num = 1;
+  info.scale_denom = 8;
+  info.dct_method = JDCT_IFAST;
+  report.decoding = true;
+  jpeg_start_decompress(&info);
+  const JDIMENSION rowSize = info.output_width * static_cast<JDIMENSION>(info.output_components);
+  JSAMPARRAY row = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE, rowSize, 1);
+  while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, row, 1);
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  return !report.failed;
+}
+
+bool StartsAsJpeg(std::FILE* file) {
+  unsigned char magic[3] = {0, 0, 0};
+  const bool jpeg = std::fread(magic, 1, 3, file) == 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF;
+  std::rewind(file);
+  return jpeg;
+}
+
+}  // namespace
 
 namespace GDI {
 
-QImage LoadBitmap(const std::string& path, const uint8_t** pixels, int* width, int* height, int* stride) {
+std::string JpegDecodeProblem(const std::string& path) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file || !StartsAsJpeg(file.get())) return {};
+  JpegReport report;
+  if (DecodeQuietly(file.get(), report)) return {};
+  return report.message[0] != '\0' ? report.message : "the JPEG data is damaged";
+}
+
+QImage LoadBitmap(const std::string& path, const uint8_t** pixels, int* width, int* height, int* stride,
+                  std::string* problem) {
+  const std::string damage = JpegDecodeProblem(path);
+  if (!damage.empty()) {
+    if (problem) *problem = "does not decode cleanly (" + damage + ")";
+    return {};
+  }
   QImageReader reader(QString::fromStdString(path));
   reader.setAutoTransform(true);
   QImage image = reader.read();
-  if (image.isNull()) return {};
+  if (image.isNull()) {
+    if (problem) *problem = "cannot be read (" + reader.errorString().toStdString() + ")";
+    return {};
+  }
   image = image.hasAlphaChannel() ? image.convertToFormat(QImage::Format_ARGB32)
                                   : image.convertToFormat(QImage::Format_BGR888);
   if (pixels) *pixels = image.constBits();

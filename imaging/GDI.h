@@ -12,11 +12,20 @@
 
 namespace GDI {
 
-// Loads bmp, jpg, png, tif or gif. Returns a null image on failure. Opaque
-// files come back as 24-bit BGR rows (3 bytes per pixel), files with an alpha
-// channel as 32-bit ARGB (4 bytes per pixel); rows are top-down, `stride`
-// bytes apart, and `pixels` points into the returned image.
-QImage LoadBitmap(const std::string& path, const uint8_t** pixels, int* width, int* height, int* stride);
+// Loads bmp, jpg, png, tif or gif. Returns a null image on failure, with the
+// reason in `problem` when given. Opaque files come back as 24-bit BGR rows
+// (3 bytes per pixel), files with an alpha channel as 32-bit ARGB (4 bytes
+// per pixel); rows are top-down, `stride` bytes apart, and `pixels` points
+// into the returned image. A file that does not decode cleanly (a truncated
+// or corrupt JPEG, which decoders fill up with grey and only warn about) is
+// refused: half a photograph is no photograph.
+QImage LoadBitmap(const std::string& path, const uint8_t** pixels, int* width, int* height, int* stride,
+                  std::string* problem = nullptr);
+
+// Why a JPEG file does not decode cleanly ("" when it does, or when the file
+// is no JPEG): the decoder's first warning or error, such as a premature end
+// of the data.
+std::string JpegDecodeProblem(const std::string& path);
 
 // Bytes per pixel of a bitmap returned by LoadBitmap (3 or 4).
 int BytesPerPixel(const QImage& bitmap);

@@ -8,9 +8,8 @@
 
 namespace {
 
-bool SameGrid(const GridDescription& a, const GridDescription& b) {
-  return a.nx == b.nx && a.ny == b.ny && a.wx == b.wx && a.wy == b.wy;
-}
+// The window setting plays no part in a search.
+bool SameGrid(const GridDescription& a, const GridDescription& b) { return a.nx == b.nx && a.ny == b.ny; }
 
 }  // namespace
 
@@ -138,9 +137,13 @@ void CGridDetector::Report(const Job& job, GridStatus status) {
 // A result is stored only while the view still shows the searched picture
 // and the camera's grid is the one searched for.
 GridStatus CGridDetector::Store(const Job& job, const GridDetection& detection) {
-  if (detection.status != GridStatus::Ok) return detection.status;
-  if (store_->GetViewImage(job.camera, job.view) != job.source) return GridStatus::NoView;
-  if (!SameGrid(store_->GetGrid(job.camera), job.grid)) return GridStatus::WrongPointCount;
+  const bool sameImage = store_->GetViewImage(job.camera, job.view) == job.source;
+  const bool sameGrid = SameGrid(store_->GetGrid(job.camera), job.grid);
+  if (!sameImage || !sameGrid) {
+    if (detection.status != GridStatus::Ok) return detection.status;
+    return sameImage ? GridStatus::WrongPointCount : GridStatus::NoView;
+  }
+  // A miss clears points that cannot pair with the grid (ApplyGridDetection).
   return ApplyGridDetection(*store_, job.camera, job.view, detection);
 }
 

@@ -225,13 +225,18 @@ void CImageListControl::AddImages() {
 void CImageListControl::AddImageFiles(const QStringList& paths) {
   if (!store_ || camera_ < 0) return;
   const std::vector<int> before = ViewCounts(*store_);
-  QStringList unreadable;
-  for (const QString& path : paths)
-    if (store_->AddViewFromFile(camera_, path.toStdString(), 1, 0, "") != 0) unreadable << path;
+  // Each refusal names its file and why: unreadable, damaged (a truncated
+  // JPEG decodes half grey), or of another size than the camera's views.
+  QStringList refused;
+  for (const QString& path : paths) {
+    std::string problem;
+    if (store_->AddViewFromFile(camera_, path.toStdString(), 1, 0, "", &problem) != 0)
+      refused << QString::fromStdString(problem);
+  }
   Redraw();
   if (viewsArrived_) viewsArrived_(before);
-  if (unreadable.isEmpty()) return;
-  const QString text = QString("These files could not be read as images:\n%1").arg(unreadable.join('\n'));
+  if (refused.isEmpty()) return;
+  const QString text = QString("These files were not added:\n%1").arg(refused.join('\n'));
   if (message_) message_(text);
   else QMessageBox::warning(this, "Lentora", text);
 }

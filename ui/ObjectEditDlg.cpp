@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <algorithm>
 
 #include "core/CalibrationData.h"
 #include "grid/GridExtraction.h"
@@ -362,18 +363,39 @@ void CObjectEditDlg::OfferToClearStaleViews() {
   QStringList views;
   for (int view : stale) views << QString::number(view);
   const GridDescription grid = data_->GetGrid(camera_);
+  const bool canDetect = detector_ && detector_->CanDetect(camera_);
   const QString text =
-      QString("%1 of this camera hold%2 grid points that do not fit its %3 x %4 grid (views %5).\n"
-              "They take no part in calibration until they are marked again.\n\nClear their points now?")
+      QString("%1 of this camera hold%2 grid points marked for another grid than its %3 x %4 grid (views %5).\n"
+              "They take no part in calibration until they are marked again.\n\n%6")
           .arg(stale.size() == 1 ? QString("One view") : QString("%1 views").arg(stale.size()))
           .arg(stale.size() == 1 ? "s" : "")
           .arg(grid.nx)
           .arg(grid.ny)
-          .arg(views.join(", "));
-  if (!AskYesNo(text)) return;
-  for (int view : stale) data_->ClearViewPoints(camera_, view);
+          .arg(views.join(", "))
+          .arg(canDetect ? "Detect the grid in them again (views where it is not found are cleared), clear their "
+                           "points, or keep them as they are?"
+                         : "Clear their points now?");
+  const StaleChoice choice = canDetect ? AskStaleChoice(text) : (AskYesNo(text) ? StaleChoice::Clear : StaleChoice::Keep);
+  if (choice == StaleChoice::Keep) return;
+  for (int view : stale) {
+    if (choice == StaleChoice::Clear)
+      data_->ClearViewPoints(camera_, view);
+    else
+      detector_->DetectView(camera_, view);  // a miss clears the stale points (ApplyGridDetection)
+  }
   marks_.clear();
   RepaintImageArea();
+}
+
+CObjectEditDlg::StaleChoice CObjectEditDlg::AskStaleChoice(const QString& text) {
+  QMessageBox box(QMessageBox::Question, "Calibration Object Editor", text, QMessageBox::NoButton, this);
+  QPushButton* detect = box.addButton("Detect again", QMessageBox::AcceptRole);
+  QPushButton* clear = box.addButton("Clear", QMessageBox::DestructiveRole);
+  box.addButton("Keep", QMessageBox::RejectRole);
+  box.exec();
+  if (box.clickedButton() == detect) return StaleChoice::Redetect;
+  if (box.clickedButton() == clear) return StaleChoice::Clear;
+  return StaleChoice::Keep;
 }
 
 int CObjectEditDlg::RunPropertiesDialog(CObjectProperties& dialog) { return dialog.exec(); }
@@ -460,7 +482,10 @@ void CObjectEditDlg::LeftButtonDown(QPoint point) {
 void CObjectEditDlg::ClickInImage(QPoint point) {
   const float x = static_cast<float>((point.x() - imageAreaInWindow_.left()) * inverseScaleX_);
   const float y = static_cast<float>((point.y() - imageAreaInWindow_.top()) * inverseScaleY_);
-  const BorderClick click = AddBorderPoint(*data_, camera_, view_, ImagePoint{x, y});
+  // A click is good to a couple of screen pixels, which is many image pixels
+  // on a large photograph shown small.
+  const double uncertainty = kClickUncertainty * std::max({inverseScaleX_, inverseScaleY_, 1.0});
+  const BorderClick click = AddBorderPoint(*data_, camera_, view_, ImagePoint{x, y}, uncertainty);
   switch (click.status) {
     case GridStatus::Ok: break;
     case GridStatus::BorderComplete:     // a fifth click: nothing to do until Reset

@@ -118,6 +118,9 @@ class CObjectEditDlg : public QDialog {
   virtual void ShowMessage(const QString& text);
   // A yes/no question; true for Yes.
   virtual bool AskYesNo(const QString& text);
+  // What to do with views whose points were marked for another grid.
+  enum class StaleChoice { Redetect, Clear, Keep };
+  virtual StaleChoice AskStaleChoice(const QString& text);
 
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
@@ -140,8 +143,8 @@ class CObjectEditDlg : public QDialog {
   void SetSelectionMode(bool on);
   void ViewDetected(int camera, int view, GridStatus status);
   void MarkBorder();
-  // Says which views hold points that no longer fit the camera's grid and
-  // offers to clear them.
+  // Says which views hold points marked for another grid and offers to detect
+  // the grid in them again or clear them.
   void OfferToClearStaleViews();
 
   std::string applicationFolder_;

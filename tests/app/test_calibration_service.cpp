@@ -10,6 +10,7 @@
 
 #include "app/CalibrationReport.h"
 #include "app/CalibrationService.h"
+#include "calib/GridFit.h"
 #include "app/JsonWriter.h"
 #include "app/WorkspaceState.h"
 #include "calib/CalibrationProblem.h"
@@ -81,6 +82,29 @@ TEST_F(CalibrationServiceTest, RefusedOrMissingCamerasReportAndLeaveTheStoreAlon
   const CameraCalibrationResult missing = CalibrateCamera(store, 7);
   EXPECT_FALSE(missing.ok);
   EXPECT_EQ(missing.message, "no camera 7");
+}
+
+// A grid changed after marking (here transposed, so every list keeps its
+// length) leaves no view to calibrate from; the run is refused with the views
+// and the likely cause, and the camera keeps its last good run.
+TEST_F(CalibrationServiceTest, ATransposedGridIsRefusedAndTheLastGoodRunStays) {
+  FillRig(8, 8);
+  ASSERT_TRUE(CalibrateCamera(store, 0).ok);
+  const CameraParameters good = store.GetCameraParameters(0);
+  const std::string goodText = CameraSummaryText(store, 0);
+  const double goodPose = store.GetCalibrationProblem(0).GetTranslation(3)[2];
+  GridDescription transposed = rig.grid;
+  std::swap(transposed.nx, transposed.ny);
+  store.SetGrid(0, transposed);
+  const CameraCalibrationResult run = CalibrateCamera(store, 0);
+  EXPECT_FALSE(run.ok);
+  EXPECT_NE(run.message.find("0 of 8 views can take part"), std::string::npos) << run.message;
+  EXPECT_NE(run.message.find("view 7: marked for another grid"), std::string::npos) << run.message;
+  EXPECT_NE(run.message.find("The points fit a " + GridSizeText(rig.grid.nx, rig.grid.ny) + " grid"), std::string::npos)
+      << run.message;
+  EXPECT_EQ(store.GetCameraParameters(0).K, good.K);
+  EXPECT_EQ(CameraSummaryText(store, 0), goodText);
+  EXPECT_EQ(store.GetCalibrationProblem(0).GetTranslation(3)[2], goodPose);
 }
 
 // The rig stores each camera's own run, exactly what calibrating the cameras
@@ -194,7 +218,7 @@ TEST_F(CalibrationServiceTest, FingerprintChangesWithEverythingASaveWrites) {
     parameters.K[0] = 812.5;
     store.SetCameraParameters(1, parameters);
   }));
-  EXPECT_TRUE(changes([&] { store.AddViewFromFrame(0, cv::Mat(4, 4, CV_8UC3)); }));
+  EXPECT_TRUE(changes([&] { store.AddViewFromFrame(0, cv::Mat(480, 640, CV_8UC3)); }));
   EXPECT_TRUE(changes([&] { store.RemoveView(0, 0); }));
   EXPECT_TRUE(changes([&] { store.AddCamera(); }));
   EXPECT_FALSE(changes([&] { store.GetViewCount(0); }));

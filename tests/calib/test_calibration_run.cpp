@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -197,7 +198,9 @@ TEST(CalibrationRun, IncompleteViewsAreLeftOutAndTheFiveViewRuleCountsCompleteOn
   problem.refined.K[0] = 123.0;
   ScratchOutput output;
   EXPECT_FALSE(problem.Calibrate(lists, rig.grid, 640, 480));
-  EXPECT_EQ(problem.refusal, kTooFewViewsMessage);
+  // The refusal says which views could not take part and why.
+  EXPECT_EQ(problem.refusal, std::string(kTooFewViewsMessage) +
+                                 "\n4 of 6 views can take part:\nview 1: incomplete\nview 4: incomplete");
   EXPECT_DOUBLE_EQ(problem.refined.K[0], 123.0);
   EXPECT_FALSE(std::filesystem::exists(output.File("debbg.txt")));
   // Still one pose block per store view, as the extrinsic file expects.
@@ -241,9 +244,87 @@ TEST(CalibrationRun, DisabledImagelessAndStaleViewsStayOutWithTheirReasons) {
   views[2].enabled = false;
   problem.refined.K[0] = 321.0;
   EXPECT_FALSE(problem.Calibrate(views, rig.grid, 640, 480));
-  EXPECT_EQ(problem.refusal, kTooFewViewsMessage);
+  EXPECT_EQ(problem.refusal.rfind(std::string(kTooFewViewsMessage) + "\n4 of 10 views can take part:\nview 0: disabled\n", 0), 0u)
+      << problem.refusal;
+  EXPECT_NE(problem.refusal.find("view 5: incomplete"), std::string::npos);
   EXPECT_DOUBLE_EQ(problem.refined.K[0], 321.0);
   EXPECT_EQ(problem.skippedViews.size(), 6u);
+}
+
+// A grid transposed after marking keeps every list's length, so only the fit
+// of the points to the grid tells: no view takes part, and the refusal names
+// the grid the points were marked for. One wrong list among good ones is left
+// out on its own.
+TEST(CalibrationRun, PointsThatDoNotFitTheGridTakeNoPartAndATransposedGridIsNamed) {
+  ScratchOutput output;
+  const SyntheticRig rig = MakeSyntheticRig(TestOptions(7, 0.05));
+  CalibrationProblem problem;
+  ASSERT_TRUE(problem.Calibrate(rig.cameras[0].points, rig.grid, 640, 480)) << problem.refusal;
+  const CameraParameters good = problem.GetParameters();
+
+  GridDescription transposed = rig.grid;
+  std::swap(transposed.nx, transposed.ny);
+  EXPECT_FALSE(problem.Calibrate(rig.cameras[0].points, transposed, 640, 480));
+  EXPECT_TRUE(problem.usedViews.empty());
+  ASSERT_EQ(problem.skippedViews.size(), 7u);
+  for (const SkippedView& skipped : problem.skippedViews)
+    EXPECT_EQ(std::string(SkipReasonText(skipped.reason)), "points do not fit the grid");
+  EXPECT_NE(problem.refusal.find("view 6: points do not fit the grid"), std::string::npos) << problem.refusal;
+  EXPECT_NE(problem.refusal.find("The points fit a 9x6 grid; the camera's grid is 6x9."), std::string::npos)
+      << problem.refusal;
+  EXPECT_DOUBLE_EQ(problem.GetParameters().fx(), good.fx()) << "the last good result stays";
+
+  // One list from another view, one with two corners swapped.
+  std::vector<PointList> lists = rig.cameras[0].points;
+  std::reverse(lists[2].begin(), lists[2].begin() + 9);
+  std::swap(lists[5][10], lists[5][30]);
+  ASSERT_TRUE(problem.Calibrate(lists, rig.grid, 640, 480)) << problem.refusal;
+  EXPECT_EQ(problem.usedViews, (std::vector<int>{0, 1, 3, 4, 6}));
+  ASSERT_EQ(problem.skippedViews.size(), 2u);
+  EXPECT_EQ(problem.skippedViews[0].reason, SkipReason::DoesNotFit);
+  EXPECT_EQ(problem.skippedViews[1].view, 5);
+  EXPECT_NEAR(problem.GetParameters().fx(), 810.0, 1.0);
+}
+
+// Views that each fit the grid may still give no camera a lens can have; such
+// a run fails with the reason and keeps the last good result.
+TEST(CalibrationRun, UnphysicalCamerasAreRefusedWithTheirReason) {
+  ScratchOutput output;
+  CalibrationProblem problem;
+  const SyntheticRig good = MakeSyntheticRig(TestOptions(6, 0.0));
+  ASSERT_TRUE(problem.Calibrate(good.cameras[0].points, good.grid, 640, 480));
+  const double goodFx = problem.GetParameters().fx();
+
+  SyntheticOptions stretched = TestOptions(6, 0.0);
+  stretched.camera.fy = 2.0 * stretched.camera.fx;  // pixels twice as tall as wide
+  const SyntheticRig rig = MakeSyntheticRig(stretched);
+  EXPECT_FALSE(problem.Calibrate(rig.cameras[0].points, rig.grid, 640, 480));
+  EXPECT_NE(problem.refusal.find("no physical camera: fy/fx is 2"), std::string::npos) << problem.refusal;
+  EXPECT_FALSE(problem.converged);
+  EXPECT_DOUBLE_EQ(problem.GetParameters().fx(), goodFx);
+  for (double value : problem.translations) EXPECT_EQ(value, 0.0) << "no pose of a refused run is kept";
+}
+
+TEST(PhysicalCamera, EachLimitIsNamed) {
+  CameraParameters camera;
+  camera.K = {800, 0, 320, 0, 800, 240, 0, 0, 1};
+  EXPECT_EQ(UnphysicalCameraReason(camera, 640, 480, 0.3), "");
+  const auto reason = [&](auto change, double error = 0.3) {
+    CameraParameters changed = camera;
+    change(changed);
+    return UnphysicalCameraReason(changed, 640, 480, error);
+  };
+  EXPECT_NE(reason([](CameraParameters& c) { c.K[4] = -5; }).find("must be positive"), std::string::npos);
+  EXPECT_NE(reason([](CameraParameters& c) { c.K[0] = 0; }).find("must be positive"), std::string::npos);
+  EXPECT_NE(reason([](CameraParameters& c) { c.K[4] = 0.61; }).find("fy/fx"), std::string::npos);
+  EXPECT_EQ(reason([](CameraParameters& c) { c.K[4] = 990; }), "") << "within 25%";
+  EXPECT_NE(reason([](CameraParameters& c) { c.K[4] = 1010; }).find("fy/fx is 1.262"), std::string::npos);
+  EXPECT_EQ(reason([](CameraParameters& c) { c.K[2] = -150; }), "") << "a quarter of the width outside is allowed";
+  EXPECT_NE(reason([](CameraParameters& c) { c.K[2] = -170; }).find("principal point"), std::string::npos);
+  EXPECT_NE(reason([](CameraParameters& c) { c.K[5] = 610; }).find("640x480"), std::string::npos);
+  EXPECT_EQ(reason([](CameraParameters&) {}, 9.9), "");
+  EXPECT_NE(reason([](CameraParameters&) {}, 113.8).find("mean reprojection error is 113.8 px"), std::string::npos);
+  EXPECT_NE(reason([](CameraParameters& c) { c.K[0] = std::nan(""); }).find("must be positive"), std::string::npos);
 }
 
 TEST(CalibrationRun, NonFiniteObservationsAreReportedAsAFailedRun) {
@@ -279,7 +360,7 @@ TEST(CalibrationRun, PointDumpListsEveryObjectPointInStreamFormat) {
   ScratchOutput output;
   CalibrationProblem problem;
   const GridDescription grid{10.0, 10.0, 3, 2, 3, 3};
-  problem.LoadPoints(std::vector<PointList>(2, PointList(6)), grid);
+  problem.Allocate(2, grid);  // two views' blocks, as a two-view run lays them out
   problem.WritePointDump();
   const std::vector<std::string> expected = {"0 10 0", "10 10 0", "20 10 0", "0 0 0", "10 0 0", "20 0 0"};
   const std::vector<std::string> lines = ReadLines(output.File("debbg.txt"));

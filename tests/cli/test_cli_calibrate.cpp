@@ -101,6 +101,30 @@ class CalibrateCli : public ::testing::Test {
 
 }  // namespace
 
+// The workspace of a 9x6 board whose camera's grid was changed to 6x9 after
+// marking: every list still holds 54 points, none pairs with the grid. The
+// run is refused with the likely cause, never reported as a calibration.
+TEST_F(CalibrateCli, ATransposedGridIsRefusedWithTheGridThePointsFit) {
+  const std::string workspace = SavePointWorkspace("ws.txt", {7});
+  const std::string index = dir_.File("ws.txt");
+  std::string text = Slurp(index);
+  const std::string grid = "7 8 6 ";
+  ASSERT_NE(text.find(grid), std::string::npos) << text;
+  text.replace(text.find(grid), grid.size(), "7 6 8 ");
+  std::ofstream(index) << text;
+
+  const CommandResult run = Lentora("calibrate " + workspace + " --camera 0 --json");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("The points fit a 8x6 grid; the camera's grid is 6x8."), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("view 0: points do not fit the grid"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.rfind("{\"cameras\":[],\"refused\":[{\"camera\":0,\"reason\":", 0), 0u) << run.out;
+  EXPECT_EQ(run.out.find("\"fx\""), std::string::npos) << "no parameters of a refused run";
+
+  const CommandResult all = Lentora("calibrate " + workspace);
+  EXPECT_EQ(all.status, 1) << "every camera refused";
+  EXPECT_EQ(all.out, "");
+}
+
 TEST_F(CalibrateCli, JsonReportsTheRecoveredCameraAndItsPoses) {
   const std::string workspace = SavePointWorkspace("ws.txt", {7});
   const CommandResult run = Lentora("calibrate " + workspace + " --json");
@@ -161,7 +185,10 @@ TEST_F(CalibrateCli, FiveViewRuleRefusesOrSkipsCameras) {
   const CommandResult skipped = Lentora("calibrate " + workspace + " --json");
   ASSERT_EQ(skipped.status, 0) << skipped.err;
   EXPECT_NE(skipped.err.find("camera 1"), std::string::npos);
-  EXPECT_EQ(Numbers(skipped.out, "camera"), (std::vector<double>{0}));
+  // Camera 0's result, then camera 1 among the refusals.
+  EXPECT_EQ(Numbers(skipped.out, "camera"), (std::vector<double>{0, 1}));
+  EXPECT_NE(skipped.out.find("\"refused\":[{\"camera\":1,\"reason\":\"The calibration problem"), std::string::npos)
+      << skipped.out;
 
   const std::string small = SavePointWorkspace("small.txt", {3});
   EXPECT_EQ(Lentora("calibrate " + small).status, 1);

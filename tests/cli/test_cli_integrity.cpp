@@ -151,15 +151,24 @@ TEST_F(IntegrityCli, PointsForAnotherGridAreNotPairedWithTheWrongCorners) {
   EXPECT_NE(stale.err.find("less than 5 images"), std::string::npos) << stale.err;
 }
 
-TEST_F(IntegrityCli, NonFinitePointsFailTheRunWithItsReason) {
+// A point list with non-finite points cannot be the grid: its view is left
+// out with the reason, and with too few others left the run is refused.
+TEST_F(IntegrityCli, NonFinitePointsLeaveTheirViewOutWithItsReason) {
   SaveWorkspace(1, 6);
   std::string points = dir_.Read("Camera_0_Points_1.txt");
   points.replace(0, points.find('\n'), "nan nan");
   dir_.Write("Camera_0_Points_1.txt", points);
   const CommandResult run = Lentora("calibrate " + Quoted(Index()) + " --camera 0 --json");
-  EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_NE(run.err.find("camera 0: "), std::string::npos) << run.err;
-  EXPECT_EQ(run.out.find("\"fx\":"), std::string::npos) << "no result printed for a failed run";
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("{\"view\":1,\"reason\":\"points do not fit the grid\"}"), std::string::npos) << run.out;
+  EXPECT_NEAR(Numbers(run.out, "fx")[0], 820.0, 0.1);
+
+  dir_.Write("Camera_0_Points_2.txt", points);
+  const CommandResult refused = Lentora("calibrate " + Quoted(Index()) + " --camera 0 --json");
+  EXPECT_EQ(refused.status, 1) << refused.out;
+  EXPECT_NE(refused.err.find("camera 0: "), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("view 2: points do not fit the grid"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.out.find("\"fx\":"), std::string::npos) << "no result printed for a failed run";
 }
 
 TEST_F(IntegrityCli, CopyRefusesAnIndexNamedLikeACompanion) {

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "calib/CalibrationProblem.h"
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
@@ -261,6 +267,109 @@ TEST(CalibrationStore, ExtrinsicFileIsReadAsFarAsItGoes) {
   EXPECT_EQ(problem.GetRotationVector(0)[1], 0.2);
   EXPECT_EQ(problem.GetRotationMatrix(1)[0], 0) << "a partial block is not applied";
   EXPECT_EQ(problem.GetTranslation(1)[0], 0);
+}
+
+// A JPEG cut off after `keep` of its bytes, as a copy interrupted on the way.
+void WriteTruncatedJpeg(const std::string& path, const cv::Mat& image, double keep) {
+  std::vector<uchar> bytes;
+  ASSERT_TRUE(cv::imencode(".jpg", image, bytes));
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(bytes.data(), 1, static_cast<size_t>(bytes.size() * keep), file);
+  std::fclose(file);
+}
+
+cv::Mat Noise(int width, int height) {
+  cv::Mat image(height, width, CV_8UC3);
+  cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(255));
+  return image;
+}
+
+TEST(CalibrationStore, DamagedOrOtherSizedImagesAreRefusedWithTheFileNamed) {
+  TempDir dir;
+  cv::imwrite(dir.File("good.jpg"), Noise(64, 48));
+  WriteTruncatedJpeg(dir.File("cut.jpg"), Noise(64, 48), 0.6);
+  cv::imwrite(dir.File("large.png"), Noise(80, 60));
+  dir.Write("junk.jpg", "not an image");
+
+  CCalibrationData data;
+  data.AddCamera();
+  std::string problem;
+  EXPECT_EQ(data.AddViewFromFile(0, dir.File("cut.jpg"), 1, 0, "", &problem), CCalibrationData::kViewUnreadable);
+  EXPECT_NE(problem.find("cut.jpg"), std::string::npos) << problem;
+  EXPECT_NE(problem.find("does not decode cleanly"), std::string::npos) << problem;
+  EXPECT_EQ(data.GetViewCount(0), 0);
+  EXPECT_EQ(data.AddViewFromFile(0, dir.File("junk.jpg"), 1, 0, "", &problem), CCalibrationData::kViewUnreadable);
+  EXPECT_NE(problem.find("junk.jpg"), std::string::npos) << problem;
+
+  ASSERT_EQ(data.AddViewFromFile(0, dir.File("good.jpg"), 1, 0, "", &problem), 0);
+  EXPECT_EQ(data.AddViewFromFile(0, dir.File("large.png"), 1, 0, "", &problem), CCalibrationData::kViewOtherSize);
+  EXPECT_NE(problem.find("large.png"), std::string::npos) << problem;
+  EXPECT_NE(problem.find("80x60"), std::string::npos) << problem;
+  EXPECT_NE(problem.find("64x48"), std::string::npos) << problem;
+  EXPECT_FALSE(data.AddViewFromFrame(0, Frame(80, 60)));
+  EXPECT_TRUE(data.AddViewFromFrame(0, Frame(64, 48)));
+  EXPECT_EQ(data.GetViewCount(0), 2);
+  EXPECT_TRUE(data.FitsImageSize(0, 64, 48));
+  EXPECT_FALSE(data.FitsImageSize(0, 48, 64));
+  // A camera without views takes any size.
+  data.AddCamera();
+  EXPECT_TRUE(data.AddViewFromFrame(1, Frame(80, 60)));
+}
+
+TEST(CalibrationStore, AChangedGridMakesEveryMarkedViewStaleWhateverItsCount) {
+  CCalibrationData data;
+  data.AddCamera();
+  data.SetGrid(0, Grid(3, 2));
+  for (int v = 0; v < 3; ++v) ASSERT_TRUE(data.AddViewFromFrame(0, Frame(16, 12)));
+  *data.GetGridPoints(0, 0) = PointList(6);
+  data.MarkViewPointsCurrent(0, 0);
+  *data.GetGridPoints(0, 1) = PointList(6);
+  data.MarkViewPointsCurrent(0, 1);
+  EXPECT_TRUE(data.StaleViews(0).empty());
+
+  // Spacing and window settings leave the points as they are.
+  GridDescription spacing = Grid(3, 2, 20.0);
+  spacing.wx = 9;
+  data.SetGrid(0, spacing);
+  EXPECT_TRUE(data.StaleViews(0).empty());
+  // Transposed: still six points each, but marked for the other grid.
+  data.SetGrid(0, Grid(2, 3));
+  EXPECT_EQ(data.StaleViews(0), (std::vector<int>{0, 1}));
+  EXPECT_TRUE(data.IsViewStale(0, 0));
+  EXPECT_FALSE(data.IsViewStale(0, 2)) << "an unmarked view has nothing to go stale";
+  const std::vector<RunView> views = data.GetRunViews(0);
+  EXPECT_TRUE(views[0].stale && views[1].stale && !views[2].stale);
+  EXPECT_EQ(ReasonToSkip(views[0], data.GetGrid(0)), std::optional<SkipReason>(SkipReason::Stale));
+  // Going back to the old grid does not make them current: only marking does.
+  data.SetGrid(0, Grid(3, 2));
+  EXPECT_EQ(data.StaleViews(0), (std::vector<int>{0, 1}));
+  data.MarkViewPointsCurrent(0, 0);
+  data.ClearViewPoints(0, 1);
+  EXPECT_TRUE(data.StaleViews(0).empty());
+  EXPECT_FALSE(data.IsViewStale(0, 1));
+  EXPECT_EQ(data.GetPointCount(0, 0), 6);
+}
+
+TEST(CalibrationStore, RemovingAViewKeepsTheOthersFlagsWithThem) {
+  TempDir dir;
+  CCalibrationData data;
+  data.AddCamera();
+  data.SetGrid(0, Grid(3, 2));
+  ASSERT_TRUE(data.AddViewFromFrame(0, Frame(16, 12)));
+  data.AddPlaceholderView(0, 16, 12, 0, "");
+  ASSERT_TRUE(data.AddViewFromFrame(0, Frame(16, 12)));
+  *data.GetGridPoints(0, 2) = PointList(6);
+  data.MarkViewPointsCurrent(0, 2);
+  data.SetGrid(0, Grid(2, 3));
+  ASSERT_TRUE(data.RemoveView(0, 0));
+  // The missing image and the stale points stay with their views.
+  EXPECT_TRUE(data.ViewMissingImage(0, 0));
+  EXPECT_FALSE(data.ViewMissingImage(0, 1));
+  EXPECT_TRUE(data.IsViewStale(0, 1));
+  EXPECT_FALSE(data.IsViewStale(0, 0));
+  data.EnableView(0, 1);
+  EXPECT_EQ(data.IsViewEnabled(0, 1), 1);
 }
 
 }  // namespace

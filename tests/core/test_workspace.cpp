@@ -5,6 +5,8 @@
 #include <map>
 #include <random>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
@@ -212,6 +214,34 @@ TEST(Workspace, UnreadableViewImageKeepsItsPlaceAsADisabledPlaceholder) {
   EXPECT_TRUE(views[0].hasImage);
   EXPECT_FALSE(views[2].hasImage);
   EXPECT_EQ(loaded.GetViewCount(1), 1);
+}
+
+// A photograph cut short on its way (its lower part would decode grey) and
+// one of another size both load as views without their image, each named.
+TEST(Workspace, TruncatedOrOtherSizedViewImagesLoadAsMissingWithTheReason) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  const std::string jpeg = dir.Read("Camera_0_Image_1.jpg");
+  dir.Write("Camera_0_Image_1.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
+  cv::imwrite(dir.File("Camera_0_Image_2.jpg"), Picture(48, 30, 2));
+  CCalibrationData loaded;
+  const WorkspaceResult result = LoadWorkspace(loaded, dir.File("ws.txt"));
+  ASSERT_TRUE(result.ok);
+  ASSERT_EQ(result.warnings.size(), 2u);
+  EXPECT_NE(result.warnings[0].find("\"Camera_0_Image_1.jpg\" does not decode cleanly"), std::string::npos)
+      << result.warnings[0];
+  EXPECT_NE(result.warnings[1].find("\"Camera_0_Image_2.jpg\" is 48x30, but the camera's views are 40x30"),
+            std::string::npos)
+      << result.warnings[1];
+  ASSERT_EQ(loaded.GetViewCount(0), 3);
+  EXPECT_FALSE(loaded.ViewMissingImage(0, 0));
+  for (int v : {1, 2}) {
+    EXPECT_TRUE(loaded.ViewMissingImage(0, v));
+    EXPECT_EQ(loaded.GetViewImage(0, v)->cols, 40);
+    EXPECT_EQ(loaded.GetPointCount(0, v), 6) << "the points stay with their view";
+  }
 }
 
 TEST(Workspace, PlaceholderSizeComesFromLaterViewsOrTheIntrinsicFile) {

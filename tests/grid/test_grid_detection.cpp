@@ -12,6 +12,7 @@
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "grid/GridDetection.h"
+#include "grid/GridExtraction.h"
 
 namespace {
 
@@ -236,9 +237,10 @@ TEST(GridDetectionRefusals, ViewsWithoutTheWholeBoardAreNotFoundWithAReasonAndNo
   GridDescription two = grid;
   two.ny = 2;
   expectRefused(view.image, two, GridStatus::GridTooSmall, "two rows");
+  // The window setting sizes nothing: a huge one finds the board all the same.
   GridDescription wide = grid;
   wide.wx = 400;
-  expectRefused(view.image, wide, GridStatus::WindowTooLarge, "window");
+  EXPECT_EQ(DetectGridInImage(view.image, wide).status, GridStatus::Ok);
   expectRefused(cv::Mat(), grid, GridStatus::BadImage, "empty");
   expectRefused(cv::Mat(480, 640, CV_16UC3, cv::Scalar::all(0)), grid, GridStatus::BadImage, "16 bit");
 }
@@ -282,11 +284,21 @@ TEST_F(GridDetectionInStore, FoundViewLooksClickedAndAMissLeavesTheViewAlone) {
   ASSERT_EQ(EstimateGrid(store, 0, 0), GridStatus::Ok);
   EXPECT_LT(LargestError(*store.GetGridPoints(0, 0), detected), 0.01);
 
-  store.GetGridPoints(0, 1)->assign(3, ImagePoint{5, 5});
+  // A miss keeps points that fit the grid (a view marked by hand) ...
+  *store.GetGridPoints(0, 1) = view.exact;
   store.GetBorderPoints(0, 1)->assign(2, ImagePoint{7, 7});
-  EXPECT_EQ(DetectGrid(store, 0, 1).status, GridStatus::BoardNotFound);
-  EXPECT_EQ(store.GetPointCount(0, 1), 3);
+  bool cleared = true;
+  EXPECT_EQ(DetectGrid(store, 0, 1, &cleared).status, GridStatus::BoardNotFound);
+  EXPECT_FALSE(cleared);
+  EXPECT_EQ(store.GetPointCount(0, 1), 54);
   EXPECT_EQ(store.GetBorderPoints(0, 1)->size(), 2u);
+  // ... and clears points that cannot pair with it: none are left behind.
+  store.GetGridPoints(0, 1)->assign(3, ImagePoint{5, 5});
+  store.SetViewHasPoints(0, 1, 1);
+  EXPECT_EQ(DetectGrid(store, 0, 1, &cleared).status, GridStatus::BoardNotFound);
+  EXPECT_TRUE(cleared);
+  EXPECT_EQ(store.GetPointCount(0, 1), 0);
+  EXPECT_TRUE(store.GetBorderPoints(0, 1)->empty());
   EXPECT_FALSE(store.ViewHasPoints(0, 1));
   EXPECT_EQ(DetectGrid(store, 0, 2).status, GridStatus::NoView);
   EXPECT_EQ(DetectGrid(store, 3, 0).status, GridStatus::NoView);

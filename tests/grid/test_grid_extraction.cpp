@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -62,6 +63,9 @@ cv::Mat GrayOf(const cv::Mat& image) {
 
 double Distance(const ImagePoint& a, const ImagePoint& b) { return std::hypot(a.x - b.x, a.y - b.y); }
 
+// Four points inside an 8 x 8 image.
+std::array<ImagePoint, 4> Quad0() { return {ImagePoint{1, 6}, ImagePoint{6, 6}, ImagePoint{6, 1}, ImagePoint{1, 1}}; }
+
 // Outer grid corners as clicked, a few pixels off: lower-left first.
 std::array<ImagePoint, 4> Clicks(const TestBoard& b) {
   const ImagePoint ll = b.Corner(b.ny - 1, 0), ul = b.Corner(0, 0), ur = b.Corner(0, b.nx - 1),
@@ -89,31 +93,70 @@ TEST(OrderBorderPoints, FirstClickEndsLastWithTheOthersClockwiseBeforeIt) {
   EXPECT_TRUE(s[0].x == ur.x && s[0].y == ur.y && s[1].x == lr.x && s[2].y == ll.y && s[3].x == ul.x && s[3].y == ul.y);
 }
 
-TEST(RefineCorner, SnapsToTheNearbyCornerWithTheDoubledWindowAndChecksItsInput) {
+TEST(RefineCorner, SnapsToTheNearbyCornerInTheGivenWindowAndChecksItsInput) {
   const TestBoard board = MakeBoard();
   const cv::Mat gray = GrayOf(board.image);
   const ImagePoint exact = board.Corner(1, 2);
-  const CornerRefinement refined = RefineCorner(gray, {exact.x + 2.3, exact.y - 1.7}, board.Grid());
+  const CornerRefinement refined = RefineCorner(gray, {exact.x + 2.3, exact.y - 1.7}, ClickHalfWindow(3.0));
   ASSERT_EQ(refined.status, GridStatus::Ok);
   EXPECT_LT(Distance(refined.point, exact), 0.05);
+  EXPECT_EQ(refined.halfWindow, 4);
 
-  const CornerRefinement refused = RefineCorner(gray, {-1.0, 5.0}, board.Grid());
+  const CornerRefinement refused = RefineCorner(gray, {-1.0, 5.0}, 3);
   EXPECT_EQ(refused.status, GridStatus::PointOutsideImage);
   EXPECT_EQ(refused.point.x, -1.0);
-  EXPECT_EQ(RefineCorner(gray, {NAN, 5.0}, board.Grid()).status, GridStatus::PointOutsideImage);
-  EXPECT_EQ(RefineCorner(cv::Mat(), exact, board.Grid()).status, GridStatus::BadImage);
-  EXPECT_EQ(RefineCorner(board.image, exact, board.Grid()).status, GridStatus::BadImage);  // colour, not gray
-  GridDescription grid;
-  grid.wx = -1;
-  EXPECT_EQ(RefineCorner(gray, exact, grid).status, GridStatus::BadWindow);
-  // wx = 3, wy = 5 hand the library a half-size of (7, 11), which needs an image of 2*7+5 by 2*11+5.
-  grid.wx = 3;
-  grid.wy = 5;
-  EXPECT_EQ(RefineCorner(cv::Mat(27, 19, CV_8UC1, cv::Scalar(128)), {9, 13}, grid).status, GridStatus::Ok);
-  EXPECT_EQ(RefineCorner(cv::Mat(27, 18, CV_8UC1, cv::Scalar(128)), {9, 13}, grid).status,
-            GridStatus::WindowTooLarge);
-  EXPECT_EQ(RefineCorner(cv::Mat(26, 19, CV_8UC1, cv::Scalar(128)), {9, 13}, grid).status,
-            GridStatus::WindowTooLarge);
+  EXPECT_EQ(RefineCorner(gray, {NAN, 5.0}, 3).status, GridStatus::PointOutsideImage);
+  EXPECT_EQ(RefineCorner(cv::Mat(), exact, 3).status, GridStatus::BadImage);
+  EXPECT_EQ(RefineCorner(board.image, exact, 3).status, GridStatus::BadImage);  // colour, not gray
+  EXPECT_EQ(RefineCorner(gray, exact, 0).status, GridStatus::WindowTooLarge);
+  // A half-size of 7 needs an image of 2*7+5 pixels along each side.
+  EXPECT_EQ(RefineCorner(cv::Mat(19, 19, CV_8UC1, cv::Scalar(128)), {9, 9}, 7).status, GridStatus::Ok);
+  EXPECT_EQ(RefineCorner(cv::Mat(19, 18, CV_8UC1, cv::Scalar(128)), {9, 9}, 7).status, GridStatus::WindowTooLarge);
+  EXPECT_EQ(RefineCorner(cv::Mat(18, 19, CV_8UC1, cv::Scalar(128)), {9, 9}, 7).status, GridStatus::WindowTooLarge);
+  EXPECT_EQ(ClampHalfWindow(cv::Mat(19, 40, CV_8UC1), 30), 7);
+}
+
+// The window reaches 0.4 of the shortest side or height of the squares that
+// meet at a corner, within [3, 40] pixels; clicks reach as far as they may be off.
+TEST(FittingWindow, FollowsTheSquaresMeetingAtTheCorner) {
+  // An upright 10 px lattice, and the same sheared so the squares lean 45 degrees.
+  const auto lattice = [](double shear, double rowStep) {
+    CornerNeighbourhood around;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) around[r * 3 + c] = ImagePoint{50 + 10.0 * c + shear * r, 50 + rowStep * r};
+    return around;
+  };
+  EXPECT_NEAR(ShortestSquareExtent(lattice(0.0, 10.0)), 10.0, 1e-12);
+  EXPECT_EQ(FittingHalfWindow(ShortestSquareExtent(lattice(0.0, 10.0))), 4);
+  // Sheared: sides of 10 and 14.1 px, but the far sides pass 7.07 px from the corner.
+  EXPECT_NEAR(ShortestSquareExtent(lattice(10.0, 10.0)), 10.0 / std::sqrt(2.0), 1e-9);
+  EXPECT_EQ(FittingHalfWindow(ShortestSquareExtent(lattice(10.0, 10.0))), kMinHalfWindow);
+  // Foreshortened rows of 4 px: the shortest side decides.
+  EXPECT_NEAR(ShortestSquareExtent(lattice(0.0, 4.0)), 4.0, 1e-12);
+  // Only the squares that exist count: an outer corner has one.
+  CornerNeighbourhood outer = lattice(0.0, 10.0);
+  outer[0] = outer[1] = outer[2] = outer[3] = outer[6] = std::nullopt;
+  (*outer[8]).y += 10.0;  // the one square left is 10 x 20
+  EXPECT_NEAR(ShortestSquareExtent(outer), 10.0, 1e-12);
+  outer[8] = std::nullopt;
+  EXPECT_TRUE(std::isinf(ShortestSquareExtent(outer)));
+
+  EXPECT_EQ(FittingHalfWindow(3.0), kMinHalfWindow);
+  EXPECT_EQ(FittingHalfWindow(12.6), 5);
+  EXPECT_EQ(FittingHalfWindow(1e6), kMaxHalfWindow);
+  EXPECT_EQ(FittingHalfWindow(std::numeric_limits<double>::infinity()), kMaxHalfWindow);
+  EXPECT_EQ(ClickHalfWindow(0.5), kMinHalfWindow);
+  EXPECT_EQ(FittingHalfWindow(17.6), 7);
+  EXPECT_EQ(ClickHalfWindow(2.0), 3);
+  EXPECT_EQ(ClickHalfWindow(22.0), 23);
+  EXPECT_EQ(ClickHalfWindow(1e9), kMaxHalfWindow);
+
+  // On a grid in the grid order, the same.
+  PointList grid;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) grid.push_back({10.0 + 12.0 * c, 10.0 + 6.0 * r});
+  EXPECT_NEAR(ShortestSquareExtent(grid, 4, 3, 1, 1), 6.0, 1e-12);
+  EXPECT_NEAR(ShortestSquareExtent(grid, 4, 3, 0, 3), 6.0, 1e-12);
 }
 
 TEST(EstimateGridPoints, MiddleOfAThreeByThreeGridIsPredictedAtTheCrossingOfTheDiagonals) {
@@ -150,14 +193,18 @@ TEST(EstimateGridPoints, RefusesBadInputWithoutTouchingTheList) {
     changeGrid(grid);
     PointList corners{{1.0, 2.0}};
     const GridStatus status = EstimateGridPoints(image, border, grid, corners);
-    EXPECT_EQ(corners.size(), 1u);
+    if (status != GridStatus::Ok) {
+      EXPECT_EQ(corners.size(), 1u);
+    }
     return status;
   };
   const auto same = [](GridDescription&) {};
   EXPECT_EQ(estimate(clicks, [](GridDescription& g) { g.nx = 1; }, gray), GridStatus::GridTooSmall);
   EXPECT_EQ(estimate(clicks, [](GridDescription& g) { g.ny = 0; }, gray), GridStatus::GridTooSmall);
   EXPECT_EQ(estimate(clicks, [](GridDescription& g) { g.nx = g.ny = 100000; }, gray), GridStatus::GridTooLarge);
-  EXPECT_EQ(estimate(clicks, [](GridDescription& g) { g.wy = 1000; }, gray), GridStatus::WindowTooLarge);
+  // The window setting sizes nothing: any value estimates alike.
+  EXPECT_EQ(estimate(clicks, [](GridDescription& g) { g.wx = 100, g.wy = 1000; }, gray), GridStatus::Ok);
+  EXPECT_EQ(estimate(Quad0(), same, cv::Mat(8, 8, CV_8UC1, cv::Scalar(9))), GridStatus::WindowTooLarge);
   EXPECT_EQ(estimate(clicks, same, cv::Mat()), GridStatus::BadImage);
   std::array<ImagePoint, 4> outside = clicks;
   outside[2].x = board.image.cols + 3.0;
@@ -234,11 +281,11 @@ TEST_F(EstimateGridInStore, RefusalsLeaveTheViewAsItWas) {
   EXPECT_EQ(store.GetPointCount(0, 0), 1);
   EXPECT_FALSE(store.ViewHasPoints(0, 0));
 
+  // A view of another size never enters the camera, so no click can meet one.
   cv::Mat larger;
   cv::copyMakeBorder(board.image, larger, 0, 8, 0, 8, cv::BORDER_REPLICATE);
-  ASSERT_TRUE(store.AddViewFromFrame(0, larger));
-  EXPECT_EQ(AddBorderPoint(store, 0, 1, Clicks(board)[0]).status, GridStatus::ImageSizeMismatch);
-  EXPECT_TRUE(store.GetBorderPoints(0, 1)->empty());
+  EXPECT_FALSE(store.AddViewFromFrame(0, larger));
+  EXPECT_EQ(store.GetViewCount(0), 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -311,7 +358,8 @@ TEST(GridExtractionAccuracy, PhotographLikeViewsMatchTheLibraryDetectorInGridOrd
     std::array<ImagePoint, 4> clicks;
     for (int k = 0; k < 4; ++k) {
       const ImagePoint exact = views.exactPoints[v][outer[k]];
-      const CornerRefinement click = RefineCorner(gray, {exact.x + offsets[k].x, exact.y + offsets[k].y}, grid);
+      const CornerRefinement click =
+          RefineCorner(gray, {exact.x + offsets[k].x, exact.y + offsets[k].y}, ClickHalfWindow(3.0));
       ASSERT_EQ(click.status, GridStatus::Ok);
       clicks[k] = click.point;
     }
@@ -370,7 +418,7 @@ TEST(GridExtractionAccuracy, ClicksUnderStrongDistortionGiveEveryCornerAsExactly
       std::array<ImagePoint, 4> clicks;
       for (int k = 0; k < 4; ++k) {
         const ImagePoint near{exact[outer[k]].x + within(random), exact[outer[k]].y + within(random)};
-        const CornerRefinement click = RefineCorner(gray, near, grid);
+        const CornerRefinement click = RefineCorner(gray, near, ClickHalfWindow(kClickUncertainty));
         ASSERT_EQ(click.status, GridStatus::Ok);
         clicks[k] = click.point;
       }

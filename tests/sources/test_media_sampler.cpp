@@ -154,10 +154,16 @@ TEST(SourceFrameSampler, BottomUpFramesAreTurnedUprightOnEveryPath) {
   EXPECT_TRUE(sampler.Flip());
   CCalibrationData data;
   for (int i = 0; i < 2; ++i) data.AddCamera();
-  GrabFrameIntoCameras(sampler, Settings(kSplitNone, false), data);
+  ASSERT_EQ(GrabFrameIntoCameras(sampler, Settings(kSplitNone, false), data), 1);
   EXPECT_EQ(data.GetViewImage(0, 0)->at<cv::Vec3b>(0, 0), cv::Vec3b(0, 3, 7));
-  GrabFrameIntoCameras(sampler, Settings(kSplitStereo, false), data);
-  EXPECT_EQ(data.GetViewImage(0, 1)->at<cv::Vec3b>(0, 0), cv::Vec3b(0, 3, 7));
+  // A camera takes views of one size only: the half-width views of a split
+  // frame are refused by camera 0 while it holds the whole frame.
+  EXPECT_EQ(GrabFrameIntoCameras(sampler, Settings(kSplitStereo, false), data), 1);
+  EXPECT_EQ(data.GetViewCount(0), 1);
+  data.ClearCameraViews(0);
+  data.ClearCameraViews(1);
+  ASSERT_EQ(GrabFrameIntoCameras(sampler, Settings(kSplitStereo, false), data), 2);
+  EXPECT_EQ(data.GetViewImage(0, 0)->at<cv::Vec3b>(0, 0), cv::Vec3b(0, 3, 7));
   EXPECT_EQ(data.GetViewImage(1, 0)->at<cv::Vec3b>(0, 0), cv::Vec3b(4, 3, 7));
 }
 

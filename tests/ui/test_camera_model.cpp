@@ -404,7 +404,8 @@ TEST_F(CameraModelTest, RemoveCameraAsksAndSourcesFollowTheRenumbering) {
   panel.NewCamera();
   panel.NewCamera();
   window.OpenPath(Video());  // feeds camera 2
-  ASSERT_TRUE(store.AddViewFromFrame(2, Frame(200)));
+  // A view of the video's size: a camera takes views of one size only.
+  ASSERT_TRUE(store.AddViewFromFrame(2, cv::Mat(240, 320, CV_8UC3, cv::Scalar::all(200))));
   panel.Button(CStaticDataView::kIdRemoveCamera)->click();  // nothing selected
   ASSERT_EQ(messages.size(), 1);
 

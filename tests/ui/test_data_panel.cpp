@@ -214,7 +214,9 @@ TEST_F(DataPanelTest, ViewsWithoutGridPointsCountAgainstTheFiveAndRefuseTheRun) 
   panel.Calibrate();
   ASSERT_TRUE(panel.WaitForCalibration());
   ASSERT_EQ(log.messages.size(), 1);
-  EXPECT_EQ(log.messages[0].toStdString(), kTooFewViewsMessage);
+  // The refusal says which view could not take part and why.
+  EXPECT_EQ(log.messages[0].toStdString(),
+            std::string(kTooFewViewsMessage) + "\n4 of 5 views can take part:\nview 2: incomplete");
   EXPECT_EQ(panel.EntryText(0), "Not calibrated.");
   EXPECT_TRUE(log.toolCalls.isEmpty());
 }
@@ -365,20 +367,32 @@ TEST_F(DataPanelTest, DisableTintsTheSelectedThumbnailAndEnableRemovesIt) {
   EXPECT_EQ(store.IsViewEnabled(0, 1), 1);
 }
 
-TEST_F(DataPanelTest, AddImagesAppendsEveryChosenFileInOrder) {
+TEST_F(DataPanelTest, AddImagesAppendsEveryChosenFileInOrderAndNamesEachRefusal) {
   AddCameras(1);
   Select(0);
-  const std::string a = temp.File("a.png"), b = temp.File("b.jpg");
+  const std::string a = temp.File("a.png"), b = temp.File("b.jpg"), c = temp.File("c.png"), cut = temp.File("cut.jpg");
   ASSERT_TRUE(cv::imwrite(a, cv::Mat(30, 40, CV_8UC3, cv::Scalar(0, 0, 255))));
   ASSERT_TRUE(cv::imwrite(b, cv::Mat(20, 10, CV_8UC3, cv::Scalar(255, 0, 0))));
-  log.nextImageFiles = {QString::fromStdString(a), QString::fromStdString(b), QString::fromStdString(temp.File("no.png"))};
+  ASSERT_TRUE(cv::imwrite(c, cv::Mat(30, 40, CV_8UC3, cv::Scalar(0, 255, 0))));
+  cv::Mat noise(30, 40, CV_8UC3);
+  cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(255));
+  std::vector<uchar> jpeg;
+  ASSERT_TRUE(cv::imencode(".jpg", noise, jpeg));
+  temp.Write("cut.jpg", std::string(jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() / 2)));
+  log.nextImageFiles = {QString::fromStdString(a), QString::fromStdString(b), QString::fromStdString(c),
+                        QString::fromStdString(cut), QString::fromStdString(temp.File("no.png"))};
   panel.ImageList()->AddImages();
-  ASSERT_EQ(store.GetViewCount(0), 2);  // the unreadable file adds nothing, and says so
+  // Another size, a truncated JPEG and a missing file add nothing, and each says why.
+  ASSERT_EQ(store.GetViewCount(0), 2);
   ASSERT_EQ(log.messages.size(), 1);
-  EXPECT_TRUE(log.messages[0].startsWith("These files could not be read as images:\n"));
-  EXPECT_TRUE(log.messages[0].endsWith("no.png"));
+  const QStringList lines = log.messages[0].split('\n');
+  ASSERT_EQ(lines.size(), 4) << log.messages[0].toStdString();
+  EXPECT_EQ(lines[0], "These files were not added:");
+  EXPECT_TRUE(lines[1].contains("b.jpg") && lines[1].contains("10x20") && lines[1].contains("40x30")) << lines[1].toStdString();
+  EXPECT_TRUE(lines[2].contains("cut.jpg") && lines[2].contains("does not decode cleanly")) << lines[2].toStdString();
+  EXPECT_TRUE(lines[3].contains("no.png")) << lines[3].toStdString();
   EXPECT_EQ(store.GetViewImage(0, 0)->cols, 40);
-  EXPECT_EQ(store.GetViewImage(0, 1)->cols, 10);
+  EXPECT_EQ(store.GetViewImage(0, 1)->at<cv::Vec3b>(5, 5), cv::Vec3b(0, 255, 0));
   EXPECT_EQ(store.IsViewEnabled(0, 1), 1);
   EXPECT_FALSE(store.ViewHasPoints(0, 1));
 }

@@ -20,6 +20,9 @@
 #include "widgets/HoverButtonEx.h"
 #include "ui/ImageListControl.h"
 #include "ui/ObjectEditDlg.h"
+#include "ui/ObjectProperties.h"
+#include "grid/GridDetection.h"
+#include <QLineEdit>
 #include "ui/StaticDataView.h"
 
 namespace {
@@ -101,7 +104,61 @@ TEST_F(DetectionUiTest, DetectAllShowsProgressThenASummaryListingTheViewsNotFoun
     EXPECT_LT(LargestError(view, rendered), 0.3);
     EXPECT_EQ(store.GetBorderPoints(0, view)->size(), 4u);
   }
-  EXPECT_EQ(store.GetPointCount(0, 1), 2);  // the miss kept what it had
+  // The miss cleared a list that could not pair with the grid.
+  EXPECT_EQ(store.GetPointCount(0, 1), 0);
+  EXPECT_FALSE(store.ViewHasPoints(0, 1));
+}
+
+class TransposingEditor : public CObjectEditDlg {
+ public:
+  QStringList asked;
+
+ protected:
+  StaleChoice AskStaleChoice(const QString& text) override {
+    asked << text;
+    return StaleChoice::Redetect;
+  }
+  bool AskYesNo(const QString&) override { return false; }
+  void ShowMessage(const QString&) override {}
+  // The user describes the board turned a quarter: 5 x 8 squares instead of 8 x 5.
+  int RunPropertiesDialog(CObjectProperties& dialog) override {
+    dialog.Field(CObjectProperties::kIdSquaresX)->setText("5");
+    dialog.Field(CObjectProperties::kIdSquaresY)->setText("8");
+    dialog.accept();
+    return dialog.result();
+  }
+};
+
+// Turning the grid keeps every list's length; the editor says the points are
+// stale, and detecting again gives each found view new points and clears the
+// view the detector misses, so no old list stays behind to spoil a run.
+TEST_F(DetectionUiTest, AChangedGridOffersToDetectAgainWhichReplacesOrClearsEveryStaleView) {
+  const auto& images = Rig().cameras[0].images;
+  AddViews({images[0], Blank(), images[1]});
+  for (int view : {0, 2}) ASSERT_EQ(DetectGrid(store, 0, view).status, GridStatus::Ok);
+  *store.GetGridPoints(0, 1) = Rig().cameras[0].exactPoints[2];  // marked once, its picture since replaced
+  store.MarkViewPointsCurrent(0, 1);
+  TransposingEditor editor;
+  editor.SetApplicationFolder(LENTORA_GRAPHICS_PARENT);
+  editor.SetData(&store);
+  editor.SetDetector(&detector);
+  editor.Create();
+  editor.OpenOn(0);
+  EXPECT_TRUE(editor.asked.isEmpty());
+  editor.OnGridProperties();
+  ASSERT_EQ(store.GetGrid(0).nx, 6);
+  ASSERT_EQ(editor.asked.size(), 1);
+  EXPECT_TRUE(editor.asked[0].contains("3 views")) << editor.asked[0].toStdString();
+  EXPECT_TRUE(editor.asked[0].contains("6 x 9")) << editor.asked[0].toStdString();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return detector.Pending() == 0; }, kWaitMs));
+  QTest::qWait(50);
+  EXPECT_TRUE(store.StaleViews(0).empty());
+  for (int view : {0, 2}) {
+    EXPECT_TRUE(store.ViewHasPoints(0, view)) << view;
+    EXPECT_FALSE(store.IsViewStale(0, view)) << view;
+    EXPECT_EQ(store.GetPointCount(0, view), 54) << view;
+  }
+  EXPECT_EQ(store.GetPointCount(0, 1), 0);
   EXPECT_FALSE(store.ViewHasPoints(0, 1));
 }
 

@@ -243,15 +243,23 @@ TEST_F(Editor, NextAndPreviousStopAtTheEnds) {
   EXPECT_EQ(editor.View(), 0) << "opening always starts at the first view";
 }
 
-TEST_F(Editor, AWindowTooLargeForTheImageIsReportedAndAddsNothing) {
+TEST_F(Editor, TheWindowSettingDoesNotMoveTheMarkedCorners) {
+  OpenWithSelection();
+  MarkView(0);
+  ASSERT_EQ(store.GetPointCount(0, 0), kBoardGrid.nx * kBoardGrid.ny);
+  const PointList marked = *store.GetGridPoints(0, 0);
   GridDescription grid = kBoardGrid;
+  grid.wx = 1;
   grid.wy = 1000;
   store.SetGrid(0, grid);
-  OpenWithSelection();
-  Click(Over(OuterCorners(0)[0]));
-  EXPECT_TRUE(store.GetBorderPoints(0, 0)->empty());
-  ASSERT_EQ(editor.messages.size(), 1);
-  EXPECT_TRUE(editor.messages[0].contains("window")) << editor.messages[0].toStdString();
+  editor.OnReset();
+  MarkView(0);
+  EXPECT_TRUE(editor.messages.empty()) << editor.messages.join("\n").toStdString();
+  ASSERT_EQ(store.GetPointCount(0, 0), kBoardGrid.nx * kBoardGrid.ny);
+  for (int k = 0; k < store.GetPointCount(0, 0); ++k) {
+    EXPECT_NEAR(Distance(store.GetPoint(0, 0, k), marked[k]), 0.0, 1e-9) << "corner " << k;
+    EXPECT_LT(Distance(store.GetPoint(0, 0, k), Rig().cameras[0].exactPoints[0][k]), 0.3) << "corner " << k;
+  }
 }
 
 TEST_F(Editor, FailedEstimationIsReportedAndLeavesTheViewUnmarked) {

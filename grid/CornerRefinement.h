@@ -1,0 +1,77 @@
+#pragma once
+// Sub-pixel refinement of chequerboard corners, each in a window fitted to the
+// squares that meet at it. Every refinement of the workbench goes through
+// here: clicks, predicted corners of a clicked grid, detected corners.
+//
+// The library's refinement settles where the edges inside its window cross;
+// an edge of a neighbouring square inside the window pulls it off the corner.
+// A fixed pixel window is therefore wrong somewhere in most views (a steep
+// view shows squares of 6 and of 40 pixels at once), so the window follows
+// the squares:
+//
+//   half-size = clamp(floor(kWindowFraction * s), kMinHalfWindow, kMaxHalfWindow)
+//
+// where s is the shortest image-space extent of the squares meeting at the
+// corner: each one's four sides and the corner's distance to the two sides
+// that do not pass through it. The window then reaches 0.4 s from the corner
+// and keeps clear of every edge that does not pass through it. The camera's
+// window setting (wx, wy) sizes nothing.
+
+#include <array>
+#include <optional>
+
+#include <opencv2/core.hpp>
+
+#include "records/Records.h"
+#include "grid/GridStatus.h"
+
+inline constexpr double kWindowFraction = 0.375;
+// Smaller windows hold too few edge pixels to place a corner in noise; on
+// squares under 9 px this minimum, not the fraction, sets the window.
+inline constexpr int kMinHalfWindow = 3;
+// Larger ones add time, not accuracy.
+inline constexpr int kMaxHalfWindow = 40;
+
+struct CornerRefinement {
+  GridStatus status = GridStatus::Ok;
+  ImagePoint point;  // refined point; the input point unchanged on failure
+  int halfWindow = 0;
+};
+
+// The 8-bit gray image that refinement works on, from a CV_8UC3 BGR view.
+// Returns BadImage (and leaves gray empty) for anything else.
+GridStatus MakeGrayImage(const cv::Mat& viewImage, cv::Mat& gray);
+
+// The 3x3 corners around one grid corner, row by row, the corner itself in the
+// middle; corners beyond the grid are left empty.
+using CornerNeighbourhood = std::array<std::optional<ImagePoint>, 9>;
+
+// Shortest extent s of the squares meeting at the middle corner (see above);
+// +infinity when no square is complete.
+double ShortestSquareExtent(const CornerNeighbourhood& around);
+// The same for corner (row, column) of nx x ny corners in grid order.
+double ShortestSquareExtent(const PointList& corners, int nx, int ny, int row, int column);
+// The half-size the rule gives for a shortest extent.
+int FittingHalfWindow(double shortestExtent);
+// Half-size for a click, whose squares are not known yet: wide enough to reach
+// a corner from a click `uncertainty` image pixels off, within the bounds.
+int ClickHalfWindow(double uncertainty);
+
+// The image must be at least 2*halfWindow + 5 pixels along each side.
+bool WindowFitsImage(const cv::Mat& gray, int halfWindow);
+// The half-size cut down to what the image allows (at least 1).
+int ClampHalfWindow(const cv::Mat& gray, int halfWindow);
+
+// Refines one corner in an 8-bit gray image with the given half-size (the
+// searched patch is 2*halfWindow + 1 pixels wide). The point travels in
+// single precision, as the library works in it.
+CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int halfWindow);
+
+// Refines every corner of an nx x ny grid (grid order) from its position in
+// `start`, each in the window fitted to the squares `start` shows. A corner
+// the library cannot refine keeps its position. With maxShiftShare set, a
+// corner that moves further than that share of the distance to its nearest
+// neighbour fails the whole grid (RefinementFailed): it settled on something
+// else. Everything is checked before `refined` is written.
+GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx, int ny, PointList& refined,
+                             std::optional<double> maxShiftShare = std::nullopt);

