@@ -9,7 +9,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "calib/CalibrationProblem.h"
-#include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
 

@@ -116,7 +116,7 @@ TEST(RefineCorner, SnapsToTheNearbyCornerInTheGivenWindowAndChecksItsInput) {
   EXPECT_EQ(ClampHalfWindow(cv::Mat(19, 40, CV_8UC1), 30), 7);
 }
 
-// The window reaches 0.4 of the shortest side or height of the squares that
+// The window reaches 0.375 of the shortest side or height of the squares that
 // meet at a corner, within [3, 40] pixels; clicks reach as far as they may be off.
 TEST(FittingWindow, FollowsTheSquaresMeetingAtTheCorner) {
   // An upright 10 px lattice, and the same sheared so the squares lean 45 degrees.
@@ -127,7 +127,7 @@ TEST(FittingWindow, FollowsTheSquaresMeetingAtTheCorner) {
     return around;
   };
   EXPECT_NEAR(ShortestSquareExtent(lattice(0.0, 10.0)), 10.0, 1e-12);
-  EXPECT_EQ(FittingHalfWindow(ShortestSquareExtent(lattice(0.0, 10.0))), 4);
+  EXPECT_EQ(FittingHalfWindow(ShortestSquareExtent(lattice(0.0, 10.0))), 3);
   // Sheared: sides of 10 and 14.1 px, but the far sides pass 7.07 px from the corner.
   EXPECT_NEAR(ShortestSquareExtent(lattice(10.0, 10.0)), 10.0 / std::sqrt(2.0), 1e-9);
   EXPECT_EQ(FittingHalfWindow(ShortestSquareExtent(lattice(10.0, 10.0))), kMinHalfWindow);
@@ -142,11 +142,11 @@ TEST(FittingWindow, FollowsTheSquaresMeetingAtTheCorner) {
   EXPECT_TRUE(std::isinf(ShortestSquareExtent(outer)));
 
   EXPECT_EQ(FittingHalfWindow(3.0), kMinHalfWindow);
-  EXPECT_EQ(FittingHalfWindow(12.6), 5);
+  EXPECT_EQ(FittingHalfWindow(12.6), 4);
   EXPECT_EQ(FittingHalfWindow(1e6), kMaxHalfWindow);
   EXPECT_EQ(FittingHalfWindow(std::numeric_limits<double>::infinity()), kMaxHalfWindow);
   EXPECT_EQ(ClickHalfWindow(0.5), kMinHalfWindow);
-  EXPECT_EQ(FittingHalfWindow(17.6), 7);
+  EXPECT_EQ(FittingHalfWindow(17.6), 6);
   EXPECT_EQ(ClickHalfWindow(2.0), 3);
   EXPECT_EQ(ClickHalfWindow(22.0), 23);
   EXPECT_EQ(ClickHalfWindow(1e9), kMaxHalfWindow);
