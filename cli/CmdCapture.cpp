@@ -21,7 +21,8 @@ const char* kUsage =
     "  virtual-right, test) for S seconds into the AVI file VIDEO (compressor N of the record\n"
     "  dialog's list, default 0: no compression), logging every frame to FRAME_LOG (default: VIDEO\n"
     "  with Sync.txt in place of .avi). --sync server starts and stops the client at P/Q over UDP\n"
-    "  (peer ADDRESS, default 127.0.0.1); --sync client records from the server's start to its stop,\n"
+    "  (peer ADDRESS, default 127.0.0.1); only datagrams from ADDRESS:Q are acted on, and replies go\n"
+    "  there alone. --sync client records from the server's start to its stop,\n"
     "  whatever S says, and gives up after T seconds (default 120) without them. --rig sets the\n"
     "  virtual rig's description (as LENTORA_VIRTUAL_RIG does). A virtual rig device writes its\n"
     "  truth to VIDEO.truth.json.\n";
@@ -146,7 +147,12 @@ int Record(const Request& r) {
   const std::string droppedText = DShow::Succeeded(graph.GetDroppedFrames(&dropped)) ? std::to_string(dropped) : "n/a";
   std::cout << r.video << ": " << graph.Sampler()->FrameCount() << " frames (" << droppedText << " dropped) in "
             << session.ElapsedMs() / 1000.0 << " s, log " << r.log;
-  if (r.sync) std::cout << ", " << session.HeartbeatsSent() << " heartbeats sent";
+  if (r.sync) {
+    std::cout << ", " << session.HeartbeatsSent() << " heartbeats sent";
+    // Only the peer's datagrams are acted on; say so when others came.
+    if (const int ignored = session.Socket()->DatagramsIgnored(); ignored > 0)
+      std::cout << ", " << ignored << " datagram(s) from others than " << r.peer << ":" << r.peerPort << " ignored";
+  }
   std::cout << "\n";
   return kExitOk;
 }

@@ -32,7 +32,13 @@ void CClientSocket::SetActions(std::function<void()> run, std::function<void()> 
 
 void CClientSocket::SetPeer(const QString& address, uint16_t port) {
   peerAddress_ = address;
+  peer_ = QHostAddress(address);
   peerPort_ = port;
+}
+
+bool CClientSocket::IsPeer(const QHostAddress& address, uint16_t port) const {
+  if (peer_.isNull() || port != peerPort_) return false;
+  return address.isEqual(peer_, QHostAddress::ConvertV4MappedToIPv4);
 }
 
 bool CClientSocket::Create(uint16_t localPort, const QHostAddress& bindAddress) {
@@ -70,15 +76,14 @@ bool CClientSocket::SendBufferASync(const SyncDatagram& datagram) {
   qCDebug(lcSocket, "CClientSocket::SendBufferASync");
   if (!socket_) return false;
   const QByteArray bytes = EncodeSyncDatagram(datagram);
-  const QHostAddress peer(peerAddress_);
-  if (peer.isNull() || peerPort_ == 0) {
+  if (peer_.isNull() || peerPort_ == 0) {
     qCDebug(lcSocket) << "CClientSocket: no valid peer" << peerAddress_ << peerPort_;
     return false;
   }
   bytesSent_ = 0;
   bytesToSend_ = kSyncDatagramSize;
   for (int attempt = 0; bytesSent_ < bytesToSend_ && attempt < kMaxSendAttempts; ++attempt) {
-    const qint64 sent = socket_->writeDatagram(bytes.constData() + bytesSent_, bytesToSend_ - bytesSent_, peer, peerPort_);
+    const qint64 sent = socket_->writeDatagram(bytes.constData() + bytesSent_, bytesToSend_ - bytesSent_, peer_, peerPort_);
     if (sent > 0) bytesSent_ += static_cast<int>(sent);
   }
   const bool complete = bytesSent_ >= bytesToSend_;
@@ -90,16 +95,35 @@ bool CClientSocket::SendBufferASync(const SyncDatagram& datagram) {
 
 void CClientSocket::OnReceive() {
   qCDebug(lcSocket, "CClientSocket::OnReceive");
-  while (socket_ && socket_->hasPendingDatagrams()) {
+  for (int read = 0; read < kMaxDatagramsPerNotification && socket_ && socket_->hasPendingDatagrams(); ++read) {
     const QNetworkDatagram received = socket_->receiveDatagram(kSyncDatagramSize + 1);
+    if (!received.isValid()) continue;
+    const auto senderPort = static_cast<uint16_t>(received.senderPort());
+    if (!IsPeer(received.senderAddress(), senderPort)) {
+      IgnoreStranger(received.senderAddress(), senderPort);
+      continue;
+    }
     SyncDatagram datagram;
     // A short or long datagram is not ours: acting on it would read stale bytes.
-    if (!received.isValid() || !DecodeSyncDatagram(received.data(), datagram)) continue;
-    // Replies go to whoever sent last.
-    peerAddress_ = received.senderAddress().toString();
-    peerPort_ = static_cast<uint16_t>(received.senderPort());
+    if (!DecodeSyncDatagram(received.data(), datagram)) continue;
     Handle(datagram);
   }
+  // The rest comes with the next notification, after whatever else the event
+  // loop has to do (the socket notifies again while datagrams wait; reading
+  // them outside the notification would stop its notifications).
+}
+
+// A stray or hostile sender must not start, stop or clock a recording; a
+// flood of them is noted in the log once a second, not once a datagram.
+void CClientSocket::IgnoreStranger(const QHostAddress& address, uint16_t port) {
+  ++ignored_;
+  ++ignoredSinceLog_;
+  if (sinceStrangerLog_.isValid() && sinceStrangerLog_.elapsed() < kStrangerLogIntervalMs) return;
+  qCWarning(lcSocket).nospace().noquote() << "sync link: ignored " << ignoredSinceLog_ << " datagram(s) not from the peer "
+                                << peerAddress_ << ":" << peerPort_ << ", the last from " << address.toString() << ":"
+                                << port;
+  ignoredSinceLog_ = 0;
+  sinceStrangerLog_.start();
 }
 
 void CClientSocket::Handle(const SyncDatagram& datagram) {

@@ -27,6 +27,13 @@ CCaptureSettingsDlg::CCaptureSettingsDlg(CCalibrationData* store, QWidget* paren
   server_ = new QLineEdit(kDefaultServerAddress, this);
   port_ = new QLineEdit(QString::number(kDefaultPort), this);
   port_->setValidator(new QIntValidator(0, 65535, port_));
+  peerPort_ = new QLineEdit(this);
+  peerPort_->setValidator(new QIntValidator(1, 65535, peerPort_));
+  peerPort_->setPlaceholderText("the same");
+  server_->setToolTip("The other machine: the server's address on a client, the client's on the server.\n"
+                      "Datagrams from anywhere else are ignored.");
+  peerPort_->setToolTip("The port the other machine listens on; empty when it is this machine's port.\n"
+                        "Two programs on one machine need two ports.");
   networkSync_ = new QCheckBox("Network Sync Sgnal", this);
   client_ = new QCheckBox("Client", this);
   removeDistortion_ = new QCheckBox("Remove Distortion", this);
@@ -38,8 +45,9 @@ CCaptureSettingsDlg::CCaptureSettingsDlg(CCalibrationData* store, QWidget* paren
   auto* form = new QFormLayout();
   form->addRow("Compressor", compressor_);
   form->addRow("File", fileRow);
-  form->addRow("Server", server_);
+  form->addRow("Peer address", server_);
   form->addRow("Port", port_);
+  form->addRow("Peer port", peerPort_);
   form->addRow(networkSync_);
   form->addRow(client_);
   form->addRow(removeDistortion_);
@@ -108,6 +116,10 @@ int CCaptureSettingsDlg::CompressorIndex() const { return std::max(0, compressor
 std::string CCaptureSettingsDlg::FileName() const { return fileName_->text().toStdString(); }
 std::string CCaptureSettingsDlg::ServerAddress() const { return server_->text().toStdString(); }
 uint16_t CCaptureSettingsDlg::Port() const { return static_cast<uint16_t>(port_->text().toUInt()); }
+uint16_t CCaptureSettingsDlg::PeerPort() const {
+  const uint port = peerPort_->text().trimmed().toUInt();
+  return port > 0 && port <= 65535 ? static_cast<uint16_t>(port) : Port();
+}
 bool CCaptureSettingsDlg::NetworkSync() const { return networkSync_->isChecked(); }
 bool CCaptureSettingsDlg::Client() const { return client_->isChecked(); }
 bool CCaptureSettingsDlg::RemoveDistortion() const { return removeDistortion_->isChecked(); }
@@ -122,5 +134,10 @@ void CCaptureSettingsDlg::SetFileName(const std::string& path) { fileName_->setT
 void CCaptureSettingsDlg::SetNetworkSync(bool on, bool client) {
   networkSync_->setChecked(on);
   client_->setChecked(client);
+}
+void CCaptureSettingsDlg::SetLink(const std::string& peerAddress, uint16_t port, uint16_t peerPort) {
+  server_->setText(QString::fromStdString(peerAddress));
+  port_->setText(QString::number(port));
+  peerPort_->setText(peerPort == port ? QString() : QString::number(peerPort));
 }
 void CCaptureSettingsDlg::SetRemoveDistortion(bool on) { removeDistortion_->setChecked(on); }

@@ -26,6 +26,7 @@ class CCaptureSettingsDlg : public QDialog {
     kIdClient = 1050,
     kIdRemoveDistortion = 1064,
     kIdCameraList = 1066,
+    kIdPeerPort = 1067,
   };
   static constexpr int kMaxCompressors = 100;
   static constexpr int kMaxCompressorChars = 259;
@@ -36,8 +37,12 @@ class CCaptureSettingsDlg : public QDialog {
 
   int CompressorIndex() const;
   std::string FileName() const;
+  // The other machine's address: the server's on a client, the client's on
+  // the server. Only its datagrams are acted on.
   std::string ServerAddress() const;
+  // This machine's port, and the other machine's (the same unless given).
   uint16_t Port() const;
+  uint16_t PeerPort() const;
   bool NetworkSync() const;
   bool Client() const;
   bool RemoveDistortion() const;
@@ -50,6 +55,7 @@ class CCaptureSettingsDlg : public QDialog {
   void SetCompressorIndex(int index);
   void SetFileName(const std::string& path);
   void SetNetworkSync(bool on, bool client);
+  void SetLink(const std::string& peerAddress, uint16_t port, uint16_t peerPort);
   void SetRemoveDistortion(bool on);
 
   int CompressorCount() const;  // including "No compression"
@@ -71,6 +77,7 @@ class CCaptureSettingsDlg : public QDialog {
   QPushButton* browse_ = nullptr;
   QLineEdit* server_ = nullptr;
   QLineEdit* port_ = nullptr;
+  QLineEdit* peerPort_ = nullptr;
   QCheckBox* networkSync_ = nullptr;
   QCheckBox* client_ = nullptr;
   QCheckBox* removeDistortion_ = nullptr;

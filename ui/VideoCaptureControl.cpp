@@ -230,6 +230,7 @@ bool CVideoCaptureControl::AskRecordSettings(CaptureRecordSettings& settings) {
   settings.client = dialog.Client();
   settings.serverAddress = dialog.ServerAddress();
   settings.port = dialog.Port();
+  settings.peerPort = dialog.PeerPort();
   settings.removeDistortion = dialog.RemoveDistortion();
   return true;
 }
@@ -249,13 +250,18 @@ void CVideoCaptureControl::SetUpRecording(const CaptureRecordSettings& settings)
 }
 
 bool CVideoCaptureControl::OpenSocket(const CaptureRecordSettings& settings) {
-  // Both machines bind the same port number. A client on the server's own
-  // machine finds it taken and takes a free one: the server answers whatever
-  // port the client's heartbeats come from.
+  // Each machine binds its port and listens to the other alone. On two
+  // machines both ports are usually the same; two programs on one machine
+  // need two, each naming the other's as its peer port.
   const QString peer = QString::fromStdString(settings.serverAddress);
-  if (session_->OpenLink(!settings.client, peer, settings.port, settings.port)) return true;
-  if (settings.client && session_->OpenLink(false, peer, 0, settings.port)) return true;
-  Fail("Failed to create UDP socket");
+  const uint16_t peerPort = settings.peerPort ? settings.peerPort : settings.port;
+  if (QHostAddress(peer).isNull()) {
+    Fail(QString("Failed to create UDP socket: \"%1\" is not an IP address of the other machine.").arg(peer));
+    return false;
+  }
+  if (session_->OpenLink(!settings.client, peer, settings.port, peerPort)) return true;
+  Fail(QString("Failed to create UDP socket: port %1 cannot be used (is another program listening on it?).")
+           .arg(settings.port));
   return false;
 }
 

@@ -51,8 +51,9 @@ struct CaptureRecordSettings {
   std::string fileName;  // empty: the default recording file of the output folder
   bool networkSync = false;
   bool client = false;
-  std::string serverAddress;
-  uint16_t port = 4000;
+  std::string serverAddress;  // the peer: the server's address on a client, the client's on the server
+  uint16_t port = 4000;       // this machine's
+  uint16_t peerPort = 0;      // the peer's; 0: the same as `port`
   bool removeDistortion = false;
 };
 

@@ -7,11 +7,16 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QUdpSocket>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "sources/CaptureSession.h"
 #include "sources/ClientSocket.h"
+#include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -67,8 +72,10 @@ class LinkedSessions : public ::testing::Test {
     ASSERT_TRUE(server.SetUpRecording(dir.File("server.avi"), dir.File("serverSync.txt"), 0, nullptr));
     ASSERT_TRUE(client.SetUpRecording(dir.File("client.avi"), dir.File("clientSync.txt"), 0, nullptr));
     const QHostAddress loopback(QHostAddress::LocalHost);
-    ASSERT_TRUE(client.OpenLink(false, "127.0.0.1", 0, 1, loopback));  // the server's reply names its port
+    ASSERT_TRUE(client.OpenLink(false, "127.0.0.1", 0, 1, loopback));
     ASSERT_TRUE(server.OpenLink(true, "127.0.0.1", 0, client.Socket()->LocalPort(), loopback));
+    // Free ports on both ends: the client learns the server's once it is bound.
+    client.Socket()->SetPeer("127.0.0.1", server.Socket()->LocalPort());
   }
 
   TempDir dir;
@@ -140,6 +147,58 @@ TEST_F(LinkedSessions, FaultsDropEveryOtherHeartbeatAndDelayTheStart) {
   ASSERT_TRUE(PumpUntil([&] { return server.SyncTicks() >= 8; }));
   server.Stop();
   EXPECT_EQ(server.HeartbeatsSent(), (server.SyncTicks() + 1) / 2);
+}
+
+// Start and stop datagrams sprayed at a recording client from a third socket,
+// while it records: the recording goes on as if nothing came, and every frame
+// the grabber passed reaches the frame log.
+TEST_F(LinkedSessions, AFloodFromAThirdSocketNeitherStopsNorRestartsTheRecording) {
+  SetUpBoth();
+  server.Run();
+  ASSERT_TRUE(PumpUntil([&] { return client.FramesSinceRun() >= 5; }));
+  const uint32_t elapsedBefore = client.ElapsedMs();
+  const int framesBefore = client.FramesSinceRun();
+
+  std::atomic<bool> flooding{true};
+  std::atomic<int> sent{0};
+  const uint16_t clientPort = client.Socket()->LocalPort();
+  std::thread flood([&] {
+    QUdpSocket stranger;
+    const QByteArray start = EncodeSyncDatagram({kSyncStart, 0x7EEEEEEE, kSyncStart});
+    const QByteArray stop = EncodeSyncDatagram({kSyncStop, 0x7EEEEEEE, kSyncStop});
+    // About 10000 datagrams a second: far beyond any heartbeat rate.
+    for (int i = 0; flooding.load(); ++i) {
+      if (stranger.writeDatagram(i % 2 ? stop : start, QHostAddress::LocalHost, clientPort) > 0) ++sent;
+      if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  PumpFor(1500);
+  flooding = false;
+  flood.join();
+  PumpFor(100);
+
+  EXPECT_GT(sent.load(), 1000);
+  EXPECT_GT(client.Socket()->DatagramsIgnored(), 0);
+  EXPECT_FALSE(clientGraph.IsStopped()) << "a stranger's stop stopped the recording";
+  EXPECT_GE(client.ElapsedMs(), elapsedBefore + 1000) << "a stranger's start restarted the recording's clock";
+  EXPECT_GT(client.FramesSinceRun(), framesBefore) << "the count went on from Run, never from a stranger's start";
+  EXPECT_NE(clientGraph.Sampler()->RemoteTick(), 0x7EEEEEEEu) << "a stranger's tick reached the frame log";
+
+  const int heardBefore = client.Socket()->DatagramsReceived();
+  server.Stop();
+  ASSERT_TRUE(PumpUntil([&] { return clientGraph.IsStopped(); }))
+      << "the peer's stop still stops it; heard " << heardBefore << " then " << client.Socket()->DatagramsReceived()
+      << ", ignored " << client.Socket()->DatagramsIgnored() << " of " << sent.load();
+  const int passed = client.FramesSinceRun();
+  clientGraph.Sampler()->CloseLog();
+  // Every frame the grabber passed is in the log and in the file (the last
+  // one may meet the end of the recording at the tee).
+  const int lines = LineCount(dir.File("clientSync.txt"));
+  EXPECT_GE(lines, passed);
+  EXPECT_LE(lines, passed + 1);
+  const int inFile = media_test::CountDecodedFrames(dir.File("client.avi"));
+  EXPECT_GE(inFile, lines - 1);
+  EXPECT_LE(inFile, lines);
 }
 
 TEST(SyncLinkFaults, ReadFromTheEnvironmentWithUnknownWordsIgnored) {

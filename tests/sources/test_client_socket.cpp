@@ -1,4 +1,5 @@
-// Two synchronisation sockets talking over the loopback interface.
+// Two synchronisation sockets talking over the loopback interface, and a
+// third sender that the link must ignore.
 #ifdef LENTORA_WITH_SYNC_SOCKET
 
 #include <gtest/gtest.h>
@@ -40,10 +41,11 @@ class SyncPair : public ::testing::Test {
   void SetUp() override {
     App();
     const QHostAddress loopback(QHostAddress::LocalHost);
+    ASSERT_TRUE(stranger.bind(loopback, 0));
     ASSERT_TRUE(client.Create(0, loopback));
     ASSERT_TRUE(server.Create(0, loopback));
     server.SetPeer("127.0.0.1", client.LocalPort());
-    client.SetPeer("127.0.0.1", 1);  // replaced by the server once it talks
+    client.SetPeer("127.0.0.1", server.LocalPort());
     client.SetActions([this] { ++graph.runs; }, [this] { ++graph.stops; },
                       [this](uint32_t tick) {
                         graph.remoteTick = tick;
@@ -51,14 +53,25 @@ class SyncPair : public ::testing::Test {
                       });
   }
 
-  // Sends raw bytes to the client from a third socket.
-  void SendRaw(const QByteArray& bytes) {
+  // Sends raw bytes to the client as its peer would: from a socket on the
+  // peer's port (the server's socket steps aside for it).
+  void SendRawFromPeer(const QByteArray& bytes) {
+    const uint16_t port = server.LocalPort();
+    server.Close();
     QUdpSocket raw;
+    ASSERT_TRUE(raw.bind(QHostAddress::LocalHost, port));
     ASSERT_EQ(raw.writeDatagram(bytes, QHostAddress::LocalHost, client.LocalPort()), bytes.size());
+    raw.close();
+    ASSERT_TRUE(server.Create(port, QHostAddress(QHostAddress::LocalHost)));
+  }
+  // Sends raw bytes to the client from a socket that is not its peer.
+  void SendFromStranger(const QByteArray& bytes) {
+    ASSERT_EQ(stranger.writeDatagram(bytes, QHostAddress::LocalHost, client.LocalPort()), bytes.size());
   }
 
   CClientSocket server;
   CClientSocket client;
+  QUdpSocket stranger;
   FakeGraph graph;
 };
 
@@ -79,12 +92,10 @@ TEST(SyncDatagram, IsTwelveLittleEndianBytesAndOnlyThatSizeDecodes) {
   EXPECT_FALSE(DecodeSyncDatagram(QByteArray(), decoded));
 }
 
-TEST_F(SyncPair, StartRunsAndStopStopsTheClientAndRepliesGoToTheSender) {
+TEST_F(SyncPair, StartRunsAndStopStopsTheClientAndRepliesGoToThePeer) {
   ASSERT_TRUE(server.SendCommand(kSyncStart));
   ASSERT_TRUE(PumpUntil([&] { return graph.runs == 1; }));
   EXPECT_EQ(graph.stops, 0);
-  EXPECT_EQ(client.PeerPort(), server.LocalPort());
-  EXPECT_EQ(client.PeerAddress(), "127.0.0.1");
   EXPECT_EQ(server.BytesSent(), 0);
   EXPECT_EQ(server.BytesToSend(), 0);
 
@@ -101,11 +112,11 @@ TEST_F(SyncPair, StartRunsAndStopStopsTheClientAndRepliesGoToTheSender) {
 }
 
 TEST_F(SyncPair, HeartbeatsAndMismatchedCommandsOnlyUpdateTheTick) {
-  SendRaw(EncodeSyncDatagram({kSyncHeartbeat, 1234, kSyncHeartbeatCheck}));
+  SendRawFromPeer(EncodeSyncDatagram({kSyncHeartbeat, 1234, kSyncHeartbeatCheck}));
   ASSERT_TRUE(PumpUntil([&] { return graph.ticksSeen == 1; }));
   EXPECT_EQ(graph.remoteTick, 1234u);
-  SendRaw(EncodeSyncDatagram({kSyncStart, 5678, kSyncStop}));
-  SendRaw(EncodeSyncDatagram({kSyncStop, -1, kSyncStart}));
+  SendRawFromPeer(EncodeSyncDatagram({kSyncStart, 5678, kSyncStop}));
+  SendRawFromPeer(EncodeSyncDatagram({kSyncStop, -1, kSyncStart}));
   ASSERT_TRUE(PumpUntil([&] { return graph.ticksSeen == 3; }));
   EXPECT_EQ(graph.remoteTick, 0xFFFFFFFFu);
   EXPECT_EQ(graph.runs, 0);
@@ -114,17 +125,74 @@ TEST_F(SyncPair, HeartbeatsAndMismatchedCommandsOnlyUpdateTheTick) {
 
 TEST_F(SyncPair, DatagramsOfAnotherSizeChangeNothing) {
   const QString peerBefore = client.PeerAddress();
-  SendRaw(EncodeSyncDatagram({kSyncStart, 77, kSyncStart}).left(7));
-  SendRaw(EncodeSyncDatagram({kSyncStart, 77, kSyncStart}) + "x");
-  SendRaw(QByteArray());
+  SendRawFromPeer(EncodeSyncDatagram({kSyncStart, 77, kSyncStart}).left(7));
+  SendRawFromPeer(EncodeSyncDatagram({kSyncStart, 77, kSyncStart}) + "x");
+  SendRawFromPeer(QByteArray());
   // A valid heartbeat behind them proves the others were read and dropped.
-  SendRaw(EncodeSyncDatagram({kSyncHeartbeat, 42, kSyncHeartbeatCheck}));
+  SendRawFromPeer(EncodeSyncDatagram({kSyncHeartbeat, 42, kSyncHeartbeatCheck}));
   ASSERT_TRUE(PumpUntil([&] { return graph.ticksSeen >= 1; }));
   EXPECT_EQ(graph.ticksSeen, 1);
   EXPECT_EQ(graph.remoteTick, 42u);
   EXPECT_EQ(graph.runs, 0);
   EXPECT_TRUE(client.IsOpen());
   EXPECT_EQ(client.DatagramsReceived(), 1);
+}
+
+// A third machine's start, stop and heartbeats change nothing, however many
+// come, and the link still hears its peer afterwards and answers it alone.
+TEST_F(SyncPair, DatagramsFromAnyoneButThePeerChangeNothing) {
+  const QString peerBefore = client.PeerAddress();
+  SendFromStranger(EncodeSyncDatagram({kSyncStart, 777, kSyncStart}));
+  SendFromStranger(EncodeSyncDatagram({kSyncStop, 778, kSyncStop}));
+  SendFromStranger(EncodeSyncDatagram({kSyncHeartbeat, 779, kSyncHeartbeatCheck}));
+  ASSERT_TRUE(PumpUntil([&] { return client.DatagramsIgnored() == 3; }));
+  // The right address from the wrong port is a stranger too.
+  QUdpSocket samePlace;
+  ASSERT_TRUE(samePlace.bind(QHostAddress::LocalHost, 0));
+  ASSERT_EQ(samePlace.writeDatagram(EncodeSyncDatagram({kSyncStart, 780, kSyncStart}), QHostAddress::LocalHost,
+                                    client.LocalPort()),
+            kSyncDatagramSize);
+  ASSERT_TRUE(PumpUntil([&] { return client.DatagramsIgnored() == 4; }));
+  EXPECT_EQ(graph.runs, 0);
+  EXPECT_EQ(graph.stops, 0);
+  EXPECT_EQ(graph.ticksSeen, 0);
+  EXPECT_EQ(client.DatagramsReceived(), 0);
+  EXPECT_EQ(client.PeerAddress(), peerBefore);
+  EXPECT_EQ(client.PeerPort(), server.LocalPort()) << "replies never go to a stranger";
+
+  // A flood, more than one notification reads: all dropped, and the peer's
+  // heartbeat behind it still arrives.
+  const QByteArray stop = EncodeSyncDatagram({kSyncStop, 1, kSyncStop});
+  // (Loopback's receive buffer holds a few hundred; more would be dropped by the system.)
+  constexpr int kFlood = 2 * CClientSocket::kMaxDatagramsPerNotification + 16;
+  for (int i = 0; i < kFlood; ++i) SendFromStranger(stop);
+  ASSERT_TRUE(server.SendHeartbeat());
+  ASSERT_TRUE(PumpUntil([&] { return graph.ticksSeen == 1; }));
+  EXPECT_EQ(graph.stops, 0);
+  EXPECT_EQ(client.DatagramsReceived(), 1);
+  // Loopback may drop some of a burst; none of those that came was acted on.
+  EXPECT_GT(client.DatagramsIgnored(), 4);
+
+  // The client's answer reaches its peer, not the stranger.
+  uint32_t serverSaw = 0;
+  server.SetActions({}, {}, [&](uint32_t tick) { serverSaw = tick; });
+  ASSERT_TRUE(client.SendHeartbeat());
+  EXPECT_TRUE(PumpUntil([&] { return serverSaw != 0; }));
+  App().processEvents();
+  EXPECT_FALSE(stranger.hasPendingDatagrams());
+}
+
+TEST(ClientSocket, ThePeerIsOneAddressAndPort) {
+  App();
+  CClientSocket socket;
+  socket.SetPeer("127.0.0.1", 4000);
+  EXPECT_TRUE(socket.IsPeer(QHostAddress("127.0.0.1"), 4000));
+  EXPECT_TRUE(socket.IsPeer(QHostAddress("::ffff:127.0.0.1"), 4000));
+  EXPECT_FALSE(socket.IsPeer(QHostAddress("127.0.0.1"), 4001));
+  EXPECT_FALSE(socket.IsPeer(QHostAddress("127.0.0.2"), 4000));
+  socket.SetPeer("not an address", 4000);
+  EXPECT_FALSE(socket.IsPeer(QHostAddress("127.0.0.1"), 4000));
+  EXPECT_FALSE(socket.IsPeer(QHostAddress(), 4000));
 }
 
 TEST(ClientSocket, RefusesATakenPortAndFailsSendsWithoutHanging) {

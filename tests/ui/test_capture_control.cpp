@@ -158,11 +158,14 @@ INSTANTIATE_TEST_SUITE_P(Capture, LiveRecording, ::testing::Values(0, 1));
 TEST_F(LiveCapture, ClientSetUpStartsItsTimerAndFollowsTheServer) {
   auto client = MakeControl();
   ASSERT_TRUE(client->Connect(device));
+  CClientSocket server;
+  ASSERT_TRUE(server.Create(0, QHostAddress(QHostAddress::LocalHost)));
   CaptureRecordSettings settings;
   settings.networkSync = true;
   settings.client = true;
   settings.serverAddress = "127.0.0.1";
   settings.port = 0;
+  settings.peerPort = server.LocalPort();
   client->SetUpRecording(settings);
   ASSERT_TRUE(messages.isEmpty());
   EXPECT_TRUE(client->StatusTimerActive());  // before any start datagram
@@ -170,8 +173,6 @@ TEST_F(LiveCapture, ClientSetUpStartsItsTimerAndFollowsTheServer) {
   client->SetUpRecording(settings);
   EXPECT_TRUE(messages.isEmpty()) << messages.join(", ").toStdString();
 
-  CClientSocket server;
-  ASSERT_TRUE(server.Create(0, QHostAddress(QHostAddress::LocalHost)));
   server.SetPeer("127.0.0.1", client->Socket()->LocalPort());
   for (int i = 0; i < CVideoCaptureControl::kCommandRepeats; ++i) server.SendCommand(kSyncStart);
   ASSERT_TRUE(PumpUntil([&] { return client->Graph()->Sampler()->FrameCount() >= 5; }));

@@ -71,13 +71,14 @@ class TwoWorkbenches : public ::testing::Test, public WithApplication {
     return control;
   }
 
-  static CaptureRecordSettings Synchronised(const std::string& file, bool client, uint16_t port) {
+  static CaptureRecordSettings Synchronised(const std::string& file, bool client, uint16_t port, uint16_t peerPort) {
     CaptureRecordSettings settings;
     settings.fileName = file;
     settings.networkSync = true;
     settings.client = client;
     settings.serverAddress = "127.0.0.1";
     settings.port = port;
+    settings.peerPort = peerPort;
     return settings;
   }
 
@@ -92,16 +93,24 @@ TEST_F(TwoWorkbenches, ServerWindowRunsAndStopsTheClientWindowOverLoopback) {
   ASSERT_TRUE(server && client);
   ASSERT_TRUE(server->IsOpen() && client->IsOpen());
 
-  // Both set-ups name the same port, as on two machines; the client, finding
-  // it taken by the server, takes a free one.
-  const uint16_t port = FreeUdpPort();
-  server->SetUpRecording(Synchronised(dir.File("left.avi"), false, port));
-  client->SetUpRecording(Synchronised(dir.File("right.avi"), true, port));
+  // One machine, two programs: two ports, each set-up naming the other's.
+  const uint16_t serverPort = FreeUdpPort();
+  uint16_t clientPort = FreeUdpPort();
+  while (clientPort == serverPort) clientPort = FreeUdpPort();
+  // The same port on both sides cannot be bound twice here: refused by name.
+  server->SetUpRecording(Synchronised(dir.File("left.avi"), false, serverPort, clientPort));
+  ASSERT_EQ(messages.size(), 0) << messages.join(", ").toStdString();
+  client->SetUpRecording(Synchronised(dir.File("right.avi"), true, serverPort, serverPort));
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages[0].startsWith("Failed to create UDP socket")) << messages[0].toStdString();
+  EXPECT_TRUE(messages[0].contains(QString::number(serverPort))) << messages[0].toStdString();
+  messages.clear();
+  client->SetUpRecording(Synchronised(dir.File("right.avi"), true, clientPort, serverPort));
   ASSERT_TRUE(messages.isEmpty()) << messages.join(", ").toStdString();
-  ASSERT_EQ(server->Socket()->LocalPort(), port);
-  ASSERT_NE(client->Socket()->LocalPort(), port);
-  // The client's heartbeats teach the server where it listens.
-  ASSERT_TRUE(PumpUntil([&] { return server->Socket()->PeerPort() == client->Socket()->LocalPort(); }));
+  ASSERT_EQ(server->Socket()->LocalPort(), serverPort);
+  ASSERT_EQ(client->Socket()->LocalPort(), clientPort);
+  EXPECT_EQ(server->Socket()->PeerPort(), clientPort);
+  EXPECT_EQ(client->Socket()->PeerPort(), serverPort);
 
   serverWindow.move(0, 0);
   clientWindow.move(serverWindow.frameGeometry().width() + 10, 0);
