@@ -169,6 +169,7 @@ int RunDetect(const Arguments& args) {
   if (!request.saveIndex.empty()) {
     const WorkspaceResult saved = SaveWorkspaceTo(data, request.saveIndex);
     if (!saved.ok) return FailInput(kCommand, saved.error);
+    for (const std::string& warning : saved.warnings) std::cerr << "warning: " << warning << "\n";
   }
   if (request.json)
     PrintJson(outcomes);

@@ -130,6 +130,7 @@ int RunImportParameters(const Arguments& args) {
   if (const auto out = parsed.Value("--save")) {
     const WorkspaceResult saved = SaveWorkspaceTo(data, *out);
     if (!saved.ok) return FailInput("import-parameters", saved.error);
+    for (const std::string& warning : saved.warnings) std::cerr << "warning: " << warning << "\n";
   }
   return kExitOk;
 }

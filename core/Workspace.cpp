@@ -1,5 +1,6 @@
 #include "core/Workspace.h"
 
+#include <filesystem>
 #include <optional>
 
 #include <QImageReader>
@@ -185,7 +186,8 @@ bool WriteCamera(const CCalibrationData& data, FileSetWriter& files, int camera,
                 std::to_string(data.ViewHasPoints(camera, v) ? 1 : 0) + " " + pointsName + "\n";
     if (data.ViewMissingImage(camera, v)) {
       // The grey stand-in is no photograph: the image stays missing, and a
-      // file of that name left by an earlier save must not pass for it.
+      // file of that name already there must not pass for it (the caller
+      // agreed to its removal before the save began).
       files.Remove(imageName);
       warnings.push_back("camera " + std::to_string(camera) + ": view " + std::to_string(v) +
                          " has no image; \"" + imageName + "\" is left missing");
@@ -245,8 +247,21 @@ std::string PointsFileName(int camera, int view) {
   return "Camera_" + std::to_string(camera) + "_Points_" + std::to_string(view) + ".txt";
 }
 
+std::vector<std::string> StaleImageFiles(const CCalibrationData& data, const std::string& indexPath) {
+  std::vector<std::string> names;
+  const std::string folder = FolderOf(indexPath);
+  std::error_code ignored;
+  for (int camera = 0; camera < data.GetCameraCount(); ++camera)
+    for (int v = 0; v < data.GetViewCount(camera); ++v) {
+      if (!data.ViewMissingImage(camera, v)) continue;
+      const std::string name = ViewImageFileName(camera, v);
+      if (std::filesystem::exists(std::filesystem::symlink_status(JoinPath(folder, name), ignored))) names.push_back(name);
+    }
+  return names;
+}
+
 WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string& indexPath,
-                                const FileSetWriter::FaultHook& faultHook) {
+                                const WorkspaceSaveOptions& options) {
   WorkspaceResult result;
   const std::string indexName = FileNameOf(indexPath);
   if (const std::string clash = CompanionClash(data, indexName); !clash.empty()) {
@@ -254,9 +269,18 @@ WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string&
                    ", which the save writes beside it; choose another name";
     return result;
   }
+  // A file the save did not write is removed only when the caller agrees.
+  const std::vector<std::string> stale = StaleImageFiles(data, indexPath);
+  if (!stale.empty() && !(options.mayRemove && options.mayRemove(stale))) {
+    result.error = "the folder holds \"" + stale.front() + "\"" +
+                   (stale.size() > 1 ? " and " + std::to_string(stale.size() - 1) + " more" : std::string()) +
+                   ", named like the image of a view that has none: a reload would take it for that view's "
+                   "picture. Move it away or save to another folder";
+    return result;
+  }
   // Everything is written under temporary names first and the index renamed
   // into place last, so a failure at any point leaves the old workspace whole.
-  FileSetWriter files(FolderOf(indexPath), faultHook);
+  FileSetWriter files(FolderOf(indexPath), options.faultHook);
   std::string indexText = std::to_string(data.GetCameraCount()) + "\n";
   for (int camera = 0; camera < data.GetCameraCount(); ++camera)
     if (!WriteCamera(data, files, camera, indexText, result.warnings)) {
@@ -272,6 +296,10 @@ WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string&
     return result;
   }
   result.camerasRead = data.GetCameraCount();
+  for (const std::string& name : stale) {
+    result.removed.push_back(name);
+    result.warnings.push_back("removed the earlier \"" + name + "\" from the folder");
+  }
   result.ok = true;
   return result;
 }

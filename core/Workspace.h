@@ -14,7 +14,8 @@ class CCalibrationData;
 struct WorkspaceResult {
   bool ok = false;
   std::string error;                  // why the load or save failed (ok == false)
-  std::vector<std::string> warnings;  // things skipped while the rest loaded
+  std::vector<std::string> warnings;  // things skipped while the rest loaded, or left out of a save
+  std::vector<std::string> removed;   // files of the target folder a save removed (with consent)
   int firstCamera = 0;                // store index of the first camera read
   int camerasRead = 0;
 };
@@ -23,13 +24,29 @@ struct WorkspaceResult {
 // the store, with the store index it will get.
 using CameraAnnouncer = std::function<void(int cameraIndex)>;
 
+// Asked, before anything is written, about files of the target folder that
+// bear the image name of a view without its image: the save writes no image
+// for such a view, so a reload would take that file for it. True lets the
+// save remove them; false (or no function) refuses the save.
+using RemovalConsent = std::function<bool(const std::vector<std::string>& fileNames)>;
+
+struct WorkspaceSaveOptions {
+  RemovalConsent mayRemove;
+  FileSetWriter::FaultHook faultHook;  // the test seam of FileSetWriter
+};
+
 // Writes the whole store beside indexPath as one unit: either every file is
 // replaced or (ok == false, with the reason) the folder is left as it was.
 // Refuses an index name equal to a companion name the save writes. Views
-// without their image write no image file (a warning says so). faultHook is
-// the test seam of FileSetWriter.
+// without their image write no image file (a warning names it); a file of
+// that name already in the folder is removed only with consent (its name is
+// then in `removed` and a warning), else the save is refused.
 WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string& indexPath,
-                                const FileSetWriter::FaultHook& faultHook = {});
+                                const WorkspaceSaveOptions& options = {});
+
+// Names of the files in indexPath's folder that a save of `data` there would
+// have to remove (see RemovalConsent).
+std::vector<std::string> StaleImageFiles(const CCalibrationData& data, const std::string& indexPath);
 
 // Appends the workspace's cameras after those the store already holds.
 WorkspaceResult LoadWorkspace(CCalibrationData& data, const std::string& indexPath,

@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include "app/CalibrationService.h"
+#include "ui/ProgressWindow.h"
 
 namespace {
 // Short runs finish before the dialog would only flash up.
@@ -34,12 +35,8 @@ bool CCalibrationRunner::Start(std::unique_ptr<CalibrationJob> job, CCalibration
   lastIteration_ = 0;
   cancel_ = std::make_shared<std::atomic<bool>>(false);
 
-  dialog_ = new QProgressDialog(text_, "Cancel", 0, 0, window_);
-  dialog_->setWindowTitle("Lentora");
+  dialog_ = OpenProgressWindow(window_, "Lentora", text_, 0, kDialogDelayMs);
   dialog_->setWindowModality(Qt::WindowModal);
-  dialog_->setMinimumDuration(kDialogDelayMs);
-  dialog_->setAutoClose(false);
-  dialog_->setAutoReset(false);
   connect(dialog_, &QProgressDialog::canceled, this, &CCalibrationRunner::Cancel);
 
   CalibrationRunOptions options;
@@ -56,7 +53,10 @@ bool CCalibrationRunner::Start(std::unique_ptr<CalibrationJob> job, CCalibration
   };
   CalibrationJob* work = job_.get();
   const std::shared_ptr<std::atomic<bool>> keepFlag = cancel_;
-  thread_ = QThread::create([work, options, keepFlag] { work->Run(options); });
+  thread_ = QThread::create([work, options, keepFlag, hook = workerHook_] {
+    if (hook) hook();
+    work->Run(options);
+  });
   connect(thread_, &QThread::finished, this, &CCalibrationRunner::Finish, Qt::QueuedConnection);
   thread_->start();
   return true;
@@ -86,11 +86,8 @@ void CCalibrationRunner::Finish() {
   thread_->wait();
   delete thread_;
   thread_ = nullptr;
-  if (dialog_) {
-    dialog_->hide();
-    dialog_->deleteLater();
-    dialog_ = nullptr;
-  }
+  // Gone for good before the results (or a refusal) are shown.
+  CloseProgressWindow(dialog_);
   const std::unique_ptr<CalibrationJob> job = std::move(job_);
   job->Commit(*store_);
   if (finished_) finished_(*job);

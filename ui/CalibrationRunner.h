@@ -33,6 +33,8 @@ class CCalibrationRunner : public QObject {
   void Cancel();
   // Processes events until the running job has finished (tests); false on timeout.
   bool Wait(int timeoutMs);
+  // Called on the worker thread before each job runs: tests make a run slow with it.
+  void SetWorkerHook(std::function<void()> hook) { workerHook_ = std::move(hook); }
 
   // The dialog of the running job (null when none), its text, and the last reported iteration.
   QProgressDialog* Dialog() const { return dialog_; }
@@ -47,6 +49,7 @@ class CCalibrationRunner : public QObject {
   std::unique_ptr<CalibrationJob> job_;
   CCalibrationData* store_ = nullptr;
   std::function<void(const CalibrationJob&)> finished_;
+  std::function<void()> workerHook_;
   // Shared with the worker so that a late progress report never touches a destroyed runner.
   std::shared_ptr<std::atomic<bool>> cancel_;
   QThread* thread_ = nullptr;

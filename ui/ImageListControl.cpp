@@ -236,15 +236,30 @@ void CImageListControl::AddImageFiles(const QStringList& paths) {
   Redraw();
   if (viewsArrived_) viewsArrived_(before);
   if (refused.isEmpty()) return;
-  const QString text = QString("These files were not added:\n%1").arg(refused.join('\n'));
+  Tell(QString("These files were not added:\n%1").arg(refused.join('\n')));
+}
+
+void CImageListControl::Tell(const QString& text) {
   if (message_) message_(text);
   else QMessageBox::warning(this, "Lentora", text);
 }
 
 void CImageListControl::ToggleSelectedView() {
-  if (!store_ || selectedView_ < 0 || selectedView_ >= ViewCount()) return;
-  if (store_->IsViewEnabled(camera_, selectedView_)) store_->DisableView(camera_, selectedView_);
-  else store_->EnableView(camera_, selectedView_);
+  if (!store_ || camera_ < 0) return;
+  if (selectedView_ < 0 || selectedView_ >= ViewCount()) {
+    Tell("Please select a view to disable or enable.");
+    return;
+  }
+  if (store_->IsViewEnabled(camera_, selectedView_)) {
+    store_->DisableView(camera_, selectedView_);
+  } else if (store_->ViewMissingImage(camera_, selectedView_)) {
+    Tell(QString("View %1 has no image (its file could not be read when the workspace was loaded), so it stays "
+                 "disabled: a calibration cannot use it.")
+             .arg(selectedView_ + 1));
+    return;
+  } else {
+    store_->EnableView(camera_, selectedView_);
+  }
   Redraw();
 }
 

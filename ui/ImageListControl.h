@@ -111,6 +111,8 @@ class CImageListControl : public QWidget {
   void DrawViewErrors(QPainter& painter, const std::vector<ViewError>& errors);
   QStringList AskImageFiles();
   int ViewCount() const;
+  // Says why a command did nothing (through the panel's message when set).
+  void Tell(const QString& text);
 
   int id_;
   std::string applicationFolder_;

@@ -61,3 +61,12 @@ QString StartUndistortion(CSourceFrameSampler* sampler, const CCalibrationData* 
     return "No undistortion table could be made from the parameters of Camera 1." + unchanged;
   return {};
 }
+
+QString CaptureRefusalText(const SourceSettings& settings, CSourceFrameSampler* sampler) {
+  if (CountSubViews(settings) == 0)
+    return "Nothing was captured: this source feeds no camera, because its camera was removed from the "
+           "calibration data. Remove the source and add it again to capture from it.";
+  if (!sampler || sampler->CloneLatestFrame().empty())
+    return "Nothing was captured: no frame has arrived from the source yet.";
+  return "Nothing was captured: the frame could not be added to the source's cameras.";
+}

@@ -24,6 +24,10 @@ QString RecordingFailureText(DShow::RecordingFailure failure);
 void SetSourceMessageHandler(std::function<void(const QString&)> handler);
 
 class CSourceFrameSampler;
+// Why "Capture" added no view: the source feeds no camera (its cameras were
+// removed), or no frame has arrived yet.
+QString CaptureRefusalText(const SourceSettings& settings, CSourceFrameSampler* sampler);
+
 // "Remove Distortion" of a recording set-up: undistorts the source's frames
 // with the parameters of the store's camera 0 ("Camera 1"). Returns why it
 // cannot (no camera, not calibrated, frame size unknown, or calibrated for

@@ -15,6 +15,7 @@
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "ui/CalibrationRunner.h"
+#include "ui/ProgressWindow.h"
 #include "ui/ImageListControl.h"
 #include "ui/ResidualWindow.h"
 #include "ui/RunDiagnostics.h"
@@ -594,33 +595,36 @@ void CStaticDataView::SetDetector(CGridDetector* detector) {
 
 void CStaticDataView::DetectAll() {
   const int camera = SelectedCamera();
-  if (!detector_ || !store_ || camera < 0) return;
-  if (detector_->BatchRunning()) return;
+  if (!detector_ || !store_) return;
+  if (camera < 0) {
+    ShowMessage(selectedEntry_ >= 0 ? "The stereo rig's entry holds no views of its own. Please select a camera to "
+                                      "detect the grid in its views."
+                                    : "Please select a camera to detect the grid in its views.");
+    return;
+  }
+  if (detector_->BatchRunning()) {
+    ShowMessage("The grid is being detected already; wait for that search to end or cancel it first.");
+    return;
+  }
   if (!detector_->CanDetect(camera)) {
     ShowMessage("Please set the calibration grid's properties in the object editor before detecting it.");
     return;
   }
   const int views = store_->GetViewCount(camera);
+  if (views == 0) {
+    ShowMessage(QString("%1 has no views to detect the grid in. Add images or capture frames first.").arg(CameraTitle(camera)));
+    return;
+  }
   if (!detector_->DetectAll(camera)) return;
-  progress_ = new QProgressDialog(QString("Detecting the grid in the views of camera %1...").arg(camera + 1),
-                                  "Cancel", 0, views, this);
-  progress_->setWindowTitle("Detect all");
+  progress_ = OpenProgressWindow(this, "Detect all",
+                                 QString("Detecting the grid in the views of camera %1...").arg(camera + 1), views, 0);
   progress_->setWindowModality(Qt::NonModal);
-  progress_->setAutoClose(false);
-  progress_->setAutoReset(false);
-  progress_->setMinimumDuration(0);
-  progress_->setValue(0);
   connect(progress_, &QProgressDialog::canceled, detector_, &CGridDetector::CancelBatch);
   progress_->show();
 }
 
 void CStaticDataView::DetectionFinished(const DetectionSummary& summary) {
-  if (progress_) {
-    progress_->disconnect(this);
-    progress_->hide();
-    progress_->deleteLater();
-    progress_ = nullptr;
-  }
+  CloseProgressWindow(progress_);
   ShowMessage(DetectionSummaryText(summary));
 }
 

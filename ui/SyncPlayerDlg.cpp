@@ -1,6 +1,7 @@
 #include "ui/SyncPlayerDlg.h"
 
 #include <QDialogButtonBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIntValidator>
@@ -92,36 +93,49 @@ void CSyncPlayerDlg::SetFrame(int frame) { frame_->setText(QString::number(frame
 
 QString CSyncPlayerDlg::ResultText() const { return result_->toPlainText(); }
 
-bool CSyncPlayerDlg::OpenGraph(std::unique_ptr<CSamplingFileGraph>& graph, CCaptureVideoView* view,
-                               const QString& path) {
+QString CSyncPlayerDlg::OpenGraph(std::unique_ptr<CSamplingFileGraph>& graph, CCaptureVideoView* view,
+                                  const QString& path) {
   graph.reset();
+  if (path.trimmed().isEmpty()) return "no file was named";
+  if (!QFileInfo(path).isFile()) return QString("%1 does not exist").arg(path);
   graph = std::make_unique<CSamplingFileGraph>();
   graph->InitVMR9(view);
   graph->InitialiseFrameSampler();
-  if (DShow::Failed(graph->OpenMediaFile(path.toStdString()))) return false;
+  if (DShow::Failed(graph->OpenMediaFile(path.toStdString()))) {
+    const std::string why = graph->LastError();
+    graph.reset();
+    return QString("%1 could not be opened as a video%2").arg(path, why.empty() ? QString() : ": " + QString::fromStdString(why));
+  }
   const DShow::VideoRect destination{0, 0, view->width(), view->height()};
   graph->SetVideoPosition(nullptr, &destination);
   graph->RepaintVideo(view);
-  return true;
+  return {};
 }
 
-void CSyncPlayerDlg::ReadLog(const QString& path, FrameLogTicks& ticks) {
+QString CSyncPlayerDlg::ReadLog(const QString& path, FrameLogTicks& ticks) {
+  ticks = FrameLogTicks{};
+  if (path.trimmed().isEmpty()) return "no file was named";
   const FrameLogReadResult read = ReadFrameLogTicks(path.toStdString(), ticks);
-  if (read.badLine > 0)
-    ShowSourceMessage(this, QString("The frame log %1 is damaged at line %2; later frames are not used.")
-                                .arg(path)
-                                .arg(read.badLine));
+  if (!read.opened) return QString("%1 could not be read").arg(path);
+  if (read.badLine > 0) return QString("%1 is damaged at line %2; later frames are not used").arg(path).arg(read.badLine);
+  if (ticks.local.empty()) return QString("%1 holds no frames").arg(path);
+  return {};
 }
 
 void CSyncPlayerDlg::OnOpenFiles() {
-  const bool serverOpened = OpenGraph(serverGraph_, left_, serverVideo_->text());
-  const bool clientOpened = OpenGraph(clientGraph_, right_, clientVideo_->text());
-  if (serverOpened) serverGraph_->Pause();
-  if (clientOpened) clientGraph_->Pause();
-  ReadLog(serverLog_->text(), server_);
-  ReadLog(clientLog_->text(), client_);
+  const QString problems[] = {OpenGraph(serverGraph_, left_, serverVideo_->text()),
+                              ReadLog(serverLog_->text(), server_),
+                              OpenGraph(clientGraph_, right_, clientVideo_->text()),
+                              ReadLog(clientLog_->text(), client_)};
+  const char* const names[] = {"Server video", "Server frame log", "Client video", "Client frame log"};
+  if (serverGraph_) serverGraph_->Pause();
+  if (clientGraph_) clientGraph_->Pause();
   open_ = true;
   update();
+  QStringList lines;
+  for (int i = 0; i < 4; ++i)
+    if (!problems[i].isEmpty()) lines << QString("%1: %2.").arg(names[i], problems[i]);
+  if (!lines.isEmpty()) ShowSourceMessage(this, "Not every file could be opened:\n" + lines.join('\n'));
 }
 
 bool CSyncPlayerDlg::SeekTo(CSamplingFileGraph* graph, int frame) {
@@ -136,11 +150,26 @@ bool CSyncPlayerDlg::SeekTo(CSamplingFileGraph* graph, int frame) {
   return true;
 }
 
+QString CSyncPlayerDlg::GoRefusal(bool numeric, int frame) const {
+  if (server_.local.empty() || client_.local.empty())
+    return "Open the two recordings and their frame logs first (\"Open Files\"): there are no frames to match.";
+  if (!numeric) return QString("\"%1\" is not a frame number.").arg(frame_->text());
+  if (frame < 0 || static_cast<size_t>(frame) >= server_.local.size())
+    return QString("Server frame %1 is not in the server frame log, which holds frames 0 to %2.")
+        .arg(frame)
+        .arg(server_.local.size() - 1);
+  return {};
+}
+
 bool CSyncPlayerDlg::OnGo() {
   bool numeric = false;
   const int frame = frame_->text().toInt(&numeric);
   SyncMatch searches;
-  if (!numeric || !MatchServerFrame(server_, client_, frame, searches)) return false;
+  const QString refusal = GoRefusal(numeric, frame);
+  if (!refusal.isEmpty() || !MatchServerFrame(server_, client_, frame, searches)) {
+    ShowSourceMessage(this, refusal.isEmpty() ? QString("Server frame %1 cannot be matched.").arg(frame) : refusal);
+    return false;
+  }
   // The clocks' offset from both logs' heartbeats picks the client frame; the
   // two heartbeat searches alone can be a few frames off, so they only stand
   // in (and say so) when the logs cannot be matched that way.

@@ -39,8 +39,11 @@ class CSyncPlayerDlg : public QDialog {
                 const std::string& clientLog);
   void SetFrame(int frame);
 
+  // Opens both videos and reads both logs; a file that cannot be used is
+  // named in a message.
   void OnOpenFiles();
-  // False when the frame is not in the server log or a seek failed.
+  // False (with a message saying why) when the frame is not in the server
+  // log or a seek failed.
   bool OnGo();
 
   bool IsOpen() const { return open_; }
@@ -55,9 +58,13 @@ class CSyncPlayerDlg : public QDialog {
 
  private:
   void CreateControls();
-  bool OpenGraph(std::unique_ptr<CSamplingFileGraph>& graph, CCaptureVideoView* view, const QString& path);
+  // "" when opened, else why not.
+  QString OpenGraph(std::unique_ptr<CSamplingFileGraph>& graph, CCaptureVideoView* view, const QString& path);
   bool SeekTo(CSamplingFileGraph* graph, int frame);
-  void ReadLog(const QString& path, FrameLogTicks& ticks);
+  // "" when read, else why not.
+  QString ReadLog(const QString& path, FrameLogTicks& ticks);
+  // Why Go cannot show server frame `frame` ("" when it can).
+  QString GoRefusal(bool numeric, int frame) const;
 
   CCaptureVideoView* left_ = nullptr;
   CCaptureVideoView* right_ = nullptr;

@@ -211,6 +211,7 @@ int CVideoCaptureControl::OnCapture() {
   const int added = GrabFrameFromGraph(*graph_, *sampler, settings_, *store_);
   if (added > 0) RefreshDataPanel();
   if (added > 0) AnnounceViews(before);
+  if (added == 0) ShowSourceMessage(this, CaptureRefusalText(settings_, sampler));
   return added;
 }
 

@@ -157,6 +157,7 @@ int CVideoPlayerControl::Capture() {
   const int added = GrabFrameFromGraph(*graph_, *sampler, settings_, *store_);
   RefreshDataPanel();
   if (added > 0) AnnounceViews(before);
+  if (added == 0) ShowSourceMessage(this, CaptureRefusalText(settings_, sampler));
   return added;
 }
 

@@ -437,11 +437,28 @@ void CWorkbenchDlg::OnSave() {
 bool CWorkbenchDlg::SaveTo(const QString& path) {
   QString indexPath = path;
   if (QFileInfo(indexPath).suffix().isEmpty()) indexPath += ".txt";
-  const WorkspaceResult result = SaveWorkspaceTo(data_, indexPath.toStdString());
-  if (result.ok) MarkSaved();
-  if (!result.ok)
+  WorkspaceSaveOptions options;
+  options.mayRemove = [this](const std::vector<std::string>& names) {
+    QStringList files;
+    for (const std::string& name : names) files << QString::fromStdString(name);
+    return AskQuestion(QString("The folder already holds:\n%1\nnamed like the image of a view that has none. The "
+                               "save writes no image for such a view, so a reload would take that file for its "
+                               "picture.\n\nRemove it with the save? (No saves nothing.)")
+                           .arg(files.join('\n')),
+                       QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+  };
+  const WorkspaceResult result = SaveWorkspaceTo(data_, indexPath.toStdString(), options);
+  if (!result.ok) {
     ShowMessage(QString("The workspace could not be saved:\n%1").arg(QString::fromStdString(result.error)));
-  return result.ok;
+    return false;
+  }
+  MarkSaved();
+  if (!result.warnings.empty()) {
+    QStringList notes;
+    for (const std::string& warning : result.warnings) notes << QString::fromStdString(warning);
+    ShowMessage(QString("The workspace was saved to %1, with these notes:\n%2").arg(indexPath, notes.join('\n')));
+  }
+  return true;
 }
 
 QMenu* CWorkbenchDlg::CreateSystemMenu() {
@@ -520,12 +537,19 @@ void CWorkbenchDlg::KeyPressed(int key) {
 }
 
 void CWorkbenchDlg::SaveWindowPictures() {
-  const auto save = [](QWidget* window, const char* fileName) {
-    GDI::SaveImage(OutputPath(fileName), window->grab().toImage(), "jpg");
+  QStringList saved, failed;
+  const auto save = [&](QWidget* window, const char* fileName) {
+    const std::string path = OutputPath(fileName);
+    (GDI::SaveImage(path, window->grab().toImage(), "jpg") ? saved : failed) << QString::fromStdString(path);
   };
   save(this, "Main.jpg");
   if (objectEditor_ && objectEditor_->isVisible()) save(objectEditor_, "Obj.jpg");
   if (resultsView_ && resultsView_->isVisible()) save(resultsView_, "3D.jpg");
+  QString text;
+  if (!saved.isEmpty()) text += QString("Window pictures saved:\n%1").arg(saved.join('\n'));
+  if (!failed.isEmpty())
+    text += QString("%1These window pictures could not be written:\n%2").arg(text.isEmpty() ? "" : "\n\n", failed.join('\n'));
+  ShowMessage(text);
 }
 
 bool CWorkbenchDlg::RouteMouseEvent(QWidget* from, QEvent* event) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 
@@ -174,6 +176,23 @@ TEST(Workspace, CompanionsResolveAgainstTheIndexFolderNotTheCurrentOne) {
   std::filesystem::current_path(previous);
   ASSERT_TRUE(result.ok) << result.error;
   EXPECT_EQ(loaded.GetViewCount(0), 3);
+}
+
+WorkspaceSaveOptions WithFaults(FileSetWriter::FaultHook hook) {
+  WorkspaceSaveOptions options;
+  options.faultHook = std::move(hook);
+  return options;
+}
+
+WorkspaceSaveOptions Consenting(RemovalConsent consent) {
+  WorkspaceSaveOptions options;
+  options.mayRemove = std::move(consent);
+  return options;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 bool Mentions(const std::vector<std::string>& warnings, const std::string& text) {
@@ -356,16 +375,16 @@ TEST(Workspace, AFailedSaveLeavesTheOldWorkspaceAsItWas) {
   changed.DisableView(0, 0);
   // A failure at every step in turn: while writing the temporaries and while renaming them into place.
   int steps = 0;
-  ASSERT_TRUE(SaveWorkspaceTo(changed, dir.File("count.txt"), [&](const std::string&, const std::string&) {
+  ASSERT_TRUE(SaveWorkspaceTo(changed, dir.File("count.txt"), WithFaults([&](const std::string&, const std::string&) {
                 ++steps;
                 return true;
-              }).ok);
+              })).ok);
   std::filesystem::remove(dir.File("count.txt"));
   ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
   for (int failAt = 1; failAt <= steps; ++failAt) {
     int step = 0;
     const WorkspaceResult result =
-        SaveWorkspaceTo(changed, dir.File("ws.txt"), [&](const std::string&, const std::string&) { return ++step != failAt; });
+        SaveWorkspaceTo(changed, dir.File("ws.txt"), WithFaults([&](const std::string&, const std::string&) { return ++step != failAt; }));
     ASSERT_FALSE(result.ok) << failAt;
     EXPECT_FALSE(result.error.empty());
     ASSERT_EQ(Snapshot(dir), before) << "failure at step " << failAt << ": " << result.error;
@@ -392,11 +411,34 @@ TEST(Workspace, APlaceholderIsNeverSavedAsAPhotograph) {
   ASSERT_TRUE(LoadWorkspace(loaded, dir.File("ws.txt")).ok);
   ASSERT_TRUE(loaded.ViewMissingImage(0, 1));
 
+  // To a fresh folder: the image is left out, and the save says which.
+  TempDir fresh;
+  const WorkspaceResult toFresh = SaveWorkspaceTo(loaded, fresh.File("copy.txt"));
+  ASSERT_TRUE(toFresh.ok) << toFresh.error;
+  EXPECT_TRUE(Mentions(toFresh.warnings, "Camera_0_Image_1.jpg"));
+  EXPECT_TRUE(toFresh.removed.empty());
+
+  // A folder holding a file of that name: never removed without consent.
   TempDir other;
   other.Write("Camera_0_Image_1.jpg", "an older photograph that is not this view's");
-  const WorkspaceResult saved = SaveWorkspaceTo(loaded, other.File("copy.txt"));
+  std::vector<std::string> asked;
+  const WorkspaceResult refused = SaveWorkspaceTo(loaded, other.File("copy.txt"), Consenting([&](const auto& names) {
+                                                    asked = names;
+                                                    return false;
+                                                  }));
+  EXPECT_FALSE(refused.ok);
+  EXPECT_NE(refused.error.find("Camera_0_Image_1.jpg"), std::string::npos) << refused.error;
+  EXPECT_EQ(asked, std::vector<std::string>{"Camera_0_Image_1.jpg"});
+  EXPECT_EQ(ReadFile(other.File("Camera_0_Image_1.jpg")), "an older photograph that is not this view's");
+  EXPECT_FALSE(std::filesystem::exists(other.File("copy.txt"))) << "a refused save writes nothing";
+  EXPECT_FALSE(SaveWorkspaceTo(loaded, other.File("copy.txt")).ok) << "no one to ask is no consent";
+  EXPECT_TRUE(std::filesystem::exists(other.File("Camera_0_Image_1.jpg")));
+
+  const WorkspaceResult saved =
+      SaveWorkspaceTo(loaded, other.File("copy.txt"), Consenting([](const auto&) { return true; }));
   ASSERT_TRUE(saved.ok) << saved.error;
   EXPECT_TRUE(Mentions(saved.warnings, "Camera_0_Image_1.jpg"));
+  EXPECT_EQ(saved.removed, std::vector<std::string>{"Camera_0_Image_1.jpg"});
   EXPECT_FALSE(std::filesystem::exists(other.File("Camera_0_Image_1.jpg")));
   EXPECT_TRUE(std::filesystem::exists(other.File("Camera_0_Image_2.jpg")));
 

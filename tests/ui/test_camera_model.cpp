@@ -49,6 +49,7 @@ class CameraModelTest : public ::testing::Test, public WithApplication {
  protected:
   CameraModelTest() {
     setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
+    SetSourceMessageHandler([this](const QString& text) { sourceMessages << text; });
     window.OnExpandView();
     panel.SetPrompts({[this](const QString& text) { messages << text; }, {}, [this] { return nextImageFiles; },
                       [this](const QString& text, QMessageBox::StandardButtons) {
@@ -59,7 +60,10 @@ class CameraModelTest : public ::testing::Test, public WithApplication {
     tools.openEditor = [this](int camera, int view) { editorOpened.emplace_back(camera, view); };
     panel.SetTools(tools);
   }
-  ~CameraModelTest() override { unsetenv("LENTORA_OUTPUT_DIR"); }
+  ~CameraModelTest() override {
+    SetSourceMessageHandler({});
+    unsetenv("LENTORA_OUTPUT_DIR");
+  }
 
   // A workspace of two cameras with eight complete synthetic views each.
   std::string StereoWorkspace() {
@@ -135,6 +139,7 @@ class CameraModelTest : public ::testing::Test, public WithApplication {
   CStaticSourcesView& sources = *window.SourcesView();
   CCalibrationData& store = window.Data();
   QStringList messages;
+  QStringList sourceMessages;  // of the source controls
   QStringList questions;
   QMessageBox::StandardButton nextAnswer = QMessageBox::Yes;
   QStringList nextImageFiles;
@@ -428,6 +433,8 @@ TEST_F(CameraModelTest, RemoveCameraAsksAndSourcesFollowTheRenumbering) {
   panel.Button(CStaticDataView::kIdRemoveCamera)->click();
   EXPECT_EQ(sources.Control(0)->GetSettings().subViewCamera[0], kNoCamera);
   EXPECT_EQ(Player(0)->Capture(), 0);
+  ASSERT_FALSE(sourceMessages.isEmpty());
+  EXPECT_TRUE(sourceMessages.last().contains("feeds no camera")) << sourceMessages.last().toStdString();
   EXPECT_EQ(store.GetViewCount(0), 0);
 }
 

@@ -349,7 +349,7 @@ TEST_F(LiveCapture, StatusCountsTimeFromRunToStopAndTheDevicesOwnDrops) {
   ASSERT_TRUE(messages.isEmpty()) << messages.join(", ").toStdString();
   QTest::qWait(400);  // time between the set-up and Run is not recording time
   control->UpdateStatus();
-  EXPECT_EQ(control->StatusText(), "Captured 0 frames (n/a dropped) 0.0sec");
+  EXPECT_EQ(control->StatusText(), "Recording set up: Run starts it");
 
   const uint64_t before = control->Graph()->FramesGrabbed();
   control->OnRun();

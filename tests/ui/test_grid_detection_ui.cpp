@@ -90,9 +90,12 @@ TEST_F(DetectionUiTest, DetectAllShowsProgressThenASummaryListingTheViewsNotFoun
   EXPECT_TRUE(progress->isVisible());
   EXPECT_EQ(progress->maximum(), 4);
   EXPECT_TRUE(detector.BatchRunning());
-  // A second press while the run goes on starts nothing.
+  // A second press while the run goes on starts nothing, and says why.
   panel.DetectAll();
   EXPECT_EQ(detector.Pending(), 4);
+  ASSERT_EQ(messages.size(), 1);
+  EXPECT_TRUE(messages.front().startsWith("The grid is being detected already")) << messages.front().toStdString();
+  messages.clear();
 
   ASSERT_TRUE(QTest::qWaitFor([&] { return !messages.isEmpty(); }, kWaitMs));
   EXPECT_EQ(messages.front(),
