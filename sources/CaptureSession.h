@@ -66,6 +66,8 @@ class CCaptureSession {
   CClientSocket* Socket() const { return socket_.get(); }
   // Milliseconds recorded: 0 before Run, from Run on, frozen at Stop.
   uint32_t ElapsedMs() const;
+  // Whether Run (or the server's start) came since the set-up.
+  bool Started() const { return clockStarted_; }
   // Frames the grabber passed since Run (0 before it).
   int FramesSinceRun() const;
   int HeartbeatsSent() const { return heartbeatsSent_; }

@@ -49,6 +49,10 @@ class CSourceControl : public QWidget {
   // The set-up dialog's "Capture Filter..." and "Capture Pin..." for a live source.
   virtual void ShowCaptureFilterSettings() {}
   virtual void ShowCapturePinSettings() {}
+  // Called once the control is added, hidden: a control that has never been
+  // shown gets no hide event, so a live one stops its device here when nobody
+  // needs its frames.
+  virtual void IdleIfHidden() {}
 
   SourceSettings GetSettings() const { return settings_; }
   void SetSettings(const SourceSettings& settings) { settings_ = settings; }

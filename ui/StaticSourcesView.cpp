@@ -3,6 +3,8 @@
 #include <QMessageBox>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPointer>
+#include <QTimer>
 #include <algorithm>
 
 #include "core/CalibrationData.h"
@@ -22,6 +24,8 @@ constexpr int kPanelLeft = 10;
 constexpr int kPanelWidth = 190;
 constexpr int kPanelHeight = 30;
 constexpr int kPanelSpacing = 5;
+constexpr int kFirstPanelTop = 10;
+constexpr int kFormatWaitMs = 1000;
 constexpr uint32_t kPanelTitleColour = 0xFF3C3C3C;
 
 // A source's cameras are the entries of its record that feed one.
@@ -82,10 +86,12 @@ void CStaticSourcesView::Redraw() {
   }
 }
 
+// The selected control paints itself as a child; asking it to repaint from
+// here would make every repaint of it repaint the panel below it again, a
+// loop that keeps a core busy while nothing changes.
 void CStaticSourcesView::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   if (!image_.isNull()) painter.drawImage(0, 0, image_);
-  if (selected_ >= 0) controls_[selected_]->update();
 }
 
 // ---- Adding ----------------------------------------------------------------
@@ -142,11 +148,18 @@ CSourceControl* CStaticSourcesView::AddLiveSource(int device, const std::string&
     if (dataPanel_.viewsArrived) dataPanel_.viewsArrived(before);
   });
   AppendSource(control, kLiveCameraSource, name.empty() ? QString("Camera") : QString::fromStdString(name));
+  // Not selected yet: its preview stops once the device has told its format.
+  control->IdleIfHidden();
+  // A device tells its format with its first frame, often after this.
+  QPointer<CSourceDetailsPanel> panel = panels_.back();
+  QTimer::singleShot(kFormatWaitMs, control, [control, panel] {
+    if (panel && panel->Information().isEmpty()) panel->SetTexts(QString(), control->GetInfoText());
+  });
   return control;
 }
 
 QRect CStaticSourcesView::NextPanelRect() const {
-  const int top = panelRects_.empty() ? 10 : panelRects_.back().bottom() + 1 + kPanelSpacing;
+  const int top = panelRects_.empty() ? kFirstPanelTop : panelRects_.back().bottom() + 1 + kPanelSpacing;
   return QRect(kPanelLeft, top, kPanelWidth, kPanelHeight);
 }
 

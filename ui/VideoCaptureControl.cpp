@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "core/CalibrationData.h"
@@ -58,6 +59,9 @@ void CCaptureVideoView::PresentFrame(const cv::Mat& frame) {
       Qt::QueuedConnection);
 }
 
+void CCaptureVideoView::showEvent(QShowEvent*) { shown_ = true; }
+void CCaptureVideoView::hideEvent(QHideEvent*) { shown_ = false; }
+
 void CCaptureVideoView::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), QColor::fromRgba(kBackground));
@@ -74,6 +78,7 @@ CVideoCaptureControl::CVideoCaptureControl(QWidget* parent, int id)
       graph_(std::make_unique<CSamplingCaptureGraph>()),
       session_(std::make_unique<CCaptureSession>(graph_.get())) {
   setWindowTitle("Camera");
+  setAttribute(Qt::WA_OpaquePaintEvent);  // it paints its whole back buffer
   videoView_ = new CCaptureVideoView(this);
   graph_->InitialiseFrameSampler();
   session_->SetStatusAction([this] { UpdateStatus(); });
@@ -170,6 +175,38 @@ void CVideoCaptureControl::paintEvent(QPaintEvent*) {
 
 void CVideoCaptureControl::resizeEvent(QResizeEvent*) { Layout(); }
 
+// A preview nobody sees is stopped: a live device (a virtual one renders
+// every frame) would otherwise keep a core busy for nothing. A recording, or
+// a set-up waiting for Run or the server's start, is left alone.
+void CVideoCaptureControl::hideEvent(QHideEvent*) { ParkPreview(); }
+
+void CVideoCaptureControl::ParkPreview() {
+  if (!open_ || previewParked_ || droppedFramesInfo_ || graph_->IsStopped() || isVisible()) return;
+  GetInfoText();  // kept for when the device is stopped
+  graph_->Stop();
+  previewParked_ = true;
+}
+
+void CVideoCaptureControl::IdleIfHidden() {
+  constexpr int kCheckMs = 100, kChecks = 50;
+  if (isVisible() || previewParked_) return;
+  DShow::MediaType type;
+  const bool formatKnown = DShow::Succeeded(graph_->GetCaptureFormat(&type)) && type.valid;
+  if (formatKnown || ++formatChecks_ > kChecks) {
+    ParkPreview();
+    return;
+  }
+  QTimer::singleShot(kCheckMs, this, [this] { IdleIfHidden(); });
+}
+
+void CVideoCaptureControl::showEvent(QShowEvent*) {
+  if (previewParked_) {
+    previewParked_ = false;
+    graph_->Run();
+  }
+  UpdateStatus();
+}
+
 bool CVideoCaptureControl::event(QEvent* event) {
   if (static_cast<int>(event->type()) == kIgnoredMessage) return true;
   return CSourceControl::event(event);
@@ -189,20 +226,29 @@ bool CVideoCaptureControl::Connect(int device) {
 
 QString CVideoCaptureControl::GetInfoText() const {
   DShow::MediaType type;
-  if (DShow::Failed(graph_->GetCaptureFormat(&type)) || !type.valid) return {};
+  if (DShow::Failed(graph_->GetCaptureFormat(&type)) || !type.valid) return infoText_;
   const double rate = type.fpsNumerator > 0 && type.fpsDenominator > 0
                           ? double(type.fpsNumerator) / type.fpsDenominator
                           : 0.0;
-  return QString::asprintf("Video Size: %d x %d\nFrame Rate: %.2f\n", type.width, type.height, rate);
+  infoText_ = QString::asprintf("Video Size: %d x %d\nFrame Rate: %.2f\n", type.width, type.height, rate);
+  return infoText_;
 }
 
 void CVideoCaptureControl::Fail(const QString& text) { ShowSourceMessage(this, text); }
 
 // ---- Commands -------------------------------------------------------------------
 
-void CVideoCaptureControl::OnRun() { session_->Run(); }
+void CVideoCaptureControl::OnRun() {
+  previewParked_ = false;
+  session_->Run();
+  UpdateStatus();
+}
 
-void CVideoCaptureControl::OnStop() { session_->Stop(); }
+void CVideoCaptureControl::OnStop() {
+  previewParked_ = false;
+  session_->Stop();
+  UpdateStatus();
+}
 
 int CVideoCaptureControl::OnCapture() {
   CSourceFrameSampler* sampler = graph_->Sampler();
@@ -294,9 +340,18 @@ std::string CVideoCaptureControl::FrameLogPath() const {
 
 // ---- Status ---------------------------------------------------------------------
 
+QString CVideoCaptureControl::IdleStatusText() const {
+  if (!droppedFramesInfo_)
+    return graph_->IsStopped() && !previewParked_ ? QStringLiteral("Stopped (not recording)")
+                                                  : QStringLiteral("Previewing (not recording)");
+  if (networkSync_ && !isServer_) return QStringLiteral("Recording set up: waiting for the server's start");
+  return QStringLiteral("Recording set up: Run starts it");
+}
+
 void CVideoCaptureControl::UpdateStatus() {
-  if (!droppedFramesInfo_) {
-    statusText_ = "No info";
+  const QString before = statusText_;
+  if (!droppedFramesInfo_ || !session_->Started()) {
+    statusText_ = IdleStatusText();
   } else {
     // The recording branch's queues block rather than drop, so every frame
     // the grabber passed reached the file; what the device itself dropped
@@ -311,8 +366,14 @@ void CVideoCaptureControl::UpdateStatus() {
                       .arg(droppedText)
                       .arg(e / 1000)
                       .arg(e / 100 - (e / 1000) * 10);
+    if (graph_->IsStopped()) statusText_ += " - stopped";
   }
-  DrawBackground();
+  // Only a changed text is drawn, and only its own strip: the video above
+  // it is not repainted ten times a second.
+  if (statusText_ == before || image_.size() != size()) return;
+  QPainter painter(&image_);
+  DrawStatus(painter);
+  update(StatusRect());
 }
 
 // ---- Capture format -------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <QMutex>
 #include <QString>
 #include <QWidget>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -31,6 +32,7 @@ class CCaptureVideoView : public QWidget, public DShow::CVideoWindow {
   explicit CCaptureVideoView(QWidget* parent = nullptr);
   // Streaming thread: the frame is queued to the widget's own thread.
   void PresentFrame(const cv::Mat& frame) override;
+  bool WantsFrames() const override { return shown_.load(); }
   void SetVideoRect(const QRect& rect) { videoRect_ = rect; }
   QRect VideoRect() const { return videoRect_; }
   int FramesShown() const { return framesShown_; }
@@ -38,8 +40,11 @@ class CCaptureVideoView : public QWidget, public DShow::CVideoWindow {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
+  std::atomic<bool> shown_{false};
   cv::Mat frame_;
   QRect videoRect_;
   int framesShown_ = 0;
@@ -77,6 +82,13 @@ class CVideoCaptureControl : public CSourceControl {
   // runs at once; false when the device could not be opened.
   bool Connect(int device);
   bool IsOpen() const { return open_; }
+  // True while the preview is stopped because nobody can see it (the control
+  // is hidden and no recording needs the frames); showing it runs it again.
+  bool PreviewParked() const { return previewParked_; }
+  // A control that has never been shown gets no hide event: the sources panel
+  // calls this after adding it. Once the device's format is known (for the
+  // information text), a still hidden preview is stopped.
+  void IdleIfHidden() override;
 
   // Commands of the four buttons.
   void OnRun();
@@ -124,9 +136,14 @@ class CVideoCaptureControl : public CSourceControl {
   virtual bool AskCaptureFormat(const QString& title, DShow::MediaType& chosen);
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   bool event(QEvent* event) override;
 
  private:
+  // The state the status line reports before a recording has counts.
+  QString IdleStatusText() const;
+  void ParkPreview();
   void CreateButtons();
   void DrawBackground();
   void DrawStatus(QPainter& painter);
@@ -143,5 +160,8 @@ class CVideoCaptureControl : public CSourceControl {
   bool networkSync_ = false;
   bool isServer_ = true;
   bool droppedFramesInfo_ = false;
+  bool previewParked_ = false;
+  int formatChecks_ = 0;
+  mutable QString infoText_;  // the last one known: a stopped device has no format to read
   std::string recordingPath_;
 };

@@ -100,6 +100,9 @@ class CVideoWindow {
   // Called on the streaming thread with a copy of the newest frame (BGR,
   // top-down). Implementations queue it to their own thread.
   virtual void PresentFrame(const cv::Mat& frame) = 0;
+  // Streaming thread: false while nobody can see the frames (the window is
+  // hidden), so no copy is made for it.
+  virtual bool WantsFrames() const { return true; }
 };
 
 struct VideoRect {

@@ -360,7 +360,7 @@ GstFlowReturn CDShowGraph::OnRendererPreroll(GstAppSink* sink, gpointer self) {
 void CDShowGraph::StoreRendered(SamplePtr sample) {
   std::lock_guard lock(renderMutex_);
   rendered_ = std::move(sample);
-  if (!window_) return;
+  if (!window_ || !window_->WantsFrames()) return;
   const cv::Mat copy = CopySamplePicture(rendered_.get());
   if (!copy.empty()) window_->PresentFrame(copy);
 }

@@ -19,6 +19,7 @@
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"
 #include "ui/CaptureSettingsDlg.h"
+#include "ui/SourceDetailsPanel.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/SyncPlayerDlg.h"
 #include "ui/UiTestSupport.h"
@@ -105,6 +106,7 @@ TEST_F(LiveCapture, PreviewsGrabsAndReportsItsFormat) {
   auto control = MakeControl();
   ASSERT_TRUE(control->Connect(device));
   EXPECT_TRUE(control->IsOpen());
+  control->show();
   ASSERT_TRUE(PumpUntil([&] { return control->VideoView()->FramesShown() >= 3; }));
   EXPECT_TRUE(control->GetInfoText().startsWith("Video Size: ")) << control->GetInfoText().toStdString();
   EXPECT_TRUE(control->GetInfoText().contains("\nFrame Rate: "));
@@ -121,13 +123,14 @@ TEST_F(LiveCapture, PreviewsGrabsAndReportsItsFormat) {
   ASSERT_TRUE(PumpUntil([&] { return control->VideoView()->FramesShown() >= 6; }));
   SaveScreenshot(*control, "capture_control_preview.png");
 
-  // Without a recording the status has nothing to count; Stop without
+  // Without a recording the status says what the source does; Stop without
   // synchronisation leaves the timer running.
   control->OnRun();
   EXPECT_TRUE(control->StatusTimerActive());
   control->UpdateStatus();
-  EXPECT_EQ(control->StatusText(), "No info");
+  EXPECT_EQ(control->StatusText(), "Previewing (not recording)");
   control->OnStop();
+  EXPECT_EQ(control->StatusText(), "Stopped (not recording)");
   EXPECT_TRUE(control->StatusTimerActive());
 }
 
@@ -205,9 +208,12 @@ TEST_F(LiveCapture, SyncPlayerShowsMatchingFramesOfTwoRecordings) {
   ASSERT_GE(player.ServerTicks().local.size(), 12u);
   const size_t serverLines = player.ServerTicks().local.size();
 
-  player.SetFrame(static_cast<int>(serverLines));  // past the log: nothing changes
+  player.SetFrame(static_cast<int>(serverLines));  // past the log: nothing changes, and it says why
   EXPECT_FALSE(player.OnGo());
   EXPECT_TRUE(player.ResultText().isEmpty());
+  ASSERT_FALSE(messages.isEmpty());
+  EXPECT_TRUE(messages.last().contains(QString("frames 0 to %1").arg(serverLines - 1))) << messages.last().toStdString();
+  messages.clear();
 
   player.SetFrame(5);
   EXPECT_TRUE(player.OnGo()) << messages.join(", ").toStdString();
@@ -257,7 +263,34 @@ TEST_F(LiveCapture, MainWindowMakesCaptureControlsForLiveSourcesAndHasThePlayerO
   ASSERT_NE(control, nullptr);
   EXPECT_TRUE(control->IsOpen());
   EXPECT_TRUE(control->IsLive());
+  window.show();
+  // Not selected: nobody sees its frames, so its preview stops once the
+  // device has told its format, which the entry then shows.
+  ASSERT_TRUE(PumpUntil([&] { return control->PreviewParked(); }));
+  EXPECT_TRUE(control->Graph()->IsStopped());
+  EXPECT_EQ(control->VideoView()->FramesShown(), 0);
+  ASSERT_TRUE(PumpUntil([&] { return sources->Panel(0)->Information().startsWith("Video Size: "); }));
+  // Selected, it previews again; deselected, it stops again.
+  const QRect entry = sources->PanelRect(0);
+  sources->Click(entry.center().x(), entry.top() + 5);
+  EXPECT_FALSE(control->PreviewParked());
   ASSERT_TRUE(PumpUntil([&] { return control->VideoView()->FramesShown() > 0; }));
+  EXPECT_EQ(control->StatusText(), "Previewing (not recording)");
+  sources->Click(entry.center().x(), sources->height() - 60);
+  EXPECT_TRUE(control->PreviewParked());
+  EXPECT_TRUE(control->Graph()->IsStopped());
+  // A recording set up while hidden keeps its graph as the set-up left it.
+  sources->Click(entry.center().x(), entry.top() + 5);
+  CaptureRecordSettings settings;
+  settings.fileName = dir.File("hidden.avi");
+  control->SetUpRecording(settings);
+  control->OnRun();
+  sources->Click(entry.center().x(), sources->height() - 60);
+  EXPECT_FALSE(control->PreviewParked());
+  EXPECT_FALSE(control->Graph()->IsStopped()) << "a recording goes on while its control is hidden";
+  const uint64_t before = control->Graph()->FramesGrabbed();
+  ASSERT_TRUE(PumpUntil([&] { return control->Graph()->FramesGrabbed() >= before + 3; }));
+  control->OnStop();
 }
 
 }  // namespace
@@ -363,7 +396,7 @@ TEST_F(LiveCapture, StatusCountsTimeFromRunToStopAndTheDevicesOwnDrops) {
   EXPECT_EQ(control->ElapsedMs(), recorded) << "the time stands still from Stop";
   control->UpdateStatus();
   // The test pattern numbers its frames, so its drop count is a real one.
-  const QString expectedEnd = QString(" (0 dropped) %1.%2sec").arg(recorded / 1000).arg(recorded / 100 % 10);
+  const QString expectedEnd = QString(" (0 dropped) %1.%2sec - stopped").arg(recorded / 1000).arg(recorded / 100 % 10);
   EXPECT_TRUE(control->StatusText().startsWith("Captured ")) << control->StatusText().toStdString();
   EXPECT_TRUE(control->StatusText().endsWith(expectedEnd)) << control->StatusText().toStdString();
   EXPECT_TRUE(control->StatusTimerActive()) << "without synchronisation the timer keeps running";
