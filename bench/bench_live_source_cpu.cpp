@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "sources/inhouse/DShow.h"
-#include "sources/inhouse/VirtualRig.h"
+#include "sources/media/DShow.h"
+#include "sources/media/VirtualRig.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/VideoCaptureControl.h"
 #include "ui/WorkbenchDlg.h"

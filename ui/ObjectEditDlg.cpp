@@ -246,12 +246,39 @@ void CObjectEditDlg::OpenOn(int camera) {
 
 void CObjectEditDlg::SetCamera(int camera) {
   camera_ = camera;
+  UpdateTitle();
   RepaintImageArea();
 }
 
 void CObjectEditDlg::SetView(int view) {
   view_ = view;
+  UpdateTitle();
   RepaintImageArea();
+}
+
+void CObjectEditDlg::FollowSelection(int camera, int view) {
+  if (!isVisible() || camera < 0) return;
+  if (camera != camera_) {
+    SetCamera(camera);
+    SetView(view >= 0 ? view : 0);
+  } else if (view >= 0 && view != view_) {
+    SetView(view);
+  }
+}
+
+QString CObjectEditDlg::TitleText() const {
+  QString shown;
+  if (data_ && camera_ >= 0 && camera_ < data_->GetCameraCount()) {
+    const int views = data_->GetViewCount(camera_);
+    shown = views > 0 && view_ >= 0 && view_ < views
+                ? QString(": Camera %1, view %2 of %3").arg(camera_ + 1).arg(view_ + 1).arg(views)
+                : QString(": Camera %1, no view").arg(camera_ + 1);
+  }
+  return QString(" Calibration Object Editor%1 \n Norvane").arg(shown);
+}
+
+void CObjectEditDlg::UpdateTitle() {
+  if (title_) title_->SetText(TitleText());
 }
 
 bool CObjectEditDlg::ViewShown() const { return data_ && camera_ >= 0 && view_ >= 0; }

@@ -76,6 +76,11 @@ class CObjectEditDlg : public QDialog {
   void OpenOn(int camera);
   void SetCamera(int camera);
   void SetView(int view);
+  // The data panel's selection moved: a visible editor shows that camera
+  // (and view, when one is selected).
+  void FollowSelection(int camera, int view);
+  // The title band's text: the editor, and which camera and view it shows.
+  QString TitleText() const;
   int Camera() const { return camera_; }
   int View() const { return view_; }
   bool SelectionMode() const { return selectionMode_; }
@@ -146,6 +151,7 @@ class CObjectEditDlg : public QDialog {
   // Says which views hold points marked for another grid and offers to detect
   // the grid in them again or clear them.
   void OfferToClearStaleViews();
+  void UpdateTitle();
 
   std::string applicationFolder_;
   CCalibrationData* data_ = nullptr;

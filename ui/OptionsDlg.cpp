@@ -1,6 +1,7 @@
 #include "ui/OptionsDlg.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -35,7 +36,8 @@ COptionsDlg::COptionsDlg(const ApplicationOptions& options, QWidget* parent) : Q
   auto* layout = new QGridLayout(this);
   layout->addWidget(new QLabel("Output folder:", this), 0, 0);
   folder_ = new QLineEdit(options.outputFolder, this);
-  folder_->setPlaceholderText("the application folder");
+  folder_->setPlaceholderText(QString("empty: %1").arg(QString::fromStdString(
+      DefaultOutputFolder(ApplicationFolder(), QCoreApplication::applicationDirPath().toStdString()))));
   folder_->setMinimumWidth(280);
   layout->addWidget(folder_, 0, 1);
   auto* browse = new QPushButton("Browse...", this);
@@ -45,14 +47,24 @@ COptionsDlg::COptionsDlg(const ApplicationOptions& options, QWidget* parent) : Q
   detect_ = new QCheckBox("Detect the grid in each view as it arrives", this);
   detect_->setChecked(options.detectOnArrival);
   layout->addWidget(detect_, 1, 0, 1, 3);
+  // The environment outranks this setting: say so, naming the folder in use.
+  overriddenLabel_ = new QLabel(this);
+  overriddenLabel_->setWordWrap(true);
+  const QString forced = qEnvironmentVariable("LENTORA_OUTPUT_DIR");
+  if (!forced.isEmpty())
+    overriddenLabel_->setText(QString("LENTORA_OUTPUT_DIR is set: output files go to %1 while it is, whatever "
+                                      "this field says.")
+                                  .arg(forced));
+  overriddenLabel_->setVisible(!forced.isEmpty());
+  layout->addWidget(overriddenLabel_, 2, 0, 1, 3);
   refusalLabel_ = new QLabel(this);
   refusalLabel_->setStyleSheet("color: #B00000");
   refusalLabel_->hide();
-  layout->addWidget(refusalLabel_, 2, 0, 1, 3);
+  layout->addWidget(refusalLabel_, 3, 0, 1, 3);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &COptionsDlg::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &COptionsDlg::reject);
-  layout->addWidget(buttons, 3, 0, 1, 3);
+  layout->addWidget(buttons, 4, 0, 1, 3);
 }
 
 ApplicationOptions COptionsDlg::Options() const {

@@ -30,6 +30,8 @@ class COptionsDlg : public QDialog {
   ApplicationOptions Options() const;
   QLineEdit* FolderField() const { return folder_; }
   QCheckBox* DetectBox() const { return detect_; }
+  // Shown when LENTORA_OUTPUT_DIR overrides the field, naming its folder.
+  QLabel* OverriddenLabel() const { return overriddenLabel_; }
   // OK: refused, with the reason shown in the dialog, while the folder field names no folder.
   void accept() override;
   // Why OK was refused last ("" when it was not).
@@ -41,5 +43,6 @@ class COptionsDlg : public QDialog {
   QLineEdit* folder_ = nullptr;
   QCheckBox* detect_ = nullptr;
   QLabel* refusalLabel_ = nullptr;
+  QLabel* overriddenLabel_ = nullptr;
   QString refusal_;
 };

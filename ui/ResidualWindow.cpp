@@ -12,6 +12,9 @@ constexpr int kMargin = 12;
 constexpr int kTitleHeight = 30;
 constexpr int kCaptionHeight = 18;
 constexpr int kLegendRowHeight = 16;
+constexpr int kLegendSwatch = 14;  // the colour square and its gap
+constexpr int kLegendGap = 10;     // between one label and the next swatch
+constexpr int kLegendMaxColumns = 4;
 constexpr uint32_t kTextColour = 0xFFDCDCDC;
 constexpr uint32_t kAxisColour = 0xFF808080;
 constexpr uint32_t kAccentColour = 0xFFFFBF00;
@@ -126,7 +129,8 @@ CResidualWindow::Layout CResidualWindow::LayoutFor(const QSize& size) const {
   layout.histogram = QRectF(kMargin, histogramTop, column, std::max(40.0, height - histogramTop - kMargin - kCaptionHeight));
   const double right = 2 * kMargin + column;
   const double rightWidth = std::max(100.0, width - right - kMargin);
-  const double legendRows = std::ceil(static_cast<double>(std::max<size_t>(views_.size(), 1)) / 4.0);
+  const double legendRows =
+      std::ceil(static_cast<double>(std::max<size_t>(views_.size(), 1)) / LegendColumns(rightWidth));
   const double legendHeight = legendRows * kLegendRowHeight;
   const double coverageMaxHeight = std::max(60.0, height - top - 2 * kMargin - legendHeight);
   const double aspect = imageWidth_ > 0 && imageHeight_ > 0 ? static_cast<double>(imageHeight_) / imageWidth_ : 0.75;
@@ -234,25 +238,46 @@ void CResidualWindow::DrawCoverage(QPainter& painter, const QRectF& area) const 
   }
 }
 
+QString CResidualWindow::LegendText(size_t i, bool* outlier) const {
+  QString text = QString("View %1").arg(views_[i] + 1);
+  bool isOutlier = false;
+  for (const ViewError& e : errors_)
+    if (e.view == views_[i]) {
+      text += ": " + QString::number(e.rms, 'f', 3);
+      isOutlier = e.outlier;
+    }
+  if (outlier) *outlier = isOutlier;
+  return isOutlier ? text + " outlier" : text;
+}
+
+int CResidualWindow::LegendCellWidth() const {
+  const QFontMetrics metrics(font());
+  int widest = 0;
+  for (size_t i = 0; i < views_.size(); ++i) widest = std::max(widest, metrics.horizontalAdvance(LegendText(i)));
+  return widest + kLegendSwatch + kLegendGap;
+}
+
+int CResidualWindow::LegendColumns(double width) const {
+  return std::clamp(static_cast<int>(width / LegendCellWidth()), 1, kLegendMaxColumns);
+}
+
 void CResidualWindow::DrawLegend(QPainter& painter, const QRectF& area) const {
-  const double columnWidth = area.width() / 4.0;
+  const int columns = LegendColumns(area.width());
+  const double columnWidth = area.width() / columns;
   for (size_t i = 0; i < views_.size(); ++i) {
-    const double x = area.left() + static_cast<double>(i % 4) * columnWidth;
-    const double y = area.top() + static_cast<double>(i / 4) * kLegendRowHeight;
+    const double x = area.left() + static_cast<double>(i % columns) * columnWidth;
+    const double y = area.top() + static_cast<double>(i / columns) * kLegendRowHeight;
     painter.setPen(Qt::NoPen);
     painter.setBrush(ViewColour(static_cast<int>(i)));
     painter.drawRect(QRectF(x, y + 3, 10, 10));
     painter.setBrush(Qt::NoBrush);
-    QString text = QString("View %1").arg(views_[i] + 1);
     bool outlier = false;
-    for (const ViewError& e : errors_)
-      if (e.view == views_[i]) {
-        text += ": " + QString::number(e.rms, 'f', 3);
-        outlier = e.outlier;
-      }
+    const QString text = LegendText(i, &outlier);
     painter.setPen(QColor::fromRgba(outlier ? kAccentColour : kTextColour));
-    painter.drawText(QRectF(x + 14, y, columnWidth - 16, kLegendRowHeight), Qt::AlignLeft | Qt::AlignVCenter,
-                     outlier ? text + " outlier" : text);
+    // Only a window narrower than one label elides it.
+    const QRectF cell(x + kLegendSwatch, y, columnWidth - kLegendSwatch - 2, kLegendRowHeight);
+    painter.drawText(cell, Qt::AlignLeft | Qt::AlignVCenter,
+                     painter.fontMetrics().elidedText(text, Qt::ElideRight, static_cast<int>(cell.width())));
   }
 }
 

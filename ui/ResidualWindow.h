@@ -36,6 +36,12 @@ class CResidualWindow : public QWidget {
   // Where the scatter plot's origin lands and how many widget pixels one residual pixel is, at `size`.
   QPointF ScatterOrigin(const QSize& size) const;
   double ScatterScale(const QSize& size) const;
+  // "View N: rms" of the i-th view drawn, with " outlier" when it is one.
+  QString LegendText(size_t i, bool* outlier = nullptr) const;
+  // As many legend columns (at most 4) as the widest text leaves room for in `width`.
+  int LegendColumns(double width) const;
+  // The width a legend column needs for its widest text.
+  int LegendCellWidth() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -1,6 +1,7 @@
 #include "ui/SourceSelectDlg.h"
 
 #include <QDialogButtonBox>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
@@ -16,6 +17,7 @@ constexpr int kPanelHeight = 30;
 constexpr int kPanelSpacing = 5;
 constexpr uint32_t kPanelTitleColour = 0xFF3C3C3C;
 constexpr uint32_t kSelectionColour = 0xFFC80000;
+constexpr int kTitleBarAllowance = 140;
 
 std::vector<std::string> LimitDevices(std::vector<std::string> names) {
   if (names.size() > static_cast<size_t>(CSourceSelectDlg::kMaxDevices)) names.resize(CSourceSelectDlg::kMaxDevices);
@@ -49,7 +51,9 @@ CSourceSelectDlg::CSourceSelectDlg(QWidget* parent, std::optional<std::vector<st
   buttons->adjustSize();
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  setFixedSize(std::max(kPanelLeft * 2 + kPanelWidth, buttons->width() + 2 * kPanelLeft),
+  // Wide enough for its title, with room for the window manager's buttons.
+  const int titleWidth = QFontMetrics(font()).horizontalAdvance(windowTitle()) + kTitleBarAllowance;
+  setFixedSize(std::max({kPanelLeft * 2 + kPanelWidth, buttons->width() + 2 * kPanelLeft, titleWidth}),
                buttons->y() + buttons->height() + 10);
 }
 

@@ -52,6 +52,8 @@ const PanelButton kButtons[] = {
     {CStaticDataView::kIdDetectAll, "Detect all", "\\Graphics\\button_detect_all.png", "Detect all", 153, kLowerRow},
     {CStaticDataView::kIdResiduals, "Residuals", "\\Graphics\\button_residuals.png", "Residuals of the last run", 15, kUpperRow},
     {CStaticDataView::kIdExport, "Export...", "\\Graphics\\button_export.png", "Export...", 51, kUpperRow},
+    {CStaticDataView::kIdLoadParameters, "Load parameters...", "\\Graphics\\button_load_parameters.png",
+     "Load parameters... (L)", 85, kUpperRow},
 };
 
 QString CameraTitle(int camera) { return QString("Camera %1").arg(camera + 1); }
@@ -164,6 +166,7 @@ void CStaticDataView::CreateButtons() {
   wire(4, &CStaticDataView::DetectAll);
   wire(5, &CStaticDataView::ShowResiduals);
   wire(6, &CStaticDataView::Export);
+  wire(7, &CStaticDataView::LoadParameters);
 }
 
 void CStaticDataView::PlaceChildren() {
@@ -305,6 +308,7 @@ void CStaticDataView::InsertCamera(int position) {
   const bool rigSelected = HasRigEntry() && selectedEntry_ == CameraCount();
   if (position == CameraCount()) store_->AddCamera();
   else store_->InsertCamera(position);
+  if (tools_.cameraNumbersChanged) tools_.cameraNumbersChanged(position, +1);
   if (position <= 1) DropRig();  // the rig's cameras are no longer cameras 0 and 1
   if (rigSelected) selectedEntry_ = HasRigEntry() ? CameraCount() : -1;
   else if (selectedEntry_ >= position) ++selectedEntry_;
@@ -315,6 +319,7 @@ void CStaticDataView::RemoveCamera(int position) {
   if (!store_ || position < 0 || position >= CameraCount()) return;
   const bool rigSelected = HasRigEntry() && selectedEntry_ == CameraCount();
   store_->RemoveCamera(position);
+  if (tools_.cameraNumbersChanged) tools_.cameraNumbersChanged(position, -1);
   if (position <= 1) DropRig();
   if (rigSelected) selectedEntry_ = HasRigEntry() ? CameraCount() : -1;
   else if (selectedEntry_ == position) selectedEntry_ = -1;
@@ -324,7 +329,10 @@ void CStaticDataView::RemoveCamera(int position) {
 
 void CStaticDataView::ClearCameras() {
   if (!store_) return;
-  while (CameraCount() > 0) store_->RemoveCamera(CameraCount() - 1);
+  while (CameraCount() > 0) {
+    store_->RemoveCamera(CameraCount() - 1);
+    if (tools_.cameraNumbersChanged) tools_.cameraNumbersChanged(CameraCount(), -1);
+  }
   DropRig();
   selectedEntry_ = -1;
   if (listener_.cleared) listener_.cleared();
@@ -339,11 +347,19 @@ void CStaticDataView::Select(int entry) {
   LayoutEntries();
   if (entry >= 0) ScrollToEntry(entry);
   BindSelectedList();
+  AnnounceSelection();
+}
+
+void CStaticDataView::AnnounceSelection() {
+  if (tools_.selectionChanged && SelectedCamera() >= 0) tools_.selectionChanged(SelectedCamera(), imageList_->SelectedView());
 }
 
 void CStaticDataView::Click(int x, int y) {
   if (x >= kListLeft) {
-    if (SelectedCamera() >= 0) imageList_->Click(x - kListLeft, y - kListTop);
+    if (SelectedCamera() < 0) return;
+    const int before = imageList_->SelectedView();
+    imageList_->Click(x - kListLeft, y - kListTop);
+    if (imageList_->SelectedView() != before) AnnounceSelection();
     return;
   }
   if (!EntryArea().contains(x, y)) return;
@@ -509,6 +525,10 @@ void CStaticDataView::RemoveSelectedView() {
 void CStaticDataView::RemoveViews(int camera, int view, bool withPair) {
   store_->RemoveView(camera, view);
   if (withPair) store_->RemoveView(1 - camera, view);
+  if (tools_.runChanged) {
+    tools_.runChanged(camera);
+    if (withPair) tools_.runChanged(1 - camera);
+  }
   if (camera <= 1) DropRig();  // its pairs have changed
   Refresh();
   imageList_->SelectView(std::min(view, store_->GetViewCount(camera) - 1));

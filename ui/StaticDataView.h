@@ -72,6 +72,12 @@ struct DataPanelTools {
   std::function<void(int camera, int view)> openEditor;
   // Shows a camera's run in the results window after it was calibrated.
   std::function<void(int camera)> showCalibration;
+  // The results window follows the cameras: one inserted (+1) or removed
+  // (-1) at a position, and a camera whose run was forgotten.
+  std::function<void(int position, int delta)> cameraNumbersChanged;
+  std::function<void(int camera)> runChanged;
+  // The selected camera or view changed (view -1: none selected).
+  std::function<void(int camera, int view)> selectionChanged;
 };
 
 // Who else keeps camera numbers (the sources panel) hears of cameras the
@@ -92,6 +98,7 @@ class CStaticDataView : public QWidget {
     kIdDetectAll = 1071,
     kIdResiduals = 1072,
     kIdExport = 1073,
+    kIdLoadParameters = 1074,
     kImageListId = 100123,
     kEntryIdBase = 100190,
   };
@@ -224,6 +231,7 @@ class CStaticDataView : public QWidget {
   int ContentHeight() const;
   void LayoutEntries();
   void ScrollToEntry(int entry);
+  void AnnounceSelection();
   void BindSelectedList();
   void Select(int entry);
   void DropRig();
@@ -250,7 +258,7 @@ class CStaticDataView : public QWidget {
   CameraListener listener_;
   Prompts prompts_;
   ExportPrompt askExportTarget_;
-  std::array<CHoverButtonEx*, 7> buttons_{};
+  std::array<CHoverButtonEx*, 8> buttons_{};
   CGridDetector* detector_ = nullptr;
   QProgressDialog* progress_ = nullptr;
   QImage backBuffer_;

@@ -341,6 +341,16 @@ void CStaticSourcesView::DeleteSource(int source) {
   panels_.erase(panels_.begin() + source);
   panelRects_.erase(panelRects_.begin() + source);
   kinds_.erase(kinds_.begin() + source);
+  CloseUpPanels(source);
+}
+
+// The sources after a removed one move up into its place, keeping their sizes.
+void CStaticSourcesView::CloseUpPanels(int from) {
+  for (int s = std::max(0, from); s < SourceCount(); ++s) {
+    const int top = s == 0 ? kFirstPanelTop : panelRects_[s - 1].bottom() + 1 + kPanelSpacing;
+    panelRects_[s].moveTop(top);
+    panels_[s]->setGeometry(panelRects_[s]);
+  }
 }
 
 void CStaticSourcesView::CameraRemoved(int camera) { RenumberCameras(-1, camera, -1); }

@@ -110,6 +110,7 @@ class CStaticSourcesView : public QWidget {
   // (delta +1) or removed (delta -1) at `position`.
   void RenumberCameras(int exceptSource, int position, int delta);
   void DeleteSource(int source);
+  void CloseUpPanels(int from);
   int NextCameraNumber() const;
   // True when the source's cameras hold no views, or the user agrees to
   // discard them.

@@ -261,11 +261,14 @@ void CWorkbenchDlg::CreateToolWindows() {
     resultsView = results->Window();
     resultsView->hide();
     tools.showCalibration = [results](int camera) { results->ShowCalibration(camera); };
+    tools.cameraNumbersChanged = [results](int position, int delta) { results->CameraNumbersChanged(position, delta); };
+    tools.runChanged = [results](int camera) { results->RunChanged(camera); };
   }
   tools.openEditor = [editor](int camera, int view) {
     editor->OpenOn(camera);
     editor->SetView(view);
   };
+  tools.selectionChanged = [editor](int camera, int view) { editor->FollowSelection(camera, view); };
   ConnectToolWindows(editor, resultsView, tools);
 }
 

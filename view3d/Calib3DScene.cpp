@@ -2,6 +2,7 @@
 
 #include <QKeyEvent>
 #include <algorithm>
+#include <optional>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -205,18 +206,67 @@ bool CCalib3DScene::SetCalibrationResults(int camera) {
 
 void CCalib3DScene::ShowCalibration(int camera) {
   SetCalibrationResults(camera);
+  shownCamera_ = camera;
   ShowResults();
 }
 
-QPoint PlaceBeside(const QRect& main, const QSize& size, const QRect& available) {
-  constexpr int kGap = 8;
-  const int top = std::clamp(main.top(), available.top(), std::max(available.top(), available.bottom() + 1 - size.height()));
-  const int roomRight = available.right() + 1 - (main.right() + 1 + kGap);
-  const int roomLeft = main.left() - kGap - available.left();
-  if (roomRight >= size.width()) return {main.right() + 1 + kGap, top};
-  if (roomLeft >= size.width()) return {main.left() - kGap - size.width(), top};
-  const int x = roomRight >= roomLeft ? available.right() + 1 - size.width() : available.left();
-  return {std::max(available.left(), x), top};
+void CCalib3DScene::CameraNumbersChanged(int position, int delta) {
+  if (shownCamera_ < 0) return;
+  if (delta < 0 && position == shownCamera_) Withdraw();
+  else if (delta < 0 && position < shownCamera_) --shownCamera_;
+  else if (delta > 0 && position <= shownCamera_) ++shownCamera_;
+}
+
+void CCalib3DScene::RunChanged(int camera) {
+  if (camera != shownCamera_) return;
+  if (!SetCalibrationResults(camera)) Withdraw();
+}
+
+void CCalib3DScene::Withdraw() {
+  shownCamera_ = -1;
+  content_.Clear();
+  content_.FrameScene();
+  hide();
+}
+
+namespace {
+
+constexpr int kGap = 8;
+
+// One axis of the placement: the main window's span [mainStart, mainStart +
+// mainSize) and the window's size within [low, high). The window's start and
+// the main window's (possibly moved) start, or nothing when both do not fit.
+std::optional<std::pair<int, int>> PlaceAlong(int mainStart, int mainSize, int size, int low, int high) {
+  if (high - (mainStart + mainSize + kGap) >= size) return std::pair{mainStart + mainSize + kGap, mainStart};
+  if (mainStart - kGap - low >= size) return std::pair{mainStart - kGap - size, mainStart};
+  if (mainSize + kGap + size > high - low) return std::nullopt;
+  // Move the main window towards the nearer edge just enough.
+  const bool roomRightIsLarger = high - (mainStart + mainSize) >= mainStart - low;
+  if (roomRightIsLarger) {
+    const int movedMain = high - size - kGap - mainSize;
+    return std::pair{high - size, std::min(mainStart, movedMain)};
+  }
+  const int movedMain = low + size + kGap;
+  return std::pair{low, std::max(mainStart, movedMain)};
+}
+
+}  // namespace
+
+SideBySide PlaceBeside(const QRect& main, const QSize& size, const QRect& available) {
+  const int right = available.right() + 1, bottom = available.bottom() + 1;
+  auto clampTo = [](int value, int low, int high) { return std::max(low, std::min(value, high)); };
+  if (const auto x = PlaceAlong(main.left(), main.width(), size.width(), available.left(), right)) {
+    const int top = clampTo(main.top(), available.top(), bottom - size.height());
+    return {QPoint(x->second, main.top()), QPoint(x->first, top)};
+  }
+  if (const auto y = PlaceAlong(main.top(), main.height(), size.height(), available.top(), bottom)) {
+    const int left = clampTo(main.left(), available.left(), right - size.width());
+    return {QPoint(main.left(), y->second), QPoint(left, y->first)};
+  }
+  // A screen too small for both: the window keeps to the side with more room.
+  const int roomRight = right - main.right() - 1, roomLeft = main.left() - available.left();
+  const int x = roomRight >= roomLeft ? right - size.width() : available.left();
+  return {main.topLeft(), QPoint(std::max(available.left(), x), clampTo(main.top(), available.top(), bottom - size.height()))};
 }
 
 CResultsWindow* CreateCalib3DScene(CCalibrationData* store, const std::string& applicationFolder, QWidget* parent) {
@@ -228,9 +278,13 @@ CResultsWindow* CreateCalib3DScene(CCalibrationData* store, const std::string& a
 void CCalib3DScene::ShowResults() {
   resize(templateRect_.width() + 2, templateRect_.height() + 2);
   QPoint place(50, 50);
-  if (QWidget* main = parentWidget()) {
-    const QScreen* screen = main->screen();
-    if (screen != nullptr) place = PlaceBeside(main->window()->frameGeometry(), size(), screen->availableGeometry());
+  if (QWidget* main = parentWidget() ? parentWidget()->window() : nullptr) {
+    if (const QScreen* screen = main->screen()) {
+      // Beside the main window, never over its panels: it moves aside when it must.
+      const SideBySide plan = PlaceBeside(main->frameGeometry(), frameSize(), screen->availableGeometry());
+      if (plan.main != main->frameGeometry().topLeft()) main->move(plan.main);
+      place = plan.window;
+    }
   }
   move(place);
   setWindowFlag(Qt::WindowStaysOnTopHint, false);

@@ -22,9 +22,17 @@ class CCalib3DView;
 class CHoverButtonEx;
 class CStaticEx;
 
-// Where a window of `size` goes beside `main` inside `available`: to its
-// right, else to its left, else on the side with more room, kept on screen.
-QPoint PlaceBeside(const QRect& main, const QSize& size, const QRect& available);
+// Where a window of `size` and the main window go so that the window lies
+// beside `main` inside `available` without covering it: to its right, else to
+// its left; when neither side has room but the screen is wide enough for
+// both, the main window moves aside as little as it must; else the same above
+// or below. Only a screen too small for both side by side in either direction
+// lets them overlap (the window then keeps to the side with more room).
+struct SideBySide {
+  QPoint main;    // the main window's frame position (unchanged when it need not move)
+  QPoint window;  // the window's
+};
+SideBySide PlaceBeside(const QRect& main, const QSize& size, const QRect& available);
 
 class CCalib3DScene : public QWidget, public CResultsWindow {
   Q_OBJECT
@@ -63,6 +71,10 @@ class CCalib3DScene : public QWidget, public CResultsWindow {
   // what the calibration data panel does after a run.
   QWidget* Window() override { return this; }
   void ShowCalibration(int camera) override;
+  void CameraNumbersChanged(int position, int delta) override;
+  void RunChanged(int camera) override;
+  // The camera whose run is shown, -1 for none.
+  int ShownCamera() const { return shownCamera_; }
 
   // Commands of the side panel and the hidden "Alias" button.
   void MoveWorld();
@@ -98,7 +110,11 @@ class CCalib3DScene : public QWidget, public CResultsWindow {
   bool HandleTitleMouse(QEvent* event);
   void AddThumbnails(int camera, const std::vector<int>& views);
 
+  // Empties the scene and hides the window.
+  void Withdraw();
+
   CCalibrationData* store_;
+  int shownCamera_ = -1;
   std::string applicationFolder_;
   D3D::SceneContent content_;
   QRect templateRect_;

@@ -191,6 +191,17 @@ const std::map<QString, GlyphFunction>& Glyphs() {
          g.Line(11, 13, 19, 5);
          g.Polyline({{13.5, 5}, {19, 5}, {19, 10.5}});
        }},
+      {"load_parameters", [](Pen& g) {
+         // A parameter file (a page holding a small matrix) taken in by an arrow.
+         g.Polyline({{9, 3}, {16, 3}, {20, 7}, {20, 21}, {9, 21}, {9, 15}}, false);
+         g.Polyline({{16, 3}, {16, 7}, {20, 7}}, false, 1.4);
+         g.Polyline({{13, 9.5}, {12, 9.5}, {12, 17}, {13, 17}}, false, 1.3);
+         g.Polyline({{16, 9.5}, {17, 9.5}, {17, 17}, {17 - 1, 17}}, false, 1.3);
+         g.Disc(14.5, 11.5, 0.9);
+         g.Disc(14.5, 15, 0.9);
+         g.Line(2.5, 11, 10.5, 11, 2.0);
+         g.Polyline({{7.5, 8}, {10.5, 11}, {7.5, 14}}, false, 2.0);
+       }},
       {"calib2", [](Pen& g) {
          Chessboard(g, 2.5, 2.5, 10.5, 3);
          Chessboard(g, 11, 11, 10.5, 3);
@@ -385,6 +396,7 @@ const std::vector<ButtonGraphic>& ButtonGraphics() {
       {"button_detect_all.png", "detect_all", 32, S::kRound},
       {"button_residuals.png", "residuals", 32, S::kRound},
       {"button_export.png", "export", 32, S::kRound},
+      {"button_load_parameters.png", "load_parameters", 32, S::kRound},
       {"button_source_setup.png", "source_setup", 32, S::kRound},
       {"button_open_image.png", "open_image", 24, S::kRound},
       {"button_remove_image.png", "remove_image", 24, S::kRound},

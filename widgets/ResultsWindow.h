@@ -15,6 +15,12 @@ class CResultsWindow {
   virtual QWidget* Window() = 0;
   // Shows a calibrated camera of the store in place of whatever was shown.
   virtual void ShowCalibration(int camera) = 0;
+  // The store's cameras were renumbered: one inserted (delta +1) or removed
+  // (delta -1) at `position`. A removed camera's results leave the window.
+  virtual void CameraNumbersChanged(int position, int delta) = 0;
+  // A camera's last run changed or was forgotten (a view was removed): the
+  // window shows what is left of it, or nothing.
+  virtual void RunChanged(int camera) = 0;
 };
 
 // Creates the (hidden) results window as a child of `parent`, which owns it.

@@ -310,7 +310,11 @@ TEST_F(DataPanelTest, LoadingParametersNeedsASelectionAndShowsTheFileValues) {
   EXPECT_TRUE(log.messages[1].startsWith("The parameter file could not be read"));
   EXPECT_EQ(panel.EntryText(0), "Not calibrated.");
   log.nextParameterFile = QString::fromStdString(temp.File("Camera_0_Intrinsic.txt"));
-  panel.KeyPressed(Qt::Key_L);
+  // The button does what the L key does.
+  CHoverButtonEx* button = panel.Button(CStaticDataView::kIdLoadParameters);
+  ASSERT_NE(button, nullptr);
+  EXPECT_EQ(button->TooltipText(), "Load parameters... (L)");
+  button->click();
   EXPECT_EQ(panel.EntryText(0),
             "F: 700.2500 705.7500\nP: 310.5000 240.1250\nD: -0.2000 0.0500 0.0010 -0.0020\n");
   EXPECT_EQ(store.GetCameraParameters(0).K[0], 700.25);
@@ -540,7 +544,7 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   ASSERT_NE(results, nullptr);
   EXPECT_TRUE(results->isVisible());
   // Beside the main window, not over its results.
-  EXPECT_EQ(results->pos(), PlaceBeside(window.frameGeometry(), results->size(), window.screen()->availableGeometry()));
+  EXPECT_EQ(results->pos(), PlaceBeside(window.frameGeometry(), results->size(), window.screen()->availableGeometry()).window);
   // The disabled view took no part in the run and is not drawn.
   EXPECT_EQ(results->Content().ViewCount(), options.views - 1);
 
@@ -596,8 +600,11 @@ TEST(DataPanelScreenshot, SampleWorkspaceCalibratedTwiceInBothModes) {
   CStaticDataView& panel = *window.CalibrationPanel();
   QStringList messages;
   panel.SetPrompts({[&messages](const QString& text) { messages << text; }, {}, {}, {}});
-  window.move(20, 20);
   window.show();
+  // In the middle of the screen, as a window manager places it: no side has
+  // room for the 3D window, so the main window moves aside for it.
+  const QRect screen = window.screen()->availableGeometry();
+  window.move(screen.left() + (screen.width() - window.frameGeometry().width()) / 2, screen.top() + 20);
   window.OpenStartupWorkspace(QString(LENTORA_SOURCE_DIR) + "/samples/workspace.txt");
   ASSERT_EQ(window.Data().GetCameraCount(), 1);
   ASSERT_EQ(panel.SelectedCamera(), 0);
@@ -609,7 +616,7 @@ TEST(DataPanelScreenshot, SampleWorkspaceCalibratedTwiceInBothModes) {
   auto* results = window.findChild<CCalib3DScene*>();
   ASSERT_NE(results, nullptr);
   ASSERT_TRUE(results->isVisible());
-  EXPECT_EQ(results->pos(), PlaceBeside(window.frameGeometry(), results->size(), window.screen()->availableGeometry()));
+  EXPECT_EQ(results->pos(), PlaceBeside(window.frameGeometry(), results->size(), window.screen()->availableGeometry()).window);
   if (QGuiApplication::platformName() == "xcb") {  // a screen wide enough for both
     EXPECT_FALSE(results->frameGeometry().intersects(window.frameGeometry())) << "beside, not over, the main window";
   }
@@ -630,6 +637,32 @@ TEST(DataPanelScreenshot, SampleWorkspaceCalibratedTwiceInBothModes) {
   if (results->HasOpenGL() && results->Content().ViewMode() == D3D::kObjectCentred) {
     EXPECT_EQ(results->GrabPicture(), objectCentred) << "the same run drawn again gives the same picture";
   }
+  if (QGuiApplication::platformName() == "xcb") {
+    EXPECT_TRUE(window.screen()->grabWindow(0).save(dir + "/3d_window_placement.png"));
+  }
+
+  // The 3D window follows the cameras: a camera inserted before the shown
+  // one keeps its results, the shown camera's removal takes them away.
+  EXPECT_EQ(results->ShownCamera(), 0);
+  panel.InsertCamera(0);
+  EXPECT_EQ(results->ShownCamera(), 1);
+  EXPECT_TRUE(results->isVisible());
+  panel.RemoveCamera(0);
+  EXPECT_EQ(results->ShownCamera(), 0);
+  EXPECT_EQ(results->Content().ViewCount(), views);
+  // A removed view forgets the run: the window does not keep showing it.
+  window.Data().RemoveView(0, 0);
+  results->RunChanged(0);
+  EXPECT_EQ(results->ShownCamera(), -1);
+  EXPECT_FALSE(results->isVisible());
+  panel.Button(CStaticDataView::kIdCalibrate)->click();
+  ASSERT_TRUE(panel.WaitForCalibration());
+  ASSERT_TRUE(results->isVisible());
+  EXPECT_EQ(results->Content().ViewCount(), views - 1);
+  panel.RemoveCamera(0);
+  EXPECT_EQ(results->ShownCamera(), -1);
+  EXPECT_FALSE(results->isVisible()) << "a removed camera's results stay on the screen";
+  EXPECT_EQ(results->Content().ViewCount(), 0);
   unsetenv("LENTORA_OUTPUT_DIR");
 }
 

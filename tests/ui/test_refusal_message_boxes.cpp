@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "UiTestSupport.h"
-#include "calib/SyntheticViews.h"
+#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "ui/CalibrationRunner.h"
 #include "ui/StaticDataView.h"

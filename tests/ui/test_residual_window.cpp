@@ -77,4 +77,14 @@ TEST(Screenshot, ResidualWindowOfASyntheticRunWithOneDisturbedView) {
   QDir().mkpath(LENTORA_SCREENSHOT_DIR);
   EXPECT_TRUE(picture.save(QString(LENTORA_SCREENSHOT_DIR) + "/residual_window.png"));
   EXPECT_EQ(window.Corners().size(), 10u * 54u);
+  // The disturbed view is named an outlier, and its label fits its column.
+  bool outlier = false;
+  EXPECT_TRUE(window.LegendText(6, &outlier).endsWith(" outlier")) << window.LegendText(6).toStdString();
+  EXPECT_TRUE(outlier);
+  for (const double width : {560.0, 420.0, 300.0, 120.0}) {
+    const int columns = window.LegendColumns(width);
+    EXPECT_TRUE(columns == 1 || columns * window.LegendCellWidth() <= width) << width;
+    EXPECT_GE(columns, 1);
+  }
+  EXPECT_LT(window.LegendColumns(300.0), 4) << "four columns cannot hold \"View 7: 0.xxx outlier\" in 300 pixels";
 }

@@ -255,13 +255,30 @@ TEST_F(SourcesPanelTest, RemoveWithYesTakesTheCamerasAndNoKeepsThem) {
   EXPECT_EQ(EntryCameras(*data_), (std::vector<int>{0, 1}));
   EXPECT_EQ(First(0), 0);
   EXPECT_EQ(First(1), 1);
-  EXPECT_EQ(panel_->PanelRect(1), lastPanel.translated(0, -75)) << "the others keep their places";
+  // The others close up: no gap where the removed one stood.
+  EXPECT_EQ(panel_->PanelRect(0), QRect(10, 10, 190, 30));
+  EXPECT_EQ(panel_->PanelRect(1), QRect(10, 45, 190, 30));
+  EXPECT_EQ(panel_->Panel(1)->geometry(), panel_->PanelRect(1));
+  EXPECT_EQ(lastPanel.size(), QSize(190, 30));
+
+  // Removing one between others, while another is expanded.
+  window_->OpenPath(video_);
+  Select(1);
+  Answer(CRemoveSourceOptionsDlg::kIdNo);
+  ASSERT_EQ(panel_->SourceCount(), 2);
+  EXPECT_EQ(panel_->PanelRect(1), QRect(10, 45, 190, 30));
+  Select(1);
+  EXPECT_EQ(panel_->PanelRect(1), QRect(10, 45, 190, 30 + 75));
+  window_->show();
+  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+  EXPECT_TRUE(window_->grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/sources_after_removal.png"));
 
   Select(0);
   Answer(CRemoveSourceOptionsDlg::kIdNo);
   EXPECT_EQ(panel_->SourceCount(), 1);
-  EXPECT_EQ(window_->Data().GetCameraCount(), 2);
-  EXPECT_EQ(data_->EntryCount(), 2);
+  EXPECT_EQ(panel_->PanelRect(0), QRect(10, 10, 190, 30));
+  EXPECT_EQ(window_->Data().GetCameraCount(), 3);
+  EXPECT_EQ(data_->EntryCount(), 3);
 }
 
 TEST(SourceDialogs, SetupDialogChoicesAndDefaults) {

@@ -370,14 +370,30 @@ TEST(Calib3DWindow, WithoutOpenGLTheViewAreaShowsAMessage) {
 TEST(Calib3DWindow, OpensBesideTheMainWindowWhereTheScreenHasRoom) {
   const QRect screen(0, 0, 1600, 1200);
   const QSize size(560, 610);
-  // Right of the main window, top edges level.
-  EXPECT_EQ(PlaceBeside(QRect(20, 30, 900, 700), size, screen), QPoint(20 + 900 + 8, 30));
+  auto place = [&](const QRect& main, const QRect& available = QRect(0, 0, 1600, 1200)) {
+    const SideBySide plan = PlaceBeside(main, size, available);
+    return std::pair{plan.window, plan.main};
+  };
+  // Right of the main window, top edges level; the main window stays.
+  EXPECT_EQ(place(QRect(20, 30, 900, 700)), std::pair(QPoint(20 + 900 + 8, 30), QPoint(20, 30)));
   // No room on the right: on the left.
-  EXPECT_EQ(PlaceBeside(QRect(900, 30, 600, 700), size, screen), QPoint(900 - 8 - 560, 30));
-  // Room on neither side: on the roomier side, inside the screen; and a
-  // main window low on the screen does not push the window off it.
-  EXPECT_EQ(PlaceBeside(QRect(100, 900, 1300, 200), size, screen), QPoint(1600 - 560, 1200 - 610));
-  EXPECT_EQ(PlaceBeside(QRect(300, 0, 1300, 500), size, screen), QPoint(0, 0));
+  EXPECT_EQ(place(QRect(900, 30, 600, 700)), std::pair(QPoint(900 - 8 - 560, 30), QPoint(900, 30)));
+  // A main window in the middle, with room on neither side although the
+  // screen holds both: it moves aside just enough, never under the window.
+  EXPECT_EQ(place(QRect(535, 100, 530, 780)), std::pair(QPoint(1600 - 560, 100), QPoint(1600 - 560 - 8 - 530, 100)));
+  EXPECT_EQ(place(QRect(560, 100, 530, 780)), std::pair(QPoint(0, 100), QPoint(560 + 8, 100)));
+  // Too wide for side by side: above or below it.
+  EXPECT_EQ(place(QRect(100, 900, 1300, 200)), std::pair(QPoint(100, 900 - 8 - 610), QPoint(100, 900)));
+  EXPECT_EQ(place(QRect(300, 0, 1300, 500)), std::pair(QPoint(300, 508), QPoint(300, 0)));
+  // A screen too small for both in either direction: the roomier side, on the screen.
+  EXPECT_EQ(place(QRect(100, 50, 600, 500), QRect(0, 0, 800, 600)), std::pair(QPoint(240, 0), QPoint(100, 50)));
+  for (const QRect& main : {QRect(20, 30, 900, 700), QRect(900, 30, 600, 700), QRect(535, 100, 530, 780),
+                            QRect(100, 900, 1300, 200), QRect(300, 0, 1300, 500)}) {
+    const auto [window, moved] = place(main);
+    EXPECT_FALSE(QRect(window, size).intersects(QRect(moved, main.size()))) << main.x() << "," << main.y();
+    EXPECT_TRUE(screen.contains(QRect(window, size))) << main.x() << "," << main.y();
+    EXPECT_TRUE(screen.contains(QRect(moved, main.size()))) << main.x() << "," << main.y();
+  }
 
   Application();
   qputenv("LENTORA_NO_OPENGL", "1");
@@ -389,7 +405,7 @@ TEST(Calib3DWindow, OpensBesideTheMainWindowWhereTheScreenHasRoom) {
   qunsetenv("LENTORA_NO_OPENGL");
   window->ShowResults();
   const QRect available = main.screen()->availableGeometry();
-  EXPECT_EQ(window->pos(), PlaceBeside(main.frameGeometry(), window->size(), available));
+  EXPECT_EQ(window->pos(), PlaceBeside(main.frameGeometry(), window->size(), available).window);
   if (available.width() >= main.frameGeometry().right() + 8 + window->width()) {
     EXPECT_FALSE(window->frameGeometry().intersects(main.frameGeometry()));
   }
