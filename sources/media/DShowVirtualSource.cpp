@@ -42,8 +42,7 @@ class VirtualCameraFeed {
     StampWithSlot(source, ready_);
     gst_app_src_push_buffer(source, ready_);  // takes the buffer
     ready_ = nullptr;
-    // A slot already gone (rendering fell behind) is skipped, as a camera drops a frame.
-    Prepare(std::max(readySlot_ + 1, SlotAfter(NowMs())));
+    Prepare(NextFrameSlot(readySlot_, SlotAfter(NowMs())));
   }
 
   // The buffer's time is its slot's moment on the pipeline clock (the

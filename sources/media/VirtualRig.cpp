@@ -1,5 +1,6 @@
 #include "sources/media/VirtualRig.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +136,12 @@ std::string VirtualRigFromEnvironment(VirtualRig& rig) {
   const char* text = std::getenv(kVirtualRigVariable);
   const std::string problem = ParseVirtualRig(text ? text : "", rig);
   return problem.empty() ? "" : std::string(kVirtualRigVariable) + ": " + problem;
+}
+
+int64_t NextFrameSlot(int64_t pushed, int64_t due) {
+  if (due <= pushed + 1) return pushed + 1;
+  const auto stride = static_cast<int64_t>(std::bit_ceil(static_cast<uint64_t>(due - pushed)));
+  return (due + stride - 1) / stride * stride;
 }
 
 SyntheticPose BoardPoseAt(const VirtualRig& rig, RigSide side, double tickMs) {

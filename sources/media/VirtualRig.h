@@ -16,6 +16,7 @@
 // Unset keys keep their defaults.
 
 #include <array>
+#include <cstdint>
 #include <string>
 
 #include "synth/SyntheticViews.h"
@@ -46,6 +47,14 @@ struct VirtualRig {
 std::string ParseVirtualRig(const std::string& description, VirtualRig& rig);
 // The rig of LENTORA_VIRTUAL_RIG (defaults when unset); "" or what is wrong.
 std::string VirtualRigFromEnvironment(VirtualRig& rig);
+
+// The slot a device renders after pushing slot `pushed`, when the first slot
+// still to come is `due`. On time, the next one. Behind, slots already gone are
+// skipped, as a camera drops frames, and the device keeps to a coarser grid:
+// the multiples of the smallest power of two that spans the gap. Two devices
+// that fall behind by different amounts then still share the slots they keep,
+// as two hardware-triggered cameras do, so their frames still pair.
+int64_t NextFrameSlot(int64_t pushed, int64_t due);
 
 // Pose of the board (grid to camera: Xc = R X + t) seen from `side` at the
 // clock tick `tickMs` (milliseconds, fractions allowed).

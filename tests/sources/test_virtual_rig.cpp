@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "synth/BoardRenderer.h"
 #include "sources/FrameSampler.h"
@@ -116,6 +118,34 @@ TEST(VirtualRig, TruthFileHoldsCameraRigAndGrid) {
   EXPECT_NE(text.find("\"distortion\":[-0.12,0.04,0.0005,-0.0003],\"width\":640,\"height\":480},\"rig\":{\"R\":["), std::string::npos);
   EXPECT_NE(text.find("\"grid\":{\"nx\":9,\"ny\":6,\"dX\":30,\"dY\":30}}"), std::string::npos);
   EXPECT_FALSE(WriteVirtualRigTruth(rig, RigSide::kLeft, dir.File("missing-folder/left.avi")));
+}
+
+// Two devices that render at different speeds: every slot the slower one keeps
+// is also kept by the faster one, so a busy machine loses frames but no pairs.
+TEST(VirtualRig, DevicesFallingBehindStillShareTheSlotsTheyKeep) {
+  EXPECT_EQ(NextFrameSlot(100, 101), 101);  // on time
+  EXPECT_EQ(NextFrameSlot(100, 90), 101);   // early wake-ups change nothing
+  EXPECT_EQ(NextFrameSlot(101, 103), 104);  // one slot gone: every second slot
+  EXPECT_EQ(NextFrameSlot(104, 109), 112);  // five gone: every eighth
+
+  // A device that needs `renderSlots` slot lengths to render a frame, pushing
+  // each one when its slot comes, from a common start.
+  const auto keptSlots = [](double renderSlots, int64_t start, int frames) {
+    std::vector<int64_t> kept{start};
+    while (static_cast<int>(kept.size()) < frames) {
+      const double ready = static_cast<double>(kept.back()) + renderSlots;
+      kept.push_back(NextFrameSlot(kept.back(), static_cast<int64_t>(std::floor(ready)) + 1));
+    }
+    return kept;
+  };
+  const std::vector<int64_t> fast = keptSlots(1.7, 1000, 400), slow = keptSlots(4.2, 1003, 60);
+  for (size_t i = 1; i < slow.size(); ++i) {
+    EXPECT_GT(slow[i], slow[i - 1]);
+    EXPECT_LE(slow[i] - slow[i - 1], 8);  // no more is dropped than the render time forces
+  }
+  int shared = 0;
+  for (int64_t slot : slow) shared += std::binary_search(fast.begin(), fast.end(), slot) ? 1 : 0;
+  EXPECT_GE(shared, static_cast<int>(slow.size()) - 2);  // all but the first, unaligned ones
 }
 
 TEST(VirtualRigDevice, ListedBothSidesAndDrawsThePathOnTheClock) {
