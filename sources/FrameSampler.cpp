@@ -116,9 +116,9 @@ void CSourceFrameSampler::WriteLogLine(const DShow::MediaSample& sample) {
   if (DShow::Failed(sample.GetTime(&start, &end))) start = 0;
   // The tick of the moment the frame was captured: a busy machine may hand it
   // to the sampler tens of milliseconds later, which would spoil the matching.
-  const uint32_t now = MillisecondTick();
-  const uint32_t captured = sample.ageMs >= 0.0 ? now - static_cast<uint32_t>(std::lround(sample.ageMs)) : now;
-  const uint32_t remote = sample.ageMs >= 0.0 ? RemoteTickAt(captured) : RemoteTick();
+  const bool timed = sample.captureMs >= 0.0;
+  const uint32_t captured = timed ? static_cast<uint32_t>(static_cast<uint64_t>(sample.captureMs)) : MillisecondTick();
+  const uint32_t remote = timed ? RemoteTickAt(captured) : RemoteTick();
   const std::string line = FormatFrameLogLine(frameCount_, captured, start, remote);
   std::fputs(line.c_str(), log_.get());
   std::fflush(log_.get());

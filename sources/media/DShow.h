@@ -67,9 +67,10 @@ struct MediaSample {
   bool hasTime = false;
   int64_t startTime = 0;
   int64_t endTime = 0;
-  // Live graphs: how long ago (ms) the frame was captured, by its timestamp on
-  // the pipeline clock; -1 when unknown.
-  double ageMs = -1.0;
+  // Live graphs: the moment the frame was captured, by its timestamp on the
+  // pipeline clock, in milliseconds of the steady clock (MillisecondTick's
+  // clock, with fractions); -1 when unknown.
+  double captureMs = -1.0;
   HRESULT GetTime(int64_t* start, int64_t* end) const;
 };
 
@@ -221,7 +222,7 @@ class CDShowGraph {
   void DetachGrabberProbe();
   void HandleGrabberCaps(GstCaps* caps);
   bool HandleGrabberBuffer(GstPadProbeInfo* info);  // false: drop the picture
-  double BufferAgeMs(GstClockTime pts) const;
+  double CaptureMomentMs(GstClockTime pts) const;
   void StoreRendered(SamplePtr sample);
   HRESULT FinishRecording();
 

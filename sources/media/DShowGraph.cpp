@@ -208,14 +208,19 @@ void CDShowGraph::HandleGrabberCaps(GstCaps* caps) {
   if (sampler_) sampler_->SetMediaType(type);
 }
 
-double CDShowGraph::BufferAgeMs(GstClockTime pts) const {
+double CDShowGraph::CaptureMomentMs(GstClockTime pts) const {
   GstPtr<GstClock> clock{pipeline_ ? gst_element_get_clock(pipeline_.get()) : nullptr};
   if (!clock || grabberSegment_.format != GST_FORMAT_TIME) return -1.0;
-  const GstClockTime runningNow = gst_clock_get_time(clock.get()) - gst_element_get_base_time(pipeline_.get());
+  // The two clocks are read back to back, so the frame's age carries over to
+  // the steady clock exactly, however late this thread runs afterwards.
+  const GstClockTime clockNow = gst_clock_get_time(clock.get());
+  const double steadyNowMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  const GstClockTime runningNow = clockNow - gst_element_get_base_time(pipeline_.get());
   const guint64 captured = gst_segment_to_running_time(&grabberSegment_, GST_FORMAT_TIME, pts);
   if (captured == GST_CLOCK_TIME_NONE || captured > runningNow) return -1.0;
   const double age = static_cast<double>(runningNow - captured) / GST_MSECOND;
-  return age < 10000.0 ? age : -1.0;  // older than that is not a capture time
+  return age < 10000.0 ? steadyNowMs - age : -1.0;  // older than that is not a capture time
 }
 
 void CDShowGraph::RestartPictureCount() {
@@ -281,7 +286,7 @@ bool CDShowGraph::HandleGrabberBuffer(GstPadProbeInfo* info) {
     sample.startTime = To100ns(GST_BUFFER_PTS(buffer));
     sample.endTime = sample.startTime + (GST_BUFFER_DURATION_IS_VALID(buffer) ? To100ns(GST_BUFFER_DURATION(buffer)) : 0);
     seconds = static_cast<double>(GST_BUFFER_PTS(buffer)) / GST_SECOND;
-    if (live_) sample.ageMs = BufferAgeMs(GST_BUFFER_PTS(buffer));
+    if (live_) sample.captureMs = CaptureMomentMs(GST_BUFFER_PTS(buffer));
   }
   sampler_->SampleCB(seconds, sample);
   gst_buffer_unmap(buffer, &map);
