@@ -148,7 +148,7 @@ int Record(const Request& r) {
   std::cout << r.video << ": " << graph.Sampler()->FrameCount() << " frames (" << droppedText << " dropped) in "
             << session.ElapsedMs() / 1000.0 << " s, log " << r.log;
   if (r.sync) {
-    std::cout << ", " << session.HeartbeatsSent() << " heartbeats sent";
+    std::cout << ", " << session.HeartbeatsSent() << " heartbeats sent in " << session.SyncTicks() << " status ticks";
     // Only the peer's datagrams are acted on; say so when others came.
     if (const int ignored = session.Socket()->DatagramsIgnored(); ignored > 0)
       std::cout << ", " << ignored << " datagram(s) from others than " << r.peer << ":" << r.peerPort << " ignored";

@@ -3,6 +3,11 @@
 // frames, `detect` marks the grids and `stereo` calibrates the rig, which must
 // agree with the virtual truth. Then the same recording with lost heartbeats
 // and a late start command: matched within a frame period, or refused clearly.
+//
+// Nothing here expects a frame rate: a sanitizer build or a busy machine
+// renders the virtual frames several times slower. What is checked is derived
+// from what the run reports, and a run that recorded too little for its point
+// records again for twice as long.
 
 #include <gtest/gtest.h>
 
@@ -17,12 +22,27 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
+
+#include "sources/FrameLogReader.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
 
 struct Outcome {
   int status = -1;
@@ -60,8 +80,12 @@ class TwoMachineChain : public ::testing::Test {
 
   std::string Lentora() const { return std::string("'") + LENTORA_EXECUTABLE + "'"; }
 
-  // Client first, then the server for `seconds`; both on 127.0.0.1.
+  // Client first, then the server for `seconds`; both on 127.0.0.1. Whatever
+  // an earlier attempt left is removed first.
   Outcome Record(double seconds, const std::string& environment) const {
+    std::error_code ignored;
+    for (const char* name : {"server.avi", "serverSync.txt", "client.avi", "clientSync.txt", "client.txt", "rig"})
+      fs::remove_all(folder_ / name, ignored);
     const int serverPort = 40000 + static_cast<int>(::getpid() % 10000) * 2, clientPort = serverPort + 1;
     std::ostringstream command;
     command << environment << " " << Lentora() << " capture --device virtual-right --seconds 1 --out '" << File("client.avi")
@@ -88,6 +112,29 @@ class TwoMachineChain : public ::testing::Test {
   fs::path folder_;
 };
 
+// The figures of `lentora capture`'s last line: "VIDEO: N frames (D dropped)
+// in S s, log L[, H heartbeats sent in T status ticks]"; -1 where absent.
+struct CaptureReport {
+  int frames = -1;
+  int dropped = -1;
+  int heartbeats = -1;
+  int ticks = -1;
+};
+
+CaptureReport ReadReport(const std::string& out) {
+  CaptureReport report;
+  std::smatch match;
+  if (std::regex_search(out, match, std::regex(R"((\d+) frames \((\d+) dropped\) in )"))) {
+    report.frames = std::stoi(match[1]);
+    report.dropped = std::stoi(match[2]);
+  }
+  if (std::regex_search(out, match, std::regex(R"((\d+) heartbeats sent in (\d+) status ticks)"))) {
+    report.heartbeats = std::stoi(match[1]);
+    report.ticks = std::stoi(match[2]);
+  }
+  return report;
+}
+
 // Frames spread over the middle of a log of `lines` frames.
 std::string Spread(int lines, int count) {
   std::string list;
@@ -107,26 +154,52 @@ double Norm(const QJsonArray& v) { return std::hypot(v[0].toDouble(), v[1].toDou
 }  // namespace
 
 TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
-  const Outcome recorded = Record(5.0, "");
-  ASSERT_EQ(recorded.status, 0) << recorded.out << recorded.err << ReadAll(File("client.txt"));
-  // The client ran from the server's start to its stop, whatever its own --seconds said.
-  const int serverLines = LogLines("serverSync.txt"), clientLines = LogLines("clientSync.txt");
-  EXPECT_GT(serverLines, 25);  // a busy machine drops frames; the matched ones still agree
-  EXPECT_GT(clientLines, serverLines / 2);
-  ASSERT_TRUE(fs::exists(File("server.avi.truth.json")) && fs::exists(File("client.avi.truth.json")));
-  // The virtual devices number their frames, so both ends know their drops.
-  EXPECT_NE(recorded.out.find(" dropped) in "), std::string::npos) << recorded.out;
-  EXPECT_EQ(recorded.out.find("n/a dropped"), std::string::npos) << recorded.out;
-  EXPECT_EQ(ReadAll(File("client.txt")).find("n/a dropped"), std::string::npos) << ReadAll(File("client.txt"));
+  // The rig needs pairs spread over the board's path; a machine too slow to
+  // give them in one recording gets a longer one. Under a sanitizer a virtual
+  // frame takes about seven times as long to draw, so the first recording is
+  // longer there.
+  constexpr int kPairsWanted = 20;
+  Outcome recorded, grabbed;
+  QJsonObject pairs;
+  for (double seconds = kSanitizedBuild ? 10.0 : 5.0;; seconds *= 2) {
+    recorded = Record(seconds, "");
+    ASSERT_EQ(recorded.status, 0) << recorded.out << recorded.err << ReadAll(File("client.txt"));
+    // The client ran from the server's start to its stop, whatever its own
+    // --seconds said, and every frame either side took is in its log.
+    const CaptureReport server = ReadReport(recorded.out), client = ReadReport(ReadAll(File("client.txt")));
+    const int serverLines = LogLines("serverSync.txt"), clientLines = LogLines("clientSync.txt");
+    ASSERT_GT(serverLines, 1) << recorded.out;
+    EXPECT_EQ(serverLines, server.frames) << recorded.out;
+    EXPECT_EQ(clientLines, client.frames) << ReadAll(File("client.txt"));
+    // The virtual devices number their frames, so both ends know their drops.
+    EXPECT_GE(server.dropped, 0) << recorded.out;
+    EXPECT_GE(client.dropped, 0) << ReadAll(File("client.txt"));
+    ASSERT_TRUE(fs::exists(File("server.avi.truth.json")) && fs::exists(File("client.avi.truth.json")));
 
-  const Outcome grabbed = Shell(SyncGrab(Spread(serverLines, std::min(serverLines * 4 / 5, 40)), "--tolerance 11 --skip-unmatched --json"));
+    // Sparse frames bound the clocks' offset loosely, so a short recording
+    // on a slow machine may match none at 11 ms: that too asks for a longer one.
+    grabbed = Shell(SyncGrab(Spread(serverLines, std::min(serverLines * 4 / 5, 40)), "--tolerance 11 --skip-unmatched --json"));
+    const bool noneMatched = grabbed.status == 1 && grabbed.err.find("no server frame could be matched") != std::string::npos;
+    ASSERT_TRUE(grabbed.status == 0 || noneMatched) << grabbed.err;
+    pairs = ParseObject(grabbed.out);
+    if (pairs["pairs"].toArray().size() >= kPairsWanted || seconds >= 40.0) break;
+  }
   ASSERT_EQ(grabbed.status, 0) << grabbed.err;
-  const QJsonObject pairs = ParseObject(grabbed.out);
   const double period = pairs["framePeriod"].toDouble();
   EXPECT_GE(period, 1000.0 / 30.0 - 3.0);  // a multiple of it on a machine too busy for every frame
   ASSERT_GE(pairs["pairs"].toArray().size(), 6) << grabbed.out;
-  for (const auto& pair : pairs["pairs"].toArray()) EXPECT_LE(std::fabs(pair.toObject()["tickDifference"].toDouble()), 11.0);
-
+  // Both machines are this one: a right pair is one moment on one clock, the
+  // same frame slot on both sides, whatever the heartbeats made of the offset.
+  FrameLogTicks serverTicks, clientTicks;
+  ASSERT_TRUE(ReadFrameLogTicks(File("serverSync.txt"), serverTicks).opened);
+  ASSERT_TRUE(ReadFrameLogTicks(File("clientSync.txt"), clientTicks).opened);
+  for (const auto& value : pairs["pairs"].toArray()) {
+    const QJsonObject pair = value.toObject();
+    EXPECT_LE(std::fabs(pair["tickDifference"].toDouble()), 11.0);
+    const uint32_t server = serverTicks.local.at(pair["server"].toInt()), client = clientTicks.local.at(pair["client"].toInt());
+    EXPECT_LE(TickDistance(server, client), 1) << "server frame " << pair["server"].toInt() << " paired with client frame "
+                                                << pair["client"].toInt() << " of another moment\n" << grabbed.out;
+  }
   const Outcome detected = Shell(Lentora() + " detect '" + File("rig/pairs.txt") + "' --save '" + File("rig/rig.txt") + "'");
   ASSERT_EQ(detected.status, 0) << detected.err;
   const Outcome stereo = Shell(Lentora() + " stereo '" + File("rig/rig.txt") + "' --json");
@@ -136,7 +209,7 @@ TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
   const QJsonObject camera = ParseObject(ReadAll(File("client.avi.truth.json")))["camera"].toObject();
   // Fewer pairs than the demo's, so looser than its limits.
   EXPECT_NEAR(Norm(rig["T"].toArray()) / Norm(truth["T"].toArray()), 1.0, 0.01) << stereo.out;
-  EXPECT_LT(AngleBetween(rig["R"].toArray(), truth["R"].toArray()), 0.3) << stereo.out;
+  EXPECT_LT(AngleBetween(rig["R"].toArray(), truth["R"].toArray()), 0.3) << stereo.out << grabbed.out;
   for (const char* side : {"first", "second"}) {
     const QJsonArray K = rig["intrinsics"].toObject()[side].toObject()["K"].toArray();
     EXPECT_NEAR(K[0].toDouble() / camera["fx"].toDouble(), 1.0, 0.01) << side;
@@ -145,20 +218,26 @@ TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
 }
 
 TEST_F(TwoMachineChain, LostHeartbeatsAndALateStartMatchWithinAFrameOrSaySo) {
-  const Outcome recorded = Record(3.0, "LENTORA_SYNC_FAULTS=drop-heartbeats,delay-start=300");
-  ASSERT_EQ(recorded.status, 0) << recorded.out << recorded.err;
-  const int serverLines = LogLines("serverSync.txt");
-  ASSERT_GT(serverLines, 15);
-  // About one heartbeat in two went out.
-  const size_t end = recorded.out.find(" heartbeats sent");
-  ASSERT_NE(end, std::string::npos) << recorded.out;
-  const size_t begin = recorded.out.rfind(' ', end - 1) + 1;
-  const int heartbeats = std::atoi(recorded.out.substr(begin, end - begin).c_str());
-  EXPECT_GT(heartbeats, 8);
-  EXPECT_LT(heartbeats, 22);
+  // The client starts 1.5 s after the server: longer than a frame period even
+  // on a machine that renders a virtual frame a second.
+  Outcome recorded;
+  CaptureReport report;
+  int serverLines = 0;
+  for (double seconds = 4.0;; seconds *= 2) {
+    recorded = Record(seconds, "LENTORA_SYNC_FAULTS=drop-heartbeats,delay-start=1500");
+    ASSERT_EQ(recorded.status, 0) << recorded.out << recorded.err;
+    report = ReadReport(recorded.out);
+    serverLines = LogLines("serverSync.txt");
+    EXPECT_EQ(serverLines, report.frames) << recorded.out;
+    if ((serverLines >= 12 && report.ticks >= 10) || seconds >= 32.0) break;
+  }
+  ASSERT_GE(serverLines, 12) << recorded.out;
+  // One heartbeat in two went out.
+  ASSERT_GE(report.ticks, 10) << recorded.out;
+  EXPECT_NEAR(report.heartbeats, report.ticks / 2.0, 1.0) << recorded.out;
 
-  // The first server frames come from before the client started: refused by name.
-  const Outcome early = Shell(SyncGrab("1," + Spread(serverLines, 5), "--json"));
+  // The first server frame comes from before the client started: refused by name.
+  const Outcome early = Shell(SyncGrab("0," + Spread(serverLines, 5), "--tolerance 100 --json"));
   EXPECT_EQ(early.status, 1);
   EXPECT_NE(early.err.find("no client frame within"), std::string::npos) << early.err;
   EXPECT_FALSE(fs::exists(File("rig/pairs.txt")));
