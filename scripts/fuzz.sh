@@ -19,7 +19,10 @@ if ! command -v clang++ >/dev/null; then
   exit 1
 fi
 launcher=()
-if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
+fi
 cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DLENTORA_FUZZ=ON -DLENTORA_BUILD_GUI=OFF -DLENTORA_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
 cmake --build "$build" --target "${targets[@]}"
