@@ -8,6 +8,7 @@
 
 #include "calib/Calibration.h"
 #include "calib/CalibrationProblem.h"
+#include "calib/FitCovariance.h"
 #include "calib/StereoProblem.h"
 
 namespace {
@@ -129,6 +130,10 @@ struct SharedCovariance {
   double sumOfSquares = 0.0;
   int residuals = 0;
   int unknowns = 0;
+  // Per block, with C = JpᵀJp and B = JsᵀJp: -C⁻¹Bᵀ (how the pose follows the
+  // shared values) and C⁻¹; filled only when asked for.
+  std::vector<MatrixXd> poseByShared;
+  std::vector<MatrixXd> poseInverse;
 };
 
 // Jacobian of one block's residuals with respect to [shared; pose] by central
@@ -171,7 +176,7 @@ bool InvertScaled(const MatrixXd& S, MatrixXd& inverse) {
   return true;
 }
 
-SharedCovariance SharedBlockOfInverse(const BlockProblem& problem) {
+SharedCovariance SharedBlockOfInverse(const BlockProblem& problem, bool keepPoseBlocks = false) {
   SharedCovariance result;
   const Eigen::Index s = problem.shared.size();
   result.unknowns = static_cast<int>(s) + kPoseCount * static_cast<int>(problem.poses.size());
@@ -187,7 +192,12 @@ SharedCovariance SharedBlockOfInverse(const BlockProblem& problem) {
     const MatrixXd B = Js.transpose() * Jp;
     const Eigen::LDLT<MatrixXd> C(Jp.transpose() * Jp);
     if (C.info() != Eigen::Success || !C.isPositive()) return result;
-    schur += Js.transpose() * Js - B * C.solve(B.transpose());
+    const MatrixXd coupling = C.solve(B.transpose());
+    schur += Js.transpose() * Js - B * coupling;
+    if (keepPoseBlocks) {
+      result.poseByShared.push_back(-coupling);
+      result.poseInverse.push_back(C.solve(MatrixXd::Identity(kPoseCount, kPoseCount)));
+    }
   }
   result.valid = InvertScaled(schur, result.inverse) && std::isfinite(result.sumOfSquares);
   return result;
@@ -307,7 +317,10 @@ std::vector<CornerResidual> CornerResiduals(const CameraFit& fit) {
   return corners;
 }
 
-CameraUncertainty EstimateUncertainty(const CameraFit& fit) {
+namespace {
+
+// One camera's residuals as a block problem: the intrinsics shared, a pose per view.
+BlockProblem CameraBlockProblem(const CameraFit& fit) {
   BlockProblem problem;
   problem.shared.resize(kIntrinsicCount);
   PackIntrinsics(fit.camera, problem.shared.data());
@@ -318,7 +331,29 @@ CameraUncertainty EstimateUncertainty(const CameraFit& fit) {
     const Rotation rotation = RotationOf(pose);
     ViewResiduals(fit.grid, fit.points[view], rotation.R, pose + 3, camera, out);
   };
-  const SharedCovariance covariance = SharedBlockOfInverse(problem);
+  return problem;
+}
+
+}  // namespace
+
+MarginalisedCovariance MarginalisedCovarianceOf(const CameraFit& fit) {
+  const BlockProblem problem = CameraBlockProblem(fit);
+  SharedCovariance covariance = SharedBlockOfInverse(problem, true);
+  MarginalisedCovariance result;
+  if (!covariance.valid) return result;
+  result.valid = true;
+  result.residualVariance = ResidualVariance(covariance);
+  result.intrinsics = problem.shared;
+  const CameraParameters base = fit.camera;
+  result.unpack = [base](const double* values) { return UnpackIntrinsics(values, base); };
+  result.intrinsicInverse = std::move(covariance.inverse);
+  result.poseByIntrinsics = std::move(covariance.poseByShared);
+  result.poseInverse = std::move(covariance.poseInverse);
+  return result;
+}
+
+CameraUncertainty EstimateUncertainty(const CameraFit& fit) {
+  const SharedCovariance covariance = SharedBlockOfInverse(CameraBlockProblem(fit));
   CameraUncertainty result;
   result.points = covariance.residuals / 2;
   result.unknowns = covariance.unknowns;
