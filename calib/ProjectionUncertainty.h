@@ -1,0 +1,64 @@
+#pragma once
+// How far the projection of a ray may move when the camera is calibrated
+// again from views with fresh noise: a map over the image of the standard
+// deviation, in pixels, of where the point seen at each cell's centre would
+// project through the re-estimated camera.
+//
+// The point is taken at a distance along its ray (or at infinity) and tied to
+// the world through the boards: it is carried into every board's frame with
+// the fitted pose, brought back with the pose the re-calibration would find,
+// and the results are averaged. The intrinsics and the poses vary together as
+// the marginalised covariance says (FitCovariance.h); the propagation is
+// linear, and the reported value is the standard deviation in the worst
+// direction (the root of the larger eigenvalue of the 2x2 covariance).
+
+#include <limits>
+#include <vector>
+
+#include "calib/CalibrationDiagnostics.h"
+
+struct MarginalisedCovariance;
+
+inline constexpr double kAtInfinity = std::numeric_limits<double>::infinity();
+inline constexpr int kUncertaintyColumns = 30;
+inline constexpr int kUncertaintyRows = 20;
+// The central part of the image whose worst value is reported on its own.
+inline constexpr double kCentralShare = 0.9;
+
+struct ProjectionUncertaintyMap {
+  bool valid = false;     // false without a covariance or an image size
+  double distance = 0.0;  // along each ray, in the grid's unit; kAtInfinity for directions
+  int columns = 0;
+  int rows = 0;
+  int width = 0;   // image size the cells divide
+  int height = 0;
+  std::vector<double> sigma;  // pixels, row by row; infinity where the pixel has no ray through the lens model
+  double worst = 0.0;         // largest finite value
+  double centre90 = 0.0;      // largest value among cells centred inside the central 90% of the image
+
+  double At(int column, int row) const { return sigma[static_cast<size_t>(row * columns + column)]; }
+  // Centre of a cell in pixels.
+  double CellX(int column) const { return (column + 0.5) * width / columns; }
+  double CellY(int row) const { return (row + 0.5) * height / rows; }
+};
+
+// Median over the fitted views of the distance from the camera centre to the board's centre.
+double MedianBoardDistance(const CameraFit& fit);
+
+// The map for points at `distance` (kAtInfinity: rays) over a width x height
+// image divided into columns x rows cells.
+ProjectionUncertaintyMap ProjectionUncertaintyOf(const CameraFit& fit, const MarginalisedCovariance& covariance,
+                                                 int width, int height, double distance,
+                                                 int columns = kUncertaintyColumns, int rows = kUncertaintyRows);
+
+// Both maps the results report: at the median board distance and at infinity.
+struct ProjectionUncertaintyReport {
+  ProjectionUncertaintyMap atDistance;
+  ProjectionUncertaintyMap atInfinity;
+};
+ProjectionUncertaintyReport ProjectionUncertaintyReportOf(const CameraFit& fit, int width, int height);
+
+// The normalised point (x, y) whose projection through the camera is the
+// pixel (u, v), by Gauss-Newton from the pinhole guess; false when no point
+// projects there to within a thousandth of a pixel.
+bool UnprojectPixel(const CameraParameters& camera, double u, double v, double& x, double& y);
