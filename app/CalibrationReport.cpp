@@ -5,6 +5,8 @@
 
 #include "calib/CalibrationDiagnostics.h"
 #include "calib/CalibrationProblem.h"
+#include "calib/Coverage.h"
+#include "calib/ProjectionUncertainty.h"
 #include "core/CalibrationData.h"
 
 namespace {
@@ -20,6 +22,30 @@ std::string WithSigma(double value, double sigma, bool known) {
 void WriteSigmaJson(JsonWriter& json, const IntrinsicSigma& sigma) {
   json.BeginObject().Key("fx").Value(sigma.fx()).Key("fy").Value(sigma.fy()).Key("cx").Value(sigma.cx());
   json.Key("cy").Value(sigma.cy()).Key("distortion").Array(sigma.values.begin() + 4, sigma.values.end()).EndObject();
+}
+
+// {"distance", "columns", "rows", "sigma", "worst", "centre90"}; distance is
+// null at infinity, as is a cell whose pixel no ray reaches.
+void WriteProjectionUncertaintyJson(JsonWriter& json, const ProjectionUncertaintyMap& map) {
+  if (!map.valid) {
+    json.Null();
+    return;
+  }
+  json.BeginObject().Key("distance").Value(map.distance).Key("columns").Value(map.columns);
+  json.Key("rows").Value(map.rows).Key("sigma").Array(map.sigma.begin(), map.sigma.end());
+  json.Key("worst").Value(map.worst).Key("centre90").Value(map.centre90).EndObject();
+}
+
+// {"columns", "rows", "share", "corners" (per cell, row by row), "x", "y", "size", "skew"}.
+void WriteCoverageJson(JsonWriter& json, const CoverageSummary& coverage) {
+  if (!coverage.valid) {
+    json.Null();
+    return;
+  }
+  json.BeginObject().Key("columns").Value(coverage.columns).Key("rows").Value(coverage.rows);
+  json.Key("share").Value(coverage.share).Key("corners").Array(coverage.corners.begin(), coverage.corners.end());
+  json.Key("x").Value(coverage.x).Key("y").Value(coverage.y).Key("size").Value(coverage.size);
+  json.Key("skew").Value(coverage.skew).EndObject();
 }
 
 }  // namespace
@@ -83,6 +109,14 @@ void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int ca
   json.Key("sigma");
   if (uncertainty.valid) WriteSigmaJson(json, uncertainty.sigma);
   else json.Null();
+  const ProjectionUncertaintyReport projection =
+      ProjectionUncertaintyReportOf(fit, problem.imageWidth, problem.imageHeight);
+  json.Key("projectionUncertainty");
+  WriteProjectionUncertaintyJson(json, projection.atDistance);
+  json.Key("projectionUncertaintyAtInfinity");
+  WriteProjectionUncertaintyJson(json, projection.atInfinity);
+  json.Key("coverage");
+  WriteCoverageJson(json, CoverageOf(fit.points, problem.grid, problem.imageWidth, problem.imageHeight));
   json.Key("poses").BeginArray();
   for (int v : problem.usedViews) {
     const double* R = problem.GetRotationMatrix(v);

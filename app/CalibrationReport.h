@@ -41,7 +41,10 @@ std::string StereoReportText(const CCalibrationData& data, const StereoRigResult
 
 // One camera's result object: camera, views, usedViews, skippedViews
 // ([{"view", "reason"}]), converged, fx, fy, cx,
-// cy, distortion, K, width, height, reprojectionError, fieldOfView and the
+// cy, distortion, K, width, height, reprojectionError, fieldOfView, sigma,
+// projectionUncertainty (at the median board distance) and
+// projectionUncertaintyAtInfinity (see ProjectionUncertainty.h; null without a
+// covariance), coverage (of the views that took part; see Coverage.h) and the
 // poses of the views that took part.
 void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int camera);
 

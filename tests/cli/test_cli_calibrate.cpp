@@ -140,6 +140,13 @@ TEST_F(CalibrateCli, JsonReportsTheRecoveredCameraAndItsPoses) {
   EXPECT_EQ(Numbers(run.out, "view").size(), 14u);  // per-view errors and poses
   EXPECT_LT(Numbers(run.out, "meanDistance")[0], 1e-3);
   EXPECT_EQ(Numbers(run.out, "width")[0], 640.0);
+  // The projection maps: at the median board distance (a number) and at infinity (null).
+  EXPECT_NE(run.out.find("\"projectionUncertainty\":{\"distance\":"), std::string::npos);
+  EXPECT_NE(run.out.find("\"projectionUncertaintyAtInfinity\":{\"distance\":null,\"columns\":30,\"rows\":20,"),
+            std::string::npos);
+  EXPECT_GT(Numbers(run.out, "distance")[0], 100.0);
+  EXPECT_EQ(Numbers(run.out, "worst").size(), 2u);
+  EXPECT_LT(Numbers(run.out, "worst")[0], 1e-3);
 }
 
 TEST_F(CalibrateCli, TextUsesThePanelFormat) {
