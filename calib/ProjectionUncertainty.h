@@ -12,6 +12,7 @@
 // linear, and the reported value is the standard deviation in the worst
 // direction (the root of the larger eigenvalue of the 2x2 covariance).
 
+#include <cstddef>
 #include <limits>
 #include <vector>
 
@@ -36,7 +37,7 @@ struct ProjectionUncertaintyMap {
   double worst = 0.0;         // largest finite value
   double centre90 = 0.0;      // largest value among cells centred inside the central 90% of the image
 
-  double At(int column, int row) const { return sigma[static_cast<size_t>(row * columns + column)]; }
+  double At(int column, int row) const { return sigma[static_cast<std::size_t>(row * columns + column)]; }
   // Centre of a cell in pixels.
   double CellX(int column) const { return (column + 0.5) * width / columns; }
   double CellY(int row) const { return (row + 0.5) * height / rows; }
