@@ -154,6 +154,15 @@ bool UnprojectPixel(const CameraParameters& camera, double u, double v, double& 
     n -= lu.solve(error);
   }
   if ((Project(camera, Vector3d(n.x(), n.y(), 1.0)) - target).norm() > 1e-3) return false;
+  // A lens model that folds back reaches the pixel a second time from beyond
+  // its fold, where the image turns the wrong way round: that is no ray.
+  Matrix2d J;
+  for (int k = 0; k < 2; ++k) {
+    Vector2d moved = n;
+    moved[k] += 1e-7;
+    J.col(k) = (Project(camera, Vector3d(moved.x(), moved.y(), 1.0)) - target) / 1e-7;
+  }
+  if (!(J(0, 0) > 0.0 && J(1, 1) > 0.0 && J.determinant() > 0.0)) return false;
   x = n.x();
   y = n.y();
   return true;
