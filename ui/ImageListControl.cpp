@@ -11,7 +11,7 @@
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"
-#include "ui/RunDiagnostics.h"
+#include "app/RunDiagnostics.h"
 #include "widgets/ScrollBarEx.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "ui/ProgressWindow.h"
 #include "ui/ImageListControl.h"
 #include "ui/ResidualWindow.h"
-#include "ui/RunDiagnostics.h"
+#include "app/RunDiagnostics.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"

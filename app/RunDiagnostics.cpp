@@ -1,4 +1,4 @@
-#include "ui/RunDiagnostics.h"
+#include "app/RunDiagnostics.h"
 
 #include <algorithm>
 
