@@ -16,6 +16,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calib/CalibrationProblem.h"
+#include "support/TempDir.h"
 #include "synth/SyntheticViews.h"
 
 namespace {
@@ -86,19 +87,12 @@ void ExpectRecovered(const CameraParameters& found, const SyntheticCamera& truth
 // Points the run's output at a scratch folder for the test's lifetime.
 class ScratchOutput {
  public:
-  ScratchOutput() : folder_(std::filesystem::temp_directory_path() / ("lentora_run_" + std::to_string(::getpid()))) {
-    std::filesystem::create_directories(folder_);
-    ::setenv("LENTORA_OUTPUT_DIR", folder_.c_str(), 1);
-  }
-  ~ScratchOutput() {
-    ::unsetenv("LENTORA_OUTPUT_DIR");
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
-  std::filesystem::path File(const std::string& name) const { return folder_ / name; }
+  ScratchOutput() { ::setenv("LENTORA_OUTPUT_DIR", folder_.Path().c_str(), 1); }
+  ~ScratchOutput() { ::unsetenv("LENTORA_OUTPUT_DIR"); }
+  std::filesystem::path File(const std::string& name) const { return folder_.Path() / name; }
 
  private:
-  std::filesystem::path folder_;
+  TempDir folder_;
 };
 
 std::vector<std::string> ReadLines(const std::filesystem::path& path) {

@@ -3,34 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "calib/CalibrationProblem.h"
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/LentoraProcess.h"
+#include "support/SyntheticStore.h"
 #include "support/TempDir.h"
 
 namespace {
-
-struct CommandResult {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Every number that follows "key": in a JSON text, in order.
 std::vector<double> Numbers(const std::string& json, const std::string& key) {
@@ -43,17 +29,7 @@ std::vector<double> Numbers(const std::string& json, const std::string& key) {
 
 class CalibrateCli : public ::testing::Test {
  protected:
-  CommandResult Lentora(const std::string& arguments) {
-    CommandResult run;
-    const std::string out = dir_.File("stdout.txt"), err = dir_.File("stderr.txt");
-    const std::string command = std::string("LENTORA_OUTPUT_DIR='") + dir_.Path().string() + "' '" +
-                                LENTORA_EXECUTABLE + "' " + arguments + " >'" + out + "' 2>'" + err + "'";
-    const int raw = std::system(command.c_str());
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = Slurp(out);
-    run.err = Slurp(err);
-    return run;
-  }
+  ProcessResult Lentora(const std::string& arguments) { return RunLentora(arguments, dir_); }
 
   // Saves a workspace of synthetic (unrendered) views: camera c gets viewCounts[c]
   // views with exact points, blank 640x480 images.
@@ -71,15 +47,8 @@ class CalibrateCli : public ::testing::Test {
     const SyntheticRig rig = MakeSyntheticRig(options);
     CCalibrationData data;
     for (size_t c = 0; c < viewCounts.size(); ++c) {
-      const int camera = static_cast<int>(c);
       data.AddCamera();
-      data.SetGrid(camera, rig.grid);
-      const SyntheticCameraViews& views = rig.cameras[stereo ? c : 0];
-      for (int v = 0; v < viewCounts[c]; ++v) {
-        data.AddViewFromFrame(camera, cv::Mat(480, 640, CV_8UC3, cv::Scalar(128, 128, 128)));
-        *data.GetGridPoints(camera, v) = views.points[static_cast<size_t>(v)];
-        data.SetViewHasPoints(camera, v, 1);
-      }
+      EXPECT_TRUE(AddSyntheticViews(data, static_cast<int>(c), rig.cameras[stereo ? c : 0], rig.grid, viewCounts[c], 128));
     }
     const std::string index = dir_.File(name);
     EXPECT_TRUE(SaveWorkspaceTo(data, index).ok);
@@ -107,27 +76,27 @@ class CalibrateCli : public ::testing::Test {
 TEST_F(CalibrateCli, ATransposedGridIsRefusedWithTheGridThePointsFit) {
   const std::string workspace = SavePointWorkspace("ws.txt", {7});
   const std::string index = dir_.File("ws.txt");
-  std::string text = Slurp(index);
+  std::string text = dir_.Read("ws.txt");
   const std::string grid = "7 8 6 ";
   ASSERT_NE(text.find(grid), std::string::npos) << text;
   text.replace(text.find(grid), grid.size(), "7 6 8 ");
   std::ofstream(index) << text;
 
-  const CommandResult run = Lentora("calibrate " + workspace + " --camera 0 --json");
+  const ProcessResult run = Lentora("calibrate " + workspace + " --camera 0 --json");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("The points fit a 8x6 grid; the camera's grid is 6x8."), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("view 0: points do not fit the grid"), std::string::npos) << run.err;
   EXPECT_EQ(run.out.rfind("{\"cameras\":[],\"refused\":[{\"camera\":0,\"reason\":", 0), 0u) << run.out;
   EXPECT_EQ(run.out.find("\"fx\""), std::string::npos) << "no parameters of a refused run";
 
-  const CommandResult all = Lentora("calibrate " + workspace);
+  const ProcessResult all = Lentora("calibrate " + workspace);
   EXPECT_EQ(all.status, 1) << "every camera refused";
   EXPECT_EQ(all.out, "");
 }
 
 TEST_F(CalibrateCli, JsonReportsTheRecoveredCameraAndItsPoses) {
   const std::string workspace = SavePointWorkspace("ws.txt", {7});
-  const CommandResult run = Lentora("calibrate " + workspace + " --json");
+  const ProcessResult run = Lentora("calibrate " + workspace + " --json");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("\"usedViews\":[0,1,2,3,4,5,6]"), std::string::npos);
   EXPECT_NE(run.out.find("\"converged\":true"), std::string::npos);
@@ -151,7 +120,7 @@ TEST_F(CalibrateCli, JsonReportsTheRecoveredCameraAndItsPoses) {
 
 TEST_F(CalibrateCli, TextUsesThePanelFormat) {
   const std::string workspace = SavePointWorkspace("ws.txt", {6});
-  const CommandResult run = Lentora("calibrate " + workspace + " --camera 0");
+  const ProcessResult run = Lentora("calibrate " + workspace + " --camera 0");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(std::regex_search(run.out, std::regex("\nF: 8[0-9]{2}\\.[0-9]{4}\u00b1[0-9]\\.[0-9]{4} 8[0-9]{2}\\.[0-9]{4}\u00b1[0-9]\\.[0-9]{4}\nP: ")));
   EXPECT_TRUE(std::regex_search(run.out, std::regex("\nE: [0-9.]+ [0-9.]+ [0-9.]+\nFOV: [0-9.]+ [0-9.]+")));
@@ -162,10 +131,10 @@ TEST_F(CalibrateCli, ExportedParametersImportBackAndBadFilesChangeNothing) {
   const std::string file = dir_.File("camera.yaml");
   std::filesystem::create_directories(dir_.File("out"));
   std::filesystem::create_directories(dir_.File("bad"));
-  const CommandResult exported = Lentora("export " + workspace + " --camera 0 --format ros --out '" + file + "'");
+  const ProcessResult exported = Lentora("export " + workspace + " --camera 0 --format ros --out '" + file + "'");
   ASSERT_EQ(exported.status, 0) << exported.err;
   EXPECT_NE(exported.out.find("camera.yaml"), std::string::npos);
-  const CommandResult imported =
+  const ProcessResult imported =
       Lentora("import-parameters " + workspace + " --camera 0 '" + file + "' --save '" + dir_.File("out/ws.txt") + "'");
   ASSERT_EQ(imported.status, 0) << imported.err;
   EXPECT_TRUE(std::regex_search(imported.out, std::regex("F: 820\\.0000 815\\.0000")));
@@ -174,7 +143,7 @@ TEST_F(CalibrateCli, ExportedParametersImportBackAndBadFilesChangeNothing) {
   EXPECT_NEAR(saved.GetCameraParameters(0).fx(), 820.0, 1e-4);
 
   std::ofstream(dir_.File("bad.yaml")) << "camera_matrix:\n  rows: 3\n  cols: 3\n  data: [1, 2";
-  const CommandResult bad = Lentora("import-parameters " + workspace + " --camera 0 '" + dir_.File("bad.yaml") +
+  const ProcessResult bad = Lentora("import-parameters " + workspace + " --camera 0 '" + dir_.File("bad.yaml") +
                                     "' --save '" + dir_.File("bad/ws.txt") + "'");
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("cannot be parsed"), std::string::npos) << bad.err;
@@ -185,11 +154,11 @@ TEST_F(CalibrateCli, ExportedParametersImportBackAndBadFilesChangeNothing) {
 
 TEST_F(CalibrateCli, FiveViewRuleRefusesOrSkipsCameras) {
   const std::string workspace = SavePointWorkspace("ws.txt", {6, 4});
-  const CommandResult refused = Lentora("calibrate " + workspace + " --camera 1");
+  const ProcessResult refused = Lentora("calibrate " + workspace + " --camera 1");
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("The calibration problem is not constrained by less than 5 images!"), std::string::npos);
 
-  const CommandResult skipped = Lentora("calibrate " + workspace + " --json");
+  const ProcessResult skipped = Lentora("calibrate " + workspace + " --json");
   ASSERT_EQ(skipped.status, 0) << skipped.err;
   EXPECT_NE(skipped.err.find("camera 1"), std::string::npos);
   // Camera 0's result, then camera 1 among the refusals.
@@ -217,26 +186,26 @@ TEST_F(CalibrateCli, SaveWritesParametersAndOnePoseBlockPerView) {
 
 TEST_F(CalibrateCli, StereoRecoversTheRigAndRefusesSingleCameras) {
   const std::string workspace = SavePointWorkspace("rig.txt", {6, 6}, true);
-  const CommandResult run = Lentora("stereo " + workspace + " --json");
+  const ProcessResult run = Lentora("stereo " + workspace + " --json");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NEAR(Numbers(run.out, "baseline")[0], std::sqrt(150.0 * 150.0 + 100.0), 0.05);
   EXPECT_NE(run.out.find("\"first\":{\"camera\":0"), std::string::npos);
   EXPECT_NE(run.out.find("\"second\":{\"camera\":1"), std::string::npos);
 
-  const CommandResult text = Lentora("stereo " + workspace);
+  const ProcessResult text = Lentora("stereo " + workspace);
   EXPECT_EQ(text.status, 0);
   EXPECT_NE(text.out.find("Stereo Rig between cameras"), std::string::npos);
 
   const std::string single = SavePointWorkspace("single.txt", {6});
-  const CommandResult refused = Lentora("stereo " + single);
+  const ProcessResult refused = Lentora("stereo " + single);
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("two cameras"), std::string::npos);
 }
 
 TEST_F(CalibrateCli, ProgressGoesToStderrAndLeavesTheResultAlone) {
   const std::string workspace = SavePointWorkspace("ws.txt", {7, 7}, true);
-  const CommandResult quiet = Lentora("calibrate " + workspace + " --camera 0");
-  const CommandResult loud = Lentora("calibrate " + workspace + " --camera 0 --progress");
+  const ProcessResult quiet = Lentora("calibrate " + workspace + " --camera 0");
+  const ProcessResult loud = Lentora("calibrate " + workspace + " --camera 0 --progress");
   ASSERT_EQ(loud.status, 0) << loud.err;
   EXPECT_EQ(loud.out, quiet.out);
   EXPECT_TRUE(quiet.err.empty()) << quiet.err;
@@ -245,7 +214,7 @@ TEST_F(CalibrateCli, ProgressGoesToStderrAndLeavesTheResultAlone) {
   EXPECT_GE(lines, 2) << loud.err;
   EXPECT_EQ(loud.err.find("camera 0: iteration 1, "), 0u) << loud.err;
 
-  const CommandResult rig = Lentora("stereo " + workspace + " --progress");
+  const ProcessResult rig = Lentora("stereo " + workspace + " --progress");
   ASSERT_EQ(rig.status, 0) << rig.err;
   EXPECT_NE(rig.err.find("stereo: iteration 1, RMS error "), std::string::npos) << rig.err;
   EXPECT_EQ(rig.out, Lentora("stereo " + workspace).out);
@@ -253,7 +222,7 @@ TEST_F(CalibrateCli, ProgressGoesToStderrAndLeavesTheResultAlone) {
 
 TEST_F(CalibrateCli, SynthWritesAWorkspaceAndItsGroundTruth) {
   const std::string index = dir_.File("synth/ws.txt");
-  const CommandResult run = Lentora("synth '" + index + "' --views 5 --size 240x180 --grid 5x4 --square 10 --seed 2 --stereo 0,0.05,0,-40,0,0");
+  const ProcessResult run = Lentora("synth '" + index + "' --views 5 --size 240x180 --grid 5x4 --square 10 --seed 2 --stereo 0,0.05,0,-40,0,0");
   ASSERT_EQ(run.status, 0) << run.err;
   CCalibrationData data;
   ASSERT_TRUE(LoadWorkspace(data, index).ok);
@@ -277,7 +246,7 @@ TEST_F(CalibrateCli, UsageErrorsAndHelp) {
   EXPECT_EQ(Lentora("synth out.txt --views 0").status, 2);
   EXPECT_EQ(Lentora("calibrate '" + dir_.File("missing.txt") + "'").status, 1);
   for (const char* command : {"calibrate", "stereo", "synth"}) {
-    const CommandResult help = Lentora(std::string(command) + " --help");
+    const ProcessResult help = Lentora(std::string(command) + " --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find(std::string("usage: lentora ") + command), std::string::npos);
   }

@@ -1,46 +1,24 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/LentoraProcess.h"
+#include "synth/SyntheticViews.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Camera 0: a grid, two rendered views and a blank one that already holds
 // three points; camera 1: a view but no grid.
 class DetectCli : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder_ = fs::temp_directory_path() / ("lentora_detect_" + std::to_string(::getpid()));
-    fs::create_directories(folder_);
+    dir_ = new TempDir;
     SyntheticOptions options;
     options.views = 2;
     options.camera.k1 = -0.2;
@@ -60,29 +38,19 @@ class DetectCli : public ::testing::Test {
   static void TearDownTestSuite() {
     delete rig_;
     rig_ = nullptr;
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
+    delete dir_;
+    dir_ = nullptr;
   }
 
-  static std::string Index() { return (folder_ / "workspace.txt").string(); }
+  static std::string Index() { return dir_->File("workspace.txt"); }
 
-  static Outcome Run(const std::string& arguments) {
-    const fs::path out = folder_ / "stdout.txt", err = folder_ / "stderr.txt";
-    const std::string command = std::string("'") + LENTORA_EXECUTABLE + "' detect " + arguments + " >'" +
-                                out.string() + "' 2>'" + err.string() + "'";
-    const int raw = std::system(command.c_str());
-    Outcome outcome;
-    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    outcome.out = ReadAll(out);
-    outcome.err = ReadAll(err);
-    return outcome;
-  }
+  static ProcessResult Run(const std::string& arguments) { return RunLentora("detect " + arguments, *dir_); }
 
-  static fs::path folder_;
+  static TempDir* dir_;
   static SyntheticRig* rig_;
 };
 
-fs::path DetectCli::folder_;
+TempDir* DetectCli::dir_ = nullptr;
 SyntheticRig* DetectCli::rig_ = nullptr;
 
 QJsonObject ParseJson(const std::string& text) {
@@ -95,8 +63,8 @@ QJsonObject ParseJson(const std::string& text) {
 }  // namespace
 
 TEST_F(DetectCli, JsonListsEveryViewOfTheCamerasWithAGridAndSaveStoresTheFoundOnes) {
-  const std::string saved = (folder_ / "detected.txt").string();
-  const Outcome outcome = Run("'" + Index() + "' --json --save '" + saved + "'");
+  const std::string saved = (dir_->Path() / "detected.txt").string();
+  const ProcessResult outcome = Run("'" + Index() + "' --json --save '" + saved + "'");
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   const QJsonObject json = ParseJson(outcome.out);
   EXPECT_EQ(json.keys(), QStringList{"cameras"});
@@ -133,11 +101,11 @@ TEST_F(DetectCli, JsonListsEveryViewOfTheCamerasWithAGridAndSaveStoresTheFoundOn
 }
 
 TEST_F(DetectCli, OneViewAsTextNamesTheReasonOfAMiss) {
-  const Outcome found = Run("'" + Index() + "' --camera 0 --view 1");
+  const ProcessResult found = Run("'" + Index() + "' --camera 0 --view 1");
   ASSERT_EQ(found.status, 0) << found.err;
   EXPECT_NE(found.out.find("Camera 0 view 1: found, 54 points"), std::string::npos) << found.out;
   EXPECT_NE(found.out.find("1 of 1 views detected"), std::string::npos) << found.out;
-  const Outcome missed = Run("'" + Index() + "' --camera 0 --view 2");
+  const ProcessResult missed = Run("'" + Index() + "' --camera 0 --view 2");
   ASSERT_EQ(missed.status, 0) << missed.err;
   EXPECT_NE(missed.out.find("not found (the board was not found in the view)"), std::string::npos) << missed.out;
 }
@@ -148,14 +116,14 @@ TEST_F(DetectCli, BadInputExitsWithOneAndBadUsageWithTwo) {
   EXPECT_EQ(Run("'" + Index() + "' --camera x").status, 2);
   EXPECT_EQ(Run("'" + Index() + "' --view -1").status, 2);
   EXPECT_EQ(Run("'" + Index() + "' --frobnicate").status, 2);
-  const Outcome missing = Run("'" + (folder_ / "none.txt").string() + "'");
+  const ProcessResult missing = Run("'" + (dir_->Path() / "none.txt").string() + "'");
   EXPECT_EQ(missing.status, 1);
   EXPECT_FALSE(missing.err.empty());
   EXPECT_EQ(Run("'" + Index() + "' --camera 5").status, 1);
-  const Outcome noGrid = Run("'" + Index() + "' --camera 1");
+  const ProcessResult noGrid = Run("'" + Index() + "' --camera 1");
   EXPECT_EQ(noGrid.status, 1);
   EXPECT_NE(noGrid.err.find("grid"), std::string::npos) << noGrid.err;
   EXPECT_EQ(Run("'" + Index() + "' --view 3").status, 1);
-  const Outcome unwritable = Run("'" + Index() + "' --save '" + (folder_ / "no" / "such" / "x.txt").string() + "'");
+  const ProcessResult unwritable = Run("'" + Index() + "' --save '" + (dir_->Path() / "no" / "such" / "x.txt").string() + "'");
   EXPECT_EQ(unwritable.status, 1);
 }

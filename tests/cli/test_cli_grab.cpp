@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -12,28 +10,13 @@
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "sources/test_media_fixtures.h"
-#include "support/TempDir.h"
+#include "support/LentoraProcess.h"
 
 using namespace media_test;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Outcome RunGrab(const TempDir& dir, const std::string& arguments) {
-  const std::string command = std::string(LENTORA_EXECUTABLE) + " grab " + arguments + " >" + dir.File("stdout.txt") + " 2>" +
-                              dir.File("stderr.txt");
-  const int raw = std::system(command.c_str());
-  Outcome outcome;
-  outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  outcome.out = dir.Read("stdout.txt");
-  outcome.err = dir.Read("stderr.txt");
-  return outcome;
-}
+ProcessResult RunGrab(const TempDir& dir, const std::string& arguments) { return RunLentora("grab " + arguments, dir); }
 
 class GrabCli : public ::testing::Test {
  protected:
@@ -52,7 +35,7 @@ TempDir* GrabCli::dir_ = nullptr;
 
 TEST_F(GrabCli, StereoGrabSavesTwoCamerasWithTheChosenFrames) {
   TempDir out;
-  const Outcome run = RunGrab(out, Video() + " --frames 0,10,25 --split stereo --out " + out.File("ws.txt"));
+  const ProcessResult run = RunGrab(out, Video() + " --frames 0,10,25 --split stereo --out " + out.File("ws.txt"));
   ASSERT_EQ(run.status, 0) << run.err;
   CCalibrationData data;
   ASSERT_TRUE(LoadWorkspace(data, out.File("ws.txt")).ok);
@@ -74,7 +57,7 @@ TEST_F(GrabCli, StereoGrabSavesTwoCamerasWithTheChosenFrames) {
 
 TEST_F(GrabCli, QuadFieldsGivesFourQuarterHeightCameras) {
   TempDir out;
-  const Outcome run = RunGrab(out, Video() + " --frames 7 --split quad --fields --out " + out.File("ws.txt"));
+  const ProcessResult run = RunGrab(out, Video() + " --frames 7 --split quad --fields --out " + out.File("ws.txt"));
   ASSERT_EQ(run.status, 0) << run.err;
   CCalibrationData data;
   ASSERT_TRUE(LoadWorkspace(data, out.File("ws.txt")).ok);
@@ -94,7 +77,7 @@ TEST_F(GrabCli, UndistortsWithAFullFrameIntrinsicFile) {
   // K, k1 k2 p1 p2, R, T, width height
   out.Write("lens.txt",
             "300 0 160 0 300 120 0 0 1\n-0.3 0 0 0\n1 0 0 0 1 0 0 0 1\n0 0 0\n320 240\n");
-  Outcome run = RunGrab(out, Video() + " --frames 4 --undistort " + out.File("lens.txt") + " --out " + out.File("ws.txt"));
+  ProcessResult run = RunGrab(out, Video() + " --frames 4 --undistort " + out.File("lens.txt") + " --out " + out.File("ws.txt"));
   ASSERT_EQ(run.status, 0) << run.err;
   CCalibrationData data;
   ASSERT_TRUE(LoadWorkspace(data, out.File("ws.txt")).ok);
@@ -132,7 +115,7 @@ TEST_F(GrabCli, GrabsTheFramesAskedForFromMp4WithBFramesAndWebm) {
     spec.muxer = c.muxer;
     ASSERT_TRUE(MakeNumberedClip(out.File(c.file), spec).written) << c.file;
     const int frames[] = {0, 1, 17, 45, 59, 89};
-    const Outcome run = RunGrab(out, out.File(c.file) + " --frames 0,1,17,45,59,89 --out " + out.File("ws.txt"));
+    const ProcessResult run = RunGrab(out, out.File(c.file) + " --frames 0,1,17,45,59,89 --out " + out.File("ws.txt"));
     ASSERT_EQ(run.status, 0) << c.file << ": " << run.err;
     CCalibrationData data;
     ASSERT_TRUE(LoadWorkspace(data, out.File("ws.txt")).ok);
@@ -143,7 +126,7 @@ TEST_F(GrabCli, GrabsTheFramesAskedForFromMp4WithBFramesAndWebm) {
       ASSERT_TRUE(decoded) << c.file << " view " << view;
       EXPECT_EQ(decoded->frame, frames[view]) << c.file;
     }
-    const Outcome past = RunGrab(out, out.File(c.file) + " --frames 90 --out " + out.File("ws2.txt"));
+    const ProcessResult past = RunGrab(out, out.File(c.file) + " --frames 90 --out " + out.File("ws2.txt"));
     EXPECT_EQ(past.status, 1);
     EXPECT_NE(past.err.find("the video has 90 frames"), std::string::npos) << past.err;
   }
@@ -167,7 +150,7 @@ TEST_F(GrabCli, BadRequestsFailWithAMessage) {
       {out.File("missing.avi") + " --frames 1" + to, 1, "cannot open video"},
   };
   for (const Case& c : cases) {
-    const Outcome run = RunGrab(out, c.arguments);
+    const ProcessResult run = RunGrab(out, c.arguments);
     EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.err;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << "\n" << run.err;
   }

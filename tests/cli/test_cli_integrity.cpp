@@ -4,27 +4,20 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/LentoraProcess.h"
+#include "support/SyntheticStore.h"
 #include "support/TempDir.h"
 
 namespace {
-
-struct CommandResult {
-  int status = -1;
-  std::string out, err;
-};
 
 std::vector<double> Numbers(const std::string& json, const std::string& key) {
   std::vector<double> values;
@@ -36,17 +29,7 @@ std::vector<double> Numbers(const std::string& json, const std::string& key) {
 
 class IntegrityCli : public ::testing::Test {
  protected:
-  CommandResult Lentora(const std::string& arguments) {
-    CommandResult run;
-    const std::string command = std::string("LENTORA_OUTPUT_DIR='") + dir_.Path().string() + "' '" +
-                                LENTORA_EXECUTABLE + "' " + arguments + " >'" + dir_.File("stdout.log") + "' 2>'" +
-                                dir_.File("stderr.log") + "'";
-    const int raw = std::system(command.c_str());
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = dir_.Read("stdout.log");
-    run.err = dir_.Read("stderr.log");
-    return run;
-  }
+  ProcessResult Lentora(const std::string& arguments) { return RunLentora(arguments, dir_); }
 
   // A stereo (two cameras) or single-camera workspace of exact points on
   // small blank images, saved as ws.txt.
@@ -65,19 +48,10 @@ class IntegrityCli : public ::testing::Test {
     options.seed = 5;
     const SyntheticRig rig = MakeSyntheticRig(options);
     CCalibrationData data;
-    for (int c = 0; c < cameras; ++c) {
-      data.AddCamera();
-      data.SetGrid(c, rig.grid);
-      for (int v = 0; v < views; ++v) {
-        data.AddViewFromFrame(c, cv::Mat(480, 640, CV_8UC3, cv::Scalar(128, 128, 128)));
-        *data.GetGridPoints(c, v) = rig.cameras[static_cast<size_t>(c)].points[static_cast<size_t>(v)];
-        data.SetViewHasPoints(c, v, 1);
-      }
-    }
+    ASSERT_TRUE(AddSyntheticRig(data, rig, 128));
     ASSERT_TRUE(SaveWorkspaceTo(data, Index()).ok);
   }
   std::string Index() const { return dir_.File("ws.txt"); }
-  std::string Quoted(const std::string& path) const { return "'" + path + "'"; }
 
   // Sets the enabled flag of view `view` in a camera data file.
   void DisableInDataFile(int camera, int view) {
@@ -96,7 +70,7 @@ class IntegrityCli : public ::testing::Test {
 TEST_F(IntegrityCli, AMissingViewImageKeepsTheStereoPairsAligned) {
   SaveWorkspace(2, 9);
   std::filesystem::remove(dir_.File("Camera_0_Image_3.jpg"));
-  const CommandResult run = Lentora("stereo " + Quoted(Index()) + " --json");
+  const ProcessResult run = Lentora("stereo " + Quoted(Index()) + " --json");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("Camera_0_Image_3.jpg"), std::string::npos) << "the warning names the file";
   EXPECT_NEAR(Numbers(run.out, "baseline")[0], std::sqrt(150.0 * 150.0 + 100.0), 0.05);
@@ -108,13 +82,13 @@ TEST_F(IntegrityCli, DisabledViewsStayOutAndTheResultSaysWhy) {
   SaveWorkspace(1, 7);
   DisableInDataFile(0, 1);
   DisableInDataFile(0, 4);
-  const CommandResult text = Lentora("calibrate " + Quoted(Index()));
+  const ProcessResult text = Lentora("calibrate " + Quoted(Index()));
   ASSERT_EQ(text.status, 0) << text.err;
   EXPECT_NE(text.out.find("5 of 7 views used"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("view 1: disabled"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("view 4: disabled"), std::string::npos) << text.out;
 
-  const CommandResult json = Lentora("calibrate " + Quoted(Index()) + " --json");
+  const ProcessResult json = Lentora("calibrate " + Quoted(Index()) + " --json");
   ASSERT_EQ(json.status, 0) << json.err;
   EXPECT_NE(json.out.find("\"usedViews\":[0,2,3,5,6]"), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"skippedViews\":[{\"view\":1,\"reason\":\"disabled\"},{\"view\":4,\"reason\":\"disabled\"}]"),
@@ -124,7 +98,7 @@ TEST_F(IntegrityCli, DisabledViewsStayOutAndTheResultSaysWhy) {
 
   DisableInDataFile(0, 0);
   DisableInDataFile(0, 2);
-  const CommandResult refused = Lentora("calibrate " + Quoted(Index()) + " --camera 0");
+  const ProcessResult refused = Lentora("calibrate " + Quoted(Index()) + " --camera 0");
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("less than 5 images"), std::string::npos) << refused.err;
 }
@@ -135,7 +109,7 @@ TEST_F(IntegrityCli, PointsForAnotherGridAreNotPairedWithTheWrongCorners) {
   std::string extra = dir_.Read("Camera_0_Points_2.txt");
   for (int k = 0; k < 8; ++k) extra += std::to_string(100 + 10 * k) + ".000000 400.000000\n";
   dir_.Write("Camera_0_Points_2.txt", extra);
-  const CommandResult run = Lentora("calibrate " + Quoted(Index()) + " --json");
+  const ProcessResult run = Lentora("calibrate " + Quoted(Index()) + " --json");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("view 2 has 56 grid points where the grid has 48"), std::string::npos) << run.err;
   EXPECT_NE(run.out.find("{\"view\":2,\"reason\":\"incomplete\"}"), std::string::npos) << run.out;
@@ -146,7 +120,7 @@ TEST_F(IntegrityCli, PointsForAnotherGridAreNotPairedWithTheWrongCorners) {
   std::string index = dir_.Read("ws.txt");
   index.replace(index.find(" 8 6 "), 5, " 8 5 ");
   dir_.Write("ws.txt", index);
-  const CommandResult stale = Lentora("calibrate " + Quoted(Index()) + " --camera 0");
+  const ProcessResult stale = Lentora("calibrate " + Quoted(Index()) + " --camera 0");
   EXPECT_EQ(stale.status, 1);
   EXPECT_NE(stale.err.find("less than 5 images"), std::string::npos) << stale.err;
 }
@@ -158,13 +132,13 @@ TEST_F(IntegrityCli, NonFinitePointsLeaveTheirViewOutWithItsReason) {
   std::string points = dir_.Read("Camera_0_Points_1.txt");
   points.replace(0, points.find('\n'), "nan nan");
   dir_.Write("Camera_0_Points_1.txt", points);
-  const CommandResult run = Lentora("calibrate " + Quoted(Index()) + " --camera 0 --json");
+  const ProcessResult run = Lentora("calibrate " + Quoted(Index()) + " --camera 0 --json");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("{\"view\":1,\"reason\":\"points do not fit the grid\"}"), std::string::npos) << run.out;
   EXPECT_NEAR(Numbers(run.out, "fx")[0], 820.0, 0.1);
 
   dir_.Write("Camera_0_Points_2.txt", points);
-  const CommandResult refused = Lentora("calibrate " + Quoted(Index()) + " --camera 0 --json");
+  const ProcessResult refused = Lentora("calibrate " + Quoted(Index()) + " --camera 0 --json");
   EXPECT_EQ(refused.status, 1) << refused.out;
   EXPECT_NE(refused.err.find("camera 0: "), std::string::npos) << refused.err;
   EXPECT_NE(refused.err.find("view 2: points do not fit the grid"), std::string::npos) << refused.err;
@@ -175,12 +149,12 @@ TEST_F(IntegrityCli, CopyRefusesAnIndexNamedLikeACompanion) {
   SaveWorkspace(1, 6);
   std::filesystem::create_directories(dir_.File("out"));
   for (const char* name : {"Camera_0_Data.txt", "Camera_0_Points_3.txt", "Camera_0_Image_5.jpg"}) {
-    const CommandResult run = Lentora("copy " + Quoted(Index()) + " " + Quoted(dir_.File(std::string("out/") + name)));
+    const ProcessResult run = Lentora("copy " + Quoted(Index()) + " " + Quoted(dir_.File(std::string("out/") + name)));
     EXPECT_EQ(run.status, 1) << name;
     EXPECT_NE(run.err.find(name), std::string::npos) << run.err;
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir_.File("out"))) << "a refused copy writes nothing";
-  const CommandResult copied = Lentora("copy " + Quoted(Index()) + " " + Quoted(dir_.File("out/copy.txt")));
+  const ProcessResult copied = Lentora("copy " + Quoted(Index()) + " " + Quoted(dir_.File("out/copy.txt")));
   ASSERT_EQ(copied.status, 0) << copied.err;
   CCalibrationData data;
   ASSERT_TRUE(LoadWorkspace(data, dir_.File("out/copy.txt")).ok);

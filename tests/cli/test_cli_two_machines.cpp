@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QJsonArray>
@@ -19,7 +18,6 @@
 #include <QJsonObject>
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -27,6 +25,7 @@
 #include <string>
 
 #include "sources/FrameLogReader.h"
+#include "support/LentoraProcess.h"
 
 namespace {
 
@@ -44,48 +43,20 @@ constexpr bool kSanitizedBuild = false;
 constexpr bool kSanitizedBuild = false;
 #endif
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 QJsonObject ParseObject(const std::string& text) { return QJsonDocument::fromJson(QByteArray::fromStdString(text)).object(); }
 
 class TwoMachineChain : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("lentora_two_machines_" + std::to_string(::getpid()));
-    fs::create_directories(folder_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-
-  std::string File(const std::string& name) const { return (folder_ / name).string(); }
-
-  Outcome Shell(const std::string& command) const {
-    const fs::path out = folder_ / "stdout.txt", err = folder_ / "stderr.txt";
-    const int raw = std::system(("{ " + command + "; } >'" + out.string() + "' 2>'" + err.string() + "'").c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadAll(out), ReadAll(err)};
-  }
-
-  std::string Lentora() const { return std::string("'") + LENTORA_EXECUTABLE + "'"; }
+  std::string File(const std::string& name) const { return dir_.File(name); }
+  ProcessResult Shell(const std::string& command) const { return RunShell(command, dir_); }
+  std::string Lentora() const { return LentoraCommand(); }
 
   // Client first, then the server for `seconds`; both on 127.0.0.1. Whatever
   // an earlier attempt left is removed first.
-  Outcome Record(double seconds, const std::string& environment) const {
+  ProcessResult Record(double seconds, const std::string& environment) const {
     std::error_code ignored;
     for (const char* name : {"server.avi", "serverSync.txt", "client.avi", "clientSync.txt", "client.txt", "rig"})
-      fs::remove_all(folder_ / name, ignored);
+      fs::remove_all(dir_.Path() / name, ignored);
     const int serverPort = 40000 + static_cast<int>(::getpid() % 10000) * 2, clientPort = serverPort + 1;
     std::ostringstream command;
     command << environment << " " << Lentora() << " capture --device virtual-right --seconds 1 --out '" << File("client.avi")
@@ -109,7 +80,7 @@ class TwoMachineChain : public ::testing::Test {
     return lines;
   }
 
-  fs::path folder_;
+  TempDir dir_;
 };
 
 // The figures of `lentora capture`'s last line: "VIDEO: N frames (D dropped)
@@ -159,21 +130,21 @@ TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
   // frame takes about seven times as long to draw, so the first recording is
   // longer there.
   constexpr int kPairsWanted = 20;
-  Outcome recorded, grabbed;
+  ProcessResult recorded, grabbed;
   QJsonObject pairs;
   for (double seconds = kSanitizedBuild ? 10.0 : 5.0;; seconds *= 2) {
     recorded = Record(seconds, "");
-    ASSERT_EQ(recorded.status, 0) << recorded.out << recorded.err << ReadAll(File("client.txt"));
+    ASSERT_EQ(recorded.status, 0) << recorded.out << recorded.err << dir_.Read("client.txt");
     // The client ran from the server's start to its stop, whatever its own
     // --seconds said, and every frame either side took is in its log.
-    const CaptureReport server = ReadReport(recorded.out), client = ReadReport(ReadAll(File("client.txt")));
+    const CaptureReport server = ReadReport(recorded.out), client = ReadReport(dir_.Read("client.txt"));
     const int serverLines = LogLines("serverSync.txt"), clientLines = LogLines("clientSync.txt");
     ASSERT_GT(serverLines, 1) << recorded.out;
     EXPECT_EQ(serverLines, server.frames) << recorded.out;
-    EXPECT_EQ(clientLines, client.frames) << ReadAll(File("client.txt"));
+    EXPECT_EQ(clientLines, client.frames) << dir_.Read("client.txt");
     // The virtual devices number their frames, so both ends know their drops.
     EXPECT_GE(server.dropped, 0) << recorded.out;
-    EXPECT_GE(client.dropped, 0) << ReadAll(File("client.txt"));
+    EXPECT_GE(client.dropped, 0) << dir_.Read("client.txt");
     ASSERT_TRUE(fs::exists(File("server.avi.truth.json")) && fs::exists(File("client.avi.truth.json")));
 
     // Sparse frames bound the clocks' offset loosely, so a short recording
@@ -200,13 +171,13 @@ TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
     EXPECT_LE(TickDistance(server, client), 1) << "server frame " << pair["server"].toInt() << " paired with client frame "
                                                 << pair["client"].toInt() << " of another moment\n" << grabbed.out;
   }
-  const Outcome detected = Shell(Lentora() + " detect '" + File("rig/pairs.txt") + "' --save '" + File("rig/rig.txt") + "'");
+  const ProcessResult detected = Shell(Lentora() + " detect '" + File("rig/pairs.txt") + "' --save '" + File("rig/rig.txt") + "'");
   ASSERT_EQ(detected.status, 0) << detected.err;
-  const Outcome stereo = Shell(Lentora() + " stereo '" + File("rig/rig.txt") + "' --json");
+  const ProcessResult stereo = Shell(Lentora() + " stereo '" + File("rig/rig.txt") + "' --json");
   ASSERT_EQ(stereo.status, 0) << stereo.err << detected.out;
   const QJsonObject rig = ParseObject(stereo.out);
-  const QJsonObject truth = ParseObject(ReadAll(File("server.avi.truth.json")))["rig"].toObject();
-  const QJsonObject camera = ParseObject(ReadAll(File("client.avi.truth.json")))["camera"].toObject();
+  const QJsonObject truth = ParseObject(dir_.Read("server.avi.truth.json"))["rig"].toObject();
+  const QJsonObject camera = ParseObject(dir_.Read("client.avi.truth.json"))["camera"].toObject();
   // Fewer pairs than the demo's, so looser than its limits.
   EXPECT_NEAR(Norm(rig["T"].toArray()) / Norm(truth["T"].toArray()), 1.0, 0.01) << stereo.out;
   EXPECT_LT(AngleBetween(rig["R"].toArray(), truth["R"].toArray()), 0.3) << stereo.out << grabbed.out;
@@ -220,7 +191,7 @@ TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
 TEST_F(TwoMachineChain, LostHeartbeatsAndALateStartMatchWithinAFrameOrSaySo) {
   // The client starts 1.5 s after the server: longer than a frame period even
   // on a machine that renders a virtual frame a second.
-  Outcome recorded;
+  ProcessResult recorded;
   CaptureReport report;
   int serverLines = 0;
   for (double seconds = 4.0;; seconds *= 2) {
@@ -237,12 +208,12 @@ TEST_F(TwoMachineChain, LostHeartbeatsAndALateStartMatchWithinAFrameOrSaySo) {
   EXPECT_NEAR(report.heartbeats, report.ticks / 2.0, 1.0) << recorded.out;
 
   // The first server frame comes from before the client started: refused by name.
-  const Outcome early = Shell(SyncGrab("0," + Spread(serverLines, 5), "--tolerance 100 --json"));
+  const ProcessResult early = Shell(SyncGrab("0," + Spread(serverLines, 5), "--tolerance 100 --json"));
   EXPECT_EQ(early.status, 1);
   EXPECT_NE(early.err.find("no client frame within"), std::string::npos) << early.err;
   EXPECT_FALSE(fs::exists(File("rig/pairs.txt")));
 
-  const Outcome later = Shell(SyncGrab(Spread(serverLines, 8), "--json --skip-unmatched --grid 9x6 --square 30"));
+  const ProcessResult later = Shell(SyncGrab(Spread(serverLines, 8), "--json --skip-unmatched --grid 9x6 --square 30"));
   ASSERT_EQ(later.status, 0) << later.err;
   const QJsonObject pairs = ParseObject(later.out);
   EXPECT_GE(pairs["pairs"].toArray().size(), 1);

@@ -1,12 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <QImage>
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <opencv2/calib3d.hpp>
@@ -14,23 +9,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/CalibrationData.h"
-#include "support/TempDir.h"
+#include "support/LentoraProcess.h"
 
 namespace {
-
-struct CommandRun {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class UndistortCli : public ::testing::Test {
  protected:
@@ -56,20 +37,11 @@ class UndistortCli : public ::testing::Test {
     return dir_.File(name);
   }
 
-  CommandRun Lentora(const std::string& arguments) {
-    CommandRun run;
-    const std::string out = dir_.File("stdout.txt"), err = dir_.File("stderr.txt");
-    const std::string command = Quote(LENTORA_EXECUTABLE) + " undistort " + arguments + " >" + Quote(out) + " 2>" + Quote(err);
-    const int raw = std::system(command.c_str());
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = Slurp(out);
-    run.err = Slurp(err);
-    return run;
-  }
+  ProcessResult Lentora(const std::string& arguments) { return RunLentora("undistort " + arguments, dir_); }
 
   // One message line on stderr and exit status 1.
   void ExpectBadInput(const std::string& arguments, const std::string& mention) {
-    const CommandRun run = Lentora(arguments);
+    const ProcessResult run = Lentora(arguments);
     EXPECT_EQ(run.status, 1) << arguments;
     EXPECT_NE(run.err.find(mention), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
@@ -91,13 +63,13 @@ class UndistortCli : public ::testing::Test {
 };
 
 TEST_F(UndistortCli, UndistortsLikeTheReference) {
-  const CommandRun run = Lentora(Quote(intrinsic_) + " " + Quote(dir_.File("in.png")) + " " + Quote(dir_.File("out.png")));
+  const ProcessResult run = Lentora(Quoted(intrinsic_) + " " + Quoted(dir_.File("in.png")) + " " + Quoted(dir_.File("out.png")));
   ASSERT_EQ(run.status, 0) << run.err;
   const cv::Mat out = cv::imread(dir_.File("out.png"), cv::IMREAD_COLOR);
   ASSERT_EQ(out.size(), image_.size());
   EXPECT_LT(cv::norm(out, Reference(), cv::NORM_L1) / (out.total() * 3.0), 1.0);
 
-  ASSERT_EQ(Lentora(Quote(intrinsic_) + " " + Quote(dir_.File("in.png")) + " " + Quote(dir_.File("out.jpg"))).status, 0);
+  ASSERT_EQ(Lentora(Quoted(intrinsic_) + " " + Quoted(dir_.File("in.png")) + " " + Quoted(dir_.File("out.jpg"))).status, 0);
   EXPECT_EQ(cv::imread(dir_.File("out.jpg")).size(), image_.size());
 }
 
@@ -105,13 +77,13 @@ TEST_F(UndistortCli, TakesImagesWithAlpha) {
   QImage argb(320, 240, QImage::Format_ARGB32);
   argb.fill(QColor(10, 200, 30, 128));
   ASSERT_TRUE(argb.save(QString::fromStdString(dir_.File("alpha.png"))));
-  ASSERT_EQ(Lentora(Quote(intrinsic_) + " " + Quote(dir_.File("alpha.png")) + " " + Quote(dir_.File("out.png"))).status, 0);
+  ASSERT_EQ(Lentora(Quoted(intrinsic_) + " " + Quoted(dir_.File("alpha.png")) + " " + Quoted(dir_.File("out.png"))).status, 0);
   const cv::Mat out = cv::imread(dir_.File("out.png"));
   EXPECT_EQ(out.at<cv::Vec3b>(120, 160), cv::Vec3b(30, 200, 10));
 }
 
 TEST_F(UndistortCli, HelpAndUsage) {
-  const CommandRun help = Lentora("--help");
+  const ProcessResult help = Lentora("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("usage: lentora undistort INTRINSIC_FILE IN_IMAGE OUT_IMAGE"), std::string::npos);
   EXPECT_EQ(Lentora("").status, 2);
@@ -121,14 +93,14 @@ TEST_F(UndistortCli, HelpAndUsage) {
 }
 
 TEST_F(UndistortCli, BadInputGetsOneLineAndStatusOne) {
-  const std::string in = Quote(dir_.File("in.png")), out = Quote(dir_.File("out.png"));
-  ExpectBadInput(Quote(dir_.File("missing.txt")) + " " + in + " " + out, "missing.txt");
-  ExpectBadInput(Quote(WriteIntrinsic("zero.txt", CameraParameters{})) + " " + in + " " + out, "zero.txt");
-  ExpectBadInput(Quote(intrinsic_) + " " + Quote(dir_.File("nothing.png")) + " " + out, "nothing.png");
+  const std::string in = Quoted(dir_.File("in.png")), out = Quoted(dir_.File("out.png"));
+  ExpectBadInput(Quoted(dir_.File("missing.txt")) + " " + in + " " + out, "missing.txt");
+  ExpectBadInput(Quoted(WriteIntrinsic("zero.txt", CameraParameters{})) + " " + in + " " + out, "zero.txt");
+  ExpectBadInput(Quoted(intrinsic_) + " " + Quoted(dir_.File("nothing.png")) + " " + out, "nothing.png");
   ASSERT_TRUE(cv::imwrite(dir_.File("small.png"), cv::Mat(100, 200, CV_8UC3, cv::Scalar::all(50))));
-  ExpectBadInput(Quote(intrinsic_) + " " + Quote(dir_.File("small.png")) + " " + out, "200x100");
-  ExpectBadInput(Quote(intrinsic_) + " " + in + " " + Quote(dir_.File("no/folder/out.png")), "out.png");
-  ExpectBadInput(Quote(intrinsic_) + " " + in + " " + Quote(dir_.File("noextension")), "noextension");
+  ExpectBadInput(Quoted(intrinsic_) + " " + Quoted(dir_.File("small.png")) + " " + out, "200x100");
+  ExpectBadInput(Quoted(intrinsic_) + " " + in + " " + Quoted(dir_.File("no/folder/out.png")), "out.png");
+  ExpectBadInput(Quoted(intrinsic_) + " " + in + " " + Quoted(dir_.File("noextension")), "noextension");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "records/Paths.h"
 #include "records/Version.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -15,16 +16,14 @@ namespace {
 class ApplicationFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("lentora_paths_" + std::to_string(getpid()) + "_" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
+    root_ = scratch_.Path();
     for (const char* folder : {"prefix/bin", "prefix/share/lentora", "build/cli", "elsewhere"})
       fs::create_directories(root_ / folder);
   }
-  void TearDown() override { fs::remove_all(root_); }
   std::string At(const char* relative) const { return (root_ / relative).string(); }
   void GiveGraphics(const char* relative) const { fs::create_directories(root_ / relative / "Graphics"); }
 
+  TempDir scratch_;
   fs::path root_;
 };
 

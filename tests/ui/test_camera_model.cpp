@@ -22,6 +22,7 @@
 #include "core/Workspace.h"
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"
+#include "support/SyntheticStore.h"
 #include "ui/ApplicationSettings.h"
 #include "ui/GridDetector.h"
 #include "ui/ImageListControl.h"
@@ -75,15 +76,7 @@ class CameraModelTest : public ::testing::Test, public WithApplication {
     options.stereoTranslation = {-120.0, 0.0, 0.0};
     const SyntheticRig rig = MakeSyntheticRig(options);
     CCalibrationData source;
-    for (int camera = 0; camera < 2; ++camera) {
-      source.AddCamera();
-      source.SetGrid(camera, rig.grid);
-      for (int v = 0; v < options.views; ++v) {
-        EXPECT_TRUE(source.AddViewFromFrame(camera, cv::Mat(480, 640, CV_8UC3, cv::Scalar(40, 40, 40))));
-        *source.GetGridPoints(camera, v) = rig.cameras[camera].points[v];
-        source.SetViewHasPoints(camera, v, 1);
-      }
-    }
+    EXPECT_TRUE(AddSyntheticRig(source, rig));
     const std::string path = temp.File("stereo.txt");
     EXPECT_TRUE(SaveWorkspaceTo(source, path).ok);
     return path;

@@ -17,6 +17,7 @@
 #include "app/CalibrationReport.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/SyntheticStore.h"
 #include "support/TempDir.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/ImageListControl.h"
@@ -68,17 +69,6 @@ class DataPanelTest : public ::testing::Test, public WithApplication {
     for (int i = 0; i < count; ++i) panel.NewCamera();
   }
 
-  // Views of a synthetic camera with exact grid points (blank images unless rendered).
-  void AddSyntheticViews(int camera, const SyntheticCameraViews& views, const GridDescription& grid) {
-    store.SetGrid(camera, grid);
-    for (size_t v = 0; v < views.points.size(); ++v) {
-      cv::Mat image = views.images.empty() ? cv::Mat(480, 640, CV_8UC3, cv::Scalar(40, 40, 40)) : views.images[v].clone();
-      ASSERT_TRUE(store.AddViewFromFrame(camera, image));
-      const int view = store.GetViewCount(camera) - 1;
-      *store.GetGridPoints(camera, view) = views.points[v];
-      store.SetViewHasPoints(camera, view, 1);
-    }
-  }
 
   static SyntheticRig Rig(int views, bool stereo = false) {
     SyntheticOptions options;
@@ -167,7 +157,7 @@ TEST_F(DataPanelTest, InsertedAndRemovedCamerasKeepEntriesOnTheirOwnViews) {
 TEST_F(DataPanelTest, FourViewsAreRefusedWithTheMessageAndTheTextStays) {
   AddCameras(1);
   const SyntheticRig rig = Rig(4);
-  AddSyntheticViews(0, rig.cameras[0], rig.grid);
+  ASSERT_TRUE(AddSyntheticViews(store, 0, rig.cameras[0], rig.grid));
   panel.Calibrate();  // no selection: said so
   ASSERT_TRUE(panel.WaitForCalibration());
   ASSERT_EQ(log.messages.size(), 1);
@@ -186,7 +176,7 @@ TEST_F(DataPanelTest, FourViewsAreRefusedWithTheMessageAndTheTextStays) {
 TEST_F(DataPanelTest, FiveViewsCalibrateIntoTheTextTheStoreAndTheResultsWindow) {
   AddCameras(1);
   const SyntheticRig rig = Rig(5);
-  AddSyntheticViews(0, rig.cameras[0], rig.grid);
+  ASSERT_TRUE(AddSyntheticViews(store, 0, rig.cameras[0], rig.grid));
   Select(0);
   panel.Calibrate();
   ASSERT_TRUE(panel.WaitForCalibration());
@@ -208,7 +198,7 @@ TEST_F(DataPanelTest, FiveViewsCalibrateIntoTheTextTheStoreAndTheResultsWindow) 
 TEST_F(DataPanelTest, ViewsWithoutGridPointsCountAgainstTheFiveAndRefuseTheRun) {
   AddCameras(1);
   const SyntheticRig rig = Rig(5);
-  AddSyntheticViews(0, rig.cameras[0], rig.grid);
+  ASSERT_TRUE(AddSyntheticViews(store, 0, rig.cameras[0], rig.grid));
   store.GetGridPoints(0, 2)->clear();  // a view not yet marked in the editor
   Select(0);
   panel.Calibrate();
@@ -231,8 +221,8 @@ TEST_F(DataPanelTest, StereoRigAddsAThirdEntryWithTheRelativePose) {
   log.messages.clear();
   AddCameras(1);
   const SyntheticRig rig = Rig(8, true);
-  AddSyntheticViews(0, rig.cameras[0], rig.grid);
-  AddSyntheticViews(1, rig.cameras[1], rig.grid);
+  ASSERT_TRUE(AddSyntheticViews(store, 0, rig.cameras[0], rig.grid));
+  ASSERT_TRUE(AddSyntheticViews(store, 1, rig.cameras[1], rig.grid));
   panel.CalibrateStereoRig();
   ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_TRUE(log.messages.isEmpty()) << log.messages.join("|").toStdString();
@@ -277,7 +267,7 @@ TEST_F(DataPanelTest, StereoRigAddsAThirdEntryWithTheRelativePose) {
 TEST_F(DataPanelTest, StereoRigThatCannotBeFormedIsReportedAndAddsNoEntry) {
   AddCameras(2);
   const SyntheticRig rig = Rig(6);
-  AddSyntheticViews(0, rig.cameras[0], rig.grid);  // camera 1 has no views
+  ASSERT_TRUE(AddSyntheticViews(store, 0, rig.cameras[0], rig.grid));  // camera 1 has no views
   panel.CalibrateStereoRig();
   ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_EQ(panel.EntryCount(), 2);
@@ -521,12 +511,7 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   panel.NewCamera();
   panel.NewCamera();
   CCalibrationData& store = window.Data();
-  store.SetGrid(0, rig.grid);
-  for (int v = 0; v < options.views; ++v) {
-    ASSERT_TRUE(store.AddViewFromFrame(0, rig.cameras[0].images[v].clone()));
-    *store.GetGridPoints(0, v) = rig.cameras[0].points[v];
-    store.SetViewHasPoints(0, v, 1);
-  }
+  ASSERT_TRUE(AddSyntheticViews(store, 0, rig.cameras[0], rig.grid));
   store.DisableView(0, 3);
   window.move(20, 20);
   window.show();

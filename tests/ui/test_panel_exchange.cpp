@@ -12,6 +12,7 @@
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
+#include "support/SyntheticStore.h"
 #include "ui/ResidualWindow.h"
 #include "ui/StaticDataView.h"
 #include "widgets/HoverButtonEx.h"
@@ -47,15 +48,7 @@ class PanelExchangeTest : public ::testing::Test, public WithApplication {
   }
   ~PanelExchangeTest() override { unsetenv("LENTORA_OUTPUT_DIR"); }
 
-  void AddViews(int camera) {
-    store.SetGrid(camera, rig.grid);
-    for (const PointList& points : rig.cameras[camera].points) {
-      ASSERT_TRUE(store.AddViewFromFrame(camera, cv::Mat(480, 640, CV_8UC3, cv::Scalar(40, 40, 40))));
-      const int view = store.GetViewCount(camera) - 1;
-      *store.GetGridPoints(camera, view) = points;
-      store.SetViewHasPoints(camera, view, 1);
-    }
-  }
+  void AddViews(int camera) { ASSERT_TRUE(AddSyntheticViews(store, camera, rig.cameras[camera], rig.grid)); }
   void Press(int id) { panel.Button(id)->click(); }
   void Calibrate(int camera) {
     panel.SelectEntry(camera);

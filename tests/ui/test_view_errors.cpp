@@ -12,6 +12,7 @@
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
+#include "support/SyntheticStore.h"
 #include "ui/ImageListControl.h"
 #include "ui/StaticDataView.h"
 #include "widgets/ScrollBarEx.h"
@@ -39,15 +40,9 @@ class ViewErrorListTest : public ::testing::Test, public WithApplication {
     options.renderImages = false;
     options.pointNoise = 0.05;
     const SyntheticRig rig = MakeSyntheticRig(options);
-    store.SetGrid(0, rig.grid);
-    for (int v = 0; v < kViews; ++v) {
-      EXPECT_TRUE(store.AddViewFromFrame(0, cv::Mat(480, 640, CV_8UC3, cv::Scalar(200, 200, 200))));
-      PointList points = rig.cameras[0].points[static_cast<size_t>(v)];
-      if (v == kOutlier)  // a badly marked view
-        for (size_t p = 0; p < points.size(); ++p) points[p].x += (p % 2 ? 2.5 : -2.5);
-      *store.GetGridPoints(0, v) = points;
-      store.SetViewHasPoints(0, v, 1);
-    }
+    EXPECT_TRUE(AddSyntheticViews(store, 0, rig.cameras[0], rig.grid, kViews, 200));
+    PointList& outlier = *store.GetGridPoints(0, kOutlier);  // a badly marked view
+    for (size_t p = 0; p < outlier.size(); ++p) outlier[p].x += (p % 2 ? 2.5 : -2.5);
     panel.SelectEntry(0);
   }
   ~ViewErrorListTest() override { unsetenv("LENTORA_OUTPUT_DIR"); }

@@ -15,6 +15,7 @@
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/SyntheticStore.h"
 #include "view3d/Calib3DScene.h"
 #include "view3d/Calib3DView.h"
 #include "widgets/HoverButtonEx.h"
@@ -111,14 +112,7 @@ class Calib3DPicture : public ::testing::Test {
     options.views = 8;
     options.render.supersampling = 1;
     const SyntheticRig rig = MakeSyntheticRig(options);
-    ASSERT_TRUE(store_.AddCamera());
-    store_.SetGrid(0, rig.grid);
-    const SyntheticCameraViews& views = rig.cameras[0];
-    for (size_t v = 0; v < views.images.size(); ++v) {
-      ASSERT_TRUE(store_.AddViewFromFrame(0, views.images[v].clone()));
-      *store_.GetGridPoints(0, static_cast<int>(v)) = views.points[v];
-      store_.SetViewHasPoints(0, static_cast<int>(v), 1);
-    }
+    ASSERT_TRUE(AddSyntheticRig(store_, rig));
     CalibrationProblem& problem = store_.GetCalibrationProblem(0);
     ASSERT_TRUE(problem.Calibrate(*store_.GetGridPointLists(0), rig.grid, 640, 480));
     ASSERT_TRUE(window_->SetCalibrationResults(0));
@@ -283,13 +277,7 @@ TEST_F(Calib3DPicture, ViewsLeftOutOfTheRunAreNotDrawnAndANewCameraReplacesTheOl
   options.grid = GridDescription{20, 20, 6, 5, 5, 5};
   options.render.supersampling = 1;
   const SyntheticRig rig = MakeSyntheticRig(options);
-  ASSERT_TRUE(store_.AddCamera());
-  store_.SetGrid(1, rig.grid);
-  for (int v = 0; v < 7; ++v) {
-    ASSERT_TRUE(store_.AddViewFromFrame(1, rig.cameras[0].images[v].clone()));
-    *store_.GetGridPoints(1, v) = rig.cameras[0].points[v];
-    store_.SetViewHasPoints(1, v, 1);
-  }
+  ASSERT_TRUE(AddSyntheticRig(store_, rig));
   store_.GetGridPoints(1, 4)->pop_back();
   CalibrationProblem& problem = store_.GetCalibrationProblem(1);
   ASSERT_TRUE(problem.Calibrate(*store_.GetGridPointLists(1), rig.grid, 640, 480));
