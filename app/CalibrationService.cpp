@@ -142,6 +142,10 @@ bool CalibrationJob::Cancelled() const { return state_->cancelled; }
 const CameraCalibrationResult& CalibrationJob::CameraResult() const { return state_->cameras[0].result; }
 const StereoRigResult& CalibrationJob::RigResult() const { return state_->rigResult; }
 
+std::string TooFewViewsToCalibrate(const CCalibrationData& data, int camera) {
+  return data.GetViewCount(camera) < kMinimumCalibrationViews ? kTooFewViewsMessage : "";
+}
+
 CameraCalibrationResult CalibrateCamera(CCalibrationData& data, int camera, const CalibrationRunOptions& options) {
   const std::unique_ptr<CalibrationJob> job = CalibrationJob::ForCamera(data, camera);
   job->Run(options);

@@ -32,6 +32,10 @@ struct CameraCalibrationResult {
   bool cancelled = false;
 };
 
+// The refusal before any run when the camera holds fewer views than a run
+// needs (counted before views are left out); "" when it holds enough.
+std::string TooFewViewsToCalibrate(const CCalibrationData& data, int camera);
+
 // Calibrates the camera from the views that take part (enabled, with their
 // image, exactly nx*ny points; see ReasonToSkip) and stores the refined
 // parameters; the poses stay in the camera's calibration problem.

@@ -27,3 +27,10 @@ std::vector<ViewError> CurrentViewErrors(const CCalibrationData& data, int camer
   }
   return current;
 }
+
+RunResiduals LastRunResiduals(const CCalibrationData& data, int camera) {
+  if (!HasCalibrationRun(data, camera)) return {};
+  const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
+  const CameraFit fit = FitOf(problem);
+  return {CornerResiduals(fit), PerViewErrors(fit), problem.imageWidth, problem.imageHeight};
+}

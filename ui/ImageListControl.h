@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "calib/CalibrationDiagnostics.h"
+#include "app/RunDiagnostics.h"
 
 class CCalibrationData;
 class CHoverButtonEx;

@@ -1,8 +1,14 @@
 #pragma once
-// Hooks the live capture control and the synchronised player into the main
-// window: the sources panel makes a CVideoCaptureControl for every live
-// source, and the P key runs the player.
+// What the main window gives the sources panel and the P key: a
+// CVideoCaptureControl for every live source, and the synchronised player.
 
-class CWorkbenchDlg;
+#include <string>
 
-void InstallLiveCaptureAndSyncPlayer(CWorkbenchDlg& window);
+#include "ui/StaticSourcesView.h"
+
+class QWidget;
+
+CStaticSourcesView::LiveControlFactory LiveCaptureControls(const std::string& applicationFolder);
+
+// Runs the synchronised player, modal over `parent`.
+void RunSyncPlayer(QWidget* parent);

@@ -10,7 +10,7 @@
 #include <QWidget>
 #include <vector>
 
-#include "calib/CalibrationDiagnostics.h"
+#include "app/RunDiagnostics.h"
 
 // Counts of residual lengths in `bins` equal bins over [0, maxLength]; longer ones go to the last bin.
 std::vector<int> LengthHistogram(const std::vector<CornerResidual>& corners, int bins, double maxLength);

@@ -11,17 +11,15 @@
 
 #include "app/CalibrationReport.h"
 #include "app/CalibrationService.h"
-#include "calib/CalibrationDiagnostics.h"
-#include "calib/CalibrationProblem.h"
+#include "app/RunDiagnostics.h"
 #include "core/CalibrationData.h"
 #include "ui/CalibrationRunner.h"
+#include "ui/GridDetector.h"
 #include "ui/ProgressWindow.h"
 #include "ui/ImageListControl.h"
 #include "ui/ResidualWindow.h"
-#include "app/RunDiagnostics.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
-#include "ui/GridDetector.h"
 #include "widgets/ScrollBarEx.h"
 
 namespace {
@@ -431,8 +429,8 @@ void CStaticDataView::Calibrate() {
     ShowMessage("Please select a camera to calibrate.");
     return;
   }
-  if (store_->GetViewCount(camera) < kMinimumCalibrationViews) {
-    ShowMessage(kTooFewViewsMessage);
+  if (const std::string refusal = TooFewViewsToCalibrate(*store_, camera); !refusal.empty()) {
+    ShowMessage(QString::fromStdString(refusal));
     return;
   }
   if (IsCalibrating()) return;
@@ -564,14 +562,13 @@ void CStaticDataView::ShowResiduals() {
     ShowMessage(QString("%1 has no calibration run to show. Please calibrate it first.").arg(CameraTitle(camera)));
     return;
   }
-  const CalibrationProblem& problem = store_->GetCalibrationProblem(camera);
-  const CameraFit fit = FitOf(problem);
+  RunResiduals residuals = LastRunResiduals(*store_, camera);
   if (!residualWindow_) {
     residualWindow_ = new CResidualWindow(this);
     residualWindow_->setWindowFlag(Qt::Window);
   }
-  residualWindow_->SetResiduals(CameraTitle(camera), CornerResiduals(fit), PerViewErrors(fit), problem.imageWidth,
-                                problem.imageHeight);
+  residualWindow_->SetResiduals(CameraTitle(camera), std::move(residuals.corners), std::move(residuals.views),
+                                residuals.imageWidth, residuals.imageHeight);
   residualWindow_->show();
   residualWindow_->raise();
 }

@@ -13,10 +13,8 @@
 #include "ui/RemoveSourceOptionsDlg.h"
 #include "ui/SourceControl.h"
 #include "ui/SourceDetailsPanel.h"
-#include "ui/SourceSelectDlg.h"
 #include "ui/SourceSetupDlg.h"
 #include "ui/VideoPlayerControl.h"
-#include "ui/WorkbenchDlg.h"
 
 namespace {
 constexpr int kSeparatorX = 215;
@@ -361,33 +359,4 @@ void CStaticSourcesView::RemoveAllSources() {
   while (SourceCount() > 0) DeleteSource(SourceCount() - 1);
   Redraw();
   update();
-}
-
-// ---- Main window -----------------------------------------------------------
-
-CStaticSourcesView* InstallSourcesView(CWorkbenchDlg& window, DataPanelLink link) {
-  auto* panel = new CStaticSourcesView(&window, CWorkbenchDlg::kIdSourcesPanel);
-  panel->SetApplicationFolder(window.ApplicationFolderPath());
-  window.InstallSourcesPanel(panel);
-  panel->Layout();
-  panel->SetStore(&window.Data());
-  panel->SetDataPanel(link);
-  CWorkbenchDlg::Hooks& hooks = window.PanelHooks();
-  auto appendCamera = [link] {
-    if (link.appendCamera) link.appendCamera();
-  };
-  hooks.sourcesClick = [panel](QPoint point) { panel->Click(point.x(), point.y()); };
-  hooks.openVideo = [panel, appendCamera](const std::string& path, const std::string& name,
-                                          const std::string& extension) {
-    // Only these extensions, written exactly so, are video files.
-    if (extension != "avi" && extension != "mpg" && extension != "wmv") return;
-    if (panel->AddVideoSource(path, name, extension)) appendCamera();
-  };
-  hooks.liveFeed = [panel, &window, appendCamera] {
-    CSourceSelectDlg dialog(&window);
-    if (dialog.exec() != QDialog::Accepted || dialog.SelectedDevice() == 0) return;
-    const int device = dialog.SelectedDevice();
-    if (panel->AddLiveSource(device, dialog.DeviceName(device))) appendCamera();
-  };
-  return panel;
 }

@@ -22,7 +22,6 @@ class CSourceControl;
 class CSourceDetailsPanel;
 class CSourceSetupDlg;
 class CVideoPlayerControl;
-class CWorkbenchDlg;
 
 // The calibration data panel's camera operations: the sources panel changes
 // the store's cameras only through these, so the entries always follow.
@@ -137,8 +136,3 @@ class CStaticSourcesView : public QWidget {
   CHoverButtonEx* setupButton_ = nullptr;
   CHoverButtonEx* removeButton_ = nullptr;
 };
-
-// Makes the sources panel the main window's: places it, gives it the store,
-// and routes "Open video...", "Live feed..." and the panel's clicks to it.
-// Each added source appends one camera through the data panel.
-CStaticSourcesView* InstallSourcesView(CWorkbenchDlg& window, DataPanelLink link);

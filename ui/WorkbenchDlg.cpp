@@ -23,6 +23,7 @@
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"
 #include "ui/ObjectEditDlg.h"
+#include "ui/SourceSelectDlg.h"
 #include "ui/OptionsDlg.h"
 #include "ui/LiveSourceWiring.h"
 #include "ui/StaticDataView.h"
@@ -105,7 +106,6 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, ResultsWindow
   // Keys reach the window before any control sees them.
   qApp->installEventFilter(this);
   OnExpandView();
-  InstallLiveCaptureAndSyncPlayer(*this);
 }
 
 CWorkbenchDlg::~CWorkbenchDlg() {
@@ -288,6 +288,38 @@ void CWorkbenchDlg::InitCalibrationPanel() {
   hooks_.keyL = [panel] { panel->KeyPressed(Qt::Key_L); };
 }
 
+// Makes the sources panel: places it, gives it the store, the data panel's
+// camera operations and live controls, and routes "Open video...", "Live
+// feed...", the panel's clicks and the P key (synchronised player). Each added
+// source appends one camera through the data panel.
+CStaticSourcesView* CWorkbenchDlg::InstallSourcesView(DataPanelLink link) {
+  auto* panel = new CStaticSourcesView(this, kIdSourcesPanel);
+  panel->SetApplicationFolder(applicationFolder_);
+  InstallSourcesPanel(panel);
+  panel->Layout();
+  panel->SetStore(&Data());
+  panel->SetDataPanel(link);
+  panel->SetLiveControlFactory(LiveCaptureControls(applicationFolder_));
+  auto appendCamera = [link] {
+    if (link.appendCamera) link.appendCamera();
+  };
+  hooks_.sourcesClick = [panel](QPoint point) { panel->Click(point.x(), point.y()); };
+  hooks_.openVideo = [panel, appendCamera](const std::string& path, const std::string& name,
+                                           const std::string& extension) {
+    // Only these extensions, written exactly so, are video files.
+    if (extension != "avi" && extension != "mpg" && extension != "wmv") return;
+    if (panel->AddVideoSource(path, name, extension)) appendCamera();
+  };
+  hooks_.liveFeed = [this, panel, appendCamera] {
+    CSourceSelectDlg dialog(this);
+    if (dialog.exec() != QDialog::Accepted || dialog.SelectedDevice() == 0) return;
+    const int device = dialog.SelectedDevice();
+    if (panel->AddLiveSource(device, dialog.DeviceName(device))) appendCamera();
+  };
+  hooks_.keyP = [this] { RunSyncPlayer(this); };
+  return panel;
+}
+
 // The sources panel takes its place; the cameras of its sources get their
 // entries in the calibration data panel.
 void CWorkbenchDlg::InitSourcesPanel() {
@@ -298,7 +330,7 @@ void CWorkbenchDlg::InitSourcesPanel() {
   link.appendCamera = [data] { data->AppendCamera(); };
   link.refresh = [data] { data->ViewsChanged(); };
   link.viewsArrived = [this](const std::vector<int>& before) { detector_->DetectArrivals(before); };
-  CStaticSourcesView* sources = InstallSourcesView(*this, link);
+  CStaticSourcesView* sources = InstallSourcesView(link);
   sourcesView_ = sources;
   CameraListener listener;
   listener.removed = [sources](int camera) { sources->CameraRemoved(camera); };

@@ -22,6 +22,7 @@ class CStaticEx;
 class CStaticDataView;
 class CGridDetector;
 class CStaticSourcesView;
+struct DataPanelLink;
 class COptionsDlg;
 class CStaticWorkspaceView;
 struct DataPanelTools;
@@ -161,6 +162,7 @@ class CWorkbenchDlg : public QDialog {
   void SaveWindowPictures();
   void InitCalibrationPanel();
   void InitSourcesPanel();
+  CStaticSourcesView* InstallSourcesView(DataPanelLink link);
   void CreateToolWindows();
   // Offers to save unsaved changes; false when the user cancelled (or the save failed).
   bool ConfirmDiscardChanges();

@@ -12,8 +12,10 @@
 #include "app/CalibrationService.h"
 #include "calib/GridFit.h"
 #include "app/JsonWriter.h"
+#include "app/RunDiagnostics.h"
 #include "app/WorkspaceState.h"
 #include "calib/CalibrationProblem.h"
+#include "support/SyntheticStore.h"
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 
@@ -40,23 +42,13 @@ SyntheticRig StereoRig(int views, bool distorted = false) {
   return MakeSyntheticRig(options);
 }
 
-void AddViews(CCalibrationData& store, int camera, const SyntheticCameraViews& views, const GridDescription& grid,
-              int count) {
-  store.SetGrid(camera, grid);
-  for (int v = 0; v < count; ++v) {
-    ASSERT_TRUE(store.AddViewFromFrame(camera, cv::Mat(480, 640, CV_8UC3, cv::Scalar(40, 40, 40))));
-    *store.GetGridPoints(camera, v) = views.points[v];
-    store.SetViewHasPoints(camera, v, 1);
-  }
-}
-
 class CalibrationServiceTest : public ::testing::Test {
  protected:
   void FillRig(int views0, int views1) {
     store.AddCamera();
     store.AddCamera();
-    AddViews(store, 0, rig.cameras[0], rig.grid, views0);
-    AddViews(store, 1, rig.cameras[1], rig.grid, views1);
+    ASSERT_TRUE(AddSyntheticViews(store, 0, rig.cameras[0], rig.grid, views0));
+    ASSERT_TRUE(AddSyntheticViews(store, 1, rig.cameras[1], rig.grid, views1));
   }
   SyntheticRig rig = StereoRig(8);
   CCalibrationData store;
@@ -82,6 +74,28 @@ TEST_F(CalibrationServiceTest, RefusedOrMissingCamerasReportAndLeaveTheStoreAlon
   const CameraCalibrationResult missing = CalibrateCamera(store, 7);
   EXPECT_FALSE(missing.ok);
   EXPECT_EQ(missing.message, "no camera 7");
+  EXPECT_EQ(TooFewViewsToCalibrate(store, 0), kTooFewViewsMessage) << "the panel refuses before the run";
+  EXPECT_EQ(TooFewViewsToCalibrate(store, 1), "");
+}
+
+// The residual window shows the last run: one residual per corner of every
+// view used, each view's error under its store index, the run's image size;
+// nothing for a camera without a run.
+TEST_F(CalibrationServiceTest, LastRunResidualsCoverEveryCornerOfTheViewsUsed) {
+  FillRig(7, 6);
+  store.DisableView(0, 2);
+  EXPECT_EQ(LastRunResiduals(store, 0).imageWidth, 0);
+  EXPECT_TRUE(LastRunResiduals(store, 0).corners.empty());
+  ASSERT_TRUE(CalibrateCamera(store, 0).ok);
+  const RunResiduals residuals = LastRunResiduals(store, 0);
+  EXPECT_EQ(residuals.imageWidth, 640);
+  EXPECT_EQ(residuals.imageHeight, 480);
+  const size_t corners = static_cast<size_t>(rig.grid.nx * rig.grid.ny);
+  EXPECT_EQ(residuals.corners.size(), 6 * corners);
+  std::vector<int> views;
+  for (const ViewError& error : residuals.views) views.push_back(error.view);
+  EXPECT_EQ(views, (std::vector<int>{0, 1, 3, 4, 5, 6})) << "the disabled view takes no part";
+  EXPECT_TRUE(LastRunResiduals(store, 1).corners.empty()) << "camera 1 was never calibrated";
 }
 
 // A grid changed after marking (here transposed, so every list keeps its
@@ -114,8 +128,8 @@ TEST_F(CalibrationServiceTest, RigStoresTheSameIntrinsicsAsSingleRuns) {
   CCalibrationData single;
   single.AddCamera();
   single.AddCamera();
-  AddViews(single, 0, rig.cameras[0], rig.grid, 8);
-  AddViews(single, 1, rig.cameras[1], rig.grid, 8);
+  ASSERT_TRUE(AddSyntheticViews(single, 0, rig.cameras[0], rig.grid, 8));
+  ASSERT_TRUE(AddSyntheticViews(single, 1, rig.cameras[1], rig.grid, 8));
   ASSERT_TRUE(CalibrateCamera(single, 0).ok);
   ASSERT_TRUE(CalibrateCamera(single, 1).ok);
 
