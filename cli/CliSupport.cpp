@@ -7,21 +7,6 @@
 #include <iostream>
 #include <limits>
 
-int FailInput(const std::string& command, const std::string& message) {
-  std::cerr << "lentora " << command << ": " << message << "\n";
-  return kExitBadInput;
-}
-
-int FailUsage(const std::string& usage, const std::string& message) {
-  if (!message.empty()) std::cerr << message << "\n";
-  std::cerr << usage;
-  return kExitUsage;
-}
-
-bool WantsHelp(const Arguments& args) {
-  return std::any_of(args.begin(), args.end(), [](const std::string& a) { return a == "--help" || a == "-h"; });
-}
-
 bool ParsedArguments::Has(const std::string& name) const {
   return std::any_of(options.begin(), options.end(), [&](const auto& o) { return o.first == name; });
 }
@@ -32,15 +17,37 @@ std::optional<std::string> ParsedArguments::Value(const std::string& name) const
   return std::nullopt;
 }
 
+namespace {
+
+bool IsOption(const std::string& a) { return a.size() > 2 && a.compare(0, 2, "--") == 0; }
+
+// Up to `count` arguments after args[i] that are not options, joined by '\n'; i moves past them.
+std::string TakeList(const Arguments& args, size_t& i, int count) {
+  std::string value;
+  for (int k = 0; k < count && i + 1 < args.size() && !IsOption(args[i + 1]); ++k)
+    value += (k ? "\n" : "") + args[++i];
+  return value;
+}
+
+}  // namespace
+
 bool ParseArguments(const Arguments& args, const std::vector<std::string>& valueOptions,
-                    const std::vector<std::string>& flagOptions, ParsedArguments& parsed, std::string& error) {
+                    const std::vector<std::string>& flagOptions, ParsedArguments& parsed, std::string& error,
+                    const std::vector<std::pair<std::string, int>>& listOptions) {
   auto listed = [](const std::vector<std::string>& list, const std::string& s) {
     return std::find(list.begin(), list.end(), s) != list.end();
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
-      if (listed(flagOptions, a)) {
+    if (IsOption(a)) {
+      const auto list = std::find_if(listOptions.begin(), listOptions.end(), [&](const auto& o) { return o.first == a; });
+      if (list != listOptions.end()) {
+        if (parsed.Has(a)) {
+          error = a + " given twice";
+          return false;
+        }
+        parsed.options.emplace_back(a, TakeList(args, i, list->second));
+      } else if (listed(flagOptions, a)) {
         parsed.options.emplace_back(a, "");
       } else if (listed(valueOptions, a)) {
         if (i + 1 >= args.size()) {

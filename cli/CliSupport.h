@@ -1,10 +1,9 @@
 #pragma once
-// Small helpers shared by the subcommands: option parsing and exit codes.
+// Small helpers shared by the subcommands: exit codes, option and number parsing.
 
-#include <cstdio>
 #include <optional>
-#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/JsonWriter.h"
@@ -12,15 +11,11 @@
 
 enum ExitStatus { kExitOk = 0, kExitBadInput = 1, kExitUsage = 2 };
 
-// Prints "lentora <command>: <message>" to stderr and returns kExitBadInput.
-int FailInput(const std::string& command, const std::string& message);
-// Prints the message and the usage text to stderr and returns kExitUsage.
-int FailUsage(const std::string& usage, const std::string& message);
-bool WantsHelp(const Arguments& args);
-
-// Splits options from positional arguments. Flags listed in `valueOptions`
-// take the next argument as their value; `flagOptions` take none. Returns
-// false (with `error` set) on an unknown option or a missing value.
+// Splits options from positional arguments. Options listed in `valueOptions`
+// take the next argument as their value; `flagOptions` take none; each of
+// `listOptions` takes up to its count of following arguments that are not
+// options, kept as one value separated by '\n', and may be given once.
+// Returns false (with `error` set) on an unknown option or a missing value.
 struct ParsedArguments {
   std::vector<std::string> positional;
   std::vector<std::pair<std::string, std::string>> options;  // name, value ("" for flags)
@@ -28,7 +23,8 @@ struct ParsedArguments {
   std::optional<std::string> Value(const std::string& name) const;
 };
 bool ParseArguments(const Arguments& args, const std::vector<std::string>& valueOptions,
-                    const std::vector<std::string>& flagOptions, ParsedArguments& parsed, std::string& error);
+                    const std::vector<std::string>& flagOptions, ParsedArguments& parsed, std::string& error,
+                    const std::vector<std::pair<std::string, int>>& listOptions = {});
 
 // Strict number parsing: the whole text must be the number.
 bool ParseInt(const std::string& text, int& value);

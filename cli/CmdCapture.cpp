@@ -5,15 +5,13 @@
 #include <QTimer>
 #include <iostream>
 
-#include "cli/CliSupport.h"
+#include "cli/Command.h"
 #include "sources/CaptureSession.h"
 #include "sources/ClientSocket.h"
 
 namespace {
 
-const char* kCommand = "capture";
-
-const char* kUsage =
+const char* const kUsage =
     "usage: lentora capture --device NAME --seconds S --out VIDEO [--log FRAME_LOG]\n"
     "                       [--sync server|client --local-port P --peer-port Q [--peer ADDRESS]]\n"
     "                       [--compressor N] [--rig DESCRIPTION] [--timeout T]\n"
@@ -26,6 +24,10 @@ const char* kUsage =
     "  whatever S says, and gives up after T seconds (default 120) without them. --rig sets the\n"
     "  virtual rig's description (as LENTORA_VIRTUAL_RIG does). A virtual rig device writes its\n"
     "  truth to VIDEO.truth.json.\n";
+
+const CommandSpec kCapture{"capture", kUsage, kNoCommonOption,
+                           {"--device", "--seconds", "--out", "--log", "--sync", "--local-port", "--peer-port", "--peer",
+                            "--compressor", "--rig", "--timeout"}};
 
 struct Request {
   std::string device;
@@ -95,26 +97,26 @@ int Record(const Request& r) {
   char* argv[] = {name, nullptr};
   QCoreApplication application(argc, argv);
   const int device = FindDevice(r.device);
-  if (device == 0) return FailInput(kCommand, "no capture device '" + r.device + "'");
+  if (device == 0) FailInput("no capture device '" + r.device + "'");
   CSamplingCaptureGraph graph;
   graph.InitialiseFrameSampler();
   std::string problem;
   DShow::ElementPtr probe;
   if (DShow::Failed(DShow::CreateVideoCaptureDevice(device, &probe, &problem)))
-    return FailInput(kCommand, problem.empty() ? "cannot open device '" + r.device + "'" : problem);
+    FailInput(problem.empty() ? "cannot open device '" + r.device + "'" : problem);
   probe.reset();
-  if (DShow::Failed(graph.ConnectToLiveSource(device))) return FailInput(kCommand, "cannot open device '" + r.device + "'");
+  if (DShow::Failed(graph.ConnectToLiveSource(device))) FailInput("cannot open device '" + r.device + "'");
   CCaptureSession session(&graph);
   session.SetFaults(SyncLinkFaultsFromEnvironment());
   DShow::RecordingFailure failure = DShow::RecordingFailure::kNone;
   if (!session.SetUpRecording(r.video, r.log, r.compressor, &failure))
-    return FailInput(kCommand, "cannot record to " + r.video + " (recording step " + std::to_string(int(failure)) + " failed)");
-  if (!graph.Sampler()->Logging()) return FailInput(kCommand, "cannot write the frame log " + r.log);
+    FailInput("cannot record to " + r.video + " (recording step " + std::to_string(int(failure)) + " failed)");
+  if (!graph.Sampler()->Logging()) FailInput("cannot write the frame log " + r.log);
   if (r.sync) {
     const QHostAddress peer(QString::fromStdString(r.peer));
     const QHostAddress bind = peer.isLoopback() ? QHostAddress(QHostAddress::LocalHost) : QHostAddress(QHostAddress::AnyIPv4);
     if (!session.OpenLink(r.server, peer.toString(), static_cast<uint16_t>(r.localPort), static_cast<uint16_t>(r.peerPort), bind))
-      return FailInput(kCommand, "cannot open UDP port " + std::to_string(r.localPort));
+      FailInput("cannot open UDP port " + std::to_string(r.localPort));
   }
   bool started = !r.sync || r.server, stopped = false;
   QTimer limit;
@@ -139,9 +141,9 @@ int Record(const Request& r) {
   if (!stopped) graph.Stop();
   graph.Sampler()->CloseLog();
   const std::string error = graph.LastError();
-  if (!error.empty()) return FailInput(kCommand, "the capture graph failed: " + error);
-  if (!started) return FailInput(kCommand, "no start command from the server within " + std::to_string(int(r.timeout)) + " s");
-  if (!stopped) return FailInput(kCommand, "no stop command from the server within " + std::to_string(int(r.timeout)) + " s");
+  if (!error.empty()) FailInput("the capture graph failed: " + error);
+  if (!started) FailInput("no start command from the server within " + std::to_string(int(r.timeout)) + " s");
+  if (!stopped) FailInput("no stop command from the server within " + std::to_string(int(r.timeout)) + " s");
   // The live control's status figures: time from Run to Stop, the device's own drops.
   uint64_t dropped = 0;
   const std::string droppedText = DShow::Succeeded(graph.GetDroppedFrames(&dropped)) ? std::to_string(dropped) : "n/a";
@@ -157,25 +159,17 @@ int Record(const Request& r) {
   return kExitOk;
 }
 
-}  // namespace
-
-int RunCapture(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
-  ParsedArguments parsed;
-  std::string error;
-  if (!ParseArguments(args, {"--device", "--seconds", "--out", "--log", "--sync", "--local-port", "--peer-port", "--peer",
-                             "--compressor", "--rig", "--timeout"},
-                      {}, parsed, error))
-    return FailUsage(kUsage, error);
+int Capture(const CommandLine& line) {
   Request request;
-  if (const std::string wrong = ReadRequest(parsed, request); !wrong.empty()) return FailUsage(kUsage, wrong);
-  if (const auto rig = parsed.Value("--rig")) {
+  if (const std::string wrong = ReadRequest(line.Parsed(), request); !wrong.empty()) FailUsage(wrong);
+  if (const auto rig = line.Value("--rig")) {
     VirtualRig check;
-    if (const std::string wrong = ParseVirtualRig(*rig, check); !wrong.empty()) return FailUsage(kUsage, "--rig: " + wrong);
+    if (const std::string wrong = ParseVirtualRig(*rig, check); !wrong.empty()) FailUsage("--rig: " + wrong);
     setenv(kVirtualRigVariable, rig->c_str(), 1);
   }
   return Record(request);
 }
+
+}  // namespace
+
+int RunCapture(const Arguments& args) { return RunCommand(kCapture, args, Capture); }

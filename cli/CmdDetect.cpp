@@ -4,16 +4,13 @@
 #include <iostream>
 #include <optional>
 
-#include "cli/CliSupport.h"
+#include "cli/Command.h"
 #include "core/CalibrationData.h"
-#include "core/Workspace.h"
 #include "grid/GridDetection.h"
 
 namespace {
 
-const char* kCommand = "detect";
-
-const char* kUsage =
+const char* const kUsage =
     "usage: lentora detect WORKSPACE [--camera N] [--view V] [--json] [--save OUT_INDEX]\n"
     "  Finds the camera's grid in each view and stores its corners as four clicks and the grid\n"
     "  estimation would, origin first. Without --camera every camera with a grid is searched;\n"
@@ -22,13 +19,7 @@ const char* kUsage =
     "  --json            print {\"cameras\":[{\"camera\",\"views\":[{\"view\",\"found\",\"points\"}]}]}\n"
     "  --save OUT_INDEX  save the workspace with the detected points under a new index file\n";
 
-struct Request {
-  std::string workspace;
-  std::optional<int> camera;
-  std::optional<int> view;
-  bool json = false;
-  std::string saveIndex;
-};
+const CommandSpec kDetect{"detect", kUsage, kCameraOption | kJsonOption | kSaveOption, {"--view"}};
 
 struct ViewOutcome {
   int view = 0;
@@ -42,43 +33,11 @@ struct CameraOutcome {
   std::vector<ViewOutcome> views;
 };
 
-bool ParseIndex(const ParsedArguments& parsed, const char* option, std::optional<int>& index, std::string& error) {
-  const auto text = parsed.Value(option);
-  if (!text) return true;
-  int value = -1;
-  if (!ParseInt(*text, value) || value < 0) {
-    error = std::string(option) + " takes a whole number from 0";
-    return false;
-  }
-  index = value;
-  return true;
-}
-
-bool ParseRequest(const Arguments& args, Request& request, std::string& error) {
-  ParsedArguments parsed;
-  if (!ParseArguments(args, {"--camera", "--view", "--save"}, {"--json"}, parsed, error)) return false;
-  if (parsed.positional.size() != 1) {
-    error = "expected one WORKSPACE argument";
-    return false;
-  }
-  request.workspace = parsed.positional[0];
-  if (!ParseIndex(parsed, "--camera", request.camera, error) || !ParseIndex(parsed, "--view", request.view, error))
-    return false;
-  request.json = parsed.Has("--json");
-  if (const auto save = parsed.Value("--save")) {
-    if (save->empty()) {
-      error = "--save needs a file name";
-      return false;
-    }
-    request.saveIndex = *save;
-  }
-  return true;
-}
-
 // The cameras to search, or a message why the request cannot be served.
-std::string SelectCameras(const CCalibrationData& data, const Request& request, std::vector<int>& cameras) {
-  if (request.camera) {
-    const int c = *request.camera;
+std::string SelectCameras(const CCalibrationData& data, const CommandLine& line, std::optional<int> view,
+                          std::vector<int>& cameras) {
+  if (line.camera) {
+    const int c = *line.camera;
     if (c >= data.GetCameraCount())
       return "no camera " + std::to_string(c) + " in the workspace (it has " + std::to_string(data.GetCameraCount()) + ")";
     const GridStatus grid = ValidateGrid(data.GetGrid(c));
@@ -89,20 +48,20 @@ std::string SelectCameras(const CCalibrationData& data, const Request& request, 
       if (ValidateGrid(data.GetGrid(c)) == GridStatus::Ok) cameras.push_back(c);
     if (cameras.empty()) return "no camera of the workspace has a grid";
   }
-  if (request.view)
+  if (view)
     for (int c : cameras)
-      if (*request.view >= data.GetViewCount(c))
-        return "camera " + std::to_string(c) + " has no view " + std::to_string(*request.view) + " (it has " +
+      if (*view >= data.GetViewCount(c))
+        return "camera " + std::to_string(c) + " has no view " + std::to_string(*view) + " (it has " +
                std::to_string(data.GetViewCount(c)) + ")";
   return {};
 }
 
-std::vector<CameraOutcome> DetectAll(CCalibrationData& data, const Request& request, const std::vector<int>& cameras) {
+std::vector<CameraOutcome> DetectAll(CCalibrationData& data, std::optional<int> view, const std::vector<int>& cameras) {
   std::vector<CameraOutcome> outcomes;
   for (int c : cameras) {
     CameraOutcome camera{c, {}};
-    const int first = request.view ? *request.view : 0;
-    const int end = request.view ? first + 1 : data.GetViewCount(c);
+    const int first = view.value_or(0);
+    const int end = view ? first + 1 : data.GetViewCount(c);
     for (int v = first; v < end; ++v) {
       bool cleared = false;
       GridDetection detection = DetectGrid(data, c, v, &cleared);
@@ -146,34 +105,31 @@ void PrintText(const std::vector<CameraOutcome>& outcomes) {
   }
 }
 
-}  // namespace
+// --view V, a view index from 0.
+std::optional<int> ViewOption(const CommandLine& line) {
+  const auto text = line.Value("--view");
+  if (!text) return std::nullopt;
+  int view = -1;
+  if (!ParseInt(*text, view) || view < 0) FailUsage("--view takes a whole number from 0");
+  return view;
+}
 
-int RunDetect(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
-  Request request;
-  std::string error;
-  if (!ParseRequest(args, request, error)) return FailUsage(kUsage, error);
-
+int Detect(const CommandLine& line) {
+  const std::string& workspace = line.OnePositional("expected one WORKSPACE argument");
+  const std::optional<int> view = ViewOption(line);
   CCalibrationData data;
-  const WorkspaceResult loaded = LoadWorkspace(data, request.workspace);
-  if (!loaded.ok) return FailInput(kCommand, loaded.error);
-  for (const std::string& warning : loaded.warnings) std::cerr << "warning: " << warning << "\n";
-
+  LoadWorkspaceFor(workspace, data);
   std::vector<int> cameras;
-  error = SelectCameras(data, request, cameras);
-  if (!error.empty()) return FailInput(kCommand, error);
-  const std::vector<CameraOutcome> outcomes = DetectAll(data, request, cameras);
-  if (!request.saveIndex.empty()) {
-    const WorkspaceResult saved = SaveWorkspaceTo(data, request.saveIndex);
-    if (!saved.ok) return FailInput(kCommand, saved.error);
-    for (const std::string& warning : saved.warnings) std::cerr << "warning: " << warning << "\n";
-  }
-  if (request.json)
+  if (const std::string refusal = SelectCameras(data, line, view, cameras); !refusal.empty()) FailInput(refusal);
+  const std::vector<CameraOutcome> outcomes = DetectAll(data, view, cameras);
+  if (!line.saveTo.empty()) SaveWorkspaceFor(data, line.saveTo);
+  if (line.json)
     PrintJson(outcomes);
   else
     PrintText(outcomes);
   return kExitOk;
 }
+
+}  // namespace
+
+int RunDetect(const Arguments& args) { return RunCommand(kDetect, args, Detect); }

@@ -3,17 +3,15 @@
 #include <array>
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 
-#include "cli/CliSupport.h"
+#include "cli/Command.h"
 #include "core/CalibrationData.h"
-#include "core/Workspace.h"
 #include "grid/GridExtraction.h"
 
 namespace {
 
-const char* kCommand = "extract-grid";
-
-const char* kUsage =
+const char* const kUsage =
     "usage: lentora extract-grid WORKSPACE --camera N --view V --border X,Y X,Y X,Y X,Y [--json] [--save OUT_INDEX]\n"
     "  Marks one view as the object editor does: each border point is refined to the nearest corner like a\n"
     "  click, then every grid corner is predicted and refined. The first border point is the grid's origin;\n"
@@ -21,13 +19,13 @@ const char* kUsage =
     "  --json            print {\"camera\",\"view\",\"nx\",\"ny\",\"border\",\"points\"} instead of text\n"
     "  --save OUT_INDEX  save the workspace with the new grid points under a new index file\n";
 
+const CommandSpec kExtractGrid{"extract-grid", kUsage, kCameraOption | kJsonOption | kSaveOption, {"--view"}, {},
+                               {{"--border", 4}}};
+
 struct Request {
-  std::string workspace;
   int camera = -1;
   int view = -1;
   std::array<ImagePoint, 4> border{};
-  bool json = false;
-  std::string saveIndex;
 };
 
 bool ParsePoint(const std::string& text, ImagePoint& point) {
@@ -37,64 +35,28 @@ bool ParsePoint(const std::string& text, ImagePoint& point) {
   return true;
 }
 
-// --border takes four values, which the generic parser cannot express; it is
-// taken out of the arguments first.
-bool ExtractBorder(Arguments& args, Request& request, bool& found, std::string& error) {
-  found = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] != "--border") continue;
-    if (found) {
-      error = "--border given twice";
-      return false;
-    }
-    if (i + 4 >= args.size()) {
-      error = "--border needs four points X,Y";
-      return false;
-    }
-    for (int k = 0; k < 4; ++k) {
-      if (!ParsePoint(args[i + 1 + k], request.border[k])) {
-        error = "bad border point '" + args[i + 1 + k] + "' (expected X,Y)";
-        return false;
-      }
-    }
-    args.erase(args.begin() + i, args.begin() + i + 5);
-    found = true;
-    --i;
-  }
-  if (!found) error = "--border is required";
-  return found;
+// The four points after --border.
+std::array<ImagePoint, 4> BorderOption(const CommandLine& line) {
+  const auto text = line.Value("--border");
+  if (!text) FailUsage("--border is required");
+  std::vector<std::string> points;
+  std::stringstream list(*text);
+  for (std::string point; std::getline(list, point);) points.push_back(point);
+  if (points.size() != 4) FailUsage("--border needs four points X,Y");
+  std::array<ImagePoint, 4> border{};
+  for (size_t k = 0; k < 4; ++k)
+    if (!ParsePoint(points[k], border[k])) FailUsage("bad border point '" + points[k] + "' (expected X,Y)");
+  return border;
 }
 
-bool ParseRequest(const Arguments& original, Request& request, std::string& error) {
-  Arguments args = original;
-  bool hasBorder = false;
-  if (!ExtractBorder(args, request, hasBorder, error)) return false;
-  ParsedArguments parsed;
-  if (!ParseArguments(args, {"--camera", "--view", "--save"}, {"--json"}, parsed, error)) return false;
-  if (parsed.positional.size() != 1) {
-    error = "expected one WORKSPACE argument";
-    return false;
-  }
-  request.workspace = parsed.positional[0];
-  const auto camera = parsed.Value("--camera");
-  const auto view = parsed.Value("--view");
-  if (!camera || !view) {
-    error = "--camera and --view are required";
-    return false;
-  }
-  if (!ParseInt(*camera, request.camera) || !ParseInt(*view, request.view)) {
-    error = "--camera and --view take whole numbers";
-    return false;
-  }
-  request.json = parsed.Has("--json");
-  if (const auto save = parsed.Value("--save")) {
-    if (save->empty()) {
-      error = "--save needs a file name";
-      return false;
-    }
-    request.saveIndex = *save;
-  }
-  return true;
+Request ReadRequest(const CommandLine& line) {
+  Request request;
+  request.border = BorderOption(line);
+  const auto view = line.Value("--view");
+  if (!line.Has("--camera") || !view) FailUsage("--camera and --view are required");
+  if (!ParseInt(*view, request.view)) FailUsage("--camera and --view take whole numbers");
+  request.camera = *line.camera;
+  return request;
 }
 
 // Runs the clicks and the estimation; on failure returns the message.
@@ -152,30 +114,18 @@ void PrintText(const CCalibrationData& data, const Request& request, const std::
 }  // namespace
 
 int RunExtractGrid(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kUsage;
+  return RunCommand(kExtractGrid, args, [](const CommandLine& line) {
+    const Request request = ReadRequest(line);
+    const std::string& workspace = line.OnePositional("expected one WORKSPACE argument");
+    CCalibrationData data;
+    LoadWorkspaceFor(workspace, data);
+    std::array<ImagePoint, 4> refined{};
+    if (const std::string refusal = MarkView(data, request, refined); !refusal.empty()) FailInput(refusal);
+    if (!line.saveTo.empty()) SaveWorkspaceFor(data, line.saveTo);
+    if (line.json)
+      PrintJson(data, request, refined);
+    else
+      PrintText(data, request, refined);
     return kExitOk;
-  }
-  Request request;
-  std::string error;
-  if (!ParseRequest(args, request, error)) return FailUsage(kUsage, error);
-
-  CCalibrationData data;
-  const WorkspaceResult loaded = LoadWorkspace(data, request.workspace);
-  if (!loaded.ok) return FailInput(kCommand, loaded.error);
-  for (const std::string& warning : loaded.warnings) std::cerr << "warning: " << warning << "\n";
-
-  std::array<ImagePoint, 4> refined{};
-  error = MarkView(data, request, refined);
-  if (!error.empty()) return FailInput(kCommand, error);
-  if (!request.saveIndex.empty()) {
-    const WorkspaceResult saved = SaveWorkspaceTo(data, request.saveIndex);
-    if (!saved.ok) return FailInput(kCommand, saved.error);
-    for (const std::string& warning : saved.warnings) std::cerr << "warning: " << warning << "\n";
-  }
-  if (request.json)
-    PrintJson(data, request, refined);
-  else
-    PrintText(data, request, refined);
-  return kExitOk;
+  });
 }

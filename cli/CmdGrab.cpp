@@ -4,16 +4,13 @@
 #include <iostream>
 #include <sstream>
 
-#include "cli/CliSupport.h"
+#include "cli/Command.h"
 #include "core/CalibrationData.h"
-#include "core/Workspace.h"
 #include "sources/FrameSampler.h"
 
 namespace {
 
-const char* kCommand = "grab";
-
-const char* kUsage =
+const char* const kUsage =
     "usage: lentora grab VIDEO --frames F1,F2,... [--split none|stereo|quad] [--fields] [--undistort INTRINSIC_FILE]\n"
     "                    --out OUT_INDEX\n"
     "  Seeks to each frame and adds it as a new view of one camera per sub-view. Frame k is the k-th\n"
@@ -22,6 +19,8 @@ const char* kUsage =
     "  (cameras 0..3, top-left first). --fields keeps one field of interlaced stereo or quad frames.\n"
     "  --undistort removes lens distortion with a camera's intrinsic file made for the full frame.\n"
     "  The new workspace is written to OUT_INDEX.\n";
+
+const CommandSpec kGrab{"grab", kUsage, kNoCommonOption, {"--frames", "--split", "--undistort", "--out"}, {"--fields"}};
 
 // More views than this is surely a typing mistake, not a calibration set.
 constexpr size_t kMaxFrames = 10000;
@@ -63,30 +62,21 @@ bool ParseSplit(const std::string& text, int32_t& split) {
   return true;
 }
 
-bool ParseRequest(const Arguments& args, Request& request, std::string& error) {
-  ParsedArguments parsed;
-  if (!ParseArguments(args, {"--frames", "--split", "--undistort", "--out"}, {"--fields"}, parsed, error)) return false;
-  if (parsed.positional.size() != 1) {
-    error = "expected one VIDEO argument";
-    return false;
-  }
-  request.video = parsed.positional[0];
-  const auto frames = parsed.Value("--frames");
-  const auto out = parsed.Value("--out");
-  if (!frames || !out || out->empty()) {
-    error = !frames ? "--frames is required" : "--out is required";
-    return false;
-  }
-  if (!ParseFrames(*frames, request.frames, error)) return false;
+Request ReadRequest(const CommandLine& line) {
+  Request request;
+  request.video = line.OnePositional("expected one VIDEO argument");
+  const auto frames = line.Value("--frames");
+  const auto out = line.Value("--out");
+  if (!frames || !out || out->empty()) FailUsage(!frames ? "--frames is required" : "--out is required");
+  std::string error;
+  if (!ParseFrames(*frames, request.frames, error)) FailUsage(error);
   request.outIndex = *out;
-  if (const auto split = parsed.Value("--split"); split && !ParseSplit(*split, request.settings.split)) {
-    error = "bad --split '" + *split + "' (expected none, stereo or quad)";
-    return false;
-  }
-  request.settings.deinterlace = parsed.Has("--fields") ? kDeinterlaceFields : kDeinterlaceNone;
+  if (const auto split = line.Value("--split"); split && !ParseSplit(*split, request.settings.split))
+    FailUsage("bad --split '" + *split + "' (expected none, stereo or quad)");
+  request.settings.deinterlace = line.Has("--fields") ? kDeinterlaceFields : kDeinterlaceNone;
   DefaultSubViewCameras(request.settings);
-  request.intrinsicFile = parsed.Value("--undistort").value_or("");
-  return true;
+  request.intrinsicFile = line.Value("--undistort").value_or("");
+  return request;
 }
 
 bool EnableUndistortion(const Request& request, CSourceFrameSampler& sampler, std::string& error) {
@@ -124,18 +114,19 @@ bool CheckFramesExist(const Request& request, const DShow::CDShowGraph& graph, s
   return true;
 }
 
-int Grab(const Request& request) {
+int Grab(const CommandLine& line) {
+  const Request request = ReadRequest(line);
   CSamplingFileGraph graph;
   graph.InitVMR9(nullptr);
   graph.InitialiseFrameSampler();
   if (DShow::Failed(graph.OpenMediaFile(request.video))) {
     const std::string why = graph.LastError();
-    return FailInput(kCommand, "cannot open video '" + request.video + "'" + (why.empty() ? "" : ": " + why));
+    FailInput("cannot open video '" + request.video + "'" + (why.empty() ? "" : ": " + why));
   }
   std::string error;
-  if (!CheckFramesExist(request, graph, error)) return FailInput(kCommand, error);
+  if (!CheckFramesExist(request, graph, error)) FailInput(error);
   CSourceFrameSampler& sampler = *graph.Sampler();
-  if (!request.intrinsicFile.empty() && !EnableUndistortion(request, sampler, error)) return FailInput(kCommand, error);
+  if (!request.intrinsicFile.empty() && !EnableUndistortion(request, sampler, error)) FailInput(error);
 
   CCalibrationData data;
   const int cameras = CountSubViews(request.settings);
@@ -143,14 +134,13 @@ int Grab(const Request& request) {
   for (int64_t frame : request.frames) {
     if (DShow::Failed(graph.SeekToFrame(frame))) {
       const std::string why = graph.LastError();
-      return FailInput(kCommand, "cannot seek to frame " + std::to_string(frame) + " of '" + request.video + "'" +
-                                     (why.empty() ? "" : ": " + why));
+      FailInput("cannot seek to frame " + std::to_string(frame) + " of '" + request.video + "'" +
+                (why.empty() ? "" : ": " + why));
     }
     if (GrabFrameIntoCameras(sampler, request.settings, data) != cameras)
-      return FailInput(kCommand, "frame " + std::to_string(frame) + " could not be cut into " + std::to_string(cameras) + " views");
+      FailInput("frame " + std::to_string(frame) + " could not be cut into " + std::to_string(cameras) + " views");
   }
-  const WorkspaceResult saved = SaveWorkspaceTo(data, request.outIndex);
-  if (!saved.ok) return FailInput(kCommand, "cannot save the workspace: " + saved.error);
+  SaveWorkspaceFor(data, request.outIndex, "cannot save the workspace: ");
   std::cout << "grabbed " << request.frames.size() << " frame(s) of " << sampler.Width() << "x" << sampler.Height() << " into "
             << cameras << " camera(s); saved " << request.outIndex << "\n";
   return kExitOk;
@@ -158,13 +148,4 @@ int Grab(const Request& request) {
 
 }  // namespace
 
-int RunGrab(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
-  Request request;
-  std::string error;
-  if (!ParseRequest(args, request, error)) return FailUsage(kUsage, error);
-  return Grab(request);
-}
+int RunGrab(const Arguments& args) { return RunCommand(kGrab, args, Grab); }

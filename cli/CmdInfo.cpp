@@ -2,24 +2,19 @@
 
 #include <iostream>
 
-#include "cli/CliSupport.h"
 #include "calib/CalibrationProblem.h"
+#include "cli/Command.h"
 #include "core/CalibrationData.h"
-#include "core/Workspace.h"
 
 namespace {
 
-const char* kInfoUsage =
+const char* const kInfoUsage =
     "usage: lentora info WORKSPACE [--json]\n"
     "  Loads a workspace index file and prints its cameras, views, grids, parameters and poses.\n";
 
-const char* kCopyUsage =
+const char* const kCopyUsage =
     "usage: lentora copy IN_INDEX OUT_INDEX\n"
     "  Loads a workspace and saves it under a new index file; the companion files are written beside it.\n";
-
-void PrintWarnings(const WorkspaceResult& result) {
-  for (const std::string& warning : result.warnings) std::cerr << "warning: " << warning << "\n";
-}
 
 void WriteCameraJson(JsonWriter& json, const CCalibrationData& data, int camera) {
   const GridDescription grid = data.GetGrid(camera);
@@ -75,49 +70,36 @@ void PrintCameraText(const CCalibrationData& data, int camera) {
             << "  poses stored: " << data.GetCalibrationProblem(camera).viewCount << "\n";
 }
 
+const CommandSpec kInfo{"info", kInfoUsage, kJsonOption};
+const CommandSpec kCopy{"copy", kCopyUsage};
+
 }  // namespace
 
 int RunInfo(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kInfoUsage;
+  return RunCommand(kInfo, args, [](const CommandLine& line) {
+    const std::string& workspace = line.OnePositional("expected one WORKSPACE argument");
+    CCalibrationData data;
+    LoadWorkspaceFor(workspace, data);
+    if (line.json) {
+      JsonWriter json;
+      json.BeginObject().Key("cameras").BeginArray();
+      for (int c = 0; c < data.GetCameraCount(); ++c) WriteCameraJson(json, data, c);
+      json.EndArray().EndObject();
+      std::cout << json.str() << "\n";
+    } else {
+      std::cout << "Workspace " << workspace << ": " << data.GetCameraCount() << " camera(s)\n";
+      for (int c = 0; c < data.GetCameraCount(); ++c) PrintCameraText(data, c);
+    }
     return kExitOk;
-  }
-  ParsedArguments parsed;
-  std::string error;
-  if (!ParseArguments(args, {}, {"--json"}, parsed, error)) return FailUsage(kInfoUsage, error);
-  if (parsed.positional.size() != 1) return FailUsage(kInfoUsage, "expected one WORKSPACE argument");
-  CCalibrationData data;
-  const WorkspaceResult result = LoadWorkspace(data, parsed.positional[0]);
-  if (!result.ok) return FailInput("info", result.error);
-  PrintWarnings(result);
-  if (parsed.Has("--json")) {
-    JsonWriter json;
-    json.BeginObject().Key("cameras").BeginArray();
-    for (int c = 0; c < data.GetCameraCount(); ++c) WriteCameraJson(json, data, c);
-    json.EndArray().EndObject();
-    std::cout << json.str() << "\n";
-  } else {
-    std::cout << "Workspace " << parsed.positional[0] << ": " << data.GetCameraCount() << " camera(s)\n";
-    for (int c = 0; c < data.GetCameraCount(); ++c) PrintCameraText(data, c);
-  }
-  return kExitOk;
+  });
 }
 
 int RunCopy(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kCopyUsage;
+  return RunCommand(kCopy, args, [](const CommandLine& line) {
+    if (line.Positional().size() != 2) FailUsage("expected IN_INDEX and OUT_INDEX");
+    CCalibrationData data;
+    LoadWorkspaceFor(line.Positional()[0], data);
+    SaveWorkspaceFor(data, line.Positional()[1]);
     return kExitOk;
-  }
-  ParsedArguments parsed;
-  std::string error;
-  if (!ParseArguments(args, {}, {}, parsed, error)) return FailUsage(kCopyUsage, error);
-  if (parsed.positional.size() != 2) return FailUsage(kCopyUsage, "expected IN_INDEX and OUT_INDEX");
-  CCalibrationData data;
-  const WorkspaceResult loaded = LoadWorkspace(data, parsed.positional[0]);
-  if (!loaded.ok) return FailInput("copy", loaded.error);
-  PrintWarnings(loaded);
-  const WorkspaceResult saved = SaveWorkspaceTo(data, parsed.positional[1]);
-  if (!saved.ok) return FailInput("copy", saved.error);
-  PrintWarnings(saved);
-  return kExitOk;
+  });
 }

@@ -4,39 +4,27 @@
 
 #include "app/CalibrationReport.h"
 #include "app/CalibrationService.h"
-#include "cli/CliSupport.h"
+#include "cli/Command.h"
 #include "cli/RunProgress.h"
 #include "core/CalibrationData.h"
-#include "core/Workspace.h"
 
 namespace {
 
-const char* kStereoUsage =
+const char* const kStereoUsage =
     "usage: lentora stereo WORKSPACE [--json] [--progress]\n"
     "  Calibrates cameras 0 and 1, then the rig they form: the pose of camera 1 relative to\n"
     "  camera 0 (camera-1 coordinates = R * X0 + T), refined together with both cameras.\n"
     "  --progress prints each refinement iteration and its RMS error to stderr.\n";
 
-}  // namespace
+const CommandSpec kStereo{"stereo", kStereoUsage, kJsonOption, {}, {"--progress"}};
 
-int RunStereo(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kStereoUsage;
-    return kExitOk;
-  }
-  ParsedArguments parsed;
-  std::string error;
-  if (!ParseArguments(args, {}, {"--json", "--progress"}, parsed, error)) return FailUsage(kStereoUsage, error);
-  if (parsed.positional.size() != 1) return FailUsage(kStereoUsage, "expected one WORKSPACE argument");
-
+int Stereo(const CommandLine& line) {
   CCalibrationData data;
-  const WorkspaceResult loaded = LoadWorkspace(data, parsed.positional[0]);
-  if (!loaded.ok) return FailInput("stereo", loaded.error);
-  for (const std::string& warning : loaded.warnings) std::cerr << "warning: " << warning << "\n";
+  LoadWorkspaceFor(line.OnePositional("expected one WORKSPACE argument"), data);
   const StereoRigResult rig =
-      CalibrateStereoRig(data, parsed.Has("--progress") ? ProgressToStderr("stereo") : CalibrationRunOptions{});
-  if (!rig.ok) return FailInput("stereo", rig.message);
-  if (parsed.Has("--json")) {
+      CalibrateStereoRig(data, line.Has("--progress") ? ProgressToStderr("stereo") : CalibrationRunOptions{});
+  if (!rig.ok) FailInput(rig.message);
+  if (line.json) {
     JsonWriter json;
     WriteStereoJson(json, data, rig);
     std::cout << json.str() << "\n";
@@ -45,3 +33,7 @@ int RunStereo(const Arguments& args) {
   }
   return kExitOk;
 }
+
+}  // namespace
+
+int RunStereo(const Arguments& args) { return RunCommand(kStereo, args, Stereo); }

@@ -7,17 +7,14 @@
 #include <iostream>
 #include <sstream>
 
-#include "cli/CliSupport.h"
+#include "cli/Command.h"
 #include "core/CalibrationData.h"
-#include "core/Workspace.h"
 #include "sources/FrameLogReader.h"
 #include "sources/FrameSampler.h"
 
 namespace {
 
-const char* kCommand = "sync-grab";
-
-const char* kUsage =
+const char* const kUsage =
     "usage: lentora sync-grab SERVER_VIDEO SERVER_LOG CLIENT_VIDEO CLIENT_LOG --frames N1,N2,... --out OUT_INDEX\n"
     "                         [--grid NXxNY --square D] [--tolerance MS] [--skip-unmatched] [--json]\n"
     "  For each server frame N, the client frame the synchronised player shows for it (the clocks'\n"
@@ -28,6 +25,9 @@ const char* kUsage =
     "  or with --skip-unmatched is left out and reported. --json prints\n"
     "  {\"pairs\":[{\"server\",\"client\",\"tickDifference\"}],\"skipped\":[{\"server\",\"reason\"}],\n"
     "   \"clockOffset\",\"offsetUncertainty\",\"framePeriod\"}.\n";
+
+const CommandSpec kSyncGrab{"sync-grab", kUsage, kJsonOption, {"--frames", "--out", "--grid", "--square", "--tolerance"},
+                            {"--skip-unmatched"}};
 
 struct Request {
   std::string serverVideo, serverLog, clientVideo, clientLog;
@@ -77,7 +77,6 @@ std::string ReadRequest(const ParsedArguments& parsed, Request& r) {
   if (const auto t = parsed.Value("--tolerance"); t && (!ParseDouble(*t, r.tolerance) || !(r.tolerance > 0)))
     return "--tolerance must be a number of milliseconds above 0";
   r.skipUnmatched = parsed.Has("--skip-unmatched");
-  r.json = parsed.Has("--json");
   return "";
 }
 
@@ -128,12 +127,15 @@ void PrintJson(const std::vector<Pair>& pairs, const std::vector<Pair>& skipped,
   std::cout << json.str() << "\n";
 }
 
-int SyncGrab(Request& r) {
+int SyncGrab(const CommandLine& line) {
+  Request r;
+  if (const std::string wrong = ReadRequest(line.Parsed(), r); !wrong.empty()) FailUsage(wrong);
+  r.json = line.json;
   FrameLogTicks server, client;
-  if (std::string wrong = ReadLog(r.serverLog, server); !wrong.empty()) return FailInput(kCommand, wrong);
-  if (std::string wrong = ReadLog(r.clientLog, client); !wrong.empty()) return FailInput(kCommand, wrong);
+  if (std::string wrong = ReadLog(r.serverLog, server); !wrong.empty()) FailInput(wrong);
+  if (std::string wrong = ReadLog(r.clientLog, client); !wrong.empty()) FailInput(wrong);
   if (!r.gridGiven && !ReadVirtualRigTruthGrid(r.serverVideo, r.grid))
-    return FailInput(kCommand, "no grid: give --grid and --square, or record a virtual rig (" + r.serverVideo + ".truth.json)");
+    FailInput("no grid: give --grid and --square, or record a virtual rig (" + r.serverVideo + ".truth.json)");
   std::vector<Pair> pairs, skipped;
   ClientFrameMatch last;
   for (int frame : r.frames) {
@@ -141,13 +143,13 @@ int SyncGrab(Request& r) {
     last = pair.match;
     if (pair.match.matched) pairs.push_back(pair);
     else if (r.skipUnmatched) skipped.push_back(pair);
-    else return FailInput(kCommand, pair.match.reason);
+    else FailInput(pair.match.reason);
   }
-  if (pairs.empty()) return FailInput(kCommand, "no server frame could be matched: " + skipped.front().match.reason);
+  if (pairs.empty()) FailInput("no server frame could be matched: " + skipped.front().match.reason);
 
   CSamplingFileGraph serverGraph, clientGraph;
-  if (std::string wrong = OpenVideo(serverGraph, r.serverVideo); !wrong.empty()) return FailInput(kCommand, wrong);
-  if (std::string wrong = OpenVideo(clientGraph, r.clientVideo); !wrong.empty()) return FailInput(kCommand, wrong);
+  if (std::string wrong = OpenVideo(serverGraph, r.serverVideo); !wrong.empty()) FailInput(wrong);
+  if (std::string wrong = OpenVideo(clientGraph, r.clientVideo); !wrong.empty()) FailInput(wrong);
   CCalibrationData data;
   for (int camera = 0; camera < 2; ++camera) {
     data.AddCamera();
@@ -156,13 +158,12 @@ int SyncGrab(Request& r) {
   for (const Pair& p : pairs) {
     std::string wrong = GrabFrame(serverGraph, r.serverVideo, p.server, 0, data);
     if (wrong.empty()) wrong = GrabFrame(clientGraph, r.clientVideo, p.match.clientFrame, 1, data);
-    if (!wrong.empty()) return FailInput(kCommand, wrong);
+    if (!wrong.empty()) FailInput(wrong);
   }
   std::error_code ignored;  // a folder that cannot be made shows as a failed save
   if (const auto folder = std::filesystem::path(r.outIndex).parent_path(); !folder.empty())
     std::filesystem::create_directories(folder, ignored);
-  const WorkspaceResult saved = SaveWorkspaceTo(data, r.outIndex);
-  if (!saved.ok) return FailInput(kCommand, "cannot save the workspace: " + saved.error);
+  SaveWorkspaceFor(data, r.outIndex, "cannot save the workspace: ");
   if (r.json) {
     PrintJson(pairs, skipped, last);
     return kExitOk;
@@ -178,17 +179,4 @@ int SyncGrab(Request& r) {
 
 }  // namespace
 
-int RunSyncGrab(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
-  ParsedArguments parsed;
-  std::string error;
-  if (!ParseArguments(args, {"--frames", "--out", "--grid", "--square", "--tolerance"}, {"--skip-unmatched", "--json"},
-                      parsed, error))
-    return FailUsage(kUsage, error);
-  Request request;
-  if (const std::string wrong = ReadRequest(parsed, request); !wrong.empty()) return FailUsage(kUsage, wrong);
-  return SyncGrab(request);
-}
+int RunSyncGrab(const Arguments& args) { return RunCommand(kSyncGrab, args, SyncGrab); }

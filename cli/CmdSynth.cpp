@@ -6,13 +6,13 @@
 #include <iostream>
 
 #include "synth/SyntheticViews.h"
-#include "cli/CliSupport.h"
+#include "cli/Command.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 
 namespace {
 
-const char* kSynthUsage =
+const char* const kSynthUsage =
     "usage: lentora synth OUT_INDEX [--views N] [--grid NXxNY] [--square D] [--size WxH]\n"
     "                    [--camera fx,fy,cx,cy,k1,k2,p1,p2] [--noise SIGMA] [--stereo r1,r2,r3,t1,t2,t3]\n"
     "                    [--seed S] [--blur SIGMA] [--image-noise SIGMA]\n"
@@ -24,7 +24,9 @@ const char* kSynthUsage =
     "  0.6 px) and --image-noise (default 2 grey levels) make the images look photographed.\n"
     "  The ground truth goes to ground_truth.json beside OUT_INDEX.\n";
 
-const char* kCommand = "synth";
+const CommandSpec kSynth{"synth", kSynthUsage, kNoCommonOption,
+                         {"--views", "--grid", "--square", "--size", "--camera", "--noise", "--stereo", "--seed",
+                          "--blur", "--image-noise"}};
 
 bool ParseSize(const std::string& text, int& a, int& b) {
   const size_t x = text.find('x');
@@ -141,36 +143,25 @@ bool FillStore(CCalibrationData& data, SyntheticRig& rig) {
 }  // namespace
 
 int RunSynth(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kSynthUsage;
+  return RunCommand(kSynth, args, [](const CommandLine& line) {
+    const std::string& index = line.OnePositional("expected one OUT_INDEX argument");
+    SyntheticOptions options;
+    if (const std::string wrong = ReadOptions(line.Parsed(), options); !wrong.empty()) FailUsage(wrong);
+    SyntheticRig rig = MakeSyntheticRig(options);
+    if (rig.hiddenViews > 0)
+      FailInput(std::to_string(rig.hiddenViews) +
+                " view(s) could not keep the board inside the image; use a larger image, a smaller grid or milder "
+                "distortion");
+    const std::string folder = FolderOf(index);
+    std::error_code ec;
+    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+    CCalibrationData data;
+    if (!FillStore(data, rig)) FailInput("could not build the workspace in memory");
+    SaveWorkspaceFor(data, index);
+    const std::string truthPath = JoinPath(folder, "ground_truth.json");
+    std::ofstream truth(truthPath);
+    truth << GroundTruthJson(options, rig) << "\n";
+    if (!truth.flush()) FailInput("cannot write " + truthPath);
     return kExitOk;
-  }
-  ParsedArguments parsed;
-  std::string error;
-  const std::vector<std::string> valueOptions = {"--views", "--grid",  "--square", "--size",  "--camera",
-                                                 "--noise", "--stereo", "--seed",  "--blur", "--image-noise"};
-  if (!ParseArguments(args, valueOptions, {}, parsed, error)) return FailUsage(kSynthUsage, error);
-  if (parsed.positional.size() != 1) return FailUsage(kSynthUsage, "expected one OUT_INDEX argument");
-  SyntheticOptions options;
-  error = ReadOptions(parsed, options);
-  if (!error.empty()) return FailUsage(kSynthUsage, error);
-
-  SyntheticRig rig = MakeSyntheticRig(options);
-  if (rig.hiddenViews > 0)
-    return FailInput(kCommand, std::to_string(rig.hiddenViews) +
-                                   " view(s) could not keep the board inside the image; use a larger image, a "
-                                   "smaller grid or milder distortion");
-  const std::string index = parsed.positional[0];
-  const std::string folder = FolderOf(index);
-  std::error_code ec;
-  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
-  CCalibrationData data;
-  if (!FillStore(data, rig)) return FailInput(kCommand, "could not build the workspace in memory");
-  const WorkspaceResult saved = SaveWorkspaceTo(data, index);
-  if (!saved.ok) return FailInput(kCommand, saved.error);
-  const std::string truthPath = JoinPath(folder, "ground_truth.json");
-  std::ofstream truth(truthPath);
-  truth << GroundTruthJson(options, rig) << "\n";
-  if (!truth.flush()) return FailInput(kCommand, "cannot write " + truthPath);
-  return kExitOk;
+  });
 }

@@ -11,7 +11,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "cli/CliSupport.h"
+#include "cli/Command.h"
 #include "core/CalibrationData.h"
 #include "imaging/GDI.h"
 #include "imaging/IP.h"
@@ -19,13 +19,12 @@
 
 namespace {
 
-const char* kUndistortUsage =
+const char* const kUndistortUsage =
     "usage: lentora undistort INTRINSIC_FILE IN_IMAGE OUT_IMAGE\n"
     "  Undistorts IN_IMAGE with the camera matrix and distortion of INTRINSIC_FILE (bilinear; pixels\n"
     "  seen from outside the image are black) and writes OUT_IMAGE, whose extension picks the format.\n"
     "  The image must have the size the parameters were calibrated for.\n";
 
-const std::string kCommand = "undistort";
 
 // Reads an image file into an 8-bit BGR matrix; 32-bit files lose their alpha.
 bool LoadColourImage(const std::string& path, cv::Mat& image) {
@@ -48,41 +47,38 @@ std::string FormatOf(const std::string& path) {
 
 std::string SizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
 
-}  // namespace
+const CommandSpec kUndistort{"undistort", kUndistortUsage};
 
-int RunUndistort(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kUndistortUsage, stdout);
-    return kExitOk;
-  }
-  ParsedArguments parsed;
-  std::string error;
-  if (!ParseArguments(args, {}, {}, parsed, error)) return FailUsage(kUndistortUsage, error);
-  if (parsed.positional.size() != 3) return FailUsage(kUndistortUsage, "lentora undistort: expected three arguments");
-  const std::string& intrinsicPath = parsed.positional[0];
-  const std::string& inPath = parsed.positional[1];
-  const std::string& outPath = parsed.positional[2];
+int Undistort(const CommandLine& line) {
+  if (line.Positional().size() != 3) FailUsage("lentora undistort: expected three arguments");
+  const std::string& intrinsicPath = line.Positional()[0];
+  const std::string& inPath = line.Positional()[1];
+  const std::string& outPath = line.Positional()[2];
 
   CCalibrationData data;
   data.AddCamera();
-  if (!data.ReadIntrinsicFile(0, intrinsicPath)) return FailInput(kCommand, "cannot read parameter file " + intrinsicPath);
+  if (!data.ReadIntrinsicFile(0, intrinsicPath)) FailInput("cannot read parameter file " + intrinsicPath);
   const CameraParameters camera = data.GetCameraParameters(0);
   const size_t tableSize = MVG::UndistortionTableSize(camera.width, camera.height);
   std::vector<int> table(tableSize);
   if (tableSize == 0 || !MVG::ComputeUndistortionMapCoefficients(camera, MVG::kBilinear, table))
-    return FailInput(kCommand, "parameter file " + intrinsicPath + " holds no usable camera (focal lengths and image size)");
+    FailInput("parameter file " + intrinsicPath + " holds no usable camera (focal lengths and image size)");
 
   cv::Mat image;
-  if (!LoadColourImage(inPath, image)) return FailInput(kCommand, "cannot read image " + inPath);
+  if (!LoadColourImage(inPath, image)) FailInput("cannot read image " + inPath);
   if (image.cols != camera.width || image.rows != camera.height)
-    return FailInput(kCommand, "image " + inPath + " is " + SizeText(image.cols, image.rows) +
-                                   " but the parameters are for " + SizeText(camera.width, camera.height));
+    FailInput("image " + inPath + " is " + SizeText(image.cols, image.rows) + " but the parameters are for " +
+              SizeText(camera.width, camera.height));
 
   cv::Mat undistorted;
-  if (!IP::WarpByWeightsIndex(image, undistorted, table)) return FailInput(kCommand, "cannot undistort " + inPath);
+  if (!IP::WarpByWeightsIndex(image, undistorted, table)) FailInput("cannot undistort " + inPath);
   const std::string format = FormatOf(outPath);
-  if (format.empty()) return FailInput(kCommand, "output file " + outPath + " needs an extension such as .jpg or .png");
+  if (format.empty()) FailInput("output file " + outPath + " needs an extension such as .jpg or .png");
   if (!GDI::SaveImage(outPath, GDI::WrapViewImage(undistorted), format.c_str()))
-    return FailInput(kCommand, "cannot write image " + outPath);
+    FailInput("cannot write image " + outPath);
   return kExitOk;
 }
+
+}  // namespace
+
+int RunUndistort(const Arguments& args) { return RunCommand(kUndistort, args, Undistort); }

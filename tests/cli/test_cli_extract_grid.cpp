@@ -1,48 +1,29 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/LentoraProcess.h"
+#include "synth/SyntheticViews.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // One workspace for all tests: camera 0 with a grid and one photograph-like
 // view, camera 1 with a view but no grid.
 class ExtractGridCli : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder_ = fs::temp_directory_path() / ("lentora_extract_grid_" + std::to_string(::getpid()));
-    fs::create_directories(folder_);
+    dir_ = new TempDir;
     SyntheticOptions options;
     options.views = 1;
     options.grid.wx = options.grid.wy = 3;
@@ -61,11 +42,11 @@ class ExtractGridCli : public ::testing::Test {
   static void TearDownTestSuite() {
     delete rig_;
     rig_ = nullptr;
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
+    delete dir_;
+    dir_ = nullptr;
   }
 
-  static std::string Index() { return (folder_ / "workspace.txt").string(); }
+  static std::string Index() { return dir_->File("workspace.txt"); }
   static const PointList& Exact() { return rig_->cameras[0].exactPoints[0]; }
   static const GridDescription& Grid() { return rig_->grid; }
 
@@ -81,28 +62,18 @@ class ExtractGridCli : public ::testing::Test {
     return border;
   }
 
-  static Outcome Run(const std::string& arguments) {
-    const fs::path out = folder_ / "stdout.txt", err = folder_ / "stderr.txt";
-    const std::string command = std::string("'") + LENTORA_EXECUTABLE + "' extract-grid " + arguments + " >'" +
-                                out.string() + "' 2>'" + err.string() + "'";
-    const int raw = std::system(command.c_str());
-    Outcome outcome;
-    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    outcome.out = ReadAll(out);
-    outcome.err = ReadAll(err);
-    return outcome;
-  }
+  static ProcessResult Run(const std::string& arguments) { return RunLentora("extract-grid " + arguments, *dir_); }
 
   static std::string Arguments(const std::array<std::string, 4>& border, const std::string& extra = "") {
     return "'" + Index() + "' --camera 0 --view 0 --border " + border[0] + " " + border[1] + " " + border[2] + " " +
            border[3] + " " + extra;
   }
 
-  static fs::path folder_;
+  static TempDir* dir_;
   static SyntheticRig* rig_;
 };
 
-fs::path ExtractGridCli::folder_;
+TempDir* ExtractGridCli::dir_ = nullptr;
 SyntheticRig* ExtractGridCli::rig_ = nullptr;
 
 QJsonObject ParseJson(const std::string& text) {
@@ -115,7 +86,7 @@ QJsonObject ParseJson(const std::string& text) {
 }  // namespace
 
 TEST_F(ExtractGridCli, JsonHoldsTheRefinedClicksAndEveryCornerInGridOrder) {
-  const Outcome outcome = Run(Arguments(Border(), "--json"));
+  const ProcessResult outcome = Run(Arguments(Border(), "--json"));
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   const QJsonObject json = ParseJson(outcome.out);
   EXPECT_EQ(json["camera"].toInt(), 0);
@@ -140,15 +111,15 @@ TEST_F(ExtractGridCli, JsonHoldsTheRefinedClicksAndEveryCornerInGridOrder) {
 
   // The order of the second to fourth points changes nothing but the border list.
   const std::array<std::string, 4> b = Border();
-  const Outcome reordered = Run(Arguments({b[0], b[3], b[1], b[2]}, "--json"));
+  const ProcessResult reordered = Run(Arguments({b[0], b[3], b[1], b[2]}, "--json"));
   ASSERT_EQ(reordered.status, 0) << reordered.err;
   EXPECT_EQ(ParseJson(reordered.out)["points"].toArray(), points);
 }
 
 TEST_F(ExtractGridCli, SaveWritesThePointsAndTheFlag) {
-  const std::string saved = (folder_ / "saved" / "marked.txt").string();
-  fs::create_directories(folder_ / "saved");
-  const Outcome outcome = Run(Arguments(Border(), "--json --save '" + saved + "'"));
+  const std::string saved = (dir_->Path() / "saved" / "marked.txt").string();
+  fs::create_directories(dir_->Path() / "saved");
+  const ProcessResult outcome = Run(Arguments(Border(), "--json --save '" + saved + "'"));
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   const QJsonArray points = ParseJson(outcome.out)["points"].toArray();
 
@@ -165,7 +136,7 @@ TEST_F(ExtractGridCli, SaveWritesThePointsAndTheFlag) {
 }
 
 TEST_F(ExtractGridCli, TextOutputListsEveryCorner) {
-  const Outcome outcome = Run(Arguments(Border()));
+  const ProcessResult outcome = Run(Arguments(Border()));
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   size_t lines = 0;
   for (char c : outcome.out) lines += c == '\n';
@@ -188,20 +159,20 @@ TEST_F(ExtractGridCli, BadUsageExitsWithTwo) {
 TEST_F(ExtractGridCli, BadInputExitsWithOneAndAMessage) {
   const std::array<std::string, 4> b = Border();
   const std::string points = " --border " + b[0] + " " + b[1] + " " + b[2] + " " + b[3];
-  const Outcome missing = Run("'" + (folder_ / "none.txt").string() + "' --camera 0 --view 0" + points);
+  const ProcessResult missing = Run("'" + (dir_->Path() / "none.txt").string() + "' --camera 0 --view 0" + points);
   EXPECT_EQ(missing.status, 1);
   EXPECT_FALSE(missing.err.empty());
   EXPECT_EQ(Run("'" + Index() + "' --camera 2 --view 0" + points).status, 1);
   EXPECT_EQ(Run("'" + Index() + "' --camera 0 --view 1" + points).status, 1);
-  EXPECT_EQ(Run("'" + Index() + "' --camera -1 --view 0" + points).status, 1);
-  const Outcome noGrid = Run("'" + Index() + "' --camera 1 --view 0" + points);
+  EXPECT_EQ(Run("'" + Index() + "' --camera -1 --view 0" + points).status, 2) << "no camera index: bad usage, as everywhere";
+  const ProcessResult noGrid = Run("'" + Index() + "' --camera 1 --view 0" + points);
   EXPECT_EQ(noGrid.status, 1);
   EXPECT_NE(noGrid.err.find("grid"), std::string::npos) << noGrid.err;
-  const Outcome outside = Run("'" + Index() + "' --camera 0 --view 0 --border " + b[0] + " " + b[1] + " " + b[2] +
+  const ProcessResult outside = Run("'" + Index() + "' --camera 0 --view 0 --border " + b[0] + " " + b[1] + " " + b[2] +
                               " 5000,20");
   EXPECT_EQ(outside.status, 1);
   EXPECT_NE(outside.err.find("border point 4"), std::string::npos) << outside.err;
-  const Outcome degenerate =
+  const ProcessResult degenerate =
       Run("'" + Index() + "' --camera 0 --view 0 --border 100,100 100,100 200,200 100,300");
   EXPECT_EQ(degenerate.status, 1);
   EXPECT_NE(degenerate.err.find("convex"), std::string::npos) << degenerate.err;
