@@ -46,9 +46,9 @@ int GreyOf(const CCalibrationData& store, int camera, int view) {
   return image ? image->at<cv::Vec3b>(0, 0)[0] : -1;
 }
 
-class CameraModelTest : public ::testing::Test, public WithApplication {
+class CameraEntriesTest : public ::testing::Test, public WithApplication {
  protected:
-  CameraModelTest() {
+  CameraEntriesTest() {
     setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
     SetSourceMessageHandler([this](const QString& text) { sourceMessages << text; });
     window.OnExpandView();
@@ -61,7 +61,7 @@ class CameraModelTest : public ::testing::Test, public WithApplication {
     tools.openEditor = [this](int camera, int view) { editorOpened.emplace_back(camera, view); };
     panel.SetTools(tools);
   }
-  ~CameraModelTest() override {
+  ~CameraEntriesTest() override {
     SetSourceMessageHandler({});
     unsetenv("LENTORA_OUTPUT_DIR");
   }
@@ -141,7 +141,7 @@ class CameraModelTest : public ::testing::Test, public WithApplication {
 
 // Seen: after the rig's entry, "New camera" made "Camera 4", whose Add images
 // addressed a camera that does not exist and aborted the program.
-TEST_F(CameraModelTest, NewCameraAfterTheRigRunGetsTheNextEntryBeforeTheRig) {
+TEST_F(CameraEntriesTest, NewCameraAfterTheRigRunGetsTheNextEntryBeforeTheRig) {
   window.OpenPath(QString::fromStdString(StereoWorkspace()));
   panel.Button(CStaticDataView::kIdCalibrateStereo)->click();
   ASSERT_TRUE(panel.WaitForCalibration());
@@ -168,7 +168,7 @@ TEST_F(CameraModelTest, NewCameraAfterTheRigRunGetsTheNextEntryBeforeTheRig) {
 
 // Seen: open a video, "New camera", Stereo, remove the source with "Yes", then
 // Add images on "Camera 1": the entry's list still pointed at a camera gone.
-TEST_F(CameraModelTest, RemovingASplitSourceLeavesTheOtherCameraUnderTheFirstEntry) {
+TEST_F(CameraEntriesTest, RemovingASplitSourceLeavesTheOtherCameraUnderTheFirstEntry) {
   window.OpenPath(Video());
   panel.NewCamera();
   ASSERT_TRUE(store.AddViewFromFrame(1, Frame(150)));
@@ -194,7 +194,7 @@ TEST_F(CameraModelTest, RemovingASplitSourceLeavesTheOtherCameraUnderTheFirstEnt
 
 // Seen: with two sources, Stereo on the first made "Camera 2" show the other
 // source's views, and Calibrate and the editor acted on the entry's position.
-TEST_F(CameraModelTest, EntriesCaptureCalibrateAndEditTheCameraTheyShow) {
+TEST_F(CameraEntriesTest, EntriesCaptureCalibrateAndEditTheCameraTheyShow) {
   window.OpenPath(Video());
   window.OpenPath(Video());
   SetSplit(0, CSourceSetupDlg::Box::kSplitStereo);
@@ -234,7 +234,7 @@ TEST_F(CameraModelTest, EntriesCaptureCalibrateAndEditTheCameraTheyShow) {
 
 // Random sequences of every camera-changing action keep entries and store in
 // step, and no action ever reaches a camera that does not exist.
-TEST_F(CameraModelTest, AnySequenceOfCameraChangesKeepsEntriesOnTheStore) {
+TEST_F(CameraEntriesTest, AnySequenceOfCameraChangesKeepsEntriesOnTheStore) {
   const QString video = Video();
   uint32_t state = 12345;
   const auto next = [&state](int n) {
@@ -271,7 +271,7 @@ TEST_F(CameraModelTest, AnySequenceOfCameraChangesKeepsEntriesOnTheStore) {
   for (const QString& message : messages) EXPECT_FALSE(message.startsWith("The command could not")) << message.toStdString();
 }
 
-TEST_F(CameraModelTest, LoadWarningsAppearTogetherInOneMessage) {
+TEST_F(CameraEntriesTest, LoadWarningsAppearTogetherInOneMessage) {
   CCalibrationData source;
   source.AddCamera();
   for (int v = 0; v < 3; ++v) ASSERT_TRUE(source.AddViewFromFrame(0, Frame(30 * v)));
@@ -291,7 +291,7 @@ TEST_F(CameraModelTest, LoadWarningsAppearTogetherInOneMessage) {
 
 // ---- Scrolling ----
 
-TEST_F(CameraModelTest, ManyCamerasScrollAndNeverCoverTheButtons) {
+TEST_F(CameraEntriesTest, ManyCamerasScrollAndNeverCoverTheButtons) {
   for (int i = 0; i < 12; ++i) panel.NewCamera();
   const QRect area = panel.EntryArea();
   CScrollBarEx& bar = *panel.EntryScrollBar();
@@ -317,7 +317,7 @@ TEST_F(CameraModelTest, ManyCamerasScrollAndNeverCoverTheButtons) {
   EXPECT_EQ(panel.SelectedEntry(), 4);
 }
 
-TEST_F(CameraModelTest, EveryViewOfAHundredCanBeReachedSelectedAndOpened) {
+TEST_F(CameraEntriesTest, EveryViewOfAHundredCanBeReachedSelectedAndOpened) {
   panel.NewCamera();
   for (int v = 0; v < 100; ++v) ASSERT_TRUE(store.AddViewFromFrame(0, Frame(v)));
   panel.SelectEntry(0);
@@ -349,7 +349,7 @@ TEST_F(CameraModelTest, EveryViewOfAHundredCanBeReachedSelectedAndOpened) {
 
 // ---- Remove view, Remove camera ----
 
-TEST_F(CameraModelTest, RemoveViewAsksAndRemovesTheSelectedView) {
+TEST_F(CameraEntriesTest, RemoveViewAsksAndRemovesTheSelectedView) {
   panel.NewCamera();
   for (int v = 0; v < 3; ++v) ASSERT_TRUE(store.AddViewFromFrame(0, Frame(10 * (v + 1))));
   panel.SelectEntry(0);
@@ -371,7 +371,7 @@ TEST_F(CameraModelTest, RemoveViewAsksAndRemovesTheSelectedView) {
   EXPECT_EQ(GreyOf(store, 0, 1), 30);
 }
 
-TEST_F(CameraModelTest, RemovingAViewOfAStereoPairOffersThePairedView) {
+TEST_F(CameraEntriesTest, RemovingAViewOfAStereoPairOffersThePairedView) {
   panel.NewCamera();
   panel.NewCamera();
   for (int camera = 0; camera < 2; ++camera)
@@ -398,7 +398,7 @@ TEST_F(CameraModelTest, RemovingAViewOfAStereoPairOffersThePairedView) {
   EXPECT_EQ(store.GetViewCount(1), 2);
 }
 
-TEST_F(CameraModelTest, RemoveCameraAsksAndSourcesFollowTheRenumbering) {
+TEST_F(CameraEntriesTest, RemoveCameraAsksAndSourcesFollowTheRenumbering) {
   panel.NewCamera();
   panel.NewCamera();
   window.OpenPath(Video());  // feeds camera 2
@@ -433,7 +433,7 @@ TEST_F(CameraModelTest, RemoveCameraAsksAndSourcesFollowTheRenumbering) {
 
 // ---- Main window buttons ----
 
-TEST_F(CameraModelTest, NewWorkspaceAsksAboutUnsavedChangesThenClearsEverything) {
+TEST_F(CameraEntriesTest, NewWorkspaceAsksAboutUnsavedChangesThenClearsEverything) {
   window.Button(CWorkbenchDlg::kIdNewWorkspace)->click();  // nothing to lose: no question
   EXPECT_TRUE(window.questions.isEmpty());
   window.OpenPath(Video());
@@ -460,7 +460,7 @@ TEST_F(CameraModelTest, NewWorkspaceAsksAboutUnsavedChangesThenClearsEverything)
   EXPECT_EQ(store.GetCameraCount(), 0);
 }
 
-TEST_F(CameraModelTest, ClosingWithUnsavedChangesAsksAndCancelKeepsTheWindow) {
+TEST_F(CameraEntriesTest, ClosingWithUnsavedChangesAsksAndCancelKeepsTheWindow) {
   window.show();
   EXPECT_TRUE(window.close());  // nothing changed: closes without a question
   EXPECT_TRUE(window.questions.isEmpty());
@@ -477,13 +477,13 @@ TEST_F(CameraModelTest, ClosingWithUnsavedChangesAsksAndCancelKeepsTheWindow) {
   EXPECT_FALSE(window.isVisible());
 }
 
-TEST_F(CameraModelTest, MinimizeMinimizes) {
+TEST_F(CameraEntriesTest, MinimizeMinimizes) {
   window.show();
   window.Button(CWorkbenchDlg::kIdMinimize)->click();
   EXPECT_TRUE(window.windowState() & Qt::WindowMinimized);
 }
 
-TEST_F(CameraModelTest, OptionsKeepTheOutputFolderAndDetectionSwitchInTheSettings) {
+TEST_F(CameraEntriesTest, OptionsKeepTheOutputFolderAndDetectionSwitchInTheSettings) {
   unsetenv("LENTORA_OUTPUT_DIR");
   QTemporaryDir settingsFolder;
   QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder.path());
