@@ -137,7 +137,6 @@ void CalibrationJob::Commit(CCalibrationData& data) const {
   for (const CameraWork& work : state_->cameras) work.Commit(data);
 }
 
-bool CalibrationJob::IsStereoRig() const { return state_->rig; }
 bool CalibrationJob::Cancelled() const { return state_->cancelled; }
 const CameraCalibrationResult& CalibrationJob::CameraResult() const { return state_->cameras[0].result; }
 const StereoRigResult& CalibrationJob::RigResult() const { return state_->rigResult; }

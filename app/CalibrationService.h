@@ -77,7 +77,6 @@ class CalibrationJob {
   void Run(const CalibrationRunOptions& options);
   void Commit(CCalibrationData& data) const;
 
-  bool IsStereoRig() const;
   bool Cancelled() const;
   const CameraCalibrationResult& CameraResult() const;  // the camera job's result
   const StereoRigResult& RigResult() const;             // the rig job's result

@@ -153,12 +153,6 @@ bool CSourceFrameSampler::FrameSize(int& width, int& height) {
   return true;
 }
 
-void CSourceFrameSampler::DisableUndistortion() {
-  std::lock_guard lock(lock_);
-  undistort_ = false;
-  table_.clear();
-}
-
 bool CSourceFrameSampler::OpenLog(const std::string& path) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "w"));
   std::lock_guard lock(lock_);

@@ -54,7 +54,6 @@ class CSourceFrameSampler : public DShow::CFrameSampler {
   bool EnableUndistortion(const CameraParameters& parameters);
   // The frame size as EnableUndistortion sees it; false while unknown.
   bool FrameSize(int& width, int& height);
-  void DisableUndistortion();
   // Starts a new frame log at `path` (replacing the file); false when it
   // cannot be created.
   bool OpenLog(const std::string& path);

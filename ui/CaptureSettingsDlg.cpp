@@ -124,7 +124,6 @@ bool CCaptureSettingsDlg::NetworkSync() const { return networkSync_->isChecked()
 bool CCaptureSettingsDlg::Client() const { return client_->isChecked(); }
 bool CCaptureSettingsDlg::RemoveDistortion() const { return removeDistortion_->isChecked(); }
 int CCaptureSettingsDlg::CompressorCount() const { return compressor_->count(); }
-int CCaptureSettingsDlg::CameraEntryCount() const { return cameras_->count(); }
 QString CCaptureSettingsDlg::CompressorName(int index) const { return compressor_->itemText(index); }
 
 void CCaptureSettingsDlg::SetCompressorIndex(int index) {

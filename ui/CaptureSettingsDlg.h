@@ -59,7 +59,6 @@ class CCaptureSettingsDlg : public QDialog {
   void SetRemoveDistortion(bool on);
 
   int CompressorCount() const;  // including "No compression"
-  int CameraEntryCount() const;
   QString CompressorName(int index) const;
 
  protected:

@@ -458,7 +458,6 @@ void CStaticDataView::CalibrateStereoRig() {
 
 bool CStaticDataView::IsCalibrating() const { return runner_->IsRunning(); }
 
-void CStaticDataView::CancelCalibration() { runner_->Cancel(); }
 
 bool CStaticDataView::WaitForCalibration(int timeoutMs) { return runner_->Wait(timeoutMs); }
 

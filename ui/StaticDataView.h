@@ -169,7 +169,6 @@ class CStaticDataView : public QWidget {
   void Calibrate();
   void CalibrateStereoRig();
   bool IsCalibrating() const;
-  void CancelCalibration();
   // Processes events until the running calibration has ended; false on timeout.
   bool WaitForCalibration(int timeoutMs = 600000);
   CCalibrationRunner* Runner() const { return runner_; }

@@ -50,10 +50,6 @@ CStaticWorkspaceView::CStaticWorkspaceView(QWidget* parent, int id) : QWidget(pa
   font_.setPixelSize(11);
 }
 
-QRect CStaticWorkspaceView::HitRect(int pane) {
-  return pane >= 0 && pane < kPaneCount ? kPanes[pane].hit : QRect();
-}
-
 bool CStaticWorkspaceView::GraphicsLoaded() const {
   for (const QImage& header : headers_)
     if (header.isNull()) return false;

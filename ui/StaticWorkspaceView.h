@@ -28,9 +28,6 @@ class CStaticWorkspaceView : public QWidget {
   bool GraphicsLoaded() const;
   const QImage& BackBuffer() const { return backBuffer_; }
 
-  // Pane geometry, in panel coordinates.
-  static QRect HitRect(int pane);
-
  protected:
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;

@@ -123,16 +123,6 @@ bool SceneContent::AntiAliased() const {
   return antiAliased_;
 }
 
-void SceneContent::SetAxesShown(bool shown) {
-  auto lock = Lock();
-  axesShown_ = shown;
-}
-
-bool SceneContent::AxesShown() const {
-  auto lock = Lock();
-  return axesShown_;
-}
-
 int SceneContent::ViewCountLocked() const {
   return static_cast<int>(std::max(meshes_.size(), pyramids_.size()));
 }

@@ -69,8 +69,6 @@ class SceneContent {
   int ViewMode() const;
   void ToggleAntiAliasing();
   bool AntiAliased() const;
-  void SetAxesShown(bool shown);
-  bool AxesShown() const;
 
   // The highlighted view, -1 for none. Stepping runs through the views and
   // "none" in a ring.

@@ -71,13 +71,6 @@ void CHoverButtonEx::SetSolidBackground(uint32_t windowColour) {
   update();
 }
 
-void CHoverButtonEx::ClearHover() {
-  if (!hover_ && !tracking_) return;
-  hover_ = false;
-  tracking_ = false;
-  update();
-}
-
 int CHoverButtonEx::FrameIndex() const {
   if (isDown()) return 1;
   if (hover_) return 2;

@@ -31,7 +31,6 @@ class CHoverButtonEx : public QPushButton {
   void SetHorizontalStrip(bool horizontal) { horizontalStrip_ = horizontal; }
   // colour is a window colour (0x00BBGGRR).
   void SetSolidBackground(uint32_t windowColour);
-  void ClearHover();
 
   // Which picture of the strip the button shows now: 1 pressed, 2 hover,
   // 0 enabled, 3 disabled.

@@ -35,12 +35,6 @@ void CStaticEx::SetTextOrigin(const QPoint& origin) {
   update();
 }
 
-void CStaticEx::SetTextFont(const QFont& font) {
-  font_ = font;
-  Redraw();
-  update();
-}
-
 void CStaticEx::Redraw() {
   if (!initialised_ || width() <= 0 || height() <= 0) return;
   if (image_.size() != size()) image_ = QImage(size(), QImage::Format_ARGB32);

@@ -20,7 +20,6 @@ class CStaticEx : public QWidget {
   QString Text() const { return text_; }
   void SetColours(uint32_t background, uint32_t textColour);
   void SetTextOrigin(const QPoint& origin);
-  void SetTextFont(const QFont& font);
   const QImage& Image() const { return image_; }
 
  protected:

@@ -146,7 +146,6 @@ class CDShowGraph {
   // Replaces the graph's frame sampler (the graph owns it). Safe while frames
   // flow: the swap waits for a running callback to return.
   void SetFrameSampler(std::unique_ptr<CFrameSampler> sampler);
-  CFrameSampler* GetFrameSampler() const;
 
   // Seeking, all positions in 100 ns units.
   HRESULT GetCurrentPosition(int64_t* position) const;
@@ -182,7 +181,6 @@ class CDShowGraph {
   GstElement* GetSampleGrabber() const { return grabber_.get(); }
   GstElement* GetVideoRenderer() const { return renderer_.get(); }
   GstElement* GetCaptureFilter() const { return source_.get(); }
-  VideoRect GetVideoPosition() const;
   cv::Mat GetRenderedFrame() const;  // deep copy, empty before the first frame
   uint64_t FramesGrabbed() const { return framesGrabbed_.load(); }
 

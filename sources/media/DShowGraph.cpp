@@ -176,11 +176,6 @@ void CDShowGraph::SetFrameSampler(std::unique_ptr<CFrameSampler> sampler) {
   if (sampler_ && grabberType_.valid) sampler_->SetMediaType(grabberType_);
 }
 
-CFrameSampler* CDShowGraph::GetFrameSampler() const {
-  std::lock_guard lock(samplerMutex_);
-  return sampler_.get();
-}
-
 GstPadProbeReturn CDShowGraph::OnGrabberProbe(GstPad*, GstPadProbeInfo* info, gpointer self) {
   auto* graph = static_cast<CDShowGraph*>(self);
   if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
@@ -309,11 +304,6 @@ HRESULT CDShowGraph::SetVideoPosition(const VideoRect*, const VideoRect* destina
   std::lock_guard lock(renderMutex_);
   destination_ = *destination;
   return S_OK;
-}
-
-VideoRect CDShowGraph::GetVideoPosition() const {
-  std::lock_guard lock(renderMutex_);
-  return destination_;
 }
 
 HRESULT CDShowGraph::RepaintVideo(CVideoWindow* window) {
