@@ -8,6 +8,7 @@
 
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/JsonOutput.h"
 #include "support/LentoraProcess.h"
 #include "synth/SyntheticViews.h"
 
@@ -52,13 +53,6 @@ class DetectCli : public ::testing::Test {
 
 TempDir* DetectCli::dir_ = nullptr;
 SyntheticRig* DetectCli::rig_ = nullptr;
-
-QJsonObject ParseJson(const std::string& text) {
-  QJsonParseError error;
-  const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
-  EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
-  return document.object();
-}
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/JsonOutput.h"
 #include "support/LentoraProcess.h"
 #include "synth/SyntheticViews.h"
 
@@ -75,13 +76,6 @@ class ExtractGridCli : public ::testing::Test {
 
 TempDir* ExtractGridCli::dir_ = nullptr;
 SyntheticRig* ExtractGridCli::rig_ = nullptr;
-
-QJsonObject ParseJson(const std::string& text) {
-  QJsonParseError error;
-  const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
-  EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
-  return document.object();
-}
 
 }  // namespace
 

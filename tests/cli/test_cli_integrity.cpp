@@ -13,19 +13,12 @@
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/JsonOutput.h"
 #include "support/LentoraProcess.h"
 #include "support/SyntheticStore.h"
 #include "support/TempDir.h"
 
 namespace {
-
-std::vector<double> Numbers(const std::string& json, const std::string& key) {
-  std::vector<double> values;
-  const std::regex pattern("\"" + key + "\":(-?[0-9.eE+-]+)");
-  for (std::sregex_iterator it(json.begin(), json.end(), pattern), end; it != end; ++it)
-    values.push_back(std::stod((*it)[1]));
-  return values;
-}
 
 class IntegrityCli : public ::testing::Test {
  protected:
