@@ -13,7 +13,9 @@
 
 #include <Eigen/Core>
 
-#include "calib/CalibrationDiagnostics.h"
+#include "records/Records.h"
+
+struct CameraFit;
 
 struct MarginalisedCovariance {
   bool valid = false;             // false when there are too few points or JᵀJ is singular
