@@ -64,9 +64,14 @@ run_tests() {
 # process's exit ("Tracer caught signal 11"), failing a test that has no fault.
 # A test that failed that way, and only that way, runs once more; any other
 # failure (an assertion, a sanitizer report) fails the pass at once.
+# The projection-uncertainty check against 200 re-calibrations is numerics
+# alone (its code runs under the sanitizers in the other uncertainty tests)
+# and takes longer than the test timeout in an unoptimised instrumented build.
+sanitizer_excluded='^ProjectionUncertainty\.SpreadAndClusteredBoards'
+
 run_sanitized_tests() {
   local build="$1" status=0 retry
-  ctest_under_x "$build" "$build/ctest.log" --output-junit ctest.xml || status=$?
+  ctest_under_x "$build" "$build/ctest.log" --output-junit ctest.xml -E "$sanitizer_excluded" || status=$?
   check_skips "$build/ctest.log"
   [ "$status" -eq 0 ] && return 0
   retry="$(python3 "$root/scripts/tracer_crashes.py" "$build/ctest.xml")" || return 1
