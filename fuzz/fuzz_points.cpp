@@ -22,7 +22,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (views.size() != 1 || views[0].points.size() != points.size()) __builtin_trap();
   CalibrationProblem problem;
   problem.LoadPoints(std::vector<PointList>{points}, grid);
+  // The view is used or left out with a reason, never both; only a complete
+  // list is used, and a complete one is left out only when it does not fit
+  // the grid.
+  const bool used = problem.usedViews.size() == 1;
+  if (used == (problem.skippedViews.size() == 1) || problem.usedViews.size() + problem.skippedViews.size() != 1)
+    __builtin_trap();
   const bool complete = IsCompleteView(points, grid);
-  if (complete != (problem.usedViews.size() == 1)) __builtin_trap();
+  if (used && !complete) __builtin_trap();
+  if (complete && !used && problem.skippedViews[0].reason != SkipReason::DoesNotFit) __builtin_trap();
   return 0;
 }
