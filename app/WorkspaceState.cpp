@@ -26,6 +26,7 @@ class Fingerprint {
 void AddCamera(Fingerprint& print, const CCalibrationData& data, int camera) {
   const GridDescription grid = data.GetGrid(camera);
   print.Add(grid.dX), print.Add(grid.dY), print.Add(grid.nx), print.Add(grid.ny), print.Add(grid.wx), print.Add(grid.wy);
+  print.Add(grid.unit);
   print.Add(data.GetCameraParameters(camera));
   const int views = data.GetViewCount(camera);
   print.Add(views);

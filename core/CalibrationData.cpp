@@ -1,5 +1,6 @@
 #include "core/CalibrationData.h"
 
+#include <QFile>
 #include <algorithm>
 #include <stdexcept>
 
@@ -100,6 +101,7 @@ void CCalibrationData::ClearCameraViews(int index) {
   c.hasPoints.clear();
   c.missingImage.clear();
   c.stale.clear();
+  c.jpegBytes.clear();
 }
 
 CameraParameters CCalibrationData::GetCameraParameters(int index) const { return cameras_.at(index).parameters; }
@@ -146,7 +148,7 @@ bool CCalibrationData::ValidView(int camera, int view) const {
 }
 
 void CCalibrationData::AppendView(Camera& camera, std::unique_ptr<cv::Mat> image, int enabled, int hasPoints,
-                                  PointList points, bool missingImage) {
+                                  PointList points, bool missingImage, QByteArray jpegBytes) {
   QImage bitmap = GDI::WrapViewImage(*image);
   camera.images.push_back(std::move(image));
   camera.bitmaps.push_back(std::move(bitmap));
@@ -154,6 +156,7 @@ void CCalibrationData::AppendView(Camera& camera, std::unique_ptr<cv::Mat> image
   camera.hasPoints.push_back(hasPoints);
   camera.missingImage.push_back(missingImage ? 1 : 0);
   camera.stale.push_back(0);
+  camera.jpegBytes.push_back(std::move(jpegBytes));
   camera.gridPoints.push_back(std::move(points));
   camera.borderPoints.emplace_back();
 }
@@ -161,10 +164,18 @@ void CCalibrationData::AppendView(Camera& camera, std::unique_ptr<cv::Mat> image
 int CCalibrationData::AddViewFromFile(int camera, const std::string& imagePath, int enabled, int hasPoints,
                                       const std::string& pointsPath, std::string* problem) {
   if (!ValidCamera(camera)) throw std::out_of_range("AddViewFromFile: no camera " + std::to_string(camera));
+  // The file is read once: the pixels and the bytes a save copies are the same picture.
+  QFile file(QString::fromStdString(imagePath));
+  if (!file.open(QIODevice::ReadOnly)) {
+    if (problem) *problem = "\"" + imagePath + "\" cannot be read (" + file.errorString().toStdString() + ")";
+    return kViewUnreadable;
+  }
+  QByteArray bytes = file.readAll();
+  file.close();
   const uint8_t* pixels = nullptr;
   int width = 0, height = 0, stride = 0;
   std::string why;
-  const QImage bitmap = GDI::LoadBitmap(imagePath, &pixels, &width, &height, &stride, &why);
+  const QImage bitmap = GDI::DecodeBitmap(bytes, &pixels, &width, &height, &stride, &why);
   if (bitmap.isNull()) {
     if (problem) *problem = "\"" + imagePath + "\" " + why;
     return kViewUnreadable;
@@ -175,10 +186,11 @@ int CCalibrationData::AddViewFromFile(int camera, const std::string& imagePath, 
                  SizeText(GetImageWidth(camera), GetImageHeight(camera));
     return kViewOtherSize;
   }
+  if (!GDI::IsJpegFile(bytes)) bytes.clear();
   PointList points;
   if (!pointsPath.empty()) points = ReadPointsFile(pointsPath);
   AppendView(cameras_[camera], ViewImageFromBitmap(bitmap, pixels, width, height, stride), enabled, hasPoints,
-             std::move(points));
+             std::move(points), false, std::move(bytes));
   return 0;
 }
 
@@ -219,6 +231,7 @@ bool CCalibrationData::RemoveView(int camera, int view) {
   c.hasPoints.erase(c.hasPoints.begin() + view);
   c.missingImage.erase(c.missingImage.begin() + view);
   c.stale.erase(c.stale.begin() + view);
+  c.jpegBytes.erase(c.jpegBytes.begin() + view);
   c.problem = std::make_unique<CalibrationProblem>();
   return true;
 }
@@ -231,8 +244,8 @@ const QImage* CCalibrationData::GetViewBitmap(int camera, int view) const {
   return ValidView(camera, view) ? &cameras_[camera].bitmaps[view] : nullptr;
 }
 
-QImage* CCalibrationData::GetViewBitmap(int camera, int view) {
-  return ValidView(camera, view) ? &cameras_[camera].bitmaps[view] : nullptr;
+QByteArray CCalibrationData::GetViewJpegBytes(int camera, int view) const {
+  return ValidView(camera, view) ? cameras_[camera].jpegBytes[view] : QByteArray();
 }
 
 int CCalibrationData::IsViewEnabled(int camera, int view) const {
@@ -419,5 +432,12 @@ bool CCalibrationData::WritePointsFile(int camera, int view, const std::string& 
 
 bool CCalibrationData::SaveViewImage(int camera, int view, const std::string& path, const char* format) const {
   if (!ValidView(camera, view)) return false;
-  return GDI::SaveImage(path, cameras_[camera].bitmaps[view], format);
+  const QByteArray& original = cameras_[camera].jpegBytes[view];
+  const QString name = QString::fromLatin1(format).toLower();
+  if (original.isEmpty() || (name != "jpg" && name != "jpeg"))
+    return GDI::SaveImage(path, cameras_[camera].bitmaps[view], format);
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+  const bool written = file.write(original) == original.size();
+  return file.flush() && written;
 }

@@ -3,6 +3,7 @@
 // grid points, border points, per-view flags, grid descriptions, parameters
 // and one calibration problem per camera. Used from one thread only.
 
+#include <QByteArray>
 #include <QImage>
 #include <memory>
 #include <string>
@@ -65,9 +66,12 @@ class CCalibrationData {
   // Removes a view with its points. The camera's last run no longer matches
   // its views, so its calibration problem starts afresh (the parameters stay).
   bool RemoveView(int camera, int view);
+  // A view's pixels never change once it is added: nothing hands them out for writing.
   const cv::Mat* GetViewImage(int camera, int view) const;
   const QImage* GetViewBitmap(int camera, int view) const;
-  QImage* GetViewBitmap(int camera, int view);
+  // The JPEG file a view was read from, byte for byte; empty for views made
+  // from frames, from other image formats, and for placeholders.
+  QByteArray GetViewJpegBytes(int camera, int view) const;
   int IsViewEnabled(int camera, int view) const;
   // Ignored for a view missing its image: there is nothing to calibrate from.
   void EnableView(int camera, int view);
@@ -106,6 +110,8 @@ class CCalibrationData {
   bool WriteExtrinsicFile(int camera, const std::string& path) const;
   bool ReadExtrinsicFile(int camera, const std::string& path);
   bool WritePointsFile(int camera, int view, const std::string& path) const;
+  // A view read from a JPEG file is saved as JPEG by writing that file's
+  // bytes again, so saving never re-encodes (and changes) a photograph.
   bool SaveViewImage(int camera, int view, const std::string& path, const char* format) const;
 
  private:
@@ -125,6 +131,7 @@ class CCalibrationData {
     std::vector<int> hasPoints;
     std::vector<int> missingImage;
     std::vector<int> stale;
+    std::vector<QByteArray> jpegBytes;  // the view's JPEG file, when it came from one
     CameraParameters parameters;
     GridDescription grid;
     std::unique_ptr<CalibrationProblem> problem;
@@ -136,7 +143,7 @@ class CCalibrationData {
   bool ValidCamera(int camera) const { return camera >= 0 && camera < GetCameraCount(); }
   bool ValidView(int camera, int view) const;
   void AppendView(Camera& camera, std::unique_ptr<cv::Mat> image, int enabled, int hasPoints, PointList points,
-                  bool missingImage = false);
+                  bool missingImage = false, QByteArray jpegBytes = {});
 
   std::vector<Camera> cameras_;
 };

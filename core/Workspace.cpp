@@ -62,6 +62,21 @@ GridDescription ReadGrid(TextFields& index, const std::string& where) {
   return grid;
 }
 
+// The square size's unit follows the views as "unit NAME" when it is not
+// millimetres, so workspaces written before units existed read as
+// millimetres, and readers that stop after the views still read the rest.
+constexpr const char* kUnitKey = "unit";
+
+void ReadSquareUnit(TextFields& data, const std::string& what, GridDescription& grid) {
+  grid.unit = LengthUnit::Millimetre;
+  const std::optional<std::string> key = data.NextName();
+  if (!key || *key != kUnitKey) return;  // anything else after the views was always ignored
+  const std::string name = Require(data.NextName(), what + ": \"unit\" without a unit name");
+  const std::optional<LengthUnit> unit = ParseLengthUnit(name);
+  if (!unit) throw Failure{what + ": unknown square-size unit \"" + name + "\" (expected mm, cm, m or in)"};
+  grid.unit = *unit;
+}
+
 void ReadDataFile(const std::string& folder, CameraEntry& camera) {
   const std::string what = "camera data file \"" + camera.dataName + "\"";
   auto data = TextFields::Read(JoinPath(folder, camera.dataName));
@@ -78,6 +93,7 @@ void ReadDataFile(const std::string& folder, CameraEntry& camera) {
     view.hasPoints = Require(data->NextInt(), what + ": bad has-points flag");
     view.pointsName = RequireName(*data, what);
   }
+  ReadSquareUnit(*data, what, camera.grid);
 }
 
 std::vector<CameraEntry> ReadStructure(const std::string& indexPath) {
@@ -90,7 +106,7 @@ std::vector<CameraEntry> ReadStructure(const std::string& indexPath) {
   const std::string folder = FolderOf(indexPath);
   std::vector<CameraEntry> cameras(static_cast<size_t>(count));
   for (size_t i = 0; i < cameras.size(); ++i) {
-    const std::string where = "workspace index, camera " + std::to_string(i);
+    const std::string where = "workspace index, camera " + std::to_string(i + 1);
     CameraEntry& camera = cameras[i];
     camera.dataName = RequireName(*index, where);
     camera.viewCount = Require(index->NextInt(), where + ": bad view count");
@@ -128,7 +144,7 @@ QSize PlaceholderSize(const CCalibrationData& data, const std::string& folder, c
 
 void AddView(CCalibrationData& data, const std::string& folder, const CameraEntry& entry, int camera,
              const ViewEntry& view, std::optional<QSize>& placeholderSize, std::vector<std::string>& warnings) {
-  const std::string where = "camera " + std::to_string(camera) + ": ";
+  const std::string where = "camera " + std::to_string(camera + 1) + ": ";
   const int index = data.GetViewCount(camera);
   const std::string pointsPath = JoinPath(folder, view.pointsName);
   const std::string imagePath = JoinPath(folder, view.imageName);
@@ -141,13 +157,13 @@ void AddView(CCalibrationData& data, const std::string& folder, const CameraEntr
     // The store names the whole path in quotes; the warning names the file as the index does.
     std::string why = problem.substr(std::min(problem.size(), imagePath.size() + 3));
     if (why.empty() || why.rfind("cannot be read", 0) == 0) why = "cannot be read";
-    warnings.push_back(where + "view image \"" + view.imageName + "\" " + why + "; view " + std::to_string(index) +
+    warnings.push_back(where + "view image \"" + view.imageName + "\" " + why + "; view " + std::to_string(index + 1) +
                        " keeps its place, disabled, without its image");
   }
   const int points = data.GetPointCount(camera, index);
   const int needed = entry.grid.nx * entry.grid.ny;
   if ((points > 0 || view.hasPoints) && points != needed)
-    warnings.push_back(where + "view " + std::to_string(index) + " has " + std::to_string(points) +
+    warnings.push_back(where + "view " + std::to_string(index + 1) + " has " + std::to_string(points) +
                        " grid points where the grid has " + std::to_string(needed) +
                        "; it stays out of calibration until marked again");
 }
@@ -155,12 +171,12 @@ void AddView(CCalibrationData& data, const std::string& folder, const CameraEntr
 void LoadCamera(CCalibrationData& data, const std::string& folder, const CameraEntry& entry, int camera,
                 std::vector<std::string>& warnings) {
   if (!data.ReadIntrinsicFile(camera, JoinPath(folder, entry.intrinsicName)))
-    warnings.push_back("camera " + std::to_string(camera) + ": intrinsic file \"" + entry.intrinsicName +
+    warnings.push_back("camera " + std::to_string(camera + 1) + ": intrinsic file \"" + entry.intrinsicName +
                        "\" missing or incomplete; default parameters kept");
   data.SetGrid(camera, entry.grid);
   data.GetCalibrationProblem(camera).Allocate(entry.viewCount, entry.grid);
   if (!data.ReadExtrinsicFile(camera, JoinPath(folder, entry.extrinsicName)))
-    warnings.push_back("camera " + std::to_string(camera) + ": extrinsic file \"" + entry.extrinsicName +
+    warnings.push_back("camera " + std::to_string(camera + 1) + ": extrinsic file \"" + entry.extrinsicName +
                        "\" cannot be read; poses left empty");
   std::optional<QSize> placeholderSize;
   for (const ViewEntry& view : entry.views) AddView(data, folder, entry, camera, view, placeholderSize, warnings);
@@ -189,7 +205,7 @@ bool WriteCamera(const CCalibrationData& data, FileSetWriter& files, int camera,
       // file of that name already there must not pass for it (the caller
       // agreed to its removal before the save began).
       files.Remove(imageName);
-      warnings.push_back("camera " + std::to_string(camera) + ": view " + std::to_string(v) +
+      warnings.push_back("camera " + std::to_string(camera + 1) + ": view " + std::to_string(v + 1) +
                          " has no image; \"" + imageName + "\" is left missing");
     } else if (!files.Write(imageName, [&](const std::string& path) { return data.SaveViewImage(camera, v, path, "jpg"); })) {
       return false;
@@ -197,6 +213,7 @@ bool WriteCamera(const CCalibrationData& data, FileSetWriter& files, int camera,
     if (!files.Write(pointsName, [&](const std::string& path) { return data.WritePointsFile(camera, v, path); }))
       return false;
   }
+  if (grid.unit != LengthUnit::Millimetre) dataText += std::string(kUnitKey) + " " + LengthUnitName(grid.unit) + "\n";
   return files.Write(CameraDataFileName(camera), [&](const std::string& path) {
     TextFileWriter out(path);
     return out.IsOpen() && out.Text(dataText).Close();
@@ -206,13 +223,13 @@ bool WriteCamera(const CCalibrationData& data, FileSetWriter& files, int camera,
 // Every companion name a save of the store writes, with what it is.
 std::string CompanionClash(const CCalibrationData& data, const std::string& indexName) {
   for (int camera = 0; camera < data.GetCameraCount(); ++camera) {
-    const std::string which = "camera " + std::to_string(camera) + "'s ";
+    const std::string which = "camera " + std::to_string(camera + 1) + "'s ";
     if (indexName == CameraDataFileName(camera)) return which + "data file";
     if (indexName == IntrinsicFileName(camera)) return which + "intrinsic file";
     if (indexName == ExtrinsicFileName(camera)) return which + "extrinsic file";
     for (int v = 0; v < data.GetViewCount(camera); ++v) {
-      if (indexName == ViewImageFileName(camera, v)) return which + "view " + std::to_string(v) + " image";
-      if (indexName == PointsFileName(camera, v)) return which + "view " + std::to_string(v) + " points file";
+      if (indexName == ViewImageFileName(camera, v)) return which + "view " + std::to_string(v + 1) + " image";
+      if (indexName == PointsFileName(camera, v)) return which + "view " + std::to_string(v + 1) + " points file";
     }
   }
   return "";

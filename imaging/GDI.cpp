@@ -1,5 +1,7 @@
 #include "imaging/GDI.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
 #include <csetjmp>
@@ -44,7 +46,7 @@ void JpegSilence(j_common_ptr) {}
 // Decodes the whole file at an eighth of its size: every bit of the
 // compressed data is still read, which is what finds damage, at a fraction
 // of the work. Only plain data lives in this frame, as a long jump may leave it.
-bool DecodeQuietly(std::FILE* file, JpegReport& report) {
+bool DecodeQuietly(const unsigned char* data, size_t size, JpegReport& report) {
   jpeg_decompress_struct info;
   info.err = jpeg_std_error(&report.manager);
   report.manager.error_exit = JpegError;
@@ -58,7 +60,7 @@ bool DecodeQuietly(std::FILE* file, JpegReport& report) {
     return false;
   }
   jpeg_create_decompress(&info);
-  jpeg_stdio_src(&info, file);
+  jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
   jpeg_read_header(&info, TRUE);
   info.scale_num = 1;
   info.scale_denom = 8;
@@ -73,33 +75,18 @@ bool DecodeQuietly(std::FILE* file, JpegReport& report) {
   return !report.failed;
 }
 
-bool StartsAsJpeg(std::FILE* file) {
-  unsigned char magic[3] = {0, 0, 0};
-  const bool jpeg = std::fread(magic, 1, 3, file) == 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF;
-  std::rewind(file);
-  return jpeg;
-}
-
-}  // namespace
-
-namespace GDI {
-
-std::string JpegDecodeProblem(const std::string& path) {
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file || !StartsAsJpeg(file.get())) return {};
+// Why the JPEG bytes do not decode cleanly; "" when they do or are no JPEG.
+std::string JpegBytesProblem(const QByteArray& bytes) {
+  if (!GDI::IsJpegFile(bytes)) return {};
   JpegReport report;
-  if (DecodeQuietly(file.get(), report)) return {};
+  if (DecodeQuietly(reinterpret_cast<const unsigned char*>(bytes.constData()), static_cast<size_t>(bytes.size()), report))
+    return {};
   return report.message[0] != '\0' ? report.message : "the JPEG data is damaged";
 }
 
-QImage LoadBitmap(const std::string& path, const uint8_t** pixels, int* width, int* height, int* stride,
+// Converts what the reader decodes to the rows LoadBitmap promises.
+QImage BitmapRows(QImageReader& reader, const uint8_t** pixels, int* width, int* height, int* stride,
                   std::string* problem) {
-  const std::string damage = JpegDecodeProblem(path);
-  if (!damage.empty()) {
-    if (problem) *problem = "does not decode cleanly (" + damage + ")";
-    return {};
-  }
-  QImageReader reader(QString::fromStdString(path));
   reader.setAutoTransform(true);
   QImage image = reader.read();
   if (image.isNull()) {
@@ -113,6 +100,46 @@ QImage LoadBitmap(const std::string& path, const uint8_t** pixels, int* width, i
   if (height) *height = image.height();
   if (stride) *stride = static_cast<int>(image.bytesPerLine());
   return image;
+}
+
+}  // namespace
+
+namespace GDI {
+
+bool IsJpegFile(const QByteArray& bytes) {
+  return bytes.size() >= 3 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xD8 &&
+         static_cast<uint8_t>(bytes[2]) == 0xFF;
+}
+
+std::string JpegDecodeProblem(const std::string& path) {
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return JpegBytesProblem(file.readAll());
+}
+
+QImage LoadBitmap(const std::string& path, const uint8_t** pixels, int* width, int* height, int* stride,
+                  std::string* problem) {
+  QFile file(QString::fromStdString(path));
+  if (!file.open(QIODevice::ReadOnly)) {
+    if (problem) *problem = "cannot be read (" + file.errorString().toStdString() + ")";
+    return {};
+  }
+  return DecodeBitmap(file.readAll(), pixels, width, height, stride, problem);
+}
+
+QImage DecodeBitmap(const QByteArray& bytes, const uint8_t** pixels, int* width, int* height, int* stride,
+                    std::string* problem) {
+  const std::string damage = JpegBytesProblem(bytes);
+  if (!damage.empty()) {
+    if (problem) *problem = "does not decode cleanly (" + damage + ")";
+    return {};
+  }
+  QBuffer buffer;
+  buffer.setData(bytes);
+  if (!buffer.open(QIODevice::ReadOnly)) return {};
+  QImageReader reader(&buffer);
+  reader.setDecideFormatFromContent(true);
+  return BitmapRows(reader, pixels, width, height, stride, problem);
 }
 
 int BytesPerPixel(const QImage& bitmap) { return bitmap.depth() / 8; }

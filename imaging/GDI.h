@@ -1,6 +1,7 @@
 #pragma once
 // Image files, hit tests and frame splitting of the in-house imaging library.
 
+#include <QByteArray>
 #include <QImage>
 #include <QRect>
 #include <QRectF>
@@ -26,6 +27,14 @@ QImage LoadBitmap(const std::string& path, const uint8_t** pixels, int* width, i
 // is no JPEG): the decoder's first warning or error, such as a premature end
 // of the data.
 std::string JpegDecodeProblem(const std::string& path);
+
+// LoadBitmap for a whole image file already read into memory; the format is
+// decided by the content.
+QImage DecodeBitmap(const QByteArray& bytes, const uint8_t** pixels, int* width, int* height, int* stride,
+                    std::string* problem = nullptr);
+
+// True when the bytes are a JPEG file (they start with a JPEG start-of-image marker).
+bool IsJpegFile(const QByteArray& bytes);
 
 // Bytes per pixel of a bitmap returned by LoadBitmap (3 or 4).
 int BytesPerPixel(const QImage& bitmap);

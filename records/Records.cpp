@@ -18,3 +18,29 @@ std::vector<ObjectPoint> MakeGridObjectPoints(const GridDescription& grid, int v
   MakeGridObjectPoints(points.data(), grid, viewCount);
   return points;
 }
+
+const char* LengthUnitName(LengthUnit unit) {
+  switch (unit) {
+    case LengthUnit::Millimetre: return "mm";
+    case LengthUnit::Centimetre: return "cm";
+    case LengthUnit::Metre: return "m";
+    case LengthUnit::Inch: return "in";
+  }
+  return "mm";
+}
+
+std::optional<LengthUnit> ParseLengthUnit(const std::string& name) {
+  for (LengthUnit unit : {LengthUnit::Millimetre, LengthUnit::Centimetre, LengthUnit::Metre, LengthUnit::Inch})
+    if (name == LengthUnitName(unit)) return unit;
+  return std::nullopt;
+}
+
+double MetresPerUnit(LengthUnit unit) {
+  switch (unit) {
+    case LengthUnit::Millimetre: return 0.001;
+    case LengthUnit::Centimetre: return 0.01;
+    case LengthUnit::Metre: return 1.0;
+    case LengthUnit::Inch: return 0.0254;
+  }
+  return 0.001;
+}

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
 struct ImagePoint {
@@ -25,6 +27,15 @@ struct CameraParameters {
   double cy() const { return K[5]; }
 };
 
+// The length unit of a grid's square size, and so of every pose translation
+// and rig baseline calibrated from it.
+enum class LengthUnit { Millimetre, Centimetre, Metre, Inch };
+
+// "mm", "cm", "m", "in".
+const char* LengthUnitName(LengthUnit unit);
+std::optional<LengthUnit> ParseLengthUnit(const std::string& name);
+double MetresPerUnit(LengthUnit unit);
+
 struct GridDescription {
   double dX = 0.0;
   double dY = 0.0;
@@ -32,6 +43,7 @@ struct GridDescription {
   int32_t ny = 0;
   int32_t wx = 3;
   int32_t wy = 3;
+  LengthUnit unit = LengthUnit::Millimetre;  // of dX and dY
 
   int pointsPerView() const { return nx * ny; }
 };

@@ -86,7 +86,7 @@ TEST(CalibrationStore, FrameViewsAreEnabledWithoutPointsAndShareTheirPixels) {
   EXPECT_FALSE(data.ViewHasPoints(0, 0));
   EXPECT_EQ(data.GetPointCount(0, 0), 0);
   const cv::Mat* image = data.GetViewImage(0, 0);
-  QImage* bitmap = data.GetViewBitmap(0, 0);
+  const QImage* bitmap = data.GetViewBitmap(0, 0);
   ASSERT_TRUE(image && bitmap);
   EXPECT_EQ(bitmap->constBits(), image->data) << "bitmap must wrap the image memory";
   EXPECT_EQ(static_cast<size_t>(bitmap->bytesPerLine()), image->step);
@@ -372,3 +372,17 @@ TEST(CalibrationStore, RemovingAViewKeepsTheOthersFlagsWithThem) {
 }
 
 }  // namespace
+
+TEST(CalibrationStore, RemovingAViewKeepsTheMissingImageMarksWithTheirViews) {
+  CCalibrationData data;
+  data.AddCamera();
+  data.AddViewFromFrame(0, Frame(8, 6));
+  data.AddPlaceholderView(0, 8, 6, 0, "");
+  data.AddViewFromFrame(0, Frame(8, 6));
+  ASSERT_TRUE(data.ViewMissingImage(0, 1));
+  ASSERT_TRUE(data.RemoveView(0, 0));
+  EXPECT_TRUE(data.ViewMissingImage(0, 0)) << "the placeholder moved to view 0 with its mark";
+  EXPECT_FALSE(data.ViewMissingImage(0, 1)) << "the real picture must not pass for a missing one";
+  data.EnableView(0, 1);
+  EXPECT_EQ(data.IsViewEnabled(0, 1), 1);
+}

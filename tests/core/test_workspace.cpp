@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QImage>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -320,7 +321,7 @@ TEST(Workspace, PointsThatDoNotFitTheIndexGridAreKeptWholeAndReported) {
   const WorkspaceResult result = LoadWorkspace(loaded, dir.File("ws.txt"));
   ASSERT_TRUE(result.ok);
   EXPECT_EQ(result.warnings.size(), 3u);
-  EXPECT_TRUE(Mentions(result.warnings, "view 2 has 6 grid points where the grid has 4"));
+  EXPECT_TRUE(Mentions(result.warnings, "camera 1: view 3 has 6 grid points where the grid has 4"));
   for (int v = 0; v < 3; ++v) EXPECT_EQ(loaded.GetPointCount(0, v), 6) << "nothing cut away";
   EXPECT_EQ(ReasonToSkip(loaded.GetRunViews(0)[2], loaded.GetGrid(0)), std::optional<SkipReason>(SkipReason::Incomplete));
 }
@@ -526,6 +527,126 @@ TEST(Workspace, MutatedFilesNeverCrashTheLoader) {
     }
     dir.Write(files[which], originals[which]);
   }
+}
+
+// ---- Square-size units ----
+
+TEST(Workspace, SquareSizeUnitIsStoredAfterTheViewsOnlyWhenNotMillimetres) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  GridDescription centimetres = data.GetGrid(0);
+  centimetres.unit = LengthUnit::Centimetre;
+  data.SetGrid(0, centimetres);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  const std::string first = dir.Read("Camera_0_Data.txt");
+  EXPECT_EQ(first.substr(first.size() - 9), "\nunit cm\n") << first;
+  EXPECT_EQ(dir.Read("Camera_1_Data.txt").find("unit"), std::string::npos) << "millimetres write nothing new";
+  EXPECT_EQ(dir.Read("ws.txt").find("unit"), std::string::npos) << "the index keeps its layout";
+
+  CCalibrationData loaded;
+  ASSERT_TRUE(LoadWorkspace(loaded, dir.File("ws.txt")).ok);
+  EXPECT_EQ(loaded.GetGrid(0).unit, LengthUnit::Centimetre);
+  EXPECT_EQ(loaded.GetGrid(1).unit, LengthUnit::Millimetre);
+  EXPECT_EQ(loaded.GetViewCount(0), 3) << "the unit line is not read as a view";
+}
+
+TEST(Workspace, WorkspacesWithoutUnitsReadAsMillimetresAndSaveAsTheyWere) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  CCalibrationData loaded;
+  ASSERT_TRUE(LoadWorkspace(loaded, dir.File("ws.txt")).ok);
+  EXPECT_EQ(loaded.GetGrid(0).unit, LengthUnit::Millimetre);
+  std::filesystem::create_directory(dir.Path() / "again");
+  ASSERT_TRUE(SaveWorkspaceTo(loaded, dir.File("again/ws.txt")).ok);
+  for (const char* name : {"ws.txt", "Camera_0_Data.txt", "Camera_1_Data.txt", "Camera_0_Intrinsic.txt"})
+    EXPECT_EQ(dir.Read(std::string("again/") + name), dir.Read(name)) << name;
+}
+
+TEST(Workspace, UnknownUnitIsRefusedAndOtherTrailingTextIgnoredAsBefore) {
+  TempDir dir;
+  CCalibrationData data;
+  FillWorkspace(data);
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  const std::string original = dir.Read("Camera_0_Data.txt");
+  dir.Write("Camera_0_Data.txt", original + "unit furlong\n");
+  CCalibrationData refused;
+  const WorkspaceResult bad = LoadWorkspace(refused, dir.File("ws.txt"));
+  EXPECT_FALSE(bad.ok);
+  EXPECT_NE(bad.error.find("unknown square-size unit \"furlong\""), std::string::npos) << bad.error;
+  EXPECT_EQ(refused.GetCameraCount(), 0);
+  dir.Write("Camera_0_Data.txt", original + "unit\n");
+  EXPECT_FALSE(LoadWorkspace(refused, dir.File("ws.txt")).ok);
+  dir.Write("Camera_0_Data.txt", original + "a note someone left\n");
+  CCalibrationData lenient;
+  ASSERT_TRUE(LoadWorkspace(lenient, dir.File("ws.txt")).ok);
+  EXPECT_EQ(lenient.GetGrid(0).unit, LengthUnit::Millimetre);
+}
+
+// ---- View image files ----
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A grey JPEG as a camera writes it: one channel, its own quality.
+void WriteGreyJpeg(const std::string& path, int seed) {
+  QImage grey(64, 48, QImage::Format_Grayscale8);
+  for (int y = 0; y < grey.height(); ++y)
+    for (int x = 0; x < grey.width(); ++x) grey.scanLine(y)[x] = static_cast<uchar>((x * 7 + y * 3 + seed * 40) % 256);
+  ASSERT_TRUE(grey.save(QString::fromStdString(path), "JPEG", 60));
+}
+
+TEST(Workspace, ViewsReadFromJpegFilesAreSavedAsTheOriginalBytes) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.Path() / "photos");
+  CCalibrationData data;
+  data.AddCamera();
+  for (int v = 0; v < 3; ++v) {
+    const std::string photo = dir.File("photos/IMG_" + std::to_string(v) + ".JPG");
+    WriteGreyJpeg(photo, v);
+    ASSERT_EQ(data.AddViewFromFile(0, photo, 1, 0, ""), 0);
+  }
+  data.AddViewFromFrame(0, Picture(64, 48, 3));  // a grabbed frame has no file: it is encoded
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  for (int v = 0; v < 3; ++v)
+    EXPECT_EQ(FileBytes(dir.File("Camera_0_Image_" + std::to_string(v) + ".jpg")),
+              FileBytes(dir.File("photos/IMG_" + std::to_string(v) + ".JPG")))
+        << "view " << v;
+  const std::string encoded = FileBytes(dir.File("Camera_0_Image_3.jpg"));
+  ASSERT_GE(encoded.size(), 3u);
+  EXPECT_EQ(encoded.substr(0, 3), std::string("\xFF\xD8\xFF")) << "the frame is written as a JPEG";
+
+  // Loaded and saved again (over itself and elsewhere): every view file stays byte-identical.
+  std::map<std::string, std::string> saved;
+  for (int v = 0; v < 4; ++v) saved[ViewImageFileName(0, v)] = FileBytes(dir.File(ViewImageFileName(0, v)));
+  CCalibrationData loaded;
+  ASSERT_TRUE(LoadWorkspace(loaded, dir.File("ws.txt")).ok);
+  ASSERT_TRUE(SaveWorkspaceTo(loaded, dir.File("ws.txt")).ok);
+  std::filesystem::create_directory(dir.Path() / "copy");
+  ASSERT_TRUE(SaveWorkspaceTo(loaded, dir.File("copy/ws.txt")).ok);
+  for (const auto& [name, bytes] : saved) {
+    EXPECT_EQ(FileBytes(dir.File(name)), bytes) << name;
+    EXPECT_EQ(FileBytes(dir.File("copy/" + name)), bytes) << name;
+  }
+}
+
+TEST(Workspace, ViewsFromOtherImageFormatsAreSavedAsJpeg) {
+  TempDir dir;
+  QImage picture(32, 24, QImage::Format_RGB888);
+  picture.fill(QColor(200, 100, 50));
+  ASSERT_TRUE(picture.save(QString::fromStdString(dir.File("board.png"))));
+  CCalibrationData data;
+  data.AddCamera();
+  ASSERT_EQ(data.AddViewFromFile(0, dir.File("board.png"), 1, 0, ""), 0);
+  EXPECT_TRUE(data.GetViewJpegBytes(0, 0).isEmpty());
+  ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
+  const std::string written = FileBytes(dir.File("Camera_0_Image_0.jpg"));
+  ASSERT_GE(written.size(), 3u);
+  EXPECT_EQ(written.substr(0, 3), std::string("\xFF\xD8\xFF"));
 }
 
 }  // namespace
