@@ -1,5 +1,7 @@
 #include "app/ParameterExchange.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <opencv2/core.hpp>
 
 #include "app/CalibrationService.h"
+#include "app/YamlDocument.h"
 #include "calib/CalibrationDiagnostics.h"
 #include "core/CalibrationData.h"
 
@@ -116,7 +119,14 @@ struct Rectification {
   cv::Mat R1, R2, P1, P2, Q;
 };
 
-bool Rectify(const ExportedRig& rig, Rectification& out, std::string& error) {
+// T in metres, or in the rig's own unit.
+std::array<double, 3> Translation(const ExportedRig& rig, bool metres) {
+  const double scale = metres ? MetresPerUnit(rig.unit) : 1.0;
+  return {rig.T[0] * scale, rig.T[1] * scale, rig.T[2] * scale};
+}
+
+// The projections P1, P2 and Q carry the baseline in the unit T is given in.
+bool Rectify(const ExportedRig& rig, bool metres, Rectification& out, std::string& error) {
   const CameraParameters& a = rig.first.parameters;
   const CameraParameters& b = rig.second.parameters;
   if (a.width != b.width || a.height != b.height) {
@@ -126,8 +136,9 @@ bool Rectify(const ExportedRig& rig, Rectification& out, std::string& error) {
     return false;
   }
   try {
+    std::array<double, 3> translation = Translation(rig, metres);
     const cv::Mat R(3, 3, CV_64F, const_cast<double*>(rig.R.data()));
-    const cv::Mat T(3, 1, CV_64F, const_cast<double*>(rig.T.data()));
+    const cv::Mat T(3, 1, CV_64F, translation.data());
     cv::stereoRectify(CameraMatrix(a), Distortion(a), CameraMatrix(b), Distortion(b), cv::Size(a.width, a.height),
                       R, T, out.R1, out.R2, out.P1, out.P2, out.Q);
   } catch (const cv::Exception& e) {
@@ -239,18 +250,29 @@ std::string ColmapCameras(const std::vector<const CameraParameters*>& cameras) {
 
 // ---- Kalibr camchain YAML ----
 
-std::string KalibrCamera(int index, const CameraParameters& p, const std::string& transform) {
+std::string IndexList(const std::vector<int>& indices) {
+  std::string text = "[";
+  for (size_t i = 0; i < indices.size(); ++i) text += (i ? ", " : "") + std::to_string(indices[i]);
+  return text + "]";
+}
+
+// Keys in Kalibr's own order (sorted), the transform from the previous camera first.
+std::string KalibrCamera(int index, const CameraParameters& p, const std::string& transform,
+                         const std::vector<int>& overlaps) {
   const double intrinsics[4] = {p.K[0], p.K[4], p.K[2], p.K[5]};
   const double size[2] = {static_cast<double>(p.width), static_cast<double>(p.height)};
-  return "cam" + std::to_string(index) + ":\n" + transform + "  camera_model: pinhole\n  intrinsics: " +
-         NumberList(intrinsics, 4) + "\n  distortion_model: radtan\n  distortion_coeffs: " +
-         NumberList(p.distortion.data(), 4) + "\n  resolution: " + NumberList(size, 2) + "\n";
+  const std::string name = "cam" + std::to_string(index);
+  return name + ":\n" + transform + "  cam_overlaps: " + IndexList(overlaps) +
+         "\n  camera_model: pinhole\n  distortion_coeffs: " + NumberList(p.distortion.data(), 4) +
+         "\n  distortion_model: radtan\n  intrinsics: " + NumberList(intrinsics, 4) +
+         "\n  resolution: " + NumberList(size, 2) + "\n  rostopic: /" + name + "/image_raw\n";
 }
 
 std::string KalibrTransform(const ExportedRig& rig) {
+  const std::array<double, 3> T = Translation(rig, true);
   std::string text = "  T_cn_cnm1:\n";
   for (int row = 0; row < 3; ++row) {
-    const double values[4] = {rig.R[3 * row], rig.R[3 * row + 1], rig.R[3 * row + 2], rig.T[row]};
+    const double values[4] = {rig.R[3 * row], rig.R[3 * row + 1], rig.R[3 * row + 2], T[row]};
     text += "  - " + NumberList(values, 4) + "\n";
   }
   const double last[4] = {0, 0, 0, 1};
@@ -295,7 +317,7 @@ ExchangeResult ExportCamera(const ExportedCamera& camera, ExchangeFormat format,
     case ExchangeFormat::Colmap:
       return WriteText(path, ColmapCameras({&camera.parameters}));
     case ExchangeFormat::Kalibr:
-      return WriteText(path, KalibrCamera(0, camera.parameters, ""));
+      return WriteText(path, KalibrCamera(0, camera.parameters, "", {}));
   }
   return Failure("unknown format");
 }
@@ -306,7 +328,7 @@ ExchangeResult ExportRig(const ExportedRig& rig, ExchangeFormat format, const st
     return Failure(error);
   Rectification rectified;
   const bool rectifies = format == ExchangeFormat::OpenCv || format == ExchangeFormat::Ros;
-  if (rectifies && !Rectify(rig, rectified, error)) return Failure(error);
+  if (rectifies && !Rectify(rig, format == ExchangeFormat::Ros, rectified, error)) return Failure(error);
   switch (format) {
     case ExchangeFormat::OpenCv:
       return WriteFileStorage(path, [&](cv::FileStorage& fs) {
@@ -316,6 +338,7 @@ ExchangeResult ExportRig(const ExportedRig& rig, ExchangeFormat format, const st
         WriteOpenCvErrors(fs, rig.averageError, rig.perPairErrors);
         fs << "R" << cv::Mat(3, 3, CV_64F, const_cast<double*>(rig.R.data()));
         fs << "T" << cv::Mat(3, 1, CV_64F, const_cast<double*>(rig.T.data()));
+        fs << "T_unit" << LengthUnitName(rig.unit);
         fs << "R1" << rectified.R1 << "R2" << rectified.R2 << "P1" << rectified.P1 << "P2" << rectified.P2;
         fs << "Q" << rectified.Q;
       });
@@ -335,8 +358,8 @@ ExchangeResult ExportRig(const ExportedRig& rig, ExchangeFormat format, const st
     case ExchangeFormat::Colmap:
       return WriteText(path, ColmapCameras({&rig.first.parameters, &rig.second.parameters}));
     case ExchangeFormat::Kalibr:
-      return WriteText(path, KalibrCamera(0, rig.first.parameters, "") +
-                                 KalibrCamera(1, rig.second.parameters, KalibrTransform(rig)));
+      return WriteText(path, KalibrCamera(0, rig.first.parameters, "", {1}) +
+                                 KalibrCamera(1, rig.second.parameters, KalibrTransform(rig), {0}));
   }
   return Failure("unknown format");
 }
@@ -363,6 +386,7 @@ ExportedRig ExportedRigOf(const StereoRigResult& rig) {
   exported.second.name = "camera1";
   exported.R = rig.second.R;
   exported.T = rig.second.T;
+  exported.unit = rig.unit;
   double squares = 0.0;
   for (const PairError& e : rig.pairErrors) {
     exported.perPairErrors.push_back(e.rms);
@@ -386,6 +410,195 @@ ImportResult Refusal(std::string message) {
   ImportResult result;
   result.message = std::move(message);
   return result;
+}
+
+const char* const kReadableFormats =
+    "parameters are read from OpenCV YAML/XML (camera_matrix, distortion_coefficients), ROS camera_info YAML, "
+    "Kalibr camchain YAML and COLMAP cameras.txt with one camera each, and Lentora intrinsic files";
+
+// A file that is none of the formats we read: the reason, then what we read.
+ImportResult Unrecognised(const std::string& reason) { return Refusal(reason + "; " + kReadableFormats); }
+
+// Fills the intrinsics a file gave into the camera's record, keeping its pose.
+ImportResult Intrinsics(const CameraParameters& current, double fx, double fy, double cx, double cy,
+                        const std::array<double, 4>& distortion, int width, int height) {
+  if (!(fx > 0.0) || !(fy > 0.0)) return Refusal("the file's focal lengths are not positive");
+  ImportResult result;
+  result.parameters = current;
+  result.parameters.K = {fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0};
+  result.parameters.distortion = {distortion[0], distortion[1], distortion[2], distortion[3], 0.0};
+  result.parameters.width = width;
+  result.parameters.height = height;
+  result.ok = true;
+  return result;
+}
+
+bool WholePositive(double value) { return value >= 1.0 && value <= 1e6 && value == std::floor(value); }
+
+// ---- Kalibr camchain YAML ----
+
+bool IsKalibrCameraKey(const std::string& key) {
+  return key.size() > 3 && key.compare(0, 3, "cam") == 0 &&
+         key.find_first_not_of("0123456789", 3) == std::string::npos;
+}
+
+std::vector<std::string> KalibrCameraKeys(const YamlValue& root) {
+  std::vector<std::string> keys;
+  if (!root.IsMapping()) return keys;
+  for (const auto& [key, value] : root.fields)
+    if (IsKalibrCameraKey(key)) keys.push_back(key);
+  return keys;
+}
+
+// `count` numbers under `key`; "" on success, else what is wrong.
+std::string KalibrNumbers(const YamlValue& camera, const std::string& key, size_t count, std::vector<double>& out) {
+  const YamlValue* node = camera.Find(key);
+  if (!node) return "the Kalibr camera has no " + key;
+  if (!node->IsSequence() || node->items.size() != count)
+    return "the Kalibr camera's " + key + " must be a list of " + std::to_string(count) + " numbers";
+  out.clear();
+  for (const YamlValue& item : node->items) {
+    const std::optional<double> value = item.Number();
+    if (!value) return "the Kalibr camera's " + key + " holds something that is not a finite number";
+    out.push_back(*value);
+  }
+  return "";
+}
+
+std::string KalibrName(const YamlValue& camera, const std::string& key, std::string& out) {
+  const YamlValue* node = camera.Find(key);
+  if (!node || !node->IsScalar()) return "the Kalibr camera has no " + key;
+  out = node->scalar;
+  return "";
+}
+
+ImportResult ReadKalibr(const YamlValue& root, const CameraParameters& current) {
+  const std::vector<std::string> keys = KalibrCameraKeys(root);
+  if (keys.size() != 1) {
+    std::string names;
+    for (const std::string& key : keys) names += (names.empty() ? "" : ", ") + key;
+    return Refusal("the Kalibr file holds " + std::to_string(keys.size()) + " cameras (" + names +
+                   "); a camera's parameters are read from a file with one camera");
+  }
+  const YamlValue& camera = *root.Find(keys.front());
+  if (!camera.IsMapping()) return Refusal("the Kalibr file's " + keys.front() + " is not a mapping");
+  std::string model, distortionModel;
+  std::vector<double> intrinsics, coefficients, resolution;
+  std::string error = KalibrName(camera, "camera_model", model);
+  if (error.empty() && model != "pinhole")
+    error = "Kalibr camera model \"" + model + "\" cannot be held; the camera model is pinhole";
+  if (error.empty()) error = KalibrName(camera, "distortion_model", distortionModel);
+  if (error.empty() && distortionModel != "radtan" && distortionModel != "none")
+    error = "Kalibr distortion model \"" + distortionModel + "\" cannot be held; the camera model is radtan (k1 k2 p1 p2)";
+  if (error.empty()) error = KalibrNumbers(camera, "intrinsics", 4, intrinsics);
+  if (error.empty() && distortionModel == "radtan") error = KalibrNumbers(camera, "distortion_coeffs", 4, coefficients);
+  if (error.empty()) error = KalibrNumbers(camera, "resolution", 2, resolution);
+  if (error.empty() && !(WholePositive(resolution[0]) && WholePositive(resolution[1])))
+    error = "the Kalibr camera's resolution is not a pair of positive whole numbers";
+  if (!error.empty()) return Refusal(error);
+  std::array<double, 4> distortion{};
+  std::copy(coefficients.begin(), coefficients.end(), distortion.begin());
+  return Intrinsics(current, intrinsics[0], intrinsics[1], intrinsics[2], intrinsics[3], distortion,
+                    static_cast<int>(resolution[0]), static_cast<int>(resolution[1]));
+}
+
+// ---- COLMAP cameras.txt ----
+
+// The COLMAP models the camera model holds, with their parameters in file order.
+struct ColmapModel {
+  const char* name;
+  size_t parameterCount;
+  // fx, fy, cx, cy, k1, k2, p1, p2 from the file's parameters.
+  std::array<double, 8> (*intrinsics)(const std::vector<double>& v);
+  size_t exactCount;  // parameters beyond this many must be zero (FULL_OPENCV's k3..k6)
+};
+
+const ColmapModel kColmapModels[] = {
+    {"SIMPLE_PINHOLE", 3, [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[0], v[1], v[2]}; }, 3},
+    {"PINHOLE", 4, [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[1], v[2], v[3]}; }, 4},
+    {"SIMPLE_RADIAL", 4,
+     [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[0], v[1], v[2], v[3]}; }, 4},
+    {"RADIAL", 5,
+     [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[0], v[1], v[2], v[3], v[4]}; }, 5},
+    {"OPENCV", 8,
+     [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]}; }, 8},
+    {"FULL_OPENCV", 12,
+     [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]}; }, 8},
+};
+
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+// The lines that are neither empty nor comments.
+std::vector<std::string> ColmapDataLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const size_t start = line.find_first_not_of(" \t\r");
+    if (start != std::string::npos && line[start] != '#') lines.push_back(line);
+  }
+  return lines;
+}
+
+// The first line that is no comment reads CAMERA_ID MODEL WIDTH HEIGHT ...: a
+// number, then a model name in capitals. (YAML files may start with comments too.)
+bool LooksLikeColmap(const std::string& text) {
+  const std::vector<std::string> lines = ColmapDataLines(text);
+  if (lines.empty()) return false;
+  const std::vector<std::string> words = Words(lines.front());
+  const auto all = [](const std::string& word, int (*test)(int)) {
+    return std::all_of(word.begin(), word.end(), [test](char c) { return c == '_' || test(static_cast<unsigned char>(c)); });
+  };
+  return words.size() >= 4 && all(words[0], ::isdigit) && words[0].find('_') == std::string::npos &&
+         all(words[1], ::isupper);
+}
+
+bool ParseNumber(const std::string& word, double& value) {
+  const char* begin = word.data();
+  const char* end = begin + word.size();
+  if (begin != end && *begin == '+') ++begin;
+  const auto [ptr, ec] = std::from_chars(begin, end, value);
+  return ec == std::errc() && ptr == end && std::isfinite(value);
+}
+
+ImportResult ReadColmap(const std::string& text, const CameraParameters& current) {
+  const std::vector<std::string> lines = ColmapDataLines(text);
+  if (lines.size() != 1)
+    return Refusal("the COLMAP file lists " + std::to_string(lines.size()) +
+                   " cameras; a camera's parameters are read from a file with one camera");
+  const std::vector<std::string> words = Words(lines.front());
+  if (words.size() < 4) return Refusal("the COLMAP camera line needs CAMERA_ID, MODEL, WIDTH, HEIGHT and PARAMS");
+  const std::string& name = words[1];
+  const ColmapModel* model = nullptr;
+  for (const ColmapModel& m : kColmapModels)
+    if (name == m.name) model = &m;
+  if (!model)
+    return Refusal("COLMAP camera model " + name +
+                   " cannot be held; the camera model is OPENCV (fx fy cx cy k1 k2 p1 p2) or a special case of it");
+  std::vector<double> values;
+  for (size_t i = 2; i < words.size(); ++i) {
+    double value = 0.0;
+    if (!ParseNumber(words[i], value)) return Refusal("the COLMAP camera line holds \"" + words[i] + "\", not a number");
+    values.push_back(value);
+  }
+  if (!WholePositive(values[0]) || !WholePositive(values[1]))
+    return Refusal("the COLMAP camera's width and height are not positive whole numbers");
+  const std::vector<double> parameters(values.begin() + 2, values.end());
+  if (parameters.size() != model->parameterCount)
+    return Refusal("the COLMAP " + name + " camera has " + std::to_string(parameters.size()) + " parameters instead of " +
+                   std::to_string(model->parameterCount));
+  for (size_t i = model->exactCount; i < parameters.size(); ++i)
+    if (parameters[i] != 0.0)
+      return Refusal(std::string("the camera model holds k1 k2 p1 p2 only; the COLMAP camera has ") +
+                     kCoefficientNames[i - 4] + " = " + ShortNumber(parameters[i]));
+  const std::array<double, 8> v = model->intrinsics(parameters);
+  // COLMAP puts the centre of the top-left pixel at (0.5, 0.5).
+  return Intrinsics(current, v[0], v[1], v[2] - 0.5, v[3] - 0.5, {v[4], v[5], v[6], v[7]},
+                    static_cast<int>(values[0]), static_cast<int>(values[1]));
 }
 
 bool ReadNumber(const cv::FileNode& node, double& value) {
@@ -496,11 +709,11 @@ ImportResult ReadFileStorage(const std::string& text, bool xml, const CameraPara
     fs.open(directive ? text : "%YAML:1.0\n" + text, cv::FileStorage::READ | cv::FileStorage::MEMORY |
                                                          (xml ? cv::FileStorage::FORMAT_XML : cv::FileStorage::FORMAT_YAML));
   } catch (const cv::Exception& e) {
-    return Refusal("the file cannot be parsed" + ParseErrorText(e, directive ? 0 : 1));
+    return Unrecognised("the file cannot be parsed" + ParseErrorText(e, directive ? 0 : 1));
   }
-  if (!fs.isOpened()) return Refusal("the file cannot be parsed");
+  if (!fs.isOpened()) return Unrecognised("the file cannot be parsed");
   const cv::FileNode root = fs.root();
-  if (!root.isMap()) return Refusal("the file holds no parameter mapping");
+  if (!root.isMap()) return Unrecognised("the file holds no parameter mapping");
 
   std::string model;
   const cv::FileNode modelNode = root["distortion_model"];
@@ -511,7 +724,7 @@ ImportResult ReadFileStorage(const std::string& text, bool xml, const CameraPara
   const cv::FileNode matrixNode = FindKey(root, {"camera_matrix", "Camera_Matrix", "cameraMatrix"}, matrixKey);
   const cv::FileNode distortionNode =
       FindKey(root, {"distortion_coefficients", "Distortion_Coefficients", "dist_coeffs"}, distortionKey);
-  if (matrixNode.empty()) return Refusal("the file has no camera_matrix, Camera_Matrix or cameraMatrix");
+  if (matrixNode.empty()) return Unrecognised("the file has no camera_matrix, Camera_Matrix or cameraMatrix");
   if (distortionNode.empty())
     return Refusal("the file has no distortion_coefficients, Distortion_Coefficients or dist_coeffs");
   Matrix K, D;
@@ -580,6 +793,22 @@ bool ReadSmallFile(const std::string& path, std::string& text, std::string& erro
   return true;
 }
 
+ImportResult ReadAnyFormat(const std::string& path, const std::string& text, const CameraParameters& current) {
+  const char first = text[text.find_first_not_of(" \t\r\n")];
+  if (LooksLikeColmap(text)) return ReadColmap(text, current);
+  // Our own files are numbers only, the first the camera matrix's fx.
+  std::istringstream words(text);
+  std::string firstWord;
+  double number = 0.0;
+  if (words >> firstWord && ParseNumber(firstWord, number)) return ReadOwnParameterFile(path, current);
+  if (first == '<') return ReadFileStorage(text, true, current);
+  // Kalibr's layout (a list under a key at the key's own indentation) is
+  // beyond OpenCV's YAML reader, so camchains go through libyaml.
+  const YamlParse yaml = ParseYaml(text);
+  if (yaml.ok && !KalibrCameraKeys(yaml.root).empty()) return ReadKalibr(yaml.root, current);
+  return ReadFileStorage(text, false, current);
+}
+
 }  // namespace
 
 ImportResult ReadParameterFile(const std::string& path, const CameraParameters& current) {
@@ -587,10 +816,7 @@ ImportResult ReadParameterFile(const std::string& path, const CameraParameters& 
   if (!ReadSmallFile(path, text, error)) return Refusal(error);
   const size_t start = text.find_first_not_of(" \t\r\n");
   if (start == std::string::npos) return Refusal("\"" + path + "\" is empty");
-  const char first = text[start];
-  const bool own = (first >= '0' && first <= '9') || first == '-' || first == '+' || first == '.';
-  ImportResult result = own ? ReadOwnParameterFile(path, current)
-                            : ReadFileStorage(text, first == '<', current);
+  ImportResult result = ReadAnyFormat(path, text, current);
   if (!result.ok) return result;
   const CameraParameters& p = result.parameters;
   if (current.width > 0 && current.height > 0 && (p.width != current.width || p.height != current.height))
@@ -600,7 +826,7 @@ ImportResult ReadParameterFile(const std::string& path, const CameraParameters& 
 }
 
 ImportResult ImportParameters(CCalibrationData& data, int camera, const std::string& path) {
-  if (camera < 0 || camera >= data.GetCameraCount()) return Refusal("no camera " + std::to_string(camera));
+  if (camera < 0 || camera >= data.GetCameraCount()) return Refusal("no camera " + std::to_string(camera + 1));
   CameraParameters current = data.GetCameraParameters(camera);
   // The camera's views decide its size when it has any.
   if (data.GetViewCount(camera) > 0) {

@@ -30,12 +30,14 @@ struct ExportedCamera {
   std::vector<double> perViewErrors;  // root mean square per view
 };
 
-// A stereo rig: camera-1 coordinates = R X0 + T.
+// A stereo rig: camera-1 coordinates = R X0 + T. ROS and Kalibr files carry
+// T in metres, as those programs expect; OpenCV files keep `unit` and say so.
 struct ExportedRig {
   ExportedCamera first;
   ExportedCamera second;
   std::array<double, 9> R{1, 0, 0, 0, 1, 0, 0, 0, 1};
   std::array<double, 3> T{};
+  LengthUnit unit = LengthUnit::Millimetre;  // of T
   double averageError = 0.0;          // over both cameras' points
   std::vector<double> perPairErrors;  // root mean square per pair, both cameras
 };

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "app/ParameterExchange.h"
 #include "cli/Command.h"
 #include "core/CalibrationData.h"
 #include "sources/FrameSampler.h"
@@ -11,13 +12,14 @@
 namespace {
 
 const char* const kUsage =
-    "usage: lentora grab VIDEO --frames F1,F2,... [--split none|stereo|quad] [--fields] [--undistort INTRINSIC_FILE]\n"
+    "usage: lentora grab VIDEO --frames F1,F2,... [--split none|stereo|quad] [--fields] [--undistort PARAMETER_FILE]\n"
     "                    --out OUT_INDEX\n"
     "  Seeks to each frame and adds it as a new view of one camera per sub-view. Frame k is the k-th\n"
     "  picture the decoder gives, counted from 0 in presentation order, whatever the container or frame rate.\n"
     "  --split stereo cuts each frame into left and right halves (cameras 0, 1), quad into quarters\n"
     "  (cameras 0..3, top-left first). --fields keeps one field of interlaced stereo or quad frames.\n"
-    "  --undistort removes lens distortion with a camera's intrinsic file made for the full frame.\n"
+    "  --undistort removes lens distortion with a camera's parameter file made for the full frame\n"
+    "  (a Lentora intrinsic file or any single-camera file lentora export writes).\n"
     "  The new workspace is written to OUT_INDEX.\n";
 
 const CommandSpec kGrab{"grab", kUsage, kNoCommonOption, {"--frames", "--split", "--undistort", "--out"}, {"--fields"}};
@@ -80,13 +82,12 @@ Request ReadRequest(const CommandLine& line) {
 }
 
 bool EnableUndistortion(const Request& request, CSourceFrameSampler& sampler, std::string& error) {
-  CCalibrationData lens;
-  lens.AddCamera();
-  if (!lens.ReadIntrinsicFile(0, request.intrinsicFile)) {
-    error = "cannot read intrinsic parameters from '" + request.intrinsicFile + "'";
+  const ImportResult read = ReadParameterFile(request.intrinsicFile, CameraParameters{});
+  if (!read.ok) {
+    error = "cannot read parameters from '" + request.intrinsicFile + "': " + read.message;
     return false;
   }
-  const CameraParameters parameters = lens.GetCameraParameters(0);
+  const CameraParameters parameters = read.parameters;
   if (sampler.EnableUndistortion(parameters)) return true;
   std::ostringstream message;
   message << "cannot undistort with '" << request.intrinsicFile << "': its image size " << parameters.width << "x"

@@ -1,6 +1,6 @@
 // lentora undistort: removes lens distortion from one image with a camera's
-// intrinsic parameter file, through the same table and warp that undistort
-// live frames.
+// parameter file (any format import-parameters reads), through the same table
+// and warp that undistort live frames.
 
 #include <QFileInfo>
 #include <QImage>
@@ -11,8 +11,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/ParameterExchange.h"
 #include "cli/Command.h"
-#include "core/CalibrationData.h"
 #include "imaging/GDI.h"
 #include "imaging/IP.h"
 #include "imaging/MVG.h"
@@ -20,10 +20,12 @@
 namespace {
 
 const char* const kUndistortUsage =
-    "usage: lentora undistort INTRINSIC_FILE IN_IMAGE OUT_IMAGE\n"
-    "  Undistorts IN_IMAGE with the camera matrix and distortion of INTRINSIC_FILE (bilinear; pixels\n"
+    "usage: lentora undistort PARAMETER_FILE IN_IMAGE OUT_IMAGE\n"
+    "  Undistorts IN_IMAGE with the camera matrix and distortion of PARAMETER_FILE (bilinear; pixels\n"
     "  seen from outside the image are black) and writes OUT_IMAGE, whose extension picks the format.\n"
-    "  The image must have the size the parameters were calibrated for.\n";
+    "  PARAMETER_FILE is any single-camera file lentora export writes (OpenCV YAML/XML, ROS, Kalibr,\n"
+    "  COLMAP) or a Lentora intrinsic file. The image must have the size the parameters were\n"
+    "  calibrated for.\n";
 
 
 // Reads an image file into an 8-bit BGR matrix; 32-bit files lose their alpha.
@@ -55,10 +57,9 @@ int Undistort(const CommandLine& line) {
   const std::string& inPath = line.Positional()[1];
   const std::string& outPath = line.Positional()[2];
 
-  CCalibrationData data;
-  data.AddCamera();
-  if (!data.ReadIntrinsicFile(0, intrinsicPath)) FailInput("cannot read parameter file " + intrinsicPath);
-  const CameraParameters camera = data.GetCameraParameters(0);
+  const ImportResult read = ReadParameterFile(intrinsicPath, CameraParameters{});
+  if (!read.ok) FailInput("cannot read parameter file " + intrinsicPath + ": " + read.message);
+  const CameraParameters camera = read.parameters;
   const size_t tableSize = MVG::UndistortionTableSize(camera.width, camera.height);
   std::vector<int> table(tableSize);
   if (tableSize == 0 || !MVG::ComputeUndistortionMapCoefficients(camera, MVG::kBilinear, table))

@@ -78,13 +78,14 @@ struct RectifiedReference {
   cv::Mat R1, R2, P1, P2, Q;
 };
 
-RectifiedReference Rectify(const ExportedRig& rig) {
+// OpenCV's rectification of the rig with T scaled (1 for the rig's unit, 0.001 for metres of a millimetre rig).
+RectifiedReference Rectify(const ExportedRig& rig, double scale = 1.0) {
   auto K = [](const CameraParameters& p) { return cv::Mat(3, 3, CV_64F, const_cast<double*>(p.K.data())).clone(); };
   auto D = [](const CameraParameters& p) { return cv::Mat(5, 1, CV_64F, const_cast<double*>(p.distortion.data())).clone(); };
   RectifiedReference r;
   cv::stereoRectify(K(rig.first.parameters), D(rig.first.parameters), K(rig.second.parameters), D(rig.second.parameters),
                     cv::Size(640, 480), cv::Mat(3, 3, CV_64F, const_cast<double*>(rig.R.data())),
-                    cv::Mat(3, 1, CV_64F, const_cast<double*>(rig.T.data())), r.R1, r.R2, r.P1, r.P2, r.Q);
+                    cv::Mat(3, 1, CV_64F, const_cast<double*>(rig.T.data())) * scale, r.R1, r.R2, r.P1, r.P2, r.Q);
   return r;
 }
 
@@ -190,18 +191,47 @@ TEST(ParameterExport, KalibrCamchainHoldsBothCamerasAndTheTransformFromCameraZer
     ExpectValues(cam["resolution"].Numbers(), resolution, 2, "resolution");
   }
   EXPECT_EQ(yaml["cam0"].fields.count("T_cn_cnm1"), 0u);
+  // Kalibr lists which cameras see the same scene and the topic each camera's images came on.
+  EXPECT_EQ(yaml["cam0"]["cam_overlaps"].Numbers(), std::vector<double>{1});
+  EXPECT_EQ(yaml["cam1"]["cam_overlaps"].Numbers(), std::vector<double>{0});
+  EXPECT_EQ(yaml["cam0"]["rostopic"].scalar, "/cam0/image_raw");
+  EXPECT_EQ(yaml["cam1"]["rostopic"].scalar, "/cam1/image_raw");
   const YamlNode& T = yaml["cam1"]["T_cn_cnm1"];
   ASSERT_EQ(T.items.size(), 4u);
   for (size_t row = 0; row < 3; ++row) {
-    const double expected[4] = {rig.R[3 * row], rig.R[3 * row + 1], rig.R[3 * row + 2], rig.T[row]};
+    // The rig is in millimetres; Kalibr's translation is in metres.
+    const double expected[4] = {rig.R[3 * row], rig.R[3 * row + 1], rig.R[3 * row + 2], rig.T[row] * 0.001};
     ExpectValues(T[row].Numbers(), expected, 4, "T_cn_cnm1 row " + std::to_string(row));
   }
   const double last[4] = {0, 0, 0, 1};
   ExpectValues(T[3].Numbers(), last, 4, "T_cn_cnm1 last row");
 
-  // A single camera is cam0 alone.
+  // A single camera is cam0 alone, overlapping no other.
   ASSERT_TRUE(ExportCamera(rig.first, ExchangeFormat::Kalibr, dir.File("single.yaml")).ok);
-  EXPECT_EQ(YamlReader::ReadFile(dir.File("single.yaml")).fields.size(), 1u);
+  const YamlNode single = YamlReader::ReadFile(dir.File("single.yaml"));
+  EXPECT_EQ(single.fields.size(), 1u);
+  EXPECT_TRUE(single["cam0"]["cam_overlaps"].isSeq);
+  EXPECT_TRUE(single["cam0"]["cam_overlaps"].items.empty());
+}
+
+// An 83 mm rig as ROS and Kalibr read it: both carry the baseline in metres.
+TEST(ParameterExport, RosAndKalibrRigsCarryTheBaselineInMetres) {
+  TempDir dir;
+  ExportedRig rig = OddRig();
+  rig.R = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  rig.T = {-83.17, 0.0, 0.0};
+  ASSERT_TRUE(ExportRig(rig, ExchangeFormat::Ros, dir.File("left.yaml")).ok);
+  const std::vector<double> P2 = YamlReader::ReadFile(dir.File("left_1.yaml"))["projection_matrix"]["data"].Numbers();
+  ASSERT_EQ(P2.size(), 12u);
+  EXPECT_NEAR(-P2[3] / P2[0], 0.08317, 1e-12) << "P[0,3] = -fx' * baseline in metres";
+  ASSERT_TRUE(ExportRig(rig, ExchangeFormat::Kalibr, dir.File("camchain.yaml")).ok);
+  const YamlNode camchain = YamlReader::ReadFile(dir.File("camchain.yaml"));
+  const YamlNode& T = camchain["cam1"]["T_cn_cnm1"];
+  EXPECT_NEAR(std::hypot(T[0].Numbers()[3], T[1].Numbers()[3], T[2].Numbers()[3]), 0.08317, 1e-12);
+
+  rig.unit = LengthUnit::Centimetre;  // the same numbers in centimetres are ten times the rig
+  ASSERT_TRUE(ExportRig(rig, ExchangeFormat::Kalibr, dir.File("camchain_cm.yaml")).ok);
+  EXPECT_NEAR(YamlReader::ReadFile(dir.File("camchain_cm.yaml"))["cam1"]["T_cn_cnm1"][0].Numbers()[3], -0.8317, 1e-12);
 }
 
 TEST(ParameterExport, RigFilesCarryOpenCvsRectificationAndRosSplitsTheCameras) {
@@ -214,6 +244,7 @@ TEST(ParameterExport, RigFilesCarryOpenCvsRectificationAndRosSplitsTheCameras) {
   ExpectValues(MatValues(fs["camera_matrix_1"]), rig.second.parameters.K.data(), 9, "K1");
   ExpectValues(MatValues(fs["R"]), rig.R.data(), 9, "R");
   ExpectValues(MatValues(fs["T"]), rig.T.data(), 3, "T");
+  EXPECT_EQ(static_cast<std::string>(fs["T_unit"]), "mm") << "OpenCV files keep the workspace's unit and say which";
   ExpectValues(MatValues(fs["per_view_reprojection_errors"]), rig.perPairErrors.data(), 2, "pairs");
   const std::pair<const char*, const cv::Mat*> rectified[] = {
       {"R1", &reference.R1}, {"R2", &reference.R2}, {"P1", &reference.P1}, {"P2", &reference.P2}, {"Q", &reference.Q}};
@@ -228,7 +259,8 @@ TEST(ParameterExport, RigFilesCarryOpenCvsRectificationAndRosSplitsTheCameras) {
   const YamlNode left = YamlReader::ReadFile(dir.File("left.yaml"));
   const YamlNode right = YamlReader::ReadFile(dir.File("left_1.yaml"));
   ExpectValues(right["camera_matrix"]["data"].Numbers(), rig.second.parameters.K.data(), 9, "right K");
-  const std::vector<double> R1 = Values(reference.R1), P2 = Values(reference.P2);
+  const RectifiedReference inMetres = Rectify(rig, 0.001);
+  const std::vector<double> R1 = Values(inMetres.R1), P2 = Values(inMetres.P2);
   ExpectValues(left["rectification_matrix"]["data"].Numbers(), R1.data(), 9, "left rectification");
   ExpectValues(right["projection_matrix"]["data"].Numbers(), P2.data(), 12, "right projection");
 
@@ -334,4 +366,107 @@ TEST(ParameterImport, RefusalsNameTheCoefficientsModelOrSizeAndChangeNothing) {
   dir.Write("good.yaml", K + D5);
   ASSERT_TRUE(ImportParameters(data, 0, dir.File("good.yaml")).ok);
   EXPECT_DOUBLE_EQ(data.GetCameraParameters(0).fx(), 800.0);
+}
+
+// What we write, we read: every single-camera file an export writes imports
+// the exported parameters, and exporting them again writes the same file.
+TEST(ParameterImport, EveryExportedSingleCameraFormatImportsBackAndExportsTheSameFile) {
+  TempDir dir;
+  const ExportedCamera camera = OddExport();
+  CameraParameters current;
+  current.width = 640;
+  current.height = 480;
+  const std::pair<ExchangeFormat, const char*> formats[] = {
+      {ExchangeFormat::OpenCv, "opencv.yaml"}, {ExchangeFormat::OpenCv, "opencv.xml"}, {ExchangeFormat::Ros, "ros.yaml"},
+      {ExchangeFormat::Colmap, "cameras.txt"}, {ExchangeFormat::Kalibr, "camchain.yaml"}};
+  for (const auto& [format, name] : formats) {
+    ASSERT_TRUE(ExportCamera(camera, format, dir.File(name)).ok) << name;
+    const ImportResult imported = ReadParameterFile(dir.File(name), current);
+    ASSERT_TRUE(imported.ok) << name << ": " << imported.message;
+    for (size_t i = 0; i < 9; ++i) EXPECT_NEAR(imported.parameters.K[i], camera.parameters.K[i], 1e-9) << name << " K" << i;
+    for (size_t i = 0; i < 4; ++i)
+      EXPECT_NEAR(imported.parameters.distortion[i], camera.parameters.distortion[i], 1e-9) << name << " D" << i;
+    EXPECT_EQ(imported.parameters.width, 640) << name;
+    EXPECT_EQ(imported.parameters.height, 480) << name;
+    ExportedCamera again = camera;
+    again.parameters = imported.parameters;
+    const std::string second = std::string("again_") + name;
+    ASSERT_TRUE(ExportCamera(again, format, dir.File(second)).ok) << name;
+    EXPECT_EQ(dir.Read(second), dir.Read(name)) << name << " changed on the way round";
+  }
+}
+
+TEST(ParameterImport, KalibrAndColmapFilesOfOtherProgramsReadWithTheirModels) {
+  TempDir dir;
+  // As Kalibr writes a camera calibrated with an IMU: the pose block is laid
+  // out as OpenCV's YAML reader cannot read.
+  dir.Write("kalibr.yaml",
+            "cam0:\n  T_cam_imu:\n  - [0.0148, -0.9998, 0.0041, -0.0216]\n  - [0.9998, 0.0148, 0.0257, -0.0646]\n"
+            "  - [-0.0257, 0.0044, 0.9996, 0.0098]\n  - [0.0, 0.0, 0.0, 1.0]\n  cam_overlaps: []\n"
+            "  camera_model: pinhole\n  distortion_coeffs: [-0.28340811, 0.07395907, 0.00019359, 1.76187114e-05]\n"
+            "  distortion_model: radtan\n  intrinsics: [458.654, 457.296, 367.215, 248.375]\n"
+            "  resolution: [752, 480]\n  rostopic: /cam0/image_raw\n  timeshift_cam_imu: 0.0\n");
+  const ImportResult kalibr = ReadParameterFile(dir.File("kalibr.yaml"), CameraParameters{});
+  ASSERT_TRUE(kalibr.ok) << kalibr.message;
+  EXPECT_DOUBLE_EQ(kalibr.parameters.fy(), 457.296);
+  EXPECT_DOUBLE_EQ(kalibr.parameters.cx(), 367.215) << "Kalibr's principal point is ours";
+  EXPECT_DOUBLE_EQ(kalibr.parameters.distortion[3], 1.76187114e-05);
+  EXPECT_EQ(kalibr.parameters.width, 752);
+
+  dir.Write("pinhole.txt", "# Camera list\n1 PINHOLE 640 480 800 790 320.5 240.5\n");
+  dir.Write("radial.txt", "1 SIMPLE_RADIAL 640 480 800 320.5 240.5 -0.1\n");
+  dir.Write("full.txt", "7 FULL_OPENCV 640 480 800 790 320.5 240.5 -0.1 0.01 0.001 0.002 0 0 0 0\n");
+  for (const char* name : {"pinhole.txt", "radial.txt", "full.txt"}) {
+    const ImportResult colmap = ReadParameterFile(dir.File(name), CameraParameters{});
+    ASSERT_TRUE(colmap.ok) << name << ": " << colmap.message;
+    EXPECT_DOUBLE_EQ(colmap.parameters.fx(), 800.0) << name;
+    EXPECT_DOUBLE_EQ(colmap.parameters.cx(), 320.0) << name << ": COLMAP's pixel centres sit half a pixel further";
+    EXPECT_DOUBLE_EQ(colmap.parameters.cy(), 240.0) << name;
+  }
+  // A YAML file that opens with a comment and a word is no COLMAP file.
+  ExportedCamera left = OddExport();
+  left.name = "left";
+  ASSERT_TRUE(ExportCamera(left, ExchangeFormat::Ros, dir.File("left.yaml")).ok);
+  dir.Write("commented.yaml", "# calibrated on Tuesday\n" + dir.Read("left.yaml"));
+  const ImportResult commented = ReadParameterFile(dir.File("commented.yaml"), CameraParameters{});
+  ASSERT_TRUE(commented.ok) << commented.message;
+  ExpectSameIntrinsics(commented.parameters, left.parameters);
+
+  EXPECT_DOUBLE_EQ(ReadParameterFile(dir.File("radial.txt"), CameraParameters{}).parameters.fy(), 800.0);
+  EXPECT_DOUBLE_EQ(ReadParameterFile(dir.File("radial.txt"), CameraParameters{}).parameters.distortion[0], -0.1);
+  EXPECT_DOUBLE_EQ(ReadParameterFile(dir.File("full.txt"), CameraParameters{}).parameters.distortion[3], 0.002);
+}
+
+TEST(ParameterImport, FilesItCannotHoldOrDoesNotReadAreRefusedSayingWhy) {
+  TempDir dir;
+  const std::string camera = "  camera_model: pinhole\n  distortion_coeffs: [-0.2, 0.05, 0, 0]\n"
+                             "  distortion_model: radtan\n  intrinsics: [800, 800, 320, 240]\n  resolution: [640, 480]\n";
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"rig.yaml", "cam0:\n" + camera + "cam1:\n" + camera, "holds 2 cameras (cam0, cam1)"},
+      {"fisheye.yaml", "cam0:\n  camera_model: pinhole\n  distortion_coeffs: [0.1, 0.01, 0, 0]\n"
+                       "  distortion_model: equidistant\n  intrinsics: [800, 800, 320, 240]\n  resolution: [640, 480]\n",
+       "distortion model \"equidistant\""},
+      {"omni.yaml", "cam0:\n  camera_model: omni\n" + camera.substr(camera.find("  distortion_coeffs")), "camera model \"omni\""},
+      {"short.yaml", "cam0:\n  camera_model: pinhole\n  distortion_model: radtan\n  intrinsics: [800, 800, 320]\n",
+       "intrinsics must be a list of 4 numbers"},
+      {"two.txt", "1 OPENCV 640 480 800 800 320 240 0 0 0 0\n2 OPENCV 640 480 800 800 320 240 0 0 0 0\n",
+       "lists 2 cameras"},
+      {"fisheye.txt", "1 OPENCV_FISHEYE 640 480 800 800 320 240 0.1 0 0 0\n", "model OPENCV_FISHEYE cannot be held"},
+      {"k3.txt", "1 FULL_OPENCV 640 480 800 800 320 240 0 0 0 0 0.1 0 0 0\n", "k3 = 0.1"},
+      {"count.txt", "1 OPENCV 640 480 800 800 320 240\n", "has 4 parameters instead of 8"},
+      {"keys.yaml", "intrinsics: [800, 800, 320, 240]\n",
+       "no camera_matrix, Camera_Matrix or cameraMatrix; parameters are read from OpenCV YAML/XML"},
+      {"notes.yaml", "- just\n- a list\n", "Kalibr camchain YAML and COLMAP cameras.txt with one camera each"},
+  };
+  for (const Case& c : cases) {
+    dir.Write(c.name, c.text);
+    const ImportResult result = ReadParameterFile(dir.File(c.name), CameraParameters{});
+    EXPECT_FALSE(result.ok) << c.name;
+    EXPECT_NE(result.message.find(c.message), std::string::npos) << c.name << ": " << result.message;
+  }
 }

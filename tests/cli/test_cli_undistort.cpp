@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "app/ParameterExchange.h"
 #include "core/CalibrationData.h"
 #include "support/LentoraProcess.h"
 
@@ -73,6 +74,33 @@ TEST_F(UndistortCli, UndistortsLikeTheReference) {
   EXPECT_EQ(cv::imread(dir_.File("out.jpg")).size(), image_.size());
 }
 
+// Every single-camera file an export writes undistorts exactly as our own
+// intrinsic file with the same parameters does.
+TEST_F(UndistortCli, EveryExportedParameterFileGivesTheSameImageAsTheIntrinsicFile) {
+  ASSERT_EQ(Lentora(Quote(intrinsic_) + " " + Quote(dir_.File("in.png")) + " " + Quote(dir_.File("own.png"))).status, 0);
+  const cv::Mat own = cv::imread(dir_.File("own.png"), cv::IMREAD_COLOR);
+  ExportedCamera exported;
+  exported.parameters = camera_;
+  exported.averageError = 0.1;
+  exported.perViewErrors = {0.1};
+  const std::pair<ExchangeFormat, const char*> files[] = {
+      {ExchangeFormat::OpenCv, "camera.yaml"}, {ExchangeFormat::OpenCv, "camera.xml"}, {ExchangeFormat::Ros, "ros.yaml"},
+      {ExchangeFormat::Colmap, "cameras.txt"}, {ExchangeFormat::Kalibr, "camchain.yaml"}};
+  for (const auto& [format, name] : files) {
+    ASSERT_TRUE(ExportCamera(exported, format, dir_.File(name)).ok) << name;
+    const std::string out = dir_.File(std::string(name) + ".png");
+    const CommandRun run = Lentora(Quote(dir_.File(name)) + " " + Quote(dir_.File("in.png")) + " " + Quote(out));
+    ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+    const cv::Mat image = cv::imread(out, cv::IMREAD_COLOR);
+    ASSERT_EQ(image.size(), own.size()) << name;
+    EXPECT_EQ(cv::norm(image, own, cv::NORM_INF), 0.0) << name;
+  }
+  // A file of another program's that is none of these says what is read.
+  std::ofstream(dir_.File("notes.yaml")) << "comment: calibrated on Tuesday\n";
+  ExpectBadInput(Quote(dir_.File("notes.yaml")) + " " + Quote(dir_.File("in.png")) + " " + Quote(dir_.File("x.png")),
+                 "Kalibr camchain YAML and COLMAP cameras.txt");
+}
+
 TEST_F(UndistortCli, TakesImagesWithAlpha) {
   QImage argb(320, 240, QImage::Format_ARGB32);
   argb.fill(QColor(10, 200, 30, 128));
@@ -85,7 +113,7 @@ TEST_F(UndistortCli, TakesImagesWithAlpha) {
 TEST_F(UndistortCli, HelpAndUsage) {
   const ProcessResult help = Lentora("--help");
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("usage: lentora undistort INTRINSIC_FILE IN_IMAGE OUT_IMAGE"), std::string::npos);
+  EXPECT_NE(help.out.find("usage: lentora undistort PARAMETER_FILE IN_IMAGE OUT_IMAGE"), std::string::npos);
   EXPECT_EQ(Lentora("").status, 2);
   EXPECT_EQ(Lentora("a b").status, 2);
   EXPECT_EQ(Lentora("a b c d").status, 2);
