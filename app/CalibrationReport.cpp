@@ -1,5 +1,7 @@
 #include "app/CalibrationReport.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
@@ -11,11 +13,37 @@
 
 namespace {
 
-// "value±sigma" with four decimals each, or the value alone without a sigma.
-std::string WithSigma(double value, double sigma, bool known) {
-  char text[64];
-  if (known) std::snprintf(text, sizeof text, "%.4lf\u00b1%.4lf", value, sigma);
-  else std::snprintf(text, sizeof text, "%.4lf", value);
+const char* const kIntrinsicNames[8] = {"fx", "fy", "cx", "cy", "k1", "k2", "p1", "p2"};
+
+// "fx 812.3457 ± 0.0123 px": four decimals, the standard deviation when known.
+std::string LabelledValue(const char* name, double value, const double* sigma, const char* unit) {
+  char text[96];
+  if (sigma) std::snprintf(text, sizeof text, "%s %.4lf \u00b1 %.4lf%s", name, value, *sigma, unit);
+  else std::snprintf(text, sizeof text, "%s %.4lf%s", name, value, unit);
+  return text;
+}
+
+// One line per intrinsic value, in the order fx fy cx cy k1 k2 p1 p2.
+std::string IntrinsicLines(const CameraParameters& p, const std::array<double, 8>* sigma) {
+  const double values[8] = {p.K[0], p.K[4], p.K[2], p.K[5], p.distortion[0], p.distortion[1], p.distortion[2],
+                            p.distortion[3]};
+  std::string text;
+  for (size_t i = 0; i < 8; ++i)
+    text += LabelledValue(kIntrinsicNames[i], values[i], sigma ? &(*sigma)[i] : nullptr, i < 4 ? " px" : "") + "\n";
+  return text;
+}
+
+// Root mean square over all points of errors that each cover as many points.
+double CombinedRms(const std::vector<double>& rms) {
+  if (rms.empty()) return 0.0;
+  double squares = 0.0;
+  for (double e : rms) squares += e * e;
+  return std::sqrt(squares / static_cast<double>(rms.size()));
+}
+
+std::string DegreesText(double radians) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4lf\u00b0", radians * 180.0 / M_PI);
   return text;
 }
 
@@ -50,20 +78,32 @@ void WriteCoverageJson(JsonWriter& json, const CoverageSummary& coverage) {
 
 }  // namespace
 
+double CameraRmsError(const CalibrationProblem& problem) {
+  std::vector<double> rms;
+  for (const ViewError& e : PerViewErrors(FitOf(problem))) rms.push_back(e.rms);
+  return CombinedRms(rms);
+}
+
+double RigRmsError(const StereoRigResult& rig) {
+  std::vector<double> rms;
+  for (const PairError& e : rig.pairErrors) rms.push_back(e.rms);
+  return CombinedRms(rms);
+}
+
 std::string CalibrationText(const CalibrationProblem& problem) {
   const CameraParameters p = problem.GetParameters();
   double fovX = 0, fovY = 0, meanX = 0, meanY = 0, meanDistance = 0;
   problem.GetFieldOfView(fovX, fovY);
   problem.GetReprojectionError(meanX, meanY, meanDistance);
   const CameraUncertainty uncertainty = EstimateUncertainty(FitOf(problem));
-  const bool known = uncertainty.valid;
-  const auto& s = uncertainty.sigma.values;
-  std::string text = "F: " + WithSigma(p.K[0], s[0], known) + " " + WithSigma(p.K[4], s[1], known) + "\nP: " +
-                     WithSigma(p.K[2], s[2], known) + " " + WithSigma(p.K[5], s[3], known) + "\nD:";
-  for (size_t i = 0; i < 4; ++i) text += " " + WithSigma(p.distortion[i], s[4 + i], known);
+  std::array<double, 8> sigma{};
+  std::copy_n(uncertainty.sigma.values.begin(), 8, sigma.begin());
   char rest[256];
-  std::snprintf(rest, sizeof rest, "\nE: %lf %lf %lf\nFOV: %lf %lf", meanX, meanY, meanDistance, fovX, fovY);
-  return text + rest;
+  std::snprintf(rest, sizeof rest,
+                "RMS error %.4lf px, mean distance %.4lf px\nmean |dx| %.4lf px, mean |dy| %.4lf px\n"
+                "field of view %.2lf\u00b0 x %.2lf\u00b0",
+                CameraRmsError(problem), meanDistance, meanX, meanY, fovX, fovY);
+  return IntrinsicLines(p, uncertainty.valid ? &sigma : nullptr) + rest;
 }
 
 std::string ViewUsageText(const CalibrationProblem& problem) {
@@ -71,7 +111,7 @@ std::string ViewUsageText(const CalibrationProblem& problem) {
   out << problem.usedViews.size() << " of " << problem.usedViews.size() + problem.skippedViews.size() << " views used";
   const char* separator = " (";
   for (const SkippedView& skipped : problem.skippedViews) {
-    out << separator << "view " << skipped.view << ": " << SkipReasonText(skipped.reason);
+    out << separator << "view " << skipped.view + 1 << ": " << SkipReasonText(skipped.reason);
     separator = ", ";
   }
   if (!problem.skippedViews.empty()) out << ")";
@@ -96,7 +136,7 @@ void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int ca
   json.Key("K").Array(p.K.begin(), p.K.end());
   json.Key("width").Value(static_cast<int>(p.width)).Key("height").Value(static_cast<int>(p.height));
   json.Key("reprojectionError").BeginObject().Key("meanAbsX").Value(meanX).Key("meanAbsY").Value(meanY);
-  json.Key("meanDistance").Value(meanDistance).EndObject();
+  json.Key("meanDistance").Value(meanDistance).Key("rms").Value(CameraRmsError(problem)).EndObject();
   json.Key("fieldOfView").BeginObject().Key("x").Value(fovX).Key("y").Value(fovY).EndObject();
   const CameraFit fit = FitOf(problem);
   json.Key("perViewErrors").BeginArray();
@@ -128,12 +168,7 @@ void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int ca
   json.EndArray().EndObject();
 }
 
-std::string ParametersText(const CameraParameters& p) {
-  char text[256];
-  std::snprintf(text, sizeof text, "F: %.4lf %.4lf\nP: %.4lf %.4lf\nD: %.4lf %.4lf %.4lf %.4lf\n", p.K[0], p.K[4],
-                p.K[2], p.K[5], p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3]);
-  return text;
-}
+std::string ParametersText(const CameraParameters& p) { return IntrinsicLines(p, nullptr); }
 
 bool HasCalibrationRun(const CCalibrationData& data, int camera) {
   if (camera < 0 || camera >= data.GetCameraCount()) return false;
@@ -163,27 +198,27 @@ std::string CameraSummaryText(const CCalibrationData& data, int camera) {
 
 std::string StereoRigText(const StereoRigResult& rig) {
   const double* r = rig.rotationVector.data();
+  const double angle = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+  const double scale = angle > 0.0 ? 1.0 / angle : 0.0;
   const double* T = rig.second.T.data();
-  char text[256];
-  std::snprintf(text, sizeof text, "r: %.4lf %.4lf %.4lf\nT: %.4lf %.4lf %.4lf\nBaseline: %.4lf", r[0], r[1], r[2],
-                T[0], T[1], T[2], rig.baseline);
+  const char* unit = LengthUnitName(rig.unit);
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "rotation %s about (%.4lf, %.4lf, %.4lf)\nT %.4lf %.4lf %.4lf %s\nbaseline %.4lf %s\n"
+                "RMS error %.4lf px, mean distance %.4lf px",
+                DegreesText(angle).c_str(), r[0] * scale, r[1] * scale, r[2] * scale, T[0], T[1], T[2], unit,
+                rig.baseline, unit, RigRmsError(rig), rig.meanDistance);
   return text;
 }
 
 std::string StereoReportText(const CCalibrationData& data, const StereoRigResult& rig) {
   std::ostringstream out;
   for (int camera = 0; camera < 2; ++camera)
-    out << "Camera " << camera << ": " << ViewUsageText(data.GetCalibrationProblem(camera)) << "\n"
+    out << "Camera " << camera + 1 << ": " << ViewUsageText(data.GetCalibrationProblem(camera)) << "\n"
         << CalibrationText(data.GetCalibrationProblem(camera)) << "\n";
-  const auto& R = rig.second.R;
-  const auto& T = rig.second.T;
-  char text[512];
-  std::snprintf(text, sizeof text,
-                "Stereo Rig between cameras 0 and 1 (%d view pairs%s)\nR: %lf %lf %lf %lf %lf %lf %lf %lf %lf\n"
-                "T: %lf %lf %lf\nBaseline: %lf\nE: %lf\n",
-                rig.pairCount, rig.converged ? "" : ", refinement did not converge", R[0], R[1], R[2], R[3], R[4],
-                R[5], R[6], R[7], R[8], T[0], T[1], T[2], rig.baseline, rig.meanDistance);
-  out << text;
+  out << "Stereo rig between cameras 1 and 2 (" << rig.pairCount << " view pairs"
+      << (rig.converged ? "" : ", refinement did not converge") << ")\n"
+      << StereoRigText(rig) << "\n";
   return out.str();
 }
 
@@ -204,7 +239,9 @@ void WriteStereoJson(JsonWriter& json, const CCalibrationData& data, const Stere
   WriteCalibrationJson(json, data, 1);
   json.Key("R").Array(second.R.begin(), second.R.end()).Key("T").Array(second.T.begin(), second.T.end());
   json.Key("baseline").Value(rig.baseline).Key("converged").Value(rig.converged);
-  json.Key("reprojectionError").BeginObject().Key("meanDistance").Value(rig.meanDistance).EndObject();
+  json.Key("reprojectionError").BeginObject().Key("meanDistance").Value(rig.meanDistance);
+  json.Key("rms").Value(RigRmsError(rig)).EndObject();
+  json.Key("unit").Value(std::string(LengthUnitName(rig.unit)));
   json.Key("pairs").Array(rig.pairedViews.begin(), rig.pairedViews.end());
   json.Key("perPairErrors").BeginArray();
   for (const PairError& e : rig.pairErrors) {

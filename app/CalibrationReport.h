@@ -10,14 +10,26 @@
 class CCalibrationData;
 class CalibrationProblem;
 
-// A camera's result text: F, P, D, E and FOV lines.
+// Every number of these texts carries its name and unit; views and cameras
+// are numbered from 1, as the workbench's panels number them (the JSON keeps
+// its 0-based indices).
+
+// A camera's result text: one line per intrinsic value (fx, fy, cx, cy, k1,
+// k2, p1, p2, each with its standard deviation when it is known), the RMS
+// reprojection error beside the mean distance, the mean |dx| and |dy| and the
+// field of view.
 std::string CalibrationText(const CalibrationProblem& problem);
 
+// Root mean square reprojection error over every point of the views a run used, pixels.
+double CameraRmsError(const CalibrationProblem& problem);
+// The same over both cameras' points of every pair of a rig.
+double RigRmsError(const StereoRigResult& rig);
+
 // How many views the last run used and why the others were not:
-// "5 of 7 views used (view 1: disabled, view 4: no image)".
+// "5 of 7 views used (view 2: disabled, view 5: no image)".
 std::string ViewUsageText(const CalibrationProblem& problem);
 
-// The text shown after loading a parameter file: F, P and D lines.
+// The text shown after loading a parameter file: fx, fy, cx, cy, k1, k2, p1, p2 lines.
 std::string ParametersText(const CameraParameters& parameters);
 
 // True when the camera's last run ended with a calibration (not refused, not
@@ -32,8 +44,9 @@ bool RunResultsAreCurrent(const CCalibrationData& data, int camera);
 // run), else "Not calibrated.".
 std::string CameraSummaryText(const CCalibrationData& data, int camera);
 
-// The rig entry's text: relative rotation vector, translation and baseline of
-// camera 1 seen from camera 0.
+// The rig entry's text: the rotation from camera 1 to camera 2 in degrees
+// about its axis, the translation and baseline in the grid's unit, and the
+// rig's RMS reprojection error beside its mean distance.
 std::string StereoRigText(const StereoRigResult& rig);
 
 // What `lentora stereo` prints: both cameras' texts, then the rig.

@@ -49,7 +49,7 @@ struct CameraWork {
 
   void Run(const CalibrationRunOptions& run) {
     if (!exists) {
-      result.message = "no camera " + std::to_string(camera);
+      result.message = "no camera " + std::to_string(camera + 1);
       return;
     }
     problem.options.progress = run.progress;
@@ -99,6 +99,12 @@ std::unique_ptr<CalibrationJob> CalibrationJob::ForStereoRig(const CCalibrationD
         "a stereo rig needs two cameras; the workspace has " + std::to_string(data.GetCameraCount());
   } else {
     for (int camera = 0; camera < 2; ++camera) state->cameras[camera].CopyFrom(data, camera);
+    const LengthUnit first = state->cameras[0].grid.unit, second = state->cameras[1].grid.unit;
+    state->rigResult.unit = first;
+    if (first != second)
+      state->rigResult.message = std::string("the cameras' square sizes are in different units (") +
+                                 LengthUnitName(first) + " and " + LengthUnitName(second) +
+                                 "); give both grids one unit";
   }
   return std::unique_ptr<CalibrationJob>(new CalibrationJob(std::move(state)));
 }
@@ -116,7 +122,7 @@ void CalibrationJob::Run(const CalibrationRunOptions& options) {
     work.Run(options);
     if (!work.result.ok) {
       result.cancelled = s.cancelled = work.result.cancelled;
-      result.message = "camera " + std::to_string(work.camera) + ": " + work.result.message;
+      result.message = "camera " + std::to_string(work.camera + 1) + ": " + work.result.message;
       return;
     }
   }

@@ -48,6 +48,7 @@ struct StereoRigResult {
   CameraParameters second;           // camera 1; R, T: camera-1 coordinates = R * X0 + T
   std::array<double, 3> rotationVector{};  // of second.R
   double baseline = 0.0;
+  LengthUnit unit = LengthUnit::Millimetre;  // of T and the baseline: the grids' square-size unit
   bool converged = false;
   double meanDistance = 0.0;         // pixels, both cameras, all pairs
   int pairCount = 0;
@@ -58,7 +59,8 @@ struct StereoRigResult {
 };
 
 // Calibrates cameras 0 and 1 (storing each one's parameters as
-// CalibrateCamera does), then the rig they form.
+// CalibrateCamera does), then the rig they form. Grids whose square sizes are
+// in different units are refused: the rig's translation would have no unit.
 StereoRigResult CalibrateStereoRig(CCalibrationData& data, const CalibrationRunOptions& options = {});
 
 // A calibration taken apart for a worker thread. Creating the job copies what

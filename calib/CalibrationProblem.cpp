@@ -322,7 +322,7 @@ std::string CalibrationProblem::TooFewViewsRefusal(const std::vector<RunView>& v
   if (storeViews < kMinimumCalibrationViews) return text;
   text += "\n" + std::to_string(viewCount) + " of " + std::to_string(storeViews) + " views can take part:";
   for (const SkippedView& skipped : skippedViews)
-    text += "\nview " + std::to_string(skipped.view) + ": " + SkipReasonText(skipped.reason);
+    text += "\nview " + std::to_string(skipped.view + 1) + ": " + SkipReasonText(skipped.reason);
   // Lists that fit no view of this grid but fit another grid of the same size
   // were marked for that grid: say so, as it is the usual slip.
   std::optional<std::pair<int, int>> marked;

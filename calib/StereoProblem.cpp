@@ -91,12 +91,12 @@ bool StereoProblem::CheckCameras() {
   for (int c = 0; c < 2; ++c) {
     const CalibrationProblem* camera = cameras[c];
     if (!camera) {
-      refusal = "camera " + std::to_string(c) + " is missing";
+      refusal = "camera " + std::to_string(c + 1) + " is missing";
       return false;
     }
     if (!camera->refusal.empty() || static_cast<int>(camera->usedViews.size()) < kMinimumCalibrationViews ||
         camera->pointsPerView == 0) {
-      refusal = "camera " + std::to_string(c) + ": " +
+      refusal = "camera " + std::to_string(c + 1) + ": " +
                 (camera->refusal.empty() ? std::string(kTooFewViewsMessage) : camera->refusal);
       return false;
     }
@@ -106,7 +106,7 @@ bool StereoProblem::CheckCameras() {
               std::to_string(secondCamera->pointsPerView) + " points per view";
     return false;
   }
-  // Both cameras saw the same board, and camera 0's object points serve both.
+  // Both cameras saw the same board, and the first camera's object points serve both.
   const GridDescription& a = firstCamera->grid;
   const GridDescription& b = secondCamera->grid;
   if (a.nx != b.nx || a.ny != b.ny || a.dX != b.dX || a.dY != b.dY) {
@@ -114,7 +114,7 @@ bool StereoProblem::CheckCameras() {
     return false;
   }
   if (secondCamera->viewCount < firstCamera->viewCount) {
-    refusal = "camera 1 has fewer views (" + std::to_string(secondCamera->viewCount) + ") than camera 0 (" +
+    refusal = "camera 2 has fewer views (" + std::to_string(secondCamera->viewCount) + ") than camera 1 (" +
               std::to_string(firstCamera->viewCount) + ")";
     return false;
   }

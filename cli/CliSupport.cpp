@@ -7,6 +7,20 @@
 #include <iostream>
 #include <limits>
 
+std::string NoSuchCamera(int option, int cameraCount) {
+  std::string text = "--camera " + std::to_string(option) + ": the workspace has " + std::to_string(cameraCount) +
+                     (cameraCount == 1 ? " camera" : " cameras");
+  if (cameraCount > 0) text += " (--camera 0 to " + std::to_string(cameraCount - 1) + ")";
+  return text;
+}
+
+std::string NoSuchView(int camera, int option, int viewCount) {
+  std::string text = "--view " + std::to_string(option) + ": camera " + std::to_string(camera + 1) + " has " +
+                     std::to_string(viewCount) + (viewCount == 1 ? " view" : " views");
+  if (viewCount > 0) text += " (--view 0 to " + std::to_string(viewCount - 1) + ")";
+  return text;
+}
+
 bool ParsedArguments::Has(const std::string& name) const {
   return std::any_of(options.begin(), options.end(), [&](const auto& o) { return o.first == name; });
 }

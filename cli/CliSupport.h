@@ -26,6 +26,11 @@ bool ParseArguments(const Arguments& args, const std::vector<std::string>& value
                     const std::vector<std::string>& flagOptions, ParsedArguments& parsed, std::string& error,
                     const std::vector<std::pair<std::string, int>>& listOptions = {});
 
+// The options count cameras and views from 0, the messages from 1: the refusal
+// of an option that names no camera or view says both.
+std::string NoSuchCamera(int option, int cameraCount);
+std::string NoSuchView(int camera, int option, int viewCount);
+
 // Strict number parsing: the whole text must be the number.
 bool ParseInt(const std::string& text, int& value);
 bool ParseDouble(const std::string& text, double& value);

@@ -25,7 +25,7 @@ const CommandSpec kCalibrate{"calibrate", kCalibrateUsage, kCameraOption | kJson
 
 void PrintText(const CCalibrationData& data, int camera) {
   const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
-  std::cout << "Camera " << camera << ": " << ViewUsageText(problem)
+  std::cout << "Camera " << camera + 1 << ": " << ViewUsageText(problem)
             << (problem.converged ? "" : ", refinement did not converge") << "\n"
             << CalibrationText(problem) << "\n";
 }
@@ -33,9 +33,7 @@ void PrintText(const CCalibrationData& data, int camera) {
 int Calibrate(const CommandLine& line) {
   CCalibrationData data;
   LoadWorkspaceFor(line.OnePositional("expected one WORKSPACE argument"), data);
-  if (line.camera && *line.camera >= data.GetCameraCount())
-    FailInput("no camera " + std::to_string(*line.camera) + " (the workspace has " +
-              std::to_string(data.GetCameraCount()) + ")");
+  if (line.camera && *line.camera >= data.GetCameraCount()) FailInput(NoSuchCamera(*line.camera, data.GetCameraCount()));
 
   std::vector<int> calibrated;
   std::vector<std::pair<int, std::string>> refused;
@@ -43,9 +41,9 @@ int Calibrate(const CommandLine& line) {
   const int last = line.camera.value_or(data.GetCameraCount() - 1);
   for (int camera = first; camera <= last; ++camera) {
     const CameraCalibrationResult run = CalibrateCamera(
-        data, camera, line.Has("--progress") ? ProgressToStderr("camera " + std::to_string(camera)) : CalibrationRunOptions{});
+        data, camera, line.Has("--progress") ? ProgressToStderr("camera " + std::to_string(camera + 1)) : CalibrationRunOptions{});
     if (!run.ok) {
-      line.Complain("camera " + std::to_string(camera) + ": " + run.message);
+      line.Complain("camera " + std::to_string(camera + 1) + ": " + run.message);
       refused.emplace_back(camera, run.message);
       continue;
     }

@@ -15,7 +15,8 @@ const char* const kUsage =
     "  Finds the camera's grid in each view and stores its corners as four clicks and the grid\n"
     "  estimation would, origin first. Without --camera every camera with a grid is searched;\n"
     "  --view V searches only view V. Views where the board is not found keep their points.\n"
-    "  Cameras and views count from 0. Exit status 0 when the search ran, whatever it found.\n"
+    "  --camera and --view count from 0, the text numbers cameras and views from 1.\n"
+    "  Exit status 0 when the search ran, whatever it found.\n"
     "  --json            print {\"cameras\":[{\"camera\",\"views\":[{\"view\",\"found\",\"points\"}]}]}\n"
     "  --save OUT_INDEX  save the workspace with the detected points under a new index file\n";
 
@@ -39,9 +40,9 @@ std::string SelectCameras(const CCalibrationData& data, const CommandLine& line,
   if (line.camera) {
     const int c = *line.camera;
     if (c >= data.GetCameraCount())
-      return "no camera " + std::to_string(c) + " in the workspace (it has " + std::to_string(data.GetCameraCount()) + ")";
+      return NoSuchCamera(c, data.GetCameraCount());
     const GridStatus grid = ValidateGrid(data.GetGrid(c));
-    if (grid != GridStatus::Ok) return "camera " + std::to_string(c) + ": " + DescribeGridStatus(grid);
+    if (grid != GridStatus::Ok) return "camera " + std::to_string(c + 1) + ": " + DescribeGridStatus(grid);
     cameras.push_back(c);
   } else {
     for (int c = 0; c < data.GetCameraCount(); ++c)
@@ -50,9 +51,7 @@ std::string SelectCameras(const CCalibrationData& data, const CommandLine& line,
   }
   if (view)
     for (int c : cameras)
-      if (*view >= data.GetViewCount(c))
-        return "camera " + std::to_string(c) + " has no view " + std::to_string(*view) + " (it has " +
-               std::to_string(data.GetViewCount(c)) + ")";
+      if (*view >= data.GetViewCount(c)) return NoSuchView(c, *view, data.GetViewCount(c));
   return {};
 }
 
@@ -95,13 +94,13 @@ void PrintText(const std::vector<CameraOutcome>& outcomes) {
     for (const ViewOutcome& view : camera.views) {
       if (view.status == GridStatus::Ok) {
         ++found;
-        std::printf("Camera %d view %d: found, %zu points\n", camera.camera, view.view, view.points.size());
+        std::printf("Camera %d view %d: found, %zu points\n", camera.camera + 1, view.view + 1, view.points.size());
       } else {
-        std::printf("Camera %d view %d: not found (%s)%s\n", camera.camera, view.view, DescribeGridStatus(view.status),
+        std::printf("Camera %d view %d: not found (%s)%s\n", camera.camera + 1, view.view + 1, DescribeGridStatus(view.status),
                     view.cleared ? "; its old points did not fit the grid and were cleared" : "");
       }
     }
-    std::printf("Camera %d: %d of %zu views detected\n", camera.camera, found, camera.views.size());
+    std::printf("Camera %d: %d of %zu views detected\n", camera.camera + 1, found, camera.views.size());
   }
 }
 

@@ -15,15 +15,16 @@ const char* const kExportUsage =
     "usage: lentora export WORKSPACE (--camera N | --rig) --format opencv|ros|colmap|kalibr --out FILE\n"
     "  Calibrates camera N (as lentora calibrate does), or cameras 0 and 1 and their rig (as\n"
     "  lentora stereo does), and writes the result as OpenCV FileStorage YAML, ROS camera_info\n"
-    "  YAML, COLMAP cameras.txt or a Kalibr camchain. A ROS rig writes camera 1 beside FILE\n"
-    "  with \"_1\" before the extension.\n";
+    "  YAML, COLMAP cameras.txt or a Kalibr camchain. A ROS rig writes its second camera beside\n"
+    "  FILE with \"_1\" before the extension. ROS and Kalibr rigs carry the translation in metres;\n"
+    "  OpenCV files keep the grid's unit (T_unit).\n";
 
 const char* const kImportUsage =
     "usage: lentora import-parameters WORKSPACE --camera N FILE [--save OUT_INDEX]\n"
-    "  Reads camera N's parameters from FILE (OpenCV YAML/XML, ROS camera_info YAML or a\n"
-    "  parameter file of ours), prints them and, with --save, writes the workspace with them\n"
-    "  under OUT_INDEX. Distortion the camera model cannot hold and a different image size are\n"
-    "  refused.\n";
+    "  Reads camera N's parameters from FILE (OpenCV YAML/XML, ROS camera_info YAML, a Kalibr\n"
+    "  camchain or COLMAP cameras.txt with one camera, or a parameter file of ours), prints them\n"
+    "  and, with --save, writes the workspace with them under OUT_INDEX. Distortion the camera\n"
+    "  model cannot hold and a different image size are refused.\n";
 
 const CommandSpec kExport{"export", kExportUsage, kCameraOption, {"--format", "--out"}, {"--rig"}};
 const CommandSpec kImport{"import-parameters", kImportUsage, kCameraOption | kSaveOption};
@@ -56,11 +57,9 @@ ExchangeResult ExportRequested(CCalibrationData& data, const ExportRequest& requ
     return ExportRig(ExportedRigOf(rig), request.format, request.out);
   }
   const int camera = *request.camera;
-  if (camera >= data.GetCameraCount())
-    FailInput("no camera " + std::to_string(camera) + " (the workspace has " + std::to_string(data.GetCameraCount()) +
-              ")");
+  if (camera >= data.GetCameraCount()) FailInput(NoSuchCamera(camera, data.GetCameraCount()));
   const CameraCalibrationResult run = CalibrateCamera(data, camera);
-  if (!run.ok) FailInput("camera " + std::to_string(camera) + ": " + run.message);
+  if (!run.ok) FailInput("camera " + std::to_string(camera + 1) + ": " + run.message);
   return ExportCamera(ExportedCameraOf(data, camera), request.format, request.out);
 }
 
@@ -81,9 +80,10 @@ int Import(const CommandLine& line) {
   const int camera = *line.camera;
   CCalibrationData data;
   LoadWorkspaceFor(line.Positional()[0], data);
+  if (camera >= data.GetCameraCount()) FailInput(NoSuchCamera(camera, data.GetCameraCount()));
   const ImportResult imported = ImportParameters(data, camera, line.Positional()[1]);
   if (!imported.ok) FailInput(imported.message);
-  std::cout << "Camera " << camera << ": " << ParametersText(imported.parameters);
+  std::cout << "Camera " << camera + 1 << ":\n" << ParametersText(imported.parameters);
   if (!line.saveTo.empty()) SaveWorkspaceFor(data, line.saveTo);
   return kExitOk;
 }

@@ -15,7 +15,7 @@ const char* const kUsage =
     "usage: lentora extract-grid WORKSPACE --camera N --view V --border X,Y X,Y X,Y X,Y [--json] [--save OUT_INDEX]\n"
     "  Marks one view as the object editor does: each border point is refined to the nearest corner like a\n"
     "  click, then every grid corner is predicted and refined. The first border point is the grid's origin;\n"
-    "  the others may come in any order. Cameras and views count from 0.\n"
+    "  the others may come in any order. --camera and --view count from 0; the text from 1.\n"
     "  --json            print {\"camera\",\"view\",\"nx\",\"ny\",\"border\",\"points\"} instead of text\n"
     "  --save OUT_INDEX  save the workspace with the new grid points under a new index file\n";
 
@@ -62,14 +62,12 @@ Request ReadRequest(const CommandLine& line) {
 // Runs the clicks and the estimation; on failure returns the message.
 std::string MarkView(CCalibrationData& data, const Request& request, std::array<ImagePoint, 4>& refined) {
   if (request.camera < 0 || request.camera >= data.GetCameraCount())
-    return "no camera " + std::to_string(request.camera) + " in the workspace (it has " +
-           std::to_string(data.GetCameraCount()) + ")";
+    return NoSuchCamera(request.camera, data.GetCameraCount());
   if (request.view < 0 || request.view >= data.GetViewCount(request.camera))
-    return "camera " + std::to_string(request.camera) + " has no view " + std::to_string(request.view) + " (it has " +
-           std::to_string(data.GetViewCount(request.camera)) + ")";
+    return NoSuchView(request.camera, request.view, data.GetViewCount(request.camera));
   const GridStatus gridStatus = ValidateGrid(data.GetGrid(request.camera));
   if (gridStatus != GridStatus::Ok)
-    return "camera " + std::to_string(request.camera) + ": " + DescribeGridStatus(gridStatus);
+    return "camera " + std::to_string(request.camera + 1) + ": " + DescribeGridStatus(gridStatus);
   // A fresh marking, as after "Reset points" in the editor.
   data.GetBorderPoints(request.camera, request.view)->clear();
   for (int k = 0; k < 4; ++k) {
@@ -101,7 +99,7 @@ void PrintJson(const CCalibrationData& data, const Request& request, const std::
 
 void PrintText(const CCalibrationData& data, const Request& request, const std::array<ImagePoint, 4>& border) {
   const GridDescription grid = data.GetGrid(request.camera);
-  std::printf("Camera %d view %d: %d x %d grid points\n", request.camera, request.view, grid.nx, grid.ny);
+  std::printf("Camera %d view %d: %d x %d grid points\n", request.camera + 1, request.view + 1, grid.nx, grid.ny);
   std::printf("Border points (refined, in click order):");
   for (const ImagePoint& p : border) std::printf(" (%.4f, %.4f)", p.x, p.y);
   std::printf("\nrow column x y\n");

@@ -21,7 +21,8 @@ void WriteCameraJson(JsonWriter& json, const CCalibrationData& data, int camera)
   const CameraParameters p = data.GetCameraParameters(camera);
   json.BeginObject().Key("index").Value(camera).Key("views").Value(data.GetViewCount(camera));
   json.Key("grid").BeginObject().Key("nx").Value(grid.nx).Key("ny").Value(grid.ny).Key("dX").Value(grid.dX);
-  json.Key("dY").Value(grid.dY).Key("wx").Value(grid.wx).Key("wy").Value(grid.wy).EndObject();
+  json.Key("dY").Value(grid.dY).Key("unit").Value(std::string(LengthUnitName(grid.unit)));
+  json.Key("wx").Value(grid.wx).Key("wy").Value(grid.wy).EndObject();
   json.Key("parameters").BeginObject();
   json.Key("K").Array(p.K.begin(), p.K.end());
   json.Key("distortion").Array(p.distortion.begin(), p.distortion.begin() + 4);
@@ -60,10 +61,11 @@ void PrintCameraText(const CCalibrationData& data, int camera) {
     withPoints += data.ViewHasPoints(camera, v) ? 1 : 0;
     enabled += data.IsViewEnabled(camera, v) ? 1 : 0;
   }
-  std::cout << "Camera " << camera << ": " << data.GetViewCount(camera) << " views (" << enabled << " enabled, "
+  std::cout << "Camera " << camera + 1 << ": " << data.GetViewCount(camera) << " views (" << enabled << " enabled, "
             << withPoints << " with points), image " << data.GetImageWidth(camera) << "x"
             << data.GetImageHeight(camera) << "\n"
-            << "  grid " << grid.nx << "x" << grid.ny << ", squares " << grid.dX << " x " << grid.dY << ", window "
+            << "  grid " << grid.nx << "x" << grid.ny << ", squares " << grid.dX << " x " << grid.dY << " "
+            << LengthUnitName(grid.unit) << ", window "
             << grid.wx << "x" << grid.wy << "\n"
             << "  fx " << p.fx() << " fy " << p.fy() << " cx " << p.cx() << " cy " << p.cy() << "  distortion "
             << p.distortion[0] << " " << p.distortion[1] << " " << p.distortion[2] << " " << p.distortion[3] << "\n"

@@ -35,7 +35,7 @@ bool CCalibrationRunner::Start(std::unique_ptr<CalibrationJob> job, CCalibration
   lastIteration_ = 0;
   cancel_ = std::make_shared<std::atomic<bool>>(false);
 
-  dialog_ = OpenProgressWindow(window_, "Lentora", text_, 0, kDialogDelayMs);
+  dialog_ = OpenProgressWindow(window_, "Calibration", text_, 0, kDialogDelayMs);
   dialog_->setWindowModality(Qt::WindowModal);
   connect(dialog_, &QProgressDialog::canceled, this, &CCalibrationRunner::Cancel);
 

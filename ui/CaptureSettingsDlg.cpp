@@ -20,7 +20,7 @@
 #include "sources/media/DShow.h"
 
 CCaptureSettingsDlg::CCaptureSettingsDlg(CCalibrationData* store, QWidget* parent) : QDialog(parent) {
-  setWindowTitle("Dialog");
+  setWindowTitle("Recording Settings");
   compressor_ = new QComboBox(this);
   fileName_ = new QLineEdit(QString::fromStdString(OutputPath("TestFile.avi")), this);
   browse_ = new QPushButton("...", this);
@@ -69,7 +69,7 @@ void CCaptureSettingsDlg::FillLists(CCalibrationData* store) {
   for (const std::string& name : names) compressor_->addItem(QString::fromStdString(name));
   compressor_->setCurrentIndex(0);
   const int cameraCount = store ? store->GetCameraCount() : 0;
-  for (int i = 0; i < cameraCount; ++i) cameras_->addItem(QString("Camera %1").arg(i));
+  for (int i = 0; i < cameraCount; ++i) cameras_->addItem(QString("Camera %1").arg(i + 1));
 }
 
 QString CCaptureSettingsDlg::AskSaveFile() {

@@ -6,7 +6,7 @@
 #include <QVBoxLayout>
 
 CRemoveSourceOptionsDlg::CRemoveSourceOptionsDlg(QWidget* parent) : QDialog(parent) {
-  setWindowTitle("Dialog");
+  setWindowTitle("Remove Source");
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(new QLabel("Would you like to remove all cameras and data associated with this source?", this));
   auto* row = new QHBoxLayout();

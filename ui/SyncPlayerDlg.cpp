@@ -29,7 +29,7 @@ QLineEdit* AddField(QGridLayout* grid, int row, const QString& label, int id) {
 }  // namespace
 
 CSyncPlayerDlg::CSyncPlayerDlg(QWidget* parent) : QDialog(parent) {
-  setWindowTitle("Dialog");
+  setWindowTitle("Synchronised Playback");
   CreateControls();
 }
 

@@ -89,7 +89,7 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, ResultsWindow
       detector_(std::make_unique<CGridDetector>(&data_)),
       resultsWindowFactory_(std::move(resultsWindow)) {
   setFont(DialogFont());
-  setWindowTitle("Calvorin");
+  setWindowTitle("Lentora");
   setWindowIcon(MakeWindowIcon());
   QPalette palette = this->palette();
   palette.setColor(QPalette::Window, QColor::fromRgba(kDialogColour));
@@ -124,7 +124,7 @@ void CWorkbenchDlg::CreateControls() {
   titleText_->SetColours(kTitleColour, 0xFFFFFFFF);
   titleText_->SetTextOrigin(QPoint(4, 1));
   titleText_->Init();
-  titleText_->SetText(" Calvorin \n Norvane");
+  titleText_->SetText(" Lentora \n Camera calibration workbench");
   titleRect_ = QRect(0, 0, width(), titleTemplate.height());
 
   toolbarStrip_ = new CStaticEx(this, kIdToolbarStrip);

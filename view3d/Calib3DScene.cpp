@@ -97,7 +97,7 @@ void CCalib3DScene::CreateTitleBand() {
   title_ = new CStaticEx(this, kTitleId);
   title_->setGeometry(titleBand_);
   title_->SetColours(kTitleColour, 0xFFFFFFFF);
-  title_->SetText(QStringLiteral(" Results Visualization 3D \n Norvane"));
+  title_->SetText(QStringLiteral(" Results Visualization 3D \n Lentora"));
   title_->Init();
   title_->installEventFilter(this);
 }

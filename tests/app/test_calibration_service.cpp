@@ -8,6 +8,8 @@
 #include <functional>
 #include <limits>
 
+#include <opencv2/calib3d.hpp>
+
 #include "app/CalibrationReport.h"
 #include "app/CalibrationService.h"
 #include "calib/GridFit.h"
@@ -73,7 +75,7 @@ TEST_F(CalibrationServiceTest, RefusedOrMissingCamerasReportAndLeaveTheStoreAlon
   EXPECT_EQ(store.GetCameraParameters(0).K, before.K);
   const CameraCalibrationResult missing = CalibrateCamera(store, 7);
   EXPECT_FALSE(missing.ok);
-  EXPECT_EQ(missing.message, "no camera 7");
+  EXPECT_EQ(missing.message, "no camera 8") << "index 7, the eighth camera";
   EXPECT_EQ(TooFewViewsToCalibrate(store, 0), kTooFewViewsMessage) << "the panel refuses before the run";
   EXPECT_EQ(TooFewViewsToCalibrate(store, 1), "");
 }
@@ -153,7 +155,24 @@ TEST_F(CalibrationServiceTest, RigRefusalsNameTheReason) {
   FillRig(8, 3);
   const StereoRigResult result = CalibrateStereoRig(store);
   EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.message, std::string("camera 1: ") + kTooFewViewsMessage);
+  EXPECT_EQ(result.message, std::string("camera 2: ") + kTooFewViewsMessage) << "cameras are numbered from 1";
+}
+
+TEST_F(CalibrationServiceTest, RigOfGridsInDifferentUnitsIsRefusedAndTheRigCarriesItsUnit) {
+  FillRig(8, 8);
+  GridDescription inches = store.GetGrid(1);
+  inches.unit = LengthUnit::Inch;
+  store.SetGrid(1, inches);
+  const StereoRigResult refused = CalibrateStereoRig(store);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(refused.message, "the cameras' square sizes are in different units (mm and in); give both grids one unit");
+  GridDescription first = store.GetGrid(0);
+  first.unit = LengthUnit::Inch;
+  store.SetGrid(0, first);
+  const StereoRigResult rig = CalibrateStereoRig(store);
+  ASSERT_TRUE(rig.ok) << rig.message;
+  EXPECT_EQ(rig.unit, LengthUnit::Inch);
+  EXPECT_NE(StereoRigText(rig).find("\nbaseline 120.0000 in\n"), std::string::npos) << StereoRigText(rig);
 }
 
 TEST_F(CalibrationServiceTest, RigTextsAndJsonCarryTheRelativePose) {
@@ -161,11 +180,13 @@ TEST_F(CalibrationServiceTest, RigTextsAndJsonCarryTheRelativePose) {
   const StereoRigResult result = CalibrateStereoRig(store);
   ASSERT_TRUE(result.ok);
   const std::string entry = StereoRigText(result);
-  EXPECT_EQ(entry.rfind("r: ", 0), 0u);
-  EXPECT_NE(entry.find("\nBaseline: 120."), std::string::npos) << entry;
+  EXPECT_EQ(entry.rfind("rotation 2.8648\u00b0 about (", 0), 0u) << entry;  // 0.05 rad
+  EXPECT_NE(entry.find("\nbaseline 120.0000 mm\n"), std::string::npos) << entry;
+  EXPECT_NE(entry.find("\nRMS error 0.0000 px, mean distance 0.0000 px"), std::string::npos) << entry;
   const std::string report = StereoReportText(store, result);
-  EXPECT_EQ(report.rfind("Camera 0: 8 of 8 views used\nF: ", 0), 0u) << report;
-  EXPECT_NE(report.find("Stereo Rig between cameras 0 and 1 (8 view pairs)\nR: "), std::string::npos);
+  EXPECT_EQ(report.rfind("Camera 1: 8 of 8 views used\nfx ", 0), 0u) << report;
+  EXPECT_NE(report.find("\nCamera 2: 8 of 8 views used\nfx "), std::string::npos) << report;
+  EXPECT_NE(report.find("Stereo rig between cameras 1 and 2 (8 view pairs)\nrotation "), std::string::npos) << report;
   JsonWriter json;
   WriteStereoJson(json, store, result);
   const std::string text = json.str();
@@ -173,12 +194,49 @@ TEST_F(CalibrationServiceTest, RigTextsAndJsonCarryTheRelativePose) {
   EXPECT_NE(text.find("\"pairs\":[0,1,2,3,4,5,6,7]"), std::string::npos);
 }
 
+// The RMS error the texts show is the root mean square reprojection distance
+// over every point of the views used, computed here with OpenCV's projection.
+TEST_F(CalibrationServiceTest, CameraRmsErrorIsTheRootMeanSquareOverAllPoints) {
+  store.AddCamera();
+  const SyntheticRig noisy = StereoRig(8, true);
+  AddViews(store, 0, noisy.cameras[0], noisy.grid, 8);
+  cv::RNG random(7);
+  for (int v = 0; v < 8; ++v)
+    for (ImagePoint& p : *store.GetGridPoints(0, v)) {
+      p.x += random.gaussian(0.3);
+      p.y += random.gaussian(0.3);
+    }
+  ASSERT_TRUE(CalibrateCamera(store, 0).ok);
+  const CalibrationProblem& problem = store.GetCalibrationProblem(0);
+  const CameraParameters p = problem.GetParameters();
+  const cv::Mat K(3, 3, CV_64F, const_cast<double*>(p.K.data()));
+  const cv::Mat D = (cv::Mat_<double>(1, 4) << p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3]);
+  std::vector<cv::Point3d> object;
+  for (const ObjectPoint& o : MakeGridObjectPoints(noisy.grid, 1)) object.emplace_back(o.X, o.Y, o.Z);
+  double squares = 0.0;
+  size_t count = 0;
+  for (int v : problem.usedViews) {
+    std::vector<cv::Point2d> projected;
+    cv::projectPoints(object, cv::Mat(3, 1, CV_64F, const_cast<double*>(problem.GetRotationVector(v))),
+                      cv::Mat(3, 1, CV_64F, const_cast<double*>(problem.GetTranslation(v))), K, D, projected);
+    const PointList& points = *store.GetGridPoints(0, v);
+    for (size_t i = 0; i < projected.size(); ++i, ++count)
+      squares += std::pow(projected[i].x - points[i].x, 2) + std::pow(projected[i].y - points[i].y, 2);
+  }
+  const double expected = std::sqrt(squares / static_cast<double>(count));
+  EXPECT_NEAR(CameraRmsError(problem), expected, 1e-6 * expected);
+  EXPECT_GT(expected, 0.3);  // two coordinates of 0.3 px noise each
+  char line[80];
+  std::snprintf(line, sizeof line, "\nRMS error %.4f px, mean distance ", expected);
+  EXPECT_NE(CalibrationText(problem).find(line), std::string::npos) << CalibrationText(problem);
+}
+
 TEST_F(CalibrationServiceTest, ParameterFilesLoadIntoExistingCamerasOnly) {
   FillRig(8, 8);
   EXPECT_FALSE(LoadCameraParameters(store, 2, "/nonexistent/Camera_Intrinsic.txt"));
   EXPECT_FALSE(LoadCameraParameters(store, 0, "/nonexistent/Camera_Intrinsic.txt"));
   const std::string text = ParametersText(store.GetCameraParameters(0));
-  EXPECT_EQ(text.rfind("F: ", 0), 0u);
+  EXPECT_EQ(text.rfind("fx ", 0), 0u);
 }
 
 TEST_F(CalibrationServiceTest, CameraSummaryShowsTheRunThenParametersThenNothing) {
@@ -225,6 +283,11 @@ TEST_F(CalibrationServiceTest, FingerprintChangesWithEverythingASaveWrites) {
   EXPECT_TRUE(changes([&] {
     GridDescription grid = store.GetGrid(0);
     grid.dX = 31.0;
+    store.SetGrid(0, grid);
+  }));
+  EXPECT_TRUE(changes([&] {
+    GridDescription grid = store.GetGrid(0);
+    grid.unit = LengthUnit::Inch;  // saved with the workspace, so a change to save
     store.SetGrid(0, grid);
   }));
   EXPECT_TRUE(changes([&] {

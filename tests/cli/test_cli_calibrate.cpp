@@ -97,7 +97,7 @@ TEST_F(CalibrateCli, JsonReportsTheRecoveredCameraAndItsPoses) {
   EXPECT_LT(Numbers(run.out, "fx")[1], 1e-3);  // exact points leave almost no doubt
   EXPECT_NEAR(Numbers(run.out, "cy")[0], 245.0, 0.1);
   EXPECT_NE(run.out.find("\"sigma\":{\"fx\":"), std::string::npos);
-  EXPECT_EQ(Numbers(run.out, "rms").size(), 7u);
+  EXPECT_EQ(Numbers(run.out, "rms").size(), 8u);  // the run's RMS error, then one per view
   EXPECT_EQ(Numbers(run.out, "view").size(), 14u);  // per-view errors and poses
   EXPECT_LT(Numbers(run.out, "meanDistance")[0], 1e-3);
   EXPECT_EQ(Numbers(run.out, "width")[0], 640.0);
@@ -110,12 +110,17 @@ TEST_F(CalibrateCli, JsonReportsTheRecoveredCameraAndItsPoses) {
   EXPECT_LT(Numbers(run.out, "worst")[0], 1e-3);
 }
 
-TEST_F(CalibrateCli, TextUsesThePanelFormat) {
+TEST_F(CalibrateCli, TextUsesThePanelsLabelledFormatNumberingCamerasFromOne) {
   const std::string workspace = SavePointWorkspace("ws.txt", {6});
   const ProcessResult run = Lentora("calibrate " + workspace + " --camera 0");
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nF: 8[0-9]{2}\\.[0-9]{4}\u00b1[0-9]\\.[0-9]{4} 8[0-9]{2}\\.[0-9]{4}\u00b1[0-9]\\.[0-9]{4}\nP: ")));
-  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nE: [0-9.]+ [0-9.]+ [0-9.]+\nFOV: [0-9.]+ [0-9.]+")));
+  EXPECT_EQ(run.out.rfind("Camera 1: 6 of 6 views used\nfx 8", 0), 0u) << run.out;
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nfx 8[0-9]{2}\\.[0-9]{4} \u00b1 [0-9]\\.[0-9]{4} px\nfy ")));
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nRMS error [0-9.]+ px, mean distance [0-9.]+ px\n")));
+  EXPECT_TRUE(std::regex_search(run.out, std::regex("\nfield of view [0-9.]+\u00b0 x [0-9.]+\u00b0\n")));
+  const CommandResult missing = Lentora("calibrate " + workspace + " --camera 3");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("--camera 3: the workspace has 1 camera (--camera 0 to 0)"), std::string::npos) << missing.err;
 }
 
 TEST_F(CalibrateCli, ExportedParametersImportBackAndBadFilesChangeNothing) {
@@ -129,7 +134,7 @@ TEST_F(CalibrateCli, ExportedParametersImportBackAndBadFilesChangeNothing) {
   const ProcessResult imported =
       Lentora("import-parameters " + workspace + " --camera 0 '" + file + "' --save '" + dir_.File("out/ws.txt") + "'");
   ASSERT_EQ(imported.status, 0) << imported.err;
-  EXPECT_TRUE(std::regex_search(imported.out, std::regex("F: 820\\.0000 815\\.0000")));
+  EXPECT_NE(imported.out.find("Camera 1:\nfx 820.0000 px\nfy 815.0000 px\n"), std::string::npos) << imported.out;
   CCalibrationData saved;
   ASSERT_TRUE(LoadWorkspace(saved, dir_.File("out/ws.txt")).ok);
   EXPECT_NEAR(saved.GetCameraParameters(0).fx(), 820.0, 1e-4);
@@ -152,7 +157,7 @@ TEST_F(CalibrateCli, FiveViewRuleRefusesOrSkipsCameras) {
 
   const ProcessResult skipped = Lentora("calibrate " + workspace + " --json");
   ASSERT_EQ(skipped.status, 0) << skipped.err;
-  EXPECT_NE(skipped.err.find("camera 1"), std::string::npos);
+  EXPECT_NE(skipped.err.find("camera 2: "), std::string::npos) << skipped.err;
   // Camera 0's result, then camera 1 among the refusals.
   EXPECT_EQ(Numbers(skipped.out, "camera"), (std::vector<double>{0, 1}));
   EXPECT_NE(skipped.out.find("\"refused\":[{\"camera\":1,\"reason\":\"The calibration problem"), std::string::npos)
@@ -186,7 +191,7 @@ TEST_F(CalibrateCli, StereoRecoversTheRigAndRefusesSingleCameras) {
 
   const ProcessResult text = Lentora("stereo " + workspace);
   EXPECT_EQ(text.status, 0);
-  EXPECT_NE(text.out.find("Stereo Rig between cameras"), std::string::npos);
+  EXPECT_NE(text.out.find("Stereo rig between cameras 1 and 2"), std::string::npos);
 
   const std::string single = SavePointWorkspace("single.txt", {6});
   const ProcessResult refused = Lentora("stereo " + single);
@@ -201,10 +206,10 @@ TEST_F(CalibrateCli, ProgressGoesToStderrAndLeavesTheResultAlone) {
   ASSERT_EQ(loud.status, 0) << loud.err;
   EXPECT_EQ(loud.out, quiet.out);
   EXPECT_TRUE(quiet.err.empty()) << quiet.err;
-  const std::regex line("camera 0: iteration (\\d+), RMS error [0-9.]+ px\n");
+  const std::regex line("camera 1: iteration (\\d+), RMS error [0-9.]+ px\n");
   const auto lines = std::distance(std::sregex_iterator(loud.err.begin(), loud.err.end(), line), std::sregex_iterator());
   EXPECT_GE(lines, 2) << loud.err;
-  EXPECT_EQ(loud.err.find("camera 0: iteration 1, "), 0u) << loud.err;
+  EXPECT_EQ(loud.err.find("camera 1: iteration 1, "), 0u) << loud.err;
 
   const ProcessResult rig = Lentora("stereo " + workspace + " --progress");
   ASSERT_EQ(rig.status, 0) << rig.err;

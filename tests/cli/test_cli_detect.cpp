@@ -97,7 +97,7 @@ TEST_F(DetectCli, JsonListsEveryViewOfTheCamerasWithAGridAndSaveStoresTheFoundOn
 TEST_F(DetectCli, OneViewAsTextNamesTheReasonOfAMiss) {
   const ProcessResult found = Run("'" + Index() + "' --camera 0 --view 1");
   ASSERT_EQ(found.status, 0) << found.err;
-  EXPECT_NE(found.out.find("Camera 0 view 1: found, 54 points"), std::string::npos) << found.out;
+  EXPECT_NE(found.out.find("Camera 1 view 2: found, 54 points"), std::string::npos) << found.out;
   EXPECT_NE(found.out.find("1 of 1 views detected"), std::string::npos) << found.out;
   const ProcessResult missed = Run("'" + Index() + "' --camera 0 --view 2");
   ASSERT_EQ(missed.status, 0) << missed.err;
@@ -117,7 +117,9 @@ TEST_F(DetectCli, BadInputExitsWithOneAndBadUsageWithTwo) {
   const ProcessResult noGrid = Run("'" + Index() + "' --camera 1");
   EXPECT_EQ(noGrid.status, 1);
   EXPECT_NE(noGrid.err.find("grid"), std::string::npos) << noGrid.err;
-  EXPECT_EQ(Run("'" + Index() + "' --view 3").status, 1);
+  const ProcessResult noView = Run("'" + Index() + "' --view 3");
+  EXPECT_EQ(noView.status, 1);
+  EXPECT_NE(noView.err.find("--view 3: camera 1 has 3 views (--view 0 to 2)"), std::string::npos) << noView.err;
   const ProcessResult unwritable = Run("'" + Index() + "' --save '" + (dir_->Path() / "no" / "such" / "x.txt").string() + "'");
   EXPECT_EQ(unwritable.status, 1);
 }

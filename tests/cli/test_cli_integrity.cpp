@@ -78,8 +78,8 @@ TEST_F(IntegrityCli, DisabledViewsStayOutAndTheResultSaysWhy) {
   const ProcessResult text = Lentora("calibrate " + Quoted(Index()));
   ASSERT_EQ(text.status, 0) << text.err;
   EXPECT_NE(text.out.find("5 of 7 views used"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("view 1: disabled"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("view 4: disabled"), std::string::npos) << text.out;
+  // The text numbers views from 1 (views 1 and 4 of the file are the second and fifth); the JSON from 0.
+  EXPECT_NE(text.out.find("(view 2: disabled, view 5: disabled)"), std::string::npos) << text.out;
 
   const ProcessResult json = Lentora("calibrate " + Quoted(Index()) + " --json");
   ASSERT_EQ(json.status, 0) << json.err;
@@ -104,7 +104,7 @@ TEST_F(IntegrityCli, PointsForAnotherGridAreNotPairedWithTheWrongCorners) {
   dir_.Write("Camera_0_Points_2.txt", extra);
   const ProcessResult run = Lentora("calibrate " + Quoted(Index()) + " --json");
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find("view 2 has 56 grid points where the grid has 48"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("camera 1: view 3 has 56 grid points where the grid has 48"), std::string::npos) << run.err;
   EXPECT_NE(run.out.find("{\"view\":2,\"reason\":\"incomplete\"}"), std::string::npos) << run.out;
   EXPECT_NEAR(Numbers(run.out, "fx")[0], 820.0, 0.1);
   EXPECT_LT(Numbers(run.out, "meanDistance")[0], 1e-3);
@@ -133,8 +133,10 @@ TEST_F(IntegrityCli, NonFinitePointsLeaveTheirViewOutWithItsReason) {
   dir_.Write("Camera_0_Points_2.txt", points);
   const ProcessResult refused = Lentora("calibrate " + Quoted(Index()) + " --camera 0 --json");
   EXPECT_EQ(refused.status, 1) << refused.out;
-  EXPECT_NE(refused.err.find("camera 0: "), std::string::npos) << refused.err;
-  EXPECT_NE(refused.err.find("view 2: points do not fit the grid"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("camera 1: "), std::string::npos) << refused.err;
+  // Views 1 and 2 of the files, numbered from 1 in the message.
+  EXPECT_NE(refused.err.find("view 2: points do not fit the grid\nview 3: points do not fit the grid"), std::string::npos)
+      << refused.err;
   EXPECT_EQ(refused.out.find("\"fx\":"), std::string::npos) << "no result printed for a failed run";
 }
 

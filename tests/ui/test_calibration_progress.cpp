@@ -105,7 +105,7 @@ TEST_F(CalibrationProgressTest, RunShowsIterationsAndStoresTheResultAtTheEnd) {
   EXPECT_GT(panel.paints, 0) << "the panel repainted during the run";
   EXPECT_TRUE(messages.isEmpty()) << messages.join("|").toStdString();
   EXPECT_NEAR(store.GetCameraParameters(0).fx(), 800.0, 2.0);
-  EXPECT_TRUE(panel.EntryText(0).startsWith("F: ")) << panel.EntryText(0).toStdString();
+  EXPECT_TRUE(panel.EntryText(0).startsWith("fx ")) << panel.EntryText(0).toStdString();
   EXPECT_EQ(panel.Runner()->Dialog(), nullptr);
 }
 

@@ -114,7 +114,7 @@ TEST_F(Editor, BuildsEveryControlWithItsTooltipAndGraphic) {
   EXPECT_EQ(editor.View(), -1);
   EXPECT_TRUE(editor.ShowPoints());
   auto* title = static_cast<CStaticEx*>(editor.Control(CObjectEditDlg::kIdTitle));
-  EXPECT_EQ(title->Text(), " Calibration Object Editor \n Norvane");
+  EXPECT_EQ(title->Text(), " Calibration Object Editor \n Lentora");
   EXPECT_EQ(editor.TitleRect(), QRect(0, 0, editor.width(), title->height()));
   const struct {
     int id;

@@ -200,7 +200,7 @@ TEST_F(PanelExchangeTest, LoadParametersReadsOpenCvAndRosFilesAndSaysWhyItRefuse
     for (int i = 0; i < 9; ++i) EXPECT_DOUBLE_EQ(store.GetCameraParameters(1).K[static_cast<size_t>(i)], calibrated.K[static_cast<size_t>(i)]) << name;
     for (int i = 0; i < 4; ++i)
       EXPECT_DOUBLE_EQ(store.GetCameraParameters(1).distortion[static_cast<size_t>(i)], calibrated.distortion[static_cast<size_t>(i)]) << name;
-    EXPECT_TRUE(panel.EntryText(1).startsWith("F: ")) << panel.EntryText(1).toStdString();
+    EXPECT_TRUE(panel.EntryText(1).startsWith("fx ")) << panel.EntryText(1).toStdString();
   }
 
   // k3 the model cannot hold: refused with the reason, nothing changes.

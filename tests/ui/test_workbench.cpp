@@ -36,8 +36,8 @@ TEST_F(Layouts, StartsInTheLargeLayoutShowingBothLowerPanels) {
   EXPECT_TRUE(window.SourcesPanel()->isVisibleTo(&window));
   EXPECT_TRUE(window.DataPanel()->isVisibleTo(&window));
   EXPECT_EQ(window.DataPanel()->geometry(), window.PanelRect().translated(0, 280));
-  EXPECT_EQ(window.windowTitle(), "Calvorin");
-  EXPECT_EQ(window.TitleText()->Text(), " Calvorin \n Norvane");
+  EXPECT_EQ(window.windowTitle(), "Lentora");
+  EXPECT_EQ(window.TitleText()->Text(), " Lentora \n Camera calibration workbench");
   EXPECT_EQ(window.TitleRect().width(), window.width());
 }
 
