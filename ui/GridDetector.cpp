@@ -15,6 +15,13 @@ bool SameGrid(const GridDescription& a, const GridDescription& b) { return a.nx 
 
 QString DetectionSummaryText(const DetectionSummary& summary) {
   QString text = QString("%1 of %2 views detected").arg(summary.found).arg(summary.views);
+  if (summary.hint) {
+    const GridDescription& board = summary.hint->grid;
+    return text + QString("\n\n%1 \u2014 use %2 x %3?")
+                      .arg(QString::fromStdString(GridSizeHintText(*summary.hint, summary.grid)))
+                      .arg(board.nx)
+                      .arg(board.ny);
+  }
   if (!summary.missed.empty()) {
     text += "\n\nNot found:";
     for (const auto& [view, status] : summary.missed)
@@ -38,6 +45,7 @@ CGridDetector::CGridDetector(CCalibrationData* store, QObject* parent) : QObject
 
 CGridDetector::~CGridDetector() {
   queue_.clear();
+  if (sizeSearchCancel_) *sizeSearchCancel_ = true;
   // The search in progress posts its result to this object; once it has
   // finished, deleting the object drops that posted call.
   worker_.waitForDone();
@@ -60,6 +68,7 @@ bool CGridDetector::DetectAll(int camera) {
   DetectionSummary summary;
   summary.camera = camera;
   summary.views = store_->GetViewCount(camera);
+  summary.grid = store_->GetGrid(camera);
   batch_ = summary;
   for (int view = 0; view < summary.views; ++view) Enqueue(camera, view, true);
   return true;
@@ -69,6 +78,8 @@ void CGridDetector::CancelBatch() {
   if (!batch_) return;
   std::erase_if(queue_, [](const Job& job) { return job.batch; });
   if (running_ && running_->batch) running_->discarded = true;
+  if (sizeSearchCancel_) *sizeSearchCancel_ = true;
+  sizeSearchCancel_.reset();
   DetectionSummary summary = *batch_;
   summary.cancelled = true;
   batch_.reset();
@@ -155,9 +166,40 @@ void CGridDetector::CountForBatch(const Job& job, GridStatus status) {
   else
     batch_->missed.emplace_back(job.view, status);
   emit batchProgress(batch_->searched, batch_->views);
-  if (batch_->searched == batch_->views) {
-    const DetectionSummary summary = *batch_;
-    batch_.reset();
-    emit batchFinished(summary);
-  }
+  if (batch_->searched < batch_->views) return;
+  if (batch_->found == 0 && SameGrid(store_->GetGrid(batch_->camera), batch_->grid))
+    StartSizeSearch();
+  else
+    FinishBatch();
+}
+
+void CGridDetector::FinishBatch() {
+  const DetectionSummary summary = *batch_;
+  batch_.reset();
+  sizeSearchCancel_.reset();
+  emit batchFinished(summary);
+}
+
+// Runs on the worker after the views queued before it. The views are shared,
+// not copied: the store never writes a view's pixels, and a view removed
+// meanwhile keeps its pixels alive in the shared matrix.
+void CGridDetector::StartSizeSearch() {
+  std::vector<cv::Mat> views;
+  for (int view = 0; view < store_->GetViewCount(batch_->camera); ++view)
+    if (!store_->ViewMissingImage(batch_->camera, view)) views.push_back(*store_->GetViewImage(batch_->camera, view));
+  auto cancel = std::make_shared<std::atomic<bool>>(false);
+  sizeSearchCancel_ = cancel;
+  emit sizeSearchStarted();
+  const GridDescription grid = batch_->grid;
+  worker_.start([this, views, grid, cancel] {
+    std::optional<GridSizeHint> hint = FindLikelyGridSize(views, grid, cancel.get());
+    QMetaObject::invokeMethod(
+        this,
+        [this, hint = std::move(hint), cancel] {
+          if (cancel != sizeSearchCancel_ || !batch_) return;  // cancelled or replaced meanwhile
+          batch_->hint = hint;
+          FinishBatch();
+        },
+        Qt::QueuedConnection);
+  });
 }

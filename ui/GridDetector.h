@@ -8,12 +8,15 @@
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
+#include <atomic>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "grid/GridDetection.h"
+#include "grid/GridSizeSearch.h"
 #include "ui/ApplicationSettings.h"
 
 class CCalibrationData;
@@ -26,10 +29,13 @@ struct DetectionSummary {
   int found = 0;
   std::vector<std::pair<int, GridStatus>> missed;  // view and reason
   bool cancelled = false;
+  GridDescription grid;                // the grid searched for
+  std::optional<GridSizeHint> hint;    // a board of another size, when none of this grid was found
 };
 
 // "k of n views detected", then the views not found (numbered from 1, as the
 // cameras are) with their reasons, and how many a Cancel left unsearched.
+// With a size hint, the hint takes the place of the list of misses.
 QString DetectionSummaryText(const DetectionSummary& summary);
 
 // The number of views of every camera, to tell afterwards which ones arrived.
@@ -49,7 +55,9 @@ class CGridDetector : public QObject {
   // Queues one view; false when the camera cannot be searched or has no such view.
   bool DetectView(int camera, int view);
   // Queues every view of the camera as a batch; false when a batch is running,
-  // the camera cannot be searched or has no views.
+  // the camera cannot be searched or has no views. When the grid is found in
+  // no view, the batch goes on to look for a board of another likely size
+  // (sizeSearchStarted) and reports it in the summary's hint.
   bool DetectAll(int camera);
   // Ends the batch: its views not yet searched are dropped and the one being
   // searched is not stored. Emits batchFinished with cancelled set.
@@ -67,6 +75,7 @@ class CGridDetector : public QObject {
   // After a searched view's result was stored (status Ok) or not.
   void viewDetected(int camera, int view, GridStatus status);
   void batchProgress(int searched, int views);
+  void sizeSearchStarted();
   void batchFinished(const DetectionSummary& summary);
 
  private:
@@ -85,10 +94,15 @@ class CGridDetector : public QObject {
   void Report(const Job& job, GridStatus status);
   GridStatus Store(const Job& job, const GridDetection& detection);
   void CountForBatch(const Job& job, GridStatus status);
+  void StartSizeSearch();
+  void FinishBatch();
 
   CCalibrationData* store_;
   QThreadPool worker_;
   std::deque<Job> queue_;
   std::optional<Job> running_;
   std::optional<DetectionSummary> batch_;
+  // The size search of the current batch; a Cancel sets its flag and a new
+  // batch gets a new one, so a late answer cannot reach the wrong batch.
+  std::shared_ptr<std::atomic<bool>> sizeSearchCancel_;
 };

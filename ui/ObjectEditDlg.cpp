@@ -116,7 +116,7 @@ void CObjectEditDlg::CreatePanels() {
   title_->SetColours(kTitleColour, 0xFFFFFFFF);
   title_->SetTextOrigin(QPoint(4, 1));
   title_->Init();
-  title_->SetText(" Calibration Object Editor \n Norvane");
+  title_->SetText(" Calibration Object Editor \n Lentora");
   titleRect_ = QRect(0, 0, width(), titleHeight);
   controls_[kIdTitle] = title_;
 
@@ -388,7 +388,7 @@ void CObjectEditDlg::OfferToClearStaleViews() {
   const std::vector<int> stale = data_->StaleViews(camera_);
   if (stale.empty()) return;
   QStringList views;
-  for (int view : stale) views << QString::number(view);
+  for (int view : stale) views << QString::number(view + 1);
   const GridDescription grid = data_->GetGrid(camera_);
   const bool canDetect = detector_ && detector_->CanDetect(camera_);
   const QString text =

@@ -1,9 +1,13 @@
 #include "ui/ObjectProperties.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStringList>
+
+#include "core/CalibrationData.h"
 
 #include "widgets/DialogUnits.h"
 
@@ -38,7 +42,9 @@ bool ReadDouble(const QLineEdit* field, double low, double high, double& value, 
     message = "Please enter a number.";
     return false;
   }
-  if (!(parsed >= low && parsed <= high)) {
+  // Limits converted between units are off by a rounding error; a value typed at the limit is within it.
+  constexpr double kSlack = 1e-9;
+  if (!(parsed >= low * (1.0 - kSlack) && parsed <= high * (1.0 + kSlack))) {
     message = QString("Please enter a number between %1 and %2.").arg(low).arg(high);
     return false;
   }
@@ -48,11 +54,26 @@ bool ReadDouble(const QLineEdit* field, double low, double high, double& value, 
 
 }  // namespace
 
+QString StaleViewsQuestion(const CCalibrationData& store, int camera) {
+  const std::vector<int> stale = store.StaleViews(camera);
+  if (stale.empty()) return {};
+  QStringList views;
+  for (int view : stale) views << QString::number(view + 1);
+  const GridDescription grid = store.GetGrid(camera);
+  return QString("%1 of this camera hold%2 grid points marked for another grid than its %3 x %4 grid (views %5).\n"
+                 "They take no part in calibration until they are marked again.\n\nClear their points now?")
+      .arg(stale.size() == 1 ? QString("One view") : QString("%1 views").arg(stale.size()))
+      .arg(stale.size() == 1 ? "s" : "")
+      .arg(grid.nx)
+      .arg(grid.ny)
+      .arg(views.join(", "));
+}
+
 CObjectProperties::CObjectProperties(QWidget* parent) : QDialog(parent) {
-  setWindowTitle("Dialog");
+  setWindowTitle("Calibration Grid Properties");
   setFont(PropertiesFont());
   const DialogUnits du(font());
-  setFixedSize(du.X(214), du.Y(81));
+  setFixedSize(du.X(214), du.Y(111));
 
   AddLabel("Number of Squares", 7, 7, 64);
   AddLabel("Square Size", 74, 7, 64);
@@ -62,22 +83,31 @@ CObjectProperties::CObjectProperties(QWidget* parent) : QDialog(parent) {
   squaresY_ = AddField(kIdSquaresY, 7, 35);
   sizeX_ = AddField(kIdSizeX, 74, 17);
   sizeY_ = AddField(kIdSizeY, 74, 33);
+  unit_ = new QComboBox(this);
+  unit_->setGeometry(du.Rect(74, 49, 40, 14));
+  for (LengthUnit unit : {LengthUnit::Millimetre, LengthUnit::Centimetre, LengthUnit::Metre, LengthUnit::Inch})
+    unit_->addItem(LengthUnitName(unit), static_cast<int>(unit));
   windowX_ = AddField(kIdWindowX, 139, 17);
   windowY_ = AddField(kIdWindowY, 139, 33);
   AddLabel("X", 50, 20, 20);
   AddLabel("Y", 50, 37, 20);
   AddLabel("dX", 117, 19, 20);
   AddLabel("dY", 117, 35, 20);
+  AddLabel("unit", 117, 51, 20);
   AddLabel("Wx", 182, 19, 20);
   AddLabel("Wy", 182, 35, 20);
+  corners_ = AddLabel("", 7, 68, 200, 20);
+  corners_->setWordWrap(true);
+  for (QLineEdit* squares : {squaresX_, squaresY_})
+    connect(squares, &QLineEdit::textChanged, this, &CObjectProperties::UpdateCornerText);
 
   auto* ok = new QPushButton("OK", this);
-  ok->setGeometry(du.Rect(92, 60, 50, 14));
+  ok->setGeometry(du.Rect(92, 90, 50, 14));
   ok->setDefault(true);
   ok->setProperty("controlId", 1);
   connect(ok, &QPushButton::clicked, this, &CObjectProperties::accept);
   auto* cancel = new QPushButton("Cancel", this);
-  cancel->setGeometry(du.Rect(144, 60, 50, 14));
+  cancel->setGeometry(du.Rect(144, 90, 50, 14));
   cancel->setProperty("controlId", 2);
   connect(cancel, &QPushButton::clicked, this, &CObjectProperties::reject);
 
@@ -91,9 +121,27 @@ QLineEdit* CObjectProperties::AddField(int id, int x, int y) {
   return field;
 }
 
-void CObjectProperties::AddLabel(const QString& text, int x, int y, int width) {
+QLabel* CObjectProperties::AddLabel(const QString& text, int x, int y, int width, int height) {
   auto* label = new QLabel(text, this);
-  label->setGeometry(DialogUnits(font()).Rect(x, y, width, 10));
+  label->setGeometry(DialogUnits(font()).Rect(x, y, width, height));
+  return label;
+}
+
+QString CObjectProperties::CornerText() const { return corners_->text(); }
+
+void CObjectProperties::UpdateCornerText() {
+  bool okX = false, okY = false;
+  const int x = squaresX_->text().trimmed().toInt(&okX);
+  const int y = squaresY_->text().trimmed().toInt(&okY);
+  if (!okX || !okY || x < kMinSquares || y < kMinSquares || x > kMaxSquares || y > kMaxSquares) {
+    corners_->setText("Enter the squares between the outer corners: one fewer than the inner corners along each side.");
+    return;
+  }
+  corners_->setText(QString("%1 x %2 squares between the outer corners = %3 x %4 inner corners")
+                        .arg(x)
+                        .arg(y)
+                        .arg(x + 1)
+                        .arg(y + 1));
 }
 
 QLineEdit* CObjectProperties::Field(int id) const {
@@ -110,23 +158,31 @@ QLineEdit* CObjectProperties::Field(int id) const {
 
 void CObjectProperties::SetGrid(const GridDescription& grid) {
   grid_ = grid;
-  squaresX_->setText(QString::number(grid.nx - 1));
-  squaresY_->setText(QString::number(grid.ny - 1));
-  sizeX_->setText(QString::number(grid.dX, 'g', 15));
-  sizeY_->setText(QString::number(grid.dY, 'g', 15));
+  // A camera without a grid shows empty fields rather than -1 squares.
+  const bool hasGrid = grid.nx > 1 && grid.ny > 1;
+  squaresX_->setText(hasGrid ? QString::number(grid.nx - 1) : QString());
+  squaresY_->setText(hasGrid ? QString::number(grid.ny - 1) : QString());
+  sizeX_->setText(grid.dX > 0.0 ? QString::number(grid.dX, 'g', 15) : QString());
+  sizeY_->setText(grid.dY > 0.0 ? QString::number(grid.dY, 'g', 15) : QString());
+  unit_->setCurrentIndex(unit_->findData(static_cast<int>(grid.unit)));
   windowX_->setText(QString::number(grid.wx));
   windowY_->setText(QString::number(grid.wy));
+  UpdateCornerText();
 }
 
 bool CObjectProperties::ValidateFields() {
   GridDescription edited = grid_;
+  edited.unit = static_cast<LengthUnit>(unit_->currentData().toInt());
+  // The size limits, 1 mm to 10 m, in the unit the size is entered in.
+  const double millimetres = 0.001 / MetresPerUnit(edited.unit);
+  const double minSize = kMinSquareSize * millimetres, maxSize = kMaxSquareSize * millimetres;
   int squaresX = 0, squaresY = 0;
   QString message;
   QLineEdit* failed = nullptr;
   if (!ReadInt(squaresX_, kMinSquares, kMaxSquares, squaresX, message)) failed = squaresX_;
   else if (!ReadInt(squaresY_, kMinSquares, kMaxSquares, squaresY, message)) failed = squaresY_;
-  else if (!ReadDouble(sizeX_, kMinSquareSize, kMaxSquareSize, edited.dX, message)) failed = sizeX_;
-  else if (!ReadDouble(sizeY_, kMinSquareSize, kMaxSquareSize, edited.dY, message)) failed = sizeY_;
+  else if (!ReadDouble(sizeX_, minSize, maxSize, edited.dX, message)) failed = sizeX_;
+  else if (!ReadDouble(sizeY_, minSize, maxSize, edited.dY, message)) failed = sizeY_;
   else if (!ReadInt(windowX_, kMinWindow, kMaxWindowX, edited.wx, message)) failed = windowX_;
   else if (!ReadInt(windowY_, kMinWindow, kMaxWindowY, edited.wy, message)) failed = windowY_;
   if (failed) {

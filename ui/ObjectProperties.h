@@ -1,14 +1,24 @@
 #pragma once
-// The grid properties dialog of the object editor: number of squares along X
-// and Y, square size and the corner refinement window of one camera's grid.
-// Squares are shown as points - 1 and stored back as squares + 1.
+// The grid properties dialog of the object editor and the data panel: number
+// of squares along X and Y, square size and its unit, and the corner
+// refinement window of one camera's grid. Squares are shown as points - 1 and
+// stored back as squares + 1; a line under the fields says, as they are
+// typed, how many inner corners that makes.
 
 #include <QDialog>
 #include <QString>
 
 #include "records/Records.h"
 
+class CCalibrationData;
+class QComboBox;
+class QLabel;
 class QLineEdit;
+
+// The question asked after a camera's grid changed and some of its views hold
+// points of another grid: which views, and whether to clear them. "" when no
+// view is stale.
+QString StaleViewsQuestion(const CCalibrationData& store, int camera);
 
 class CObjectProperties : public QDialog {
   Q_OBJECT
@@ -22,7 +32,7 @@ class CObjectProperties : public QDialog {
     kIdWindowY = 1040,
   };
 
-  // Accepted ranges of the fields.
+  // Accepted ranges of the fields; the square size's in millimetres, whatever unit it is entered in.
   static constexpr int kMinSquares = 2;
   static constexpr int kMaxSquares = 100;
   static constexpr double kMinSquareSize = 1.0;
@@ -39,6 +49,9 @@ class CObjectProperties : public QDialog {
   GridDescription Grid() const { return grid_; }
 
   QLineEdit* Field(int id) const;
+  QComboBox* UnitField() const { return unit_; }
+  // "8 x 5 squares between the outer corners = 9 x 6 inner corners", following the fields.
+  QString CornerText() const;
 
   // Reads and checks every field in tab order. On the first bad one its
   // message is shown, the field gets the focus and false is returned.
@@ -52,7 +65,8 @@ class CObjectProperties : public QDialog {
 
  private:
   QLineEdit* AddField(int id, int x, int y);
-  void AddLabel(const QString& text, int x, int y, int width);
+  QLabel* AddLabel(const QString& text, int x, int y, int width, int height = 10);
+  void UpdateCornerText();
 
   GridDescription grid_;
   QLineEdit* squaresX_ = nullptr;
@@ -61,4 +75,6 @@ class CObjectProperties : public QDialog {
   QLineEdit* sizeY_ = nullptr;
   QLineEdit* windowX_ = nullptr;
   QLineEdit* windowY_ = nullptr;
+  QComboBox* unit_ = nullptr;
+  QLabel* corners_ = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QMouseEvent>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QWheelEvent>
@@ -17,6 +18,7 @@
 #include "ui/GridDetector.h"
 #include "ui/ProgressWindow.h"
 #include "ui/ImageListControl.h"
+#include "ui/ObjectProperties.h"
 #include "ui/ResidualWindow.h"
 #include "widgets/DrawingSurface.h"
 #include "widgets/HoverButtonEx.h"
@@ -52,6 +54,7 @@ const PanelButton kButtons[] = {
     {CStaticDataView::kIdExport, "Export...", "\\Graphics\\button_export.png", "Export...", 51, kUpperRow},
     {CStaticDataView::kIdLoadParameters, "Load parameters...", "\\Graphics\\button_load_parameters.png",
      "Load parameters... (L)", 85, kUpperRow},
+    {CStaticDataView::kIdGrid, "Grid...", "\\Graphics\\button_grid.png", "Grid...", 119, kUpperRow},
 };
 
 QString CameraTitle(int camera) { return QString("Camera %1").arg(camera + 1); }
@@ -80,6 +83,21 @@ void CCameraEntryPanel::SetTitleColour(uint32_t argb) {
   update();
 }
 
+namespace {
+
+QRect TextArea(int width, int height) {
+  return QRect(4, CCameraEntryPanel::kTitleHeight + 1, width - 6, height - CCameraEntryPanel::kTitleHeight - 2);
+}
+
+}  // namespace
+
+int CCameraEntryPanel::HeightForText(int width) const {
+  const QRect area = TextArea(width, 10000);
+  const QRect needed = QFontMetrics(textFont_).boundingRect(area, Qt::AlignTop | Qt::AlignLeft | Qt::TextWordWrap,
+                                                            information_);
+  return needed.bottom() + 3;
+}
+
 void CCameraEntryPanel::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), QColor(0x55, 0x55, 0x55));
@@ -90,8 +108,7 @@ void CCameraEntryPanel::paintEvent(QPaintEvent*) {
   painter.drawText(titleBand.adjusted(4, 0, -2, 0), Qt::AlignVCenter | Qt::AlignLeft, title_);
   painter.setFont(textFont_);
   painter.setPen(QColor(0xE6, 0xE6, 0xE6));
-  painter.drawText(QRect(4, kTitleHeight + 1, width() - 6, height() - kTitleHeight - 2),
-                   Qt::AlignTop | Qt::AlignLeft | Qt::TextWordWrap, information_);
+  painter.drawText(TextArea(width(), height()), Qt::AlignTop | Qt::AlignLeft | Qt::TextWordWrap, information_);
 }
 
 // ---- Panel ----
@@ -165,6 +182,7 @@ void CStaticDataView::CreateButtons() {
   wire(5, &CStaticDataView::ShowResiduals);
   wire(6, &CStaticDataView::Export);
   wire(7, &CStaticDataView::LoadParameters);
+  wire(8, &CStaticDataView::EditGrid);
 }
 
 void CStaticDataView::PlaceChildren() {
@@ -209,15 +227,20 @@ QRect CStaticDataView::ImageListRect() const {
 }
 
 int CStaticDataView::ContentHeight() const {
-  return kEntryTop + EntryCount() * kEntryPitch + (selectedEntry_ >= 0 ? kEntryExpansion : 0);
+  return kEntryTop + EntryCount() * kEntryPitch + (selectedEntry_ >= 0 ? SelectedExpansion() : 0);
+}
+
+int CStaticDataView::SelectedExpansion() const {
+  if (selectedEntry_ < 0 || selectedEntry_ >= static_cast<int>(entries_.size())) return kEntryExpansion;
+  return std::max(kEntryExpansion, entries_[selectedEntry_]->HeightForText(kEntryWidth) - kEntryHeight);
 }
 
 QRect CStaticDataView::EntryRect(int entry) const {
   if (entry < 0 || entry >= EntryCount()) return QRect();
   const int offset = scrollBar_ ? scrollBar_->Offset() : 0;
   const bool afterSelected = selectedEntry_ >= 0 && entry > selectedEntry_;
-  const int top = kEntryTop + entry * kEntryPitch + (afterSelected ? kEntryExpansion : 0) - offset;
-  const int height = kEntryHeight + (entry == selectedEntry_ ? kEntryExpansion : 0);
+  const int top = kEntryTop + entry * kEntryPitch + (afterSelected ? SelectedExpansion() : 0) - offset;
+  const int height = kEntryHeight + (entry == selectedEntry_ ? SelectedExpansion() : 0);
   return QRect(kEntryLeft, top, kEntryWidth, height);
 }
 
@@ -293,10 +316,17 @@ void CStaticDataView::DropRig() {
 
 // The selection follows its camera (or the rig's entry) across a change of
 // the camera list; `change` makes the change in the store.
+GridDescription CStaticDataView::GridForNewCamera() const {
+  const int selected = SelectedCamera();
+  return selected >= 0 ? store_->GetGrid(selected) : GridDescription{};
+}
+
 void CStaticDataView::AppendCamera() {
   if (!store_) return;
   const bool rigSelected = HasRigEntry() && selectedEntry_ == CameraCount();
+  const GridDescription grid = GridForNewCamera();
   store_->AddCamera();
+  store_->SetGrid(CameraCount() - 1, grid);
   if (rigSelected) selectedEntry_ = CameraCount();
   Refresh();
 }
@@ -304,9 +334,11 @@ void CStaticDataView::AppendCamera() {
 void CStaticDataView::InsertCamera(int position) {
   if (!store_ || position < 0 || position > CameraCount()) return;
   const bool rigSelected = HasRigEntry() && selectedEntry_ == CameraCount();
+  const GridDescription grid = GridForNewCamera();
   if (position == CameraCount()) store_->AddCamera();
   else store_->InsertCamera(position);
   if (tools_.cameraNumbersChanged) tools_.cameraNumbersChanged(position, +1);
+  store_->SetGrid(position, grid);
   if (position <= 1) DropRig();  // the rig's cameras are no longer cameras 0 and 1
   if (rigSelected) selectedEntry_ = HasRigEntry() ? CameraCount() : -1;
   else if (selectedEntry_ >= position) ++selectedEntry_;
@@ -468,7 +500,7 @@ void CStaticDataView::FinishRigRun(const StereoRigResult& rig) {
     Refresh();  // a camera that did calibrate shows its results
     return;
   }
-  rigText_ = QString("Stereo Rig between cameras\n") + QString::fromStdString(StereoRigText(rig));
+  rigText_ = QString("Stereo Rig between cameras 1 and 2\n") + QString::fromStdString(StereoRigText(rig));
   rig_ = std::make_unique<StereoRigResult>(rig);
   Refresh();
 }
@@ -623,7 +655,7 @@ void CStaticDataView::DetectAll() {
     return;
   }
   if (!detector_->CanDetect(camera)) {
-    ShowMessage("Please set the calibration grid's properties in the object editor before detecting it.");
+    ShowMessage("Please set the camera's calibration grid (\"Grid...\") before detecting it.");
     return;
   }
   const int views = store_->GetViewCount(camera);
@@ -632,16 +664,60 @@ void CStaticDataView::DetectAll() {
     return;
   }
   if (!detector_->DetectAll(camera)) return;
-  progress_ = OpenProgressWindow(this, "Detect all",
+  progress_ = OpenProgressWindow(this, "Grid Detection",
                                  QString("Detecting the grid in the views of camera %1...").arg(camera + 1), views, 0);
   progress_->setWindowModality(Qt::NonModal);
+  connect(detector_, &CGridDetector::sizeSearchStarted, progress_, [this, camera] {
+    const GridDescription grid = store_->GetGrid(camera);
+    progress_->setLabelText(QString("No %1 x %2 grid in any view of camera %3; looking for a board of another size...")
+                                .arg(grid.nx)
+                                .arg(grid.ny)
+                                .arg(camera + 1));
+  });
   connect(progress_, &QProgressDialog::canceled, detector_, &CGridDetector::CancelBatch);
   progress_->show();
 }
 
 void CStaticDataView::DetectionFinished(const DetectionSummary& summary) {
   CloseProgressWindow(progress_);
-  ShowMessage(DetectionSummaryText(summary));
+  if (!summary.hint || summary.cancelled) {
+    ShowMessage(DetectionSummaryText(summary));
+    return;
+  }
+  const GridDescription board = summary.hint->grid;
+  if (!Offer(DetectionSummaryText(summary), QString("Use %1 x %2").arg(board.nx).arg(board.ny))) return;
+  // The hint holds only while the camera still has the grid it was found for.
+  const int camera = summary.camera;
+  if (camera >= CameraCount() || store_->GetGrid(camera).nx != summary.grid.nx ||
+      store_->GetGrid(camera).ny != summary.grid.ny)
+    return;
+  store_->SetGrid(camera, board);
+  Refresh();
+  if (SelectedCamera() == camera) DetectAll();
+}
+
+// ---- Grid ----
+
+void CStaticDataView::EditGrid() {
+  const int camera = SelectedCamera();
+  if (!store_ || camera < 0) {
+    ShowMessage("Please select a camera to set its calibration grid.");
+    return;
+  }
+  std::optional<GridDescription> edited;
+  if (askGrid_) {
+    edited = askGrid_(store_->GetGrid(camera));
+  } else {
+    CObjectProperties dialog(this);
+    dialog.SetGrid(store_->GetGrid(camera));
+    if (dialog.exec() == QDialog::Accepted) edited = dialog.Grid();
+  }
+  if (!edited) return;
+  store_->SetGrid(camera, *edited);
+  const QString stale = StaleViewsQuestion(*store_, camera);
+  if (!stale.isEmpty() && Confirm(stale))
+    for (int view : store_->StaleViews(camera)) store_->ClearViewPoints(camera, view);
+  Refresh();
 }
 
 // ---- Prompts ----
@@ -649,6 +725,15 @@ void CStaticDataView::DetectionFinished(const DetectionSummary& summary) {
 void CStaticDataView::ShowMessage(const QString& text) {
   if (prompts_.message) return prompts_.message(text);
   QMessageBox::information(this, "Lentora", text);
+}
+
+bool CStaticDataView::Offer(const QString& text, const QString& action) {
+  if (prompts_.offer) return prompts_.offer(text, action);
+  QMessageBox box(QMessageBox::Question, "Grid Detection", text, QMessageBox::Close, this);
+  QPushButton* act = box.addButton(action, QMessageBox::AcceptRole);
+  box.setDefaultButton(act);
+  box.exec();
+  return box.clickedButton() == act;
 }
 
 bool CStaticDataView::Confirm(const QString& text) {

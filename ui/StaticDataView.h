@@ -53,6 +53,8 @@ class CCameraEntryPanel : public QWidget {
   void SetTitleColour(uint32_t argb);
   QString Title() const { return title_; }
   QString Information() const { return information_; }
+  // The height that shows the whole information text at the given width.
+  int HeightForText(int width) const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -99,6 +101,7 @@ class CStaticDataView : public QWidget {
     kIdResiduals = 1072,
     kIdExport = 1073,
     kIdLoadParameters = 1074,
+    kIdGrid = 1075,
     kImageListId = 100123,
     kEntryIdBase = 100190,
   };
@@ -137,6 +140,8 @@ class CStaticDataView : public QWidget {
     std::function<QString()> parameterFile;  // "" when cancelled
     std::function<QStringList()> imageFiles;  // empty when cancelled
     std::function<QMessageBox::StandardButton(const QString& text, QMessageBox::StandardButtons buttons)> question;
+    // A message with one button that does something (`action`) besides Close; true when it was pressed.
+    std::function<bool(const QString& text, const QString& action)> offer = {};
   };
   void SetPrompts(Prompts prompts) { prompts_ = std::move(prompts); }
   // Asks for the format and file to export to (nullopt: cancelled); unset: the save dialog.
@@ -188,6 +193,11 @@ class CStaticDataView : public QWidget {
   // progress window and Cancel; the summary follows as a message.
   void DetectAll();
   QProgressDialog* DetectionProgress() const { return progress_; }
+  // The grid properties dialog for the selected camera, as the object editor opens it.
+  void EditGrid();
+  // Runs the grid dialog on a grid; the edited grid, or nothing when cancelled. Unset: the real dialog.
+  using GridPrompt = std::function<std::optional<GridDescription>(const GridDescription& grid)>;
+  void SetGridPrompt(GridPrompt prompt) { askGrid_ = std::move(prompt); }
 
   // State.
   int EntryCount() const;
@@ -217,6 +227,9 @@ class CStaticDataView : public QWidget {
  private:
   void ShowMessage(const QString& text);
   bool Confirm(const QString& text);
+  bool Offer(const QString& text, const QString& action);
+  // The grid a new camera starts with: the selected camera's, or none.
+  GridDescription GridForNewCamera() const;
   QString AskParameterFile();
   QStringList AskImageFiles();
   // Runs a command; whatever the store throws becomes a message, never a crash.
@@ -228,6 +241,8 @@ class CStaticDataView : public QWidget {
   void Redraw();
   QRect ImageListRect() const;
   int ContentHeight() const;
+  // How much taller the selected entry is: 75 pixels, or what its text needs.
+  int SelectedExpansion() const;
   void LayoutEntries();
   void ScrollToEntry(int entry);
   void AnnounceSelection();
@@ -257,7 +272,8 @@ class CStaticDataView : public QWidget {
   CameraListener listener_;
   Prompts prompts_;
   ExportPrompt askExportTarget_;
-  std::array<CHoverButtonEx*, 8> buttons_{};
+  GridPrompt askGrid_;
+  std::array<CHoverButtonEx*, 9> buttons_{};
   CGridDetector* detector_ = nullptr;
   QProgressDialog* progress_ = nullptr;
   QImage backBuffer_;

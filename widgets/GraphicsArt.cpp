@@ -397,6 +397,7 @@ const std::vector<ButtonGraphic>& ButtonGraphics() {
       {"button_residuals.png", "residuals", 32, S::kRound},
       {"button_export.png", "export", 32, S::kRound},
       {"button_load_parameters.png", "load_parameters", 32, S::kRound},
+      {"button_grid.png", "gridsettings", 32, S::kRound},
       {"button_source_setup.png", "source_setup", 32, S::kRound},
       {"button_open_image.png", "open_image", 24, S::kRound},
       {"button_remove_image.png", "remove_image", 24, S::kRound},

@@ -184,11 +184,24 @@ TEST_F(DataPanelTest, FiveViewsCalibrateIntoTheTextTheStoreAndTheResultsWindow) 
 
   const QString text = panel.EntryText(0);
   EXPECT_EQ(text.toStdString(), CalibrationText(store.GetCalibrationProblem(0)));
+  // Every number has its name (and its unit where it has one); the RMS error stands beside the mean distance.
   const QRegularExpression format(
-      "^F: -?\\d+\\.\\d{4}±\\d+\\.\\d{4} -?\\d+\\.\\d{4}±\\d+\\.\\d{4}\\nP: -?\\d+\\.\\d{4}±\\d+\\.\\d{4} -?\\d+\\.\\d{4}±\\d+\\.\\d{4}\\n"
-      "D:( -?\\d+\\.\\d{4}±\\d+\\.\\d{4}){4}\\nE:( -?\\d+\\.\\d{6}){3}\\nFOV:( -?\\d+\\.\\d{6}){2}$");
+      "^fx -?\\d+\\.\\d{4} ± \\d+\\.\\d{4} px\\nfy -?\\d+\\.\\d{4} ± \\d+\\.\\d{4} px\\n"
+      "cx -?\\d+\\.\\d{4} ± \\d+\\.\\d{4} px\\ncy -?\\d+\\.\\d{4} ± \\d+\\.\\d{4} px\\n"
+      "k1 -?\\d+\\.\\d{4} ± \\d+\\.\\d{4}\\nk2 -?\\d+\\.\\d{4} ± \\d+\\.\\d{4}\\n"
+      "p1 -?\\d+\\.\\d{4} ± \\d+\\.\\d{4}\\np2 -?\\d+\\.\\d{4} ± \\d+\\.\\d{4}\\n"
+      "RMS error \\d+\\.\\d{4} px, mean distance \\d+\\.\\d{4} px\\n"
+      "mean \\|dx\\| \\d+\\.\\d{4} px, mean \\|dy\\| \\d+\\.\\d{4} px\\n"
+      "field of view \\d+\\.\\d{2}° x \\d+\\.\\d{2}°$");
   EXPECT_TRUE(format.match(text).hasMatch()) << text.toStdString();
-  EXPECT_TRUE(text.startsWith("F: 800.0000±0.0000 800.0000±0.0000\nP: 319.5000±0.0000 239.5000±0.0000")) << text.toStdString();
+  EXPECT_TRUE(text.startsWith("fx 800.0000 ± 0.0000 px\nfy 800.0000 ± 0.0000 px\ncx 319.5000 ± 0.0000 px\n"
+                              "cy 239.5000 ± 0.0000 px\n"))
+      << text.toStdString();
+  // The selected entry grows until the whole text shows.
+  const QRect entry = panel.EntryRect(0);
+  EXPECT_GE(entry.height(), CStaticDataView::kEntryHeight + CStaticDataView::kEntryExpansion);
+  const QFontMetrics metrics(QFont("Verdana", 7));
+  EXPECT_GE(entry.height(), CCameraEntryPanel::kTitleHeight + text.count('\n') * metrics.lineSpacing());
   EXPECT_EQ(panel.EntryTitle(0), "Camera 1");
   EXPECT_NEAR(store.GetCameraParameters(0).K[0], 800.0, 1e-3);
 
@@ -230,23 +243,22 @@ TEST_F(DataPanelTest, StereoRigAddsAThirdEntryWithTheRelativePose) {
   EXPECT_EQ(panel.EntryTitle(2), "Stereo Rig");
   const QString text = panel.EntryText(2);
   const QStringList lines = text.split('\n');
-  ASSERT_EQ(lines.size(), 4) << text.toStdString();
-  EXPECT_EQ(lines[0], "Stereo Rig between cameras");
-  const auto numbers = [](const QString& line, const char* label) {
-    QStringList fields = line.split(' ');
-    EXPECT_EQ(fields.takeFirst(), label);
-    std::vector<double> values;
-    for (const QString& field : fields) values.push_back(field.toDouble());
-    return values;
-  };
-  const std::vector<double> r = numbers(lines[1], "r:"), t = numbers(lines[2], "T:"), b = numbers(lines[3], "Baseline:");
-  ASSERT_EQ(r.size(), 3u);
-  ASSERT_EQ(t.size(), 3u);
-  ASSERT_EQ(b.size(), 1u);
-  EXPECT_NEAR(r[1], 0.05, 1e-4);
-  EXPECT_NEAR(std::abs(r[0]) + std::abs(r[2]), 0.0, 1e-4);
-  EXPECT_NEAR(t[0], -120.0, 1e-3);
-  EXPECT_NEAR(b[0], 120.0, 1e-3);
+  ASSERT_EQ(lines.size(), 5) << text.toStdString();
+  EXPECT_EQ(lines[0], "Stereo Rig between cameras 1 and 2");
+  // The rotation in degrees about its axis, T and the baseline in the grid's unit, the rig's RMS error.
+  const QRegularExpression rotation("^rotation (\\d+\\.\\d{4})° about \\((-?\\d+\\.\\d{4}), (-?\\d+\\.\\d{4}), (-?\\d+\\.\\d{4})\\)$");
+  const QRegularExpressionMatch r = rotation.match(lines[1]);
+  ASSERT_TRUE(r.hasMatch()) << lines[1].toStdString();
+  EXPECT_NEAR(r.captured(1).toDouble(), 0.05 * 180.0 / M_PI, 1e-3);
+  EXPECT_NEAR(std::abs(r.captured(3).toDouble()), 1.0, 1e-4);
+  const QRegularExpressionMatch t = QRegularExpression("^T (-?\\d+\\.\\d{4}) -?\\d+\\.\\d{4} -?\\d+\\.\\d{4} mm$").match(lines[2]);
+  ASSERT_TRUE(t.hasMatch()) << lines[2].toStdString();
+  EXPECT_NEAR(t.captured(1).toDouble(), -120.0, 1e-3);
+  const QRegularExpressionMatch b = QRegularExpression("^baseline (\\d+\\.\\d{4}) mm$").match(lines[3]);
+  ASSERT_TRUE(b.hasMatch()) << lines[3].toStdString();
+  EXPECT_NEAR(b.captured(1).toDouble(), 120.0, 1e-3);
+  EXPECT_TRUE(QRegularExpression("^RMS error \\d+\\.\\d{4} px, mean distance \\d+\\.\\d{4} px$").match(lines[4]).hasMatch())
+      << lines[4].toStdString();
 
   // The cameras show the results the rig stored, the same as `lentora stereo` prints.
   for (int camera = 0; camera < 2; ++camera) {
@@ -306,7 +318,8 @@ TEST_F(DataPanelTest, LoadingParametersNeedsASelectionAndShowsTheFileValues) {
   EXPECT_EQ(button->TooltipText(), "Load parameters... (L)");
   button->click();
   EXPECT_EQ(panel.EntryText(0),
-            "F: 700.2500 705.7500\nP: 310.5000 240.1250\nD: -0.2000 0.0500 0.0010 -0.0020\n");
+            "fx 700.2500 px\nfy 705.7500 px\ncx 310.5000 px\ncy 240.1250 px\n"
+            "k1 -0.2000\nk2 0.0500\np1 0.0010\np2 -0.0020\n");
   EXPECT_EQ(store.GetCameraParameters(0).K[0], 700.25);
   EXPECT_EQ(log.messages.size(), 2);
 }
@@ -520,7 +533,7 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   panel.Button(CStaticDataView::kIdCalibrate)->click();
   ASSERT_TRUE(panel.WaitForCalibration());
   EXPECT_TRUE(messages.isEmpty());
-  EXPECT_TRUE(panel.EntryText(0).startsWith("F: 8")) << panel.EntryText(0).toStdString();
+  EXPECT_TRUE(panel.EntryText(0).startsWith("fx 8")) << panel.EntryText(0).toStdString();
 
   auto* editor = window.findChild<CObjectEditDlg*>();
   ASSERT_NE(editor, nullptr);
