@@ -10,6 +10,7 @@ using Arguments = std::vector<std::string>;
 
 int RunInfo(const Arguments& args);
 int RunCopy(const Arguments& args);
+int RunNew(const Arguments& args);
 int RunUndistort(const Arguments& args);
 int RunExtractGrid(const Arguments& args);
 int RunDetect(const Arguments& args);

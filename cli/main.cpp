@@ -23,13 +23,14 @@ struct Subcommand {
 
 // One line per subcommand.
 const Subcommand kSubcommands[] = {
+    {"new", RunNew, "make a workspace from photographs of the board, one camera per --images list"},
     {"info", RunInfo, "print what the loader reads from a workspace"},
     {"copy", RunCopy, "load a workspace and save it under a new index file"},
     {"calibrate", RunCalibrate, "calibrate cameras of a workspace from their marked grid points"},
     {"stereo", RunStereo, "calibrate cameras 0 and 1 and the stereo rig they form"},
     {"synth", RunSynth, "render a synthetic workspace through a known camera"},
     {"export", RunExport, "write a calibration as OpenCV, ROS, COLMAP or Kalibr parameters"},
-    {"import-parameters", RunImportParameters, "read a camera's parameters from an OpenCV, ROS or own file"},
+    {"import-parameters", RunImportParameters, "read a camera's parameters from an OpenCV, ROS, Kalibr, COLMAP or own file"},
     {"undistort", RunUndistort, "remove lens distortion from an image with a parameter file"},
     {"extract-grid", RunExtractGrid, "mark one view's grid from four border points"},
     {"detect", RunDetect, "find the chequerboard grid in views without clicks"},

@@ -31,10 +31,22 @@ def escape(text):
     return text
 
 
+EXAMPLE = "    "
+
+
 def blocks(lines):
-    """Paragraphs and list items, each joined into one line of text."""
+    """Paragraphs and list items, each joined into one line of text; examples
+    (lines indented by four spaces, outside a list item) stay lines, joined
+    by newlines and marked by their indent."""
     block = []
+    example = []
     for line in lines:
+        if line.startswith(EXAMPLE) and not block:
+            example.append(line)
+            continue
+        if example:
+            yield "\n".join(example)
+            example = []
         if not line.strip():
             if block:
                 yield " ".join(block)
@@ -45,6 +57,8 @@ def blocks(lines):
             block = [line]
         else:
             block.append(line.strip())
+    if example:
+        yield "\n".join(example)
     if block:
         yield " ".join(block)
 
@@ -73,7 +87,11 @@ def render(body, version):
         ".SH DESCRIPTION",
     ]
     for block in blocks(body):
-        if block.startswith("- "):
+        if block.startswith(EXAMPLE):
+            out += [".PP", ".nf", ".RS 4"]
+            out += [troff_line(escape(line.strip())) for line in block.split("\n")]
+            out += [".RE", ".fi"]
+        elif block.startswith("- "):
             item = block[2:]
             match = re.match(r"(`[^`]+`(?:, `[^`]+`)*(?: and `[^`]+`)?):\s*(.*)", item)
             tag, text = (match.group(1), match.group(2)) if match else ("", item)
