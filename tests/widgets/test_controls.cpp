@@ -159,7 +159,7 @@ TEST(Graphics, EveryFileTheProgramLoadsIsDrawnAsAFourFrameStrip) {
   const std::set<QString> expected = {
       "button_3d_move.png", "button_3d_view.png", "button_bin.png", "button_calib.png", "button_calib2.png",
       "button_camera.png", "button_capture.png", "button_data_insert_camera.png", "button_detect_all.png",
-      "button_export.png", "button_residuals.png", "button_load_parameters.png",
+      "button_export.png", "button_grid.png", "button_residuals.png", "button_load_parameters.png",
       "button_disable_image.png", "button_griddetect.png",
       "button_end.png", "button_extended_view.png", "button_ff.png", "button_gridreset.png",
       "button_gridselect.png", "button_gridsettings.png", "button_gridstepback.png", "button_gridstepforward.png",
