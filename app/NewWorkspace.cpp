@@ -13,20 +13,15 @@ NewWorkspaceCheck Refused(std::string error) {
   return check;
 }
 
-std::string SizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
-
 // Loads one camera's files as its views; "" or why not.
 std::string AddCameraViews(CCalibrationData& store, int camera, const std::vector<std::string>& files) {
   const std::string name = "camera " + std::to_string(camera + 1);
   if (files.empty()) return name + " has no image files";
+  // The store refuses unreadable and damaged images and images of another size than the camera's first.
   for (const std::string& file : files) {
-    const int view = store.GetViewCount(camera);
-    if (store.AddViewFromFile(camera, file, 1, 0, "") != 0) return "cannot read \"" + file + "\" as an image";
-    const cv::Mat* image = store.GetViewImage(camera, view);
-    const int width = store.GetImageWidth(camera), height = store.GetImageHeight(camera);
-    if (image->cols != width || image->rows != height)
-      return "\"" + file + "\" is " + SizeText(image->cols, image->rows) + " but " + name + "'s first image \"" +
-             files.front() + "\" is " + SizeText(width, height) + "; a camera's views share one size";
+    std::string problem;
+    if (store.AddViewFromFile(camera, file, 1, 0, "", &problem) != 0)
+      return name + ": " + (problem.empty() ? "\"" + file + "\" cannot be read" : problem);
   }
   return "";
 }

@@ -172,6 +172,8 @@ TEST_F(NewCli, BadInputIsRefusedAndWritesNothing) {
   fs::create_directories(dir_.Path() / "odd");
   std::ofstream(dir_.File("odd/not-an-image.jpg")) << "text, not a picture";
   cv::imwrite(dir_.File("odd/small.jpg"), cv::Mat(240, 320, CV_8UC3, cv::Scalar::all(128)));
+  const std::string photo = Slurp(dir_.File("left/IMG_02.jpg"));
+  std::ofstream(dir_.File("odd/truncated.jpg"), std::ios::binary) << photo.substr(0, photo.size() / 2);
   fs::remove(dir_.File("right/IMG_08.jpg"));
   struct Case {
     std::string arguments;
@@ -181,11 +183,14 @@ TEST_F(NewCli, BadInputIsRefusedAndWritesNothing) {
   const Case cases[] = {
       {"--images 'none/*.jpg' --grid 9x6 --square 25", 1, "no file matches \"none/*.jpg\""},
       {"--images left/IMG_01.jpg odd/not-an-image.jpg --grid 9x6 --square 25", 1,
-       "cannot read \"odd/not-an-image.jpg\" as an image"},
-      {"--images left/IMG_01.jpg odd/small.jpg --grid 9x6 --square 25", 1, "\"odd/small.jpg\" is 320x240 but camera 1"},
+       "camera 1: \"odd/not-an-image.jpg\" cannot be read"},
+      {"--images left/IMG_01.jpg odd/small.jpg --grid 9x6 --square 25", 1,
+       "camera 1: \"odd/small.jpg\" is 320x240, but the camera's views are 640x480"},
+      {"--images left/IMG_01.jpg odd/truncated.jpg --grid 9x6 --square 25", 1,
+       "camera 1: \"odd/truncated.jpg\" does not decode cleanly"},
       {"--images 'left/*.jpg' --images 'right/*.jpg' --grid 9x6 --square 25", 1,
        "camera 1 has 8 images but camera 2 has 7"},
-      {"--images left/missing.jpg --grid 9x6 --square 25", 1, "cannot read \"left/missing.jpg\""},
+      {"--images left/missing.jpg --grid 9x6 --square 25", 1, "camera 1: \"left/missing.jpg\" cannot be read"},
       {"--grid 9x6 --square 25", 2, "--images FILE... is required"},
       {"--images --grid 9x6 --square 25", 2, "--images number 1 names no file"},
       {"--images 'left/*.jpg' --square 25", 2, "--grid NXxNY is required"},
