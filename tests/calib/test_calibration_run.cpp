@@ -194,7 +194,7 @@ TEST(CalibrationRun, IncompleteViewsAreLeftOutAndTheFiveViewRuleCountsCompleteOn
   EXPECT_FALSE(problem.Calibrate(lists, rig.grid, 640, 480));
   // The refusal says which views could not take part and why.
   EXPECT_EQ(problem.refusal, std::string(kTooFewViewsMessage) +
-                                 "\n4 of 6 views can take part:\nview 1: incomplete\nview 4: incomplete");
+                                 "\n4 of 6 views can take part:\nview 2: incomplete\nview 5: incomplete");
   EXPECT_DOUBLE_EQ(problem.refined.K[0], 123.0);
   EXPECT_FALSE(std::filesystem::exists(output.File("debbg.txt")));
   // Still one pose block per store view, as the extrinsic file expects.
@@ -238,9 +238,9 @@ TEST(CalibrationRun, DisabledImagelessAndStaleViewsStayOutWithTheirReasons) {
   views[2].enabled = false;
   problem.refined.K[0] = 321.0;
   EXPECT_FALSE(problem.Calibrate(views, rig.grid, 640, 480));
-  EXPECT_EQ(problem.refusal.rfind(std::string(kTooFewViewsMessage) + "\n4 of 10 views can take part:\nview 0: disabled\n", 0), 0u)
+  EXPECT_EQ(problem.refusal.rfind(std::string(kTooFewViewsMessage) + "\n4 of 10 views can take part:\nview 1: disabled\n", 0), 0u)
       << problem.refusal;
-  EXPECT_NE(problem.refusal.find("view 5: incomplete"), std::string::npos);
+  EXPECT_NE(problem.refusal.find("view 6: incomplete"), std::string::npos);
   EXPECT_DOUBLE_EQ(problem.refined.K[0], 321.0);
   EXPECT_EQ(problem.skippedViews.size(), 6u);
 }

@@ -96,13 +96,17 @@ TEST_F(CommandsSayWhy, DetectAllWithoutACameraAndDisableOnAViewWithoutItsImage) 
   EXPECT_TRUE(texts.isEmpty());
   EXPECT_EQ(window.Data().IsViewEnabled(0, 2), 0);
 
-  // A camera without views has none to search.
+  // A new camera starts with camera 1's grid, too small to detect: the user is sent to Grid...
   panel->NewCamera();
   panel->SelectEntry(1);
   texts = BoxesDuring([&] { panel->DetectAll(); });
   ASSERT_EQ(texts.size(), 1);
-  EXPECT_TRUE(texts[0].contains("Please set the calibration grid") || texts[0].contains("no views"))
-      << texts[0].toStdString();
+  EXPECT_EQ(texts[0].toStdString(), "Please set the camera's calibration grid (\"Grid...\") before detecting it.");
+  // With a grid it can search, a camera without views has none to search.
+  window.Data().SetGrid(1, GridDescription{10.0, 10.0, 8, 5, 3, 3});
+  texts = BoxesDuring([&] { panel->DetectAll(); });
+  ASSERT_EQ(texts.size(), 1);
+  EXPECT_TRUE(texts[0].startsWith("Camera 2 has no views to detect the grid in")) << texts[0].toStdString();
 }
 
 TEST_F(CommandsSayWhy, ASaveNamesTheImageItLeavesOutAndRemovesNothingUnasked) {

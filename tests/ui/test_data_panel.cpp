@@ -219,7 +219,7 @@ TEST_F(DataPanelTest, ViewsWithoutGridPointsCountAgainstTheFiveAndRefuseTheRun) 
   ASSERT_EQ(log.messages.size(), 1);
   // The refusal says which view could not take part and why.
   EXPECT_EQ(log.messages[0].toStdString(),
-            std::string(kTooFewViewsMessage) + "\n4 of 5 views can take part:\nview 2: incomplete");
+            std::string(kTooFewViewsMessage) + "\n4 of 5 views can take part:\nview 3: incomplete");
   EXPECT_EQ(panel.EntryText(0), "Not calibrated.");
   EXPECT_TRUE(log.toolCalls.isEmpty());
 }

@@ -166,7 +166,8 @@ TEST_F(RefusalMessageBoxes, ARefusalAfterASlowRunReplacesItsProgressWindow) {
   EXPECT_TRUE(outcome.activeModal);
   EXPECT_TRUE(outcome.dismissedByOk) << "OK did not close the refusal";
   // Camera 0 calibrated before the rig was refused, and shows it.
-  EXPECT_TRUE(panel.EntryText(0).startsWith("F: ")) << panel.EntryText(0).toStdString();
+  EXPECT_TRUE(panel.EntryText(0).startsWith("fx ")) << panel.EntryText(0).toStdString();
+  EXPECT_TRUE(panel.EntryText(0).contains("RMS error")) << panel.EntryText(0).toStdString();
 }
 
 }  // namespace
