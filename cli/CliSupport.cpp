@@ -31,6 +31,13 @@ std::optional<std::string> ParsedArguments::Value(const std::string& name) const
   return std::nullopt;
 }
 
+std::vector<std::vector<std::string>> ParsedArguments::Groups(const std::string& name) const {
+  std::vector<std::vector<std::string>> found;
+  for (const auto& [option, arguments] : groups)
+    if (option == name) found.push_back(arguments);
+  return found;
+}
+
 namespace {
 
 bool IsOption(const std::string& a) { return a.size() > 2 && a.compare(0, 2, "--") == 0; }
@@ -47,7 +54,8 @@ std::string TakeList(const Arguments& args, size_t& i, int count) {
 
 bool ParseArguments(const Arguments& args, const std::vector<std::string>& valueOptions,
                     const std::vector<std::string>& flagOptions, ParsedArguments& parsed, std::string& error,
-                    const std::vector<std::pair<std::string, int>>& listOptions) {
+                    const std::vector<std::pair<std::string, int>>& listOptions,
+                    const std::vector<std::string>& groupOptions) {
   auto listed = [](const std::vector<std::string>& list, const std::string& s) {
     return std::find(list.begin(), list.end(), s) != list.end();
   };
@@ -55,7 +63,10 @@ bool ParseArguments(const Arguments& args, const std::vector<std::string>& value
     const std::string& a = args[i];
     if (IsOption(a)) {
       const auto list = std::find_if(listOptions.begin(), listOptions.end(), [&](const auto& o) { return o.first == a; });
-      if (list != listOptions.end()) {
+      if (listed(groupOptions, a)) {
+        parsed.groups.emplace_back(a, std::vector<std::string>{});
+        while (i + 1 < args.size() && !IsOption(args[i + 1])) parsed.groups.back().second.push_back(args[++i]);
+      } else if (list != listOptions.end()) {
         if (parsed.Has(a)) {
           error = a + " given twice";
           return false;

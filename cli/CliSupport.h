@@ -14,17 +14,23 @@ enum ExitStatus { kExitOk = 0, kExitBadInput = 1, kExitUsage = 2 };
 // Splits options from positional arguments. Options listed in `valueOptions`
 // take the next argument as their value; `flagOptions` take none; each of
 // `listOptions` takes up to its count of following arguments that are not
-// options, kept as one value separated by '\n', and may be given once.
+// options, kept as one value separated by '\n', and may be given once. Each
+// of `groupOptions` may be given again and again, each time starting a group
+// of every following argument that is not an option (possibly none).
 // Returns false (with `error` set) on an unknown option or a missing value.
 struct ParsedArguments {
   std::vector<std::string> positional;
   std::vector<std::pair<std::string, std::string>> options;  // name, value ("" for flags)
+  std::vector<std::pair<std::string, std::vector<std::string>>> groups;  // name, its arguments
   bool Has(const std::string& name) const;
   std::optional<std::string> Value(const std::string& name) const;
+  // The groups of one option, in the order given.
+  std::vector<std::vector<std::string>> Groups(const std::string& name) const;
 };
 bool ParseArguments(const Arguments& args, const std::vector<std::string>& valueOptions,
                     const std::vector<std::string>& flagOptions, ParsedArguments& parsed, std::string& error,
-                    const std::vector<std::pair<std::string, int>>& listOptions = {});
+                    const std::vector<std::pair<std::string, int>>& listOptions = {},
+                    const std::vector<std::string>& groupOptions = {});
 
 // The options count cameras and views from 0, the messages from 1: the refusal
 // of an option that names no camera or view says both.

@@ -9,7 +9,7 @@
 #include <iostream>
 
 #include "app/NewWorkspace.h"
-#include "cli/CliSupport.h"
+#include "cli/Command.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "grid/GridDetection.h"
@@ -17,9 +17,7 @@
 
 namespace {
 
-const char* kCommand = "new";
-
-const char* kUsage =
+const char* const kUsage =
     "usage: lentora new WORKSPACE --images FILE... [--images FILE...] --grid NXxNY --square D\n"
     "                   [--units mm|cm|m|in] [--detect]\n"
     "  Makes a new workspace (index file WORKSPACE, its files beside it) from photographs of a\n"
@@ -65,64 +63,34 @@ bool ParseGridSize(const std::string& text, GridDescription& grid) {
   return true;
 }
 
-// Options with one value each; --images gathers the arguments up to the next option.
-bool ParseRequest(const Arguments& args, Request& request, std::string& error) {
-  std::optional<std::string> gridText, squareText, unitText;
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const bool option = a.size() > 2 && a.compare(0, 2, "--") == 0;
-    if (!option) {
-      if (request.cameras.empty()) positional.push_back(a);
-      else request.cameras.back().push_back(a);
-      continue;
-    }
-    if (a == "--images") {
-      request.cameras.emplace_back();
-    } else if (a == "--detect") {
-      request.detect = true;
-    } else if (a == "--grid" || a == "--square" || a == "--units") {
-      if (i + 1 >= args.size()) {
-        error = "option " + a + " needs a value";
-        return false;
-      }
-      (a == "--grid" ? gridText : a == "--square" ? squareText : unitText) = args[++i];
-    } else {
-      error = "unknown option " + a;
-      return false;
-    }
-  }
-  if (positional.size() != 1) {
-    error = "expected one WORKSPACE argument before the --images lists";
-    return false;
-  }
-  request.workspace = positional[0];
-  if (request.cameras.empty()) {
-    error = "--images FILE... is required (one --images per camera)";
-    return false;
-  }
-  for (size_t c = 0; c < request.cameras.size(); ++c)
-    if (request.cameras[c].empty()) {
-      error = "--images number " + std::to_string(c + 1) + " names no file";
-      return false;
-    }
-  if (!gridText || !ParseGridSize(*gridText, request.grid)) {
-    error = "--grid NXxNY is required: the board's inner corners, 2 to 1000 along each side (a 10 x 7 square board is 9x6)";
-    return false;
-  }
+const CommandSpec kNew{"new", kUsage, kNoCommonOption, {"--grid", "--square", "--units"}, {"--detect"}, {}, {"--images"}};
+
+GridDescription ReadGrid(const CommandLine& line) {
+  GridDescription grid;
+  const auto gridText = line.Value("--grid");
+  if (!gridText || !ParseGridSize(*gridText, grid))
+    FailUsage("--grid NXxNY is required: the board's inner corners, 2 to 1000 along each side (a 10 x 7 square board is 9x6)");
   double square = 0.0;
-  if (!squareText || !ParseDouble(*squareText, square) || !(square > 0.0)) {
-    error = "--square D is required: the side of one square, a number above 0";
-    return false;
-  }
-  request.grid.dX = request.grid.dY = square;
-  const std::optional<LengthUnit> unit = ParseLengthUnit(unitText.value_or("mm"));
-  if (!unit) {
-    error = "--units takes mm, cm, m or in";
-    return false;
-  }
-  request.grid.unit = *unit;
-  return true;
+  const auto squareText = line.Value("--square");
+  if (!squareText || !ParseDouble(*squareText, square) || !(square > 0.0))
+    FailUsage("--square D is required: the side of one square, a number above 0");
+  grid.dX = grid.dY = square;
+  const std::optional<LengthUnit> unit = ParseLengthUnit(line.Value("--units").value_or("mm"));
+  if (!unit) FailUsage("--units takes mm, cm, m or in");
+  grid.unit = *unit;
+  return grid;
+}
+
+Request ReadRequest(const CommandLine& line) {
+  Request request;
+  request.workspace = line.OnePositional("expected one WORKSPACE argument before the --images lists");
+  request.cameras = line.Parsed().Groups("--images");
+  if (request.cameras.empty()) FailUsage("--images FILE... is required (one --images per camera)");
+  for (size_t c = 0; c < request.cameras.size(); ++c)
+    if (request.cameras[c].empty()) FailUsage("--images number " + std::to_string(c + 1) + " names no file");
+  request.grid = ReadGrid(line);
+  request.detect = line.Has("--detect");
+  return request;
 }
 
 // Patterns expanded; "" or the pattern that matched nothing.
@@ -164,36 +132,43 @@ void DetectViews(CCalibrationData& data) {
   }
 }
 
-}  // namespace
-
-int RunNew(const Arguments& args) {
-  if (WantsHelp(args)) {
-    std::cout << kUsage;
-    return kExitOk;
+// A folder made for the new workspace, taken away again (while still empty)
+// unless the save went through.
+class FolderForSave {
+ public:
+  explicit FolderForSave(const std::filesystem::path& folder) : folder_(folder) {
+    std::error_code ec;
+    made_ = !folder_.empty() && std::filesystem::create_directories(folder_, ec);
+    if (ec) FailInput("cannot make the folder \"" + folder_.string() + "\": " + ec.message());
   }
-  Request request;
-  std::string error;
-  if (!ParseRequest(args, request, error)) return FailUsage(kUsage, error);
-  if (const std::string missing = ExpandPatterns(request.cameras); !missing.empty()) return FailInput(kCommand, missing);
+  ~FolderForSave() {
+    std::error_code ec;
+    if (made_) std::filesystem::remove(folder_, ec);  // only while empty
+  }
+  FolderForSave(const FolderForSave&) = delete;
+  FolderForSave& operator=(const FolderForSave&) = delete;
+  void Keep() { made_ = false; }
+
+ private:
+  std::filesystem::path folder_;
+  bool made_ = false;
+};
+
+int New(const CommandLine& line) {
+  Request request = ReadRequest(line);
+  if (const std::string missing = ExpandPatterns(request.cameras); !missing.empty()) FailInput(missing);
 
   CCalibrationData data;
   const NewWorkspaceCheck filled = FillNewWorkspace(data, {request.cameras, request.grid});
-  if (!filled.ok) return FailInput(kCommand, filled.error);
+  if (!filled.ok) FailInput(filled.error);
   const NewWorkspaceCheck target = CheckNewWorkspaceTarget(data, request.workspace);
-  if (!target.ok) return FailInput(kCommand, target.error);
+  if (!target.ok) FailInput(target.error);
   if (request.detect) DetectViews(data);
 
-  // The folder is made last, and taken away again when the save fails.
-  const std::filesystem::path folder = FolderOf(request.workspace);
-  std::error_code ec;
-  const bool madeFolder = !folder.empty() && std::filesystem::create_directories(folder, ec);
-  if (ec) return FailInput(kCommand, "cannot make the folder \"" + folder.string() + "\": " + ec.message());
-  const WorkspaceResult saved = SaveWorkspaceTo(data, request.workspace);
-  if (!saved.ok) {
-    if (madeFolder) std::filesystem::remove(folder, ec);  // only while empty
-    return FailInput(kCommand, saved.error);
-  }
-  for (const std::string& warning : saved.warnings) std::cerr << "warning: " << warning << "\n";
+  // The folder is made last, when everything checked out.
+  FolderForSave folder(FolderOf(request.workspace));
+  SaveWorkspaceFor(data, request.workspace);
+  folder.Keep();
   const GridDescription& grid = request.grid;
   std::printf("wrote %s: %d camera%s, %d view%s each, %s grid of %g %s squares\n", request.workspace.c_str(),
               data.GetCameraCount(), data.GetCameraCount() == 1 ? "" : "s", data.GetViewCount(0),
@@ -201,3 +176,7 @@ int RunNew(const Arguments& args) {
               LengthUnitName(grid.unit));
   return kExitOk;
 }
+
+}  // namespace
+
+int RunNew(const Arguments& args) { return RunCommand(kNew, args, New); }

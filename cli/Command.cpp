@@ -42,7 +42,7 @@ CommandLine ParseCommandLine(const CommandSpec& spec, const Arguments& args) {
   if (spec.common & kJsonOption) flags.push_back("--json");
   ParsedArguments parsed;
   std::string error;
-  if (!ParseArguments(args, values, flags, parsed, error, spec.listOptions)) FailUsage(error);
+  if (!ParseArguments(args, values, flags, parsed, error, spec.listOptions, spec.groupOptions)) FailUsage(error);
   CommandLine line(spec, std::move(parsed));
   ReadCommonOptions(spec, line);
   return line;

@@ -30,6 +30,7 @@ struct CommandSpec {
   std::vector<std::string> valueOptions = {};  // the command's own options taking one value
   std::vector<std::string> flagOptions = {};   // and those taking none
   std::vector<std::pair<std::string, int>> listOptions = {};  // and those taking up to N values
+  std::vector<std::string> groupOptions = {};  // and those, repeatable, taking every argument up to the next option
 };
 
 // Stops a command with its exit status: a usage error prints its message and

@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -20,31 +17,17 @@
 #include "app/ParameterExchange.h"
 #include "app/YamlTree.h"
 #include "synth/SyntheticViews.h"
+#include "support/JsonOutput.h"
+#include "support/LentoraProcess.h"
 #include "support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct CommandResult {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Every number that follows "key": in a JSON text, in order.
-std::vector<double> Numbers(const std::string& json, const std::string& key) {
-  std::vector<double> values;
-  const std::regex pattern("\"" + key + "\":(-?[0-9.eE+-]+)");
-  for (std::sregex_iterator it(json.begin(), json.end(), pattern), end; it != end; ++it)
-    values.push_back(std::stod((*it)[1]));
-  return values;
 }
 
 // A rig of two cameras 83.17 mm apart looking at a 9 x 6 board of 25 mm
@@ -84,17 +67,9 @@ class NewCli : public ::testing::Test {
     }
   }
 
-  CommandResult Lentora(const std::string& arguments) {
-    CommandResult run;
-    const std::string out = dir_.File("stdout.txt"), err = dir_.File("stderr.txt");
-    const std::string command = "cd " + Quote(dir_.Path().string()) + " && LENTORA_OUTPUT_DIR=" +
-                                Quote(dir_.Path().string()) + " " + Quote(LENTORA_EXECUTABLE) + " " + arguments +
-                                " >" + Quote(out) + " 2>" + Quote(err);
-    const int raw = std::system(command.c_str());
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = Slurp(out);
-    run.err = Slurp(err);
-    return run;
+  // Runs lentora in the scratch folder, so relative paths are the user's.
+  ProcessResult Lentora(const std::string& arguments) {
+    return RunShell("cd " + Quoted(dir_.Path().string()) + " && " + LentoraCommand() + " " + arguments, dir_);
   }
 
   // The files under a folder, relative names.
@@ -110,7 +85,7 @@ class NewCli : public ::testing::Test {
 };
 
 TEST_F(NewCli, OneCameraFromPhotographsCalibratesAndExportsTheRenderedCamera) {
-  const CommandResult made =
+  const ProcessResult made =
       Lentora("new one/ws.txt --images 'left/*.jpg' --grid 9x6 --square 25 --detect");
   ASSERT_EQ(made.status, 0) << made.err;
   EXPECT_NE(made.out.find("Camera 1: 8 of 8 views detected\n"), std::string::npos) << made.out;
@@ -123,7 +98,7 @@ TEST_F(NewCli, OneCameraFromPhotographsCalibratesAndExportsTheRenderedCamera) {
     EXPECT_EQ(Slurp(dir_.File("one/Camera_0_Image_" + std::to_string(v) + ".jpg")), Slurp(dir_.File(name))) << name;
   }
 
-  const CommandResult calibrated = Lentora("calibrate one/ws.txt --camera 0 --json");
+  const ProcessResult calibrated = Lentora("calibrate one/ws.txt --camera 0 --json");
   ASSERT_EQ(calibrated.status, 0) << calibrated.err;
   const SyntheticCamera& truth = Photographed().cameras[0].camera;
   EXPECT_NEAR(Numbers(calibrated.out, "fx").front(), truth.fx, 0.002 * truth.fx);
@@ -132,7 +107,7 @@ TEST_F(NewCli, OneCameraFromPhotographsCalibratesAndExportsTheRenderedCamera) {
   EXPECT_NEAR(Numbers(calibrated.out, "cy").front(), truth.cy, 1.0);
   EXPECT_LT(Numbers(calibrated.out, "rms").front(), 0.2);
 
-  const CommandResult exported = Lentora("export one/ws.txt --camera 0 --format opencv --out one/camera.yaml");
+  const ProcessResult exported = Lentora("export one/ws.txt --camera 0 --format opencv --out one/camera.yaml");
   ASSERT_EQ(exported.status, 0) << exported.err;
   const ImportResult imported = ReadParameterFile(dir_.File("one/camera.yaml"), CameraParameters{});
   ASSERT_TRUE(imported.ok) << imported.message;
@@ -141,18 +116,18 @@ TEST_F(NewCli, OneCameraFromPhotographsCalibratesAndExportsTheRenderedCamera) {
 }
 
 TEST_F(NewCli, RigFromTwoFoldersGivesTheRenderedBaselineInMetresToRosAndKalibr) {
-  const CommandResult made =
+  const ProcessResult made =
       Lentora("new rig/ws.txt --images 'left/*.jpg' --images 'right/*.jpg' --grid 9x6 --square 2.5 --units cm --detect");
   ASSERT_EQ(made.status, 0) << made.err;
   EXPECT_NE(made.out.find("Camera 1: 8 of 8 views detected\nCamera 2: 8 of 8 views detected\n"), std::string::npos)
       << made.out;
 
-  const CommandResult stereo = Lentora("stereo rig/ws.txt --json");
+  const ProcessResult stereo = Lentora("stereo rig/ws.txt --json");
   ASSERT_EQ(stereo.status, 0) << stereo.err;
   const double baseline = Numbers(stereo.out, "baseline").front();
   EXPECT_NEAR(baseline, 8.317, 0.005 * 8.317) << "centimetres, the grid's unit";
   EXPECT_NE(stereo.out.find("\"unit\":\"cm\""), std::string::npos);
-  const CommandResult text = Lentora("stereo rig/ws.txt");
+  const ProcessResult text = Lentora("stereo rig/ws.txt");
   EXPECT_TRUE(std::regex_search(text.out, std::regex("\nbaseline 8\\.[0-9]{4} cm\n"))) << text.out;
 
   ASSERT_EQ(Lentora("export rig/ws.txt --rig --format kalibr --out rig/camchain.yaml").status, 0);
@@ -199,7 +174,7 @@ TEST_F(NewCli, BadInputIsRefusedAndWritesNothing) {
       {"--images 'left/*.jpg' --grid 9x6 --square 25 --units furlong", 2, "--units takes mm, cm, m or in"},
   };
   for (const Case& c : cases) {
-    const CommandResult run = Lentora("new fresh/ws.txt " + c.arguments);
+    const ProcessResult run = Lentora("new fresh/ws.txt " + c.arguments);
     EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.err;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << "\n" << run.err;
     EXPECT_FALSE(fs::exists(dir_.Path() / "fresh")) << c.arguments << ": nothing may be written";
@@ -209,10 +184,10 @@ TEST_F(NewCli, BadInputIsRefusedAndWritesNothing) {
   ASSERT_EQ(Lentora("new taken/ws.txt --images left/IMG_01.jpg --grid 9x6 --square 25").status, 0);
   const std::set<std::string> before = Listing("taken");
   const std::string index = Slurp(dir_.File("taken/ws.txt"));
-  const CommandResult again = Lentora("new taken/ws.txt --images left/IMG_02.jpg --grid 9x6 --square 25");
+  const ProcessResult again = Lentora("new taken/ws.txt --images left/IMG_02.jpg --grid 9x6 --square 25");
   EXPECT_EQ(again.status, 1);
   EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
-  const CommandResult beside = Lentora("new taken/other.txt --images left/IMG_02.jpg --grid 9x6 --square 25");
+  const ProcessResult beside = Lentora("new taken/other.txt --images left/IMG_02.jpg --grid 9x6 --square 25");
   EXPECT_EQ(beside.status, 1);
   EXPECT_NE(beside.err.find("already holds \"Camera_0_Data.txt\""), std::string::npos) << beside.err;
   EXPECT_EQ(Listing("taken"), before);
@@ -221,7 +196,7 @@ TEST_F(NewCli, BadInputIsRefusedAndWritesNothing) {
 }
 
 TEST_F(NewCli, ListsKeepTheirOrderAndAWrongGridGetsTheBoardsSize) {
-  const CommandResult made =
+  const ProcessResult made =
       Lentora("new listed/ws.txt --images left/IMG_03.jpg left/IMG_01.jpg left/IMG_02.jpg --grid 10x7 --square 25 --detect");
   ASSERT_EQ(made.status, 0) << made.err;
   EXPECT_NE(made.out.find("Camera 1: 0 of 3 views detected\nCamera 1: found a 9 x 6 board in 3 of 3 views; this "
@@ -230,7 +205,7 @@ TEST_F(NewCli, ListsKeepTheirOrderAndAWrongGridGetsTheBoardsSize) {
       << made.out;
   EXPECT_EQ(Slurp(dir_.File("listed/Camera_0_Image_0.jpg")), Slurp(dir_.File("left/IMG_03.jpg")));
   EXPECT_EQ(Slurp(dir_.File("listed/Camera_0_Image_1.jpg")), Slurp(dir_.File("left/IMG_01.jpg")));
-  const CommandResult help = Lentora("new --help");
+  const ProcessResult help = Lentora("new --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--grid NXxNY  the board's inner corners"), std::string::npos);
 }
