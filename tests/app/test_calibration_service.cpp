@@ -199,7 +199,7 @@ TEST_F(CalibrationServiceTest, RigTextsAndJsonCarryTheRelativePose) {
 TEST_F(CalibrationServiceTest, CameraRmsErrorIsTheRootMeanSquareOverAllPoints) {
   store.AddCamera();
   const SyntheticRig noisy = StereoRig(8, true);
-  AddViews(store, 0, noisy.cameras[0], noisy.grid, 8);
+  ASSERT_TRUE(AddSyntheticViews(store, 0, noisy.cameras[0], noisy.grid, 8));
   cv::RNG random(7);
   for (int v = 0; v < 8; ++v)
     for (ImagePoint& p : *store.GetGridPoints(0, v)) {

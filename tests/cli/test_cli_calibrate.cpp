@@ -118,7 +118,7 @@ TEST_F(CalibrateCli, TextUsesThePanelsLabelledFormatNumberingCamerasFromOne) {
   EXPECT_TRUE(std::regex_search(run.out, std::regex("\nfx 8[0-9]{2}\\.[0-9]{4} \u00b1 [0-9]\\.[0-9]{4} px\nfy ")));
   EXPECT_TRUE(std::regex_search(run.out, std::regex("\nRMS error [0-9.]+ px, mean distance [0-9.]+ px\n")));
   EXPECT_TRUE(std::regex_search(run.out, std::regex("\nfield of view [0-9.]+\u00b0 x [0-9.]+\u00b0\n")));
-  const CommandResult missing = Lentora("calibrate " + workspace + " --camera 3");
+  const ProcessResult missing = Lentora("calibrate " + workspace + " --camera 3");
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("--camera 3: the workspace has 1 camera (--camera 0 to 0)"), std::string::npos) << missing.err;
 }

@@ -2,6 +2,7 @@
 
 #include <QImage>
 #include <algorithm>
+#include <fstream>
 #include <string>
 
 #include <opencv2/calib3d.hpp>
@@ -77,7 +78,7 @@ TEST_F(UndistortCli, UndistortsLikeTheReference) {
 // Every single-camera file an export writes undistorts exactly as our own
 // intrinsic file with the same parameters does.
 TEST_F(UndistortCli, EveryExportedParameterFileGivesTheSameImageAsTheIntrinsicFile) {
-  ASSERT_EQ(Lentora(Quote(intrinsic_) + " " + Quote(dir_.File("in.png")) + " " + Quote(dir_.File("own.png"))).status, 0);
+  ASSERT_EQ(Lentora(Quoted(intrinsic_) + " " + Quoted(dir_.File("in.png")) + " " + Quoted(dir_.File("own.png"))).status, 0);
   const cv::Mat own = cv::imread(dir_.File("own.png"), cv::IMREAD_COLOR);
   ExportedCamera exported;
   exported.parameters = camera_;
@@ -89,7 +90,7 @@ TEST_F(UndistortCli, EveryExportedParameterFileGivesTheSameImageAsTheIntrinsicFi
   for (const auto& [format, name] : files) {
     ASSERT_TRUE(ExportCamera(exported, format, dir_.File(name)).ok) << name;
     const std::string out = dir_.File(std::string(name) + ".png");
-    const CommandRun run = Lentora(Quote(dir_.File(name)) + " " + Quote(dir_.File("in.png")) + " " + Quote(out));
+    const ProcessResult run = Lentora(Quoted(dir_.File(name)) + " " + Quoted(dir_.File("in.png")) + " " + Quoted(out));
     ASSERT_EQ(run.status, 0) << name << ": " << run.err;
     const cv::Mat image = cv::imread(out, cv::IMREAD_COLOR);
     ASSERT_EQ(image.size(), own.size()) << name;
@@ -97,7 +98,7 @@ TEST_F(UndistortCli, EveryExportedParameterFileGivesTheSameImageAsTheIntrinsicFi
   }
   // A file of another program's that is none of these says what is read.
   std::ofstream(dir_.File("notes.yaml")) << "comment: calibrated on Tuesday\n";
-  ExpectBadInput(Quote(dir_.File("notes.yaml")) + " " + Quote(dir_.File("in.png")) + " " + Quote(dir_.File("x.png")),
+  ExpectBadInput(Quoted(dir_.File("notes.yaml")) + " " + Quoted(dir_.File("in.png")) + " " + Quoted(dir_.File("x.png")),
                  "Kalibr camchain YAML and COLMAP cameras.txt");
 }
 
