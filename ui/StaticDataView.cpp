@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QTextLayout>
 #include <QWheelEvent>
 #include <algorithm>
 #include <exception>
@@ -89,13 +90,57 @@ QRect TextArea(int width, int height) {
   return QRect(4, CCameraEntryPanel::kTitleHeight + 1, width - 6, height - CCameraEntryPanel::kTitleHeight - 2);
 }
 
+// A text's lines at `width`: wrapped between words, a word too long for a line
+// broken where it must.
+QStringList WrapWords(const QString& text, const QFont& font, qreal width) {
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  QTextLayout layout(text, font);
+  layout.setTextOption(option);
+  QStringList lines;
+  layout.beginLayout();
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(width);
+    lines << text.mid(line.textStart(), line.textLength());
+  }
+  layout.endLayout();
+  return lines;
+}
+
+// A paragraph of "a, b, ..." takes as many whole parts a line as fit, so it
+// wraps after a comma; other paragraphs wrap between words.
+QStringList WrapParagraph(const QString& paragraph, const QFont& font, qreal width) {
+  if (!paragraph.contains(", ")) return WrapWords(paragraph, font, width);
+  const QFontMetricsF metrics(font);
+  const QStringList parts = paragraph.split(", ");
+  QStringList lines;
+  QString line;
+  for (int i = 0; i < parts.size(); ++i) {
+    const QString part = parts[i] + (i + 1 < parts.size() ? ", " : "");
+    if (!line.isEmpty() && metrics.horizontalAdvance((line + part).trimmed()) > width) {
+      lines << line;
+      line.clear();
+    }
+    line += part;
+  }
+  lines << line;
+  QStringList wrapped;  // a part wider than the line still wraps
+  for (const QString& whole : lines) wrapped << WrapWords(whole, font, width);
+  return wrapped;
+}
+
 }  // namespace
 
 int CCameraEntryPanel::HeightForText(int width) const {
-  const QRect area = TextArea(width, 10000);
-  const QRect needed = QFontMetrics(textFont_).boundingRect(area, Qt::AlignTop | Qt::AlignLeft | Qt::TextWordWrap,
-                                                            information_);
-  return needed.bottom() + 3;
+  const int lines = static_cast<int>(DrawnLines(width).size());
+  return TextArea(width, 10000).top() + lines * QFontMetrics(textFont_).lineSpacing() + 3;
+}
+
+QStringList CCameraEntryPanel::DrawnLines(int width) const {
+  const qreal lineWidth = TextArea(width, 10000).width();
+  QStringList drawn;
+  for (const QString& paragraph : information_.split('\n')) drawn << WrapParagraph(paragraph, textFont_, lineWidth);
+  return drawn;
 }
 
 void CCameraEntryPanel::paintEvent(QPaintEvent*) {
@@ -108,7 +153,14 @@ void CCameraEntryPanel::paintEvent(QPaintEvent*) {
   painter.drawText(titleBand.adjusted(4, 0, -2, 0), Qt::AlignVCenter | Qt::AlignLeft, title_);
   painter.setFont(textFont_);
   painter.setPen(QColor(0xE6, 0xE6, 0xE6));
-  painter.drawText(TextArea(width(), height()), Qt::AlignTop | Qt::AlignLeft | Qt::TextWordWrap, information_);
+  const QRect area = TextArea(width(), height());
+  painter.setClipRect(area);
+  const int lineSpacing = QFontMetrics(textFont_).lineSpacing();
+  QRect line(area.left(), area.top(), area.width(), lineSpacing);
+  for (const QString& text : DrawnLines(width())) {
+    painter.drawText(line, Qt::AlignTop | Qt::AlignLeft | Qt::TextSingleLine, text);
+    line.translate(0, lineSpacing);
+  }
 }
 
 // ---- Panel ----

@@ -55,6 +55,10 @@ class CCameraEntryPanel : public QWidget {
   QString Information() const { return information_; }
   // The height that shows the whole information text at the given width.
   int HeightForText(int width) const;
+  // The information text as it is drawn at the given width, one string a line.
+  // A line of "a, b, ..." wraps after a comma, so a number keeps its label
+  // and its unit; a part too long for the width wraps within itself.
+  QStringList DrawnLines(int width) const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

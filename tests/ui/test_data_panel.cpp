@@ -409,6 +409,26 @@ TEST(ImageListFilter, FrameworkFilterBecomesQtNameFilters) {
             "Image Files (*.bmp *.jpg *.tif *.png *.gif);;All Files (*.*)");
 }
 
+// The results text wraps after a comma, never between a number and its label
+// or unit; a part wider than the entry is broken where it must, nothing lost.
+TEST(CameraEntryText, WrapsAfterACommaAndKeepsNumbersWithTheirUnits) {
+  WithApplication application;
+  CCameraEntryPanel entry;
+  const QString text = "fx 799.3917 \u00b1 1.2206 px\nRMS error 0.1418 px, mean distance 0.1250 px\n"
+                       "mean |dx| 0.0790 px, mean |dy| 0.0804 px\nT " + QString(120, '7') + " mm";
+  entry.SetTexts("Camera 1", text);
+  const QStringList wide = entry.DrawnLines(4000);
+  ASSERT_EQ(wide.size(), 4) << wide.join('|').toStdString();
+
+  const QStringList shown = entry.DrawnLines(CStaticDataView::kEntryWidth);
+  ASSERT_GE(shown.size(), 7) << shown.join('|').toStdString();
+  EXPECT_EQ(shown.mid(0, 5), (QStringList{"fx 799.3917 \u00b1 1.2206 px", "RMS error 0.1418 px, ", "mean distance 0.1250 px",
+                                          "mean |dx| 0.0790 px, ", "mean |dy| 0.0804 px"}))
+      << shown.join('|').toStdString();
+  EXPECT_EQ(shown.mid(5).join(""), "T " + QString(120, '7') + " mm") << "broken where it must, nothing lost";
+  EXPECT_GT(entry.HeightForText(CStaticDataView::kEntryWidth), entry.HeightForText(4000));
+}
+
 // ---- In the main window ----
 
 class WorkbenchDataPanelTest : public ::testing::Test, public WithApplication {
