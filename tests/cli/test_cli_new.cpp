@@ -180,6 +180,13 @@ TEST_F(NewCli, BadInputIsRefusedAndWritesNothing) {
     EXPECT_FALSE(fs::exists(dir_.Path() / "fresh")) << c.arguments << ": nothing may be written";
   }
 
+  // A save that fails (an index name longer than the file system takes) leaves no folder behind.
+  const ProcessResult unsaved =
+      Lentora("new fresh/" + std::string(300, 'x') + ".txt --images left/IMG_01.jpg --grid 9x6 --square 25");
+  EXPECT_EQ(unsaved.status, 1);
+  EXPECT_NE(unsaved.err.find("cannot write"), std::string::npos) << unsaved.err;
+  EXPECT_FALSE(fs::exists(dir_.Path() / "fresh")) << "the folder made for the save was left";
+
   // An existing workspace, or another workspace's files in the folder, are never replaced.
   ASSERT_EQ(Lentora("new taken/ws.txt --images left/IMG_01.jpg --grid 9x6 --square 25").status, 0);
   const std::set<std::string> before = Listing("taken");
