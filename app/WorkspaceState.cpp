@@ -31,8 +31,8 @@ void AddCamera(Fingerprint& print, const CCalibrationData& data, int camera) {
   const int views = data.GetViewCount(camera);
   print.Add(views);
   for (int view = 0; view < views; ++view) {
-    const cv::Mat* image = data.GetViewImage(camera, view);
-    print.Add(image ? image->rows : 0), print.Add(image ? image->cols : 0);
+    const cv::Size size = data.GetViewSize(camera, view);
+    print.Add(size.height), print.Add(size.width);
     print.Add(data.IsViewEnabled(camera, view)), print.Add(data.ViewHasPoints(camera, view));
     const int points = data.GetPointCount(camera, view);
     print.Add(points);

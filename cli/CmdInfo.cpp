@@ -31,11 +31,11 @@ void WriteCameraJson(JsonWriter& json, const CCalibrationData& data, int camera)
   json.Key("width").Value(p.width).Key("height").Value(p.height).EndObject();
   json.Key("viewList").BeginArray();
   for (int v = 0; v < data.GetViewCount(camera); ++v) {
-    const cv::Mat* image = data.GetViewImage(camera, v);
+    const cv::Size size = data.GetViewSize(camera, v);
     json.BeginObject().Key("enabled").Value(data.IsViewEnabled(camera, v) ? 1 : 0);
     json.Key("hasPoints").Value(data.ViewHasPoints(camera, v) ? 1 : 0);
     json.Key("missingImage").Value(data.ViewMissingImage(camera, v));
-    json.Key("width").Value(image->cols).Key("height").Value(image->rows).Key("points").BeginArray();
+    json.Key("width").Value(size.width).Key("height").Value(size.height).Key("points").BeginArray();
     for (int k = 0; k < data.GetPointCount(camera, v); ++k) {
       const ImagePoint point = data.GetPoint(camera, v, k);
       json.BeginArray().Value(point.x).Value(point.y).EndArray();

@@ -122,8 +122,11 @@ void DetectViews(CCalibrationData& data) {
       if (DetectGrid(data, camera, view).status == GridStatus::Ok) ++found;
     std::printf("Camera %d: %d of %d views detected\n", camera + 1, found, views);
     if (found > 0) continue;
-    std::vector<cv::Mat> images;
-    for (int view = 0; view < views; ++view) images.push_back(*data.GetViewImage(camera, view));
+    // One picture decoded at a time: a large camera's views need not all fit in memory.
+    const ViewSupply images{static_cast<size_t>(views), [&](size_t view) {
+                              const ViewPixels pixels = data.GetViewImage(camera, static_cast<int>(view));
+                              return pixels ? *pixels : cv::Mat();
+                            }};
     const GridDescription grid = data.GetGrid(camera);
     if (const std::optional<GridSizeHint> hint = FindLikelyGridSize(images, grid))
       std::printf("Camera %d: %s; is the board %s (--grid %dx%d)?\n", camera + 1,

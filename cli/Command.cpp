@@ -90,7 +90,7 @@ void LoadWorkspaceFor(const std::string& path, CCalibrationData& data) {
   PrintWarnings(loaded.warnings);
 }
 
-void SaveWorkspaceFor(const CCalibrationData& data, const std::string& path, const std::string& context) {
+void SaveWorkspaceFor(CCalibrationData& data, const std::string& path, const std::string& context) {
   const WorkspaceResult saved = SaveWorkspaceTo(data, path);
   if (!saved.ok) FailInput(context + saved.error);
   PrintWarnings(saved.warnings);

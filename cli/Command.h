@@ -85,4 +85,4 @@ void LoadWorkspaceFor(const std::string& path, CCalibrationData& data);
 // Saves the workspace and prints its warnings; a failed save is bad input,
 // its reason after `context` (a command that only writes a new workspace
 // says what it could not save).
-void SaveWorkspaceFor(const CCalibrationData& data, const std::string& path, const std::string& context = "");
+void SaveWorkspaceFor(CCalibrationData& data, const std::string& path, const std::string& context = "");

@@ -1,7 +1,9 @@
 #include "core/CalibrationData.h"
 
-#include <QFile>
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
@@ -12,33 +14,32 @@
 
 namespace {
 
-// A view image whose rows start on 4-byte boundaries, as the display bitmap
-// expects; the Mat keeps the padded buffer alive.
-std::unique_ptr<cv::Mat> NewViewImage(int width, int height) {
-  const int step = (width * 3 + 3) & ~3;
-  cv::Mat buffer(height, step, CV_8UC1, cv::Scalar(0));
-  return std::make_unique<cv::Mat>(buffer.colRange(0, width * 3).reshape(3));
+// Every picture a view is given gets a new id, across stores and threads.
+std::atomic<uint64_t> nextImageId{1};
+
+uint64_t NewImageId() { return nextImageId.fetch_add(1, std::memory_order_relaxed); }
+
+// Thumbnails are keyed by picture and requested size.
+uint64_t ThumbnailKey(uint64_t imageId, cv::Size atLeast) {
+  const auto side = [](int v) { return static_cast<uint64_t>(std::clamp(v, 0, 1023)); };
+  return (imageId << 20) | (side(atLeast.width) << 10) | side(atLeast.height);
 }
 
-std::unique_ptr<cv::Mat> AlignedViewImage(const cv::Mat& image) {
-  if (image.step % 4 == 0) return std::make_unique<cv::Mat>(image);
-  auto aligned = NewViewImage(image.cols, image.rows);
-  image.copyTo(*aligned);
-  return aligned;
+bool IsJpegFormat(const char* format) {
+  const std::string name = format ? format : "";
+  return name == "jpg" || name == "jpeg" || name == "JPG" || name == "JPEG";
 }
 
-// Converts the loader's rows (24-bit BGR or 32-bit ARGB) into a view image.
-std::unique_ptr<cv::Mat> ViewImageFromBitmap(const QImage& bitmap, const uint8_t* pixels, int width, int height,
-                                             int stride) {
-  auto image = NewViewImage(width, height);
-  const int bytesPerPixel = GDI::BytesPerPixel(bitmap);
-  const cv::Mat source(height, width, bytesPerPixel == 4 ? CV_8UC4 : CV_8UC3, const_cast<uint8_t*>(pixels),
-                       static_cast<size_t>(stride));
-  if (bytesPerPixel == 4)
-    cv::cvtColor(source, *image, cv::COLOR_BGRA2BGR);
-  else
-    source.copyTo(*image);
-  return image;
+bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && written;
+}
+
+// How a problem with a view's picture names it.
+std::string NameOf(const ViewImageSource& source) {
+  return source.kind() == ViewImageSource::Kind::File ? "\"" + source.Path() + "\"" : "the grabbed frame";
 }
 
 std::string SizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
@@ -86,22 +87,27 @@ bool CCalibrationData::InsertCamera(int index) {
 
 bool CCalibrationData::RemoveCamera(int index) {
   if (!ValidCamera(index)) return false;
+  ForgetPictures(cameras_[index]);
   cameras_.erase(cameras_.begin() + index);
   return true;
+}
+
+void CCalibrationData::ForgetPictures(const Camera& camera) const {
+  for (uint64_t id : camera.imageIds) images_.Erase(id);
 }
 
 void CCalibrationData::ClearCameraViews(int index) {
   if (!ValidCamera(index)) return;
   Camera& c = cameras_[index];
-  c.bitmaps.clear();  // bitmaps go before the images they wrap
+  ForgetPictures(c);
   c.images.clear();
+  c.imageIds.clear();
   c.gridPoints.clear();
   c.borderPoints.clear();
   c.enabled.clear();
   c.hasPoints.clear();
   c.missingImage.clear();
   c.stale.clear();
-  c.jpegBytes.clear();
 }
 
 CameraParameters CCalibrationData::GetCameraParameters(int index) const { return cameras_.at(index).parameters; }
@@ -126,11 +132,11 @@ void CCalibrationData::SetGrid(int index, const GridDescription& grid) {
 bool CCalibrationData::HasGrid(int index) const { return ValidCamera(index) && cameras_[index].grid.nx > 1; }
 
 int CCalibrationData::GetImageWidth(int index) const {
-  return ValidCamera(index) && !cameras_[index].images.empty() ? cameras_[index].images.front()->cols : 0;
+  return ValidCamera(index) && !cameras_[index].images.empty() ? cameras_[index].images.front().Size().width : 0;
 }
 
 int CCalibrationData::GetImageHeight(int index) const {
-  return ValidCamera(index) && !cameras_[index].images.empty() ? cameras_[index].images.front()->rows : 0;
+  return ValidCamera(index) && !cameras_[index].images.empty() ? cameras_[index].images.front().Size().height : 0;
 }
 
 CalibrationProblem& CCalibrationData::GetCalibrationProblem(int index) { return *cameras_.at(index).problem; }
@@ -147,16 +153,14 @@ bool CCalibrationData::ValidView(int camera, int view) const {
   return ValidCamera(camera) && view >= 0 && view < GetViewCount(camera);
 }
 
-void CCalibrationData::AppendView(Camera& camera, std::unique_ptr<cv::Mat> image, int enabled, int hasPoints,
-                                  PointList points, bool missingImage, QByteArray jpegBytes) {
-  QImage bitmap = GDI::WrapViewImage(*image);
+void CCalibrationData::AppendView(Camera& camera, ViewImageSource image, int enabled, int hasPoints,
+                                  PointList points, bool missingImage) {
   camera.images.push_back(std::move(image));
-  camera.bitmaps.push_back(std::move(bitmap));
+  camera.imageIds.push_back(NewImageId());
   camera.enabled.push_back(enabled);
   camera.hasPoints.push_back(hasPoints);
   camera.missingImage.push_back(missingImage ? 1 : 0);
   camera.stale.push_back(0);
-  camera.jpegBytes.push_back(std::move(jpegBytes));
   camera.gridPoints.push_back(std::move(points));
   camera.borderPoints.emplace_back();
 }
@@ -164,33 +168,22 @@ void CCalibrationData::AppendView(Camera& camera, std::unique_ptr<cv::Mat> image
 int CCalibrationData::AddViewFromFile(int camera, const std::string& imagePath, int enabled, int hasPoints,
                                       const std::string& pointsPath, std::string* problem) {
   if (!ValidCamera(camera)) throw std::out_of_range("AddViewFromFile: no camera " + std::to_string(camera));
-  // The file is read once: the pixels and the bytes a save copies are the same picture.
-  QFile file(QString::fromStdString(imagePath));
-  if (!file.open(QIODevice::ReadOnly)) {
-    if (problem) *problem = "\"" + imagePath + "\" cannot be read (" + file.errorString().toStdString() + ")";
-    return kViewUnreadable;
-  }
-  QByteArray bytes = file.readAll();
-  file.close();
-  const uint8_t* pixels = nullptr;
-  int width = 0, height = 0, stride = 0;
   std::string why;
-  const QImage bitmap = GDI::DecodeBitmap(bytes, &pixels, &width, &height, &stride, &why);
-  if (bitmap.isNull()) {
+  ViewImageSource image = ViewImageSource::OpenFile(imagePath, &why);
+  if (image.empty()) {
     if (problem) *problem = "\"" + imagePath + "\" " + why;
     return kViewUnreadable;
   }
-  if (!FitsImageSize(camera, width, height)) {
+  const cv::Size size = image.Size();
+  if (!FitsImageSize(camera, size.width, size.height)) {
     if (problem)
-      *problem = "\"" + imagePath + "\" is " + SizeText(width, height) + ", but the camera's views are " +
+      *problem = "\"" + imagePath + "\" is " + SizeText(size.width, size.height) + ", but the camera's views are " +
                  SizeText(GetImageWidth(camera), GetImageHeight(camera));
     return kViewOtherSize;
   }
-  if (!GDI::IsJpegFile(bytes)) bytes.clear();
   PointList points;
   if (!pointsPath.empty()) points = ReadPointsFile(pointsPath);
-  AppendView(cameras_[camera], ViewImageFromBitmap(bitmap, pixels, width, height, stride), enabled, hasPoints,
-             std::move(points), false, std::move(bytes));
+  AppendView(cameras_[camera], std::move(image), enabled, hasPoints, std::move(points));
   return 0;
 }
 
@@ -199,13 +192,10 @@ void CCalibrationData::AddPlaceholderView(int camera, int width, int height, int
   if (!ValidCamera(camera)) throw std::out_of_range("AddPlaceholderView: no camera " + std::to_string(camera));
   Camera& c = cameras_[camera];
   const cv::Size size(std::max(width, 1), std::max(height, 1));
-  if (c.placeholder.size() != size) {
-    c.placeholder = *NewViewImage(size.width, size.height);
-    c.placeholder.setTo(cv::Scalar(128, 128, 128));
-  }
+  if (c.placeholder.Size() != size) c.placeholder = ViewImageSource::Placeholder(size);
   PointList points;
   if (!pointsPath.empty()) points = ReadPointsFile(pointsPath);
-  AppendView(c, std::make_unique<cv::Mat>(c.placeholder), 0, hasPoints, std::move(points), true);
+  AppendView(c, c.placeholder, 0, hasPoints, std::move(points), true);
 }
 
 bool CCalibrationData::FitsImageSize(int camera, int width, int height) const {
@@ -213,39 +203,127 @@ bool CCalibrationData::FitsImageSize(int camera, int width, int height) const {
   return width == GetImageWidth(camera) && height == GetImageHeight(camera);
 }
 
-bool CCalibrationData::AddViewFromFrame(int camera, cv::Mat image) {
+bool CCalibrationData::AddViewFromFrame(int camera, const cv::Mat& image) {
   if (!ValidCamera(camera) || image.empty() || image.type() != CV_8UC3) return false;
   if (!FitsImageSize(camera, image.cols, image.rows)) return false;
-  AppendView(cameras_[camera], AlignedViewImage(image), 1, 0, {});
+  ViewImageSource source = ViewImageSource::FromFrame(image);
+  if (source.empty()) return false;
+  AppendView(cameras_[camera], std::move(source), 1, 0, {});
   return true;
 }
 
 bool CCalibrationData::RemoveView(int camera, int view) {
   if (!ValidView(camera, view)) return false;
   Camera& c = cameras_[camera];
+  images_.Erase(c.imageIds[view]);
   c.images.erase(c.images.begin() + view);
-  c.bitmaps.erase(c.bitmaps.begin() + view);
+  c.imageIds.erase(c.imageIds.begin() + view);
   c.gridPoints.erase(c.gridPoints.begin() + view);
   c.borderPoints.erase(c.borderPoints.begin() + view);
   c.enabled.erase(c.enabled.begin() + view);
   c.hasPoints.erase(c.hasPoints.begin() + view);
   c.missingImage.erase(c.missingImage.begin() + view);
   c.stale.erase(c.stale.begin() + view);
-  c.jpegBytes.erase(c.jpegBytes.begin() + view);
   c.problem = std::make_unique<CalibrationProblem>();
   return true;
 }
 
-const cv::Mat* CCalibrationData::GetViewImage(int camera, int view) const {
-  return ValidView(camera, view) ? cameras_[camera].images[view].get() : nullptr;
+ViewPixels CCalibrationData::GetViewImage(int camera, int view, std::string* problem) const {
+  if (!ValidView(camera, view)) return nullptr;
+  const uint64_t id = cameras_[camera].imageIds[view];
+  if (ViewPixels cached = images_.Find(id)) return cached;
+  const ViewImageSource& source = cameras_[camera].images[view];
+  std::string why;
+  cv::Mat decoded = source.Decode(&why);
+  if (decoded.empty()) {
+    if (problem) *problem = NameOf(source) + " " + why;
+    return nullptr;
+  }
+  auto pixels = std::make_shared<const cv::Mat>(std::move(decoded));
+  // Frames and placeholders hold their pixels already: only decoded files are kept.
+  if (source.kind() == ViewImageSource::Kind::File) images_.Insert(id, pixels);
+  return pixels;
 }
 
-const QImage* CCalibrationData::GetViewBitmap(int camera, int view) const {
-  return ValidView(camera, view) ? &cameras_[camera].bitmaps[view] : nullptr;
+namespace {
+
+void ReleasePixels(void* holder) { delete static_cast<ViewPixels*>(holder); }
+
+}  // namespace
+
+QImage CCalibrationData::GetViewBitmap(int camera, int view) const { return BitmapOf(GetViewImage(camera, view)); }
+
+QImage CCalibrationData::BitmapOf(ViewPixels pixels) {
+  if (!pixels || pixels->empty() || pixels->type() != CV_8UC3) return {};
+  const cv::Mat& image = *pixels;
+  // The bitmap's last copy releases its hold on the pixels.
+  return QImage(image.data, image.cols, image.rows, static_cast<qsizetype>(image.step), QImage::Format_BGR888,
+                &ReleasePixels, new ViewPixels(std::move(pixels)));
 }
 
-QByteArray CCalibrationData::GetViewJpegBytes(int camera, int view) const {
-  return ValidView(camera, view) ? cameras_[camera].jpegBytes[view] : QByteArray();
+ViewPixels CCalibrationData::PeekViewImage(int camera, int view) const {
+  return ValidView(camera, view) ? images_.Find(cameras_[camera].imageIds[view]) : nullptr;
+}
+
+ViewPixels CCalibrationData::MakeViewThumbnail(const ViewImageSource& source, cv::Size atLeast) {
+  cv::Mat reduced = source.DecodeReduced(atLeast);
+  if (reduced.empty()) return nullptr;
+  // The decoder's smallest picture is still up to twice the size asked for.
+  const double scale = std::max(static_cast<double>(atLeast.width) / reduced.cols,
+                                static_cast<double>(atLeast.height) / reduced.rows);
+  if (scale < 0.75) {
+    cv::Mat smaller = NewViewImage(std::max(1, static_cast<int>(std::ceil(reduced.cols * scale))),
+                                   std::max(1, static_cast<int>(std::ceil(reduced.rows * scale))));
+    cv::resize(reduced, smaller, smaller.size(), 0, 0, cv::INTER_AREA);
+    reduced = smaller;
+  }
+  return std::make_shared<const cv::Mat>(std::move(reduced));
+}
+
+ViewPixels CCalibrationData::FindViewThumbnail(int camera, int view, cv::Size atLeast) const {
+  if (!ValidView(camera, view)) return nullptr;
+  return thumbnails_.Find(ThumbnailKey(cameras_[camera].imageIds[view], atLeast));
+}
+
+void CCalibrationData::KeepViewThumbnail(uint64_t imageId, cv::Size atLeast, ViewPixels thumbnail) const {
+  thumbnails_.Insert(ThumbnailKey(imageId, atLeast), std::move(thumbnail));
+}
+
+ViewPixels CCalibrationData::GetViewThumbnail(int camera, int view, cv::Size atLeast) const {
+  if (!ValidView(camera, view)) return nullptr;
+  if (ViewPixels kept = FindViewThumbnail(camera, view, atLeast)) return kept;
+  ViewPixels made = MakeViewThumbnail(cameras_[camera].images[view], atLeast);
+  if (made) KeepViewThumbnail(cameras_[camera].imageIds[view], atLeast, made);
+  return made;
+}
+
+cv::Size CCalibrationData::GetViewSize(int camera, int view) const {
+  return ValidView(camera, view) ? cameras_[camera].images[view].Size() : cv::Size();
+}
+
+uint64_t CCalibrationData::GetViewImageId(int camera, int view) const {
+  return ValidView(camera, view) ? cameras_[camera].imageIds[view] : 0;
+}
+
+ViewImageSource CCalibrationData::GetViewImageSource(int camera, int view) const {
+  return ValidView(camera, view) ? cameras_[camera].images[view] : ViewImageSource();
+}
+
+void CCalibrationData::SetImageCacheBudget(size_t bytes) { images_.SetBudget(bytes); }
+
+bool CCalibrationData::RebindViewImage(int camera, int view, const std::string& path) {
+  if (!ValidView(camera, view)) return false;
+  ViewImageSource saved = ViewImageSource::OpenFile(path);
+  const ViewImageSource& current = cameras_[camera].images[view];
+  if (saved.empty() || saved.Size() != current.Size()) return false;
+  // A JPEG saved as it was keeps its pixels, and its cached picture with them.
+  const bool samePixels = current.IsJpeg();
+  cameras_[camera].images[view] = std::move(saved);
+  if (!samePixels) {
+    images_.Erase(cameras_[camera].imageIds[view]);
+    cameras_[camera].imageIds[view] = NewImageId();
+  }
+  return true;
 }
 
 int CCalibrationData::IsViewEnabled(int camera, int view) const {
@@ -430,14 +508,26 @@ bool CCalibrationData::WritePointsFile(int camera, int view, const std::string& 
   return out.Close();
 }
 
-bool CCalibrationData::SaveViewImage(int camera, int view, const std::string& path, const char* format) const {
+bool CCalibrationData::SaveViewImage(int camera, int view, const std::string& path, const char* format,
+                                     std::string* problem) const {
   if (!ValidView(camera, view)) return false;
-  const QByteArray& original = cameras_[camera].jpegBytes[view];
-  const QString name = QString::fromLatin1(format).toLower();
-  if (original.isEmpty() || (name != "jpg" && name != "jpeg"))
-    return GDI::SaveImage(path, cameras_[camera].bitmaps[view], format);
-  QFile file(QString::fromStdString(path));
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  const bool written = file.write(original) == original.size();
-  return file.flush() && written;
+  const ViewImageSource& source = cameras_[camera].images[view];
+  if (IsJpegFormat(format) && source.IsJpeg()) {
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!source.ReadJpeg(bytes, &why)) {
+      if (problem) *problem = NameOf(source) + " " + why;
+      return false;
+    }
+    return WriteBytes(path, bytes);
+  }
+  // Decoded for the save alone: the cache is left to the pictures being looked at.
+  ViewPixels pixels = images_.Find(cameras_[camera].imageIds[view]);
+  std::string why;
+  cv::Mat decoded = pixels ? *pixels : source.Decode(&why);
+  if (decoded.empty()) {
+    if (problem) *problem = NameOf(source) + " " + why;
+    return false;
+  }
+  return GDI::SaveImage(path, GDI::WrapViewImage(decoded), format);
 }

@@ -1,16 +1,24 @@
 #pragma once
-// The in-memory workspace: cameras, their views (image + display bitmap),
-// grid points, border points, per-view flags, grid descriptions, parameters
-// and one calibration problem per camera. Used from one thread only.
+// The in-memory workspace: cameras, their views (the picture's file or
+// encoded bytes), grid points, border points, per-view flags, grid
+// descriptions, parameters and one calibration problem per camera. Used from
+// one thread only; the pictures it hands out may go to any thread.
+//
+// A view's pixels are decoded only when asked for, and kept in one cache of a
+// bounded size (SetImageCacheBudget): the least recently used go first. What
+// is handed out (ViewPixels, a display bitmap) holds its pixels for as long
+// as it lives, whatever the cache drops meanwhile.
 
-#include <QByteArray>
 #include <QImage>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "core/ViewImageCache.h"
+#include "imaging/ViewImage.h"
 #include "records/Records.h"
 
 class CalibrationProblem;
@@ -43,9 +51,10 @@ class CCalibrationData {
 
   // Views.
   int GetViewCount(int camera) const;
-  // Loads the image (and, when pointsPath is non-empty, every point of the
-  // points file). Returns 0 on success; kViewUnreadable when the image cannot
-  // be read or does not decode cleanly, kViewOtherSize when the camera
+  // Checks the image file and keeps its name (ViewImageSource::OpenFile: a
+  // JPEG is not decoded here), and reads every point of the points file when
+  // pointsPath is non-empty. Returns 0 on success; kViewUnreadable when the
+  // image cannot be read or is damaged, kViewOtherSize when the camera
   // already has views of another size. Nothing is appended then, and
   // `problem` (when given) says why, naming the file. Throws
   // std::out_of_range for a camera beyond the lists.
@@ -58,20 +67,54 @@ class CCalibrationData {
   // as missing its image; its points are read as AddViewFromFile reads them.
   // Throws std::out_of_range like AddViewFromFile.
   void AddPlaceholderView(int camera, int width, int height, int hasPoints, const std::string& pointsPath);
-  // Takes the image over (CV_8UC3). False when the camera does not exist, the
-  // image is not 8-bit BGR or the camera's views have another size.
-  bool AddViewFromFrame(int camera, cv::Mat image);
+  // Keeps a copy of the frame (CV_8UC3) until a save writes it to a file,
+  // which the view then reads as a reload would. False when
+  // the camera does not exist, the image is not 8-bit BGR or the camera's
+  // views have another size.
+  bool AddViewFromFrame(int camera, const cv::Mat& image);
   // True when the camera has no views yet or its views are width x height.
   bool FitsImageSize(int camera, int width, int height) const;
   // Removes a view with its points. The camera's last run no longer matches
   // its views, so its calibration problem starts afresh (the parameters stay).
   bool RemoveView(int camera, int view);
-  // A view's pixels never change once it is added: nothing hands them out for writing.
-  const cv::Mat* GetViewImage(int camera, int view) const;
-  const QImage* GetViewBitmap(int camera, int view) const;
-  // The JPEG file a view was read from, byte for byte; empty for views made
-  // from frames, from other image formats, and for placeholders.
-  QByteArray GetViewJpegBytes(int camera, int view) const;
+  // The view's picture (CV_8UC3 BGR, rows 4-byte aligned), decoded now unless
+  // the cache holds it. Null when either index is out of range or the file can
+  // no longer be read (changed or removed since it was added; `problem` says
+  // so, naming it). Nothing writes to a view's pixels.
+  ViewPixels GetViewImage(int camera, int view, std::string* problem = nullptr) const;
+  // A 24-bit display bitmap over the view's pixels (no copy) that holds them
+  // while it or any copy of it lives; null when there is no picture.
+  QImage GetViewBitmap(int camera, int view) const;
+  // The picture if the cache holds it now; never decodes.
+  ViewPixels PeekViewImage(int camera, int view) const;
+  // The same for any picture the store handed out (null for none).
+  static QImage BitmapOf(ViewPixels pixels);
+  // A small picture of the view for display, at least `atLeast` along both
+  // sides where the view is that large, decoded at a reduced size (a JPEG at
+  // 1/2, 1/4 or 1/8) and kept in a cache of its own.
+  ViewPixels GetViewThumbnail(int camera, int view, cv::Size atLeast) const;
+  // A thumbnail already made, or null (never decodes), and one made elsewhere
+  // from GetViewImageSource to keep (MakeViewThumbnail runs on any thread).
+  ViewPixels FindViewThumbnail(int camera, int view, cv::Size atLeast) const;
+  void KeepViewThumbnail(uint64_t imageId, cv::Size atLeast, ViewPixels thumbnail) const;
+  static ViewPixels MakeViewThumbnail(const ViewImageSource& source, cv::Size atLeast);
+  // Size of the view's picture, known without decoding it; 0x0 out of range.
+  cv::Size GetViewSize(int camera, int view) const;
+  // Names the view's picture: another picture (another view, a picture that
+  // replaced it) never has the same id. 0 when out of range.
+  uint64_t GetViewImageId(int camera, int view) const;
+  // Where the view's picture comes from, for decoding it on another thread.
+  ViewImageSource GetViewImageSource(int camera, int view) const;
+  // Bytes of decoded pictures the cache keeps at most (not counting those
+  // held by their users).
+  static constexpr size_t kDefaultImageCacheBudget = size_t{256} << 20;
+  void SetImageCacheBudget(size_t bytes);
+  size_t ImageCacheBudget() const { return images_.Budget(); }
+  size_t ImageCacheBytes() const { return images_.Bytes(); }
+  // After a save wrote the view's picture to `path` as its bytes (a JPEG kept
+  // as it is) or re-encoded: the view reads it from there from now on, as a
+  // reload would. False (and nothing changes) when the file cannot be opened.
+  bool RebindViewImage(int camera, int view, const std::string& path);
   int IsViewEnabled(int camera, int view) const;
   // Ignored for a view missing its image: there is nothing to calibrate from.
   void EnableView(int camera, int view);
@@ -110,9 +153,12 @@ class CCalibrationData {
   bool WriteExtrinsicFile(int camera, const std::string& path) const;
   bool ReadExtrinsicFile(int camera, const std::string& path);
   bool WritePointsFile(int camera, int view, const std::string& path) const;
-  // A view read from a JPEG file is saved as JPEG by writing that file's
-  // bytes again, so saving never re-encodes (and changes) a photograph.
-  bool SaveViewImage(int camera, int view, const std::string& path, const char* format) const;
+  // A view whose picture is a JPEG file is saved as
+  // JPEG by writing those bytes unchanged; anything else is decoded and
+  // encoded. False, with the reason in `problem`, when its file changed or
+  // cannot be read any more, or the target cannot be written.
+  bool SaveViewImage(int camera, int view, const std::string& path, const char* format,
+                     std::string* problem = nullptr) const;
 
  private:
   // Per-view lists are parallel: entry j of each belongs to view j.
@@ -123,27 +169,30 @@ class CCalibrationData {
     Camera(Camera&&) noexcept;
     Camera& operator=(Camera&&) noexcept;
 
-    std::vector<std::unique_ptr<cv::Mat>> images;  // heap-held so bitmap pixels never move
-    std::vector<QImage> bitmaps;                   // each wraps images[j]->data
+    std::vector<ViewImageSource> images;
+    std::vector<uint64_t> imageIds;  // cache keys; a new picture gets a new id
     std::vector<PointList> gridPoints;
     std::vector<PointList> borderPoints;
     std::vector<int> enabled;
     std::vector<int> hasPoints;
     std::vector<int> missingImage;
     std::vector<int> stale;
-    std::vector<QByteArray> jpegBytes;  // the view's JPEG file, when it came from one
     CameraParameters parameters;
     GridDescription grid;
     std::unique_ptr<CalibrationProblem> problem;
-    // Pixels every placeholder view of the camera shares (nothing writes to
-    // view images), so a workspace missing many images costs one buffer.
-    cv::Mat placeholder;
+    // The picture every placeholder view of the camera shares (nothing writes
+    // to view images), so a workspace missing many images costs one buffer.
+    ViewImageSource placeholder;
   };
 
   bool ValidCamera(int camera) const { return camera >= 0 && camera < GetCameraCount(); }
   bool ValidView(int camera, int view) const;
-  void AppendView(Camera& camera, std::unique_ptr<cv::Mat> image, int enabled, int hasPoints, PointList points,
-                  bool missingImage = false, QByteArray jpegBytes = {});
+  void AppendView(Camera& camera, ViewImageSource image, int enabled, int hasPoints, PointList points,
+                  bool missingImage = false);
+  void ForgetPictures(const Camera& camera) const;
 
   std::vector<Camera> cameras_;
+  static constexpr size_t kThumbnailCacheBudget = size_t{64} << 20;
+  mutable ViewImageCache images_{kDefaultImageCacheBudget};
+  mutable ViewImageCache thumbnails_{kThumbnailCacheBudget};
 };

@@ -132,7 +132,7 @@ bool PlausibleImageSize(const QSize& size) {
 // file gives it, else VGA.
 QSize PlaceholderSize(const CCalibrationData& data, const std::string& folder, const CameraEntry& entry, int camera) {
   for (int v = 0; v < data.GetViewCount(camera); ++v)
-    if (!data.ViewMissingImage(camera, v)) return {data.GetViewImage(camera, v)->cols, data.GetViewImage(camera, v)->rows};
+    if (!data.ViewMissingImage(camera, v)) return {data.GetViewSize(camera, v).width, data.GetViewSize(camera, v).height};
   for (const ViewEntry& view : entry.views) {
     const QSize size = QImageReader(QString::fromStdString(JoinPath(folder, view.imageName))).size();
     if (PlausibleImageSize(size)) return size;
@@ -184,8 +184,14 @@ void LoadCamera(CCalibrationData& data, const std::string& folder, const CameraE
 
 // Writes one camera's data file and companions through the file set and
 // appends its two index lines to indexText.
+struct WrittenImage {
+  int camera;
+  int view;
+  std::string name;
+};
+
 bool WriteCamera(const CCalibrationData& data, FileSetWriter& files, int camera, std::string& indexText,
-                 std::vector<std::string>& warnings) {
+                 std::vector<std::string>& warnings, std::vector<WrittenImage>& written, std::string& failure) {
   std::string dataText = IntrinsicFileName(camera) + "\n" + ExtrinsicFileName(camera) + "\n";
   if (!files.Write(IntrinsicFileName(camera), [&](const std::string& path) { return data.WriteIntrinsicFile(camera, path); }) ||
       !files.Write(ExtrinsicFileName(camera), [&](const std::string& path) { return data.WriteExtrinsicFile(camera, path); }))
@@ -207,8 +213,14 @@ bool WriteCamera(const CCalibrationData& data, FileSetWriter& files, int camera,
       files.Remove(imageName);
       warnings.push_back("camera " + std::to_string(camera + 1) + ": view " + std::to_string(v + 1) +
                          " has no image; \"" + imageName + "\" is left missing");
-    } else if (!files.Write(imageName, [&](const std::string& path) { return data.SaveViewImage(camera, v, path, "jpg"); })) {
-      return false;
+    } else {
+      std::string problem;
+      if (!files.Write(imageName, [&](const std::string& path) { return data.SaveViewImage(camera, v, path, "jpg", &problem); })) {
+        if (!problem.empty())
+          failure = "camera " + std::to_string(camera) + ", view " + std::to_string(v) + ": the picture " + problem;
+        return false;
+      }
+      written.push_back({camera, v, imageName});
     }
     if (!files.Write(pointsName, [&](const std::string& path) { return data.WritePointsFile(camera, v, path); }))
       return false;
@@ -277,7 +289,7 @@ std::vector<std::string> StaleImageFiles(const CCalibrationData& data, const std
   return names;
 }
 
-WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string& indexPath,
+WorkspaceResult SaveWorkspaceTo(CCalibrationData& data, const std::string& indexPath,
                                 const WorkspaceSaveOptions& options) {
   WorkspaceResult result;
   const std::string indexName = FileNameOf(indexPath);
@@ -299,9 +311,11 @@ WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string&
   // into place last, so a failure at any point leaves the old workspace whole.
   FileSetWriter files(FolderOf(indexPath), options.faultHook);
   std::string indexText = std::to_string(data.GetCameraCount()) + "\n";
+  std::vector<WrittenImage> written;
+  std::string failure;
   for (int camera = 0; camera < data.GetCameraCount(); ++camera)
-    if (!WriteCamera(data, files, camera, indexText, result.warnings)) {
-      result.error = files.Error();
+    if (!WriteCamera(data, files, camera, indexText, result.warnings, written, failure)) {
+      result.error = failure.empty() ? files.Error() : failure;
       return result;
     }
   const bool indexWritten = files.Write(indexName, [&](const std::string& path) {
@@ -312,6 +326,10 @@ WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string&
     result.error = files.Error();
     return result;
   }
+  // The views read their pictures from the saved files now, as a reload would:
+  // files they came from may just have been replaced.
+  for (const WrittenImage& image : written)
+    data.RebindViewImage(image.camera, image.view, JoinPath(FolderOf(indexPath), image.name));
   result.camerasRead = data.GetCameraCount();
   for (const std::string& name : stale) {
     result.removed.push_back(name);

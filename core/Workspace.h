@@ -40,8 +40,11 @@ struct WorkspaceSaveOptions {
 // Refuses an index name equal to a companion name the save writes. Views
 // without their image write no image file (a warning names it); a file of
 // that name already in the folder is removed only with consent (its name is
-// then in `removed` and a warning), else the save is refused.
-WorkspaceResult SaveWorkspaceTo(const CCalibrationData& data, const std::string& indexPath,
+// then in `removed` and a warning), else the save is refused. A view whose
+// picture's file changed or vanished since it was added fails the save,
+// naming it. After a save every view written reads its picture from the
+// saved file.
+WorkspaceResult SaveWorkspaceTo(CCalibrationData& data, const std::string& indexPath,
                                 const WorkspaceSaveOptions& options = {});
 
 // Names of the files in indexPath's folder that a save of `data` there would

@@ -44,6 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result.ok && store.GetCameraCount() != 1 + result.camerasRead) __builtin_trap();
   for (int camera = 0; camera < store.GetCameraCount(); ++camera)
     for (int view = 0; view < store.GetViewCount(camera); ++view)
-      if (store.GetViewImage(camera, view) == nullptr) __builtin_trap();
+      if (store.GetViewSize(camera, view).area() == 0 || store.GetViewImage(camera, view) == nullptr) __builtin_trap();
   return 0;
 }

@@ -343,9 +343,18 @@ GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription&
   return DetectGridPoints(gray, grid);
 }
 
+GridDetection DetectGridInPicture(const ViewImageSource& source, const ViewPixels& pixels, const GridDescription& grid) {
+  if (pixels) return DetectGridInImage(*pixels, grid);
+  const cv::Mat decoded = source.Decode();
+  if (decoded.empty()) return Failed(GridStatus::ImageUnreadable);
+  return DetectGridInImage(decoded, grid);
+}
+
 GridDetection DetectGridInView(const CCalibrationData& store, int camera, int view) {
-  const cv::Mat* image = store.GetViewImage(camera, view);
-  if (image == nullptr) return Failed(GridStatus::NoView);
+  if (camera < 0 || camera >= store.GetCameraCount() || view < 0 || view >= store.GetViewCount(camera))
+    return Failed(GridStatus::NoView);
+  const ViewPixels image = store.GetViewImage(camera, view);
+  if (image == nullptr) return Failed(GridStatus::ImageUnreadable);
   if (image->cols != store.GetImageWidth(camera) || image->rows != store.GetImageHeight(camera))
     return Failed(GridStatus::ImageSizeMismatch);
   return DetectGridInImage(*image, store.GetGrid(camera));

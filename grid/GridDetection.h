@@ -18,6 +18,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/ViewImageCache.h"
+#include "imaging/ViewImage.h"
 #include "records/Records.h"
 #include "grid/CornerRefinement.h"
 #include "grid/GridStatus.h"
@@ -49,6 +51,10 @@ GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& gri
 
 // Detection in a CV_8UC3 view image (converted to gray first).
 GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid);
+
+// Detection in a view's picture on any thread: `pixels` when at hand, else
+// decoded from `source` (ImageUnreadable when that fails).
+GridDetection DetectGridInPicture(const ViewImageSource& source, const ViewPixels& pixels, const GridDescription& grid);
 
 // Detection in a view of the store; reads only, so it may run on a copy of the
 // image elsewhere and be applied later.

@@ -259,9 +259,13 @@ struct ViewAccess {
 // first view), which is the frame every clicked coordinate refers to.
 ViewAccess GrayImageOfView(const CCalibrationData& store, int camera, int view) {
   ViewAccess access;
-  const cv::Mat* image = store.GetViewImage(camera, view);
-  if (image == nullptr) {
+  if (camera < 0 || camera >= store.GetCameraCount() || view < 0 || view >= store.GetViewCount(camera)) {
     access.status = GridStatus::NoView;
+    return access;
+  }
+  const ViewPixels image = store.GetViewImage(camera, view);
+  if (image == nullptr) {
+    access.status = GridStatus::ImageUnreadable;
     return access;
   }
   if (image->cols != store.GetImageWidth(camera) || image->rows != store.GetImageHeight(camera)) {

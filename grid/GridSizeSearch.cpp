@@ -70,34 +70,43 @@ std::vector<GridDescription> SeenSizes(const cv::Mat& view, const GridDescriptio
 
 }  // namespace
 
-std::optional<GridDescription> IdentifyBoard(const std::vector<cv::Mat>& views, const GridDescription& grid,
+std::optional<GridDescription> IdentifyBoard(const ViewSupply& views, const GridDescription& grid,
                                              const std::atomic<bool>* cancel) {
-  for (size_t v = 0; v < std::min(views.size(), kViewsToIdentify); ++v)
-    for (const GridDescription& size : SeenSizes(views[v], grid)) {
+  cv::Mat first;
+  for (size_t v = 0; v < std::min(views.count, kViewsToIdentify); ++v) {
+    const cv::Mat view = views.view(v);
+    if (v == 0) first = view;
+    for (const GridDescription& size : SeenSizes(view, grid)) {
       if (Cancelled(cancel)) return std::nullopt;
-      if (DetectGridInImage(views[v], size).status == GridStatus::Ok) return size;
+      if (DetectGridInImage(view, size).status == GridStatus::Ok) return size;
     }
-  if (views.empty()) return std::nullopt;
+  }
+  if (first.empty()) return std::nullopt;
   for (const GridDescription& size : LikelyGridSizes(grid)) {
     if (Cancelled(cancel)) return std::nullopt;
-    if (DetectGridInImage(views.front(), size).status == GridStatus::Ok) return size;
+    if (DetectGridInImage(first, size).status == GridStatus::Ok) return size;
   }
   return std::nullopt;
 }
 
-std::optional<GridSizeHint> FindLikelyGridSize(const std::vector<cv::Mat>& views, const GridDescription& grid,
+std::optional<GridSizeHint> FindLikelyGridSize(const ViewSupply& views, const GridDescription& grid,
                                                const std::atomic<bool>* cancel) {
   const std::optional<GridDescription> board = IdentifyBoard(views, grid, cancel);
   if (!board) return std::nullopt;
   GridSizeHint hint;
   hint.grid = *board;
-  hint.views = static_cast<int>(views.size());
-  for (const cv::Mat& view : views) {
+  hint.views = static_cast<int>(views.count);
+  for (size_t v = 0; v < views.count; ++v) {
     if (Cancelled(cancel)) return std::nullopt;
-    hint.detections.push_back(DetectGridInImage(view, *board));
+    hint.detections.push_back(DetectGridInImage(views.view(v), *board));
     if (hint.detections.back().status == GridStatus::Ok) ++hint.found;
   }
   return hint;
+}
+
+std::optional<GridSizeHint> FindLikelyGridSize(const std::vector<cv::Mat>& views, const GridDescription& grid,
+                                               const std::atomic<bool>* cancel) {
+  return FindLikelyGridSize(ViewSupply{views.size(), [&views](size_t v) { return views[v]; }}, grid, cancel);
 }
 
 std::string GridSizeHintText(const GridSizeHint& hint, const GridDescription& current) {

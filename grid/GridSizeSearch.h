@@ -5,6 +5,8 @@
 // one that is found, in how many views, so the user can take it.
 
 #include <atomic>
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,9 +38,19 @@ std::vector<GridDescription> LikelyGridSizes(const GridDescription& grid);
 std::optional<GridSizeHint> FindLikelyGridSize(const std::vector<cv::Mat>& views, const GridDescription& grid,
                                                const std::atomic<bool>* cancel = nullptr);
 
+// The views one at a time, as the search comes to them: `count` views, and
+// `view(i)` gives view i (CV_8UC3; empty when it cannot be had), so a large
+// camera's pictures need not all be decoded at once.
+struct ViewSupply {
+  size_t count = 0;
+  std::function<cv::Mat(size_t)> view;
+};
+std::optional<GridSizeHint> FindLikelyGridSize(const ViewSupply& views, const GridDescription& grid,
+                                               const std::atomic<bool>* cancel = nullptr);
+
 // The size of the board the first views show, checked by detection; nothing
 // when none is found.
-std::optional<GridDescription> IdentifyBoard(const std::vector<cv::Mat>& views, const GridDescription& grid,
+std::optional<GridDescription> IdentifyBoard(const ViewSupply& views, const GridDescription& grid,
                                              const std::atomic<bool>* cancel = nullptr);
 
 // "found a 9 x 6 board in 12 of 13 views; this camera's grid is 10 x 7"

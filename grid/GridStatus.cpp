@@ -21,6 +21,7 @@ const char* DescribeGridStatus(GridStatus status) {
     case GridStatus::BoardLarger: return "the board has more squares than the camera's grid";
     case GridStatus::WrongPointCount: return "the point list does not hold one point per grid corner";
     case GridStatus::PointsDoNotFit: return "the corners found do not fit the grid";
+    case GridStatus::ImageUnreadable: return "the view's picture cannot be read (its file changed or vanished since it was added)";
   }
   return "unknown grid status";
 }

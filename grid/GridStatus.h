@@ -24,6 +24,7 @@ enum class GridStatus {
   BoardLarger,         // detection: the board continues beyond the camera's grid
   WrongPointCount,     // a point list that is not nx*ny points long
   PointsDoNotFit,      // the corners found do not lie on one plane's grid
+  ImageUnreadable,     // the view's picture file changed or vanished since it was added
 };
 
 // One-line English description of a status ("" for Ok).

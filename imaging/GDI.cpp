@@ -4,84 +4,21 @@
 #include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
-#include <jpeglib.h>
+#include "imaging/JpegFile.h"
 
 namespace {
 
-// libjpeg reports through callbacks: errors must not return (a long jump
-// leaves the decoder), warnings (corrupt or missing data) only count.
-struct JpegReport {
-  jpeg_error_mgr manager;  // first, so libjpeg's pointer to it is a pointer to the report
-  std::jmp_buf escape;
-  bool decoding;           // warnings of the image data count; header curiosities do not
-  bool failed;
-  char message[JMSG_LENGTH_MAX];
-};
-
-JpegReport& ReportOf(j_common_ptr info) { return *reinterpret_cast<JpegReport*>(info->err); }
-
-void NoteProblem(j_common_ptr info) {
-  JpegReport& report = ReportOf(info);
-  if (report.failed) return;
-  report.failed = true;
-  (*info->err->format_message)(info, report.message);
-}
-
-void JpegError(j_common_ptr info) {
-  NoteProblem(info);
-  std::longjmp(ReportOf(info).escape, 1);
-}
-
-void JpegMessage(j_common_ptr info, int level) {
-  if (level < 0 && ReportOf(info).decoding) NoteProblem(info);  // level -1 is a warning
-}
-
-void JpegSilence(j_common_ptr) {}
-
-// Decodes the whole file at an eighth of its size: every bit of the
-// compressed data is still read, which is what finds damage, at a fraction
-// of the work. Only plain data lives in this frame, as a long jump may leave it.
-bool DecodeQuietly(const unsigned char* data, size_t size, JpegReport& report) {
-  jpeg_decompress_struct info;
-  info.err = jpeg_std_error(&report.manager);
-  report.manager.error_exit = JpegError;
-  report.manager.emit_message = JpegMessage;
-  report.manager.output_message = JpegSilence;
-  report.decoding = false;
-  report.failed = false;
-  report.message[0] = '\0';
-  if (setjmp(report.escape)) {
-    jpeg_destroy_decompress(&info);
-    return false;
-  }
-  jpeg_create_decompress(&info);
-  jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
-  jpeg_read_header(&info, TRUE);
-  info.scale_num = 1;
-  info.scale_denom = 8;
-  info.dct_method = JDCT_IFAST;
-  report.decoding = true;
-  jpeg_start_decompress(&info);
-  const JDIMENSION rowSize = info.output_width * static_cast<JDIMENSION>(info.output_components);
-  JSAMPARRAY row = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE, rowSize, 1);
-  while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, row, 1);
-  jpeg_finish_decompress(&info);
-  jpeg_destroy_decompress(&info);
-  return !report.failed;
-}
-
 // Why the JPEG bytes do not decode cleanly; "" when they do or are no JPEG.
 std::string JpegBytesProblem(const QByteArray& bytes) {
-  if (!GDI::IsJpegFile(bytes)) return {};
-  JpegReport report;
-  if (DecodeQuietly(reinterpret_cast<const unsigned char*>(bytes.constData()), static_cast<size_t>(bytes.size()), report))
-    return {};
-  return report.message[0] != '\0' ? report.message : "the JPEG data is damaged";
+  const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
+  const auto size = static_cast<size_t>(bytes.size());
+  if (!StartsAsJpeg(data, size)) return {};
+  return JpegDataProblem(data, size);
 }
 
 // Converts what the reader decodes to the rows LoadBitmap promises.

@@ -11,5 +11,8 @@ inline constexpr const char* kSettingsApplication = "Lentora";
 
 inline constexpr const char* kOutputFolderKey = "Output/Folder";        // string; empty: the application folder
 inline constexpr const char* kDetectOnArrivalKey = "Detection/DetectOnArrival";  // bool, default true
+// Megabytes of decoded view pictures kept for reuse (int, default 256; at least 16).
+inline constexpr const char* kImageCacheMegabytesKey = "Images/CacheMegabytes";
+inline constexpr int kDefaultImageCacheMegabytes = 256;
 
 inline QSettings ApplicationSettings() { return QSettings(kSettingsOrganisation, kSettingsApplication); }

@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QSettings>
+#include <QThread>
 #include <algorithm>
 
 #include "core/CalibrationData.h"
@@ -39,15 +40,15 @@ std::vector<int> ViewCounts(const CCalibrationData& store) {
   return counts;
 }
 
-CGridDetector::CGridDetector(CCalibrationData* store, QObject* parent) : QObject(parent), store_(store) {
-  worker_.setMaxThreadCount(1);
+CGridDetector::CGridDetector(CCalibrationData* store, QObject* parent, int threads) : QObject(parent), store_(store) {
+  worker_.setMaxThreadCount(threads > 0 ? threads : std::max(1, QThread::idealThreadCount()));
 }
 
 CGridDetector::~CGridDetector() {
   queue_.clear();
   if (sizeSearchCancel_) *sizeSearchCancel_ = true;
-  // The search in progress posts its result to this object; once it has
-  // finished, deleting the object drops that posted call.
+  // The searches in progress post their results to this object; once they
+  // have finished, deleting the object drops those posted calls.
   worker_.waitForDone();
 }
 
@@ -76,14 +77,17 @@ bool CGridDetector::DetectAll(int camera) {
 
 void CGridDetector::CancelBatch() {
   if (!batch_) return;
-  std::erase_if(queue_, [](const Job& job) { return job.batch; });
-  if (running_ && running_->batch) running_->discarded = true;
+  std::erase_if(queue_, [this](uint64_t sequence) { return jobs_.at(sequence).job.batch; });
+  std::erase_if(jobs_, [](const auto& entry) { return entry.second.job.batch && !entry.second.running && !entry.second.result; });
+  for (auto& [sequence, slot] : jobs_)
+    if (slot.job.batch) slot.discarded = true;
   if (sizeSearchCancel_) *sizeSearchCancel_ = true;
   sizeSearchCancel_.reset();
   DetectionSummary summary = *batch_;
   summary.cancelled = true;
   batch_.reset();
   emit batchFinished(summary);
+  ApplyInOrder();
 }
 
 bool CGridDetector::DetectOnArrival() {
@@ -101,43 +105,65 @@ void CGridDetector::DetectArrivals(const std::vector<int>& before) {
 }
 
 void CGridDetector::Enqueue(int camera, int view, bool batch) {
-  queue_.push_back(Job{camera, view, batch, nullptr, {}, false});
-  if (!running_) StartNext();
+  Job job;
+  job.sequence = nextSequence_++;
+  job.camera = camera;
+  job.view = view;
+  job.batch = batch;
+  jobs_.emplace(job.sequence, Slot{job, false, false, std::nullopt});
+  queue_.push_back(job.sequence);
+  StartNext();
 }
 
-// The image is copied when its search begins, so a long queue holds no
-// pictures; the worker never touches the store.
+// A view's picture is decoded by the worker that searches it, so a long queue
+// holds no pictures; the workers never touch the store.
 void CGridDetector::StartNext() {
-  while (!running_ && !queue_.empty()) {
-    Job job = queue_.front();
+  while (running_ < worker_.maxThreadCount() && !queue_.empty()) {
+    Slot& slot = jobs_.at(queue_.front());
     queue_.pop_front();
-    const cv::Mat* image = store_->GetViewImage(job.camera, job.view);
-    if (!image || !CanDetect(job.camera)) {
-      Report(job, GridStatus::NoView);
+    Job& job = slot.job;
+    if (!CanDetect(job.camera) || job.view < 0 || job.view >= store_->GetViewCount(job.camera)) {
+      slot.result = GridDetection{GridStatus::NoView, {}, {}, false};
       continue;
     }
-    if (image->cols != store_->GetImageWidth(job.camera) || image->rows != store_->GetImageHeight(job.camera)) {
-      Report(job, GridStatus::ImageSizeMismatch);
+    const cv::Size size = store_->GetViewSize(job.camera, job.view);
+    if (size.width != store_->GetImageWidth(job.camera) || size.height != store_->GetImageHeight(job.camera)) {
+      slot.result = GridDetection{GridStatus::ImageSizeMismatch, {}, {}, false};
       continue;
     }
-    job.source = image;
+    job.imageId = store_->GetViewImageId(job.camera, job.view);
     job.grid = store_->GetGrid(job.camera);
-    running_ = job;
-    const cv::Mat copy = image->clone();
-    worker_.start([this, job, copy] {
-      const GridDetection detection = DetectGridInImage(copy, job.grid);
-      QMetaObject::invokeMethod(this, [this, job, detection] { Finish(job, detection); }, Qt::QueuedConnection);
+    slot.running = true;
+    ++running_;
+    const ViewImageSource source = store_->GetViewImageSource(job.camera, job.view);
+    const ViewPixels cached = store_->PeekViewImage(job.camera, job.view);
+    const uint64_t sequence = job.sequence;
+    const GridDescription grid = job.grid;
+    worker_.start([this, sequence, source, cached, grid] {
+      const GridDetection detection = DetectGridInPicture(source, cached, grid);
+      QMetaObject::invokeMethod(this, [this, sequence, detection] { Finish(sequence, detection); }, Qt::QueuedConnection);
     });
   }
+  ApplyInOrder();
 }
 
-void CGridDetector::Finish(Job job, const GridDetection& detection) {
-  if (running_ && running_->camera == job.camera && running_->view == job.view && running_->source == job.source) {
-    job.discarded = running_->discarded;
-    running_.reset();
+void CGridDetector::Finish(uint64_t sequence, const GridDetection& detection) {
+  --running_;
+  if (const auto found = jobs_.find(sequence); found != jobs_.end()) {
+    found->second.running = false;
+    found->second.result = detection;
   }
-  if (!job.discarded) Report(job, Store(job, detection));
   StartNext();
+}
+
+void CGridDetector::ApplyInOrder() {
+  while (!jobs_.empty() && jobs_.begin()->second.result) {
+    const Slot slot = std::move(jobs_.begin()->second);
+    jobs_.erase(jobs_.begin());
+    if (slot.discarded) continue;
+    const bool searched = slot.job.imageId != 0;
+    Report(slot.job, searched ? Store(slot.job, *slot.result) : slot.result->status);
+  }
 }
 
 void CGridDetector::Report(const Job& job, GridStatus status) {
@@ -148,7 +174,7 @@ void CGridDetector::Report(const Job& job, GridStatus status) {
 // A result is stored only while the view still shows the searched picture
 // and the camera's grid is the one searched for.
 GridStatus CGridDetector::Store(const Job& job, const GridDetection& detection) {
-  const bool sameImage = store_->GetViewImage(job.camera, job.view) == job.source;
+  const bool sameImage = store_->GetViewImageId(job.camera, job.view) == job.imageId;
   const bool sameGrid = SameGrid(store_->GetGrid(job.camera), job.grid);
   if (!sameImage || !sameGrid) {
     if (detection.status != GridStatus::Ok) return detection.status;
@@ -180,19 +206,21 @@ void CGridDetector::FinishBatch() {
   emit batchFinished(summary);
 }
 
-// Runs on the worker after the views queued before it. The views are shared,
-// not copied: the store never writes a view's pixels, and a view removed
-// meanwhile keeps its pixels alive in the shared matrix.
+// Runs on a worker once every view of the batch was searched. The worker
+// decodes one view at a time from its source (a view removed meanwhile
+// keeps its source alive in the copy), so no camera's pictures are all held
+// at once.
 void CGridDetector::StartSizeSearch() {
-  std::vector<cv::Mat> views;
+  std::vector<ViewImageSource> views;
   for (int view = 0; view < store_->GetViewCount(batch_->camera); ++view)
-    if (!store_->ViewMissingImage(batch_->camera, view)) views.push_back(*store_->GetViewImage(batch_->camera, view));
+    if (!store_->ViewMissingImage(batch_->camera, view)) views.push_back(store_->GetViewImageSource(batch_->camera, view));
   auto cancel = std::make_shared<std::atomic<bool>>(false);
   sizeSearchCancel_ = cancel;
   emit sizeSearchStarted();
   const GridDescription grid = batch_->grid;
   worker_.start([this, views, grid, cancel] {
-    std::optional<GridSizeHint> hint = FindLikelyGridSize(views, grid, cancel.get());
+    const ViewSupply supply{views.size(), [&views](size_t v) { return views[v].Decode(); }};
+    std::optional<GridSizeHint> hint = FindLikelyGridSize(supply, grid, cancel.get());
     QMetaObject::invokeMethod(
         this,
         [this, hint = std::move(hint), cancel] {

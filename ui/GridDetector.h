@@ -1,19 +1,25 @@
 #pragma once
-// Grid detection for the workbench: searches views on a worker thread, one
-// view at a time, and stores each result in the store on the user-interface
-// thread, so the windows never wait for it. Serves the object editor's
-// "Detect grid", the data panel's "Detect all" (a batch with progress and
-// Cancel) and views that arrive from image files or captured frames.
+// Grid detection for the workbench: searches views on worker threads, one
+// view per core at a time, and stores each result in the store on the
+// user-interface thread, so the windows never wait for it. Results are stored
+// in the order the views were queued, whatever order the searches end in.
+// Serves the object editor's "Detect grid", the data panel's "Detect all" (a
+// batch with progress and Cancel) and views that arrive from image files or
+// captured frames.
 
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
 #include <atomic>
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "imaging/ViewImage.h"
 
 #include "grid/GridDetection.h"
 #include "grid/GridSizeSearch.h"
@@ -47,8 +53,10 @@ class CGridDetector : public QObject {
   // Application settings key (bool, default true): detect views as they arrive.
   static constexpr const char* kDetectOnArrivalKey = ::kDetectOnArrivalKey;
 
-  explicit CGridDetector(CCalibrationData* store, QObject* parent = nullptr);
-  ~CGridDetector() override;  // drops the queue and waits for the view being searched
+  // Searches on `threads` workers at once; 0: one per core.
+  explicit CGridDetector(CCalibrationData* store, QObject* parent = nullptr, int threads = 0);
+  ~CGridDetector() override;  // drops the queue and waits for the views being searched
+  int Threads() const { return worker_.maxThreadCount(); }
 
   // True when the camera's grid can be searched for (at least 3 x 3 corners).
   bool CanDetect(int camera) const;
@@ -68,8 +76,8 @@ class CGridDetector : public QObject {
   void DetectArrivals(const std::vector<int>& before);
   static bool DetectOnArrival();
 
-  // Views queued or being searched.
-  int Pending() const { return static_cast<int>(queue_.size()) + (running_ ? 1 : 0); }
+  // Views queued, being searched, or searched and waiting for an earlier one.
+  int Pending() const { return static_cast<int>(jobs_.size()); }
 
  signals:
   // After a searched view's result was stored (status Ok) or not.
@@ -80,17 +88,25 @@ class CGridDetector : public QObject {
 
  private:
   struct Job {
+    uint64_t sequence = 0;
     int camera = 0;
     int view = 0;
     bool batch = false;
-    const cv::Mat* source = nullptr;  // the store's image when the search began
+    uint64_t imageId = 0;  // the view's picture when the search began
     GridDescription grid;
+  };
+  struct Slot {
+    Job job;
+    bool running = false;
     bool discarded = false;
+    std::optional<GridDetection> result;  // set once searched (or refused before)
   };
 
   void Enqueue(int camera, int view, bool batch);
   void StartNext();
-  void Finish(Job job, const GridDetection& detection);
+  void Finish(uint64_t sequence, const GridDetection& detection);
+  // Stores and reports the searched views in queue order, up to the first not searched yet.
+  void ApplyInOrder();
   void Report(const Job& job, GridStatus status);
   GridStatus Store(const Job& job, const GridDetection& detection);
   void CountForBatch(const Job& job, GridStatus status);
@@ -99,8 +115,10 @@ class CGridDetector : public QObject {
 
   CCalibrationData* store_;
   QThreadPool worker_;
-  std::deque<Job> queue_;
-  std::optional<Job> running_;
+  std::deque<uint64_t> queue_;       // not started, in order
+  std::map<uint64_t, Slot> jobs_;    // every job not yet applied, by sequence
+  uint64_t nextSequence_ = 1;
+  int running_ = 0;
   std::optional<DetectionSummary> batch_;
   // The size search of the current batch; a Cancel sets its flag and a new
   // batch gets a new one, so a late answer cannot reach the wrong batch.

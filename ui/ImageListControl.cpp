@@ -6,6 +6,7 @@
 #include <QResizeEvent>
 #include <QWheelEvent>
 #include <algorithm>
+#include <cmath>
 
 #include "core/CalibrationData.h"
 #include "widgets/DrawingSurface.h"
@@ -17,6 +18,12 @@
 namespace {
 
 constexpr uint32_t kButtonWindowColour = 0x414141;
+
+// Thumbnails are decoded no larger than their cell on the screen.
+cv::Size ThumbnailDecodeSize(qreal devicePixelRatio) {
+  const int side = static_cast<int>(std::ceil(CImageListControl::kThumbnailSize * std::max<qreal>(devicePixelRatio, 1.0)));
+  return cv::Size(side, side);
+}
 // Space between the thumbnails and the button row.
 constexpr int kButtonClearance = 5;
 
@@ -272,8 +279,9 @@ void CImageListControl::DrawThumbnails(QPainter& painter) {
   for (int view = 0; view < views; ++view) {
     const QRect cell = ThumbnailRect(view);
     if (!cell.intersects(area)) continue;
-    if (const QImage* bitmap = store_->GetViewBitmap(camera_, view); bitmap && !bitmap->isNull())
-      painter.drawImage(cell, *bitmap);
+    if (const QImage thumbnail = CCalibrationData::BitmapOf(store_->GetViewThumbnail(camera_, view, ThumbnailDecodeSize(devicePixelRatioF())));
+        !thumbnail.isNull())
+      painter.drawImage(cell, thumbnail);
     if (!store_->IsViewEnabled(camera_, view)) painter.fillRect(cell, QColor::fromRgba(kDisabledTint));
   }
   DrawViewErrors(painter, ViewErrors());

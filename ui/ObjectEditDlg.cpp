@@ -308,10 +308,10 @@ void CObjectEditDlg::RepaintImageArea() {
 void CObjectEditDlg::PaintImageArea(QPainter& painter) {
   painter.fillRect(imageArea_, QColor::fromRgba(kImageAreaColour));
   if (ValidViewShown()) {
-    const QImage* bitmap = data_->GetViewBitmap(camera_, view_);
-    if (bitmap && !bitmap->isNull()) {
+    const QImage bitmap = data_->GetViewBitmap(camera_, view_);
+    if (!bitmap.isNull()) {
       painter.setRenderHint(QPainter::SmoothPixmapTransform);
-      painter.drawImage(QRect(0, 0, imageArea_.width(), imageArea_.height()), *bitmap);
+      painter.drawImage(QRect(0, 0, imageArea_.width(), imageArea_.height()), bitmap);
     }
   }
   painter.setRenderHint(QPainter::Antialiasing);

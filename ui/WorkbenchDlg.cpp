@@ -12,6 +12,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/WorkspaceState.h"
 #include "records/Paths.h"
@@ -21,6 +22,7 @@
 #include "widgets/DialogUnits.h"
 #include "widgets/GraphicsArt.h"
 #include "widgets/HoverButtonEx.h"
+#include "ui/ApplicationSettings.h"
 #include "ui/GridDetector.h"
 #include "ui/ObjectEditDlg.h"
 #include "ui/SourceSelectDlg.h"
@@ -81,6 +83,12 @@ QIcon MakeWindowIcon() {
   return QIcon(QPixmap::fromImage(image));
 }
 
+// The budget for decoded view pictures, from the application settings.
+void ApplyImageCacheSetting(CCalibrationData& data) {
+  const int megabytes = ApplicationSettings().value(kImageCacheMegabytesKey, kDefaultImageCacheMegabytes).toInt();
+  data.SetImageCacheBudget(static_cast<size_t>(std::max(megabytes, 16)) << 20);
+}
+
 }  // namespace
 
 CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, ResultsWindowFactory resultsWindow, QWidget* parent)
@@ -91,6 +99,7 @@ CWorkbenchDlg::CWorkbenchDlg(const std::string& applicationFolder, ResultsWindow
   setFont(DialogFont());
   setWindowTitle("Lentora");
   setWindowIcon(MakeWindowIcon());
+  ApplyImageCacheSetting(data_);
   QPalette palette = this->palette();
   palette.setColor(QPalette::Window, QColor::fromRgba(kDialogColour));
   setPalette(palette);

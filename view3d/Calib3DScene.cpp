@@ -174,7 +174,8 @@ bool CCalib3DScene::HasOpenGL() const { return view_ != nullptr && view_->Ready(
 
 void CCalib3DScene::AddThumbnails(int camera, const std::vector<int>& views) {
   for (int v : views) {
-    const cv::Mat* image = store_->GetViewImage(camera, v);
+    // A reduced decode is plenty for a texture, and leaves the picture cache alone.
+    const ViewPixels image = store_->GetViewThumbnail(camera, v, cv::Size(D3D::kThumbnailSize, D3D::kThumbnailSize));
     content_.AddThumbnail(MakeThumbnail(image != nullptr ? *image : cv::Mat()));
   }
 }

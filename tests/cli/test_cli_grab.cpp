@@ -44,7 +44,7 @@ TEST_F(GrabCli, StereoGrabSavesTwoCamerasWithTheChosenFrames) {
   for (int camera = 0; camera < 2; ++camera) {
     ASSERT_EQ(data.GetViewCount(camera), 3);
     for (int view = 0; view < 3; ++view) {
-      const cv::Mat* image = data.GetViewImage(camera, view);
+      const ViewPixels image = data.GetViewImage(camera, view);
       ASSERT_EQ(image->size(), cv::Size(160, 240));
       // The left half holds quarters 0 and 2, the right half 1 and 3.
       auto top = DecodeQuarter((*image)(cv::Rect(0, 0, 160, 120)));

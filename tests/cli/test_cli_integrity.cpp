@@ -140,7 +140,7 @@ TEST_F(IntegrityCli, NonFinitePointsLeaveTheirViewOutWithItsReason) {
   EXPECT_EQ(refused.out.find("\"fx\":"), std::string::npos) << "no result printed for a failed run";
 }
 
-TEST_F(IntegrityCli, CopyRefusesAnIndexNamedLikeACompanion) {
+TEST_F(IntegrityCli, CopyRefusesAnIndexNamedLikeACompanionAndCopiesTheImageFiles) {
   SaveWorkspace(1, 6);
   std::filesystem::create_directories(dir_.File("out"));
   for (const char* name : {"Camera_0_Data.txt", "Camera_0_Points_3.txt", "Camera_0_Image_5.jpg"}) {
@@ -155,4 +155,8 @@ TEST_F(IntegrityCli, CopyRefusesAnIndexNamedLikeACompanion) {
   ASSERT_TRUE(LoadWorkspace(data, dir_.File("out/copy.txt")).ok);
   EXPECT_EQ(data.GetViewCount(0), 6);
   EXPECT_EQ(data.GetPointCount(0, 3), 48);
+  for (int v = 0; v < 6; ++v) {
+    const std::string name = "Camera_0_Image_" + std::to_string(v) + ".jpg";
+    EXPECT_EQ(dir_.Read("out/" + name), dir_.Read(name)) << name << " is copied, not encoded again";
+  }
 }

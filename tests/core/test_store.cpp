@@ -38,7 +38,7 @@ TEST(CalibrationStore, EmptyStoreAnswersNeutrally) {
   EXPECT_FALSE(data.HasGrid(0));
   EXPECT_EQ(data.GetImageWidth(0), 0);
   EXPECT_EQ(data.GetViewImage(0, 0), nullptr);
-  EXPECT_EQ(data.GetViewBitmap(0, 0), nullptr);
+  EXPECT_TRUE(data.GetViewBitmap(0, 0).isNull());
   EXPECT_FALSE(data.ViewHasPoints(0, 0));
   EXPECT_EQ(data.IsViewEnabled(0, 0), 0);
   EXPECT_FALSE(data.AddViewFromFrame(0, Frame(8, 8)));
@@ -78,21 +78,22 @@ TEST(CalibrationStore, InsertAndRemoveRefuseIndicesAtOrPastTheEnd) {
   EXPECT_EQ(data.GetGrid(1).nx, 4) << "the old camera moved up";
 }
 
-TEST(CalibrationStore, FrameViewsAreEnabledWithoutPointsAndShareTheirPixels) {
+TEST(CalibrationStore, FrameViewsAreEnabledWithoutPointsAndTheirBitmapsWrapTheirPixels) {
   CCalibrationData data;
   data.AddCamera();
-  ASSERT_TRUE(data.AddViewFromFrame(0, Frame(31, 17)));  // odd width: rows need padding
+  cv::Mat frame = Frame(31, 17);  // odd width: rows need padding
+  frame(cv::Rect(0, 0, 16, 17)).setTo(cv::Scalar(200, 100, 40));
+  ASSERT_TRUE(data.AddViewFromFrame(0, frame));
   EXPECT_EQ(data.IsViewEnabled(0, 0), 1);
   EXPECT_FALSE(data.ViewHasPoints(0, 0));
   EXPECT_EQ(data.GetPointCount(0, 0), 0);
-  const cv::Mat* image = data.GetViewImage(0, 0);
-  const QImage* bitmap = data.GetViewBitmap(0, 0);
-  ASSERT_TRUE(image && bitmap);
-  EXPECT_EQ(bitmap->constBits(), image->data) << "bitmap must wrap the image memory";
-  EXPECT_EQ(static_cast<size_t>(bitmap->bytesPerLine()), image->step);
+  const ViewPixels image = data.GetViewImage(0, 0);
+  const QImage bitmap = data.GetViewBitmap(0, 0);
+  ASSERT_TRUE(image && !bitmap.isNull());
+  EXPECT_EQ(bitmap.constBits(), image->data) << "bitmap must wrap the image memory";
+  EXPECT_EQ(static_cast<size_t>(bitmap.bytesPerLine()), image->step);
   EXPECT_EQ(image->step % 4, 0u);
-  const_cast<cv::Mat*>(image)->at<cv::Vec3b>(3, 5) = cv::Vec3b(10, 20, 30);  // B G R
-  EXPECT_EQ(bitmap->pixelColor(5, 3), QColor(30, 20, 10));
+  EXPECT_EQ(bitmap.pixelColor(3, 3), QColor(40, 100, 200)) << "B G R order";
   EXPECT_FALSE(data.AddViewFromFrame(0, cv::Mat(4, 4, CV_8UC1)));
 }
 
@@ -123,8 +124,8 @@ TEST(CalibrationStore, RemovingAViewKeepsTheOthersInOrderAndForgetsTheLastRun) {
   data.DisableView(0, 2);
   *data.GetGridPoints(0, 2) = {{1.0, 2.0}};
   data.GetCalibrationProblem(0).usedViews = {0, 1, 2};
-  const QImage* lastBitmap = data.GetViewBitmap(0, 2);
-  const uchar* lastPixels = lastBitmap->constBits();
+  const QImage lastBitmap = data.GetViewBitmap(0, 2);
+  const uchar* lastPixels = lastBitmap.constBits();
 
   EXPECT_FALSE(data.RemoveView(0, 3));
   EXPECT_FALSE(data.RemoveView(1, 0));
@@ -134,7 +135,7 @@ TEST(CalibrationStore, RemovingAViewKeepsTheOthersInOrderAndForgetsTheLastRun) {
   EXPECT_EQ(data.GetViewImage(0, 1)->at<cv::Vec3b>(0, 0)[0], 30);
   EXPECT_EQ(data.IsViewEnabled(0, 1), 0);
   EXPECT_EQ(data.GetPointCount(0, 1), 1);
-  EXPECT_EQ(data.GetViewBitmap(0, 1)->constBits(), lastPixels);  // the bitmap still wraps its own image
+  EXPECT_EQ(data.GetViewBitmap(0, 1).constBits(), lastPixels) << "the picture moved with its view";
   EXPECT_TRUE(data.GetCalibrationProblem(0).usedViews.empty());
 }
 
@@ -166,7 +167,7 @@ TEST(CalibrationStore, ViewsFromFilesConvertAlphaAndReadShortPointFiles) {
   EXPECT_EQ(data.IsViewEnabled(0, 0), 0);
   EXPECT_TRUE(data.ViewHasPoints(0, 0));
   EXPECT_EQ(data.GetViewImage(0, 0)->at<cv::Vec3b>(5, 5), cv::Vec3b(10, 20, 30));
-  const cv::Mat* converted = data.GetViewImage(0, 1);
+  const ViewPixels converted = data.GetViewImage(0, 1);
   EXPECT_EQ(converted->type(), CV_8UC3);
   EXPECT_EQ(converted->at<cv::Vec3b>(5, 5), cv::Vec3b(40, 50, 60));
 }
@@ -201,7 +202,7 @@ TEST(CalibrationStore, PlaceholderViewsAreDisabledMissingAndStayDisabled) {
   EXPECT_EQ(data.IsViewEnabled(0, 1), 0);
   EXPECT_TRUE(data.ViewHasPoints(0, 1));
   EXPECT_EQ(data.GetPointCount(0, 1), 2);
-  const cv::Mat* image = data.GetViewImage(0, 1);
+  const ViewPixels image = data.GetViewImage(0, 1);
   ASSERT_NE(image, nullptr);
   EXPECT_EQ(image->cols, 41);
   EXPECT_EQ(image->step % 4, 0u) << "rows stay aligned for the display bitmap";

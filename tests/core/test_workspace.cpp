@@ -133,8 +133,8 @@ TEST(Workspace, RoundTripKeepsEverythingToSixDecimals) {
   EXPECT_NEAR(problem.GetRotationVector(2)[2], 0.4, 1e-9);
   EXPECT_EQ(loaded.GetCalibrationProblem(1).viewCount, 1) << "sized by the index, no blocks to read";
   // JPEG keeps the picture close to the original.
-  const cv::Mat* original = data.GetViewImage(0, 0);
-  const cv::Mat* reread = loaded.GetViewImage(0, 0);
+  const ViewPixels original = data.GetViewImage(0, 0);
+  const ViewPixels reread = loaded.GetViewImage(0, 0);
   ASSERT_EQ(reread->size(), original->size());
   EXPECT_LT(cv::norm(*original, *reread, cv::NORM_L1) / (original->total() * 3), 6.0);
 
@@ -642,7 +642,7 @@ TEST(Workspace, ViewsFromOtherImageFormatsAreSavedAsJpeg) {
   CCalibrationData data;
   data.AddCamera();
   ASSERT_EQ(data.AddViewFromFile(0, dir.File("board.png"), 1, 0, ""), 0);
-  EXPECT_TRUE(data.GetViewJpegBytes(0, 0).isEmpty());
+  EXPECT_FALSE(data.GetViewImageSource(0, 0).IsJpeg());
   ASSERT_TRUE(SaveWorkspaceTo(data, dir.File("ws.txt")).ok);
   const std::string written = FileBytes(dir.File("Camera_0_Image_0.jpg"));
   ASSERT_GE(written.size(), 3u);

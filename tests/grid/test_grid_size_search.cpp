@@ -66,20 +66,30 @@ TEST(GridSizeSearch, FindsTheBoardWhateverTheGridWasMistypedAs) {
             "found a 9 x 6 board in 4 of 4 views; this camera's grid is 10 x 7");
 }
 
+// The views come one at a time from a supply, as a large camera's decoded
+// pictures do; one that cannot be had counts as not showing the board.
 TEST(GridSizeSearch, CountsOnlyTheViewsThatShowTheBoard) {
   std::vector<cv::Mat> views = Board().cameras[0].images;
   views.insert(views.begin() + 1, cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(120)));
-  const std::optional<GridSizeHint> hint = FindLikelyGridSize(views, Grid(10, 7));
+  views.push_back(cv::Mat());  // a picture that could not be decoded
+  std::vector<int> asked(views.size(), 0);
+  const ViewSupply supply{views.size(), [&](size_t v) {
+                            ++asked[v];
+                            return views[v];
+                          }};
+  const std::optional<GridSizeHint> hint = FindLikelyGridSize(supply, Grid(10, 7));
   ASSERT_TRUE(hint);
   EXPECT_EQ(hint->found, 4);
-  EXPECT_EQ(hint->views, 5);
+  EXPECT_EQ(hint->views, 6);
   EXPECT_NE(hint->detections[1].status, GridStatus::Ok);
+  EXPECT_NE(hint->detections[5].status, GridStatus::Ok);
+  for (size_t v = 0; v < views.size(); ++v) EXPECT_LE(asked[v], 2) << "view " << v << " decoded again and again";
 }
 
 TEST(GridSizeSearch, NoBoardGivesNoHintAndCancelStopsTheSearch) {
   const std::vector<cv::Mat> blank(2, cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(120)));
   EXPECT_FALSE(FindLikelyGridSize(blank, Grid(10, 7)));
-  EXPECT_FALSE(FindLikelyGridSize({}, Grid(10, 7)));
+  EXPECT_FALSE(FindLikelyGridSize(std::vector<cv::Mat>{}, Grid(10, 7)));
   const std::atomic<bool> cancelled{true};
   EXPECT_FALSE(FindLikelyGridSize(Board().cameras[0].images, Grid(10, 7), &cancelled));
 }

@@ -114,7 +114,7 @@ TEST_P(GrabFrames, SeeksExactlyAndCutsUprightViewsOfTheRightSize) {
     ASSERT_EQ(GrabFrameIntoCameras(*graph->Sampler(), settings, data), CountSubViews(settings));
     const auto quarters = QuartersPerView(c.split);
     for (int cam = 0; cam < CountSubViews(settings); ++cam) {
-      const cv::Mat* view = data.GetViewImage(cam, static_cast<int>(k));
+      const ViewPixels view = data.GetViewImage(cam, static_cast<int>(k));
       ASSERT_NE(view, nullptr);
       EXPECT_EQ(view->size(), expected);
       ExpectViewShows(*view, quarters[cam], frames[k]);

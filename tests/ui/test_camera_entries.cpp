@@ -42,7 +42,7 @@ cv::Mat Frame(int grey) { return cv::Mat(48, 64, CV_8UC3, cv::Scalar(grey, grey,
 
 // The grey level of a stored view (its top-left pixel).
 int GreyOf(const CCalibrationData& store, int camera, int view) {
-  const cv::Mat* image = store.GetViewImage(camera, view);
+  const ViewPixels image = store.GetViewImage(camera, view);
   return image ? image->at<cv::Vec3b>(0, 0)[0] : -1;
 }
 

@@ -113,7 +113,7 @@ TEST_F(PlayerTest, CaptureAddsAnUprightViewToTheSourcesCamera) {
   player_.Button(CVideoPlayerControl::kIdCapture)->click();
   ASSERT_EQ(store_.GetViewCount(0), 1);
   EXPECT_EQ(refreshed, 1);
-  const cv::Mat* view = store_.GetViewImage(0, 0);
+  const ViewPixels view = store_.GetViewImage(0, 0);
   ASSERT_NE(view, nullptr);
   const auto decoded = media_test::DecodeQuarterOf(*view, 0);
   ASSERT_TRUE(decoded.has_value()) << "the view must be upright";

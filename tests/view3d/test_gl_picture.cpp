@@ -123,7 +123,7 @@ class Calib3DPicture : public ::testing::Test {
   void CalibrateSampleWorkspace() {
     const WorkspaceResult loaded = LoadWorkspace(store_, std::string(LENTORA_SOURCE_DIR) + "/samples/workspace.txt");
     ASSERT_TRUE(loaded.ok) << loaded.error;
-    const cv::Mat* image = store_.GetViewImage(0, 0);
+    const ViewPixels image = store_.GetViewImage(0, 0);
     ASSERT_NE(image, nullptr);
     CalibrationProblem& problem = store_.GetCalibrationProblem(0);
     ASSERT_TRUE(problem.Calibrate(*store_.GetGridPointLists(0), store_.GetGrid(0), image->cols, image->rows));
