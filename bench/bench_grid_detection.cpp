@@ -1,11 +1,15 @@
 // Detection of the camera's grid in one view (library detectors, reading of
-// the square colours, refinement of every corner like a click) against the
-// library's classic detector alone on the same picture, at 640x480 and at
-// 1920x1080.
+// the square colours, refinement of every corner) against the library's
+// classic detector alone and its sector-based detector on the same picture,
+// at 640x480, 1920x1080 and 4000x3000; and the detection of a camera's views
+// on one worker against every core.
 
 #include <benchmark/benchmark.h>
 
 #include <opencv2/calib3d.hpp>
+
+#include "core/CalibrationData.h"
+#include "grid/DetectionRun.h"
 
 #include "synth/SyntheticViews.h"
 #include "grid/GridDetection.h"
@@ -43,6 +47,11 @@ const View& FullHd() {
   return view;
 }
 
+const View& TwelveMegapixels() {
+  static const View view = Render(4000, 3000, 3500.0);
+  return view;
+}
+
 void Detect(benchmark::State& state, const View& view) {
   for (auto _ : state) {
     const GridDetection detection = DetectGridInImage(view.image, view.grid);
@@ -60,7 +69,57 @@ void Reference(benchmark::State& state, const View& view) {
   }
 }
 
+void ReferenceSectors(benchmark::State& state, const View& view) {
+  std::vector<cv::Point2f> corners;
+  for (auto _ : state) {
+    if (!cv::findChessboardCornersSB(view.gray, cv::Size(view.grid.nx, view.grid.ny), corners, cv::CALIB_CB_NORMALIZE_IMAGE))
+      state.SkipWithError("the library's sector-based detector missed the board");
+    benchmark::DoNotOptimize(corners.data());
+  }
+}
+
+// A camera of 1920x1080 views kept as their JPEGs, as grabbed views are.
+CCalibrationData& ViewsToDetect() {
+  static CCalibrationData data;
+  if (data.GetCameraCount() == 0) {
+    SyntheticOptions options;
+    options.views = 16;
+    options.seed = 9;
+    options.camera = SyntheticCamera{1700.0, 1700.0, 959.5, 539.5, -0.2, 0.05, 0.0, 0.0, 1920, 1080};
+    options.render.blurSigma = 1.0;
+    options.render.imageNoise = 2.0;
+    const SyntheticRig rig = MakeSyntheticRig(options);
+    data.AddCamera();
+    data.SetGrid(0, rig.grid);
+    for (const cv::Mat& image : rig.cameras[0].images) data.AddViewFromFrame(0, image);
+    data.SetImageCacheBudget(0);  // every view decoded by its worker, as in a large workspace
+  }
+  return data;
+}
+
+// Detect all on `threads` workers (0: every core); one iteration searches all views.
+void DetectAll(benchmark::State& state, int threads) {
+  CCalibrationData& store = ViewsToDetect();
+  std::vector<ViewToDetect> views;
+  for (int v = 0; v < store.GetViewCount(0); ++v) views.push_back({0, v});
+  for (auto _ : state) {
+    const std::vector<DetectedView> found = DetectViews(store, views, threads);
+    for (const DetectedView& view : found)
+      if (view.detection.status != GridStatus::Ok) state.SkipWithError(DescribeGridStatus(view.detection.status));
+    benchmark::DoNotOptimize(found.data());
+  }
+  state.counters["views"] = static_cast<double>(views.size());
+  state.counters["threads"] = DetectionThreads(threads);
+}
+
 void BM_DetectGrid_640x480(benchmark::State& state) { Detect(state, Vga()); }
+void BM_ReferenceSectors_640x480(benchmark::State& state) { ReferenceSectors(state, Vga()); }
+void BM_ReferenceSectors_1920x1080(benchmark::State& state) { ReferenceSectors(state, FullHd()); }
+void BM_DetectGrid_4000x3000(benchmark::State& state) { Detect(state, TwelveMegapixels()); }
+void BM_ReferenceFindChessboardCorners_4000x3000(benchmark::State& state) { Reference(state, TwelveMegapixels()); }
+void BM_ReferenceSectors_4000x3000(benchmark::State& state) { ReferenceSectors(state, TwelveMegapixels()); }
+void BM_DetectAll_OneWorker(benchmark::State& state) { DetectAll(state, 1); }
+void BM_DetectAll_EveryCore(benchmark::State& state) { DetectAll(state, 0); }
 void BM_ReferenceFindChessboardCorners_640x480(benchmark::State& state) { Reference(state, Vga()); }
 void BM_DetectGrid_1920x1080(benchmark::State& state) { Detect(state, FullHd()); }
 void BM_ReferenceFindChessboardCorners_1920x1080(benchmark::State& state) { Reference(state, FullHd()); }
@@ -69,6 +128,13 @@ BENCHMARK(BM_DetectGrid_640x480)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReferenceFindChessboardCorners_640x480)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DetectGrid_1920x1080)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReferenceFindChessboardCorners_1920x1080)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReferenceSectors_640x480)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReferenceSectors_1920x1080)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DetectGrid_4000x3000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReferenceFindChessboardCorners_4000x3000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReferenceSectors_4000x3000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DetectAll_OneWorker)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DetectAll_EveryCore)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -1,11 +1,13 @@
 // lentora detect: finds the camera's chequerboard grid in views without clicks.
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <optional>
 
 #include "cli/Command.h"
 #include "core/CalibrationData.h"
+#include "grid/DetectionRun.h"
 #include "grid/GridDetection.h"
 
 namespace {
@@ -55,18 +57,19 @@ std::string SelectCameras(const CCalibrationData& data, const CommandLine& line,
   return {};
 }
 
+// Every camera's views are searched on every core; the results come back in view order.
 std::vector<CameraOutcome> DetectAll(CCalibrationData& data, std::optional<int> view, const std::vector<int>& cameras) {
-  std::vector<CameraOutcome> outcomes;
+  std::vector<ViewToDetect> views;
   for (int c : cameras) {
-    CameraOutcome camera{c, {}};
     const int first = view.value_or(0);
     const int end = view ? first + 1 : data.GetViewCount(c);
-    for (int v = first; v < end; ++v) {
-      bool cleared = false;
-      GridDetection detection = DetectGrid(data, c, v, &cleared);
-      camera.views.push_back({v, detection.status, std::move(detection.corners), cleared});
-    }
-    outcomes.push_back(std::move(camera));
+    for (int v = first; v < end; ++v) views.push_back({c, v});
+  }
+  std::vector<CameraOutcome> outcomes;
+  for (int c : cameras) outcomes.push_back({c, {}});
+  for (DetectedView& found : DetectViews(data, views)) {
+    const auto camera = std::find_if(outcomes.begin(), outcomes.end(), [&](const CameraOutcome& o) { return o.camera == found.camera; });
+    camera->views.push_back({found.view, found.detection.status, std::move(found.detection.corners), found.cleared});
   }
   return outcomes;
 }

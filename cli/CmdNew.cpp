@@ -12,6 +12,7 @@
 #include "cli/Command.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "grid/DetectionRun.h"
 #include "grid/GridDetection.h"
 #include "grid/GridSizeSearch.h"
 
@@ -113,13 +114,15 @@ std::string ExpandPatterns(std::vector<std::vector<std::string>>& cameras) {
 
 std::string SizeText(int nx, int ny) { return std::to_string(nx) + " x " + std::to_string(ny); }
 
-// Finds the grid in every view, stores what is found and says how it went.
-void DetectViews(CCalibrationData& data) {
+// Finds the grid in every view (on every core), stores what is found and says how it went.
+void DetectAndReport(CCalibrationData& data) {
   for (int camera = 0; camera < data.GetCameraCount(); ++camera) {
     int found = 0;
     const int views = data.GetViewCount(camera);
-    for (int view = 0; view < views; ++view)
-      if (DetectGrid(data, camera, view).status == GridStatus::Ok) ++found;
+    std::vector<ViewToDetect> list;
+    for (int view = 0; view < views; ++view) list.push_back({camera, view});
+    for (const DetectedView& view : DetectViews(data, list))
+      if (view.detection.status == GridStatus::Ok) ++found;
     std::printf("Camera %d: %d of %d views detected\n", camera + 1, found, views);
     if (found > 0) continue;
     // One picture decoded at a time: a large camera's views need not all fit in memory.
@@ -166,7 +169,7 @@ int New(const CommandLine& line) {
   if (!filled.ok) FailInput(filled.error);
   const NewWorkspaceCheck target = CheckNewWorkspaceTarget(data, request.workspace);
   if (!target.ok) FailInput(target.error);
-  if (request.detect) DetectViews(data);
+  if (request.detect) DetectAndReport(data);
 
   // The folder is made last, when everything checked out.
   FolderForSave folder(FolderOf(request.workspace));
