@@ -53,9 +53,8 @@ bool CCaptureSession::OpenLink(bool server, const QString& peerAddress, uint16_t
   auto socket = std::make_unique<CClientSocket>();
   CSamplingCaptureGraph* graph = graph_;
   socket->SetActions(
-      [this, graph] {
-        graph->Run();
-        StartElapsedClock();
+      [this] {
+        RunGraphWithClock();
         if (remoteRun_) remoteRun_();
       },
       [this, graph] {
@@ -80,8 +79,7 @@ void CCaptureSession::CloseLink() {
 }
 
 void CCaptureSession::Run() {
-  graph_->Run();
-  StartElapsedClock();
+  RunGraphWithClock();
   if (socket_ && server_) {
     if (faults_.startDelayMs > 0)
       QTimer::singleShot(faults_.startDelayMs, socket_.get(), [this] { SendStart(); });
@@ -104,9 +102,17 @@ void CCaptureSession::Stop() {
   }
 }
 
-void CCaptureSession::StartElapsedClock() {
+void CCaptureSession::RunGraphWithClock() {
+  // A live source's frames pass the grabber as soon as the graph runs: the
+  // count starts before, or the frame log holds frames the count missed.
+  const uint64_t framesBefore = graph_->FramesGrabbed();
+  graph_->Run();
+  StartElapsedClock(framesBefore);
+}
+
+void CCaptureSession::StartElapsedClock(uint64_t framesBefore) {
   graph_->recordStartTick = MillisecondTick();
-  framesAtRun_ = graph_->FramesGrabbed();
+  framesAtRun_ = framesBefore;
   graph_->ResetDroppedFrames();
   clockStarted_ = true;
   clockStopped_ = false;

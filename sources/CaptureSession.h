@@ -84,7 +84,8 @@ class CCaptureSession {
   void OnStatusTick();
   void SendStart();
   // Run and Stop, by the owner or by the server's datagrams.
-  void StartElapsedClock();
+  void RunGraphWithClock();
+  void StartElapsedClock(uint64_t framesBefore);
   void StopElapsedClock();
 
   CSamplingCaptureGraph* graph_;
