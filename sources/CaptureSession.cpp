@@ -54,6 +54,9 @@ bool CCaptureSession::OpenLink(bool server, const QString& peerAddress, uint16_t
   CSamplingCaptureGraph* graph = graph_;
   socket->SetActions(
       [this] {
+        // The server sends its start several times against loss: a recording
+        // that runs goes on, its clock and frame count untouched.
+        if (clockStarted_ && !clockStopped_) return;
         RunGraphWithClock();
         if (remoteRun_) remoteRun_();
       },
