@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
@@ -25,6 +26,12 @@ constexpr double kMinColourAgreement = 0.75;
 // A board continues beyond the grid when this share of the corners one square
 // outside one of its edges look like chequerboard corners.
 constexpr double kMaxOuterCornerShare = 0.6;
+// The quick search looks at the picture reduced to this longest side, and
+// takes its corners only where the squares there are at least this wide.
+constexpr int kQuickSearchSide = 1024;
+constexpr double kQuickSearchMinSquare = 8.0;
+// Refinement passes at most, while the windows keep changing.
+constexpr int kMaxRefinementPasses = 5;
 
 using Points = std::vector<cv::Point2f>;
 
@@ -197,32 +204,97 @@ bool RunLibraryDetectors(const cv::Mat& gray, int nx, int ny, Points& corners) {
   return false;
 }
 
-// Large views are searched at a reduced size; the corners come back in full
-// size pixel coordinates.
-bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners) {
-  const int side = std::max(gray.cols, gray.rows);
-  if (side <= kDetectionSide) return RunLibraryDetectors(gray, nx, ny, corners);
-  const double scale = static_cast<double>(kDetectionSide) / side;
-  cv::Mat reduced;
-  cv::resize(gray, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
-  // Squares too small for the reduced picture are searched at full size.
-  if (!RunLibraryDetectors(reduced, nx, ny, corners)) return RunLibraryDetectors(gray, nx, ny, corners);
-  const double sx = static_cast<double>(gray.cols) / reduced.cols, sy = static_cast<double>(gray.rows) / reduced.rows;
+// Corners found in a reduced picture, in full size pixel coordinates.
+void ScaleUp(Points& corners, const cv::Mat& full, const cv::Mat& reduced) {
+  const double sx = static_cast<double>(full.cols) / reduced.cols, sy = static_cast<double>(full.rows) / reduced.rows;
   for (cv::Point2f& p : corners)
     p = cv::Point2f(static_cast<float>((p.x + 0.5) * sx - 0.5), static_cast<float>((p.y + 0.5) * sy - 0.5));
+}
+
+cv::Mat Reduced(const cv::Mat& gray, int longestSide) {
+  const int side = std::max(gray.cols, gray.rows);
+  if (side <= longestSide) return gray;
+  const double scale = static_cast<double>(longestSide) / side;
+  cv::Mat reduced;
+  cv::resize(gray, reduced, cv::Size(), scale, scale, cv::INTER_AREA);
+  return reduced;
+}
+
+// Shortest distance between neighbouring corners of the detector's rows.
+double ShortestCornerSpacing(const Points& corners, int nx, int ny) {
+  double shortest = std::numeric_limits<double>::infinity();
+  for (int row = 0; row < ny; ++row)
+    for (int column = 0; column < nx; ++column) {
+      const cv::Point2f p = corners[row * nx + column];
+      if (column + 1 < nx) shortest = std::min(shortest, static_cast<double>(cv::norm(corners[row * nx + column + 1] - p)));
+      if (row + 1 < ny) shortest = std::min(shortest, static_cast<double>(cv::norm(corners[(row + 1) * nx + column] - p)));
+    }
+  return shortest;
+}
+
+// The classic detector on a picture reduced to kQuickSearchSide: a few
+// milliseconds where the sector-based one takes a few hundred. Its corners
+// are only a start (refinement at full size places them); a board whose
+// squares the reduced picture shows too small is left to the thorough search.
+bool QuickSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
+  const cv::Mat reduced = Reduced(gray, kQuickSearchSide);
+  constexpr int kClassicFlags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
+  try {
+    if (!cv::findChessboardCorners(reduced, cv::Size(nx, ny), corners, kClassicFlags)) return false;
+  } catch (const cv::Exception&) {
+    corners.clear();
+    return false;
+  }
+  if (corners.size() != static_cast<size_t>(nx) * ny || ShortestCornerSpacing(corners, nx, ny) < kQuickSearchMinSquare) {
+    corners.clear();
+    return false;
+  }
+  ScaleUp(corners, gray, reduced);
   return true;
 }
 
-// Every corner refined twice, the second time in windows fitted to the
-// corners of the first; a corner that wanders off to another feature makes
+// The quick search first; where it finds nothing, the sector-based search,
+// large views at a reduced size and then, for squares too small for that,
+// at full size. The corners come back in full size pixel coordinates.
+bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners, BoardSearch search = BoardSearch::QuickFirst) {
+  if (search == BoardSearch::QuickFirst && QuickSearch(gray, nx, ny, corners)) return true;
+  const cv::Mat reduced = Reduced(gray, kDetectionSide);
+  if (reduced.data == gray.data) return RunLibraryDetectors(gray, nx, ny, corners);
+  if (!RunLibraryDetectors(reduced, nx, ny, corners)) return RunLibraryDetectors(gray, nx, ny, corners);
+  ScaleUp(corners, gray, reduced);
+  return true;
+}
+
+// The window each corner's refinement gets from where the corners are.
+std::vector<int> FittedWindows(const cv::Mat& gray, const PointList& corners, int nx, int ny) {
+  std::vector<int> windows(corners.size());
+  for (int row = 0; row < ny; ++row)
+    for (int column = 0; column < nx; ++column)
+      windows[static_cast<size_t>(row) * nx + column] =
+          ClampHalfWindow(gray, FittingHalfWindow(ShortestSquareExtent(corners, nx, ny, row, column)));
+  return windows;
+}
+
+// Every corner refined again and again, each time in windows fitted to the
+// corners of the pass before, until the windows no longer change (at least
+// twice): the corners then sit where their own windows put them, wherever
+// the search started. A corner that wanders off to another feature makes
 // the whole detection fail rather than store it.
 GridStatus RefineDetected(const cv::Mat& gray, const Points& grid, int nx, int ny, PointList& refined) {
-  PointList start(grid.size());
-  for (size_t k = 0; k < grid.size(); ++k) start[k] = ImagePoint{grid[k].x, grid[k].y};
-  PointList first;
-  const GridStatus status = RefineGridCorners(gray, start, nx, ny, first, kMaxRefinementShift);
-  if (status != GridStatus::Ok) return status;
-  return RefineGridCorners(gray, first, nx, ny, refined, kMaxRefinementShift);
+  PointList corners(grid.size());
+  for (size_t k = 0; k < grid.size(); ++k) corners[k] = ImagePoint{grid[k].x, grid[k].y};
+  std::vector<int> windows;
+  for (int pass = 0; pass < kMaxRefinementPasses; ++pass) {
+    PointList next;
+    const GridStatus status = RefineGridCorners(gray, corners, nx, ny, next, kMaxRefinementShift);
+    if (status != GridStatus::Ok) return status;
+    corners = std::move(next);
+    std::vector<int> nextWindows = FittedWindows(gray, corners, nx, ny);
+    if (pass > 0 && nextWindows == windows) break;
+    windows = std::move(nextWindows);
+  }
+  refined = std::move(corners);
+  return GridStatus::Ok;
 }
 
 // True when the gray levels around p show a chequerboard corner: opposite
@@ -295,12 +367,12 @@ GridDetection Failed(GridStatus status) {
 
 }  // namespace
 
-GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid) {
+GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid, BoardSearch search) {
   const GridStatus input = CheckDetectionInput(gray, grid);
   if (input != GridStatus::Ok) return Failed(input);
   const int nx = grid.nx, ny = grid.ny;
   Points detected;
-  if (!FindBoard(gray, nx, ny, detected) || detected.size() != static_cast<size_t>(nx) * ny)
+  if (!FindBoard(gray, nx, ny, detected, search) || detected.size() != static_cast<size_t>(nx) * ny)
     return Failed(GridStatus::BoardNotFound);
   GridDetection detection;
   Points ordered;
@@ -336,11 +408,11 @@ GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& gri
   return detection;
 }
 
-GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid) {
+GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid, BoardSearch search) {
   cv::Mat gray;
   const GridStatus status = MakeGrayImage(viewImage, gray);
   if (status != GridStatus::Ok) return Failed(status);
-  return DetectGridPoints(gray, grid);
+  return DetectGridPoints(gray, grid, search);
 }
 
 GridDetection DetectGridInPicture(const ViewImageSource& source, const ViewPixels& pixels, const GridDescription& grid) {

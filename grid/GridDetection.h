@@ -1,11 +1,12 @@
 #pragma once
 // Automatic chequerboard detection: finds the camera's grid (nx x ny inner
 // corners) in one view with the library's detectors, refines every corner
-// in the window its squares allow (CornerRefinement.h), twice: the second
-// time with windows from the refined corners, as a clicked grid's last pass
-// is, so both give the same corners. It stores the grid in the grid order of the
-// four-click extraction (GridExtraction.h), with the four border points the
-// clicks would have given: the origin (row ny-1, column 0) first.
+// in the window its squares allow (CornerRefinement.h), pass after pass with
+// windows from the corners of the pass before until the windows settle, so
+// a clicked grid and a detected one give the same corners. It stores the
+// grid in the grid order of the four-click extraction (GridExtraction.h),
+// with the four border points the clicks would have given: the origin (row
+// ny-1, column 0) first.
 //
 // Which outer corner is the origin: where the board's square colours decide
 // it (nx + ny odd, so the board looks different turned by half a turn), the
@@ -33,12 +34,21 @@ struct GridDetection {
   bool originFromColours = false;      // the square colours fixed the origin (else the stated rule)
 };
 
-// Longest image side the detectors work on; larger views are searched at a
-// reduced size and refined at full size.
+// Longest image side the sector-based detector works on; larger views are
+// searched at a reduced size and refined at full size.
 inline constexpr int kDetectionSide = 2048;
 
+// How the board is looked for: the quick search first (the classic detector
+// on the picture reduced to 1024 pixels) and the sector-based detector only
+// where it fails; or the sector-based detector alone, which takes a hundred
+// times as long and is there to compare with. Either way every corner is
+// refined at full size until its window settles, so both give the same
+// corners.
+enum class BoardSearch { QuickFirst, SectorsOnly };
+
 // Detection in an 8-bit gray image. Nothing but the result is written.
-GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid);
+GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid,
+                               BoardSearch search = BoardSearch::QuickFirst);
 
 // Detection of a clicked board: the detectors search `area` of the gray image,
 // and a board whose four outer corners lie at the ordered border points
@@ -50,7 +60,8 @@ GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& gri
                                  const std::array<ImagePoint, 4>& ordered, const cv::Rect& area);
 
 // Detection in a CV_8UC3 view image (converted to gray first).
-GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid);
+GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid,
+                                BoardSearch search = BoardSearch::QuickFirst);
 
 // Detection in a view's picture on any thread: `pixels` when at hand, else
 // decoded from `source` (ImageUnreadable when that fails).

@@ -113,6 +113,48 @@ TEST(GridDetectionAccuracy, RenderedViewsAreFoundInGridOrderAtSubPixelAccuracy) 
             << tally.errors.back() << " px\n";
 }
 
+// The quick search only starts the refinement: wherever the sector-based
+// search finds the board, the quick one finds it too, at the same corners (or
+// nearer the truth), whatever the view size, lens and light.
+TEST(GridDetectionAccuracy, TheQuickSearchFindsWhatTheSectorBasedOneFindsAtTheSameCorners) {
+  const GridDescription small{30, 30, 9, 6, 5, 5};
+  const GridDescription fineLarge{20, 20, 20, 15, 5, 5};
+  const std::vector<ViewSet> sets{
+      {"9x6 VGA barrel", small, Camera(640, 480, 800, -0.28, 0.08), 4, 0.8, 2.0, 13},
+      {"9x6 1080p", small, Camera(1920, 1080, 1700, -0.25, 0.06), 3, 1.5, 2.5, 16},
+      {"20x15 1080p", fineLarge, Camera(1920, 1080, 1700, -0.2, 0.04), 2, 1.2, 2.5, 17},
+      {"9x6 4000x3000", small, Camera(4000, 3000, 3500, -0.2, 0.05), 2, 1.5, 2.0, 18},
+  };
+  int compared = 0;
+  for (const ViewSet& set : sets) {
+    SyntheticOptions options;
+    options.views = set.views;
+    options.seed = set.seed;
+    options.grid = set.grid;
+    options.camera = set.camera;
+    options.render.blurSigma = set.blur;
+    options.render.imageNoise = set.noise;
+    const SyntheticRig rig = MakeSyntheticRig(options);
+    for (size_t v = 0; v < rig.cameras[0].images.size(); ++v) {
+      const std::string label = set.name + " view " + std::to_string(v);
+      const cv::Mat image = v % 2 == 1 ? UnevenlyLit(rig.cameras[0].images[v], set.seed + v) : rig.cameras[0].images[v];
+      const PointList& exact = rig.cameras[0].exactPoints[v];
+      const GridDetection sectors = DetectGridInImage(image, set.grid, BoardSearch::SectorsOnly);
+      if (sectors.status != GridStatus::Ok) continue;
+      const GridDetection quick = DetectGridInImage(image, set.grid);
+      ASSERT_EQ(quick.status, GridStatus::Ok) << label << ": " << DescribeGridStatus(quick.status);
+      EXPECT_EQ(quick.originFromColours, sectors.originFromColours) << label;
+      ++compared;
+      for (size_t k = 0; k < exact.size(); ++k) {
+        const double apart = Distance(quick.corners[k], sectors.corners[k]);
+        EXPECT_TRUE(apart <= 0.01 || Distance(quick.corners[k], exact[k]) <= Distance(sectors.corners[k], exact[k]))
+            << label << " corner " << k << ": " << apart << " px from the sector-based search's";
+      }
+    }
+  }
+  EXPECT_GE(compared, 8);
+}
+
 namespace {
 
 // One well-placed 640x480 view of a 9x6 grid with mild distortion.
