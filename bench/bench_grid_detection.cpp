@@ -9,6 +9,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -112,6 +114,12 @@ double WallSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+double ProcessSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
 // Detect all on `threads` workers (0: every core); the wall time it took.
 double DetectAll(benchmark::State& state, CCalibrationData& store, int threads) {
   std::vector<ViewToDetect> views;
@@ -126,12 +134,16 @@ double DetectAll(benchmark::State& state, CCalibrationData& store, int threads) 
 }
 
 // Detect all on every core (timed), and on one worker with the clock paused;
-// the counters give both in wall time and how many times faster every core is.
+// the counters give both in wall time, how many times faster every core is,
+// and how many cores the process kept busy on average while every core
+// searched (on a machine other work loads, the share it got).
 void BM_DetectAll_EveryCoreAgainstOneWorker(benchmark::State& state) {
   CCalibrationData& store = ViewsToDetect();
-  double everyCore = 0.0, oneWorker = 0.0;
+  double everyCore = 0.0, oneWorker = 0.0, everyCoreCpu = 0.0;
   for (auto _ : state) {
+    const double cpuStart = ProcessSeconds();
     everyCore += DetectAll(state, store, 0);
+    everyCoreCpu += ProcessSeconds() - cpuStart;
     state.PauseTiming();
     oneWorker += DetectAll(state, store, 1);
     state.ResumeTiming();
@@ -142,6 +154,7 @@ void BM_DetectAll_EveryCoreAgainstOneWorker(benchmark::State& state) {
   state.counters["every_core_ms"] = 1e3 * everyCore / iterations;
   state.counters["one_worker_ms"] = 1e3 * oneWorker / iterations;
   state.counters["speedup"] = everyCore > 0.0 ? oneWorker / everyCore : 0.0;
+  state.counters["cores_busy"] = everyCore > 0.0 ? everyCoreCpu / everyCore : 0.0;
 }
 
 void BM_DetectGrid_640x480(benchmark::State& state) { Detect(state, Vga()); }
