@@ -17,7 +17,6 @@ using Eigen::MatrixXd;
 using Eigen::VectorXd;
 using PoseVector = Eigen::Matrix<double, 6, 1>;
 
-constexpr int kIntrinsicCount = 8;
 constexpr int kPoseCount = 6;
 
 struct Rotation {
@@ -54,11 +53,15 @@ void ComposeWithRelative(const Rotation& relative, const double* T, const Rotati
 // Residuals (observed - projected, x then y per point) of one view.
 void ViewResiduals(const std::vector<ObjectPoint>& grid, const PointList& observed, const double* R, const double* t,
                    const CameraParameters& camera, double* out) {
-  for (size_t k = 0; k < grid.size(); ++k, out += 2) {
-    const ImagePoint p = ProjectGridPoint(grid[k], R, t, camera);
-    out[0] = observed[k].x - p.x;
-    out[1] = observed[k].y - p.y;
-  }
+  const std::array<double, camera_model::kMaxBlock> block = camera_model::BlockOf(camera);
+  camera_model::Visit(camera.model, [&](auto model) {
+    for (size_t k = 0; k < grid.size(); ++k, out += 2) {
+      const std::array<double, 3> c = camera_model::ToCamera(R, t, grid[k].X, grid[k].Y, grid[k].Z);
+      const camera_model::Point2<double> p = decltype(model)::Project(block.data(), c[0], c[1], c[2]);
+      out[0] = observed[k].x - p.x;
+      out[1] = observed[k].y - p.y;
+    }
+  });
 }
 
 struct ErrorSums {
@@ -90,20 +93,8 @@ void MarkOutliers(std::vector<Error>& errors) {
   for (Error& e : errors) e.outlier = e.rms > limit;
 }
 
-void PackIntrinsics(const CameraParameters& camera, double* out) {
-  out[0] = camera.K[0];
-  out[1] = camera.K[4];
-  out[2] = camera.K[2];
-  out[3] = camera.K[5];
-  std::copy_n(camera.distortion.begin(), 4, out + 4);
-}
-
-CameraParameters UnpackIntrinsics(const double* values, CameraParameters camera) {
-  camera.K[0] = values[0];
-  camera.K[4] = values[1];
-  camera.K[2] = values[2];
-  camera.K[5] = values[3];
-  std::copy_n(values + 4, 4, camera.distortion.begin());
+CameraParameters UnpackIntrinsics(const IntrinsicBlock& intrinsics, const double* values, CameraParameters camera) {
+  intrinsics.Unpack(values, camera);
   return camera;
 }
 
@@ -162,6 +153,10 @@ MatrixXd BlockJacobian(const BlockProblem& problem, size_t block, VectorXd& at) 
 // Inverse of a symmetric positive definite matrix after scaling it to a unit
 // diagonal (fx and k2 differ by four orders of magnitude); false when singular.
 bool InvertScaled(const MatrixXd& S, MatrixXd& inverse) {
+  if (S.size() == 0) {  // nothing shared was estimated (only poses were refined)
+    inverse.resize(0, 0);
+    return true;
+  }
   const VectorXd diagonal = S.diagonal();
   if ((diagonal.array() <= 0.0).any() || !diagonal.allFinite()) return false;
   const VectorXd scale = diagonal.cwiseSqrt().cwiseInverse();
@@ -203,9 +198,26 @@ SharedCovariance SharedBlockOfInverse(const BlockProblem& problem, bool keepPose
   return result;
 }
 
-IntrinsicSigma SigmaOf(const MatrixXd& inverse, Eigen::Index first, double variance) {
+// Covariance of the whole intrinsic block, σ²·D·C·Dᵀ, from the covariance C of
+// its free values (at `first` in the shared block of the inverse) and the
+// expansion D of the free values into the block.
+MatrixXd BlockCovariance(const IntrinsicBlock& intrinsics, const MatrixXd& inverse, Eigen::Index first,
+                         double variance) {
+  const Eigen::Index free = intrinsics.FreeCount();
+  const std::vector<double> expansion = intrinsics.Expansion();
+  const MatrixXd D = Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
+      expansion.data(), intrinsics.BlockSize(), free);
+  return variance * D * inverse.block(first, first, free, free) * D.transpose();
+}
+
+IntrinsicSigma SigmaOf(const IntrinsicBlock& intrinsics, const MatrixXd& covariance) {
   IntrinsicSigma sigma;
-  for (int i = 0; i < kIntrinsicCount; ++i) sigma.values[static_cast<size_t>(i)] = std::sqrt(variance * inverse(first + i, first + i));
+  sigma.model = intrinsics.Model();
+  sigma.count = intrinsics.BlockSize();
+  for (int i = 0; i < sigma.count; ++i) {
+    sigma.values[static_cast<size_t>(i)] = std::sqrt(std::max(0.0, covariance(i, i)));
+    sigma.fixed[static_cast<size_t>(i)] = !intrinsics.IsFree(i);
+  }
   return sigma;
 }
 
@@ -227,6 +239,7 @@ double Median(std::vector<double> values) {
 CameraFit FitOf(const CalibrationProblem& problem) {
   CameraFit fit;
   fit.camera = problem.GetParameters();
+  fit.intrinsics = problem.intrinsics;
   const size_t perView = static_cast<size_t>(problem.pointsPerView);
   fit.grid.assign(problem.objectPoints.begin(), problem.objectPoints.begin() + static_cast<ptrdiff_t>(std::min(perView, problem.objectPoints.size())));
   for (int v : problem.usedViews) {
@@ -247,6 +260,8 @@ RigFit FitOf(const StereoProblem& rig) {
   RigFit fit;
   fit.first = rig.firstResult;
   fit.second = rig.secondResult;
+  fit.firstIntrinsics = rig.firstIntrinsics;
+  fit.secondIntrinsics = rig.secondIntrinsics;
   fit.relativeRotation = RotationVectorOf(rig.secondResult.R.data());
   fit.relativeTranslation = rig.secondResult.T;
   if (!rig.firstCamera || !rig.secondCamera || !rig.objectPoints) return fit;
@@ -322,12 +337,12 @@ namespace {
 // One camera's residuals as a block problem: the intrinsics shared, a pose per view.
 BlockProblem CameraBlockProblem(const CameraFit& fit) {
   BlockProblem problem;
-  problem.shared.resize(kIntrinsicCount);
-  PackIntrinsics(fit.camera, problem.shared.data());
+  problem.shared.resize(fit.intrinsics.FreeCount());
+  fit.intrinsics.Pack(fit.camera, problem.shared.data());
   for (const GridPose& pose : fit.poses) problem.poses.push_back(PackPose(pose));
   problem.residualsPerBlock = 2 * static_cast<int>(fit.grid.size());
   problem.residuals = [&fit](size_t view, const double* shared, const double* pose, double* out) {
-    const CameraParameters camera = UnpackIntrinsics(shared, fit.camera);
+    const CameraParameters camera = UnpackIntrinsics(fit.intrinsics, shared, fit.camera);
     const Rotation rotation = RotationOf(pose);
     ViewResiduals(fit.grid, fit.points[view], rotation.R, pose + 3, camera, out);
   };
@@ -360,32 +375,38 @@ CameraUncertainty EstimateUncertainty(const CameraFit& fit) {
   if (!covariance.valid) return result;
   result.valid = true;
   result.residualVariance = ResidualVariance(covariance);
-  result.sigma = SigmaOf(covariance.inverse, 0, result.residualVariance);
+  const MatrixXd block = BlockCovariance(fit.intrinsics, covariance.inverse, 0, result.residualVariance);
+  result.sigma = SigmaOf(fit.intrinsics, block);
+  result.covariance.resize(static_cast<size_t>(block.size()));
+  Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(result.covariance.data(), block.rows(),
+                                                                                       block.cols()) = block;
   return result;
 }
 
 RigUncertainty EstimateUncertainty(const RigFit& fit) {
-  // Shared values: both cameras' intrinsics, then the relative rotation vector and T.
-  constexpr int kRelativeAt = 2 * kIntrinsicCount;
+  // Shared values: both cameras' free intrinsic values, then the relative rotation vector and T.
+  const int secondAt = fit.firstIntrinsics.FreeCount();
+  const int relativeAt = secondAt + fit.secondIntrinsics.FreeCount();
   BlockProblem problem;
-  problem.shared.resize(kRelativeAt + kPoseCount);
-  PackIntrinsics(fit.first, problem.shared.data());
-  PackIntrinsics(fit.second, problem.shared.data() + kIntrinsicCount);
+  problem.shared.resize(relativeAt + kPoseCount);
+  fit.firstIntrinsics.Pack(fit.first, problem.shared.data());
+  fit.secondIntrinsics.Pack(fit.second, problem.shared.data() + secondAt);
   for (int i = 0; i < 3; ++i) {
-    problem.shared[kRelativeAt + i] = fit.relativeRotation[static_cast<size_t>(i)];
-    problem.shared[kRelativeAt + 3 + i] = fit.relativeTranslation[static_cast<size_t>(i)];
+    problem.shared[relativeAt + i] = fit.relativeRotation[static_cast<size_t>(i)];
+    problem.shared[relativeAt + 3 + i] = fit.relativeTranslation[static_cast<size_t>(i)];
   }
   for (const GridPose& pose : fit.poses) problem.poses.push_back(PackPose(pose));
   const int perCamera = 2 * static_cast<int>(fit.grid.size());
   problem.residualsPerBlock = 2 * perCamera;
-  problem.residuals = [&fit, perCamera](size_t pair, const double* shared, const double* pose, double* out) {
-    const CameraParameters first = UnpackIntrinsics(shared, fit.first);
-    const CameraParameters second = UnpackIntrinsics(shared + kIntrinsicCount, fit.second);
-    const Rotation relative = RotationOf(shared + kRelativeAt);
+  problem.residuals = [&fit, perCamera, secondAt, relativeAt](size_t pair, const double* shared, const double* pose,
+                                                                double* out) {
+    const CameraParameters first = UnpackIntrinsics(fit.firstIntrinsics, shared, fit.first);
+    const CameraParameters second = UnpackIntrinsics(fit.secondIntrinsics, shared + secondAt, fit.second);
+    const Rotation relative = RotationOf(shared + relativeAt);
     const Rotation rotation = RotationOf(pose);
     Rotation composed;
     double composedT[3];
-    ComposeWithRelative(relative, shared + kRelativeAt + 3, rotation, pose + 3, composed, composedT);
+    ComposeWithRelative(relative, shared + relativeAt + 3, rotation, pose + 3, composed, composedT);
     ViewResiduals(fit.grid, fit.firstPoints[pair], rotation.R, pose + 3, first, out);
     ViewResiduals(fit.grid, fit.secondPoints[pair], composed.R, composedT, second, out + perCamera);
   };
@@ -396,13 +417,15 @@ RigUncertainty EstimateUncertainty(const RigFit& fit) {
   if (!covariance.valid) return result;
   result.valid = true;
   result.residualVariance = ResidualVariance(covariance);
-  result.first = SigmaOf(covariance.inverse, 0, result.residualVariance);
-  result.second = SigmaOf(covariance.inverse, kIntrinsicCount, result.residualVariance);
+  result.first =
+      SigmaOf(fit.firstIntrinsics, BlockCovariance(fit.firstIntrinsics, covariance.inverse, 0, result.residualVariance));
+  result.second = SigmaOf(fit.secondIntrinsics, BlockCovariance(fit.secondIntrinsics, covariance.inverse, secondAt,
+                                                                 result.residualVariance));
   for (int i = 0; i < 3; ++i) {
     result.rotation[static_cast<size_t>(i)] =
-        std::sqrt(result.residualVariance * covariance.inverse(kRelativeAt + i, kRelativeAt + i));
+        std::sqrt(result.residualVariance * covariance.inverse(relativeAt + i, relativeAt + i));
     result.translation[static_cast<size_t>(i)] =
-        std::sqrt(result.residualVariance * covariance.inverse(kRelativeAt + 3 + i, kRelativeAt + 3 + i));
+        std::sqrt(result.residualVariance * covariance.inverse(relativeAt + 3 + i, relativeAt + 3 + i));
   }
   return result;
 }

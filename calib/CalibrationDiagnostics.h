@@ -12,6 +12,7 @@
 #include <array>
 #include <vector>
 
+#include "calib/IntrinsicBlock.h"
 #include "records/Records.h"
 
 class CalibrationProblem;
@@ -26,6 +27,7 @@ struct GridPose {
 // One camera's observations and the estimate of its parameters and poses.
 struct CameraFit {
   CameraParameters camera;
+  IntrinsicBlock intrinsics;      // which of the camera's values were estimated (all of pinhole-radtan's by default)
   std::vector<ObjectPoint> grid;  // one block of object points, the same for every view
   std::vector<int> views;         // store view of each fitted view
   std::vector<PointList> points;  // per fitted view, one image point per grid point
@@ -36,6 +38,8 @@ struct CameraFit {
 struct RigFit {
   CameraParameters first;
   CameraParameters second;
+  IntrinsicBlock firstIntrinsics;
+  IntrinsicBlock secondIntrinsics;
   std::array<double, 3> relativeRotation{};     // rotation vector: X1 = R(r) X0 + T
   std::array<double, 3> relativeTranslation{};  // T
   std::vector<ObjectPoint> grid;
@@ -69,9 +73,15 @@ struct CornerResidual {
   double dy = 0.0;
 };
 
-// Standard deviations of fx, fy, cx, cy, k1, k2, p1, p2 (in that order).
+// Standard deviations of a camera's intrinsic block: fx, fy, cx, cy, then the
+// lens model's coefficients (k1, k2, p1, p2 for pinhole-radtan). Values the
+// run kept fixed have 0 (fx follows fy when the aspect ratio is fixed).
 struct IntrinsicSigma {
-  std::array<double, 8> values{};
+  LensModel model = LensModel::PinholeRadtan;
+  int count = 8;  // 4 + the model's coefficients
+  std::array<double, camera_model::kMaxBlock> values{};
+  std::array<bool, camera_model::kMaxBlock> fixed{};
+  double coefficient(int i) const { return values[4 + static_cast<size_t>(i)]; }
   double fx() const { return values[0]; }
   double fy() const { return values[1]; }
   double cx() const { return values[2]; }
@@ -81,6 +91,8 @@ struct IntrinsicSigma {
 struct CameraUncertainty {
   bool valid = false;  // false when there are too few points or JᵀJ is singular
   IntrinsicSigma sigma;
+  // σ²·[(JᵀJ)⁻¹] of the whole intrinsic block (sigma.count values a side, row by row).
+  std::vector<double> covariance;
   double residualVariance = 0.0;  // σ² = sum of squares / (2·points − unknowns)
   int points = 0;
   int unknowns = 0;
@@ -110,7 +122,7 @@ std::vector<CornerResidual> CornerResiduals(const CameraFit& fit);
 double Median(std::vector<double> values);
 
 // σᵢ = √(σ²·[(JᵀJ)⁻¹]ᵢᵢ) with σ² = sum of squares / (2·points − unknowns); the
-// unknowns are the eight intrinsics and six pose values per view (per pair for
-// the rig, plus the sixteen intrinsics of both cameras and the relative pose).
+// unknowns are the free intrinsic values and six pose values per view (per
+// pair for the rig, plus both cameras' free intrinsic values and the relative pose).
 CameraUncertainty EstimateUncertainty(const CameraFit& fit);
 RigUncertainty EstimateUncertainty(const RigFit& fit);

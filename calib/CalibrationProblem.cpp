@@ -11,26 +11,26 @@
 #include "calib/Calibration.h"
 #include "calib/CameraModel.h"
 #include "calib/GridFit.h"
+#include "calib/ModelStart.h"
 #include "calib/vnl/vnl_levenberg_marquardt.h"
 #include "records/Paths.h"
 
 namespace {
 
-// Layout of the refinement vector: 8 camera values, then every view's
-// rotation vector, then every view's translation.
-constexpr int kCameraValues = camera_model::kIntrinsicCount;
-
-inline size_t RotationIndex(int view) { return kCameraValues + 3 * static_cast<size_t>(view); }
-inline size_t TranslationIndex(int viewCount, int view) {
-  return kCameraValues + 3 * static_cast<size_t>(viewCount) + 3 * static_cast<size_t>(view);
+// Layout of the refinement vector: the free intrinsic values (see
+// IntrinsicBlock), then every view's rotation vector, then every view's
+// translation.
+inline size_t RotationIndex(size_t cameraValues, int view) { return cameraValues + 3 * static_cast<size_t>(view); }
+inline size_t TranslationIndex(size_t cameraValues, int viewCount, int view) {
+  return cameraValues + 3 * static_cast<size_t>(viewCount) + 3 * static_cast<size_t>(view);
 }
 
 }  // namespace
 
 ImagePoint ProjectGridPoint(const ObjectPoint& X, const double* R, const double* t, const CameraParameters& camera) {
-  const auto c = camera_model::Intrinsics<double>::FromMatrix(camera.K.data(), camera.distortion.data());
-  const camera_model::Point2<double> p = camera_model::ProjectPoint(c, R, t, X.X, X.Y, X.Z);
-  return ImagePoint{p.x, p.y};
+  const std::array<double, 3> p = camera_model::ToCamera(R, t, X.X, X.Y, X.Z);
+  const camera_model::Point2<double> q = camera_model::Project(camera, p[0], p[1], p[2]);
+  return ImagePoint{q.x, q.y};
 }
 
 CalibrationProblem::CalibrationProblem(const CalibrationOptions& runOptions)
@@ -113,35 +113,30 @@ void CalibrationProblem::LoadPoints(const std::vector<PointList>& viewPointLists
 
 void CalibrationProblem::PackParameters(vnl_vector<double>& x, const CameraParameters& parameters,
                                         const double* rotations, const double* translationArray) const {
-  x.set_size(6 * static_cast<size_t>(viewCount) + kCameraValues);
-  x[0] = parameters.K[0];
-  x[1] = parameters.K[4];
-  x[2] = parameters.K[2];
-  x[3] = parameters.K[5];
-  for (int i = 0; i < 4; ++i) x[4 + static_cast<size_t>(i)] = parameters.distortion[static_cast<size_t>(i)];
+  const size_t free = static_cast<size_t>(intrinsics.FreeCount());
+  x.set_size(6 * static_cast<size_t>(viewCount) + free);
+  if (free > 0) intrinsics.Pack(parameters, &x[0]);
   for (int v = 0; v < viewCount; ++v) {
     // The conversion may orthonormalise the matrix it is given, so it works on a copy.
     double R[9];
     std::copy(rotations + 9 * static_cast<size_t>(v), rotations + 9 * static_cast<size_t>(v) + 9, R);
-    icvRodriguesArrays(R, &x[RotationIndex(v)], 0);
+    icvRodriguesArrays(R, &x[RotationIndex(free, v)], 0);
     for (int i = 0; i < 3; ++i)
-      x[TranslationIndex(viewCount, v) + static_cast<size_t>(i)] = translationArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)];
+      x[TranslationIndex(free, viewCount, v) + static_cast<size_t>(i)] = translationArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)];
   }
 }
 
 void CalibrationProblem::UnpackParameters(const vnl_vector<double>& x, CameraParameters& parameters,
                                           double* rotations, double* translationArray,
                                           double* rotationVectorArray) const {
-  parameters.K[0] = x[0];
-  parameters.K[4] = x[1];
-  parameters.K[2] = x[2];
-  parameters.K[5] = x[3];
-  for (int i = 0; i < 4; ++i) parameters.distortion[static_cast<size_t>(i)] = x[4 + static_cast<size_t>(i)];
+  const size_t free = static_cast<size_t>(intrinsics.FreeCount());
+  intrinsics.Unpack(free > 0 ? &x[0] : nullptr, parameters);
   for (int v = 0; v < viewCount; ++v) {
-    double r[3] = {x[RotationIndex(v)], x[RotationIndex(v) + 1], x[RotationIndex(v) + 2]};
+    const size_t at = RotationIndex(free, v);
+    double r[3] = {x[at], x[at + 1], x[at + 2]};
     icvRodriguesArrays(rotations + 9 * static_cast<size_t>(v), r, 1);
     for (int i = 0; i < 3; ++i) {
-      translationArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)] = x[TranslationIndex(viewCount, v) + static_cast<size_t>(i)];
+      translationArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)] = x[TranslationIndex(free, viewCount, v) + static_cast<size_t>(i)];
       if (rotationVectorArray) rotationVectorArray[3 * static_cast<size_t>(v) + static_cast<size_t>(i)] = r[i];
     }
   }
@@ -154,23 +149,28 @@ void CalibrationProblem::f(const vnl_vector<double>& x, vnl_vector<double>& resi
   }
   CameraParameters scratch;
   UnpackParameters(x, scratch, rotationMatrices.data(), translations.data());
-  const auto camera = camera_model::Intrinsics<double>::FromPacked(&x[0]);
-  double* out = residuals.data_block();
-  const ImagePoint* observed = imagePoints.data();
-  for (int v = 0; v < viewCount; ++v) {
-    const double* R = &rotationMatrices[9 * static_cast<size_t>(v)];
-    const double* t = &translations[3 * static_cast<size_t>(v)];
-    for (int k = 0; k < pointsPerView; ++k, ++observed, out += 2) {
-      const ObjectPoint& X = objectPoints[static_cast<size_t>(k)];
-      const camera_model::Point2<double> p = camera_model::ProjectPoint(camera, R, t, X.X, X.Y, X.Z);
-      out[0] = observed->x - p.x;
-      out[1] = observed->y - p.y;
+  double block[camera_model::kMaxBlock];
+  intrinsics.Expand(intrinsics.FreeCount() > 0 ? &x[0] : nullptr, block);
+  camera_model::Visit(intrinsics.Model(), [&](auto model) {
+    using Model = decltype(model);
+    double* out = residuals.data_block();
+    const ImagePoint* observed = imagePoints.data();
+    for (int v = 0; v < viewCount; ++v) {
+      const double* R = &rotationMatrices[9 * static_cast<size_t>(v)];
+      const double* t = &translations[3 * static_cast<size_t>(v)];
+      for (int k = 0; k < pointsPerView; ++k, ++observed, out += 2) {
+        const ObjectPoint& X = objectPoints[static_cast<size_t>(k)];
+        const std::array<double, 3> c = camera_model::ToCamera(R, t, X.X, X.Y, X.Z);
+        const camera_model::Point2<double> p = Model::Project(block, c[0], c[1], c[2]);
+        out[0] = observed->x - p.x;
+        out[1] = observed->y - p.y;
+      }
     }
-  }
+  });
 }
 
 bool CalibrationProblem::get_block_layout(vnl_block_layout& layout) const {
-  layout.shared = kCameraValues;
+  layout.shared = intrinsics.FreeCount();
   layout.blocks = viewCount;
   layout.groups = 2;
   layout.groupSize = 3;
@@ -182,6 +182,17 @@ void CalibrationProblem::GetFieldOfView(double& fovX, double& fovY) const {
   // Degrees per radian as the workbench has always shown it (180 / 3.141592653).
   constexpr double kDegrees = 57.29577952383886;
   const double fx = refined.K[0], fy = refined.K[4], cx = refined.K[2], cy = refined.K[5];
+  if (refined.model == LensModel::Fisheye) {
+    // The angles of the rays at the image edges from the axis, which may add up past 180 degrees.
+    const double* k = &refined.distortion[0];
+    auto angle = [k](double thetaD) {
+      double theta = 0.0;
+      return camera_model::Fisheye::Angle(k, std::fabs(thetaD), theta) ? theta : NAN;
+    };
+    fovX = (angle((imageWidth - (cx + 0.5)) / fx) + angle((cx + 0.5) / fx)) * kDegrees;
+    fovY = (angle((imageHeight - (cy + 0.5)) / fy) + angle((cy + 0.5) / fy)) * kDegrees;
+    return;
+  }
   fovX = (std::atan((imageWidth - (cx + 0.5)) / fx) + std::atan((cx + 0.5) / fx)) * kDegrees;
   fovY = (std::atan((imageHeight - (cy + 0.5)) / fy) + std::atan((cy + 0.5) / fy)) * kDegrees;
 }
@@ -380,10 +391,58 @@ bool CalibrationProblem::ResultIsFinite() const {
 }
 
 bool CalibrationProblem::InitialCalibration() {
-  // Matrix headers over the problem's own arrays: the initial calibration
-  // writes straight into `initial` and the pose arrays. `initial` starts empty
-  // so that a result left by an earlier run cannot pass for this one's.
+  // `initial` starts empty so that a result left by an earlier run cannot pass for this one's.
   initial = CameraParameters{};
+  const CameraParameters kept = KeptValues(settings, startParameters, imageWidth, imageHeight);
+  intrinsics = IntrinsicBlock(settings, kept);
+  if (settings.posesOnly) return PosesOnlyStart(kept);
+  if (!(settings.model == LensModel::Fisheye ? FisheyeStart(kept) : PinholeStart(kept))) return false;
+  // Coefficients start at zero, or at the values kept fixed; so does anything else kept.
+  initial.model = settings.model;
+  initial.distortion.fill(0.0);
+  if (settings.model == LensModel::Rational) StartFromFiveCoefficients();
+  double block[camera_model::kMaxBlock];
+  std::vector<double> free(static_cast<size_t>(intrinsics.FreeCount()) + 1);
+  intrinsics.Pack(initial, free.data());
+  intrinsics.Expand(free.data(), block);
+  camera_model::SetBlock(initial, settings.model, block);
+  return true;
+}
+
+void CalibrationProblem::StartFromFiveCoefficients() {
+  // From zero distortion the eight coefficients of a wide lens often wander
+  // off (numerator and denominator can trade almost freely); the fit of the
+  // five-coefficient model is close to theirs and a safe start.
+  CalibrationOptions quiet = options;
+  quiet.writePointDump = false;
+  quiet.progress = nullptr;
+  CalibrationProblem simpler(quiet);
+  simpler.settings = settings;
+  simpler.settings.model = LensModel::PinholeRadtanK3;
+  simpler.settings.fixedCoefficients &= 0b11111u;
+  simpler.startParameters = startParameters;
+  if (simpler.startParameters.model == LensModel::Rational) simpler.startParameters.model = LensModel::PinholeRadtanK3;
+  std::vector<PointList> lists(static_cast<size_t>(viewCount));
+  for (int v = 0; v < viewCount; ++v)
+    lists[static_cast<size_t>(v)].assign(imagePoints.begin() + static_cast<ptrdiff_t>(v) * pointsPerView,
+                                         imagePoints.begin() + static_cast<ptrdiff_t>(v + 1) * pointsPerView);
+  if (!simpler.Calibrate(lists, grid, imageWidth, imageHeight) || !simpler.converged) return;
+  const CameraParameters& found = simpler.refined;
+  initial.K = found.K;
+  std::copy_n(found.distortion.begin(), 5, initial.distortion.begin());
+  std::copy(simpler.rotationMatrices.begin(), simpler.rotationMatrices.end(), rotationMatrices.begin());
+  std::copy(simpler.translations.begin(), simpler.translations.end(), translations.begin());
+}
+
+bool CalibrationProblem::PinholeStart(const CameraParameters& kept) {
+  // Matrix headers over the problem's own arrays: the initial calibration
+  // writes straight into `initial` and the pose arrays.
+  int flags = 0;
+  if (settings.fixAspectRatio) {
+    initial.K[0] = kept.K[0];
+    initial.K[4] = kept.K[4];
+    flags |= ORVEL_CALIB_FIX_ASPECT_RATIO;
+  }
   CvMat objectMat = cvMat(totalPoints, 1, CV_64FC3, objectPoints.data());
   CvMat imageMat = cvMat(totalPoints, 1, CV_64FC2, imagePoints.data());
   CvMat countMat = cvMat(viewCount, 1, CV_32SC1, pointCounts.data());
@@ -393,7 +452,7 @@ bool CalibrationProblem::InitialCalibration() {
   CvMat translationMat = cvMat(viewCount, 3, CV_64FC1, translations.data());
   Orvel_ClearError();
   Orvel_cvCalibrateCamera2(&objectMat, &imageMat, &countMat, cvSize(imageWidth, imageHeight), &cameraMat,
-                           &distortionMat, &rotationMat, &translationMat, 0);
+                           &distortionMat, &rotationMat, &translationMat, flags);
   initial.width = imageWidth;
   initial.height = imageHeight;
   // Without a usable camera matrix the minimiser would start from nothing and
@@ -410,12 +469,42 @@ bool CalibrationProblem::InitialCalibration() {
   return true;
 }
 
+bool CalibrationProblem::FisheyeStart(const CameraParameters& kept) {
+  const double aspect = settings.fixAspectRatio ? kept.K[0] / kept.K[4] : 1.0;
+  if (!::FisheyeStart(objectPoints.data(), imagePoints.data(), viewCount, pointsPerView, imageWidth, imageHeight,
+                      aspect, initial, rotationMatrices.data(), translations.data())) {
+    refusal = "the initial calibration failed: no fisheye focal length poses the views";
+    return false;
+  }
+  return true;
+}
+
+bool CalibrationProblem::PosesOnlyStart(const CameraParameters& kept) {
+  if (!IsUsableStart(startParameters, settings.model, imageWidth, imageHeight)) {
+    refusal = std::string("refining poses only needs the camera's own ") + LensModelName(settings.model) +
+              " parameters for " + std::to_string(imageWidth) + "x" + std::to_string(imageHeight) +
+              " images (load them first)";
+    return false;
+  }
+  initial = kept;
+  for (int v = 0; v < viewCount; ++v) {
+    const size_t first = static_cast<size_t>(v) * static_cast<size_t>(pointsPerView);
+    if (!ViewPose(initial, objectPoints.data(), &imagePoints[first], pointsPerView, &rotationMatrices[9 * static_cast<size_t>(v)],
+                  &translations[3 * static_cast<size_t>(v)])) {
+      refusal = "the pose of view " + std::to_string(usedViews[static_cast<size_t>(v)] + 1) +
+                " could not be found through the camera's parameters";
+      return false;
+    }
+  }
+  return true;
+}
+
 void CalibrationProblem::Refine() {
-  init(6 * viewCount + kCameraValues, 2 * totalPoints);
+  init(6 * viewCount + intrinsics.FreeCount(), 2 * totalPoints);
   vnl_vector<double> x;
   PackParameters(x, initial, rotationMatrices.data(), translations.data());
   vnl_levenberg_marquardt minimiser(*this);
-  options.ConfigureMinimiser(minimiser);
+  options.ConfigureMinimiser(minimiser, intrinsics.Model());
   const vnl_vector<double> start = x;
   converged = minimiser.minimize_without_gradient(x);
   blockStructureUsed = minimiser.used_block_structure();
@@ -431,10 +520,11 @@ void CalibrationProblem::Refine() {
     UnpackParameters(start, poseOnly, rotationMatrices.data(), translations.data(), rotationVectors.data());
 }
 
-void CalibrationOptions::ConfigureMinimiser(vnl_levenberg_marquardt& minimiser) const {
-  minimiser.set_f_tolerance(fTolerance);
+void CalibrationOptions::ConfigureMinimiser(vnl_levenberg_marquardt& minimiser, LensModel model) const {
+  const double tighter = model == LensModel::PinholeRadtan ? 1.0 : 1e-3;
+  minimiser.set_f_tolerance(fTolerance * tighter);
   minimiser.set_g_tolerance(gTolerance);
-  minimiser.set_x_tolerance(xTolerance);
+  minimiser.set_x_tolerance(xTolerance * tighter);
   minimiser.set_epsilon_function(xTolerance * 0.001);
   minimiser.set_use_block_structure(blockStructure);
   minimiser.set_trace(static_cast<bool>(progress));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "calib/IntrinsicBlock.h"
 #include "calib/vnl/vnl_least_squares_function.h"
 #include "records/Records.h"
 
@@ -54,7 +55,10 @@ struct CalibrationOptions {
   void ReportProgress(int iteration, const double* residuals, size_t count) const;
 
   // Sets the tolerances, the forward-difference step (epsfcn = xTolerance / 1000) and the path.
-  void ConfigureMinimiser(vnl_levenberg_marquardt& minimiser) const;
+  // Lens models other than pinhole-radtan refine with f and x tolerances a thousand times
+  // smaller: their coefficients are strongly correlated, so the steps shrink long before the
+  // minimum, and stopping at the first small step would leave the sum of squares 1e-4 above it.
+  void ConfigureMinimiser(vnl_levenberg_marquardt& minimiser, LensModel model = LensModel::PinholeRadtan) const;
 };
 
 class CalibrationProblem : public vnl_least_squares_function {
@@ -111,6 +115,13 @@ class CalibrationProblem : public vnl_least_squares_function {
   CalibrationOptions options;
   CameraParameters refined;
   CameraParameters initial;
+  // The lens model and fixed values of the next run (set by the caller), and
+  // the camera's parameters before it: the start of the values the settings
+  // keep fixed, and every intrinsic value when only poses are refined.
+  CalibrationSettings settings;
+  CameraParameters startParameters;
+  // The intrinsic values the last run refined (its model and fixed values).
+  IntrinsicBlock intrinsics;
 
   // Store views that took part in the last run (in store order) and those
   // that did not, with the reason. LoadPoints lays the arrays out over the
@@ -135,9 +146,16 @@ class CalibrationProblem : public vnl_least_squares_function {
   void WritePointDump() const;
 
  private:
-  // Orvel_cvCalibrateCamera2 into `initial` and the pose arrays; false (with
-  // `refusal` set) when it left no usable camera matrix.
+  // The start of the refinement in `initial` and the pose arrays, for the
+  // settings' model; false (with `refusal` set) when it gives no usable camera.
   bool InitialCalibration();
+  // Orvel_cvCalibrateCamera2: closed-form camera matrix, zero distortion.
+  bool PinholeStart(const CameraParameters& kept);
+  bool FisheyeStart(const CameraParameters& kept);
+  // Replaces the rational model's start by a refined pinhole-radtan-k3 fit of the same views, when one converges.
+  void StartFromFiveCoefficients();
+  // The kept camera as it is, each view posed through it.
+  bool PosesOnlyStart(const CameraParameters& kept);
   // The joint Levenberg-Marquardt refinement from `initial`; sets `refined` and `converged`.
   void Refine();
   // Poses not estimated (yet): identity rotations, zero vectors and translations.
@@ -163,7 +181,8 @@ extern const char* const kTooFewViewsMessage;
 extern const char* const kCancelledMessage;
 
 // Image position of object point X seen with pose (R row by row, t) through the
-// camera matrix and distortion of `camera`; Zc exactly 0 is taken as 1.
+// camera's lens model, camera matrix and coefficients (pinhole models take Zc
+// exactly 0 as 1).
 ImagePoint ProjectGridPoint(const ObjectPoint& X, const double* R, const double* t, const CameraParameters& camera);
 // A view's point list is complete when it holds exactly one point per grid
 // corner: a list made for another grid (the grid changed after marking, or an

@@ -5,15 +5,11 @@
 #include <functional>
 
 #include "calib/Calibration.h"
+#include "calib/CameraModel.h"
 #include "calib/vnl/vnl_levenberg_marquardt.h"
 
 namespace {
 
-// Refinement vector: 8 values per camera, the relative pose, then every
-// pair's rotation vector and every pair's translation.
-constexpr size_t kRelativeRotation = 16;
-constexpr size_t kRelativeTranslation = 19;
-constexpr size_t kFirstPose = 22;
 
 void MultiplyMatrices(const double* a, const double* b, double* c) {
   for (int i = 0; i < 3; ++i)
@@ -25,30 +21,18 @@ void MultiplyVector(const double* a, const double* v, double* out) {
   for (int i = 0; i < 3; ++i) out[i] = a[3 * i] * v[0] + a[3 * i + 1] * v[1] + a[3 * i + 2] * v[2];
 }
 
-void PackCamera(vnl_vector<double>& x, size_t at, const CameraParameters& camera) {
-  x[at] = camera.K[0];
-  x[at + 1] = camera.K[4];
-  x[at + 2] = camera.K[2];
-  x[at + 3] = camera.K[5];
-  for (size_t i = 0; i < 4; ++i) x[at + 4 + i] = camera.distortion[i];
-}
-
-void UnpackCamera(const vnl_vector<double>& x, size_t at, CameraParameters& camera) {
-  camera.K[0] = x[at];
-  camera.K[4] = x[at + 1];
-  camera.K[2] = x[at + 2];
-  camera.K[5] = x[at + 3];
-  for (size_t i = 0; i < 4; ++i) camera.distortion[i] = x[at + 4 + i];
-}
-
 // Residuals of one camera's view of the grid, x then y per point.
 double* ViewResiduals(const ObjectPoint* object, const ImagePoint* observed, int points, const double* R,
                       const double* t, const CameraParameters& camera, double* out) {
-  for (int k = 0; k < points; ++k, out += 2) {
-    const ImagePoint p = ProjectGridPoint(object[k], R, t, camera);
-    out[0] = observed[k].x - p.x;
-    out[1] = observed[k].y - p.y;
-  }
+  const std::array<double, camera_model::kMaxBlock> block = camera_model::BlockOf(camera);
+  camera_model::Visit(camera.model, [&](auto model) {
+    for (int k = 0; k < points; ++k, out += 2) {
+      const std::array<double, 3> c = camera_model::ToCamera(R, t, object[k].X, object[k].Y, object[k].Z);
+      const camera_model::Point2<double> p = decltype(model)::Project(block.data(), c[0], c[1], c[2]);
+      out[0] = observed[k].x - p.x;
+      out[1] = observed[k].y - p.y;
+    }
+  });
   return out;
 }
 
@@ -189,12 +173,17 @@ bool StereoProblem::CalibrateStereo(CalibrationProblem* first, CalibrationProble
   secondInitial.R = relativeRotation;
   secondInitial.T = relativeTranslation;
 
-  init(6 * viewCount + static_cast<int>(kFirstPose), 4 * totalPoints);
+  firstIntrinsics = firstCamera->intrinsics;
+  secondIntrinsics = secondCamera->intrinsics;
+  init(6 * viewCount + static_cast<int>(FirstPose()), 4 * totalPoints);
   vnl_vector<double> x;
   Pack(x);
   const vnl_vector<double> start = x;
   vnl_levenberg_marquardt minimiser(*this);
-  options.ConfigureMinimiser(minimiser);
+  // Both cameras pinhole-radtan: the usual tolerances; any other model tightens them.
+  options.ConfigureMinimiser(minimiser, firstIntrinsics.Model() == LensModel::PinholeRadtan
+                                            ? secondIntrinsics.Model()
+                                            : firstIntrinsics.Model());
   converged = minimiser.minimize_without_gradient(x);
   if (options.Cancelled()) {
     cancelled = true;
@@ -224,31 +213,34 @@ bool StereoProblem::CalibrateStereo(CalibrationProblem* first, CalibrationProble
 
 void StereoProblem::Pack(vnl_vector<double>& x) const {
   const size_t n = static_cast<size_t>(viewCount);
-  x.set_size(6 * n + kFirstPose);
-  PackCamera(x, 0, firstInitial);
-  PackCamera(x, 8, secondInitial);
+  const size_t firstPose = FirstPose();
+  x.set_size(6 * n + firstPose);
+  firstIntrinsics.Pack(firstInitial, x.data_block());
+  secondIntrinsics.Pack(secondInitial, x.data_block() + SecondCameraAt());
   double R[9];
   std::copy(secondInitial.R.begin(), secondInitial.R.end(), R);
-  icvRodriguesArrays(R, &x[kRelativeRotation], 0);
-  for (size_t i = 0; i < 3; ++i) x[kRelativeTranslation + i] = secondInitial.T[i];
+  icvRodriguesArrays(R, &x[RelativeRotationAt()], 0);
+  for (size_t i = 0; i < 3; ++i) x[RelativeRotationAt() + 3 + i] = secondInitial.T[i];
   for (size_t v = 0; v < n; ++v) {
     std::copy(rotationMatrices.begin() + 9 * static_cast<ptrdiff_t>(v), rotationMatrices.begin() + 9 * static_cast<ptrdiff_t>(v) + 9, R);
-    icvRodriguesArrays(R, &x[kFirstPose + 3 * v], 0);
-    for (size_t i = 0; i < 3; ++i) x[kFirstPose + 3 * n + 3 * v + i] = translations[3 * v + i];
+    icvRodriguesArrays(R, &x[firstPose + 3 * v], 0);
+    for (size_t i = 0; i < 3; ++i) x[firstPose + 3 * n + 3 * v + i] = translations[3 * v + i];
   }
 }
 
 void StereoProblem::Unpack(const vnl_vector<double>& x) {
-  UnpackCamera(x, 0, firstResult);
-  UnpackCamera(x, 8, secondResult);
-  double r[3] = {x[kRelativeRotation], x[kRelativeRotation + 1], x[kRelativeRotation + 2]};
+  firstIntrinsics.Unpack(x.data_block(), firstResult);
+  secondIntrinsics.Unpack(x.data_block() + SecondCameraAt(), secondResult);
+  const size_t relative = RelativeRotationAt();
+  double r[3] = {x[relative], x[relative + 1], x[relative + 2]};
   icvRodriguesArrays(secondResult.R.data(), r, 1);
-  for (size_t i = 0; i < 3; ++i) secondResult.T[i] = x[kRelativeTranslation + i];
+  for (size_t i = 0; i < 3; ++i) secondResult.T[i] = x[relative + 3 + i];
   const size_t n = static_cast<size_t>(viewCount);
+  const size_t firstPose = FirstPose();
   for (size_t v = 0; v < n; ++v) {
     for (size_t i = 0; i < 3; ++i) {
-      rotationVectors[3 * v + i] = x[kFirstPose + 3 * v + i];
-      translations[3 * v + i] = x[kFirstPose + 3 * n + 3 * v + i];
+      rotationVectors[3 * v + i] = x[firstPose + 3 * v + i];
+      translations[3 * v + i] = x[firstPose + 3 * n + 3 * v + i];
     }
     icvRodriguesArrays(&rotationMatrices[9 * v], &rotationVectors[3 * v], 1);
   }
@@ -264,11 +256,13 @@ void StereoProblem::f(const vnl_vector<double>& x, vnl_vector<double>& residuals
     return;
   }
   CameraParameters cameras[2];
-  UnpackCamera(x, 0, cameras[0]);
-  UnpackCamera(x, 8, cameras[1]);
-  double Rr[9], rr[3] = {x[kRelativeRotation], x[kRelativeRotation + 1], x[kRelativeRotation + 2]};
+  firstIntrinsics.Unpack(x.data_block(), cameras[0]);
+  secondIntrinsics.Unpack(x.data_block() + SecondCameraAt(), cameras[1]);
+  const size_t relative = RelativeRotationAt();
+  const size_t firstPose = FirstPose();
+  double Rr[9], rr[3] = {x[relative], x[relative + 1], x[relative + 2]};
   icvRodriguesArrays(Rr, rr, 1);
-  const double* tr = &x[kRelativeTranslation];
+  const double* tr = &x[relative + 3];
   const size_t n = static_cast<size_t>(viewCount);
   const size_t ppv = static_cast<size_t>(pointsPerView);
   double* out = residuals.data_block();
@@ -277,8 +271,8 @@ void StereoProblem::f(const vnl_vector<double>& x, vnl_vector<double>& residuals
     double* R = &rotationMatrices[9 * v];
     double* t = &translations[3 * v];
     for (size_t i = 0; i < 3; ++i) {
-      r[i] = x[kFirstPose + 3 * v + i];
-      t[i] = x[kFirstPose + 3 * n + 3 * v + i];
+      r[i] = x[firstPose + 3 * v + i];
+      t[i] = x[firstPose + 3 * n + 3 * v + i];
     }
     icvRodriguesArrays(R, r, 1);
     double R1[9], t1[3];
@@ -292,7 +286,7 @@ void StereoProblem::f(const vnl_vector<double>& x, vnl_vector<double>& residuals
 }
 
 bool StereoProblem::get_block_layout(vnl_block_layout& layout) const {
-  layout.shared = static_cast<int>(kFirstPose);
+  layout.shared = static_cast<int>(FirstPose());
   layout.blocks = viewCount;
   layout.groups = 2;
   layout.groupSize = 3;

@@ -50,6 +50,9 @@ class StereoProblem : public vnl_least_squares_function {
   CameraParameters secondInitial;
   CalibrationProblem* firstCamera = nullptr;
   CalibrationProblem* secondCamera = nullptr;
+  // What the rig refines of each camera: the same values its own run refined.
+  IntrinsicBlock firstIntrinsics;
+  IntrinsicBlock secondIntrinsics;
 
   // Store views of the pairs in the rig, in order; the pose arrays follow it.
   std::vector<int> pairedViews;
@@ -61,6 +64,12 @@ class StereoProblem : public vnl_least_squares_function {
   double meanDistance = 0.0;
 
  private:
+  // Refinement vector: camera 0's free intrinsic values, camera 1's, the
+  // relative rotation vector and translation, then every pair's rotation
+  // vector and every pair's translation.
+  size_t SecondCameraAt() const { return static_cast<size_t>(firstIntrinsics.FreeCount()); }
+  size_t RelativeRotationAt() const { return SecondCameraAt() + static_cast<size_t>(secondIntrinsics.FreeCount()); }
+  size_t FirstPose() const { return RelativeRotationAt() + 6; }
   bool CheckCameras();
   bool ResultIsFinite() const;
   void CopyFirstCameraPoses();

@@ -12,9 +12,12 @@ namespace MVG {
 
 namespace {
 
+// The distorted camera (its model and intrinsic block) and the pinhole
+// camera matrix of the undistorted frame (fx, fy, cx, cy).
 struct Lens {
+  LensModel model;
+  std::array<double, camera_model::kMaxBlock> block;
   double fx, fy, cx, cy;
-  double k1, k2, p1, p2;
   int width, height;
 };
 
@@ -23,10 +26,13 @@ bool IsSupportedSize(int width, int height) {
 }
 
 bool IsUsable(const Lens& lens) {
-  const double values[] = {lens.fx, lens.fy, lens.cx, lens.cy, lens.k1, lens.k2, lens.p1, lens.p2};
+  const double values[] = {lens.fx, lens.fy, lens.cx, lens.cy};
   for (double v : values)
     if (!std::isfinite(v)) return false;
-  return lens.fx != 0.0 && lens.fy != 0.0 && IsSupportedSize(lens.width, lens.height);
+  for (double v : lens.block)
+    if (!std::isfinite(v)) return false;
+  return lens.fx != 0.0 && lens.fy != 0.0 && lens.block[0] != 0.0 && lens.block[1] != 0.0 &&
+         IsSupportedSize(lens.width, lens.height);
 }
 
 // A float that must hold a whole pixel count; -1 when it does not.
@@ -36,14 +42,6 @@ int WholeSize(float value) {
   return whole == static_cast<double>(value) ? static_cast<int>(whole) : -1;
 }
 
-// Where the distorted camera sees the ideal image point (x, y): the engine's
-// model, radial then tangential terms, projected with the same K.
-void DistortedSourcePosition(const Lens& lens, double x, double y, double& su, double& sv) {
-  const camera_model::Intrinsics<double> camera{lens.fx, lens.fy, lens.cx, lens.cy, {lens.k1, lens.k2, lens.p1, lens.p2}};
-  const camera_model::Point2<double> source = camera_model::ProjectNormalised(camera, x, y);
-  su = source.x;
-  sv = source.y;
-}
 
 // A source position as the top-left tap of its 2 x 2 block and the position
 // inside the block in fixed point: weights built from quantised fractions are
@@ -123,14 +121,18 @@ void WritePixel(double su, double sv, int interpolation, int width, int height, 
   WriteBlock(iu >> kFractionBits, iv >> kFractionBits, weights, entry);
 }
 
+// Each undistorted pixel is the ray (x, y, 1) of the output camera matrix,
+// which the distorted camera's model projects to the source position.
 void FillRow(const Lens& lens, int v, int interpolation, int* entry) {
   const double y = (v - lens.cy) / lens.fy;
   const double inverseFx = 1.0 / lens.fx;
-  for (int u = 0; u < lens.width; ++u, entry += kTableIntsPerPixel) {
-    double su = 0.0, sv = 0.0;
-    DistortedSourcePosition(lens, (u - lens.cx) * inverseFx, y, su, sv);
-    WritePixel(su, sv, interpolation, lens.width, lens.height, entry);
-  }
+  camera_model::Visit(lens.model, [&](auto model) {
+    for (int u = 0; u < lens.width; ++u, entry += kTableIntsPerPixel) {
+      const camera_model::Point2<double> source =
+          decltype(model)::Project(lens.block.data(), (u - lens.cx) * inverseFx, y, 1.0);
+      WritePixel(source.x, source.y, interpolation, lens.width, lens.height, entry);
+    }
+  });
 }
 
 bool FillTable(const Lens& lens, int interpolation, std::span<int> table) {
@@ -149,7 +151,7 @@ bool FillTable(const Lens& lens, int interpolation, std::span<int> table) {
 CameraRecord MakeCameraRecord(const CameraParameters& camera) {
   CameraRecord record{};
   size_t i = 0;
-  for (double d : camera.distortion) record[i++] = static_cast<float>(d);
+  for (size_t d = 0; d < 5; ++d) record[i++] = static_cast<float>(camera.distortion[d]);
   for (double k : camera.K) record[i++] = static_cast<float>(k);
   for (double r : camera.R) record[i++] = static_cast<float>(r);
   for (double t : camera.T) record[i++] = static_cast<float>(t);
@@ -167,16 +169,28 @@ bool ComputeUndistortionMapCoefficients(const float* camera, int interpolation, 
   if (camera == nullptr) return false;
   // Record offsets: distortion 0..4, K 5..13, R 14..22, T 23..25, size 26..27.
   const float* K = camera + 5;
-  const Lens lens{K[0], K[4], K[2], K[5], camera[0], camera[1], camera[2], camera[3],
-                  WholeSize(camera[26]), WholeSize(camera[27])};
+  const Lens lens{LensModel::PinholeRadtan,
+                  {K[0], K[4], K[2], K[5], camera[0], camera[1], camera[2], camera[3]},
+                  K[0], K[4], K[2], K[5], WholeSize(camera[26]), WholeSize(camera[27])};
   return FillTable(lens, interpolation, table);
 }
 
 bool ComputeUndistortionMapCoefficients(const CameraParameters& camera, int interpolation, std::span<int> table) {
-  const Lens lens{camera.fx(), camera.fy(), camera.cx(), camera.cy(),
-                  camera.distortion[0], camera.distortion[1], camera.distortion[2], camera.distortion[3],
+  return ComputeUndistortionMapCoefficients(camera, {camera.fx(), camera.fy(), camera.cx(), camera.cy()},
+                                            interpolation, table);
+}
+
+bool ComputeUndistortionMapCoefficients(const CameraParameters& camera, const std::array<double, 4>& output,
+                                        int interpolation, std::span<int> table) {
+  const Lens lens{camera.model, camera_model::BlockOf(camera), output[0], output[1], output[2], output[3],
                   camera.width, camera.height};
   return FillTable(lens, interpolation, table);
+}
+
+std::array<double, 4> OutputCameraForFieldOfView(const CameraParameters& camera, double degrees) {
+  if (!(degrees > 0.0 && degrees < 180.0)) return {camera.fx(), camera.fy(), camera.cx(), camera.cy()};
+  const double f = 0.5 * camera.width / std::tan(0.5 * degrees * M_PI / 180.0);
+  return {f, f * camera.fy() / camera.fx(), (camera.width - 1) * 0.5, (camera.height - 1) * 0.5};
 }
 
 }  // namespace MVG

@@ -5,11 +5,12 @@
 // the distorted source frame it is made of and with what bilinear weights, so
 // that undistorting a frame is a plain weighted sum (IP::WarpByWeightsIndex).
 //
-// The table undoes exactly the engine's distortion model: an undistorted pixel
-// (u, v) is the ideal image point x = (u - cx) / fx, y = (v - cy) / fy, which
-// the model distorts (k1, k2 radial; p1, p2 tangential) and projects with the
-// same K to the source position that is sampled. The undistorted frame thus
-// keeps the camera matrix K and the frame size.
+// The table undoes exactly the engine's lens model (calib/CameraModel.h): an
+// undistorted pixel (u, v) is the ray (x, y, 1) with x = (u - cx) / fx,
+// y = (v - cy) / fy of the output camera matrix, which the camera's model
+// projects to the source position that is sampled. By default the output
+// keeps the camera matrix K and the frame size; a fisheye may instead be
+// given an output camera of a chosen field of view.
 //
 // R and T of a camera record are the camera's pose (from calibration or a
 // stereo rig), not a rectifying rotation: they are ignored, so undistortion
@@ -24,7 +25,8 @@
 namespace MVG {
 
 // Camera record of 28 floats: k1 k2 p1 p2, 0, K (9, row-major), R (9), T (3),
-// width, height.
+// width, height (the pinhole-radtan model; a record of another model's
+// camera carries its first five coefficients).
 constexpr int kCameraRecordSize = 28;
 using CameraRecord = std::array<float, kCameraRecordSize>;
 CameraRecord MakeCameraRecord(const CameraParameters& camera);
@@ -59,5 +61,11 @@ size_t UndistortionTableSize(int width, int height);
 // unsupported, or the table does not hold exactly UndistortionTableSize ints.
 bool ComputeUndistortionMapCoefficients(const float* camera, int interpolation, std::span<int> table);
 bool ComputeUndistortionMapCoefficients(const CameraParameters& camera, int interpolation, std::span<int> table);
+// The same with the output camera matrix given as fx, fy, cx, cy.
+bool ComputeUndistortionMapCoefficients(const CameraParameters& camera, const std::array<double, 4>& output,
+                                        int interpolation, std::span<int> table);
+// The output camera of a pinhole picture `degrees` wide (0 < degrees < 180)
+// centred on the frame, with the camera's aspect ratio; otherwise the camera's own.
+std::array<double, 4> OutputCameraForFieldOfView(const CameraParameters& camera, double degrees);
 
 }  // namespace MVG

@@ -2,6 +2,35 @@
 
 #include <algorithm>
 
+const std::array<LensModelInfo, 4>& AllLensModels() {
+  static const std::array<LensModelInfo, 4> models{{
+      {LensModel::PinholeRadtan, "pinhole-radtan", 4, {"k1", "k2", "p1", "p2"}},
+      {LensModel::PinholeRadtanK3, "pinhole-radtan-k3", 5, {"k1", "k2", "p1", "p2", "k3"}},
+      {LensModel::Rational, "rational", 8, {"k1", "k2", "p1", "p2", "k3", "k4", "k5", "k6"}},
+      {LensModel::Fisheye, "fisheye", 4, {"k1", "k2", "k3", "k4"}},
+  }};
+  return models;
+}
+
+const LensModelInfo& InfoOf(LensModel model) {
+  for (const LensModelInfo& info : AllLensModels())
+    if (info.model == model) return info;
+  return AllLensModels()[0];
+}
+
+std::optional<LensModel> LensModelFromName(std::string_view name) {
+  for (const LensModelInfo& info : AllLensModels())
+    if (name == info.name) return info.model;
+  return std::nullopt;
+}
+
+int CoefficientIndex(LensModel model, std::string_view name) {
+  const LensModelInfo& info = InfoOf(model);
+  for (int i = 0; i < info.coefficients; ++i)
+    if (name == info.coefficientNames[static_cast<size_t>(i)]) return i;
+  return -1;
+}
+
 void MakeGridObjectPoints(ObjectPoint* dst, const GridDescription& grid, int viewCount) {
   if (viewCount <= 0 || grid.nx <= 0 || grid.ny <= 0) return;
   ObjectPoint* out = dst;

@@ -210,3 +210,55 @@ TEST(WarpByWeightsIndex, NeverReadsOutsideTheSourceWhateverTheTable) {
 }
 
 }  // namespace
+
+namespace {
+
+// OpenCV's undistortion of the same camera: its rational model, or its fisheye
+// model with the output camera matrix `output` (fx, fy, cx, cy).
+cv::Mat ReferenceUndistortModel(const cv::Mat& image, const CameraParameters& camera, const std::array<double, 4>& output) {
+  const cv::Mat K(3, 3, CV_64F, const_cast<double*>(camera.K.data()));
+  const cv::Mat D(1, DistortionCount(camera.model), CV_64F, const_cast<double*>(camera.distortion.data()));
+  const cv::Mat P = (cv::Mat_<double>(3, 3) << output[0], 0, output[2], 0, output[1], output[3], 0, 0, 1);
+  cv::Mat map1, map2, out;
+  if (camera.model == LensModel::Fisheye)
+    cv::fisheye::initUndistortRectifyMap(K, D, cv::Mat::eye(3, 3, CV_64F), P, image.size(), CV_16SC2, map1, map2);
+  else
+    cv::initUndistortRectifyMap(K, D, cv::noArray(), P, image.size(), CV_16SC2, map1, map2);
+  cv::remap(image, out, map1, map2, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+  return out;
+}
+
+}  // namespace
+
+TEST(Undistort, RationalAndFisheyeAgreeWithTheReferenceWithinTwoGreyLevels) {
+  CameraParameters rational = MakeCamera(640, 480, 0.1, 0.005, 0.0009, -0.0006);
+  rational.model = LensModel::Rational;
+  rational.distortion = {0.1, 0.005, 0.0009, -0.0006, 0.0005, 0.35, 0.03, 0.0005};
+  CameraParameters fisheye;
+  fisheye.model = LensModel::Fisheye;
+  fisheye.width = 640;
+  fisheye.height = 480;
+  fisheye.K = {205.0, 0, 322.5, 0, 204.0, 238.25, 0, 0, 1};
+  fisheye.distortion = {0.03, -0.008, 0.0015, -0.0002};
+  const cv::Mat image = MakeTexturedImage(640, 480);
+  struct Case {
+    CameraParameters camera;
+    double fieldOfView;  // 0: the camera's own matrix
+  };
+  for (const Case& c : {Case{rational, 0.0}, Case{fisheye, 0.0}, Case{fisheye, 120.0}}) {
+    SCOPED_TRACE(std::string(LensModelName(c.camera.model)) + " " + std::to_string(c.fieldOfView));
+    const std::array<double, 4> output = MVG::OutputCameraForFieldOfView(c.camera, c.fieldOfView);
+    std::vector<int> table(MVG::UndistortionTableSize(640, 480));
+    ASSERT_TRUE(MVG::ComputeUndistortionMapCoefficients(c.camera, output, MVG::kBilinear, table));
+    cv::Mat ours;
+    ASSERT_TRUE(IP::WarpByWeightsIndex(image, ours, table));
+    const cv::Mat reference = ReferenceUndistortModel(image, c.camera, output);
+    cv::Mat difference;
+    cv::absdiff(ours, reference, difference);
+    EXPECT_LT(MeanAbsoluteDifference(ours, reference), 0.25);
+    EXPECT_LT(cv::mean(difference > 2)[0], 255 * 0.002) << "too many pixels more than two grey levels off";
+  }
+  // A 120-degree output of the fisheye is a wider picture than its own matrix gives.
+  EXPECT_LT(MVG::OutputCameraForFieldOfView(fisheye, 120.0)[0], fisheye.fx() * 1.0);
+  EXPECT_EQ(MVG::OutputCameraForFieldOfView(fisheye, 190.0)[0], fisheye.fx());  // no pinhole picture that wide
+}
