@@ -13,8 +13,6 @@
 
 namespace {
 
-const char* const kIntrinsicNames[8] = {"fx", "fy", "cx", "cy", "k1", "k2", "p1", "p2"};
-
 // "fx 812.3457 ± 0.0123 px": four decimals, the standard deviation when known.
 std::string LabelledValue(const char* name, double value, const double* sigma, const char* unit) {
   char text[96];
@@ -23,13 +21,19 @@ std::string LabelledValue(const char* name, double value, const double* sigma, c
   return text;
 }
 
-// One line per intrinsic value, in the order fx fy cx cy k1 k2 p1 p2.
-std::string IntrinsicLines(const CameraParameters& p, const std::array<double, 8>* sigma) {
-  const double values[8] = {p.K[0], p.K[4], p.K[2], p.K[5], p.distortion[0], p.distortion[1], p.distortion[2],
-                            p.distortion[3]};
-  std::string text;
-  for (size_t i = 0; i < 8; ++i)
-    text += LabelledValue(kIntrinsicNames[i], values[i], sigma ? &(*sigma)[i] : nullptr, i < 4 ? " px" : "") + "\n";
+using BlockSigma = decltype(IntrinsicSigma::values);
+
+// One line per intrinsic value, fx fy cx cy then the model's coefficients in
+// its order; a model other than pinhole-radtan is named first.
+std::string IntrinsicLines(const CameraParameters& p, const BlockSigma* sigma) {
+  const LensModelInfo& info = InfoOf(p.model);
+  std::string text = p.model == LensModel::PinholeRadtan ? "" : std::string("lens model ") + info.name + "\n";
+  const char* const names[4] = {"fx", "fy", "cx", "cy"};
+  const double values[4] = {p.K[0], p.K[4], p.K[2], p.K[5]};
+  for (size_t i = 0; i < 4; ++i)
+    text += LabelledValue(names[i], values[i], sigma ? &(*sigma)[i] : nullptr, " px") + "\n";
+  for (size_t i = 0; i < static_cast<size_t>(info.coefficients); ++i)
+    text += LabelledValue(info.coefficientNames[i], p.distortion[i], sigma ? &(*sigma)[4 + i] : nullptr, "") + "\n";
   return text;
 }
 
@@ -49,7 +53,7 @@ std::string DegreesText(double radians) {
 
 void WriteSigmaJson(JsonWriter& json, const IntrinsicSigma& sigma) {
   json.BeginObject().Key("fx").Value(sigma.fx()).Key("fy").Value(sigma.fy()).Key("cx").Value(sigma.cx());
-  json.Key("cy").Value(sigma.cy()).Key("distortion").Array(sigma.values.begin() + 4, sigma.values.end()).EndObject();
+  json.Key("cy").Value(sigma.cy()).Key("distortion").Array(sigma.values.begin() + 4, sigma.values.begin() + sigma.count).EndObject();
 }
 
 // {"distance", "columns", "rows", "sigma", "worst", "centre90"}; distance is
@@ -96,14 +100,12 @@ std::string CalibrationText(const CalibrationProblem& problem) {
   problem.GetFieldOfView(fovX, fovY);
   problem.GetReprojectionError(meanX, meanY, meanDistance);
   const CameraUncertainty uncertainty = EstimateUncertainty(FitOf(problem));
-  std::array<double, 8> sigma{};
-  std::copy_n(uncertainty.sigma.values.begin(), 8, sigma.begin());
   char rest[256];
   std::snprintf(rest, sizeof rest,
                 "RMS error %.4lf px, mean distance %.4lf px\nmean |dx| %.4lf px, mean |dy| %.4lf px\n"
                 "field of view %.2lf\u00b0 x %.2lf\u00b0",
                 CameraRmsError(problem), meanDistance, meanX, meanY, fovX, fovY);
-  return IntrinsicLines(p, uncertainty.valid ? &sigma : nullptr) + rest;
+  return IntrinsicLines(p, uncertainty.valid ? &uncertainty.sigma.values : nullptr) + rest;
 }
 
 std::string ViewUsageText(const CalibrationProblem& problem) {

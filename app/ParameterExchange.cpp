@@ -156,6 +156,12 @@ bool ValidForExport(const CameraParameters& p, std::string& error) {
     error = "the camera has no usable parameters to export (calibrate it first)";
     return false;
   }
+  // The formats are written for k1 k2 p1 p2 alone so far; another model's
+  // coefficients written there would describe a different lens.
+  if (p.model != LensModel::PinholeRadtan) {
+    error = std::string("the ") + LensModelName(p.model) + " model cannot be exported yet";
+    return false;
+  }
   return true;
 }
 

@@ -286,6 +286,21 @@ TEST(ParameterExport, UncalibratedCamerasAndUnwritableTargetsAreRefused) {
   EXPECT_FALSE(ParseExchangeFormat("OpenCV").has_value());
 }
 
+TEST(ParameterExport, CamerasOfOtherLensModelsAreRefusedRatherThanWrittenAsFourCoefficients) {
+  TempDir dir;
+  ExportedCamera fisheye = OddExport();
+  fisheye.parameters.model = LensModel::Fisheye;
+  for (ExchangeFormat format : {ExchangeFormat::OpenCv, ExchangeFormat::Ros, ExchangeFormat::Colmap, ExchangeFormat::Kalibr}) {
+    const ExchangeResult result = ExportCamera(fisheye, format, dir.File("fisheye.yaml"));
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.message.find("fisheye"), std::string::npos) << result.message;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("fisheye.yaml")));
+  }
+  ExportedRig rig = OddRig();
+  rig.second.parameters.model = LensModel::Rational;
+  EXPECT_FALSE(ExportRig(rig, ExchangeFormat::OpenCv, dir.File("rig.yaml")).ok);
+}
+
 TEST(ParameterImport, AcceptsTheKeyVariantsInRowsOrColumnsAndOurOwnParameterFile) {
   TempDir dir;
   dir.Write("tutorial.yml",
