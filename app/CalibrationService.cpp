@@ -45,6 +45,8 @@ struct CameraWork {
     width = data.GetImageWidth(index);
     height = data.GetImageHeight(index);
     problem = data.GetCalibrationProblem(index);
+    problem.settings = data.GetCalibrationSettings(index);
+    problem.startParameters = data.GetCameraParameters(index);
   }
 
   void Run(const CalibrationRunOptions& run) {

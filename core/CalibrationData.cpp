@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "calib/CalibrationProblem.h"
+#include "core/ModelFile.h"
 #include "core/TextIO.h"
 #include "imaging/GDI.h"
 
@@ -114,6 +115,39 @@ CameraParameters CCalibrationData::GetCameraParameters(int index) const { return
 
 void CCalibrationData::SetCameraParameters(int index, const CameraParameters& parameters) {
   if (ValidCamera(index)) cameras_[index].parameters = parameters;
+}
+
+CalibrationSettings CCalibrationData::GetCalibrationSettings(int index) const {
+  return ValidCamera(index) ? cameras_[index].settings : CalibrationSettings{};
+}
+
+void CCalibrationData::SetCalibrationSettings(int index, const CalibrationSettings& settings) {
+  if (ValidCamera(index)) cameras_[index].settings = settings;
+}
+
+bool CCalibrationData::NeedsModelFile(int camera) const {
+  return ValidCamera(camera) &&
+         (cameras_[camera].parameters.model != LensModel::PinholeRadtan || !cameras_[camera].settings.IsDefault());
+}
+
+bool CCalibrationData::WriteModelFile(int camera, const std::string& path) const {
+  if (!ValidCamera(camera)) return false;
+  TextFileWriter out(path);
+  if (!out.IsOpen()) return false;
+  out.Text(FormatModelFile(cameras_[camera].parameters, cameras_[camera].settings));
+  return out.Close();
+}
+
+bool CCalibrationData::ReadModelFile(int camera, const std::string& path) {
+  if (!ValidCamera(camera)) return false;
+  auto fields = TextFields::Read(path, 1u << 16);
+  if (!fields) return false;
+  CameraParameters parameters = cameras_[camera].parameters;
+  CalibrationSettings settings;
+  if (!ParseModelFile(*fields, parameters, settings)) return false;
+  cameras_[camera].parameters = parameters;
+  cameras_[camera].settings = settings;
+  return true;
 }
 
 GridDescription CCalibrationData::GetGrid(int index) const {
@@ -433,7 +467,8 @@ bool CCalibrationData::WriteIntrinsicFile(int camera, const std::string& path) c
     out.EndLine();
   };
   for (int r = 0; r < 3; ++r) row(&p.K[3 * r], 3);
-  row(p.distortion.data(), 4);
+  const std::array<double, 4> pinholeRadtan{};  // another model's coefficients are no k1 k2 p1 p2
+  row(p.model == LensModel::PinholeRadtan ? p.distortion.data() : pinholeRadtan.data(), 4);
   for (int r = 0; r < 3; ++r) row(&p.R[3 * r], 3);
   row(p.T.data(), 3);
   out.Int(p.width).Space().Int(p.height).EndLine();
@@ -458,7 +493,8 @@ bool CCalibrationData::ReadIntrinsicFile(int camera, const std::string& path) {
   auto width = fields->NextInt();
   auto height = fields->NextInt();
   if (!width || !height) return false;
-  p.distortion[4] = 0.0;
+  std::fill(p.distortion.begin() + 4, p.distortion.end(), 0.0);
+  p.model = LensModel::PinholeRadtan;
   p.width = *width;
   p.height = *height;
   cameras_[camera].parameters = p;  // only a complete file replaces the parameters

@@ -39,6 +39,9 @@ class CCalibrationData {
   void ClearCameraViews(int index);
   CameraParameters GetCameraParameters(int index) const;  // index must be valid
   void SetCameraParameters(int index, const CameraParameters& parameters);
+  // How the camera is calibrated: its lens model and the values a run keeps fixed.
+  CalibrationSettings GetCalibrationSettings(int index) const;
+  void SetCalibrationSettings(int index, const CalibrationSettings& settings);
   GridDescription GetGrid(int index) const;
   // A grid with other point counts (nx or ny) makes every marked view's
   // points stale, whatever their number: they were marked for the old grid.
@@ -148,8 +151,19 @@ class CCalibrationData {
   PointList* GetBorderPoints(int camera, int view);
 
   // Files. Each returns false when the file cannot be opened or written.
+  // The intrinsic file holds the pinhole part: for a lens model other than
+  // pinhole-radtan its distortion row is zero (the model file carries the
+  // coefficients), so an older reader sees an undistorted camera.
   bool WriteIntrinsicFile(int camera, const std::string& path) const;
+  // Reads a pinhole-radtan camera (model files are read after it).
   bool ReadIntrinsicFile(int camera, const std::string& path);
+  // Whether the camera needs a model file: parameters of another lens model
+  // than pinhole-radtan, or settings other than the default.
+  bool NeedsModelFile(int camera) const;
+  // The model file: the parameters' model and coefficients, and the settings.
+  bool WriteModelFile(int camera, const std::string& path) const;
+  // False, changing nothing, when the file cannot be read or is not a model file.
+  bool ReadModelFile(int camera, const std::string& path);
   bool WriteExtrinsicFile(int camera, const std::string& path) const;
   bool ReadExtrinsicFile(int camera, const std::string& path);
   bool WritePointsFile(int camera, int view, const std::string& path) const;
@@ -178,6 +192,7 @@ class CCalibrationData {
     std::vector<int> missingImage;
     std::vector<int> stale;
     CameraParameters parameters;
+    CalibrationSettings settings;
     GridDescription grid;
     std::unique_ptr<CalibrationProblem> problem;
     // The picture every placeholder view of the camera shares (nothing writes

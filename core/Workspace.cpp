@@ -7,6 +7,7 @@
 
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
+#include "core/ModelFile.h"
 #include "core/TextIO.h"
 
 namespace {
@@ -173,6 +174,11 @@ void LoadCamera(CCalibrationData& data, const std::string& folder, const CameraE
   if (!data.ReadIntrinsicFile(camera, JoinPath(folder, entry.intrinsicName)))
     warnings.push_back("camera " + std::to_string(camera + 1) + ": intrinsic file \"" + entry.intrinsicName +
                        "\" missing or incomplete; default parameters kept");
+  const std::string modelName = ModelFileNameFor(entry.intrinsicName);
+  std::error_code ignored;
+  if (std::filesystem::exists(JoinPath(folder, modelName), ignored) && !data.ReadModelFile(camera, JoinPath(folder, modelName)))
+    warnings.push_back("camera " + std::to_string(camera) + ": model file \"" + modelName +
+                       "\" cannot be read; the camera stays pinhole-radtan with default settings");
   data.SetGrid(camera, entry.grid);
   data.GetCalibrationProblem(camera).Allocate(entry.viewCount, entry.grid);
   if (!data.ReadExtrinsicFile(camera, JoinPath(folder, entry.extrinsicName)))
@@ -195,6 +201,12 @@ bool WriteCamera(const CCalibrationData& data, FileSetWriter& files, int camera,
   std::string dataText = IntrinsicFileName(camera) + "\n" + ExtrinsicFileName(camera) + "\n";
   if (!files.Write(IntrinsicFileName(camera), [&](const std::string& path) { return data.WriteIntrinsicFile(camera, path); }) ||
       !files.Write(ExtrinsicFileName(camera), [&](const std::string& path) { return data.WriteExtrinsicFile(camera, path); }))
+    return false;
+  // A plain pinhole-radtan camera has no model file; one left by an earlier save must not come back with it.
+  const std::string modelName = ModelFileNameFor(IntrinsicFileName(camera));
+  if (!data.NeedsModelFile(camera))
+    files.Remove(modelName);
+  else if (!files.Write(modelName, [&](const std::string& path) { return data.WriteModelFile(camera, path); }))
     return false;
   const GridDescription grid = data.GetGrid(camera);
   const int views = data.GetViewCount(camera);
@@ -239,6 +251,7 @@ std::string CompanionClash(const CCalibrationData& data, const std::string& inde
     if (indexName == CameraDataFileName(camera)) return which + "data file";
     if (indexName == IntrinsicFileName(camera)) return which + "intrinsic file";
     if (indexName == ExtrinsicFileName(camera)) return which + "extrinsic file";
+    if (indexName == ModelFileNameFor(IntrinsicFileName(camera))) return which + "model file";
     for (int v = 0; v < data.GetViewCount(camera); ++v) {
       if (indexName == ViewImageFileName(camera, v)) return which + "view " + std::to_string(v + 1) + " image";
       if (indexName == PointsFileName(camera, v)) return which + "view " + std::to_string(v + 1) + " points file";
