@@ -94,6 +94,12 @@ double RigRmsError(const StereoRigResult& rig) {
   return CombinedRms(rms);
 }
 
+void WriteLensModelJson(JsonWriter& json, const CameraParameters& p) {
+  const auto end = p.distortion.begin() + DistortionCount(p.model);
+  json.Key("model").Value(std::string(LensModelName(p.model))).Key("coefficients").Array(p.distortion.begin(), end);
+  if (p.model == LensModel::PinholeRadtan) json.Key("distortion").Array(p.distortion.begin(), end);
+}
+
 std::string CalibrationText(const CalibrationProblem& problem) {
   const CameraParameters p = problem.GetParameters();
   double fovX = 0, fovY = 0, meanX = 0, meanY = 0, meanDistance = 0;
@@ -134,7 +140,7 @@ void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int ca
   json.EndArray();
   json.Key("converged").Value(problem.converged);
   json.Key("fx").Value(p.fx()).Key("fy").Value(p.fy()).Key("cx").Value(p.cx()).Key("cy").Value(p.cy());
-  json.Key("distortion").Array(p.distortion.begin(), p.distortion.begin() + 4);
+  WriteLensModelJson(json, p);
   json.Key("K").Array(p.K.begin(), p.K.end());
   json.Key("width").Value(static_cast<int>(p.width)).Key("height").Value(static_cast<int>(p.height));
   json.Key("reprojectionError").BeginObject().Key("meanAbsX").Value(meanX).Key("meanAbsY").Value(meanY);
@@ -228,7 +234,8 @@ namespace {
 
 void WriteRigIntrinsics(JsonWriter& json, const CameraParameters& p) {
   json.BeginObject().Key("K").Array(p.K.begin(), p.K.end());
-  json.Key("distortion").Array(p.distortion.begin(), p.distortion.begin() + 4).EndObject();
+  WriteLensModelJson(json, p);
+  json.EndObject();
 }
 
 }  // namespace

@@ -64,3 +64,7 @@ void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int ca
 // The rig object: both cameras' objects, R, T, baseline, converged,
 // reprojectionError, pairs and the rig-refined intrinsics.
 void WriteStereoJson(JsonWriter& json, const CCalibrationData& data, const StereoRigResult& rig);
+
+// "model", "coefficients" (the model's, in its order) and, for pinhole-radtan,
+// "distortion" (k1 k2 p1 p2, as before models were named) of a camera.
+void WriteLensModelJson(JsonWriter& json, const CameraParameters& p);

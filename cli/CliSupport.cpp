@@ -119,3 +119,72 @@ bool ParseDoubleList(const std::string& text, std::vector<double>& values) {
     start = comma + 1;
   }
 }
+
+namespace {
+
+const std::vector<std::string>& ModelFlagOptions() {
+  static const std::vector<std::string> flags = {"--fix-aspect-ratio", "--fix-principal-point", "--zero-tangential",
+                                                 "--poses-only"};
+  return flags;
+}
+
+}  // namespace
+
+const std::vector<std::string>& ModelValueOptions() {
+  static const std::vector<std::string> values = {"--model", "--fix"};
+  return values;
+}
+
+std::vector<std::string> WithModelFlags(std::vector<std::string> flags) {
+  flags.insert(flags.end(), ModelFlagOptions().begin(), ModelFlagOptions().end());
+  return flags;
+}
+
+const char* const kModelOptionsUsage =
+    "  --model NAME calibrates with a lens model: pinhole-radtan (k1 k2 p1 p2, the default),\n"
+    "  pinhole-radtan-k3 (k1 k2 p1 p2 k3), rational (k1 k2 p1 p2 k3 k4 k5 k6) or fisheye (k1 k2 k3 k4).\n"
+    "  --fix-aspect-ratio keeps fx/fy, --fix-principal-point keeps cx, cy at the image centre,\n"
+    "  --zero-tangential keeps p1 = p2 = 0, --fix k1,k3 keeps those coefficients at the camera's\n"
+    "  values (0 when it has none of that model), --poses-only refines the views' poses alone with\n"
+    "  the camera's own parameters. The choice is kept in the workspace (saved with --save).\n";
+
+bool SettingsFromOptions(const ParsedArguments& parsed, const CalibrationSettings& stored,
+                         std::optional<CalibrationSettings>& settings, std::string& error) {
+  bool any = false;
+  for (const std::string& name : ModelValueOptions()) any = any || parsed.Has(name);
+  for (const std::string& name : ModelFlagOptions()) any = any || parsed.Has(name);
+  settings.reset();
+  if (!any) return true;
+  CalibrationSettings result = stored;
+  if (const auto model = parsed.Value("--model")) {
+    const auto found = LensModelFromName(*model);
+    if (!found) {
+      error = "unknown lens model \"" + *model + "\" (pinhole-radtan, pinhole-radtan-k3, rational or fisheye)";
+      return false;
+    }
+    result = CalibrationSettings{};
+    result.model = *found;
+  }
+  result.fixAspectRatio = result.fixAspectRatio || parsed.Has("--fix-aspect-ratio");
+  result.fixPrincipalPoint = result.fixPrincipalPoint || parsed.Has("--fix-principal-point");
+  result.zeroTangential = result.zeroTangential || parsed.Has("--zero-tangential");
+  result.posesOnly = result.posesOnly || parsed.Has("--poses-only");
+  if (const auto fixed = parsed.Value("--fix")) {
+    std::stringstream names(*fixed);
+    std::string name;
+    while (std::getline(names, name, ',')) {
+      const int index = CoefficientIndex(result.model, name);
+      if (index < 0) {
+        error = "the " + std::string(LensModelName(result.model)) + " model has no coefficient \"" + name + "\"";
+        return false;
+      }
+      result.fixedCoefficients |= 1u << index;
+    }
+  }
+  if (result.zeroTangential && !HasTangential(result.model)) {
+    error = std::string("the ") + LensModelName(result.model) + " model has no tangential terms";
+    return false;
+  }
+  settings = result;
+  return true;
+}

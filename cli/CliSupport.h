@@ -8,6 +8,7 @@
 
 #include "app/JsonWriter.h"
 #include "cli/Commands.h"
+#include "records/Records.h"
 
 enum ExitStatus { kExitOk = 0, kExitBadInput = 1, kExitUsage = 2 };
 
@@ -42,3 +43,17 @@ bool ParseInt(const std::string& text, int& value);
 bool ParseDouble(const std::string& text, double& value);
 // "a,b,c" into doubles; false unless every element parses.
 bool ParseDoubleList(const std::string& text, std::vector<double>& values);
+
+// The lens model and fixed-value options of calibrate and stereo:
+//   --model NAME, --fix-aspect-ratio, --fix-principal-point, --zero-tangential,
+//   --fix k1,k3 (coefficients of the model by name), --poses-only.
+const std::vector<std::string>& ModelValueOptions();  // --model, --fix
+// `flags` followed by the model options that take no value.
+std::vector<std::string> WithModelFlags(std::vector<std::string> flags);
+extern const char* const kModelOptionsUsage;
+// The settings the options give a camera whose stored settings are `stored`:
+// nothing when no option is given; --model starts from the default settings of
+// that model, the other options from `stored` (or the new model's). False with
+// the reason for an unknown model or coefficient.
+bool SettingsFromOptions(const ParsedArguments& parsed, const CalibrationSettings& stored,
+                         std::optional<CalibrationSettings>& settings, std::string& error);

@@ -1,6 +1,7 @@
 // lentora calibrate: the data panel's "Calibrate" without the workbench.
 
 #include <iostream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,14 +15,17 @@
 
 namespace {
 
-const char* const kCalibrateUsage =
+const std::string kCalibrateUsage = std::string(
     "usage: lentora calibrate WORKSPACE [--camera N] [--json] [--save OUT_INDEX] [--progress]\n"
+    "       [--model NAME] [--fix-aspect-ratio] [--fix-principal-point] [--zero-tangential]\n"
+    "       [--fix COEFFICIENTS] [--poses-only]\n"
     "  Calibrates camera N (default: every camera with at least five complete views) from its\n"
     "  marked grid points and prints the results. --save writes the workspace with the new\n"
     "  parameters and poses under OUT_INDEX. --progress prints each refinement iteration and\n"
-    "  its RMS error to stderr.\n";
+    "  its RMS error to stderr.\n") + kModelOptionsUsage;
 
-const CommandSpec kCalibrate{"calibrate", kCalibrateUsage, kCameraOption | kJsonOption | kSaveOption, {}, {"--progress"}};
+const CommandSpec kCalibrate{"calibrate", kCalibrateUsage.c_str(), kCameraOption | kJsonOption | kSaveOption,
+                             ModelValueOptions(), WithModelFlags({"--progress"})};
 
 void PrintText(const CCalibrationData& data, int camera) {
   const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
@@ -40,6 +44,10 @@ int Calibrate(const CommandLine& line) {
   const int first = line.camera.value_or(0);
   const int last = line.camera.value_or(data.GetCameraCount() - 1);
   for (int camera = first; camera <= last; ++camera) {
+    std::optional<CalibrationSettings> settings;
+    std::string error;
+    if (!SettingsFromOptions(line.Parsed(), data.GetCalibrationSettings(camera), settings, error)) FailUsage(error);
+    if (settings) data.SetCalibrationSettings(camera, *settings);
     const CameraCalibrationResult run = CalibrateCamera(
         data, camera, line.Has("--progress") ? ProgressToStderr("camera " + std::to_string(camera + 1)) : CalibrationRunOptions{});
     if (!run.ok) {

@@ -1,7 +1,10 @@
 // lentora info / lentora copy: what the loader reads, and a load + save round trip.
 
 #include <iostream>
+#include <sstream>
+#include <string>
 
+#include "app/CalibrationReport.h"
 #include "calib/CalibrationProblem.h"
 #include "cli/Command.h"
 #include "core/CalibrationData.h"
@@ -25,7 +28,7 @@ void WriteCameraJson(JsonWriter& json, const CCalibrationData& data, int camera)
   json.Key("wx").Value(grid.wx).Key("wy").Value(grid.wy).EndObject();
   json.Key("parameters").BeginObject();
   json.Key("K").Array(p.K.begin(), p.K.end());
-  json.Key("distortion").Array(p.distortion.begin(), p.distortion.begin() + 4);
+  WriteLensModelJson(json, p);
   json.Key("R").Array(p.R.begin(), p.R.end());
   json.Key("T").Array(p.T.begin(), p.T.end());
   json.Key("width").Value(p.width).Key("height").Value(p.height).EndObject();
@@ -53,6 +56,12 @@ void WriteCameraJson(JsonWriter& json, const CCalibrationData& data, int camera)
   json.EndArray().EndObject();
 }
 
+std::string CoefficientText(const CameraParameters& p) {
+  std::ostringstream text;
+  for (int i = 0; i < DistortionCount(p.model); ++i) text << " " << p.distortion[i];
+  return text.str();
+}
+
 void PrintCameraText(const CCalibrationData& data, int camera) {
   const GridDescription grid = data.GetGrid(camera);
   const CameraParameters p = data.GetCameraParameters(camera);
@@ -67,8 +76,8 @@ void PrintCameraText(const CCalibrationData& data, int camera) {
             << "  grid " << grid.nx << "x" << grid.ny << ", squares " << grid.dX << " x " << grid.dY << " "
             << LengthUnitName(grid.unit) << ", window "
             << grid.wx << "x" << grid.wy << "\n"
-            << "  fx " << p.fx() << " fy " << p.fy() << " cx " << p.cx() << " cy " << p.cy() << "  distortion "
-            << p.distortion[0] << " " << p.distortion[1] << " " << p.distortion[2] << " " << p.distortion[3] << "\n"
+            << "  fx " << p.fx() << " fy " << p.fy() << " cx " << p.cx() << " cy " << p.cy() << "  " << LensModelName(p.model)
+            << CoefficientText(p) << "\n"
             << "  poses stored: " << data.GetCalibrationProblem(camera).viewCount << "\n";
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "calib/CalibrationProblem.h"
+#include "calib/LensViews.h"
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
@@ -247,4 +248,68 @@ TEST_F(CalibrateCli, UsageErrorsAndHelp) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find(std::string("usage: lentora ") + command), std::string::npos);
   }
+}
+
+namespace {
+
+// A fisheye workspace of exact points seen by a 180-degree lens, blank images.
+std::string SaveFisheyeWorkspace(const TempDir& dir, const CameraParameters& truth) {
+  lens_views::Options options;
+  options.views = 12;
+  options.noise = 0.0;
+  options.grid = GridDescription{30.0, 30.0, 8, 6, 5, 5};
+  const lens_views::Views views = lens_views::Make(truth, options);
+  CCalibrationData data;
+  data.AddCamera();
+  data.SetGrid(0, views.grid);
+  for (size_t v = 0; v < views.points.size(); ++v) {
+    data.AddViewFromFrame(0, cv::Mat(truth.height, truth.width, CV_8UC3, cv::Scalar(128, 128, 128)));
+    *data.GetGridPoints(0, static_cast<int>(v)) = views.points[v];
+    data.SetViewHasPoints(0, static_cast<int>(v), 1);
+  }
+  const std::string index = dir.File("fisheye.txt");
+  EXPECT_TRUE(SaveWorkspaceTo(data, index).ok);
+  return "'" + index + "'";
+}
+
+}  // namespace
+
+TEST_F(CalibrateCli, ModelOptionCalibratesAFisheyeAndTheChoiceIsSaved) {
+  const CameraParameters truth = lens_views::FisheyeTruth(180.0, 640, 480, {0.03, -0.008, 0.0015, 0.0});
+  const std::string workspace = SaveFisheyeWorkspace(dir_, truth);
+  const std::string saved = dir_.File("saved.txt");
+  const CommandResult run = Lentora("calibrate " + workspace + " --model fisheye --fix k4 --json --save '" + saved + "'");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\"model\":\"fisheye\""), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("\"distortion\":["), std::string::npos) << "distortion is pinhole-radtan's key";
+  EXPECT_NEAR(Numbers(run.out, "fx")[0], truth.fx(), 0.01);
+  CCalibrationData data;
+  ASSERT_TRUE(LoadWorkspace(data, saved).ok);
+  EXPECT_EQ(data.GetCameraParameters(0).model, LensModel::Fisheye);
+  EXPECT_NEAR(data.GetCameraParameters(0).distortion[0], truth.distortion[0], 1e-6);
+  EXPECT_EQ(data.GetCameraParameters(0).distortion[3], 0.0);  // k4 kept at 0
+  EXPECT_EQ(data.GetCalibrationSettings(0).model, LensModel::Fisheye);
+  EXPECT_EQ(data.GetCalibrationSettings(0).fixedCoefficients, 1u << 3);
+  // The saved choice is used again without options; info names the model and its coefficients.
+  const CommandResult again = Lentora("calibrate '" + saved + "' --json");
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.out.find("\"model\":\"fisheye\""), std::string::npos);
+  const CommandResult info = Lentora("info '" + saved + "' --json");
+  ASSERT_EQ(info.status, 0) << info.err;
+  EXPECT_NE(info.out.find("\"model\":\"fisheye\",\"coefficients\":["), std::string::npos) << info.out;
+}
+
+TEST_F(CalibrateCli, ModelOptionsRefuseUnknownNamesAndPinholeRadtanJsonKeepsDistortion) {
+  const std::string workspace = SavePointWorkspace("ws.txt", {6});
+  EXPECT_EQ(Lentora("calibrate " + workspace + " --model omni").status, 2);
+  EXPECT_EQ(Lentora("calibrate " + workspace + " --model fisheye --fix p1").status, 2);
+  EXPECT_EQ(Lentora("calibrate " + workspace + " --model fisheye --zero-tangential").status, 2);
+  const CommandResult run = Lentora("calibrate " + workspace + " --json");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\"model\":\"pinhole-radtan\",\"coefficients\":["), std::string::npos);
+  EXPECT_NE(run.out.find("\"distortion\":["), std::string::npos);
+  const CommandResult fixedRun = Lentora("calibrate " + workspace + " --fix-aspect-ratio --fix-principal-point --json");
+  ASSERT_EQ(fixedRun.status, 0) << fixedRun.err;
+  EXPECT_DOUBLE_EQ(Numbers(fixedRun.out, "cx")[0], 319.5);
+  EXPECT_DOUBLE_EQ(Numbers(fixedRun.out, "fx")[0], Numbers(fixedRun.out, "fy")[0]);
 }
