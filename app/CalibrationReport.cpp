@@ -51,9 +51,13 @@ std::string DegreesText(double radians) {
   return text;
 }
 
+// Keyed as the parameters are: "coefficients" for every model, "distortion" too for pinhole-radtan.
 void WriteSigmaJson(JsonWriter& json, const IntrinsicSigma& sigma) {
   json.BeginObject().Key("fx").Value(sigma.fx()).Key("fy").Value(sigma.fy()).Key("cx").Value(sigma.cx());
-  json.Key("cy").Value(sigma.cy()).Key("distortion").Array(sigma.values.begin() + 4, sigma.values.begin() + sigma.count).EndObject();
+  const auto begin = sigma.values.begin() + 4, end = sigma.values.begin() + sigma.count;
+  json.Key("cy").Value(sigma.cy()).Key("coefficients").Array(begin, end);
+  if (sigma.model == LensModel::PinholeRadtan) json.Key("distortion").Array(begin, end);
+  json.EndObject();
 }
 
 // {"distance", "columns", "rows", "sigma", "worst", "centre90"}; distance is

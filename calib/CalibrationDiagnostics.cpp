@@ -360,7 +360,9 @@ MarginalisedCovariance MarginalisedCovarianceOf(const CameraFit& fit) {
   result.residualVariance = ResidualVariance(covariance);
   result.intrinsics = problem.shared;
   const CameraParameters base = fit.camera;
-  result.unpack = [base](const double* values) { return UnpackIntrinsics(values, base); };
+  result.unpack = [base, intrinsics = fit.intrinsics](const double* values) {
+    return UnpackIntrinsics(intrinsics, values, base);
+  };
   result.intrinsicInverse = std::move(covariance.inverse);
   result.poseByIntrinsics = std::move(covariance.poseByShared);
   result.poseInverse = std::move(covariance.poseInverse);

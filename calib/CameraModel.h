@@ -122,7 +122,8 @@ struct PinholeModel {
 
   // The normalised point (x, y) whose distorted point is (xd, yd): Newton's
   // method from (xd, yd), each step halved until it lowers the error. False
-  // when it does not reach the point (the lens folds over there).
+  // when it does not reach the point or reaches it beyond the fold (the lens
+  // folds over there).
   template <class T>
   static bool Undistort(const T* k, T xd, T yd, Point2<T>& out) {
     T x = xd, y = yd;
@@ -147,7 +148,12 @@ struct PinholeModel {
       if (!lowered) break;
     }
     out = {x, y};
-    return std::isfinite(x) && std::isfinite(y) && error <= T(1e-18) * scale;
+    if (!(std::isfinite(x) && std::isfinite(y) && error <= T(1e-18) * scale)) return false;
+    // Past a fold the same image point is reached a second time, mirrored:
+    // that is not where the ray comes from.
+    T J[2][2];
+    Distort(k, x, y, J);
+    return J[0][0] > T(0) && J[1][1] > T(0) && J[0][0] * J[1][1] - J[0][1] * J[1][0] > T(0);
   }
 
   // The ray (not of unit length) seen at pixel (u, v): (x, y, 1).

@@ -6,7 +6,7 @@
 #include <Eigen/Dense>
 
 #include "calib/Calibration.h"
-#include "calib/CalibrationProblem.h"
+#include "calib/CameraModel.h"
 #include "calib/FitCovariance.h"
 
 namespace {
@@ -29,9 +29,7 @@ Matrix3d RotationOf(const double* r) {
 }
 
 Vector2d Project(const CameraParameters& camera, const Vector3d& p) {
-  static const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-  static const double zero[3] = {0, 0, 0};
-  const ImagePoint q = ProjectGridPoint(ObjectPoint{p.x(), p.y(), p.z()}, identity, zero, camera);
+  const camera_model::Point2<double> q = camera_model::Project(camera, p.x(), p.y(), p.z());
   return {q.x, q.y};
 }
 
@@ -136,35 +134,10 @@ void Summarise(ProjectionUncertaintyMap& map) {
 }  // namespace
 
 bool UnprojectPixel(const CameraParameters& camera, double u, double v, double& x, double& y) {
-  if (!(camera.fx() != 0.0 && camera.fy() != 0.0)) return false;
-  Vector2d n((u - camera.cx()) / camera.fx(), (v - camera.cy()) / camera.fy());
-  const Vector2d target(u, v);
-  for (int iteration = 0; iteration < 50; ++iteration) {
-    const Vector2d error = Project(camera, Vector3d(n.x(), n.y(), 1.0)) - target;
-    if (!error.allFinite()) return false;
-    if (error.norm() < 1e-10) break;
-    Matrix2d J;
-    for (int k = 0; k < 2; ++k) {
-      Vector2d moved = n;
-      moved[k] += 1e-7;
-      J.col(k) = (Project(camera, Vector3d(moved.x(), moved.y(), 1.0)) - target - error) / 1e-7;
-    }
-    const Eigen::FullPivLU<Matrix2d> lu(J);
-    if (!lu.isInvertible()) return false;
-    n -= lu.solve(error);
-  }
-  if ((Project(camera, Vector3d(n.x(), n.y(), 1.0)) - target).norm() > 1e-3) return false;
-  // A lens model that folds back reaches the pixel a second time from beyond
-  // its fold, where the image turns the wrong way round: that is no ray.
-  Matrix2d J;
-  for (int k = 0; k < 2; ++k) {
-    Vector2d moved = n;
-    moved[k] += 1e-7;
-    J.col(k) = (Project(camera, Vector3d(moved.x(), moved.y(), 1.0)) - target) / 1e-7;
-  }
-  if (!(J(0, 0) > 0.0 && J(1, 1) > 0.0 && J.determinant() > 0.0)) return false;
-  x = n.x();
-  y = n.y();
+  double ray[3];
+  if (!camera_model::Ray(camera, u, v, ray) || !(ray[2] > 0.0)) return false;
+  x = ray[0] / ray[2];
+  y = ray[1] / ray[2];
   return true;
 }
 
@@ -195,9 +168,9 @@ ProjectionUncertaintyMap ProjectionUncertaintyOf(const CameraFit& fit, const Mar
   map.sigma.assign(static_cast<size_t>(columns * rows), kAtInfinity);
   for (int row = 0; row < rows; ++row)
     for (int column = 0; column < columns; ++column) {
-      double x = 0.0, y = 0.0;
-      if (!UnprojectPixel(camera, map.CellX(column), map.CellY(row), x, y)) continue;
-      const Vector3d ray = Vector3d(x, y, 1.0).normalized();
+      Vector3d ray;
+      if (!camera_model::Ray(camera, map.CellX(column), map.CellY(row), ray.data())) continue;
+      ray.normalize();
       map.sigma[static_cast<size_t>(row * columns + column)] =
           CellSigma(fit, covariance, finite ? Vector3d(distance * ray) : ray, finite);
     }

@@ -60,6 +60,6 @@ struct ProjectionUncertaintyReport {
 ProjectionUncertaintyReport ProjectionUncertaintyReportOf(const CameraFit& fit, int width, int height);
 
 // The normalised point (x, y) whose projection through the camera is the
-// pixel (u, v), by Gauss-Newton from the pinhole guess; false when no point
-// projects there to within a thousandth of a pixel.
+// pixel (u, v); false where the lens model has no ray there (beyond a fold)
+// or the ray points at or behind the image plane (a fisheye past 90°).
 bool UnprojectPixel(const CameraParameters& camera, double u, double v, double& x, double& y);
