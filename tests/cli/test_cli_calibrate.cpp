@@ -280,7 +280,7 @@ TEST_F(CalibrateCli, ModelOptionCalibratesAFisheyeAndTheChoiceIsSaved) {
   const CameraParameters truth = lens_views::FisheyeTruth(180.0, 640, 480, {0.03, -0.008, 0.0015, 0.0});
   const std::string workspace = SaveFisheyeWorkspace(dir_, truth);
   const std::string saved = dir_.File("saved.txt");
-  const CommandResult run = Lentora("calibrate " + workspace + " --model fisheye --fix k4 --json --save '" + saved + "'");
+  const ProcessResult run = Lentora("calibrate " + workspace + " --model fisheye --fix k4 --json --save '" + saved + "'");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("\"model\":\"fisheye\""), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("\"distortion\":["), std::string::npos) << "distortion is pinhole-radtan's key";
@@ -296,10 +296,10 @@ TEST_F(CalibrateCli, ModelOptionCalibratesAFisheyeAndTheChoiceIsSaved) {
   EXPECT_EQ(data.GetCalibrationSettings(0).model, LensModel::Fisheye);
   EXPECT_EQ(data.GetCalibrationSettings(0).fixedCoefficients, 1u << 3);
   // The saved choice is used again without options; info names the model and its coefficients.
-  const CommandResult again = Lentora("calibrate '" + saved + "' --json");
+  const ProcessResult again = Lentora("calibrate '" + saved + "' --json");
   ASSERT_EQ(again.status, 0) << again.err;
   EXPECT_NE(again.out.find("\"model\":\"fisheye\""), std::string::npos);
-  const CommandResult info = Lentora("info '" + saved + "' --json");
+  const ProcessResult info = Lentora("info '" + saved + "' --json");
   ASSERT_EQ(info.status, 0) << info.err;
   EXPECT_NE(info.out.find("\"model\":\"fisheye\",\"coefficients\":["), std::string::npos) << info.out;
 }
@@ -309,14 +309,14 @@ TEST_F(CalibrateCli, ModelOptionsRefuseUnknownNamesAndPinholeRadtanJsonKeepsDist
   EXPECT_EQ(Lentora("calibrate " + workspace + " --model omni").status, 2);
   EXPECT_EQ(Lentora("calibrate " + workspace + " --model fisheye --fix p1").status, 2);
   EXPECT_EQ(Lentora("calibrate " + workspace + " --model fisheye --zero-tangential").status, 2);
-  const CommandResult run = Lentora("calibrate " + workspace + " --json");
+  const ProcessResult run = Lentora("calibrate " + workspace + " --json");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("\"model\":\"pinhole-radtan\",\"coefficients\":["), std::string::npos);
   EXPECT_NE(run.out.find("\"distortion\":["), std::string::npos);
   const QJsonObject sigma = ParseJson(run.out)["cameras"].toArray()[0].toObject()["sigma"].toObject();
   EXPECT_EQ(sigma["coefficients"].toArray().size(), 4);
   EXPECT_EQ(sigma["distortion"].toArray(), sigma["coefficients"].toArray());
-  const CommandResult fixedRun = Lentora("calibrate " + workspace + " --fix-aspect-ratio --fix-principal-point --json");
+  const ProcessResult fixedRun = Lentora("calibrate " + workspace + " --fix-aspect-ratio --fix-principal-point --json");
   ASSERT_EQ(fixedRun.status, 0) << fixedRun.err;
   EXPECT_DOUBLE_EQ(Numbers(fixedRun.out, "cx")[0], 319.5);
   EXPECT_DOUBLE_EQ(Numbers(fixedRun.out, "fx")[0], Numbers(fixedRun.out, "fy")[0]);
