@@ -57,12 +57,16 @@ bool IsCompleteView(const PointList& points, const GridDescription& grid) {
   return grid.nx > 0 && grid.ny > 0 && points.size() == static_cast<size_t>(grid.nx) * static_cast<size_t>(grid.ny);
 }
 
-std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid, int width, int height) {
+std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid, int width, int height,
+                                       LensModel model) {
   if (!view.hasImage) return SkipReason::NoImage;
   if (!view.enabled) return SkipReason::Disabled;
   if (!IsCompleteView(view.points, grid)) return SkipReason::Incomplete;
   if (view.stale) return SkipReason::Stale;
-  if (!FitPointsToGrid(view.points, grid.nx, grid.ny, width, height).fits) return SkipReason::DoesNotFit;
+  const GridFit fit = model == LensModel::PinholeRadtan
+                          ? FitPointsToGrid(view.points, grid.nx, grid.ny, width, height)
+                          : FitPointsToGridPiecewise(view.points, grid.nx, grid.ny, width, height);
+  if (!fit.fits) return SkipReason::DoesNotFit;
   return std::nullopt;
 }
 
@@ -93,7 +97,7 @@ void CalibrationProblem::LoadPoints(const std::vector<RunView>& views, const Gri
   usedViews.clear();
   skippedViews.clear();
   for (size_t v = 0; v < views.size(); ++v) {
-    if (const auto reason = ReasonToSkip(views[v], gridDescription, width, height))
+    if (const auto reason = ReasonToSkip(views[v], gridDescription, width, height, settings.model))
       skippedViews.push_back({static_cast<int>(v), *reason});
     else
       usedViews.push_back(static_cast<int>(v));

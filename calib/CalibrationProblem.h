@@ -192,10 +192,11 @@ bool IsCompleteView(const PointList& points, const GridDescription& grid);
 // Why a view is left out of a run, or nothing when it takes part. A view takes
 // part when it has its image, is enabled, its point list is complete, was
 // marked for the camera's current grid and fits it (FitPointsToGrid, with the
-// image centre from width and height when given); the first failing
-// condition in that order is the reason.
+// image centre from width and height when given; patch by patch for lens
+// models other than pinhole-radtan, whose distortion one radial term cannot
+// follow); the first failing condition in that order is the reason.
 std::optional<SkipReason> ReasonToSkip(const RunView& view, const GridDescription& grid, int width = 0,
-                                       int height = 0);
+                                       int height = 0, LensModel model = LensModel::PinholeRadtan);
 // "disabled", "incomplete", "no image", "marked for another grid" or
 // "points do not fit the grid".
 const char* SkipReasonText(SkipReason reason);

@@ -179,6 +179,38 @@ GridFit FitPointsToGrid(const PointList& points, int nx, int ny, int width, int 
   return fit;
 }
 
+namespace {
+
+// Starts of patches of `size` along `count` points, overlapping by half, the last one at the end.
+std::vector<int> PatchStarts(int count, int size) {
+  std::vector<int> starts;
+  for (int start = 0; start + size < count; start += std::max(1, size / 2)) starts.push_back(start);
+  starts.push_back(count - size);
+  return starts;
+}
+
+}  // namespace
+
+GridFit FitPointsToGridPiecewise(const PointList& points, int nx, int ny, int width, int height) {
+  const GridFit whole = FitPointsToGrid(points, nx, ny, width, height);
+  if (whole.fits || nx < 2 || ny < 2 || points.size() != static_cast<size_t>(nx) * static_cast<size_t>(ny)) return whole;
+  constexpr int kPatch = 4;
+  const int px = std::min(kPatch, nx), py = std::min(kPatch, ny);
+  GridFit worst;
+  worst.fits = true;
+  PointList patch(static_cast<size_t>(px) * static_cast<size_t>(py));
+  for (int row0 : PatchStarts(ny, py))
+    for (int column0 : PatchStarts(nx, px)) {
+      for (int i = 0; i < py; ++i)
+        for (int j = 0; j < px; ++j)
+          patch[static_cast<size_t>(i * px + j)] = points[static_cast<size_t>((row0 + i) * nx + column0 + j)];
+      const GridFit fit = FitPointsToGrid(patch, px, py, width, height);
+      if (!fit.fits) return fit;
+      if (fit.rms > worst.rms) worst = fit;
+    }
+  return worst;
+}
+
 std::optional<std::pair<int, int>> GridThatFits(const PointList& points, int nx, int ny, int width, int height) {
   const long long count = static_cast<long long>(points.size());
   // The transposed grid first: the usual mistake.

@@ -39,6 +39,13 @@ struct GridFit {
 // does not fit.
 GridFit FitPointsToGrid(const PointList& points, int nx, int ny, int width = 0, int height = 0);
 
+// For lenses whose distortion one radial term cannot follow (fisheyes, wide
+// rational lenses): the whole list fits, or every patch of up to 4 x 4
+// neighbouring points fits on its own (overlapping, so a wrong corner or a
+// row read with the wrong length breaks the patch that holds it). The result
+// is the whole list's fit, or the worst patch's when the whole does not fit.
+GridFit FitPointsToGridPiecewise(const PointList& points, int nx, int ny, int width = 0, int height = 0);
+
 // Another grid of the same point count that the list fits (the grid it was
 // marked for, typically the transposed one), or nothing.
 std::optional<std::pair<int, int>> GridThatFits(const PointList& points, int nx, int ny, int width = 0,
