@@ -206,6 +206,7 @@ class ScaledSystem {
       eliminated_[i] = blockFactors_[i].solve(W_[i].transpose());  // V_b^-1 W_b^T
       S.noalias() -= W_[i] * eliminated_[i];
     }
+    if (L.shared == 0) return fullRank;  // only the blocks' own unknowns (a run refining poses alone)
     reducedFactor_.compute(S);
     return fullRank && isRegular(reducedFactor_);
   }
@@ -217,7 +218,7 @@ class ScaledSystem {
     for (int b = 0; b < L.blocks; ++b)
       reducedRhs.noalias() -= eliminated_[static_cast<size_t>(b)].transpose() * index_.gather(rhs, b);
     VectorXd z(rhs.size());
-    z.head(L.shared) = reducedFactor_.solve(reducedRhs);
+    if (L.shared > 0) z.head(L.shared) = reducedFactor_.solve(reducedRhs);
     for (int b = 0; b < L.blocks; ++b) {
       const size_t i = static_cast<size_t>(b);
       const VectorXd blockRhs = index_.gather(rhs, b) - W_[i].transpose() * z.head(L.shared);
