@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <numeric>
 
 #include "calib/Calibration.h"
 #include "calib/CameraModel.h"
@@ -302,6 +303,7 @@ bool CalibrationProblem::Calibrate(const std::vector<RunView>& views, const Grid
   }
   const CameraParameters lastGood = refined;
   Refine();
+  if (settings.model != LensModel::PinholeRadtan && !settings.posesOnly && converged) RetryStrayViews();
   if (StopIfCancelled()) {
     refined = lastGood;
     SpreadToStoreViews(storeViews);
@@ -522,6 +524,56 @@ void CalibrationProblem::Refine() {
     UnpackParameters(x, refined, rotationMatrices.data(), translations.data(), rotationVectors.data());
   else
     UnpackParameters(start, poseOnly, rotationMatrices.data(), translations.data(), rotationVectors.data());
+}
+
+double CalibrationProblem::ViewSumOfSquares(int v) const {
+  const size_t first = static_cast<size_t>(v) * static_cast<size_t>(pointsPerView);
+  const double* R = &rotationMatrices[9 * static_cast<size_t>(v)];
+  const double* t = &translations[3 * static_cast<size_t>(v)];
+  double sum = 0.0;
+  for (size_t k = first; k < first + static_cast<size_t>(pointsPerView); ++k) {
+    const ObjectPoint& X = objectPoints[k];
+    const std::array<double, 3> c = camera_model::ToCamera(R, t, X.X, X.Y, X.Z);
+    const camera_model::Point2<double> p = camera_model::Project(refined, c[0], c[1], c[2]);
+    sum += (p.x - imagePoints[k].x) * (p.x - imagePoints[k].x) + (p.y - imagePoints[k].y) * (p.y - imagePoints[k].y);
+  }
+  return sum;
+}
+
+void CalibrationProblem::RetryStrayViews() {
+  constexpr double kStrayShare = 4.0;  // a stray view's sum of squares against the median view's
+  for (int attempt = 0; attempt < 2 && !options.Cancelled(); ++attempt) {
+    std::vector<double> sums(static_cast<size_t>(viewCount));
+    for (int v = 0; v < viewCount; ++v) sums[static_cast<size_t>(v)] = ViewSumOfSquares(v);
+    std::vector<double> sorted = sums;
+    std::nth_element(sorted.begin(), sorted.begin() + viewCount / 2, sorted.end());
+    const double limit = kStrayShare * sorted[static_cast<size_t>(viewCount / 2)];
+    const double before = std::accumulate(sums.begin(), sums.end(), 0.0);
+    const CameraParameters keptCamera = refined, keptStart = initial;
+    const std::vector<double> keptRotations = rotationMatrices, keptTranslations = translations,
+                              keptVectors = rotationVectors;
+    bool moved = false;
+    for (int v = 0; v < viewCount; ++v) {
+      if (!(sums[static_cast<size_t>(v)] > limit)) continue;
+      const size_t first = static_cast<size_t>(v) * static_cast<size_t>(pointsPerView);
+      moved = ViewPose(refined, &objectPoints[first], &imagePoints[first], pointsPerView,
+                       &rotationMatrices[9 * static_cast<size_t>(v)], &translations[3 * static_cast<size_t>(v)]) ||
+              moved;
+    }
+    if (!moved) return;
+    initial = refined;
+    Refine();
+    double after = 0.0;
+    for (int v = 0; v < viewCount; ++v) after += ViewSumOfSquares(v);
+    if (converged && after < before) continue;
+    refined = keptCamera;
+    initial = keptStart;
+    rotationMatrices = keptRotations;
+    translations = keptTranslations;
+    rotationVectors = keptVectors;
+    converged = true;
+    return;
+  }
 }
 
 void CalibrationOptions::ConfigureMinimiser(vnl_levenberg_marquardt& minimiser, LensModel model) const {

@@ -158,6 +158,12 @@ class CalibrationProblem : public vnl_least_squares_function {
   bool PosesOnlyStart(const CameraParameters& kept);
   // The joint Levenberg-Marquardt refinement from `initial`; sets `refined` and `converged`.
   void Refine();
+  // Wide lenses: a view whose pose settled in a local minimum (its error far
+  // above the others') is posed again through the refined camera's rays and
+  // the whole refinement repeated, kept when it lowers the sum of squares.
+  void RetryStrayViews();
+  // Sum of squared residuals of view v through `refined` and its stored pose.
+  double ViewSumOfSquares(int v) const;
   // Poses not estimated (yet): identity rotations, zero vectors and translations.
   void SetIdentityPoses();
   // Re-lays the arrays over storeViewCount views after a run (see usedViews).
