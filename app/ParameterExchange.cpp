@@ -18,6 +18,7 @@
 #include "app/YamlDocument.h"
 #include "calib/CalibrationDiagnostics.h"
 #include "core/CalibrationData.h"
+#include "core/ModelFile.h"
 
 namespace {
 
@@ -432,7 +433,8 @@ ImportResult Intrinsics(const CameraParameters& current, double fx, double fy, d
   ImportResult result;
   result.parameters = current;
   result.parameters.K = {fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0};
-  result.parameters.distortion = {distortion[0], distortion[1], distortion[2], distortion[3], 0.0};
+  result.parameters.model = LensModel::PinholeRadtan;  // whatever the camera had before
+  result.parameters.distortion = {distortion[0], distortion[1], distortion[2], distortion[3]};
   result.parameters.width = width;
   result.parameters.height = height;
   result.ok = true;
@@ -745,8 +747,9 @@ ImportResult ReadFileStorage(const std::string& text, bool xml, const CameraPara
   ImportResult result;
   result.parameters = current;
   std::copy(K.values.begin(), K.values.end(), result.parameters.K.begin());
+  result.parameters.model = LensModel::PinholeRadtan;  // whatever the camera had before
+  result.parameters.distortion.fill(0.0);
   std::copy_n(D.values.begin(), 4, result.parameters.distortion.begin());
-  result.parameters.distortion[4] = 0.0;
   if (width > 0) {
     result.parameters.width = width;
     result.parameters.height = height;
@@ -755,10 +758,16 @@ ImportResult ReadFileStorage(const std::string& text, bool xml, const CameraPara
   return result;
 }
 
+// Our intrinsic file, and the model file beside it when there is one: the
+// intrinsic file of another model than pinhole-radtan holds no distortion.
 ImportResult ReadOwnParameterFile(const std::string& path, const CameraParameters& current) {
   CCalibrationData scratch;
   scratch.AddCamera();
   if (!scratch.ReadIntrinsicFile(0, path)) return Refusal("the parameter file is incomplete or holds a bad number");
+  const std::string modelPath = ModelFileNameFor(path);
+  std::error_code ignored;
+  if (std::filesystem::exists(modelPath, ignored) && !scratch.ReadModelFile(0, modelPath))
+    return Refusal("the model file beside it, \"" + modelPath + "\", cannot be read");
   ImportResult result;
   result.parameters = scratch.GetCameraParameters(0);
   const CameraParameters& p = result.parameters;

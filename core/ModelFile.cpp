@@ -84,7 +84,9 @@ std::string ModelFileNameFor(const std::string& intrinsicName) {
   if (intrinsicName.size() >= suffix.size() &&
       intrinsicName.compare(intrinsicName.size() - suffix.size(), suffix.size(), suffix) == 0)
     return intrinsicName.substr(0, intrinsicName.size() - suffix.size()) + "Model.txt";
+  // The extension is the file name's own, not a dot in a folder's name.
+  const size_t nameStart = intrinsicName.find_last_of('/') + 1;  // 0 without a folder
   const size_t dot = intrinsicName.find_last_of('.');
-  return dot == std::string::npos || dot == 0 ? intrinsicName + ".model"
-                                               : intrinsicName.substr(0, dot) + ".model" + intrinsicName.substr(dot);
+  return dot == std::string::npos || dot <= nameStart ? intrinsicName + ".model"
+                                                      : intrinsicName.substr(0, dot) + ".model" + intrinsicName.substr(dot);
 }

@@ -335,6 +335,36 @@ TEST(ParameterImport, AcceptsTheKeyVariantsInRowsOrColumnsAndOurOwnParameterFile
   EXPECT_EQ(result.parameters.R[1], 1.0);
 }
 
+// A fisheye's intrinsic file holds an undistorted pinhole; with its model
+// file beside it, the import is the fisheye, and any other file's camera is
+// pinhole-radtan whatever the camera was before, never its coefficients read as another model's.
+TEST(ParameterImport, OurIntrinsicFileTakesTheModelFileBesideItAndOtherFilesArePinholeRadtan) {
+  TempDir dir;
+  CCalibrationData source;
+  source.AddCamera();
+  CameraParameters fisheye = OddCamera();
+  fisheye.model = LensModel::Fisheye;
+  fisheye.distortion = {0.03125, -0.0078125, 0.001953125, -0.00048828125};
+  source.SetCameraParameters(0, fisheye);
+  ASSERT_TRUE(source.WriteIntrinsicFile(0, dir.File("Camera_0_Intrinsic.txt")));
+  ASSERT_TRUE(source.WriteModelFile(0, dir.File("Camera_0_Model.txt")));
+  const ImportResult read = ReadParameterFile(dir.File("Camera_0_Intrinsic.txt"), CameraParameters{});
+  ASSERT_TRUE(read.ok) << read.message;
+  EXPECT_EQ(read.parameters.model, LensModel::Fisheye);
+  EXPECT_EQ(read.parameters.distortion, fisheye.distortion);
+  dir.Write("Camera_0_Model.txt", "parameters omni 1 2\n");
+  const ImportResult refused = ReadParameterFile(dir.File("Camera_0_Intrinsic.txt"), CameraParameters{});
+  EXPECT_FALSE(refused.ok);
+  EXPECT_NE(refused.message.find("Camera_0_Model.txt"), std::string::npos) << refused.message;
+
+  dir.Write("plumb.yaml", "camera_matrix:\n  rows: 3\n  cols: 3\n  data: [800, 0, 320, 0, 800, 240, 0, 0, 1]\n"
+                          "distortion_coefficients:\n  rows: 1\n  cols: 4\n  data: [-0.2, 0.05, 0.001, -0.002]\n");
+  const ImportResult plumb = ReadParameterFile(dir.File("plumb.yaml"), fisheye);
+  ASSERT_TRUE(plumb.ok) << plumb.message;
+  EXPECT_EQ(plumb.parameters.model, LensModel::PinholeRadtan);
+  EXPECT_EQ(plumb.parameters.distortion[1], 0.05);
+}
+
 TEST(ParameterImport, RefusalsNameTheCoefficientsModelOrSizeAndChangeNothing) {
   TempDir dir;
   const std::string K = "camera_matrix:\n  rows: 3\n  cols: 3\n  data: [800, 0, 320, 0, 800, 240, 0, 0, 1]\n";

@@ -7,6 +7,7 @@
 
 #include "calib/GridFit.h"
 #include "synth/SyntheticViews.h"
+#include "tests/calib/LensViews.h"
 
 namespace {
 
@@ -65,4 +66,26 @@ TEST(GridFit, ListsReadWithTheWrongGridOrWithAStrayCornerDoNotFit) {
   broken[7].x = std::nan("");
   EXPECT_FALSE(FitPointsToGrid(broken, 9, 6).fits);
   EXPECT_EQ(GridSizeText(9, 6), "9x6");
+}
+
+// A 190-degree fisheye bends a board beside it more than one radial term
+// follows; patch by patch its views fit, and wrong lists still do not.
+TEST(GridFit, FisheyeViewsFitPatchByPatchAndWrongListsStillDoNot) {
+  lens_views::Options options;
+  options.views = 12;
+  options.grid = GridDescription{30.0, 30.0, 10, 7, 5, 5};
+  const lens_views::Views views = lens_views::Make(lens_views::FisheyeTruth(190.0), options);
+  int wholeListsFailing = 0;
+  for (size_t v = 0; v < views.points.size(); ++v) {
+    const PointList& points = views.points[v];
+    if (!FitPointsToGrid(points, 10, 7, 1280, 960).fits) ++wholeListsFailing;
+    const GridFit fit = FitPointsToGridPiecewise(points, 10, 7, 1280, 960);
+    EXPECT_TRUE(fit.fits) << "view " << v << ": rms " << fit.rms << " worst " << fit.worst;
+    EXPECT_FALSE(FitPointsToGridPiecewise(points, 7, 10, 1280, 960).fits) << "transposed, view " << v;
+    PointList stray = points;
+    stray[33].x += 0.6 * (points[34].x - points[33].x);
+    stray[33].y += 0.6 * (points[34].y - points[33].y);
+    EXPECT_FALSE(FitPointsToGridPiecewise(stray, 10, 7, 1280, 960).fits) << "stray corner, view " << v;
+  }
+  EXPECT_GT(wholeListsFailing, 0) << "the views reach the edge of the lens, where one term is not enough";
 }

@@ -147,6 +147,7 @@ TEST(ModelFile, NamesFollowTheIntrinsicFile) {
   EXPECT_EQ(ModelFileNameFor("Camera_3_Intrinsic.txt"), "Camera_3_Model.txt");
   EXPECT_EQ(ModelFileNameFor("left.txt"), "left.model.txt");
   EXPECT_EQ(ModelFileNameFor("left"), "left.model");
+  EXPECT_EQ(ModelFileNameFor("/data/v1.2/left"), "/data/v1.2/left.model") << "a dot in a folder is no extension";
   TempDir dir;
   CCalibrationData data;
   Fill(data);
