@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/NewWorkspace.h"
 #include "cli/Command.h"
@@ -18,9 +21,10 @@
 
 namespace {
 
-const char* const kUsage =
+const std::string kUsage = std::string(
     "usage: lentora new WORKSPACE --images FILE... [--images FILE...] --grid NXxNY --square D\n"
-    "                   [--units mm|cm|m|in] [--detect]\n"
+    "                   [--units mm|cm|m|in] [--detect] [--model NAME] [--fix-aspect-ratio]\n"
+    "                   [--fix-principal-point] [--zero-tangential] [--fix COEFFICIENTS]\n"
     "  Makes a new workspace (index file WORKSPACE, its files beside it) from photographs of a\n"
     "  chequerboard. Each --images starts a camera; the files after it are its views, in the order\n"
     "  given. A quoted pattern ('left/*.jpg') is expanded here, its files sorted by name (byte by\n"
@@ -31,7 +35,9 @@ const char* const kUsage =
     "  --square D    the side of one square, in --units (default mm)\n"
     "  --detect      find the grid in every view and print \"k of n views detected\" per camera\n"
     "  Nothing is written when an image cannot be read, a camera's images differ in size, the\n"
-    "  cameras have different numbers of images, or WORKSPACE (or a file it would write) exists.\n";
+    "  cameras have different numbers of images, or WORKSPACE (or a file it would write) exists.\n"
+    "  The model options choose how every camera will be calibrated; they are kept in the workspace.\n") +
+    kModelOptionsUsage;
 
 struct Request {
   std::string workspace;
@@ -64,7 +70,24 @@ bool ParseGridSize(const std::string& text, GridDescription& grid) {
   return true;
 }
 
-const CommandSpec kNew{"new", kUsage, kNoCommonOption, {"--grid", "--square", "--units"}, {"--detect"}, {}, {"--images"}};
+std::vector<std::string> NewValueOptions() {
+  std::vector<std::string> options = {"--grid", "--square", "--units"};
+  options.insert(options.end(), ModelValueOptions().begin(), ModelValueOptions().end());
+  return options;
+}
+
+const CommandSpec kNew{"new", kUsage.c_str(), kNoCommonOption, NewValueOptions(), WithModelFlags({"--detect"}), {},
+                       {"--images"}};
+
+// The lens model and fixed values the options give every camera.
+void ApplyModelOptions(const CommandLine& line, CCalibrationData& data) {
+  for (int camera = 0; camera < data.GetCameraCount(); ++camera) {
+    std::optional<CalibrationSettings> settings;
+    std::string error;
+    if (!SettingsFromOptions(line.Parsed(), data.GetCalibrationSettings(camera), settings, error)) FailUsage(error);
+    if (settings) data.SetCalibrationSettings(camera, *settings);
+  }
+}
 
 GridDescription ReadGrid(const CommandLine& line) {
   GridDescription grid;
@@ -167,6 +190,7 @@ int New(const CommandLine& line) {
   CCalibrationData data;
   const NewWorkspaceCheck filled = FillNewWorkspace(data, {request.cameras, request.grid});
   if (!filled.ok) FailInput(filled.error);
+  ApplyModelOptions(line, data);
   const NewWorkspaceCheck target = CheckNewWorkspaceTarget(data, request.workspace);
   if (!target.ok) FailInput(target.error);
   if (request.detect) DetectAndReport(data);

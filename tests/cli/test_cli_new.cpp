@@ -16,6 +16,8 @@
 
 #include "app/ParameterExchange.h"
 #include "app/YamlTree.h"
+#include "core/CalibrationData.h"
+#include "core/Workspace.h"
 #include "synth/SyntheticViews.h"
 #include "support/JsonOutput.h"
 #include "support/LentoraProcess.h"
@@ -172,6 +174,7 @@ TEST_F(NewCli, BadInputIsRefusedAndWritesNothing) {
       {"--images 'left/*.jpg' --grid 9by6 --square 25", 2, "--grid NXxNY is required"},
       {"--images 'left/*.jpg' --grid 9x6 --square 0", 2, "--square D is required"},
       {"--images 'left/*.jpg' --grid 9x6 --square 25 --units furlong", 2, "--units takes mm, cm, m or in"},
+      {"--images 'left/*.jpg' --grid 9x6 --square 25 --model omni", 2, "unknown lens model \"omni\""},
   };
   for (const Case& c : cases) {
     const ProcessResult run = Lentora("new fresh/ws.txt " + c.arguments);
@@ -200,6 +203,21 @@ TEST_F(NewCli, BadInputIsRefusedAndWritesNothing) {
   EXPECT_EQ(Listing("taken"), before);
   EXPECT_EQ(Slurp(dir_.File("taken/ws.txt")), index);
   EXPECT_EQ(Slurp(dir_.File("taken/Camera_0_Image_0.jpg")), Slurp(dir_.File("left/IMG_01.jpg")));
+}
+
+// The lens model chosen when the workspace is made is how its cameras calibrate.
+TEST_F(NewCli, ModelOptionsAreKeptForEveryCamera) {
+  ASSERT_EQ(Lentora("new wide/ws.txt --images left/IMG_01.jpg --images right/IMG_01.jpg --grid 9x6 --square 25 "
+                    "--model rational --fix-principal-point")
+                .status,
+            0);
+  CCalibrationData data;
+  ASSERT_TRUE(LoadWorkspace(data, dir_.File("wide/ws.txt")).ok);
+  for (int camera = 0; camera < 2; ++camera) {
+    EXPECT_EQ(data.GetCalibrationSettings(camera).model, LensModel::Rational) << camera;
+    EXPECT_TRUE(data.GetCalibrationSettings(camera).fixPrincipalPoint) << camera;
+  }
+  EXPECT_TRUE(fs::exists(dir_.Path() / "wide" / "Camera_1_Model.txt"));
 }
 
 TEST_F(NewCli, ListsKeepTheirOrderAndAWrongGridGetsTheBoardsSize) {
