@@ -23,11 +23,23 @@ class Fingerprint {
   uint64_t hash_ = 14695981039346656037ull;
 };
 
+// Field by field: the records have padding, whose bytes are not theirs.
+void AddParameters(Fingerprint& print, const CameraParameters& p) {
+  print.Add(p.distortion), print.Add(p.K), print.Add(p.R), print.Add(p.T);
+  print.Add(p.width), print.Add(p.height), print.Add(p.model);
+}
+
+void AddSettings(Fingerprint& print, const CalibrationSettings& s) {
+  print.Add(s.model), print.Add(s.fixAspectRatio), print.Add(s.fixPrincipalPoint), print.Add(s.zeroTangential);
+  print.Add(s.fixedCoefficients), print.Add(s.posesOnly);
+}
+
 void AddCamera(Fingerprint& print, const CCalibrationData& data, int camera) {
   const GridDescription grid = data.GetGrid(camera);
   print.Add(grid.dX), print.Add(grid.dY), print.Add(grid.nx), print.Add(grid.ny), print.Add(grid.wx), print.Add(grid.wy);
   print.Add(grid.unit);
-  print.Add(data.GetCameraParameters(camera));
+  AddParameters(print, data.GetCameraParameters(camera));
+  AddSettings(print, data.GetCalibrationSettings(camera));
   const int views = data.GetViewCount(camera);
   print.Add(views);
   for (int view = 0; view < views; ++view) {

@@ -177,7 +177,7 @@ void LoadCamera(CCalibrationData& data, const std::string& folder, const CameraE
   const std::string modelName = ModelFileNameFor(entry.intrinsicName);
   std::error_code ignored;
   if (std::filesystem::exists(JoinPath(folder, modelName), ignored) && !data.ReadModelFile(camera, JoinPath(folder, modelName)))
-    warnings.push_back("camera " + std::to_string(camera) + ": model file \"" + modelName +
+    warnings.push_back("camera " + std::to_string(camera + 1) + ": model file \"" + modelName +
                        "\" cannot be read; the camera stays pinhole-radtan with default settings");
   data.SetGrid(camera, entry.grid);
   data.GetCalibrationProblem(camera).Allocate(entry.viewCount, entry.grid);

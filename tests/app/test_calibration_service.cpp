@@ -295,6 +295,16 @@ TEST_F(CalibrationServiceTest, FingerprintChangesWithEverythingASaveWrites) {
     parameters.K[0] = 812.5;
     store.SetCameraParameters(1, parameters);
   }));
+  EXPECT_TRUE(changes([&] {
+    CameraParameters parameters = store.GetCameraParameters(1);
+    parameters.model = LensModel::Fisheye;
+    store.SetCameraParameters(1, parameters);
+  }));
+  EXPECT_TRUE(changes([&] {
+    CalibrationSettings settings = store.GetCalibrationSettings(0);
+    settings.fixedCoefficients = 0b100;  // kept in the model file
+    store.SetCalibrationSettings(0, settings);
+  }));
   EXPECT_TRUE(changes([&] { store.AddViewFromFrame(0, cv::Mat(480, 640, CV_8UC3)); }));
   EXPECT_TRUE(changes([&] { store.RemoveView(0, 0); }));
   EXPECT_TRUE(changes([&] { store.AddCamera(); }));
