@@ -192,7 +192,7 @@ bool RunResultsAreCurrent(const CCalibrationData& data, int camera) {
   if (!HasCalibrationRun(data, camera)) return false;
   const CameraParameters stored = data.GetCameraParameters(camera);
   const CameraParameters run = data.GetCalibrationProblem(camera).GetParameters();
-  return stored.K == run.K && stored.distortion == run.distortion;
+  return stored.K == run.K && stored.distortion == run.distortion && stored.model == run.model;
 }
 
 std::string CameraSummaryText(const CCalibrationData& data, int camera) {
