@@ -130,7 +130,8 @@ std::string ViewUsageText(const CalibrationProblem& problem) {
   return out.str();
 }
 
-void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int camera) {
+void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int camera,
+                          const EnoughViewsThresholds& thresholds) {
   const CalibrationProblem& problem = data.GetCalibrationProblem(camera);
   const CameraParameters p = problem.GetParameters();
   double fovX = 0, fovY = 0, meanX = 0, meanY = 0, meanDistance = 0;
@@ -167,8 +168,11 @@ void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int ca
   WriteProjectionUncertaintyJson(json, projection.atDistance);
   json.Key("projectionUncertaintyAtInfinity");
   WriteProjectionUncertaintyJson(json, projection.atInfinity);
+  const CoverageSummary coverage = CoverageOf(fit.points, problem.grid, problem.imageWidth, problem.imageHeight);
   json.Key("coverage");
-  WriteCoverageJson(json, CoverageOf(fit.points, problem.grid, problem.imageWidth, problem.imageHeight));
+  WriteCoverageJson(json, coverage);
+  const EnoughViewsVerdict verdict = JudgeViews(coverage, projection.atDistance, thresholds);
+  json.Key("enoughViews").BeginObject().Key("enough").Value(verdict.enough).Key("text").Value(verdict.text).EndObject();
   json.Key("poses").BeginArray();
   for (int v : problem.usedViews) {
     const double* R = problem.GetRotationMatrix(v);

@@ -6,6 +6,7 @@
 
 #include "app/CalibrationService.h"
 #include "app/JsonWriter.h"
+#include "app/EnoughViews.h"
 
 class CCalibrationData;
 class CalibrationProblem;
@@ -57,9 +58,11 @@ std::string StereoReportText(const CCalibrationData& data, const StereoRigResult
 // cy, distortion, K, width, height, reprojectionError, fieldOfView, sigma,
 // projectionUncertainty (at the median board distance) and
 // projectionUncertaintyAtInfinity (see ProjectionUncertainty.h; null without a
-// covariance), coverage (of the views that took part; see Coverage.h) and the
-// poses of the views that took part.
-void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int camera);
+// covariance), coverage (of the views that took part; see Coverage.h),
+// enoughViews ({"enough", "text"}: the verdict of EnoughViews.h under
+// `thresholds`) and the poses of the views that took part.
+void WriteCalibrationJson(JsonWriter& json, const CCalibrationData& data, int camera,
+                          const EnoughViewsThresholds& thresholds = EnoughViewsThresholds{});
 
 // The rig object: both cameras' objects, R, T, baseline, converged,
 // reprojectionError, pairs and the rig-refined intrinsics.

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 
 #include <cmath>
+#include <QJsonArray>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -111,6 +112,34 @@ TEST_F(CalibrateCli, JsonReportsTheRecoveredCameraAndItsPoses) {
   EXPECT_GT(Numbers(run.out, "distance")[0], 100.0);
   EXPECT_EQ(Numbers(run.out, "worst").size(), 2u);
   EXPECT_LT(Numbers(run.out, "worst")[0], 1e-3);
+}
+
+// The verdict on the views ends the text and sits in the JSON, the same words
+// in both; its thresholds are options, and a bad one is refused.
+TEST_F(CalibrateCli, TheVerdictOnTheViewsFollowsTheThresholdsGiven) {
+  const std::string workspace = SavePointWorkspace("ws.txt", {8});
+  const ProcessResult json = Lentora("calibrate " + workspace + " --json");
+  ASSERT_EQ(json.status, 0) << json.err;
+  const QJsonObject verdict = ParseJson(json.out)["cameras"].toArray()[0].toObject()["enoughViews"].toObject();
+  const std::string text = verdict["text"].toString().toStdString();
+  EXPECT_EQ(text.rfind(verdict["enough"].toBool() ? "Enough views: " : "More views needed: ", 0), 0u) << text;
+  const ProcessResult plain = Lentora("calibrate " + workspace);
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(plain.out.find("\n" + text + "\n"), std::string::npos) << plain.out;
+
+  // Nothing is uncertain by less than nothing: a zero threshold is never met.
+  const ProcessResult strict = Lentora("calibrate " + workspace + " --json --enough-uncertainty 0 --enough-share 0 "
+                                       "--enough-spread 0");
+  ASSERT_EQ(strict.status, 0) << strict.err;
+  const QJsonObject strictVerdict = ParseJson(strict.out)["cameras"].toArray()[0].toObject()["enoughViews"].toObject();
+  EXPECT_FALSE(strictVerdict["enough"].toBool());
+  for (const char* bad : {"--enough-share 1.5", "--enough-spread x", "--enough-uncertainty nan"}) {
+    const ProcessResult refused = Lentora("calibrate " + workspace + " " + bad);
+    EXPECT_EQ(refused.status, 2) << bad;
+    EXPECT_NE(refused.err.find(std::string(bad).substr(0, std::string(bad).find(' ')) + " expects a number"),
+              std::string::npos)
+        << refused.err;
+  }
 }
 
 TEST_F(CalibrateCli, TextUsesThePanelsLabelledFormatNumberingCamerasFromOne) {
