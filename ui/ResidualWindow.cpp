@@ -3,8 +3,12 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QResizeEvent>
+#include <QTabBar>
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -18,6 +22,11 @@ constexpr int kLegendMaxColumns = 4;
 constexpr uint32_t kTextColour = 0xFFDCDCDC;
 constexpr uint32_t kAxisColour = 0xFF808080;
 constexpr uint32_t kAccentColour = 0xFFFFBF00;
+constexpr uint32_t kEnoughColour = 0xFF7CE07C;
+constexpr uint32_t kNoRayColour = 0xFF808080;
+constexpr int kScaleWidth = 16;       // the colour scale's bar
+constexpr int kScaleLabelWidth = 64;  // and its labels
+constexpr int kVerdictHeight = 40;
 
 // The smallest of 1, 2, 5 times a power of ten that is at least `value`.
 double NiceCeiling(double value) {
@@ -35,6 +44,16 @@ double NiceFloor(double value) {
   for (double step : {5.0, 2.0, 1.0})
     if (step * power <= value * (1.0 + 1e-12)) return step * power;
   return power;
+}
+
+// The smallest of 1, 1.5, 2, 2.5, 3, 4, 5, 6, 8 times a power of ten that is at least `value`: a scale's top
+// close above its largest value.
+double FineCeiling(double value) {
+  if (!(value > 0.0)) return 1.0;
+  const double power = std::pow(10.0, std::floor(std::log10(value)));
+  for (double step : {1.0, 1.5, 2.0, 2.5, 3.0, 4.0, 5.0, 6.0, 8.0, 10.0})
+    if (step * power >= value * (1.0 - 1e-12)) return step * power;
+  return 10.0 * power;
 }
 
 QString Pixels(double value) { return QString::number(value, 'g', 3) + " px"; }
@@ -73,14 +92,83 @@ QColor ViewColour(int n) {
   return QColor::fromHsvF(static_cast<float>(hue), 0.7f, 0.95f);
 }
 
+QColor HeatColour(double value, double top) {
+  if (!std::isfinite(value)) return QColor::fromRgba(kNoRayColour);
+  struct Stop {
+    double at;
+    int r, g, b;
+  };
+  static constexpr std::array<Stop, 5> kStops{
+      {{0.0, 25, 30, 110}, {0.25, 30, 110, 200}, {0.5, 40, 175, 120}, {0.75, 240, 210, 40}, {1.0, 215, 45, 35}}};
+  const double f = top > 0.0 ? std::clamp(value / top, 0.0, 1.0) : 1.0;
+  size_t i = 1;
+  while (i + 1 < kStops.size() && kStops[i].at < f) ++i;
+  const Stop& a = kStops[i - 1];
+  const Stop& b = kStops[i];
+  const double t = (f - a.at) / (b.at - a.at);
+  const auto mix = [t](int from, int to) { return static_cast<int>(std::lround(from + t * (to - from))); };
+  return QColor(mix(a.r, b.r), mix(a.g, b.g), mix(a.b, b.b));
+}
+
+double HeatScaleTop(const ProjectionUncertaintyMap& map) {
+  if (!map.valid || !(map.worst > 0.0)) return 1.0;
+  return std::min(FineCeiling(map.worst), FineCeiling(3.0 * std::max(map.centre90, 1e-6)));
+}
+
+std::vector<double> ContourLevels(double top) {
+  std::vector<double> levels;
+  if (!(top > 0.0)) return levels;
+  const double step = NiceCeiling(top / 6.0);
+  for (int k = 1; k * step < top * (1.0 - 1e-9); ++k) levels.push_back(k * step);
+  return levels;
+}
+
+double InterpolatedSigma(const ProjectionUncertaintyMap& map, double x, double y) {
+  if (!map.valid || map.columns < 1 || map.rows < 1) return std::numeric_limits<double>::infinity();
+  const double u = std::clamp(x * map.columns / map.width - 0.5, 0.0, map.columns - 1.0);
+  const double v = std::clamp(y * map.rows / map.height - 0.5, 0.0, map.rows - 1.0);
+  const int c0 = static_cast<int>(u), r0 = static_cast<int>(v);
+  const int c1 = std::min(c0 + 1, map.columns - 1), r1 = std::min(r0 + 1, map.rows - 1);
+  const double fu = u - c0, fv = v - r0;
+  const double top = (1 - fu) * map.At(c0, r0) + fu * map.At(c1, r0);
+  const double bottom = (1 - fu) * map.At(c0, r1) + fu * map.At(c1, r1);
+  return (1 - fv) * top + fv * bottom;
+}
+
 struct CResidualWindow::Layout {
   QRectF scatter, histogram, coverage, legend;
 };
 
-CResidualWindow::CResidualWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+CResidualWindow::CResidualWindow(QWidget* parent) : QWidget(parent, Qt::Window), tabs_(new QTabBar(this)) {
   setWindowTitle("Residuals");
-  resize(960, 640);
   setFont(QFont("Verdana", 8));
+  tabs_->addTab("Residuals and coverage");
+  tabs_->addTab("Projection uncertainty");
+  tabs_->setDrawBase(false);
+  connect(tabs_, &QTabBar::currentChanged, this, [this] { update(); });
+  resize(960, 660);
+}
+
+int CResidualWindow::CurrentTab() const { return tabs_->currentIndex(); }
+
+void CResidualWindow::SetUncertainty(ProjectionUncertaintyMap map, const QString& unit, const QString& verdict) {
+  uncertainty_ = std::move(map);
+  distanceUnit_ = unit;
+  verdict_ = verdict;
+  update();
+}
+
+QSize CResidualWindow::PictureSize() const {
+  return QSize(width(), std::max(1, height() - tabs_->sizeHint().height()));
+}
+
+QImage CResidualWindow::Picture() const {
+  return CurrentTab() == kUncertaintyTab ? RenderUncertainty(PictureSize()) : Render(PictureSize());
+}
+
+void CResidualWindow::resizeEvent(QResizeEvent* event) {
+  tabs_->setGeometry(0, 0, event->size().width(), tabs_->sizeHint().height());
+  QWidget::resizeEvent(event);
 }
 
 void CResidualWindow::SetResiduals(const QString& title, std::vector<CornerResidual> corners,
@@ -283,5 +371,143 @@ void CResidualWindow::DrawLegend(QPainter& painter, const QRectF& area) const {
 
 void CResidualWindow::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.drawImage(0, 0, Render(size()));
+  const int tabsHeight = tabs_->sizeHint().height();
+  painter.fillRect(QRect(0, 0, width(), tabsHeight), QColor::fromRgba(kBackgroundColour));
+  painter.drawImage(0, tabsHeight, Picture());
+}
+
+// ---- Projection uncertainty ----
+
+QRectF CResidualWindow::HeatMapRect(const QSize& size) const {
+  const double top = kTitleHeight + kCaptionHeight;
+  const double maxWidth = std::max(60.0, size.width() - 3.0 * kMargin - kScaleWidth - kScaleLabelWidth);
+  const double maxHeight = std::max(45.0, size.height() - top - kMargin - kVerdictHeight);
+  const double aspect = uncertainty_.width > 0 && uncertainty_.height > 0
+                            ? static_cast<double>(uncertainty_.height) / uncertainty_.width
+                            : 0.75;
+  const double width = std::min(maxWidth, maxHeight / aspect);
+  return QRectF(kMargin, top, width, width * aspect);
+}
+
+QImage CResidualWindow::RenderUncertainty(const QSize& size) const {
+  QImage image(size, QImage::Format_ARGB32_Premultiplied);
+  image.fill(QColor::fromRgba(kBackgroundColour));
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QFont titleFont = font();
+  titleFont.setBold(true);
+  titleFont.setPointSize(titleFont.pointSize() + 2);
+  painter.setFont(titleFont);
+  painter.setPen(QColor::fromRgba(kTextColour));
+  painter.drawText(QRectF(kMargin, 0, size.width() - 2 * kMargin, kTitleHeight), Qt::AlignLeft | Qt::AlignVCenter,
+                   title_ + "   Projection uncertainty");
+  painter.setFont(font());
+  const QRectF area = HeatMapRect(size);
+  if (!uncertainty_.valid) {
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap,
+                     "This run's projection uncertainty cannot be estimated (too few points, or a fit with no "
+                     "unique solution).");
+    return image;
+  }
+  Caption(painter, area,
+          QString("Uncertainty at %1 %2 (the median board distance): worst %3, central 90% %4")
+              .arg(uncertainty_.distance, 0, 'f', 1)
+              .arg(distanceUnit_, Pixels(uncertainty_.worst), Pixels(uncertainty_.centre90)));
+  const double top = HeatScaleTop(uncertainty_);
+  DrawHeatMap(painter, area, top);
+  DrawContours(painter, area, top);
+  // The central 90% the verdict looks at.
+  const double inset = 0.5 * (1.0 - kCentralShare);
+  painter.setPen(QPen(QColor::fromRgba(kTextColour), 1.0, Qt::DashLine));
+  painter.drawRect(area.adjusted(inset * area.width(), inset * area.height(), -inset * area.width(), -inset * area.height()));
+  DrawColourScale(painter, QRectF(area.right() + kMargin, area.top(), kScaleWidth, area.height()), top);
+  painter.setPen(QColor::fromRgba(verdict_.startsWith("Enough") ? kEnoughColour : kAccentColour));
+  painter.drawText(QRectF(kMargin, area.bottom() + 6, size.width() - 2 * kMargin, kVerdictHeight - 6),
+                   Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, verdict_);
+  return image;
+}
+
+void CResidualWindow::DrawHeatMap(QPainter& painter, const QRectF& area, double top) const {
+  const QRect pixels = area.toAlignedRect();
+  QImage heat(pixels.size(), QImage::Format_RGB32);
+  const double scale = uncertainty_.width / area.width();
+  for (int py = 0; py < heat.height(); ++py) {
+    auto* line = reinterpret_cast<QRgb*>(heat.scanLine(py));
+    for (int px = 0; px < heat.width(); ++px)
+      line[px] = HeatColour(InterpolatedSigma(uncertainty_, (px + 0.5) * scale, (py + 0.5) * scale), top).rgb();
+  }
+  painter.drawImage(pixels.topLeft(), heat);
+  painter.setPen(QPen(QColor::fromRgba(kAxisColour), 1.0));
+  painter.drawRect(area);
+}
+
+namespace {
+
+// Where `level` crosses the edge from a (value va) to b (value vb).
+QPointF Crossing(QPointF a, QPointF b, double va, double vb, double level) {
+  const double t = (level - va) / (vb - va);
+  return a + (b - a) * t;
+}
+
+}  // namespace
+
+void CResidualWindow::DrawContours(QPainter& painter, const QRectF& area, double top) const {
+  const ProjectionUncertaintyMap& map = uncertainty_;
+  const double scale = area.width() / map.width;
+  const auto node = [&](int column, int row) {
+    return QPointF(area.left() + map.CellX(column) * scale, area.top() + map.CellY(row) * scale);
+  };
+  for (double level : ContourLevels(top)) {
+    painter.setPen(QPen(QColor(255, 255, 255, 200), 1.0));
+    QPointF labelAt;
+    bool labelled = false;
+    for (int row = 0; row + 1 < map.rows; ++row)
+      for (int column = 0; column + 1 < map.columns; ++column) {
+        // Corners of the square around it, in order.
+        const std::array<QPointF, 4> p{node(column, row), node(column + 1, row), node(column + 1, row + 1),
+                                       node(column, row + 1)};
+        const std::array<double, 4> v{map.At(column, row), map.At(column + 1, row), map.At(column + 1, row + 1),
+                                      map.At(column, row + 1)};
+        if (!std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); })) continue;
+        std::vector<QPointF> crossings;
+        for (int e = 0; e < 4; ++e) {
+          const int f = (e + 1) % 4;
+          if ((v[e] < level) != (v[f] < level)) crossings.push_back(Crossing(p[e], p[f], v[e], v[f], level));
+        }
+        // Four crossings (a saddle) pair up along the square's edges in order.
+        for (size_t k = 0; k + 1 < crossings.size(); k += 2) painter.drawLine(crossings[k], crossings[k + 1]);
+        if (!labelled && !crossings.empty() && column > 0 && column + 2 < map.columns) {
+          labelAt = crossings[0];
+          labelled = true;
+        }
+      }
+    if (labelled) {
+      painter.setPen(QColor(255, 255, 255));
+      painter.drawText(QRectF(labelAt.x() + 2, labelAt.y() - 14, 60, 14), Qt::AlignLeft | Qt::AlignBottom,
+                       QString::number(level, 'g', 3));
+    }
+  }
+}
+
+void CResidualWindow::DrawColourScale(QPainter& painter, const QRectF& area, double top) const {
+  const int steps = std::max(2, static_cast<int>(area.height()));
+  for (int i = 0; i < steps; ++i) {
+    const double value = top * (1.0 - (i + 0.5) / steps);
+    painter.fillRect(QRectF(area.left(), area.top() + area.height() * i / steps, area.width(),
+                            area.height() / steps + 1.0),
+                     HeatColour(value, top));
+  }
+  painter.setPen(QPen(QColor::fromRgba(kAxisColour), 1.0));
+  painter.drawRect(area);
+  std::vector<double> ticks{0.0};
+  for (double level : ContourLevels(top)) ticks.push_back(level);
+  ticks.push_back(top);
+  painter.setPen(QColor::fromRgba(kTextColour));
+  for (double tick : ticks) {
+    const double y = area.bottom() - area.height() * tick / top;
+    painter.drawLine(QPointF(area.right(), y), QPointF(area.right() + 4, y));
+    QString label = QString::number(tick, 'g', 3) + " px";
+    if (tick == top && uncertainty_.worst > top) label = "\u2265 " + label;
+    painter.drawText(QRectF(area.right() + 6, y - 8, kScaleLabelWidth, 16), Qt::AlignLeft | Qt::AlignVCenter, label);
+  }
 }

@@ -9,12 +9,15 @@
 #include <QTextLayout>
 #include <QWheelEvent>
 #include <algorithm>
+#include <cmath>
 #include <exception>
 
 #include "app/CalibrationReport.h"
 #include "app/CalibrationService.h"
 #include "app/RunDiagnostics.h"
+#include "app/ViewGuidance.h"
 #include "core/CalibrationData.h"
+#include "ui/ApplicationSettings.h"
 #include "ui/CalibrationRunner.h"
 #include "ui/GridDetector.h"
 #include "ui/ProgressWindow.h"
@@ -131,9 +134,69 @@ QStringList WrapParagraph(const QString& paragraph, const QFont& font, qreal wid
 
 }  // namespace
 
-int CCameraEntryPanel::HeightForText(int width) const {
+int CCameraEntryPanel::TextHeight(int width) const {
   const int lines = static_cast<int>(DrawnLines(width).size());
   return TextArea(width, 10000).top() + lines * QFontMetrics(textFont_).lineSpacing() + 3;
+}
+
+int CCameraEntryPanel::HeightForText(int width) const { return TextHeight(width) + GuidanceHeight(width); }
+
+void CCameraEntryPanel::SetGuidance(std::optional<EntryGuidance> guidance) {
+  guidance_ = std::move(guidance);
+  update();
+}
+
+namespace {
+
+constexpr int kGuidanceGap = 4;
+constexpr int kBarLabelWidth = 30;
+constexpr int kBarValueWidth = 28;
+
+}  // namespace
+
+QStringList CCameraEntryPanel::VerdictLines(int width) const {
+  if (!guidance_) return {};
+  return WrapWords(guidance_->verdict, textFont_, TextArea(width, 10000).width());
+}
+
+int CCameraEntryPanel::GuidanceHeight(int width) const {
+  if (!guidance_) return 0;
+  const int lineSpacing = QFontMetrics(textFont_).lineSpacing();
+  return kGuidanceGap + lineSpacing + EntryGuidance::kBars * kBarRowHeight +
+         static_cast<int>(VerdictLines(width).size()) * lineSpacing + 3;
+}
+
+QRect CCameraEntryPanel::BarRect(int i) const {
+  if (!guidance_ || i < 0 || i >= EntryGuidance::kBars) return QRect();
+  const QRect area = TextArea(width(), height());
+  const int top = TextHeight(width()) + kGuidanceGap + QFontMetrics(textFont_).lineSpacing() + i * kBarRowHeight;
+  return QRect(area.left() + kBarLabelWidth, top + 2, area.width() - kBarLabelWidth - kBarValueWidth, kBarRowHeight - 4);
+}
+
+void CCameraEntryPanel::DrawGuidance(QPainter& painter, int top) const {
+  const QRect area = TextArea(width(), height());
+  const int lineSpacing = QFontMetrics(textFont_).lineSpacing();
+  painter.setPen(QColor(0xE6, 0xE6, 0xE6));
+  painter.drawText(QRect(area.left(), top + kGuidanceGap, area.width(), lineSpacing), Qt::AlignLeft | Qt::AlignTop,
+                   guidance_->heading);
+  for (int i = 0; i < EntryGuidance::kBars; ++i) {
+    const QRect bar = BarRect(i);
+    const double value = std::clamp(guidance_->bars[static_cast<size_t>(i)], 0.0, 1.0);
+    painter.setPen(QColor(0xE6, 0xE6, 0xE6));
+    painter.drawText(QRect(area.left(), bar.top() - 2, kBarLabelWidth, kBarRowHeight), Qt::AlignLeft | Qt::AlignVCenter,
+                     EntryGuidance::kLabels[static_cast<size_t>(i)]);
+    painter.fillRect(bar, QColor(0x3C, 0x3C, 0x3C));
+    const QColor fill = value >= 0.999 ? QColor(0x5C, 0xC8, 0x5C) : QColor(0xFF, 0xBF, 0x00);
+    painter.fillRect(QRect(bar.left(), bar.top(), static_cast<int>(std::lround(bar.width() * value)), bar.height()), fill);
+    painter.drawText(QRect(bar.right() + 2, bar.top() - 2, kBarValueWidth - 2, kBarRowHeight),
+                     Qt::AlignRight | Qt::AlignVCenter, QString::number(value, 'f', 2));
+  }
+  painter.setPen(guidance_->enough ? QColor(0x7C, 0xE0, 0x7C) : QColor(0xFF, 0xBF, 0x00));
+  QRect line(area.left(), BarRect(EntryGuidance::kBars - 1).bottom() + 4, area.width(), lineSpacing);
+  for (const QString& text : VerdictLines(width())) {
+    painter.drawText(line, Qt::AlignTop | Qt::AlignLeft | Qt::TextSingleLine, text);
+    line.translate(0, lineSpacing);
+  }
 }
 
 QStringList CCameraEntryPanel::DrawnLines(int width) const {
@@ -161,6 +224,7 @@ void CCameraEntryPanel::paintEvent(QPaintEvent*) {
     painter.drawText(line, Qt::AlignTop | Qt::AlignLeft | Qt::TextSingleLine, text);
     line.translate(0, lineSpacing);
   }
+  if (guidance_) DrawGuidance(painter, TextHeight(width()));
 }
 
 // ---- Panel ----
@@ -325,6 +389,26 @@ QString CStaticDataView::CameraText(int camera) const {
   return QString::fromStdString(CameraSummaryText(*store_, camera));
 }
 
+void CStaticDataView::UpdateGuidance() {
+  const int selected = SelectedCamera();
+  for (int camera = 0; camera < std::min(CameraCount(), static_cast<int>(entries_.size())); ++camera) {
+    if (camera != selected) {
+      entries_[camera]->SetGuidance(std::nullopt);
+      continue;
+    }
+    const CameraGuidance guidance = GuidanceOf(*store_, camera, GuidanceThresholds());
+    EntryGuidance shown;
+    shown.heading = QString("Coverage of %1 view%2").arg(guidance.usableViews).arg(guidance.usableViews == 1 ? QString() : QString("s"));
+    const CoverageSummary& c = guidance.coverage;
+    if (c.valid) shown.bars = {c.share, c.x, c.y, c.size, c.skew};
+    shown.verdict = QString::fromStdString(guidance.verdict.text);
+    if (guidance.hasRun && guidance.runViews != guidance.usableViews)
+      shown.verdict += QString(" (last run: %1 views)").arg(guidance.runViews);
+    shown.enough = guidance.verdict.enough;
+    entries_[camera]->SetGuidance(std::move(shown));
+  }
+}
+
 void CStaticDataView::Refresh() {
   if (!initialised_) return;
   if (CameraCount() < 2) DropRig();
@@ -342,7 +426,11 @@ void CStaticDataView::Refresh() {
   }
   if (selectedEntry_ >= count) selectedEntry_ = -1;
   for (int camera = 0; camera < CameraCount(); ++camera) entries_[camera]->SetTexts(CameraTitle(camera), CameraText(camera));
-  if (HasRigEntry()) entries_.back()->SetTexts("Stereo Rig", rigText_);
+  if (HasRigEntry()) {
+    entries_.back()->SetTexts("Stereo Rig", rigText_);
+    entries_.back()->SetGuidance(std::nullopt);
+  }
+  UpdateGuidance();
   LayoutEntries();
   BindSelectedList();
 }
@@ -351,6 +439,8 @@ void CStaticDataView::ViewsChanged() {
   if (!initialised_) return;
   for (int camera = 0; camera < std::min(CameraCount(), static_cast<int>(entries_.size())); ++camera)
     entries_[camera]->SetTexts(CameraTitle(camera), CameraText(camera));
+  UpdateGuidance();
+  LayoutEntries();
   imageList_->Redraw();
 }
 
@@ -426,6 +516,7 @@ void CStaticDataView::ClearCameras() {
 void CStaticDataView::Select(int entry) {
   if (entry == selectedEntry_) return;
   selectedEntry_ = entry;
+  UpdateGuidance();
   LayoutEntries();
   if (entry >= 0) ScrollToEntry(entry);
   BindSelectedList();
@@ -652,6 +743,10 @@ void CStaticDataView::ShowResiduals() {
   }
   residualWindow_->SetResiduals(CameraTitle(camera), std::move(residuals.corners), std::move(residuals.views),
                                 residuals.imageWidth, residuals.imageHeight);
+  CameraGuidance guidance = GuidanceOf(*store_, camera, GuidanceThresholds());
+  residualWindow_->SetUncertainty(std::move(guidance.uncertainty),
+                                  LengthUnitName(store_->GetGrid(camera).unit),
+                                  QString::fromStdString(guidance.verdict.text));
   residualWindow_->show();
   residualWindow_->raise();
 }

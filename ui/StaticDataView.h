@@ -41,15 +41,33 @@ struct DetectionSummary;
 class CScrollBarEx;
 class CResidualWindow;
 
-// A camera's entry: a title strip over an information text.
+// What the selected camera's entry shows under its text: a bar per coverage
+// figure (each 0 to 1) and the verdict on its views.
+struct EntryGuidance {
+  static constexpr int kBars = 5;
+  static constexpr std::array<const char*, kBars> kLabels{"Cells", "X", "Y", "Size", "Skew"};
+  QString heading;  // "Coverage of 12 views"
+  std::array<double, kBars> bars{};
+  QString verdict;
+  bool enough = false;
+};
+
+// A camera's entry: a title strip over an information text, and for the
+// selected camera the coverage bars and verdict below it.
 class CCameraEntryPanel : public QWidget {
   Q_OBJECT
  public:
   static constexpr int kTitleHeight = 16;
+  static constexpr int kBarRowHeight = 12;
 
   explicit CCameraEntryPanel(QWidget* parent = nullptr, int id = 0);
   int Id() const { return id_; }
   void SetTexts(const QString& title, const QString& information);
+  // Shown below the text; nullopt hides it.
+  void SetGuidance(std::optional<EntryGuidance> guidance);
+  const std::optional<EntryGuidance>& Guidance() const { return guidance_; }
+  // Where the bar of figure i is drawn (its full length), in entry coordinates; empty without guidance.
+  QRect BarRect(int i) const;
   void SetTitleColour(uint32_t argb);
   QString Title() const { return title_; }
   QString Information() const { return information_; }
@@ -59,12 +77,19 @@ class CCameraEntryPanel : public QWidget {
   // A line of "a, b, ..." wraps after a comma, so a number keeps its label
   // and its unit; a part too long for the width wraps within itself.
   QStringList DrawnLines(int width) const;
+  // The verdict's lines at the given width.
+  QStringList VerdictLines(int width) const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  int TextHeight(int width) const;
+  int GuidanceHeight(int width) const;
+  void DrawGuidance(class QPainter& painter, int top) const;
+
   int id_;
+  std::optional<EntryGuidance> guidance_;
   QString title_;
   QString information_;
   uint32_t titleColour_ = 0xFF3C3C3C;
@@ -254,6 +279,8 @@ class CStaticDataView : public QWidget {
   void Select(int entry);
   void DropRig();
   QString CameraText(int camera) const;
+  // The selected camera's coverage and verdict on its entry; none on the others.
+  void UpdateGuidance();
   void OpenEditorAt(int view);
   void RemoveViews(int camera, int view, bool withPair);
   void DetectionFinished(const DetectionSummary& summary);
