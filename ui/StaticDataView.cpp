@@ -397,6 +397,11 @@ void CStaticDataView::UpdateGuidance() {
       continue;
     }
     const CameraGuidance guidance = GuidanceOf(*store_, camera, GuidanceThresholds());
+    // A camera without a view to judge keeps its entry as it was.
+    if (guidance.usableViews == 0 && !guidance.hasRun) {
+      entries_[camera]->SetGuidance(std::nullopt);
+      continue;
+    }
     EntryGuidance shown;
     shown.heading = QString("Coverage of %1 view%2").arg(guidance.usableViews).arg(guidance.usableViews == 1 ? QString() : QString("s"));
     const CoverageSummary& c = guidance.coverage;

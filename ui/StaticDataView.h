@@ -279,7 +279,8 @@ class CStaticDataView : public QWidget {
   void Select(int entry);
   void DropRig();
   QString CameraText(int camera) const;
-  // The selected camera's coverage and verdict on its entry; none on the others.
+  // The selected camera's coverage and verdict on its entry when it has views a run would take or a current
+  // run; none on the others.
   void UpdateGuidance();
   void OpenEditorAt(int view);
   void RemoveViews(int camera, int view, bool withPair);

@@ -123,11 +123,13 @@ TEST_F(ViewGuidancePanelTest, SelectedEntryShowsCoverageBarsAndTheVerdictThatFol
   EXPECT_TRUE(entry->Guidance()->verdict.endsWith("(last run: 20 views)")) << entry->Guidance()->verdict.toStdString();
   SavePicture(panel.grab().toImage(), "data_panel_coverage_bars.png");
 
-  // The guidance moves with the selection.
+  // The guidance moves with the selection; a camera without views shows none and keeps its height.
   panel.SelectEntry(1);
   EXPECT_FALSE(entry->Guidance().has_value());
-  ASSERT_TRUE(EntryAt(1)->Guidance().has_value());
-  EXPECT_EQ(EntryAt(1)->Guidance()->heading, "Coverage of 0 views");
+  EXPECT_FALSE(EntryAt(1)->Guidance().has_value());
+  EXPECT_EQ(panel.EntryRect(1).height(), CStaticDataView::kEntryHeight + CStaticDataView::kEntryExpansion);
+  panel.SelectEntry(0);
+  ASSERT_TRUE(entry->Guidance().has_value());
 }
 
 TEST_F(ViewGuidancePanelTest, HeatMapOfClusteredViewsIsHotInTheCornersAndSaysMoreViewsAreNeeded) {
