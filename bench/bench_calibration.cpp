@@ -55,10 +55,10 @@ SyntheticCamera BenchCamera() {
   camera.fx = camera.fy = 1600.0;
   camera.cx = 639.5;
   camera.cy = 479.5;
-  camera.k1 = -0.2;
-  camera.k2 = 0.07;
-  camera.p1 = 0.0008;
-  camera.p2 = -0.0004;
+  camera.coefficients[0] = -0.2;
+  camera.coefficients[1] = 0.07;
+  camera.coefficients[2] = 0.0008;
+  camera.coefficients[3] = -0.0004;
   return camera;
 }
 

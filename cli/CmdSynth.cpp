@@ -1,9 +1,12 @@
 // lentora synth: a synthetic workspace of chequerboard views through a known
 // camera, with its ground truth beside it.
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
+#include <string>
 
 #include "synth/SyntheticViews.h"
 #include "cli/Command.h"
@@ -14,19 +17,22 @@ namespace {
 
 const char* const kSynthUsage =
     "usage: lentora synth OUT_INDEX [--views N] [--grid NXxNY] [--square D] [--size WxH]\n"
-    "                    [--camera fx,fy,cx,cy,k1,k2,p1,p2] [--noise SIGMA] [--stereo r1,r2,r3,t1,t2,t3]\n"
-    "                    [--seed S] [--blur SIGMA] [--image-noise SIGMA]\n"
+    "                    [--model NAME] [--camera fx,fy,cx,cy,COEFFICIENTS] [--noise SIGMA]\n"
+    "                    [--stereo r1,r2,r3,t1,t2,t3] [--seed S] [--blur SIGMA] [--image-noise SIGMA]\n"
     "  Renders a workspace of N views (default 10) of a chequerboard with NXxNY grid points\n"
     "  (default 9x6, squares of D = 30 units) seen by a known camera (default fx = fy = 1.25 W,\n"
-    "  centred, mild distortion) in WxH images (default 640x480). Grid points are exact plus\n"
+    "  centred, mild distortion) in WxH images (default 640x480). --model gives the camera a lens\n"
+    "  model: pinhole-radtan (the default), pinhole-radtan-k3, rational or fisheye (default: 180\n"
+    "  degrees across the width); --camera then lists that model's coefficients (k1,k2,p1,p2 for\n"
+    "  pinhole-radtan, k1,k2,p1,p2,k3, k1,k2,p1,p2,k3,k4,k5,k6 or k1,k2,k3,k4). Grid points are exact plus\n"
     "  Gaussian noise of SIGMA pixels (default 0). --stereo adds a second camera with the same\n"
     "  intrinsics at rotation vector r and translation t relative to the first. --blur (default\n"
     "  0.6 px) and --image-noise (default 2 grey levels) make the images look photographed.\n"
     "  The ground truth goes to ground_truth.json beside OUT_INDEX.\n";
 
 const CommandSpec kSynth{"synth", kSynthUsage, kNoCommonOption,
-                         {"--views", "--grid", "--square", "--size", "--camera", "--noise", "--stereo", "--seed",
-                          "--blur", "--image-noise"}};
+                         {"--views", "--grid", "--square", "--size", "--model", "--camera", "--noise", "--stereo",
+                          "--seed", "--blur", "--image-noise"}};
 
 bool ParseSize(const std::string& text, int& a, int& b) {
   const size_t x = text.find('x');
@@ -46,14 +52,23 @@ std::string ReadOptions(const ParsedArguments& parsed, SyntheticOptions& options
   if (!ReadOption(parsed, "--size", width, [&](const std::string& t, int&) { return ParseSize(t, width, height); }) ||
       width < 32 || height < 32 || width > 10000 || height > 10000)
     return "--size must be WxH with each side from 32 to 10000";
+  LensModel model = LensModel::PinholeRadtan;
+  if (const auto name = parsed.Value("--model")) {
+    const std::optional<LensModel> found = LensModelFromName(*name);
+    if (!found) return "unknown lens model \"" + *name + "\" (pinhole-radtan, pinhole-radtan-k3, rational or fisheye)";
+    model = *found;
+  }
   SyntheticCamera& camera = options.camera;
-  camera = TypicalSyntheticCamera(width, height);
+  camera = TypicalSyntheticCamera(model, width, height);
   if (const auto text = parsed.Value("--camera")) {
     std::vector<double> v;
-    if (!ParseDoubleList(*text, v) || v.size() != 8 || !(v[0] > 0) || !(v[1] > 0))
-      return "--camera needs fx,fy,cx,cy,k1,k2,p1,p2 with positive focal lengths";
+    const size_t count = 4 + static_cast<size_t>(DistortionCount(model));
+    if (!ParseDoubleList(*text, v) || v.size() != count || !(v[0] > 0) || !(v[1] > 0))
+      return "--camera needs fx,fy,cx,cy and the " + std::to_string(count - 4) + " coefficients of the " +
+             LensModelName(model) + " model, with positive focal lengths";
     camera.fx = v[0], camera.fy = v[1], camera.cx = v[2], camera.cy = v[3];
-    camera.k1 = v[4], camera.k2 = v[5], camera.p1 = v[6], camera.p2 = v[7];
+    camera.coefficients.fill(0.0);
+    std::copy(v.begin() + 4, v.end(), camera.coefficients.begin());
   }
   GridDescription& grid = options.grid;
   grid = GridDescription{30.0, 30.0, 9, 6, 5, 5};
@@ -94,7 +109,9 @@ void WriteCameraTruth(JsonWriter& json, int index, const SyntheticCameraViews& v
   const CameraParameters p = views.camera.ToParameters();
   json.BeginObject().Key("camera").Value(index);
   json.Key("fx").Value(p.fx()).Key("fy").Value(p.fy()).Key("cx").Value(p.cx()).Key("cy").Value(p.cy());
-  json.Key("distortion").Array(p.distortion.begin(), p.distortion.begin() + 4);
+  const auto end = p.distortion.begin() + DistortionCount(p.model);
+  json.Key("model").Value(std::string(LensModelName(p.model))).Key("coefficients").Array(p.distortion.begin(), end);
+  if (p.model == LensModel::PinholeRadtan) json.Key("distortion").Array(p.distortion.begin(), end);
   json.Key("K").Array(p.K.begin(), p.K.end());
   json.Key("width").Value(views.camera.width).Key("height").Value(views.camera.height);
   json.Key("poses").BeginArray();

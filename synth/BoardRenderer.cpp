@@ -6,6 +6,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "calib/CameraModel.h"
+
 namespace {
 
 // Grey levels of the printed board and of what lies around it.
@@ -18,25 +20,10 @@ constexpr double kBackground = 95.0;
 // under a thousandth of a pixel for any sensible distortion.
 constexpr double kEdgeMargin = 5e-3;
 
-// Newton's method for the undistorted normalised point whose distorted image is
-// (xd, yd); (x, y) holds the start on entry and the solution on return.
-void Undistort(const SyntheticCamera& c, double xd, double yd, double& x, double& y) {
-  for (int iteration = 0; iteration < 20; ++iteration) {
-    const double r2 = x * x + y * y;
-    const double radial = 1.0 + c.k1 * r2 + c.k2 * r2 * r2;
-    const double dRadial = 2.0 * c.k1 + 4.0 * c.k2 * r2;  // d radial / d(r2) times 2
-    const double fx = x * radial + 2.0 * c.p1 * x * y + c.p2 * (r2 + 2.0 * x * x) - xd;
-    const double fy = y * radial + c.p1 * (r2 + 2.0 * y * y) + 2.0 * c.p2 * x * y - yd;
-    const double a = radial + x * x * dRadial + 2.0 * c.p1 * y + 6.0 * c.p2 * x;
-    const double b = x * y * dRadial + 2.0 * c.p1 * x + 2.0 * c.p2 * y;
-    const double d = y * y * dRadial + radial + 6.0 * c.p1 * y + 2.0 * c.p2 * x;
-    const double det = a * d - b * b;
-    if (det == 0.0) return;
-    const double stepX = (d * fx - b * fy) / det, stepY = (a * fy - b * fx) / det;
-    x -= stepX;
-    y -= stepY;
-    if (std::fabs(stepX) + std::fabs(stepY) < 1e-13) return;
-  }
+// The ray seen at image point (u, v) through the camera's lens model, or NaNs
+// where the model has none (outside a fisheye's circle, past a lens's fold).
+void RayAt(const CameraParameters& camera, double u, double v, double* ray) {
+  if (!camera_model::Ray(camera, u, v, ray)) ray[0] = ray[1] = ray[2] = std::nan("");
 }
 
 // Grey level of the board square (column, row) in square units: the squares
@@ -51,8 +38,9 @@ double CellShade(const GridDescription& grid, long column, long row) {
 // floor() for cell indices, kept inside long's range for rays near the horizon.
 long CellIndex(double value) { return static_cast<long>(std::floor(std::clamp(value, -1e9, 1e9))); }
 
-// The board plane seen from the camera. For a ray (x, y, 1), a = R^T ray; the
-// ray meets the board at depth offset / a.z, at board point depth * a - R^T t.
+// The board plane seen from the camera. For a ray, a = R^T ray; the ray meets
+// the board at depth offset / a.z (in units of the ray's length), at board
+// point depth * a - R^T t.
 struct BoardPlane {
   BoardPlane(const SyntheticPose& pose, const GridDescription& grid) : R(pose.R), t(pose.t), dX(grid.dX), dY(grid.dY) {
     offset = R[2] * t[0] + R[5] * t[1] + R[8] * t[2];
@@ -64,26 +52,25 @@ struct BoardPlane {
   double dX, dY, offset, c0, c1;
 };
 
-// Shade seen along the exact ray (x, y, 1).
-double ShadeOfRay(const BoardPlane& plane, const GridDescription& grid, double x, double y) {
+// Shade seen along the exact ray (the background where there is none).
+double ShadeOfRay(const BoardPlane& plane, const GridDescription& grid, const double* ray) {
   const auto& R = plane.R;
-  const double towards = R[2] * x + R[5] * y + R[8];
+  const double towards = R[2] * ray[0] + R[5] * ray[1] + R[8] * ray[2];
   const double depth = towards != 0.0 ? plane.offset / towards : -1.0;
   if (!(depth > 0.0)) return kBackground;
   // Object coordinates: R^T (depth * ray - t).
-  const double d0 = depth * x - plane.t[0], d1 = depth * y - plane.t[1], d2 = depth - plane.t[2];
+  const double d0 = depth * ray[0] - plane.t[0], d1 = depth * ray[1] - plane.t[1], d2 = depth * ray[2] - plane.t[2];
   const double X = R[0] * d0 + R[3] * d1 + R[6] * d2;
   const double Y = R[1] * d0 + R[4] * d1 + R[7] * d2;
   return CellShade(grid, CellIndex(X / plane.dX), CellIndex(Y / plane.dY));
 }
 
 // Shade of the sample at image point (u, v), its ray solved on its own.
-double ExactSampleShade(const SyntheticCamera& camera, const BoardPlane& plane, const GridDescription& grid, double u,
+double ExactSampleShade(const CameraParameters& camera, const BoardPlane& plane, const GridDescription& grid, double u,
                         double v) {
-  const double xd = (u - camera.cx) / camera.fx, yd = (v - camera.cy) / camera.fy;
-  double x = xd, y = yd;
-  Undistort(camera, xd, yd, x, y);
-  return ShadeOfRay(plane, grid, x, y);
+  double ray[3];
+  RayAt(camera, u, v, ray);
+  return ShadeOfRay(plane, grid, ray);
 }
 
 // A pixel corner's ray in board terms: a = R^T ray and, when the ray meets the
@@ -98,11 +85,11 @@ struct CornerPoint {
 void ComputeCorners(const BoardPlane& plane, const double* rays, int count, CornerPoint* corners) {
   const auto& R = plane.R;
   for (int k = 0; k < count; ++k) {
-    const double x = rays[2 * k], y = rays[2 * k + 1];
+    const double x = rays[3 * k], y = rays[3 * k + 1], z = rays[3 * k + 2];
     CornerPoint& c = corners[k];
-    c.a[0] = R[0] * x + R[3] * y + R[6];
-    c.a[1] = R[1] * x + R[4] * y + R[7];
-    c.a[2] = R[2] * x + R[5] * y + R[8];
+    c.a[0] = R[0] * x + R[3] * y + R[6] * z;
+    c.a[1] = R[1] * x + R[4] * y + R[7] * z;
+    c.a[2] = R[2] * x + R[5] * y + R[8] * z;
     const double depth = c.a[2] != 0.0 ? plane.offset / c.a[2] : -1.0;
     c.front = depth > 0.0 && std::isfinite(depth);
     c.X = (depth * c.a[0] - plane.c0) / plane.dX;
@@ -139,19 +126,11 @@ double DistanceToEdge(double value) { return std::fabs(value - std::nearbyint(va
 }  // namespace
 
 BoardRenderer::BoardRenderer(const SyntheticCamera& camera)
-    : camera_(camera), cornerRays_(2 * static_cast<size_t>(camera.width + 1) * (camera.height + 1)) {
+    : camera_(camera), cornerRays_(3 * static_cast<size_t>(camera.width + 1) * (camera.height + 1)) {
+  const CameraParameters parameters = camera.ToParameters();
   double* ray = cornerRays_.data();
-  for (int row = 0; row <= camera.height; ++row) {
-    const double yd = (row - 0.5 - camera.cy) / camera.fy;
-    double x = 0.0, y = 0.0;
-    for (int column = 0; column <= camera.width; ++column, ray += 2) {
-      const double xd = (column - 0.5 - camera.cx) / camera.fx;
-      if (column == 0 || !std::isfinite(x) || !std::isfinite(y)) x = xd, y = yd;  // warm start along the row
-      Undistort(camera, xd, yd, x, y);
-      ray[0] = x;
-      ray[1] = y;
-    }
-  }
+  for (int row = 0; row <= camera.height; ++row)
+    for (int column = 0; column <= camera.width; ++column, ray += 3) RayAt(parameters, column - 0.5, row - 0.5, ray);
 }
 
 namespace {
@@ -166,14 +145,14 @@ constexpr double kBlockMargin = 0.25;
 
 // What one frame needs besides the corner rays.
 struct FrameSetting {
-  const SyntheticCamera& camera;
+  CameraParameters camera;
   const GridDescription& grid;
   BoardPlane plane;
   std::vector<std::array<double, 4>> weights;  // corner weights (top-left, top-right, bottom-left, bottom-right)
   std::vector<std::array<double, 2>> offsets;  // sample offsets from the pixel centre
 
   FrameSetting(const SyntheticCamera& c, const SyntheticPose& pose, const GridDescription& g, int samples)
-      : camera(c), grid(g), plane(pose, g) {
+      : camera(c.ToParameters()), grid(g), plane(pose, g) {
     for (int a = 0; a < samples; ++a)
       for (int b = 0; b < samples; ++b) {
         const double fu = (b + 0.5) / samples, fv = (a + 0.5) / samples;
@@ -245,7 +224,7 @@ double PixelShade(const FrameSetting& f, const CornerPoint* const corners[4], in
 }  // namespace
 
 const double* BoardRenderer::CornerRay(int column, int row) const {
-  return cornerRays_.data() + 2 * (static_cast<size_t>(row) * (camera_.width + 1) + column);
+  return cornerRays_.data() + 3 * (static_cast<size_t>(row) * (camera_.width + 1) + column);
 }
 
 void BoardRenderer::ShadePixels(const void* setting, int column0, int row0, int column1, int row1, cv::Mat& grey) const {
@@ -324,21 +303,16 @@ cv::Mat RenderBoardPerSample(const SyntheticCamera& camera, const SyntheticPose&
                              const RenderOptions& options) {
   const int samples = std::max(options.supersampling, 1);
   const BoardPlane plane(pose, grid);
+  const CameraParameters parameters = camera.ToParameters();
   cv::Mat grey(camera.height, camera.width, CV_64FC1);
-  double x = 0.0, y = 0.0;  // warm start of the undistortion, carried from sample to sample
   for (int row = 0; row < camera.height; ++row) {
     double* out = grey.ptr<double>(row);
     for (int column = 0; column < camera.width; ++column) {
       double sum = 0.0;
       for (int a = 0; a < samples; ++a)
-        for (int b = 0; b < samples; ++b) {
-          const double u = column - 0.5 + (b + 0.5) / samples;
-          const double v = row - 0.5 + (a + 0.5) / samples;
-          const double xd = (u - camera.cx) / camera.fx, yd = (v - camera.cy) / camera.fy;
-          if ((column == 0 && a == 0 && b == 0) || !std::isfinite(x) || !std::isfinite(y)) x = xd, y = yd;
-          Undistort(camera, xd, yd, x, y);
-          sum += ShadeOfRay(plane, grid, x, y);
-        }
+        for (int b = 0; b < samples; ++b)
+          sum += ExactSampleShade(parameters, plane, grid, column - 0.5 + (b + 0.5) / samples,
+                                  row - 0.5 + (a + 0.5) / samples);
       out[column] = sum / (samples * samples);
     }
   }

@@ -34,7 +34,7 @@ class BoardRenderer {
   void ShadePixels(const void* setting, int column0, int row0, int column1, int row1, cv::Mat& grey) const;
 
   SyntheticCamera camera_;
-  std::vector<double> cornerRays_;  // (height+1) x (width+1) pairs (x, y), row by row
+  std::vector<double> cornerRays_;  // (height+1) x (width+1) rays (x, y, z), row by row; NaN where none
 };
 
 // Renders the board through the camera at the pose: 8-bit BGR image of the camera's size.

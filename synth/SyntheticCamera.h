@@ -7,10 +7,12 @@
 
 #include "records/Records.h"
 
-// A camera of the synthetic rig: intrinsics and k1 k2 p1 p2.
+// A camera of the synthetic rig: intrinsics, a lens model and its coefficients
+// (k1 k2 p1 p2 for pinhole-radtan; see LensModel).
 struct SyntheticCamera {
   double fx = 800.0, fy = 800.0, cx = 319.5, cy = 239.5;
-  double k1 = 0.0, k2 = 0.0, p1 = 0.0, p2 = 0.0;
+  LensModel model = LensModel::PinholeRadtan;
+  std::array<double, kMaxDistortionCoefficients> coefficients{};
   int width = 640, height = 480;
 
   CameraParameters ToParameters() const;
@@ -19,6 +21,12 @@ struct SyntheticCamera {
 // The camera of the sample workspace, `lentora synth` and the virtual rig:
 // fx = fy = 1.25 x width, centred, mild barrel distortion.
 SyntheticCamera TypicalSyntheticCamera(int width = 640, int height = 480);
+// A typical camera of the model for that image size: the one above for the
+// pinhole family (with a small k3, and for rational a denominator that
+// flattens the edges), and for the fisheye an equidistant-like lens that sees
+// `fieldOfView` degrees across the image's width.
+SyntheticCamera TypicalSyntheticCamera(LensModel model, int width = 640, int height = 480,
+                                       double fieldOfView = 180.0);
 
 // Grid pose in a camera: Xc = R*X + t, R row by row, r its rotation vector.
 struct SyntheticPose {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <random>
 
+#include "calib/CameraModel.h"
 #include "synth/BoardRenderer.h"
 #include "synth/SmallMatrix.h"
 
@@ -53,21 +54,26 @@ Vector3 VectorFromMatrix(const Matrix3& R) {
   return {axis[0] * angle, axis[1] * angle, axis[2] * angle};
 }
 
-ImagePoint Project(const SyntheticCamera& camera, const SyntheticPose& pose, double X, double Y) {
+ImagePoint Project(const CameraParameters& camera, const SyntheticPose& pose, double X, double Y) {
   const Vector3 Xc = Multiply(pose.R, Vector3{X, Y, 0.0});
-  const double x = (Xc[0] + pose.t[0]) / (Xc[2] + pose.t[2]);
-  const double y = (Xc[1] + pose.t[1]) / (Xc[2] + pose.t[2]);
-  const double r2 = x * x + y * y;
-  const double radial = 1.0 + camera.k1 * r2 + camera.k2 * r2 * r2;
-  const double xd = x * radial + 2.0 * camera.p1 * x * y + camera.p2 * (r2 + 2.0 * x * x);
-  const double yd = y * radial + camera.p1 * (r2 + 2.0 * y * y) + 2.0 * camera.p2 * x * y;
-  return {camera.cx + camera.fx * xd, camera.cy + camera.fy * yd};
+  const camera_model::Point2<double> p =
+      camera_model::Project(camera, Xc[0] + pose.t[0], Xc[1] + pose.t[1], Xc[2] + pose.t[2]);
+  return {p.x, p.y};
+}
+
+// Whether the lens sees the camera-frame point at all: the pinhole family only
+// in front of the camera, a fisheye at any angle but straight behind.
+bool InFieldOfView(LensModel model, const Vector3& Xc) {
+  if (model != LensModel::Fisheye) return Xc[2] > 0.0;
+  return Xc[2] > 0.0 || Xc[0] * Xc[0] + Xc[1] * Xc[1] > 0.0;
 }
 
 // True when the printed squares (the grid points and one square around them)
 // lie in front of the camera and inside the image, `border` pixels away from
 // its edges; the white margin may be cut off.
-bool BoardVisible(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid, double border) {
+bool BoardVisible(const SyntheticCamera& synthetic, const SyntheticPose& pose, const GridDescription& grid,
+                  double border) {
+  const CameraParameters camera = synthetic.ToParameters();
   const double x0 = -grid.dX, x1 = grid.nx * grid.dX;
   const double y0 = -grid.dY, y1 = grid.ny * grid.dY;
   constexpr int kSamples = 16;
@@ -77,13 +83,34 @@ bool BoardVisible(const SyntheticCamera& camera, const SyntheticPose& pose, cons
                                {x1, y0 + a * (y1 - y0)}};
     for (const auto& p : edge) {
       const Vector3 Xc = Multiply(pose.R, Vector3{p[0], p[1], 0.0});
-      if (Xc[2] + pose.t[2] <= 0.0) return false;
+      if (!InFieldOfView(camera.model, {Xc[0] + pose.t[0], Xc[1] + pose.t[1], Xc[2] + pose.t[2]})) return false;
       const ImagePoint q = Project(camera, pose, p[0], p[1]);
       if (!(q.x >= border && q.y >= border && q.x <= camera.width - 1 - border && q.y <= camera.height - 1 - border))
         return false;
     }
   }
   return true;
+}
+
+// The direction a board centred at pixel (u, v) lies in. The pinhole family
+// takes the undistorted estimate (x, y, 1) with x = (u - cx) / fx (the
+// distortion only moves the board a little); a fisheye's pixels are angles,
+// so its boards lie along the lens's own ray, at unit distance.
+Vector3 CentreRay(const SyntheticCamera& camera, double u, double v) {
+  const Vector3 linear{(u - camera.cx) / camera.fx, (v - camera.cy) / camera.fy, 1.0};
+  if (camera.model != LensModel::Fisheye) return linear;
+  double ray[3];
+  if (!camera_model::Ray(camera.ToParameters(), u, v, ray)) return linear;
+  const double length = std::sqrt(ray[0] * ray[0] + ray[1] * ray[1] + ray[2] * ray[2]);
+  return {ray[0] / length, ray[1] / length, ray[2] / length};
+}
+
+// The rotation taking the optical axis to the unit vector `ray`.
+Matrix3 TurnFromAxis(const Vector3& ray) {
+  const double sideways = std::sqrt(ray[0] * ray[0] + ray[1] * ray[1]);
+  if (sideways < 1e-15) return ray[2] > 0.0 ? Matrix3{1, 0, 0, 0, 1, 0, 0, 0, 1} : AxisAngle(1, 0, 0, kPi);
+  // About z x ray, by the angle between them.
+  return AxisAngle(-ray[1] / sideways, ray[0] / sideways, 0.0, std::atan2(sideways, ray[2]));
 }
 
 // One candidate pose: the board tilted by `tilt` about an axis at `direction`
@@ -93,8 +120,11 @@ SyntheticPose CandidatePose(const SyntheticCamera& camera, const GridDescription
                             double tilt, double roll, double u, double v, double span) {
   // Object Y points up the image and the board faces the camera.
   const Matrix3 facing{1, 0, 0, 0, -1, 0, 0, 0, -1};
-  const Matrix3 R = Multiply(AxisAngle(std::cos(direction), std::sin(direction), 0.0, tilt),
-                             Multiply(AxisAngle(0, 0, 1, roll), facing));
+  // A fisheye's boards off the axis face the camera rather than its axis.
+  const Vector3 ray = CentreRay(camera, u, v);
+  const Matrix3 turn = camera.model == LensModel::Fisheye ? TurnFromAxis(ray) : Matrix3{1, 0, 0, 0, 1, 0, 0, 0, 1};
+  const Matrix3 R = Multiply(turn, Multiply(AxisAngle(std::cos(direction), std::sin(direction), 0.0, tilt),
+                                                          Multiply(AxisAngle(0, 0, 1, roll), facing)));
   const double boardWidth = (grid.nx + 1) * grid.dX, boardHeight = (grid.ny + 1) * grid.dY;
   const double depth = std::max(camera.fx * boardWidth / (span * camera.width),
                                 camera.fy * boardHeight / (span * camera.height));
@@ -103,8 +133,7 @@ SyntheticPose CandidatePose(const SyntheticCamera& camera, const GridDescription
   SyntheticPose pose;
   pose.R = R;
   pose.r = VectorFromMatrix(R);
-  pose.t = {(u - camera.cx) / camera.fx * depth - rotatedCentre[0], (v - camera.cy) / camera.fy * depth - rotatedCentre[1],
-            depth - rotatedCentre[2]};
+  pose.t = {ray[0] * depth - rotatedCentre[0], ray[1] * depth - rotatedCentre[1], ray[2] * depth - rotatedCentre[2]};
   return pose;
 }
 
@@ -166,7 +195,8 @@ std::vector<SyntheticPose> MakeSyntheticPoses(int count, const GridDescription& 
   return poses;
 }
 
-PointList ProjectGrid(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid) {
+PointList ProjectGrid(const SyntheticCamera& synthetic, const SyntheticPose& pose, const GridDescription& grid) {
+  const CameraParameters camera = synthetic.ToParameters();
   PointList points;
   points.reserve(static_cast<size_t>(grid.nx) * grid.ny);
   for (int i = 0; i < grid.ny; ++i)

@@ -1,12 +1,15 @@
 #include "sources/media/VirtualRig.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "synth/SmallMatrix.h"
@@ -75,8 +78,14 @@ std::string ApplyKey(const std::string& key, const std::string& value, VirtualRi
     left = right = v[0];
     centreSet = true;
   } else if (key == "distortion") {
-    if (!numbers || v.size() != 4) return "distortion must be k1:k2:p1:p2";
-    for (SyntheticCamera* c : {&rig.left, &rig.right}) c->k1 = v[0], c->k2 = v[1], c->p1 = v[2], c->p2 = v[3];
+    const LensModel model = rig.left.model;
+    if (!numbers || v.size() != static_cast<size_t>(DistortionCount(model)))
+      return "distortion must be the " + std::to_string(DistortionCount(model)) + " coefficients of the " +
+             LensModelName(model) + " model, separated by ':'";
+    for (SyntheticCamera* c : {&rig.left, &rig.right}) {
+      c->coefficients.fill(0.0);
+      std::copy(v.begin(), v.end(), c->coefficients.begin());
+    }
   } else if (key == "rotation" || key == "position") {
     if (!numbers || v.size() != 3) return key + " must be three numbers a:b:c";
     Vector3& target = key == "rotation" ? rotationDegrees : position;
@@ -108,14 +117,25 @@ std::string ParseVirtualRig(const std::string& description, VirtualRig& rig) {
   Vector3 rotationDegrees{0.5, 4.0, 0.0};  // turned a little towards the left camera
   Vector3 position{120.0, 0.0, 0.0};
   bool centreSet = false;
+  std::vector<std::pair<std::string, std::string>> items;
   std::stringstream stream(description);
   std::string item;
   while (std::getline(stream, item, ',')) {
     if (item.empty()) continue;
     const size_t equals = item.find('=');
     if (equals == std::string::npos) return "'" + item + "' is not key=value";
-    const std::string problem =
-        ApplyKey(item.substr(0, equals), item.substr(equals + 1), made, rotationDegrees, position, centreSet);
+    items.emplace_back(item.substr(0, equals), item.substr(equals + 1));
+  }
+  // The lens model first: the other keys (distortion, focal) are read in its terms.
+  for (const auto& [key, value] : items) {
+    if (key != "model") continue;
+    const std::optional<LensModel> model = LensModelFromName(value);
+    if (!model) return "model must be pinhole-radtan, pinhole-radtan-k3, rational or fisheye";
+    made.left = made.right = TypicalSyntheticCamera(*model);
+  }
+  for (const auto& [key, value] : items) {
+    if (key == "model") continue;
+    const std::string problem = ApplyKey(key, value, made, rotationDegrees, position, centreSet);
     if (!problem.empty()) return problem;
   }
   if (!centreSet)
@@ -190,12 +210,17 @@ void AppendNumbers(std::ostringstream& out, const double* values, int count) {
 
 std::string VirtualRigTruthJson(const VirtualRig& rig, RigSide side) {
   const SyntheticCamera& c = rig.Camera(side);
-  const double distortion[4] = {c.k1, c.k2, c.p1, c.p2};
+  const int count = DistortionCount(c.model);
   std::ostringstream out;
   out.precision(12);
   out << "{\"side\":\"" << (side == RigSide::kLeft ? "left" : "right") << "\",\"camera\":{\"fx\":" << c.fx
-      << ",\"fy\":" << c.fy << ",\"cx\":" << c.cx << ",\"cy\":" << c.cy << ",\"distortion\":";
-  AppendNumbers(out, distortion, 4);
+      << ",\"fy\":" << c.fy << ",\"cx\":" << c.cx << ",\"cy\":" << c.cy << ",\"model\":\"" << LensModelName(c.model)
+      << "\",\"coefficients\":";
+  AppendNumbers(out, c.coefficients.data(), count);
+  if (c.model == LensModel::PinholeRadtan) {
+    out << ",\"distortion\":";
+    AppendNumbers(out, c.coefficients.data(), count);
+  }
   out << ",\"width\":" << c.width << ",\"height\":" << c.height << "},\"rig\":{\"R\":";
   AppendNumbers(out, rig.R.data(), 9);
   out << ",\"T\":";

@@ -10,7 +10,9 @@
 // (vectors separated by ':'), from the environment variable
 // LENTORA_VIRTUAL_RIG or a command-line option:
 //   size=640x480 fps=30 focal=800 focal-right=800 cx=319.5 cy=239.5
-//   distortion=-0.12:0.04:0.0005:-0.0003 rotation=0.5:4:0 (degrees, rotation
+//   model=pinhole-radtan (or pinhole-radtan-k3, rational, fisheye: the typical
+//   camera of that model, a fisheye seeing 180 degrees across the width)
+//   distortion=-0.12:0.04:0.0005:-0.0003 (the model's coefficients) rotation=0.5:4:0 (degrees, rotation
 //   vector of R) position=120:0:0 (the right camera's centre in left-camera
 //   coordinates, mm) grid=9x6 square=30 distance=900 (mm, middle of the path)
 // Unset keys keep their defaults.
@@ -60,7 +62,7 @@ int64_t NextFrameSlot(int64_t pushed, int64_t due);
 // clock tick `tickMs` (milliseconds, fractions allowed).
 SyntheticPose BoardPoseAt(const VirtualRig& rig, RigSide side, double tickMs);
 
-// {"side","camera":{"fx","fy","cx","cy","distortion":[4],"width","height"},"rig":{"R":[9],"T":[3]},"grid":{"nx","ny","dX","dY"}}
+// {"side","camera":{"fx","fy","cx","cy","model","coefficients":[N],"distortion":[4] (pinhole-radtan only),"width","height"},"rig":{"R":[9],"T":[3]},"grid":{"nx","ny","dX","dY"}}
 std::string VirtualRigTruthJson(const VirtualRig& rig, RigSide side);
 // Writes the truth to `<videoPath>.truth.json`; false when the file cannot be written.
 bool WriteVirtualRigTruth(const VirtualRig& rig, RigSide side, const std::string& videoPath);

@@ -31,10 +31,10 @@ SyntheticOptions BoardOptions(int views, int nx, int ny, uint32_t seed) {
   options.camera.fy = 1195.0;
   options.camera.cx = 645.0;
   options.camera.cy = 478.0;
-  options.camera.k1 = -0.24;
-  options.camera.k2 = 0.11;
-  options.camera.p1 = 0.0009;
-  options.camera.p2 = -0.0011;
+  options.camera.coefficients[0] = -0.24;
+  options.camera.coefficients[1] = 0.11;
+  options.camera.coefficients[2] = 0.0009;
+  options.camera.coefficients[3] = -0.0011;
   options.pointNoise = 0.2;
   options.renderImages = false;
   options.seed = seed;

@@ -25,10 +25,10 @@ SyntheticOptions CameraOptions(int views, double noise) {
   options.camera.fy = 790.0;
   options.camera.cx = 322.0;
   options.camera.cy = 236.0;
-  options.camera.k1 = -0.21;
-  options.camera.k2 = 0.08;
-  options.camera.p1 = 0.0012;
-  options.camera.p2 = -0.0007;
+  options.camera.coefficients[0] = -0.21;
+  options.camera.coefficients[1] = 0.08;
+  options.camera.coefficients[2] = 0.0012;
+  options.camera.coefficients[3] = -0.0007;
   options.pointNoise = noise;
   options.renderImages = false;
   options.seed = 5;
@@ -189,8 +189,8 @@ SyntheticOptions RigOptions(int views, double noise) {
   SyntheticOptions options = CameraOptions(views, noise);
   options.grid = GridDescription{25.0, 25.0, 8, 6, 5, 5};
   options.camera = SyntheticCamera{};
-  options.camera.k1 = -0.15;
-  options.camera.k2 = 0.05;
+  options.camera.coefficients[0] = -0.15;
+  options.camera.coefficients[1] = 0.05;
   options.secondCamera = options.camera;
   options.secondCamera.fx = 780.0;
   options.secondCamera.fy = 775.0;

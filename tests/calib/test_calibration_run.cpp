@@ -29,10 +29,10 @@ SyntheticOptions TestOptions(int views, double noise) {
   options.camera.fy = 790.0;
   options.camera.cx = 322.0;
   options.camera.cy = 236.0;
-  options.camera.k1 = -0.21;
-  options.camera.k2 = 0.08;
-  options.camera.p1 = 0.0012;
-  options.camera.p2 = -0.0007;
+  options.camera.coefficients[0] = -0.21;
+  options.camera.coefficients[1] = 0.08;
+  options.camera.coefficients[2] = 0.0012;
+  options.camera.coefficients[3] = -0.0007;
   options.pointNoise = noise;
   options.renderImages = false;
   options.seed = 7;
@@ -78,10 +78,10 @@ void ExpectRecovered(const CameraParameters& found, const SyntheticCamera& truth
   EXPECT_NEAR(found.fy(), truth.fy, relative * truth.fy);
   EXPECT_NEAR(found.cx(), truth.cx, relative * truth.cx);
   EXPECT_NEAR(found.cy(), truth.cy, relative * truth.cy);
-  EXPECT_NEAR(found.distortion[0], truth.k1, absolute);
-  EXPECT_NEAR(found.distortion[1], truth.k2, absolute);
-  EXPECT_NEAR(found.distortion[2], truth.p1, absolute);
-  EXPECT_NEAR(found.distortion[3], truth.p2, absolute);
+  EXPECT_NEAR(found.distortion[0], truth.coefficients[0], absolute);
+  EXPECT_NEAR(found.distortion[1], truth.coefficients[1], absolute);
+  EXPECT_NEAR(found.distortion[2], truth.coefficients[2], absolute);
+  EXPECT_NEAR(found.distortion[3], truth.coefficients[3], absolute);
 }
 
 // Points the run's output at a scratch folder for the test's lifetime.

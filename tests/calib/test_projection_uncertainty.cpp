@@ -32,10 +32,10 @@ SyntheticCamera TrueCamera() {
   camera.fy = 790.0;
   camera.cx = 322.0;
   camera.cy = 236.0;
-  camera.k1 = -0.21;
-  camera.k2 = 0.08;
-  camera.p1 = 0.0012;
-  camera.p2 = -0.0007;
+  camera.coefficients[0] = -0.21;
+  camera.coefficients[1] = 0.08;
+  camera.coefficients[2] = 0.0012;
+  camera.coefficients[3] = -0.0007;
   return camera;
 }
 

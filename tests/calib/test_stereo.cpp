@@ -14,8 +14,8 @@ SyntheticOptions StereoOptions(int views, double noise) {
   SyntheticOptions options;
   options.views = views;
   options.grid = GridDescription{25.0, 25.0, 8, 6, 5, 5};
-  options.camera.k1 = -0.15;
-  options.camera.k2 = 0.05;
+  options.camera.coefficients[0] = -0.15;
+  options.camera.coefficients[1] = 0.05;
   options.secondCamera = options.camera;
   options.secondCamera.fx = 780.0;
   options.secondCamera.fy = 775.0;

@@ -58,8 +58,8 @@ class CalibrateCli : public ::testing::Test {
     camera.fy = 815.0;
     camera.cx = 315.0;
     camera.cy = 245.0;
-    camera.k1 = -0.18;
-    camera.k2 = 0.06;
+    camera.coefficients[0] = -0.18;
+    camera.coefficients[1] = 0.06;
     return camera;
   }();
 };
@@ -265,6 +265,36 @@ TEST_F(CalibrateCli, SynthWritesAWorkspaceAndItsGroundTruth) {
   EXPECT_NE(truth.find("\"stereo\":{"), std::string::npos);
 }
 
+// Two 180-degree fisheyes rendered by synth calibrate as a rig to 0.1% of the
+// baseline and 0.05 degrees of rotation; the truth file names the model.
+TEST_F(CalibrateCli, SynthFisheyeRigCalibratesAsARig) {
+  const std::string index = dir_.File("fisheye/ws.txt");
+  const ProcessResult run =
+      Lentora("synth '" + index + "' --model fisheye --views 20 --noise 0.2 --seed 3 --stereo 0,0.05,0,-120,0,0");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const QJsonObject truth = ParseJson(dir_.Read("fisheye/ground_truth.json"));
+  const QJsonObject first = truth["cameras"].toArray()[0].toObject();
+  EXPECT_EQ(first["model"].toString(), "fisheye");
+  EXPECT_EQ(first["coefficients"].toArray().size(), 4);
+  EXPECT_FALSE(first.contains("distortion"));
+  const ProcessResult rig = Lentora("stereo '" + index + "' --model fisheye --json");
+  ASSERT_EQ(rig.status, 0) << rig.err;
+  const QJsonObject found = ParseJson(rig.out);
+  const QJsonArray T = found["T"].toArray(), R = found["R"].toArray();
+  ASSERT_EQ(T.size(), 3);
+  ASSERT_EQ(R.size(), 9);
+  EXPECT_NEAR(found["baseline"].toDouble(), 120.0, 0.12);
+  EXPECT_NEAR(T[0].toDouble(), -120.0, 0.12);
+  // Angle between the found and the true rotation (0.05 rad about y).
+  const double c = std::cos(0.05), sn = std::sin(0.05);
+  const double trueR[9] = {c, 0, sn, 0, 1, 0, -sn, 0, c};
+  double trace = 0.0;
+  for (int i = 0; i < 3; ++i)
+    for (int k = 0; k < 3; ++k) trace += R[3 * i + k].toDouble() * trueR[3 * i + k];
+  EXPECT_LT(std::acos(std::min(1.0, (trace - 1.0) / 2.0)) * 180.0 / M_PI, 0.05);
+  EXPECT_EQ(found["first"].toObject()["model"].toString(), "fisheye");
+}
+
 TEST_F(CalibrateCli, UsageErrorsAndHelp) {
   EXPECT_EQ(Lentora("calibrate").status, 2);
   EXPECT_EQ(Lentora("calibrate ws.txt --camera x").status, 2);
@@ -272,6 +302,8 @@ TEST_F(CalibrateCli, UsageErrorsAndHelp) {
   EXPECT_EQ(Lentora("stereo").status, 2);
   EXPECT_EQ(Lentora("synth out.txt --grid 9by6").status, 2);
   EXPECT_EQ(Lentora("synth out.txt --camera 1,2,3").status, 2);
+  EXPECT_EQ(Lentora("synth out.txt --model omni").status, 2);
+  EXPECT_EQ(Lentora("synth out.txt --model fisheye --camera 300,300,320,240,-0.12,0.04,0.0005,-0.0003,0").status, 2);
   EXPECT_EQ(Lentora("synth out.txt --views 0").status, 2);
   EXPECT_EQ(Lentora("calibrate '" + dir_.File("missing.txt") + "'").status, 1);
   for (const char* command : {"calibrate", "stereo", "synth"}) {

@@ -22,7 +22,7 @@ class DetectCli : public ::testing::Test {
     dir_ = new TempDir;
     SyntheticOptions options;
     options.views = 2;
-    options.camera.k1 = -0.2;
+    options.camera.coefficients[0] = -0.2;
     options.render.blurSigma = 0.8;
     options.render.imageNoise = 2.0;
     rig_ = new SyntheticRig(MakeSyntheticRig(options));

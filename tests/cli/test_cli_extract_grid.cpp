@@ -28,7 +28,7 @@ class ExtractGridCli : public ::testing::Test {
     SyntheticOptions options;
     options.views = 1;
     options.grid.wx = options.grid.wy = 3;
-    options.camera.k1 = -0.2;
+    options.camera.coefficients[0] = -0.2;
     options.render.blurSigma = 0.7;
     options.render.imageNoise = 2.0;
     rig_ = new SyntheticRig(MakeSyntheticRig(options));

@@ -32,7 +32,7 @@ class IntegrityCli : public ::testing::Test {
     options.grid = GridDescription{20.0, 20.0, 8, 6, 5, 5};
     options.camera.fx = 820.0;
     options.camera.fy = 815.0;
-    options.camera.k1 = -0.18;
+    options.camera.coefficients[0] = -0.18;
     options.secondCamera = options.camera;
     options.stereo = cameras == 2;
     options.stereoRotation = {0.0, -0.1, 0.0};

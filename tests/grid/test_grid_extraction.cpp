@@ -301,10 +301,10 @@ SyntheticRig PhotographLikeRig() {
   options.views = 3;
   options.seed = 7;
   options.grid.wx = options.grid.wy = 3;
-  options.camera.k1 = -0.25;
-  options.camera.k2 = 0.1;
-  options.camera.p1 = 0.001;
-  options.camera.p2 = -0.0015;
+  options.camera.coefficients[0] = -0.25;
+  options.camera.coefficients[1] = 0.1;
+  options.camera.coefficients[2] = 0.001;
+  options.camera.coefficients[3] = -0.0015;
   options.render.blurSigma = 0.8;
   options.render.imageNoise = 3.0;
   options.render.seed = 11;

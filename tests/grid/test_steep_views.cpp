@@ -120,7 +120,7 @@ std::vector<SteepView> RenderSteepViews(const SyntheticCamera& camera, const std
       render.seed = seed + static_cast<uint32_t>(++k);
       SteepView view;
       view.label = std::to_string(camera.width) + "x" + std::to_string(camera.height) + " k1 " +
-                   std::to_string(camera.k1) + " tilt " + std::to_string(int(tilt)) + " axis " +
+                   std::to_string(camera.coefficients[0]) + " tilt " + std::to_string(int(tilt)) + " axis " +
                    std::to_string(int(axis)) + " far edge " + std::to_string(farEdge);
       view.image = RenderBoard(camera, *pose, kGrid, render);
       view.exact = ProjectGrid(camera, *pose, kGrid);

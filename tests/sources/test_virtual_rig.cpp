@@ -57,7 +57,7 @@ TEST(VirtualRig, DescriptionKeysOverrideDefaultsAndBadOnesAreNamed) {
   EXPECT_DOUBLE_EQ(rig.left.cy, 119.5);
   EXPECT_DOUBLE_EQ(rig.left.fx, 400.0);
   EXPECT_DOUBLE_EQ(rig.right.fy, 410.0);
-  EXPECT_DOUBLE_EQ(rig.right.k1, -0.2);
+  EXPECT_DOUBLE_EQ(rig.right.coefficients[0], -0.2);
   EXPECT_EQ(rig.grid.nx, 7);
   EXPECT_DOUBLE_EQ(rig.grid.dY, 20.0);
   EXPECT_DOUBLE_EQ(rig.T[0], 80.0);

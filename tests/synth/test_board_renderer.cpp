@@ -19,10 +19,10 @@ SyntheticCamera StronglyDistorted() {
   camera.fy = 290.0;
   camera.cx = 158.0;
   camera.cy = 122.0;
-  camera.k1 = -0.3;
-  camera.k2 = 0.12;
-  camera.p1 = 0.002;
-  camera.p2 = -0.0015;
+  camera.coefficients[0] = -0.3;
+  camera.coefficients[1] = 0.12;
+  camera.coefficients[2] = 0.002;
+  camera.coefficients[3] = -0.0015;
   return camera;
 }
 
@@ -90,4 +90,26 @@ TEST(BoardRenderer, BoardBehindTheCameraLeavesOnlyBackground) {
   cv::minMaxLoc(image.reshape(1), &low, &high);
   EXPECT_EQ(low, high);
   EXPECT_EQ(RenderBoardPerSample(camera, behind, kGrid, RenderOptions{}).at<cv::Vec3b>(10, 10), image.at<cv::Vec3b>(10, 10));
+}
+
+// A fisheye sees a board beside it (beyond 90 degrees from its axis); the fast
+// renderer's three-component rays give the reference's picture there, and
+// pixels no ray reaches stay background.
+TEST(BoardRenderer, FisheyeBeyondNinetyDegreesGivesTheReferencePicture) {
+  const SyntheticCamera camera = TypicalSyntheticCamera(LensModel::Fisheye, 320, 240, 200.0);
+  const BoardRenderer renderer(camera);
+  // Turned 100 degrees about y, the board centre 200 units out along +x, slightly behind.
+  std::vector<SyntheticPose> poses = MakeSyntheticPoses(2, kGrid, camera, nullptr, nullptr, 5);
+  poses.push_back(PoseFromVectors({0.0, -1.745, 0.0}, {200.0, -20.0, -35.0}));
+  for (size_t v = 0; v < poses.size(); ++v) {
+    RenderOptions options;
+    options.seed = static_cast<uint32_t>(v + 1);
+    const cv::Mat fast = renderer.Render(poses[v], kGrid, options);
+    const Difference d = Compare(fast, RenderBoardPerSample(camera, poses[v], kGrid, options));
+    EXPECT_LE(d.largest, 1.0) << "view " << v;
+    EXPECT_EQ(d.pixelsOff, 0) << "view " << v;
+    double low = 0.0, high = 0.0;
+    cv::minMaxLoc(fast.reshape(1), &low, &high);
+    EXPECT_LT(low, 60.0) << "view " << v << " shows black squares";
+  }
 }

@@ -22,21 +22,15 @@ SyntheticOptions DistortedOptions() {
   options.camera.fy = 395.0;
   options.camera.cx = 161.0;
   options.camera.cy = 118.0;
-  options.camera.k1 = -0.25;
-  options.camera.k2 = 0.1;
-  options.camera.p1 = 0.001;
-  options.camera.p2 = -0.0015;
+  options.camera.coefficients[0] = -0.25;
+  options.camera.coefficients[1] = 0.1;
+  options.camera.coefficients[2] = 0.001;
+  options.camera.coefficients[3] = -0.0015;
   options.seed = 4;
   return options;
 }
 
-}  // namespace
-
-TEST(SyntheticViews, RenderedCornersSitOnTheProjectedGridPoints) {
-  const SyntheticRig rig = MakeSyntheticRig(DistortedOptions());
-  ASSERT_EQ(rig.hiddenViews, 0);
-  const SyntheticCameraViews& views = rig.cameras[0];
-  ASSERT_EQ(views.images.size(), 3u);
+void ExpectCornersOnTheProjectedPoints(const SyntheticCameraViews& views) {
   for (size_t v = 0; v < views.images.size(); ++v) {
     ASSERT_EQ(views.images[v].type(), CV_8UC3);
     ASSERT_EQ(views.images[v].cols, 320);
@@ -59,6 +53,53 @@ TEST(SyntheticViews, RenderedCornersSitOnTheProjectedGridPoints) {
     EXPECT_LT(sum / static_cast<double>(corners.size()), 0.1) << "view " << v;
     EXPECT_LT(largest, 0.3) << "view " << v;
   }
+}
+
+}  // namespace
+
+TEST(SyntheticViews, RenderedCornersSitOnTheProjectedGridPoints) {
+  const SyntheticRig rig = MakeSyntheticRig(DistortedOptions());
+  ASSERT_EQ(rig.hiddenViews, 0);
+  ASSERT_EQ(rig.cameras[0].images.size(), 3u);
+  ExpectCornersOnTheProjectedPoints(rig.cameras[0]);
+}
+
+// Every lens model renders through the same projection its points come from,
+// the fisheye's boards beside the camera too.
+TEST(SyntheticViews, EveryLensModelRendersItsCornersOnItsProjectedPoints) {
+  for (const LensModelInfo& info : AllLensModels()) {
+    SCOPED_TRACE(info.name);
+    SyntheticOptions options = DistortedOptions();
+    options.camera = TypicalSyntheticCamera(info.model, 320, 240, 190.0);
+    options.views = 4;
+    const SyntheticRig rig = MakeSyntheticRig(options);
+    ASSERT_EQ(rig.hiddenViews, 0);
+    EXPECT_EQ(rig.cameras[0].camera.ToParameters().model, info.model);
+    ExpectCornersOnTheProjectedPoints(rig.cameras[0]);
+  }
+}
+
+// A fisheye's views reach its edges: boards are placed along its own rays and
+// face the camera, so some corners lie beyond 80 degrees off the axis.
+TEST(SyntheticViews, FisheyeViewsReachBeyondEightyDegrees) {
+  SyntheticOptions options;
+  options.camera = TypicalSyntheticCamera(LensModel::Fisheye, 640, 480, 190.0);
+  options.views = 20;
+  options.renderImages = false;
+  const SyntheticRig rig = MakeSyntheticRig(options);
+  EXPECT_EQ(rig.hiddenViews, 0);
+  double widest = 0.0;
+  const SyntheticCameraViews& views = rig.cameras[0];
+  for (const SyntheticPose& pose : views.poses)
+    for (int i = 0; i < options.grid.ny; ++i)
+      for (int j = 0; j < options.grid.nx; ++j) {
+        const double X = j * options.grid.dX, Y = (options.grid.ny - 1 - i) * options.grid.dY;
+        double Xc[3];
+        for (int k = 0; k < 3; ++k) Xc[k] = pose.R[3 * k] * X + pose.R[3 * k + 1] * Y + pose.t[k];
+        widest = std::max(widest, std::atan2(std::hypot(Xc[0], Xc[1]), Xc[2]) * 180.0 / M_PI);
+      }
+  EXPECT_GT(widest, 80.0);
+  EXPECT_LT(widest, 95.0) << "inside the 190 degree field";
 }
 
 TEST(SyntheticViews, PointsFollowTheGridOrderAndNoiseIsReproducible) {

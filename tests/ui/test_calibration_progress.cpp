@@ -44,8 +44,8 @@ SyntheticRig BigRig(int views, int width, int height, int nx, int ny) {
   options.camera.fx = options.camera.fy = 1.25 * width;
   options.camera.cx = width / 2.0 - 0.5;
   options.camera.cy = height / 2.0 - 0.5;
-  options.camera.k1 = -0.2;
-  options.camera.k2 = 0.05;
+  options.camera.coefficients[0] = -0.2;
+  options.camera.coefficients[1] = 0.05;
   options.pointNoise = 0.2;
   options.renderImages = false;
   return MakeSyntheticRig(options);

@@ -33,7 +33,7 @@ const SyntheticRig& Rig() {
   static const SyntheticRig rig = [] {
     SyntheticOptions options;
     options.views = 3;
-    options.camera.k1 = -0.15;
+    options.camera.coefficients[0] = -0.15;
     options.render.blurSigma = 0.8;
     options.render.imageNoise = 2.0;
     return MakeSyntheticRig(options);

@@ -63,8 +63,8 @@ TEST(Screenshot, ResidualWindowOfASyntheticRunWithOneDisturbedView) {
   options.views = 10;
   options.pointNoise = 0.15;
   options.renderImages = false;
-  options.camera.k1 = -0.12;
-  options.camera.k2 = 0.04;
+  options.camera.coefficients[0] = -0.12;
+  options.camera.coefficients[1] = 0.04;
   SyntheticRig rig = MakeSyntheticRig(options);
   PointList& slipped = rig.cameras[0].points[6];  // corners marked carelessly in one view
   for (size_t k = 0; k < slipped.size(); ++k) slipped[k].x += (k % 2 ? 0.7 : -0.7);
