@@ -24,7 +24,7 @@ const LargeView& View() {
     SyntheticOptions options;
     options.views = 1;
     options.grid = GridDescription{20.0, 20.0, 41, 31, 3, 3};
-    options.camera = SyntheticCamera{1500.0, 1500.0, 799.5, 599.5, -0.1, 0.02, 0.0, 0.0, 1600, 1200};
+    options.camera = SyntheticCamera{1500.0, 1500.0, 799.5, 599.5, LensModel::PinholeRadtan, {-0.1, 0.02, 0.0, 0.0}, 1600, 1200};
     options.render.blurSigma = 0.8;
     options.render.imageNoise = 2.0;
     const SyntheticRig rig = MakeSyntheticRig(options);

@@ -36,9 +36,9 @@ SyntheticRig StereoRig(int views, bool distorted = false) {
   options.secondCamera.fy = 785.0;
   if (distorted) {
     for (SyntheticCamera* camera : {&options.camera, &options.secondCamera}) {
-      camera->k1 = -0.25;
-      camera->k2 = 0.1;
-      camera->p1 = 0.002;
+      camera->coefficients[0] = -0.25;
+      camera->coefficients[1] = 0.1;
+      camera->coefficients[2] = 0.002;
     }
   }
   return MakeSyntheticRig(options);

@@ -133,7 +133,7 @@ TEST(BlockMinimiser, LeavesIncompleteViewsOutLikeTheDensePath) {
 
 TEST(BlockMinimiser, RigReachesTheDenseMinimum) {
   SyntheticOptions options = BoardOptions(12, 9, 6, 17);
-  options.camera = SyntheticCamera{800.0, 795.0, 322.0, 241.0, -0.15, 0.05, 0.0, 0.0, 640, 480};
+  options.camera = SyntheticCamera{800.0, 795.0, 322.0, 241.0, LensModel::PinholeRadtan, {-0.15, 0.05, 0.0, 0.0}, 640, 480};
   options.secondCamera = options.camera;
   options.secondCamera.fx = 780.0;
   options.stereo = true;

@@ -15,7 +15,7 @@ SyntheticRig Views(double k1, double k2, double noise, int views = 10) {
   SyntheticOptions options;
   options.views = views;
   options.grid = GridDescription{30.0, 30.0, 9, 6, 3, 3};
-  options.camera = SyntheticCamera{560, 560, 319.5, 239.5, k1, k2, 0.001, -0.001, 640, 480};
+  options.camera = SyntheticCamera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k2, 0.001, -0.001}, 640, 480};
   options.pointNoise = noise;
   options.renderImages = false;
   options.seed = 3;

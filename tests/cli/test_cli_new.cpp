@@ -40,8 +40,8 @@ const SyntheticRig& Photographed() {
     options.views = 8;
     options.grid = GridDescription{25.0, 25.0, 9, 6, 5, 5};
     options.camera.fx = options.camera.fy = 780.0;
-    options.camera.k1 = -0.12;
-    options.camera.k2 = 0.05;
+    options.camera.coefficients[0] = -0.12;
+    options.camera.coefficients[1] = 0.05;
     options.stereo = true;
     options.stereoRotation = {0.0, -0.04, 0.0};
     options.stereoTranslation = {-83.17, 0.0, 0.0};
@@ -114,7 +114,7 @@ TEST_F(NewCli, OneCameraFromPhotographsCalibratesAndExportsTheRenderedCamera) {
   const ImportResult imported = ReadParameterFile(dir_.File("one/camera.yaml"), CameraParameters{});
   ASSERT_TRUE(imported.ok) << imported.message;
   EXPECT_NEAR(imported.parameters.fx(), Numbers(calibrated.out, "fx").front(), 1e-9);
-  EXPECT_NEAR(imported.parameters.distortion[0], truth.k1, 0.01);
+  EXPECT_NEAR(imported.parameters.distortion[0], truth.coefficients[0], 0.01);
 }
 
 TEST_F(NewCli, RigFromTwoFoldersGivesTheRenderedBaselineInMetresToRosAndKalibr) {

@@ -83,7 +83,7 @@ void DetectSet(const ViewSet& set, Tally& tally) {
 }
 
 SyntheticCamera Camera(int width, int height, double f, double k1, double k2) {
-  return SyntheticCamera{f, f, (width - 1) / 2.0, (height - 1) / 2.0, k1, k2, 0.0005, -0.0008, width, height};
+  return SyntheticCamera{f, f, (width - 1) / 2.0, (height - 1) / 2.0, LensModel::PinholeRadtan, {k1, k2, 0.0005, -0.0008}, width, height};
 }
 
 }  // namespace

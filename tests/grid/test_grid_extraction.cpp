@@ -392,9 +392,9 @@ TEST(GridExtractionAccuracy, ClicksUnderStrongDistortionGiveEveryCornerAsExactly
     int views;
   };
   const std::vector<Set> sets{
-      {SyntheticCamera{470, 470, 319.5, 239.5, -0.28, 0.07, 0.0, 0.0, 640, 480}, GridDescription{30, 30, 9, 6, 5, 5}, 4},
-      {SyntheticCamera{470, 470, 319.5, 239.5, -0.28, 0.07, 0.0, 0.0, 640, 480}, GridDescription{20, 20, 20, 15, 2, 2}, 2},
-      {SyntheticCamera{1150, 1150, 959.5, 539.5, -0.28, 0.07, 0.0, 0.0, 1920, 1080}, GridDescription{30, 30, 9, 6, 6, 6}, 1},
+      {SyntheticCamera{470, 470, 319.5, 239.5, LensModel::PinholeRadtan, {-0.28, 0.07, 0.0, 0.0}, 640, 480}, GridDescription{30, 30, 9, 6, 5, 5}, 4},
+      {SyntheticCamera{470, 470, 319.5, 239.5, LensModel::PinholeRadtan, {-0.28, 0.07, 0.0, 0.0}, 640, 480}, GridDescription{20, 20, 20, 15, 2, 2}, 2},
+      {SyntheticCamera{1150, 1150, 959.5, 539.5, LensModel::PinholeRadtan, {-0.28, 0.07, 0.0, 0.0}, 1920, 1080}, GridDescription{30, 30, 9, 6, 6, 6}, 1},
   };
   std::mt19937 random(5);
   std::uniform_real_distribution<double> within(-1.4, 1.4);  // at most 2 px away

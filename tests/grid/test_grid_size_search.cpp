@@ -15,7 +15,7 @@ const SyntheticRig& Board() {
     SyntheticOptions options;
     options.views = 4;
     options.grid = GridDescription{25.0, 25.0, 9, 6, 5, 5};
-    options.camera.k1 = -0.15;
+    options.camera.coefficients[0] = -0.15;
     options.render.blurSigma = 0.8;
     options.render.imageNoise = 2.0;
     options.seed = 11;

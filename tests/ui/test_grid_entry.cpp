@@ -29,7 +29,7 @@ const SyntheticRig& NineBySix() {
     SyntheticOptions options;
     options.views = 4;
     options.grid = GridDescription{25.0, 25.0, 9, 6, 5, 5};
-    options.camera.k1 = -0.1;
+    options.camera.coefficients[0] = -0.1;
     options.render.blurSigma = 0.7;
     options.render.imageNoise = 2.0;
     return MakeSyntheticRig(options);
