@@ -105,15 +105,15 @@ bool WriteWholeFile(const std::string& path, const std::string& text, std::strin
   return true;
 }
 
-std::array<double, 5> FiveCoefficients(const CameraParameters& p) {
-  return {p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3], 0.0};
+// The coefficients as OpenCV and ROS list them: five for the pinhole models
+// up to k3 (k3 = 0 for pinhole-radtan), eight for rational, the fisheye's four.
+std::vector<double> ExportedCoefficients(const CameraParameters& p) {
+  const size_t count = p.model == LensModel::PinholeRadtan ? 5 : static_cast<size_t>(DistortionCount(p.model));
+  return std::vector<double>(p.distortion.begin(), p.distortion.begin() + static_cast<ptrdiff_t>(count));
 }
 
 cv::Mat CameraMatrix(const CameraParameters& p) { return cv::Mat(3, 3, CV_64F, const_cast<double*>(p.K.data())).clone(); }
-cv::Mat Distortion(const CameraParameters& p) {
-  const std::array<double, 5> d = FiveCoefficients(p);
-  return cv::Mat(5, 1, CV_64F, const_cast<double*>(d.data())).clone();
-}
+cv::Mat Distortion(const CameraParameters& p) { return cv::Mat(ExportedCoefficients(p), true); }
 
 // Rectification of the rig from OpenCV: rotations R1 R2, projections P1 P2, disparity-to-depth Q.
 struct Rectification {
@@ -136,12 +136,24 @@ bool Rectify(const ExportedRig& rig, bool metres, Rectification& out, std::strin
             "); rectification needs one";
     return false;
   }
+  const bool fisheye = a.model == LensModel::Fisheye;
+  if (fisheye != (b.model == LensModel::Fisheye)) {
+    error = std::string("the rig's cameras are ") + LensModelName(a.model) + " and " + LensModelName(b.model) +
+            "; no rectification covers a fisheye and a pinhole camera together (export each camera on its own, or "
+            "the rig as COLMAP or Kalibr)";
+    return false;
+  }
   try {
     std::array<double, 3> translation = Translation(rig, metres);
     const cv::Mat R(3, 3, CV_64F, const_cast<double*>(rig.R.data()));
     const cv::Mat T(3, 1, CV_64F, translation.data());
-    cv::stereoRectify(CameraMatrix(a), Distortion(a), CameraMatrix(b), Distortion(b), cv::Size(a.width, a.height),
-                      R, T, out.R1, out.R2, out.P1, out.P2, out.Q);
+    if (fisheye)
+      cv::fisheye::stereoRectify(CameraMatrix(a), Distortion(a), CameraMatrix(b), Distortion(b),
+                                 cv::Size(a.width, a.height), R, T, out.R1, out.R2, out.P1, out.P2, out.Q,
+                                 cv::CALIB_ZERO_DISPARITY);
+    else
+      cv::stereoRectify(CameraMatrix(a), Distortion(a), CameraMatrix(b), Distortion(b), cv::Size(a.width, a.height),
+                        R, T, out.R1, out.R2, out.P1, out.P2, out.Q);
   } catch (const cv::Exception& e) {
     error = std::string("rectification failed: ") + e.what();
     return false;
@@ -157,20 +169,32 @@ bool ValidForExport(const CameraParameters& p, std::string& error) {
     error = "the camera has no usable parameters to export (calibrate it first)";
     return false;
   }
-  // The formats are written for k1 k2 p1 p2 alone so far; another model's
-  // coefficients written there would describe a different lens.
-  if (p.model != LensModel::PinholeRadtan) {
-    error = std::string("the ") + LensModelName(p.model) + " model cannot be exported yet";
-    return false;
-  }
   return true;
+}
+
+// Kalibr's pinhole camera has radtan (k1 k2 p1 p2) and equidistant (the
+// fisheye's k1..k4) distortion only; k3 or a rational denominator would be lost.
+bool KalibrHolds(const CameraParameters& p, std::string& error) {
+  if (p.model == LensModel::PinholeRadtan || p.model == LensModel::Fisheye) return true;
+  error = std::string("Kalibr cannot hold the ") + LensModelName(p.model) + " model: its pinhole camera has radtan " +
+          "(k1 k2 p1 p2) or equidistant distortion only, and dropping " +
+          (p.model == LensModel::Rational ? "k3..k6" : "k3") +
+          " would describe another lens; export as OpenCV, ROS or COLMAP, or calibrate with pinhole-radtan";
+  return false;
 }
 
 // ---- OpenCV FileStorage YAML ----
 
+// A fisheye's k1..k4 go under their own key, so that no reader of pinhole
+// coefficients takes them for k1 k2 p1 p2.
 void WriteOpenCvCamera(cv::FileStorage& fs, const ExportedCamera& camera, const std::string& suffix) {
   fs << "camera_matrix" + suffix << CameraMatrix(camera.parameters);
-  fs << "distortion_coefficients" + suffix << Distortion(camera.parameters);
+  if (camera.parameters.model == LensModel::Fisheye) {
+    fs << "distortion_model" + suffix << "fisheye";
+    fs << "fisheye_distortion_coefficients" + suffix << Distortion(camera.parameters);
+  } else {
+    fs << "distortion_coefficients" + suffix << Distortion(camera.parameters);
+  }
 }
 
 // Parameters that did not come from a run (loaded from a file) have no errors;
@@ -217,12 +241,26 @@ std::string RosMatrix(const char* key, int rows, int cols, const double* values)
          "\n  data: " + NumberList(values, static_cast<size_t>(rows * cols)) + "\n";
 }
 
+const char* RosDistortionModel(LensModel model) {
+  switch (model) {
+    case LensModel::Rational:
+      return "rational_polynomial";
+    case LensModel::Fisheye:
+      return "equidistant";
+    case LensModel::PinholeRadtan:
+    case LensModel::PinholeRadtanK3:
+      break;
+  }
+  return "plumb_bob";
+}
+
 std::string RosCameraInfo(const ExportedCamera& camera, const double* rectification, const double* projection) {
   const CameraParameters& p = camera.parameters;
-  const std::array<double, 5> d = FiveCoefficients(p);
+  const std::vector<double> d = ExportedCoefficients(p);
   return "image_width: " + std::to_string(p.width) + "\nimage_height: " + std::to_string(p.height) +
          "\ncamera_name: " + camera.name + "\n" + RosMatrix("camera_matrix", 3, 3, p.K.data()) +
-         "distortion_model: plumb_bob\n" + RosMatrix("distortion_coefficients", 1, 5, d.data()) +
+         "distortion_model: " + RosDistortionModel(p.model) + "\n" +
+         RosMatrix("distortion_coefficients", 1, static_cast<int>(d.size()), d.data()) +
          RosMatrix("rectification_matrix", 3, 3, rectification) + RosMatrix("projection_matrix", 3, 4, projection);
 }
 
@@ -237,11 +275,16 @@ const double* Values(const cv::Mat& m) { return m.ptr<double>(); }
 
 // ---- COLMAP cameras.txt ----
 
+// OPENCV (fx fy cx cy k1 k2 p1 p2), FULL_OPENCV (... k3 k4 k5 k6) or OPENCV_FISHEYE (fx fy cx cy k1 k2 k3 k4).
 std::string ColmapLine(int id, const CameraParameters& p) {
+  const char* model = p.model == LensModel::PinholeRadtan ? "OPENCV"
+                      : p.model == LensModel::Fisheye     ? "OPENCV_FISHEYE"
+                                                          : "FULL_OPENCV";
+  const size_t coefficients = p.model == LensModel::PinholeRadtan || p.model == LensModel::Fisheye ? 4 : 8;
   // COLMAP puts the centre of the top-left pixel at (0.5, 0.5).
-  const double values[8] = {p.K[0], p.K[4], p.K[2] + 0.5, p.K[5] + 0.5,
-                            p.distortion[0], p.distortion[1], p.distortion[2], p.distortion[3]};
-  std::string line = std::to_string(id) + " OPENCV " + std::to_string(p.width) + " " + std::to_string(p.height);
+  std::vector<double> values = {p.K[0], p.K[4], p.K[2] + 0.5, p.K[5] + 0.5};
+  values.insert(values.end(), p.distortion.begin(), p.distortion.begin() + static_cast<ptrdiff_t>(coefficients));
+  std::string line = std::to_string(id) + " " + model + " " + std::to_string(p.width) + " " + std::to_string(p.height);
   for (double v : values) line += " " + Number(v);
   return line + "\n";
 }
@@ -269,9 +312,10 @@ std::string KalibrCamera(int index, const CameraParameters& p, const std::string
   const double intrinsics[4] = {p.K[0], p.K[4], p.K[2], p.K[5]};
   const double size[2] = {static_cast<double>(p.width), static_cast<double>(p.height)};
   const std::string name = "cam" + std::to_string(index);
+  const char* distortion = p.model == LensModel::Fisheye ? "equidistant" : "radtan";
   return name + ":\n" + transform + "  cam_overlaps: " + IndexList(overlaps) +
          "\n  camera_model: pinhole\n  distortion_coeffs: " + NumberList(p.distortion.data(), 4) +
-         "\n  distortion_model: radtan\n  intrinsics: " + NumberList(intrinsics, 4) +
+         "\n  distortion_model: " + distortion + "\n  intrinsics: " + NumberList(intrinsics, 4) +
          "\n  resolution: " + NumberList(size, 2) + "\n  rostopic: /" + name + "/image_raw\n";
 }
 
@@ -324,6 +368,7 @@ ExchangeResult ExportCamera(const ExportedCamera& camera, ExchangeFormat format,
     case ExchangeFormat::Colmap:
       return WriteText(path, ColmapCameras({&camera.parameters}));
     case ExchangeFormat::Kalibr:
+      if (!KalibrHolds(camera.parameters, error)) return Failure(error);
       return WriteText(path, KalibrCamera(0, camera.parameters, "", {}));
   }
   return Failure("unknown format");
@@ -365,6 +410,7 @@ ExchangeResult ExportRig(const ExportedRig& rig, ExchangeFormat format, const st
     case ExchangeFormat::Colmap:
       return WriteText(path, ColmapCameras({&rig.first.parameters, &rig.second.parameters}));
     case ExchangeFormat::Kalibr:
+      if (!KalibrHolds(rig.first.parameters, error) || !KalibrHolds(rig.second.parameters, error)) return Failure(error);
       return WriteText(path, KalibrCamera(0, rig.first.parameters, "", {1}) +
                                  KalibrCamera(1, rig.second.parameters, KalibrTransform(rig), {0}));
   }
@@ -427,14 +473,25 @@ const char* const kReadableFormats =
 ImportResult Unrecognised(const std::string& reason) { return Refusal(reason + "; " + kReadableFormats); }
 
 // Fills the intrinsics a file gave into the camera's record, keeping its pose.
-ImportResult Intrinsics(const CameraParameters& current, double fx, double fy, double cx, double cy,
-                        const std::array<double, 4>& distortion, int width, int height) {
+// The smallest pinhole model that holds every coefficient given (k1 k2 p1 p2 [k3 [k4 k5 k6]]).
+LensModel PinholeModelOf(const std::vector<double>& coefficients) {
+  const auto given = [&](size_t i) { return i < coefficients.size() && coefficients[i] != 0.0; };
+  if (given(5) || given(6) || given(7)) return LensModel::Rational;
+  return given(4) ? LensModel::PinholeRadtanK3 : LensModel::PinholeRadtan;
+}
+
+// Fills the intrinsics a file gave into the camera's record, keeping its pose;
+// the camera takes the file's lens model whatever it had before.
+ImportResult Intrinsics(const CameraParameters& current, double fx, double fy, double cx, double cy, LensModel model,
+                        const std::vector<double>& coefficients, int width, int height) {
   if (!(fx > 0.0) || !(fy > 0.0)) return Refusal("the file's focal lengths are not positive");
   ImportResult result;
   result.parameters = current;
   result.parameters.K = {fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0};
-  result.parameters.model = LensModel::PinholeRadtan;  // whatever the camera had before
-  result.parameters.distortion = {distortion[0], distortion[1], distortion[2], distortion[3]};
+  result.parameters.model = model;
+  result.parameters.distortion.fill(0.0);
+  for (size_t i = 0; i < std::min(coefficients.size(), static_cast<size_t>(DistortionCount(model))); ++i)
+    result.parameters.distortion[i] = coefficients[i];
   result.parameters.width = width;
   result.parameters.height = height;
   result.ok = true;
@@ -496,42 +553,44 @@ ImportResult ReadKalibr(const YamlValue& root, const CameraParameters& current) 
   if (error.empty() && model != "pinhole")
     error = "Kalibr camera model \"" + model + "\" cannot be held; the camera model is pinhole";
   if (error.empty()) error = KalibrName(camera, "distortion_model", distortionModel);
-  if (error.empty() && distortionModel != "radtan" && distortionModel != "none")
-    error = "Kalibr distortion model \"" + distortionModel + "\" cannot be held; the camera model is radtan (k1 k2 p1 p2)";
+  const bool equidistant = distortionModel == "equidistant";
+  if (error.empty() && distortionModel != "radtan" && distortionModel != "none" && !equidistant)
+    error = "Kalibr distortion model \"" + distortionModel +
+            "\" cannot be held; the lens models hold radtan (pinhole-radtan) and equidistant (fisheye)";
   if (error.empty()) error = KalibrNumbers(camera, "intrinsics", 4, intrinsics);
-  if (error.empty() && distortionModel == "radtan") error = KalibrNumbers(camera, "distortion_coeffs", 4, coefficients);
+  if (error.empty() && distortionModel != "none") error = KalibrNumbers(camera, "distortion_coeffs", 4, coefficients);
   if (error.empty()) error = KalibrNumbers(camera, "resolution", 2, resolution);
   if (error.empty() && !(WholePositive(resolution[0]) && WholePositive(resolution[1])))
     error = "the Kalibr camera's resolution is not a pair of positive whole numbers";
   if (!error.empty()) return Refusal(error);
-  std::array<double, 4> distortion{};
-  std::copy(coefficients.begin(), coefficients.end(), distortion.begin());
-  return Intrinsics(current, intrinsics[0], intrinsics[1], intrinsics[2], intrinsics[3], distortion,
+  return Intrinsics(current, intrinsics[0], intrinsics[1], intrinsics[2], intrinsics[3],
+                    equidistant ? LensModel::Fisheye : LensModel::PinholeRadtan, coefficients,
                     static_cast<int>(resolution[0]), static_cast<int>(resolution[1]));
 }
 
 // ---- COLMAP cameras.txt ----
 
-// The COLMAP models the camera model holds, with their parameters in file order.
+// The COLMAP models the lens models hold, with their parameters in file order.
 struct ColmapModel {
   const char* name;
   size_t parameterCount;
-  // fx, fy, cx, cy, k1, k2, p1, p2 from the file's parameters.
-  std::array<double, 8> (*intrinsics)(const std::vector<double>& v);
-  size_t exactCount;  // parameters beyond this many must be zero (FULL_OPENCV's k3..k6)
+  // fx, fy, cx, cy, then the coefficients, from the file's parameters.
+  std::vector<double> (*intrinsics)(const std::vector<double>& v);
+  bool fisheye;  // OPENCV_FISHEYE: k1 k2 k3 k4 of the fisheye; the others are pinhole models
 };
 
+std::vector<double> AsGiven(const std::vector<double>& v) { return v; }
+
 const ColmapModel kColmapModels[] = {
-    {"SIMPLE_PINHOLE", 3, [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[0], v[1], v[2]}; }, 3},
-    {"PINHOLE", 4, [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[1], v[2], v[3]}; }, 4},
-    {"SIMPLE_RADIAL", 4,
-     [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[0], v[1], v[2], v[3]}; }, 4},
-    {"RADIAL", 5,
-     [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[0], v[1], v[2], v[3], v[4]}; }, 5},
-    {"OPENCV", 8,
-     [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]}; }, 8},
-    {"FULL_OPENCV", 12,
-     [](const std::vector<double>& v) { return std::array<double, 8>{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]}; }, 8},
+    {"SIMPLE_PINHOLE", 3, [](const std::vector<double>& v) { return std::vector<double>{v[0], v[0], v[1], v[2]}; }, false},
+    {"PINHOLE", 4, AsGiven, false},
+    {"SIMPLE_RADIAL", 4, [](const std::vector<double>& v) { return std::vector<double>{v[0], v[0], v[1], v[2], v[3]}; },
+     false},
+    {"RADIAL", 5, [](const std::vector<double>& v) { return std::vector<double>{v[0], v[0], v[1], v[2], v[3], v[4]}; },
+     false},
+    {"OPENCV", 8, AsGiven, false},
+    {"FULL_OPENCV", 12, AsGiven, false},
+    {"OPENCV_FISHEYE", 8, AsGiven, true},
 };
 
 std::vector<std::string> Words(const std::string& line) {
@@ -586,7 +645,7 @@ ImportResult ReadColmap(const std::string& text, const CameraParameters& current
     if (name == m.name) model = &m;
   if (!model)
     return Refusal("COLMAP camera model " + name +
-                   " cannot be held; the camera model is OPENCV (fx fy cx cy k1 k2 p1 p2) or a special case of it");
+                   " cannot be held; the lens models are OPENCV, FULL_OPENCV, OPENCV_FISHEYE or their special cases");
   std::vector<double> values;
   for (size_t i = 2; i < words.size(); ++i) {
     double value = 0.0;
@@ -599,14 +658,12 @@ ImportResult ReadColmap(const std::string& text, const CameraParameters& current
   if (parameters.size() != model->parameterCount)
     return Refusal("the COLMAP " + name + " camera has " + std::to_string(parameters.size()) + " parameters instead of " +
                    std::to_string(model->parameterCount));
-  for (size_t i = model->exactCount; i < parameters.size(); ++i)
-    if (parameters[i] != 0.0)
-      return Refusal(std::string("the camera model holds k1 k2 p1 p2 only; the COLMAP camera has ") +
-                     kCoefficientNames[i - 4] + " = " + ShortNumber(parameters[i]));
-  const std::array<double, 8> v = model->intrinsics(parameters);
+  const std::vector<double> v = model->intrinsics(parameters);
+  const std::vector<double> coefficients(v.begin() + 4, v.end());
+  const LensModel lens = model->fisheye ? LensModel::Fisheye : PinholeModelOf(coefficients);
   // COLMAP puts the centre of the top-left pixel at (0.5, 0.5).
-  return Intrinsics(current, v[0], v[1], v[2] - 0.5, v[3] - 0.5, {v[4], v[5], v[6], v[7]},
-                    static_cast<int>(values[0]), static_cast<int>(values[1]));
+  return Intrinsics(current, v[0], v[1], v[2] - 0.5, v[3] - 0.5, lens, coefficients, static_cast<int>(values[0]),
+                    static_cast<int>(values[1]));
 }
 
 bool ReadNumber(const cv::FileNode& node, double& value) {
@@ -668,15 +725,36 @@ std::string CheckCameraMatrix(const Matrix& m, const std::string& key) {
   return "";
 }
 
-std::string CheckDistortion(const Matrix& m, const std::string& key) {
+// The pinhole model a list of OpenCV coefficients (k1 k2 p1 p2 [k3 [k4 k5 k6
+// [s1..s4 [tauX tauY]]]]) describes: the smallest that holds every value
+// given, so a camera exported by us reads back as the model it had. Thin
+// prism and tilt terms are refused. `rational` forces the rational model (a
+// ROS rational_polynomial file). "" on success.
+std::string PinholeFromCoefficients(const Matrix& m, const std::string& key, bool rational, CameraParameters& camera) {
   const size_t count = m.values.size();
   if (m.rows != 1 && m.cols != 1) return key + " must be one row or one column";
-  if (count < 4) return key + " has " + std::to_string(count) + " values; the camera model needs k1 k2 p1 p2";
+  if (count < 4) return key + " has " + std::to_string(count) + " values; the pinhole models need k1 k2 p1 p2";
   if (count > static_cast<size_t>(kKnownCoefficients)) return key + " has " + std::to_string(count) + " values, more than any known model";
   std::string extra;
-  for (size_t i = 4; i < count; ++i)
+  for (size_t i = 8; i < count; ++i)
     if (m.values[i] != 0.0) extra += std::string(extra.empty() ? "" : ", ") + kCoefficientNames[i] + " = " + ShortNumber(m.values[i]);
-  if (!extra.empty()) return "the camera model holds k1 k2 p1 p2 only; " + key + " has " + extra;
+  if (!extra.empty())
+    return "the lens models hold up to k1 k2 p1 p2 k3 k4 k5 k6 (rational); " + key + " has " + extra;
+  const auto given = [&](size_t i) { return i < count && m.values[i] != 0.0; };
+  LensModel model = LensModel::PinholeRadtan;
+  if (rational || count >= 8 || given(5) || given(6) || given(7)) model = LensModel::Rational;
+  else if (given(4)) model = LensModel::PinholeRadtanK3;
+  camera.model = model;
+  camera.distortion.fill(0.0);
+  for (size_t i = 0; i < std::min(count, static_cast<size_t>(DistortionCount(model))); ++i) camera.distortion[i] = m.values[i];
+  return "";
+}
+
+std::string FisheyeFromCoefficients(const Matrix& m, const std::string& key, CameraParameters& camera) {
+  if ((m.rows != 1 && m.cols != 1) || m.values.size() != 4) return key + " must hold the fisheye's four values k1 k2 k3 k4";
+  camera.model = LensModel::Fisheye;
+  camera.distortion.fill(0.0);
+  std::copy(m.values.begin(), m.values.end(), camera.distortion.begin());
   return "";
 }
 
@@ -723,23 +801,35 @@ ImportResult ReadFileStorage(const std::string& text, bool xml, const CameraPara
   const cv::FileNode root = fs.root();
   if (!root.isMap()) return Unrecognised("the file holds no parameter mapping");
 
-  std::string model;
+  // ROS names the model (plumb_bob, rational_polynomial, equidistant); our
+  // OpenCV files name a fisheye, whose coefficients have their own key.
+  std::string model = "plumb_bob";
   const cv::FileNode modelNode = root["distortion_model"];
-  if (!modelNode.empty() && (!modelNode.isString() || (model = static_cast<std::string>(modelNode)) != "plumb_bob"))
-    return Refusal("distortion model \"" + model + "\" cannot be held; the camera model is plumb_bob (k1 k2 p1 p2)");
+  if (!modelNode.empty()) model = modelNode.isString() ? static_cast<std::string>(modelNode) : "";
+  const bool fisheye = model == "equidistant" || model == "fisheye";
+  if (model != "plumb_bob" && model != "rational_polynomial" && !fisheye)
+    return Refusal("distortion model \"" + model +
+                   "\" cannot be held; the lens models are plumb_bob (pinhole-radtan, pinhole-radtan-k3), "
+                   "rational_polynomial (rational) and equidistant (fisheye)");
 
   std::string matrixKey, distortionKey;
   const cv::FileNode matrixNode = FindKey(root, {"camera_matrix", "Camera_Matrix", "cameraMatrix"}, matrixKey);
   const cv::FileNode distortionNode =
-      FindKey(root, {"distortion_coefficients", "Distortion_Coefficients", "dist_coeffs"}, distortionKey);
+      model == "fisheye"
+          ? FindKey(root, {"fisheye_distortion_coefficients"}, distortionKey)
+          : FindKey(root, {"distortion_coefficients", "Distortion_Coefficients", "dist_coeffs"}, distortionKey);
   if (matrixNode.empty()) return Unrecognised("the file has no camera_matrix, Camera_Matrix or cameraMatrix");
   if (distortionNode.empty())
-    return Refusal("the file has no distortion_coefficients, Distortion_Coefficients or dist_coeffs");
+    return Refusal(model == "fisheye" ? "the fisheye file has no fisheye_distortion_coefficients"
+                                      : "the file has no distortion_coefficients, Distortion_Coefficients or dist_coeffs");
   Matrix K, D;
   std::string error = ReadMatrix(matrixNode, matrixKey, K);
   if (error.empty()) error = CheckCameraMatrix(K, matrixKey);
   if (error.empty()) error = ReadMatrix(distortionNode, distortionKey, D);
-  if (error.empty()) error = CheckDistortion(D, distortionKey);
+  CameraParameters lens;
+  if (error.empty())
+    error = fisheye ? FisheyeFromCoefficients(D, distortionKey, lens)
+                    : PinholeFromCoefficients(D, distortionKey, model == "rational_polynomial", lens);
   int width = 0, height = 0;
   if (error.empty()) error = ReadImageSize(root, width, height);
   if (!error.empty()) return Refusal(error);
@@ -747,9 +837,8 @@ ImportResult ReadFileStorage(const std::string& text, bool xml, const CameraPara
   ImportResult result;
   result.parameters = current;
   std::copy(K.values.begin(), K.values.end(), result.parameters.K.begin());
-  result.parameters.model = LensModel::PinholeRadtan;  // whatever the camera had before
-  result.parameters.distortion.fill(0.0);
-  std::copy_n(D.values.begin(), 4, result.parameters.distortion.begin());
+  result.parameters.model = lens.model;
+  result.parameters.distortion = lens.distortion;
   if (width > 0) {
     result.parameters.width = width;
     result.parameters.height = height;

@@ -24,7 +24,7 @@ std::optional<ExchangeFormat> ParseExchangeFormat(const std::string& name);
 
 // One calibrated camera as it is exported.
 struct ExportedCamera {
-  CameraParameters parameters;        // K, k1 k2 p1 p2, width, height
+  CameraParameters parameters;        // K, the lens model and its coefficients, width, height
   std::string name = "camera0";       // ROS camera_name
   double averageError = 0.0;          // root mean square reprojection error over all points, pixels
   std::vector<double> perViewErrors;  // root mean square per view
@@ -68,9 +68,13 @@ struct ImportResult {
 
 // Reads camera parameters from `path` for a camera whose record is `current`
 // (its pose R, T is kept unless the file is our own parameter file; its image
-// size must match the file's when both are known). Refuses distortion the
-// model cannot hold (k3 and higher not zero, another distortion model),
-// camera matrices with skew, malformed, truncated or oversized files.
+// size must match the file's when both are known). The lens model is the one
+// the file names (ROS plumb_bob, rational_polynomial, equidistant; our OpenCV
+// fisheye files) or, for OpenCV coefficient lists, the smallest that holds
+// every value given (4 or 5 values: pinhole-radtan unless k3 is not zero, 8
+// or more: rational); our own intrinsic file takes its model file beside it.
+// Refuses what no model holds (thin prism or tilt terms, another distortion
+// model), camera matrices with skew, malformed, truncated or oversized files.
 ImportResult ReadParameterFile(const std::string& path, const CameraParameters& current);
 
 // ReadParameterFile for a camera of the store; its parameters change only on success.

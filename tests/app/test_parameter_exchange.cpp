@@ -286,21 +286,6 @@ TEST(ParameterExport, UncalibratedCamerasAndUnwritableTargetsAreRefused) {
   EXPECT_FALSE(ParseExchangeFormat("OpenCV").has_value());
 }
 
-TEST(ParameterExport, CamerasOfOtherLensModelsAreRefusedRatherThanWrittenAsFourCoefficients) {
-  TempDir dir;
-  ExportedCamera fisheye = OddExport();
-  fisheye.parameters.model = LensModel::Fisheye;
-  for (ExchangeFormat format : {ExchangeFormat::OpenCv, ExchangeFormat::Ros, ExchangeFormat::Colmap, ExchangeFormat::Kalibr}) {
-    const ExchangeResult result = ExportCamera(fisheye, format, dir.File("fisheye.yaml"));
-    EXPECT_FALSE(result.ok);
-    EXPECT_NE(result.message.find("fisheye"), std::string::npos) << result.message;
-    EXPECT_FALSE(std::filesystem::exists(dir.File("fisheye.yaml")));
-  }
-  ExportedRig rig = OddRig();
-  rig.second.parameters.model = LensModel::Rational;
-  EXPECT_FALSE(ExportRig(rig, ExchangeFormat::OpenCv, dir.File("rig.yaml")).ok);
-}
-
 TEST(ParameterImport, AcceptsTheKeyVariantsInRowsOrColumnsAndOurOwnParameterFile) {
   TempDir dir;
   dir.Write("tutorial.yml",
@@ -493,16 +478,16 @@ TEST(ParameterImport, FilesItCannotHoldOrDoesNotReadAreRefusedSayingWhy) {
   };
   const Case cases[] = {
       {"rig.yaml", "cam0:\n" + camera + "cam1:\n" + camera, "holds 2 cameras (cam0, cam1)"},
-      {"fisheye.yaml", "cam0:\n  camera_model: pinhole\n  distortion_coeffs: [0.1, 0.01, 0, 0]\n"
-                       "  distortion_model: equidistant\n  intrinsics: [800, 800, 320, 240]\n  resolution: [640, 480]\n",
-       "distortion model \"equidistant\""},
+      {"fov.yaml", "cam0:\n  camera_model: pinhole\n  distortion_coeffs: [0.9]\n"
+                   "  distortion_model: fov\n  intrinsics: [800, 800, 320, 240]\n  resolution: [640, 480]\n",
+       "distortion model \"fov\""},
       {"omni.yaml", "cam0:\n  camera_model: omni\n" + camera.substr(camera.find("  distortion_coeffs")), "camera model \"omni\""},
       {"short.yaml", "cam0:\n  camera_model: pinhole\n  distortion_model: radtan\n  intrinsics: [800, 800, 320]\n",
        "intrinsics must be a list of 4 numbers"},
       {"two.txt", "1 OPENCV 640 480 800 800 320 240 0 0 0 0\n2 OPENCV 640 480 800 800 320 240 0 0 0 0\n",
        "lists 2 cameras"},
-      {"fisheye.txt", "1 OPENCV_FISHEYE 640 480 800 800 320 240 0.1 0 0 0\n", "model OPENCV_FISHEYE cannot be held"},
-      {"k3.txt", "1 FULL_OPENCV 640 480 800 800 320 240 0 0 0 0 0.1 0 0 0\n", "k3 = 0.1"},
+      {"thin.txt", "1 THIN_PRISM_FISHEYE 640 480 800 800 320 240 0.1 0 0 0 0 0 0 0 0 0 0 0\n",
+       "model THIN_PRISM_FISHEYE cannot be held"},
       {"count.txt", "1 OPENCV 640 480 800 800 320 240\n", "has 4 parameters instead of 8"},
       {"keys.yaml", "intrinsics: [800, 800, 320, 240]\n",
        "no camera_matrix, Camera_Matrix or cameraMatrix; parameters are read from OpenCV YAML/XML"},
