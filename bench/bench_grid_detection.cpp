@@ -39,7 +39,8 @@ View Render(int width, int height, double focal) {
   SyntheticOptions options;
   options.views = 1;
   options.seed = 3;
-  options.camera = SyntheticCamera{focal, focal, (width - 1) / 2.0, (height - 1) / 2.0, LensModel::PinholeRadtan, {-0.2, 0.05, 0.0, 0.0}, width, height};
+  options.camera = SyntheticCamera{focal, focal, (width - 1) / 2.0, (height - 1) / 2.0, LensModel::PinholeRadtan,
+                                   {-0.2, 0.05, 0.0, 0.0}, width, height};
   options.render.supersampling = 2;
   options.render.blurSigma = 1.0;
   options.render.imageNoise = 2.0;
