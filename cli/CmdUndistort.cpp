@@ -4,7 +4,9 @@
 
 #include <QFileInfo>
 #include <QImage>
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,12 +22,14 @@
 namespace {
 
 const char* const kUndistortUsage =
-    "usage: lentora undistort PARAMETER_FILE IN_IMAGE OUT_IMAGE\n"
-    "  Undistorts IN_IMAGE with the camera matrix and distortion of PARAMETER_FILE (bilinear; pixels\n"
+    "usage: lentora undistort PARAMETER_FILE IN_IMAGE OUT_IMAGE [--field-of-view DEGREES]\n"
+    "  Undistorts IN_IMAGE with the camera matrix and lens model of PARAMETER_FILE (bilinear; pixels\n"
     "  seen from outside the image are black) and writes OUT_IMAGE, whose extension picks the format.\n"
     "  PARAMETER_FILE is any single-camera file lentora export writes (OpenCV YAML/XML, ROS, Kalibr,\n"
     "  COLMAP) or a Lentora intrinsic file. The image must have the size the parameters were\n"
-    "  calibrated for.\n";
+    "  calibrated for. The output keeps the camera matrix unless --field-of-view asks for a picture\n"
+    "  DEGREES wide (more than 0, less than 180) centred on the image: a fisheye sees more than any\n"
+    "  pinhole picture of its own focal length shows.\n";
 
 
 // Reads an image file into an 8-bit BGR matrix; 32-bit files lose their alpha.
@@ -49,10 +53,21 @@ std::string FormatOf(const std::string& path) {
 
 std::string SizeText(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
 
-const CommandSpec kUndistort{"undistort", kUndistortUsage};
+const CommandSpec kUndistort{"undistort", kUndistortUsage, kNoCommonOption, {"--field-of-view"}};
+
+// The width in degrees --field-of-view asks the output picture to show, if given.
+std::optional<double> RequestedFieldOfView(const CommandLine& line) {
+  const std::optional<std::string> text = line.Value("--field-of-view");
+  if (!text) return std::nullopt;
+  double degrees = 0.0;
+  if (!ParseDouble(*text, degrees) || !(degrees > 0.0 && degrees < 180.0))
+    FailUsage("--field-of-view must be a number of degrees above 0 and below 180");
+  return degrees;
+}
 
 int Undistort(const CommandLine& line) {
   if (line.Positional().size() != 3) FailUsage("lentora undistort: expected three arguments");
+  const std::optional<double> fieldOfView = RequestedFieldOfView(line);
   const std::string& intrinsicPath = line.Positional()[0];
   const std::string& inPath = line.Positional()[1];
   const std::string& outPath = line.Positional()[2];
@@ -60,9 +75,11 @@ int Undistort(const CommandLine& line) {
   const ImportResult read = ReadParameterFile(intrinsicPath, CameraParameters{});
   if (!read.ok) FailInput("cannot read parameter file " + intrinsicPath + ": " + read.message);
   const CameraParameters camera = read.parameters;
+  const std::array<double, 4> output = fieldOfView ? MVG::OutputCameraForFieldOfView(camera, *fieldOfView)
+                                                   : std::array<double, 4>{camera.fx(), camera.fy(), camera.cx(), camera.cy()};
   const size_t tableSize = MVG::UndistortionTableSize(camera.width, camera.height);
   std::vector<int> table(tableSize);
-  if (tableSize == 0 || !MVG::ComputeUndistortionMapCoefficients(camera, MVG::kBilinear, table))
+  if (tableSize == 0 || !MVG::ComputeUndistortionMapCoefficients(camera, output, MVG::kBilinear, table))
     FailInput("parameter file " + intrinsicPath + " holds no usable camera (focal lengths and image size)");
 
   cv::Mat image;
