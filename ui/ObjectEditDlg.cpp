@@ -378,8 +378,10 @@ void CObjectEditDlg::OnGridProperties() {
   const bool haveCamera = data_ && camera_ >= 0 && camera_ < data_->GetCameraCount();
   CObjectProperties dialog(this);
   dialog.SetGrid(haveCamera ? data_->GetGrid(camera_) : GridDescription{});
+  dialog.SetSettings(haveCamera ? data_->GetCalibrationSettings(camera_) : CalibrationSettings{});
   if (RunPropertiesDialog(dialog) != QDialog::Accepted || !haveCamera) return;
   data_->SetGrid(camera_, dialog.Grid());
+  data_->SetCalibrationSettings(camera_, dialog.Settings());
   OfferToClearStaleViews();
 }
 

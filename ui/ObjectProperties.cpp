@@ -1,5 +1,6 @@
 #include "ui/ObjectProperties.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -73,7 +74,7 @@ CObjectProperties::CObjectProperties(QWidget* parent) : QDialog(parent) {
   setWindowTitle("Calibration Grid Properties");
   setFont(PropertiesFont());
   const DialogUnits du(font());
-  setFixedSize(du.X(214), du.Y(111));
+  setFixedSize(du.X(214), du.Y(181));
 
   AddLabel("Number of Squares", 7, 7, 64);
   AddLabel("Square Size", 74, 7, 64);
@@ -101,17 +102,102 @@ CObjectProperties::CObjectProperties(QWidget* parent) : QDialog(parent) {
   for (QLineEdit* squares : {squaresX_, squaresY_})
     connect(squares, &QLineEdit::textChanged, this, &CObjectProperties::UpdateCornerText);
 
+  AddLensControls();
+
   auto* ok = new QPushButton("OK", this);
-  ok->setGeometry(du.Rect(92, 90, 50, 14));
+  ok->setGeometry(du.Rect(92, 160, 50, 14));
   ok->setDefault(true);
   ok->setProperty("controlId", 1);
   connect(ok, &QPushButton::clicked, this, &CObjectProperties::accept);
   auto* cancel = new QPushButton("Cancel", this);
-  cancel->setGeometry(du.Rect(144, 90, 50, 14));
+  cancel->setGeometry(du.Rect(144, 160, 50, 14));
   cancel->setProperty("controlId", 2);
   connect(cancel, &QPushButton::clicked, this, &CObjectProperties::reject);
 
   SetGrid(GridDescription{});
+  SetSettings(CalibrationSettings{});
+}
+
+void CObjectProperties::AddLensControls() {
+  const DialogUnits du(font());
+  AddLabel("Lens model", 7, 92, 60);
+  model_ = new QComboBox(this);
+  model_->setGeometry(du.Rect(74, 90, 100, 14));
+  model_->setProperty("controlId", static_cast<int>(kIdLensModel));
+  for (const LensModelInfo& info : AllLensModels()) model_->addItem(info.name, static_cast<int>(info.model));
+  fixAspectRatio_ = AddBox(kIdFixAspectRatio, "Fix the aspect ratio", 7, 108, 100);
+  fixPrincipalPoint_ = AddBox(kIdFixPrincipalPoint, "Principal point at the centre", 107, 108, 107);
+  zeroTangential_ = AddBox(kIdZeroTangential, "No tangential distortion", 7, 120, 100);
+  posesOnly_ = AddBox(kIdPosesOnly, "Refine poses only", 107, 120, 100);
+  AddLabel("Keep fixed", 7, 138, 40);
+  for (int i = 0; i < kMaxDistortionCoefficients; ++i)
+    fixed_[static_cast<size_t>(i)] = AddBox(kIdFixedCoefficient + i, "", 47 + 20 * i, 136, 20);
+  connect(model_, &QComboBox::currentIndexChanged, this, &CObjectProperties::UpdateLensControls);
+  connect(zeroTangential_, &QCheckBox::toggled, this, &CObjectProperties::UpdateLensControls);
+  connect(posesOnly_, &QCheckBox::toggled, this, &CObjectProperties::UpdateLensControls);
+}
+
+QCheckBox* CObjectProperties::AddBox(int id, const QString& text, int x, int y, int width) {
+  auto* box = new QCheckBox(text, this);
+  box->setGeometry(DialogUnits(font()).Rect(x, y, width, 10));
+  box->setProperty("controlId", id);
+  return box;
+}
+
+void CObjectProperties::UpdateLensControls() {
+  const LensModel model = static_cast<LensModel>(model_->currentData().toInt());
+  const LensModelInfo& info = InfoOf(model);
+  // Poses only keeps every intrinsic value: the other choices would not matter.
+  const bool intrinsicsRefined = !posesOnly_->isChecked();
+  for (QCheckBox* box : {fixAspectRatio_, fixPrincipalPoint_}) box->setEnabled(intrinsicsRefined);
+  zeroTangential_->setEnabled(intrinsicsRefined && HasTangential(model));
+  if (!HasTangential(model)) zeroTangential_->setChecked(false);
+  const bool tangentialZero = zeroTangential_->isChecked();
+  for (int i = 0; i < kMaxDistortionCoefficients; ++i) {
+    QCheckBox* box = fixed_[static_cast<size_t>(i)];
+    const bool exists = i < info.coefficients;
+    box->setVisible(exists);
+    if (!exists) box->setChecked(false);
+    box->setText(exists ? info.coefficientNames[static_cast<size_t>(i)] : "");
+    const bool isTangential = HasTangential(model) && (i == 2 || i == 3);
+    box->setEnabled(exists && intrinsicsRefined && !(isTangential && tangentialZero));
+  }
+}
+
+void CObjectProperties::SetSettings(const CalibrationSettings& settings) {
+  model_->setCurrentIndex(model_->findData(static_cast<int>(settings.model)));
+  fixAspectRatio_->setChecked(settings.fixAspectRatio);
+  fixPrincipalPoint_->setChecked(settings.fixPrincipalPoint);
+  zeroTangential_->setChecked(settings.zeroTangential);
+  posesOnly_->setChecked(settings.posesOnly);
+  for (int i = 0; i < kMaxDistortionCoefficients; ++i)
+    fixed_[static_cast<size_t>(i)]->setChecked((settings.fixedCoefficients >> i) & 1u);
+  UpdateLensControls();
+}
+
+CalibrationSettings CObjectProperties::Settings() const {
+  CalibrationSettings settings;
+  settings.model = static_cast<LensModel>(model_->currentData().toInt());
+  settings.fixAspectRatio = fixAspectRatio_->isChecked();
+  settings.fixPrincipalPoint = fixPrincipalPoint_->isChecked();
+  settings.zeroTangential = zeroTangential_->isChecked() && HasTangential(settings.model);
+  settings.posesOnly = posesOnly_->isChecked();
+  for (int i = 0; i < DistortionCount(settings.model); ++i)
+    if (fixed_[static_cast<size_t>(i)]->isChecked()) settings.fixedCoefficients |= 1u << i;
+  return settings;
+}
+
+QCheckBox* CObjectProperties::Box(int id) const {
+  switch (id) {
+    case kIdFixAspectRatio: return fixAspectRatio_;
+    case kIdFixPrincipalPoint: return fixPrincipalPoint_;
+    case kIdZeroTangential: return zeroTangential_;
+    case kIdPosesOnly: return posesOnly_;
+    default:
+      if (id >= kIdFixedCoefficient && id < kIdFixedCoefficient + kMaxDistortionCoefficients)
+        return fixed_[static_cast<size_t>(id - kIdFixedCoefficient)];
+      return nullptr;
+  }
 }
 
 QLineEdit* CObjectProperties::AddField(int id, int x, int y) {

@@ -862,7 +862,10 @@ void CStaticDataView::EditGrid() {
   } else {
     CObjectProperties dialog(this);
     dialog.SetGrid(store_->GetGrid(camera));
-    if (dialog.exec() == QDialog::Accepted) edited = dialog.Grid();
+    dialog.SetSettings(store_->GetCalibrationSettings(camera));
+    if (dialog.exec() != QDialog::Accepted) return;
+    edited = dialog.Grid();
+    store_->SetCalibrationSettings(camera, dialog.Settings());
   }
   if (!edited) return;
   store_->SetGrid(camera, *edited);
