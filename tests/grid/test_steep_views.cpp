@@ -225,7 +225,7 @@ void CheckViews(const std::vector<SteepView>& views, const std::vector<int>& win
 TEST(SteepViews, DISABLED_VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectionAlike) {
   std::vector<SteepView> views;
   for (double k1 : {0.0, -0.15, -0.3}) {
-    const SyntheticCamera camera{560, 560, 319.5, 239.5, k1, k1 == 0.0 ? 0.0 : 0.08, 0.0, 0.0, 640, 480};
+    const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
     for (SteepView& view : RenderSteepViews(camera, {8.0, 10.0, 12.0}, 1.0, 2.0, 11 + static_cast<uint32_t>(-k1 * 100)))
       views.push_back(std::move(view));
   }
@@ -244,7 +244,7 @@ TEST(SteepViews, DISABLED_VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAn
 }
 
 TEST(SteepViews, LargePhotographsNeedNoWindowSetting) {
-  const SyntheticCamera camera{2900, 2900, 1999.5, 1499.5, -0.3, 0.08, 0.0, 0.0, 4000, 3000};
+  const SyntheticCamera camera{2900, 2900, 1999.5, 1499.5, LensModel::PinholeRadtan, {-0.3, 0.08}, 4000, 3000};
   std::vector<SteepView> views = RenderSteepViews(camera, {12.0, 40.0}, 1.0, 2.0, 31);
   ASSERT_GE(views.size(), 4u);
   Tally tally;
