@@ -131,7 +131,7 @@ void CObjectProperties::AddLensControls() {
   posesOnly_ = AddBox(kIdPosesOnly, "Refine poses only", 107, 120, 100);
   AddLabel("Keep fixed", 7, 138, 40);
   for (int i = 0; i < kMaxDistortionCoefficients; ++i)
-    fixed_[static_cast<size_t>(i)] = AddBox(kIdFixedCoefficient + i, "", 47 + 20 * i, 136, 20);
+    fixed_[static_cast<size_t>(i)] = AddBox(kIdFixedCoefficient + i, "", 50 + 20 * i, 136, 20);
   connect(model_, &QComboBox::currentIndexChanged, this, &CObjectProperties::UpdateLensControls);
   connect(zeroTangential_, &QCheckBox::toggled, this, &CObjectProperties::UpdateLensControls);
   connect(posesOnly_, &QCheckBox::toggled, this, &CObjectProperties::UpdateLensControls);

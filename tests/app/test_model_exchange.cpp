@@ -139,7 +139,9 @@ TEST(ModelExport, OpenCvFilesHoldEachModelsCoefficientsAndTheFisheyeUnderItsOwnK
     ExpectValues(MatValues(fs[fisheye ? "fisheye_distortion_coefficients" : "distortion_coefficients"]),
                  p.distortion.data(), count, "coefficients");
     EXPECT_EQ(fs["distortion_coefficients"].empty(), fisheye) << "a fisheye's k1..k4 are never pinhole coefficients";
-    if (fisheye) EXPECT_EQ(static_cast<std::string>(fs["distortion_model"]), "fisheye");
+    if (fisheye) {
+      EXPECT_EQ(static_cast<std::string>(fs["distortion_model"]), "fisheye");
+    }
     ExpectImportedAs(path, p);
     ExpectSameFileAfterImport(path, ExchangeFormat::OpenCv);
   }

@@ -28,8 +28,12 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 const GridDescription kGrid{30.0, 30.0, 9, 6, 3, 3};
 
-SyntheticCamera LeftCamera() { return {820.0, 818.0, 322.0, 236.0, -0.24, 0.07, 0.0006, -0.0004, 640, 480}; }
-SyntheticCamera RightCamera() { return {805.0, 806.0, 316.0, 243.0, -0.21, 0.05, -0.0003, 0.0005, 640, 480}; }
+SyntheticCamera LeftCamera() {
+  return {820.0, 818.0, 322.0, 236.0, LensModel::PinholeRadtan, {-0.24, 0.07, 0.0006, -0.0004}, 640, 480};
+}
+SyntheticCamera RightCamera() {
+  return {805.0, 806.0, 316.0, 243.0, LensModel::PinholeRadtan, {-0.21, 0.05, -0.0003, 0.0005}, 640, 480};
+}
 // Camera-1 coordinates = R(r) * X0 + t: a 110 mm baseline, slightly toed in.
 SyntheticPose RigPose() { return PoseFromVectors({0.01, -0.08, 0.005}, {-110.0, 1.5, 3.0}); }
 
