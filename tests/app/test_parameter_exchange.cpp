@@ -360,9 +360,10 @@ TEST(ParameterImport, RefusalsNameTheCoefficientsModelOrSizeAndChangeNothing) {
     const char* message;  // a part of the refusal
   };
   const Case cases[] = {
-      {"k3.yaml", K + "distortion_coefficients:\n  rows: 1\n  cols: 8\n  data: [-0.2, 0.05, 0, 0, 0.01, 0, 0.3, 0]\n",
-       "k3 = 0.01, k5 = 0.3"},
-      {"model.yaml", K + "distortion_model: rational_polynomial\n" + D5, "rational_polynomial"},
+      {"prism.yaml",
+       K + "distortion_coefficients:\n  rows: 1\n  cols: 12\n  data: [-0.2, 0.05, 0, 0, 0.01, 0, 0.3, 0, 0.02, 0, 0, -0.001]\n",
+       "s1 = 0.02, s4 = -0.001"},
+      {"model.yaml", K + "distortion_model: omnidirectional\n" + D5, "omnidirectional"},
       {"size.yaml", "image_width: 1280\nimage_height: 720\n" + K + D5, "1280x720 differs from the camera's 640x480"},
       {"truncated.yaml", K + "distortion_coefficients:\n  rows: 1\n  cols: 5\n  data: [-0.2, 0.0", "cannot be parsed"},
       {"keys.yaml", "intrinsics: [800, 800, 320, 240]\n" + D5, "no camera_matrix"},
@@ -386,7 +387,7 @@ TEST(ParameterImport, RefusalsNameTheCoefficientsModelOrSizeAndChangeNothing) {
     ExpectSameIntrinsics(data.GetCameraParameters(0), before);
   }
   EXPECT_FALSE(ImportParameters(data, 0, dir.File("absent.yaml")).ok);
-  EXPECT_FALSE(ImportParameters(data, 3, dir.File("k3.yaml")).ok);
+  EXPECT_FALSE(ImportParameters(data, 3, dir.File("prism.yaml")).ok);
 
   // A file bigger than any parameter file is not read at all.
   dir.Write("big.yaml", std::string(2u << 20, '#'));

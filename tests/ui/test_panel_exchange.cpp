@@ -203,19 +203,19 @@ TEST_F(PanelExchangeTest, LoadParametersReadsOpenCvAndRosFilesAndSaysWhyItRefuse
     EXPECT_TRUE(panel.EntryText(1).startsWith("fx ")) << panel.EntryText(1).toStdString();
   }
 
-  // k3 the model cannot hold: refused with the reason, nothing changes.
+  // Thin prism terms no lens model holds: refused with the reason, nothing changes.
   const CameraParameters before = store.GetCameraParameters(1);
   {
-    cv::FileStorage fs(temp.File("k3.yaml"), cv::FileStorage::WRITE);
+    cv::FileStorage fs(temp.File("prism.yaml"), cv::FileStorage::WRITE);
     fs << "image_width" << 640 << "image_height" << 480;
     fs << "camera_matrix" << (cv::Mat_<double>(3, 3) << 500, 0, 320, 0, 500, 240, 0, 0, 1);
-    fs << "distortion_coefficients" << (cv::Mat_<double>(1, 5) << 0.1, 0.01, 0, 0, 0.25);
+    fs << "distortion_coefficients" << (cv::Mat_<double>(1, 12) << 0.1, 0.01, 0, 0, 0.25, 0, 0, 0, 0.02, 0, 0, 0);
   }
-  nextParameterFile = QString::fromStdString(temp.File("k3.yaml"));
+  nextParameterFile = QString::fromStdString(temp.File("prism.yaml"));
   panel.KeyPressed(Qt::Key_L);
   const QString refusal = TakeMessage();
   EXPECT_TRUE(refusal.startsWith("The parameter file could not be read:\n")) << refusal.toStdString();
-  EXPECT_TRUE(refusal.contains("k3")) << refusal.toStdString();
+  EXPECT_TRUE(refusal.contains("s1 = 0.02")) << refusal.toStdString();
   EXPECT_EQ(store.GetCameraParameters(1).K, before.K);
   EXPECT_EQ(store.GetCameraParameters(1).distortion, before.distortion);
 
