@@ -23,8 +23,8 @@ inline SyntheticCamera Camera() {
   camera.fy = 790.0;
   camera.cx = 322.0;
   camera.cy = 236.0;
-  camera.k1 = -0.21;
-  camera.k2 = 0.08;
+  camera.coefficients[0] = -0.21;
+  camera.coefficients[1] = 0.08;
   return camera;
 }
 
