@@ -203,10 +203,13 @@ class ScaledSystem {
       Vb.diagonal().array() += par;
       blockFactors_[i].compute(Vb);
       fullRank = fullRank && isRegular(blockFactors_[i]);
+      if (L.shared == 0) continue;  // only the blocks' own unknowns (a run refining poses alone)
       eliminated_[i] = blockFactors_[i].solve(W_[i].transpose());  // V_b^-1 W_b^T
       S.noalias() -= W_[i] * eliminated_[i];
     }
-    if (L.shared == 0) return fullRank;  // only the blocks' own unknowns (a run refining poses alone)
+    // Eigen's triangular solve reads a first element even of an empty right
+    // side, so nothing is solved against the absent shared unknowns.
+    if (L.shared == 0) return fullRank;
     reducedFactor_.compute(S);
     return fullRank && isRegular(reducedFactor_);
   }
@@ -214,14 +217,17 @@ class ScaledSystem {
   // Solves the factorised system for a right side in x's order.
   VectorXd solve(const VectorXd& rhs) const {
     const vnl_block_layout& L = index_.layout;
-    VectorXd reducedRhs = rhs.head(L.shared);
-    for (int b = 0; b < L.blocks; ++b)
-      reducedRhs.noalias() -= eliminated_[static_cast<size_t>(b)].transpose() * index_.gather(rhs, b);
     VectorXd z(rhs.size());
-    if (L.shared > 0) z.head(L.shared) = reducedFactor_.solve(reducedRhs);
+    if (L.shared > 0) {
+      VectorXd reducedRhs = rhs.head(L.shared);
+      for (int b = 0; b < L.blocks; ++b)
+        reducedRhs.noalias() -= eliminated_[static_cast<size_t>(b)].transpose() * index_.gather(rhs, b);
+      z.head(L.shared) = reducedFactor_.solve(reducedRhs);
+    }
     for (int b = 0; b < L.blocks; ++b) {
       const size_t i = static_cast<size_t>(b);
-      const VectorXd blockRhs = index_.gather(rhs, b) - W_[i].transpose() * z.head(L.shared);
+      VectorXd blockRhs = index_.gather(rhs, b);
+      if (L.shared > 0) blockRhs.noalias() -= W_[i].transpose() * z.head(L.shared);
       index_.scatter(blockFactors_[i].solve(blockRhs), b, z);
     }
     return z;
@@ -230,6 +236,7 @@ class ScaledSystem {
   // The unscaled Schur complement of the shared unknowns at par = 0.
   static MatrixXd reducedMatrix(const NormalEquations& N) {
     MatrixXd S = N.U;
+    if (S.rows() == 0) return S;
     for (size_t i = 0; i < N.V.size(); ++i) S.noalias() -= N.W[i] * Eigen::LDLT<MatrixXd>(N.V[i]).solve(N.W[i].transpose());
     return S;
   }
