@@ -187,7 +187,9 @@ SharedCovariance SharedBlockOfInverse(const BlockProblem& problem, bool keepPose
     const MatrixXd B = Js.transpose() * Jp;
     const Eigen::LDLT<MatrixXd> C(Jp.transpose() * Jp);
     if (C.info() != Eigen::Success || !C.isPositive()) return result;
-    const MatrixXd coupling = C.solve(B.transpose());
+    // With nothing shared (poses alone refined) there is nothing to couple;
+    // Eigen's solve would read a first element of the empty right side.
+    const MatrixXd coupling = s > 0 ? MatrixXd(C.solve(B.transpose())) : MatrixXd(kPoseCount, 0);
     schur += Js.transpose() * Js - B * coupling;
     if (keepPoseBlocks) {
       result.poseByShared.push_back(-coupling);
