@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -164,11 +165,15 @@ inline std::array<double, 9> RotationOf(const double r[3]) {
 // Distances, over a grid of pixels covering the image, between each pixel and
 // the projection by `found` of the ray that `truth` sees there, turned by
 // `rotation`; infinity where either camera has no ray or image.
+// Pixels a comparison takes (every pixel when empty).
+using PixelFilter = std::function<bool(int x, int y)>;
+
 inline std::vector<double> RayErrors(const CameraParameters& truth, const CameraParameters& found,
-                                     const std::array<double, 9>& rotation, int step) {
+                                     const std::array<double, 9>& rotation, int step, const PixelFilter& taken = {}) {
   std::vector<double> errors;
   for (int y = 0; y < truth.height; y += step)
     for (int x = 0; x < truth.width; x += step) {
+      if (taken && !taken(x, y)) continue;
       double ray[3];
       if (!camera_model::Ray(truth, x, y, ray)) {
         errors.push_back(INFINITY);
@@ -191,7 +196,7 @@ struct RayErrorSummary {
 };
 
 inline RayErrorSummary RayErrorAfterAlignment(const CameraParameters& truth, const CameraParameters& found,
-                                              int step = 16) {
+                                              int step = 16, const PixelFilter& taken = {}) {
   double r[3] = {0, 0, 0};
   for (int iteration = 0; iteration < 8; ++iteration) {
     double JtJ[3][3] = {}, Jte[3] = {};
@@ -201,6 +206,7 @@ inline RayErrorSummary RayErrorAfterAlignment(const CameraParameters& truth, con
       const std::array<double, 9> R = RotationOf(rv);
       for (int y = 0; y < truth.height; y += 4 * step)
         for (int x = 0; x < truth.width; x += 4 * step) {
+          if (taken && !taken(x, y)) continue;
           double ray[3];
           if (!camera_model::Ray(truth, x, y, ray)) continue;
           const auto q = camera_model::ToCamera(R.data(), std::array<double, 3>{}.data(), ray[0], ray[1], ray[2]);
@@ -237,7 +243,7 @@ inline RayErrorSummary RayErrorAfterAlignment(const CameraParameters& truth, con
       r[j] -= det(m) / d;
     }
   }
-  const std::vector<double> errors = RayErrors(truth, found, RotationOf(r), step);
+  const std::vector<double> errors = RayErrors(truth, found, RotationOf(r), step, taken);
   RayErrorSummary summary;
   for (double e : errors) summary.worst = std::max(summary.worst, e), summary.rms += e * e;
   summary.rms = std::sqrt(summary.rms / static_cast<double>(errors.size()));
