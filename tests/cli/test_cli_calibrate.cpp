@@ -278,13 +278,13 @@ TEST_F(CalibrateCli, SynthWritesAWorkspaceAndItsGroundTruth) {
   EXPECT_NE(truth.find("\"stereo\":{"), std::string::npos);
 }
 
-// Two 180-degree fisheyes rendered by synth (20 views, 10 in the sanitizer
+// Two 180-degree fisheyes rendered by synth (20 views, 12 in the sanitizer
 // build) calibrate as a rig to 0.1% of the baseline and 0.05 degrees of
 // rotation; the truth file names the model.
 TEST_F(CalibrateCli, SynthFisheyeRigCalibratesAsARig) {
   const std::string index = dir_.File("fisheye/ws.txt");
   const ProcessResult run =
-      Lentora("synth '" + index + "' --model fisheye --views " + (kSanitizedBuild ? "10" : "20") +
+      Lentora("synth '" + index + "' --model fisheye --views " + (kSanitizedBuild ? "12" : "20") +
               " --noise 0.2 --seed 3 --stereo 0,0.05,0,-120,0,0");
   ASSERT_EQ(run.status, 0) << run.err;
   const QJsonObject truth = ParseJson(dir_.Read("fisheye/ground_truth.json"));
