@@ -5,16 +5,22 @@
 #include "calib/FitCovariance.h"
 #include "core/CalibrationData.h"
 
+std::vector<PointList> UsablePointLists(const CCalibrationData& data, int camera) {
+  std::vector<PointList> usable;
+  if (camera < 0 || camera >= data.GetCameraCount()) return usable;
+  const GridDescription grid = data.GetGrid(camera);
+  const int width = data.GetImageWidth(camera), height = data.GetImageHeight(camera);
+  for (const RunView& view : data.GetRunViews(camera))
+    if (!ReasonToSkip(view, grid, width, height)) usable.push_back(view.points);
+  return usable;
+}
+
 CoverageSummary CurrentCoverage(const CCalibrationData& data, int camera, int* usableViews) {
   if (usableViews) *usableViews = 0;
   if (camera < 0 || camera >= data.GetCameraCount()) return {};
-  const GridDescription grid = data.GetGrid(camera);
-  const int width = data.GetImageWidth(camera), height = data.GetImageHeight(camera);
-  std::vector<PointList> usable;
-  for (const RunView& view : data.GetRunViews(camera))
-    if (!ReasonToSkip(view, grid, width, height)) usable.push_back(view.points);
+  const std::vector<PointList> usable = UsablePointLists(data, camera);
   if (usableViews) *usableViews = static_cast<int>(usable.size());
-  return CoverageOf(usable, grid, width, height);
+  return CoverageOf(usable, data.GetGrid(camera), data.GetImageWidth(camera), data.GetImageHeight(camera));
 }
 
 CameraGuidance GuidanceOf(const CCalibrationData& data, int camera, const EnoughViewsThresholds& thresholds) {

@@ -3,6 +3,8 @@
 // coverage of its views now, and its last run's uncertainty map and verdict
 // (EnoughViews.h). `lentora calibrate` prints the same verdict.
 
+#include <vector>
+
 #include "app/EnoughViews.h"
 
 class CCalibrationData;
@@ -16,6 +18,10 @@ struct CameraGuidance {
   ProjectionUncertaintyMap uncertainty;  // of that run, at the median board distance
   EnoughViewsVerdict verdict;    // on that run; "More views needed: not calibrated yet" without one
 };
+
+// The point lists of the views a run would take now (enabled, with their
+// image and a complete, current point list).
+std::vector<PointList> UsablePointLists(const CCalibrationData& data, int camera);
 
 // The coverage of the views a run would take now (enabled, with their image
 // and a complete, current point list) in the camera's image size.

@@ -40,3 +40,30 @@ inline EnoughViewsThresholds GuidanceThresholds() {
   read(kEnoughSpreadKey, thresholds.minSpread);
   return thresholds;
 }
+
+// Guidance in a live or playing source's preview: whether the board is looked
+// for in the frames shown (bool, default true), whether a frame whose board
+// adds coverage is captured without a press of "Capture" (bool, default
+// false), and how far (the sum of the four measures' differences, 0..4) a
+// board must lie from every view of its camera to add coverage (default 0.2).
+inline constexpr const char* kLiveGuidanceKey = "Guidance/LiveDetection";
+inline constexpr const char* kAutoCaptureKey = "Guidance/AutoCapture";
+inline constexpr const char* kAutoCaptureDistanceKey = "Guidance/AutoCaptureDistance";
+inline constexpr double kDefaultAutoCaptureDistance = 0.2;
+
+struct LiveGuidanceOptions {
+  bool detect = true;
+  bool autoCapture = false;
+  double distance = kDefaultAutoCaptureDistance;
+};
+
+inline LiveGuidanceOptions LoadLiveGuidanceOptions() {
+  const QSettings settings = ApplicationSettings();
+  LiveGuidanceOptions options;
+  options.detect = settings.value(kLiveGuidanceKey, true).toBool();
+  options.autoCapture = settings.value(kAutoCaptureKey, false).toBool();
+  bool ok = false;
+  const double distance = settings.value(kAutoCaptureDistanceKey).toDouble(&ok);
+  if (ok && distance >= 0.0 && std::isfinite(distance)) options.distance = distance;
+  return options;
+}

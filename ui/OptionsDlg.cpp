@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDialogButtonBox>
+#include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -12,12 +13,14 @@
 #include <QSettings>
 
 #include "records/Paths.h"
+#include "ui/LiveGuidance.h"
 
 ApplicationOptions LoadApplicationOptions() {
   QSettings settings = ApplicationSettings();
   ApplicationOptions options;
   options.outputFolder = settings.value(kOutputFolderKey, QString()).toString();
   options.detectOnArrival = settings.value(kDetectOnArrivalKey, true).toBool();
+  options.live = LoadLiveGuidanceOptions();
   return options;
 }
 
@@ -25,6 +28,10 @@ void SaveApplicationOptions(const ApplicationOptions& options) {
   QSettings settings = ApplicationSettings();
   settings.setValue(kOutputFolderKey, options.outputFolder);
   settings.setValue(kDetectOnArrivalKey, options.detectOnArrival);
+  settings.setValue(kLiveGuidanceKey, options.live.detect);
+  settings.setValue(kAutoCaptureKey, options.live.autoCapture);
+  settings.setValue(kAutoCaptureDistanceKey, options.live.distance);
+  SetLiveGuidanceOptions(options.live);
 }
 
 void ApplyApplicationOptions(const ApplicationOptions& options) {
@@ -47,6 +54,7 @@ COptionsDlg::COptionsDlg(const ApplicationOptions& options, QWidget* parent) : Q
   detect_ = new QCheckBox("Detect the grid in each view as it arrives", this);
   detect_->setChecked(options.detectOnArrival);
   layout->addWidget(detect_, 1, 0, 1, 3);
+  AddLiveGuidanceFields(*layout, options.live);
   // The environment outranks this setting: say so, naming the folder in use.
   overriddenLabel_ = new QLabel(this);
   overriddenLabel_->setWordWrap(true);
@@ -56,21 +64,24 @@ COptionsDlg::COptionsDlg(const ApplicationOptions& options, QWidget* parent) : Q
                                       "this field says.")
                                   .arg(forced));
   overriddenLabel_->setVisible(!forced.isEmpty());
-  layout->addWidget(overriddenLabel_, 2, 0, 1, 3);
+  layout->addWidget(overriddenLabel_, 5, 0, 1, 3);
   refusalLabel_ = new QLabel(this);
   refusalLabel_->setStyleSheet("color: #B00000");
   refusalLabel_->hide();
-  layout->addWidget(refusalLabel_, 3, 0, 1, 3);
+  layout->addWidget(refusalLabel_, 6, 0, 1, 3);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &COptionsDlg::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &COptionsDlg::reject);
-  layout->addWidget(buttons, 4, 0, 1, 3);
+  layout->addWidget(buttons, 7, 0, 1, 3);
 }
 
 ApplicationOptions COptionsDlg::Options() const {
   ApplicationOptions options;
   options.outputFolder = folder_->text().trimmed();
   options.detectOnArrival = detect_->isChecked();
+  options.live.detect = liveGuidance_->isChecked();
+  options.live.autoCapture = autoCapture_->isChecked();
+  options.live.distance = distance_->value();
   return options;
 }
 
@@ -84,6 +95,29 @@ void COptionsDlg::accept() {
     return;
   }
   QDialog::accept();
+}
+
+// Rows 2 to 4: looking for the board in a source's preview, and capturing
+// the frames whose board adds coverage.
+void COptionsDlg::AddLiveGuidanceFields(QGridLayout& layout, const LiveGuidanceOptions& live) {
+  liveGuidance_ = new QCheckBox("Look for the board in live and playing video (outline and coverage bars)", this);
+  liveGuidance_->setChecked(live.detect);
+  layout.addWidget(liveGuidance_, 2, 0, 1, 3);
+  autoCapture_ = new QCheckBox("Capture automatically when a frame adds coverage", this);
+  autoCapture_->setChecked(live.autoCapture);
+  layout.addWidget(autoCapture_, 3, 0, 1, 3);
+  layout.addWidget(new QLabel("New board when it differs from every view by more than:", this), 4, 0, 1, 2);
+  distance_ = new QDoubleSpinBox(this);
+  distance_->setRange(0.01, 4.0);
+  distance_->setDecimals(2);
+  distance_->setSingleStep(0.05);
+  distance_->setValue(live.distance);
+  distance_->setToolTip("Sum of the differences in X, Y, size and skew (each 0 to 1)");
+  layout.addWidget(distance_, 4, 2);
+  const auto follow = [this] { distance_->setEnabled(autoCapture_->isChecked() && liveGuidance_->isChecked()); };
+  connect(autoCapture_, &QCheckBox::toggled, this, follow);
+  connect(liveGuidance_, &QCheckBox::toggled, this, follow);
+  follow();
 }
 
 void COptionsDlg::Browse() {

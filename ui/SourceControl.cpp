@@ -4,6 +4,7 @@
 
 #include "core/CalibrationData.h"
 #include "sources/FrameSampler.h"
+#include "ui/LiveGuidance.h"
 
 namespace {
 std::function<void(const QString&)>& MessageHandler() {
@@ -60,6 +61,15 @@ QString StartUndistortion(CSourceFrameSampler* sampler, const CCalibrationData* 
   if (!sampler->EnableUndistortion(camera))
     return "No undistortion table could be made from the parameters of Camera 1." + unchanged;
   return {};
+}
+
+CLiveGuidance* CSourceControl::MakeGuidance() {
+  CLiveGuidance::Hooks hooks;
+  hooks.store = [this] { return store_; };
+  hooks.settings = [this] { return settings_; };
+  hooks.viewsAdded = [this] { RefreshDataPanel(); };
+  guidance_ = new CLiveGuidance(std::move(hooks), this);
+  return guidance_;
 }
 
 QString CaptureRefusalText(const SourceSettings& settings, CSourceFrameSampler* sampler) {

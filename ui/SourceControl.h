@@ -24,6 +24,7 @@ QString RecordingFailureText(DShow::RecordingFailure failure);
 void SetSourceMessageHandler(std::function<void(const QString&)> handler);
 
 class CSourceFrameSampler;
+class CLiveGuidance;
 // Why "Capture" added no view: the source feeds no camera (its cameras were
 // removed), or no frame has arrived yet.
 QString CaptureRefusalText(const SourceSettings& settings, CSourceFrameSampler* sampler);
@@ -65,6 +66,8 @@ class CSourceControl : public QWidget {
   void SetDataPanelRefresh(std::function<void()> refresh) { refreshDataPanel_ = std::move(refresh); }
   // Called after a grab added views, with every camera's view count from before.
   void SetViewsArrived(std::function<void(const std::vector<int>& before)> hook) { viewsArrived_ = std::move(hook); }
+  // The board search, outline and coverage bars of the preview.
+  CLiveGuidance* Guidance() const { return guidance_; }
 
  protected:
   void RefreshDataPanel() {
@@ -73,6 +76,9 @@ class CSourceControl : public QWidget {
   void AnnounceViews(const std::vector<int>& before) {
     if (viewsArrived_) viewsArrived_(before);
   }
+  // Made once by the control, for its video view: reads the store and the
+  // split as they are when a frame is searched.
+  CLiveGuidance* MakeGuidance();
 
   int id_;
   SourceSettings settings_;
@@ -80,4 +86,5 @@ class CSourceControl : public QWidget {
   CCalibrationData* store_ = nullptr;
   std::function<void()> refreshDataPanel_;
   std::function<void(const std::vector<int>& before)> viewsArrived_;
+  CLiveGuidance* guidance_ = nullptr;
 };

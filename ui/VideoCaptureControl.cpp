@@ -14,6 +14,7 @@
 #include "ui/CaptureSettingsDlg.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"
+#include "ui/LiveGuidance.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ void CCaptureVideoView::PresentFrame(const cv::Mat& frame) {
       [this, frame] {
         frame_ = frame;
         ++framesShown_;
+        if (guidance_) guidance_->OfferFrame(frame_);
         update();
       },
       Qt::QueuedConnection);
@@ -69,6 +71,7 @@ void CCaptureVideoView::paintEvent(QPaintEvent*) {
   const QRect target = videoRect_.isValid() ? videoRect_ : rect().adjusted(2, 2, -2, -2);
   painter.setRenderHint(QPainter::SmoothPixmapTransform);
   painter.drawImage(target, ToImage(frame_));
+  if (guidance_) guidance_->Paint(painter, target);
 }
 
 // ---- Control ------------------------------------------------------------------
@@ -80,6 +83,8 @@ CVideoCaptureControl::CVideoCaptureControl(QWidget* parent, int id)
   setWindowTitle("Camera");
   setAttribute(Qt::WA_OpaquePaintEvent);  // it paints its whole back buffer
   videoView_ = new CCaptureVideoView(this);
+  videoView_->SetGuidance(MakeGuidance());
+  connect(Guidance(), &CLiveGuidance::updated, videoView_, qOverload<>(&QWidget::update));
   graph_->InitialiseFrameSampler();
   session_->SetStatusAction([this] { UpdateStatus(); });
   session_->SetFaults(SyncLinkFaultsFromEnvironment());

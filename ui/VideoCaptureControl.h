@@ -23,6 +23,7 @@
 class CClientSocket;
 class QPainter;
 class CHoverButtonEx;
+class CLiveGuidance;
 
 // A widget the renderer hands its frames to; draws the newest one scaled
 // into its video rectangle.
@@ -37,6 +38,8 @@ class CCaptureVideoView : public QWidget, public DShow::CVideoWindow {
   QRect VideoRect() const { return videoRect_; }
   int FramesShown() const { return framesShown_; }
   cv::Mat LastFrame() const { return frame_; }
+  // Offered every frame shown; draws its outline and bars over the video.
+  void SetGuidance(CLiveGuidance* guidance) { guidance_ = guidance; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -48,6 +51,7 @@ class CCaptureVideoView : public QWidget, public DShow::CVideoWindow {
   cv::Mat frame_;
   QRect videoRect_;
   int framesShown_ = 0;
+  CLiveGuidance* guidance_ = nullptr;
 };
 
 // What the record set-up takes from the settings dialog.

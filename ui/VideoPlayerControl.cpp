@@ -10,6 +10,7 @@
 #include "ui/CaptureSettingsDlg.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/GridDetector.h"
+#include "ui/LiveGuidance.h"
 
 namespace {
 
@@ -46,9 +47,10 @@ void CVideoView::PresentFrame(const cv::Mat& frame) {
   QImage copy = QImage(frame.data, frame.cols, frame.rows, static_cast<int>(frame.step), QImage::Format_BGR888).copy();
   QMetaObject::invokeMethod(
       this,
-      [this, copy = std::move(copy)]() mutable {
+      [this, copy = std::move(copy), frame]() mutable {
         shown_ = std::move(copy);
         ++framesShown_;
+        if (guidance_) guidance_->OfferFrame(frame);
         update();
       },
       Qt::QueuedConnection);
@@ -60,6 +62,7 @@ void CVideoView::paintEvent(QPaintEvent*) {
   if (!shown_.isNull()) {
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     painter.drawImage(VideoRect(), shown_);
+    if (guidance_) guidance_->Paint(painter, VideoRect());
   }
 }
 
@@ -83,6 +86,8 @@ void CVideoPlayerControl::Layout() {
   image_ = QImage(std::max(1, width()), std::max(1, height()), QImage::Format_ARGB32);
   image_.fill(QColor::fromRgba(kBackground));
   videoView_ = new CVideoView(this);
+  videoView_->SetGuidance(Guidance() ? Guidance() : MakeGuidance());
+  connect(Guidance(), &CLiveGuidance::updated, videoView_, qOverload<>(&QWidget::update));
   videoView_->setGeometry(QRect(QPoint(10, 10), QPoint(width() - 10 - 1, height() - 50 - 1)));
   videoView_->show();
   CreateButtons();

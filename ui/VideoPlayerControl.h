@@ -20,6 +20,7 @@
 
 class CCaptureSettingsDlg;
 class CHoverButtonEx;
+class CLiveGuidance;
 
 // The video view: draws the newest rendered frame scaled into its video
 // rectangle (the client area inset by 2 pixels).
@@ -33,6 +34,8 @@ class CVideoView : public QFrame, public DShow::CVideoWindow {
   QRect VideoRect() const { return rect().adjusted(2, 2, -2, -2); }
   const QImage& ShownFrame() const { return shown_; }
   int FramesShown() const { return framesShown_; }
+  // Offered every frame shown; draws its outline and bars over the video.
+  void SetGuidance(CLiveGuidance* guidance) { guidance_ = guidance; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -40,6 +43,7 @@ class CVideoView : public QFrame, public DShow::CVideoWindow {
  private:
   QImage shown_;
   int framesShown_ = 0;
+  CLiveGuidance* guidance_ = nullptr;
 };
 
 class CVideoPlayerControl : public CSourceControl {

@@ -1,0 +1,337 @@
+#include "ui/LiveGuidance.h"
+
+#include <QMetaObject>
+#include <QPainter>
+#include <QPainterPath>
+#include <algorithm>
+#include <array>
+#include <mutex>
+#include <optional>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "app/LiveCoverage.h"
+#include "core/CalibrationData.h"
+#include "imaging/GDI.h"
+
+namespace {
+
+std::mutex& OptionsLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::optional<LiveGuidanceOptions>& StoredOptions() {
+  static std::optional<LiveGuidanceOptions> options;
+  return options;
+}
+
+constexpr int kGuidanceMaxAgeMs = 3000;
+
+bool Searchable(const GridDescription& grid) {
+  return ValidateGrid(grid) == GridStatus::Ok && grid.nx >= 3 && grid.ny >= 3;
+}
+
+bool SameGrid(const GridDescription& a, const GridDescription& b) {
+  return a.nx == b.nx && a.ny == b.ny && a.dX == b.dX && a.dY == b.dY;
+}
+
+// The search shares two cores with the preview's streaming threads: it runs
+// niced, so the frames keep coming on time and the search takes what is left.
+void YieldToThePreview() {
+  thread_local bool lowered = false;
+  if (lowered) return;
+  lowered = true;
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+}
+
+template <size_t N>
+bool Split(const cv::Mat& frame, std::array<cv::Mat, N>& parts, int width, int height, bool fields) {
+  for (cv::Mat& part : parts) part.create(height, width, CV_8UC3);
+  if constexpr (N == 2) return GDI::SplitFrameStereo(frame, parts, false, fields);
+  else return GDI::SplitFrameQuad(frame, parts, false, fields);
+}
+
+}  // namespace
+
+LiveGuidanceOptions CurrentLiveGuidanceOptions() {
+  std::lock_guard lock(OptionsLock());
+  if (!StoredOptions()) StoredOptions() = LoadLiveGuidanceOptions();
+  return *StoredOptions();
+}
+
+void SetLiveGuidanceOptions(const LiveGuidanceOptions& options) {
+  std::lock_guard lock(OptionsLock());
+  StoredOptions() = options;
+}
+
+std::vector<LiveSubView> CutLiveFrame(const cv::Mat& frame, const SourceSettings& settings,
+                                      const std::vector<GridDescription>& grids) {
+  std::vector<LiveSubView> views;
+  if (frame.empty() || frame.type() != CV_8UC3) return views;
+  const bool fields = settings.deinterlace == kDeinterlaceFields;
+  const int step = fields ? 2 : 1;
+  const auto add = [&](int index, cv::Mat image, cv::Rect area) -> LiveSubView* {
+    const int camera = settings.subViewCamera[static_cast<size_t>(index)];
+    if (camera < 0 || camera >= static_cast<int>(grids.size()) || !Searchable(grids[static_cast<size_t>(camera)]))
+      return nullptr;
+    LiveSubView view;
+    view.camera = camera;
+    view.image = std::move(image);
+    view.area = area;
+    view.rowStep = step;
+    view.grid = grids[static_cast<size_t>(camera)];
+    views.push_back(std::move(view));
+    return &views.back();
+  };
+  switch (settings.split) {
+    case kSplitNone: {
+      // A capture keeps the whole frame here, fields and all.
+      LiveSubView* added = add(0, frame, cv::Rect(0, 0, frame.cols, frame.rows));
+      if (added) added->rowStep = 1;
+      break;
+    }
+    case kSplitStereo: {
+      const int width = frame.cols / 2, height = frame.rows / step;
+      std::array<cv::Mat, 2> parts;
+      if (!Split(frame, parts, width, height, fields)) break;
+      for (int i = 0; i < 2; ++i) add(i, parts[static_cast<size_t>(i)], cv::Rect(i * width, 0, width, height * step));
+      break;
+    }
+    case kSplitQuad: {
+      const int width = frame.cols / 2, height = frame.rows / (2 * step);
+      std::array<cv::Mat, 4> parts;
+      if (!Split(frame, parts, width, height, fields)) break;
+      for (int i = 0; i < 4; ++i)
+        add(i, parts[static_cast<size_t>(i)], cv::Rect((i % 2) * width, (i / 2) * height * step, width, height * step));
+      break;
+    }
+    default:
+      break;
+  }
+  return views;
+}
+
+void DetectLiveBoards(std::vector<LiveSubView>& views) {
+  for (LiveSubView& view : views) view.detection = DetectGridInImage(view.image, view.grid);
+}
+
+// ---- Guidance -----------------------------------------------------------------
+
+struct CLiveGuidance::Search {
+  cv::Mat frame;
+  SourceSettings settings;
+  std::vector<GridDescription> grids;
+  int fedCameras = 0;  // parts of the frame that feed a camera
+  std::vector<LiveSubView> views;
+};
+
+CLiveGuidance::CLiveGuidance(Hooks hooks, QObject* parent) : QObject(parent), hooks_(std::move(hooks)) {
+  worker_.setMaxThreadCount(1);
+}
+
+CLiveGuidance::~CLiveGuidance() {
+  // The search posts its result to this object; once it has ended, deleting
+  // the object drops that posted call.
+  worker_.waitForDone();
+}
+
+void CLiveGuidance::OfferFrame(const cv::Mat& frame) {
+  if (!CurrentLiveGuidanceOptions().detect || frame.empty() || frame.type() != CV_8UC3) {
+    if (shown_.active) {
+      shown_ = {};
+      emit updated();
+    }
+    return;
+  }
+  if (searching_) {
+    ++passedBy_;
+    return;
+  }
+  CCalibrationData* store = hooks_.store ? hooks_.store() : nullptr;
+  if (!store) return;
+  auto search = std::make_shared<Search>();
+  search->frame = frame;  // shared, never written: the view keeps it only to draw it
+  search->settings = hooks_.settings ? hooks_.settings() : SourceSettings{};
+  search->fedCameras = CountSubViews(search->settings);
+  bool anyGrid = false;
+  for (int camera = 0; camera < store->GetCameraCount(); ++camera) {
+    search->grids.push_back(store->GetGrid(camera));
+    anyGrid = anyGrid || Searchable(search->grids.back());
+  }
+  if (!anyGrid || search->fedCameras == 0) return;
+  searching_ = true;
+  ++started_;
+  worker_.start([this, search] {
+    YieldToThePreview();
+    search->views = CutLiveFrame(search->frame, search->settings, search->grids);
+    DetectLiveBoards(search->views);
+    QMetaObject::invokeMethod(this, [this, search] { Finish(search); }, Qt::QueuedConnection);
+  });
+}
+
+void CLiveGuidance::Finish(const std::shared_ptr<Search>& search) {
+  searching_ = false;
+  ++finished_;
+  CCalibrationData* store = hooks_.store ? hooks_.store() : nullptr;
+  if (!store || search->views.empty() || !StillCurrent(*store, *search)) {
+    shown_ = {};
+    emit updated();
+    return;
+  }
+  Show(*store, *search);
+  if (shown_.addsCoverage && CurrentLiveGuidanceOptions().autoCapture) {
+    const int added = Capture(*store, *search);
+    if (added > 0) {
+      captured_ += added;
+      if (hooks_.viewsAdded) hooks_.viewsAdded();
+      Show(*store, *search);  // the board is one of the views now
+      emit captured(added);
+    }
+  }
+  emit updated();
+}
+
+// The store may have changed while the search ran: its result only counts
+// while every camera it was for is there with the same grid and picture size.
+bool CLiveGuidance::StillCurrent(const CCalibrationData& store, const Search& search) const {
+  for (const LiveSubView& view : search.views) {
+    if (view.camera >= store.GetCameraCount()) return false;
+    if (!SameGrid(store.GetGrid(view.camera), view.grid)) return false;
+    if (!store.FitsImageSize(view.camera, view.image.cols, view.image.rows)) return false;
+  }
+  return true;
+}
+
+void CLiveGuidance::Show(CCalibrationData& store, const Search& search) {
+  LiveGuidanceShown shown;
+  shown.active = true;
+  shown.frameSize = QSize(search.frame.cols, search.frame.rows);
+  bool allFound = static_cast<int>(search.views.size()) == search.fedCameras;
+  bool anyNew = false;
+  const double distance = CurrentLiveGuidanceOptions().distance;
+  for (const LiveSubView& view : search.views) {
+    shown.missing.push_back(!view.Found());
+    if (!view.Found()) {
+      allFound = false;
+      continue;
+    }
+    std::vector<cv::Point2f> outline;
+    for (const ImagePoint& p : view.detection.border)
+      outline.emplace_back(static_cast<float>(view.area.x + p.x), static_cast<float>(view.area.y + p.y * view.rowStep));
+    shown.outlines.push_back(std::move(outline));
+    anyNew = anyNew || BoardAddsCoverage(store, view.camera, view.detection.corners, view.image.cols,
+                                         view.image.rows, distance);
+  }
+  shown.addsCoverage = allFound && anyNew;
+  const LiveSubView& first = search.views.front();
+  shown.camera = first.camera;
+  shown.withFrame = first.Found();
+  shown.coverage = shown.withFrame
+                       ? CoverageWithBoard(store, first.camera, first.detection.corners, first.image.cols, first.image.rows)
+                       : CurrentCoverage(store, first.camera);
+  const CameraGuidance& guidance = GuidanceFor(store, first.camera);
+  shown.verdict = guidance.verdict.text;
+  shown.enough = guidance.verdict.enough;
+  shown_ = std::move(shown);
+}
+
+// Every part becomes a view of its camera with the corners found in it, or
+// none does: the cameras of a split source pair their views by number.
+int CLiveGuidance::Capture(CCalibrationData& store, const Search& search) {
+  for (const LiveSubView& view : search.views)
+    if (!store.FitsImageSize(view.camera, view.image.cols, view.image.rows)) return 0;
+  std::vector<int> added;
+  for (const LiveSubView& view : search.views) {
+    if (!store.AddViewFromFrame(view.camera, view.image.clone())) break;
+    added.push_back(view.camera);
+    ApplyGridDetection(store, view.camera, store.GetViewCount(view.camera) - 1, view.detection);
+  }
+  if (added.size() == search.views.size()) return static_cast<int>(added.size());
+  for (int camera : added) store.RemoveView(camera, store.GetViewCount(camera) - 1);
+  return 0;
+}
+
+const CameraGuidance& CLiveGuidance::GuidanceFor(const CCalibrationData& store, int camera) {
+  const int usable = static_cast<int>(UsablePointLists(store, camera).size());
+  if (camera != guidanceCamera_ || usable != guidanceUsableViews_ || !guidanceAge_.isValid() ||
+      guidanceAge_.elapsed() > kGuidanceMaxAgeMs) {
+    guidance_ = GuidanceOf(store, camera, GuidanceThresholds());
+    guidanceCamera_ = camera;
+    guidanceUsableViews_ = usable;
+    guidanceAge_.start();
+  }
+  return guidance_;
+}
+
+// ---- Drawing ------------------------------------------------------------------
+
+namespace {
+
+const QColor kOutline(80, 230, 90);
+const QColor kMissing(230, 70, 60);
+const QColor kBarFull(80, 200, 90);
+const QColor kBarPart(255, 191, 0);
+const QColor kBand(0, 0, 0, 170);
+
+void PaintBars(QPainter& painter, const QRect& band, const LiveGuidanceShown& shown) {
+  const std::array<std::pair<const char*, double>, 5> bars{{{"Cells", shown.coverage.share},
+                                                            {"X", shown.coverage.x},
+                                                            {"Y", shown.coverage.y},
+                                                            {"Size", shown.coverage.size},
+                                                            {"Skew", shown.coverage.skew}}};
+  painter.fillRect(band, kBand);
+  QFont font("Verdana", 7);
+  painter.setFont(font);
+  const QFontMetrics metrics(font);
+  const int line = metrics.height();
+  const int columns = static_cast<int>(bars.size());
+  const int columnWidth = (band.width() - 4) / columns;
+  for (int i = 0; i < columns; ++i) {
+    const QRect cell(band.left() + 2 + i * columnWidth, band.top() + 2, columnWidth - 4, line);
+    const QString label = bars[static_cast<size_t>(i)].first;
+    const int labelWidth = metrics.horizontalAdvance(label) + 3;
+    painter.setPen(Qt::white);
+    painter.drawText(cell, Qt::AlignLeft | Qt::AlignVCenter, label);
+    const QRect track(cell.left() + labelWidth, cell.top() + 2, std::max(4, cell.width() - labelWidth), line - 4);
+    const double value = std::clamp(bars[static_cast<size_t>(i)].second, 0.0, 1.0);
+    painter.fillRect(track, QColor(90, 90, 90));
+    painter.fillRect(QRect(track.left(), track.top(), static_cast<int>(track.width() * value), track.height()),
+                     value >= 1.0 ? kBarFull : kBarPart);
+  }
+  QString verdict = QString::fromStdString(shown.verdict);
+  if (shown.addsCoverage) verdict = "New board. " + verdict;
+  painter.setPen(shown.enough ? kBarFull : kBarPart);
+  const QRect text(band.left() + 4, band.top() + line + 3, band.width() - 8, line);
+  painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter, metrics.elidedText(verdict, Qt::ElideRight, text.width()));
+}
+
+}  // namespace
+
+void CLiveGuidance::Paint(QPainter& painter, const QRect& videoRect) const {
+  if (!shown_.active || shown_.frameSize.isEmpty() || videoRect.isEmpty()) return;
+  painter.save();
+  painter.setRenderHint(QPainter::Antialiasing);
+  const double sx = static_cast<double>(videoRect.width()) / shown_.frameSize.width();
+  const double sy = static_cast<double>(videoRect.height()) / shown_.frameSize.height();
+  const auto toView = [&](const cv::Point2f& p) {
+    return QPointF(videoRect.left() + (p.x + 0.5) * sx, videoRect.top() + (p.y + 0.5) * sy);
+  };
+  painter.setPen(QPen(kOutline, 2));
+  for (const auto& outline : shown_.outlines) {
+    QPolygonF polygon;
+    for (const cv::Point2f& p : outline) polygon << toView(p);
+    painter.drawPolygon(polygon);
+  }
+  if (shown_.missing.size() > 1 && std::count(shown_.missing.begin(), shown_.missing.end(), true) > 0) {
+    painter.setPen(kMissing);
+    painter.setFont(QFont("Verdana", 7, QFont::Bold));
+    painter.drawText(videoRect.adjusted(4, 4, -4, -4), Qt::AlignTop | Qt::AlignLeft, "Board not in every camera");
+  }
+  const int line = QFontMetrics(QFont("Verdana", 7)).height();
+  const int bandHeight = 2 * line + 6;
+  if (videoRect.height() > 2 * bandHeight)
+    PaintBars(painter, QRect(videoRect.left(), videoRect.bottom() + 1 - bandHeight, videoRect.width(), bandHeight),
+              shown_);
+  painter.restore();
+}

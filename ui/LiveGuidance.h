@@ -1,0 +1,121 @@
+#pragma once
+// Guidance in a source's preview: while a live camera or a playing video shows
+// frames of a camera that has a grid, the board is looked for in the frames on
+// a worker thread, one frame at a time (a frame that arrives while a search
+// runs is not searched, so the preview never waits), and the preview draws the
+// found board's outline, the camera's coverage bars as they would be with this
+// frame added, and whether its views are enough. When automatic capture is on,
+// a frame whose board adds coverage (lies far enough from every view of its
+// camera in the four board measures) is added as a view with the corners found.
+// A source split into several cameras counts a frame only when every camera's
+// part of it shows the board.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QRect>
+#include <QSize>
+#include <QThreadPool>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "app/ViewGuidance.h"
+#include "grid/GridDetection.h"
+#include "sources/SourceModel.h"
+#include "ui/ApplicationSettings.h"
+
+class CCalibrationData;
+class QPainter;
+
+// The options every preview follows (from the application settings until set).
+LiveGuidanceOptions CurrentLiveGuidanceOptions();
+void SetLiveGuidanceOptions(const LiveGuidanceOptions& options);
+
+// One camera's part of a frame and what the search found in it.
+struct LiveSubView {
+  int camera = -1;
+  cv::Mat image;        // upright BGR, as a capture would store it
+  cv::Rect area;        // where it lies in the frame
+  int rowStep = 1;      // 2 when the part holds one field of the frame's rows
+  GridDescription grid;
+  GridDetection detection;
+  bool Found() const { return detection.status == GridStatus::Ok; }
+};
+
+// Cuts an upright frame into the parts the source's split feeds cameras with.
+// `grids` holds the grid of every camera of the store; parts of cameras
+// without one are left out.
+std::vector<LiveSubView> CutLiveFrame(const cv::Mat& frame, const SourceSettings& settings,
+                                      const std::vector<GridDescription>& grids);
+// Looks for each part's board with the detector "Detect all" uses.
+void DetectLiveBoards(std::vector<LiveSubView>& views);
+
+// What the preview draws over the frame.
+struct LiveGuidanceShown {
+  bool active = false;              // a search result is shown
+  QSize frameSize;                  // of the frame it was found in
+  std::vector<std::vector<cv::Point2f>> outlines;  // found boards, frame pixels
+  std::vector<bool> missing;        // per part: no board found
+  int camera = -1;                  // whose bars are shown
+  bool withFrame = false;           // the bars include this frame's board
+  CoverageSummary coverage;
+  std::string verdict;
+  bool enough = false;
+  bool addsCoverage = false;        // every part found, and one part's board is new
+};
+
+class CLiveGuidance : public QObject {
+  Q_OBJECT
+ public:
+  struct Hooks {
+    std::function<CCalibrationData*()> store;
+    std::function<SourceSettings()> settings;
+    std::function<void()> viewsAdded;  // after an automatic capture, so the data panel follows
+  };
+  explicit CLiveGuidance(Hooks hooks, QObject* parent = nullptr);
+  ~CLiveGuidance() override;  // waits for the search in flight
+
+  // User-interface thread, with every frame shown (upright BGR). Starts a
+  // search when none is running and the source feeds a camera with a grid;
+  // returns at once either way.
+  void OfferFrame(const cv::Mat& frame);
+  // The outline, bars and verdict, drawn into the video rectangle.
+  void Paint(QPainter& painter, const QRect& videoRect) const;
+
+  const LiveGuidanceShown& Shown() const { return shown_; }
+  bool Searching() const { return searching_; }
+  int SearchesStarted() const { return started_; }
+  int SearchesFinished() const { return finished_; }
+  int FramesPassedBy() const { return passedBy_; }  // arrived while a search ran
+  int ViewsCaptured() const { return captured_; }
+
+ signals:
+  void updated();
+  void captured(int views);
+
+ private:
+  struct Search;
+  void Finish(const std::shared_ptr<Search>& search);
+  bool StillCurrent(const CCalibrationData& store, const Search& search) const;
+  void Show(CCalibrationData& store, const Search& search);
+  int Capture(CCalibrationData& store, const Search& search);
+  const CameraGuidance& GuidanceFor(const CCalibrationData& store, int camera);
+
+  Hooks hooks_;
+  QThreadPool worker_;
+  bool searching_ = false;
+  int started_ = 0;
+  int finished_ = 0;
+  int passedBy_ = 0;
+  int captured_ = 0;
+  LiveGuidanceShown shown_;
+  // The camera's verdict needs its last run's uncertainty map: kept until its
+  // views change or a few seconds pass (a run may have ended since).
+  int guidanceCamera_ = -1;
+  int guidanceUsableViews_ = -1;
+  QElapsedTimer guidanceAge_;
+  CameraGuidance guidance_;
+};
