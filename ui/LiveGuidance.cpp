@@ -242,12 +242,16 @@ int CLiveGuidance::Capture(CCalibrationData& store, const Search& search) {
   for (const LiveSubView& view : search.views)
     if (!store.FitsImageSize(view.camera, view.image.cols, view.image.rows)) return 0;
   std::vector<int> added;
+  bool complete = true;
   for (const LiveSubView& view : search.views) {
-    if (!store.AddViewFromFrame(view.camera, view.image.clone())) break;
+    complete = store.AddViewFromFrame(view.camera, view.image.clone());
+    if (!complete) break;
     added.push_back(view.camera);
-    ApplyGridDetection(store, view.camera, store.GetViewCount(view.camera) - 1, view.detection);
+    complete = ApplyGridDetection(store, view.camera, store.GetViewCount(view.camera) - 1, view.detection) ==
+               GridStatus::Ok;
+    if (!complete) break;
   }
-  if (added.size() == search.views.size()) return static_cast<int>(added.size());
+  if (complete) return static_cast<int>(added.size());
   for (int camera : added) store.RemoveView(camera, store.GetViewCount(camera) - 1);
   return 0;
 }

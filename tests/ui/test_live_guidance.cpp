@@ -4,7 +4,11 @@
 // split stereo frame counts only when both halves show the board.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
 #include <QDir>
+#include <QDoubleSpinBox>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QTest>
 #include <cmath>
@@ -19,6 +23,7 @@
 #include "ui/LiveGuidance.h"
 #include "ui/UiTestSupport.h"
 #include "ui/VideoCaptureControl.h"
+#include "widgets/HoverButtonEx.h"
 
 namespace {
 
@@ -301,4 +306,37 @@ TEST_F(LivePreviewGuidance, AutoCaptureOnTheVirtualRigAddsOnlyBoardsThatDiffer) 
           << i << ", " << j;
   EXPECT_GT(refreshes, 0);
   SaveScreenshot(*control, "live_guidance_bars.png");
+}
+
+TEST(LiveGuidanceOptionsDialog, OptionsKeepTheGuidanceSwitchesAndDistanceInTheSettings) {
+  TestApplication();
+  QTemporaryDir settingsFolder;
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsFolder.path());
+  ScopedGuidanceOptions restore(LiveGuidanceOptions{});
+  const ApplicationOptions loaded = LoadApplicationOptions();
+  EXPECT_TRUE(loaded.live.detect);  // the defaults
+  EXPECT_FALSE(loaded.live.autoCapture);
+  EXPECT_DOUBLE_EQ(loaded.live.distance, kDefaultAutoCaptureDistance);
+
+  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  window.optionsRunner = [](COptionsDlg& dialog) {
+    EXPECT_FALSE(dialog.AutoCaptureDistanceField()->isEnabled()) << "the distance serves automatic capture alone";
+    dialog.AutoCaptureBox()->setChecked(true);
+    EXPECT_TRUE(dialog.AutoCaptureDistanceField()->isEnabled());
+    dialog.AutoCaptureDistanceField()->setValue(0.35);
+    QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+    EXPECT_TRUE(dialog.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/options_live_guidance.png"));
+    dialog.accept();
+    return dialog.result() == QDialog::Accepted;
+  };
+  window.Button(CWorkbenchDlg::kIdOptions)->click();
+  const QSettings settings = ApplicationSettings();
+  EXPECT_TRUE(settings.value(kAutoCaptureKey).toBool());
+  EXPECT_DOUBLE_EQ(settings.value(kAutoCaptureDistanceKey).toDouble(), 0.35);
+  EXPECT_TRUE(CurrentLiveGuidanceOptions().autoCapture) << "the previews follow the dialog at once";
+  EXPECT_DOUBLE_EQ(LoadLiveGuidanceOptions().distance, 0.35);
+
+  // A distance that is no number keeps the default.
+  QSettings(kSettingsOrganisation, kSettingsApplication).setValue(kAutoCaptureDistanceKey, "far");
+  EXPECT_DOUBLE_EQ(LoadLiveGuidanceOptions().distance, kDefaultAutoCaptureDistance);
 }
