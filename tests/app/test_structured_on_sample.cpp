@@ -11,6 +11,7 @@
 #include "calib/CalibrationProblem.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ struct SampleRun {
 };
 
 void CalibrateSample(SampleRun& run, bool blocks) {
-  const WorkspaceResult loaded = LoadWorkspace(run.store, std::string(LENTORA_SOURCE_DIR) + "/samples/workspace.txt");
+  const WorkspaceResult loaded = LoadWorkspace(run.store, std::string(TestSourceDir()) + "/samples/workspace.txt");
   ASSERT_TRUE(loaded.ok) << loaded.error;
   ASSERT_EQ(run.store.GetCameraCount(), 1);
   CalibrationOptions& options = run.store.GetCalibrationProblem(0).options;

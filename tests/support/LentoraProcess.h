@@ -1,7 +1,7 @@
 #pragma once
 // Runs the built lentora executable as a user would, in a scratch folder that
 // takes its output files (LENTORA_OUTPUT_DIR), its stdout and its stderr.
-// The test target defines LENTORA_EXECUTABLE.
+// support/TestPaths.h names the executable.
 
 #include <sys/wait.h>
 
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 
 struct ProcessResult {
   int status = -1;  // the exit status; -1 when the process did not exit normally
@@ -24,7 +25,7 @@ inline std::string Quoted(const std::string& text) {
 }
 
 // The executable as one shell word.
-inline std::string LentoraCommand() { return Quoted(LENTORA_EXECUTABLE); }
+inline std::string LentoraCommand() { return Quoted(TestLentoraExecutable()); }
 
 // Runs a shell command line (several commands may be joined), with
 // LENTORA_OUTPUT_DIR set to `scratch`; its stdout and stderr as a whole.

@@ -18,6 +18,7 @@
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 #include "ui/CalibrationRunner.h"
 #include "ui/StaticDataView.h"
 
@@ -147,8 +148,8 @@ TEST_F(CalibrationProgressTest, TwoHundredViewRunShowsItsProgress) {
   panel.Runner()->Dialog()->show();
   while (panel.IsCalibrating() && panel.Runner()->LastIteration() < 1) QTest::qWait(5);
   ASSERT_TRUE(panel.IsCalibrating()) << "the run ended before its first iteration was shown";
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  const QString dir = LENTORA_SCREENSHOT_DIR;
+  QDir().mkpath(TestScreenshotDir());
+  const QString dir = TestScreenshotDir();
   // The panel with its dialog drawn where it stands (grabbed widget by widget,
   // so the picture is the same on every platform).
   QImage picture = panel.grab().toImage();

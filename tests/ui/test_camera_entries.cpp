@@ -23,6 +23,7 @@
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"
 #include "support/SyntheticStore.h"
+#include "support/TestPaths.h"
 #include "ui/ApplicationSettings.h"
 #include "ui/GridDetector.h"
 #include "ui/ImageListControl.h"
@@ -496,8 +497,8 @@ TEST_F(CameraEntriesTest, OptionsKeepTheOutputFolderAndDetectionSwitchInTheSetti
     dialog.FolderField()->setText("/no/such/folder");
     dialog.accept();
     refusal = dialog.Refusal();
-    QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-    EXPECT_TRUE(dialog.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/options_refused_folder.png"));
+    QDir().mkpath(TestScreenshotDir());
+    EXPECT_TRUE(dialog.grab().save(QString(TestScreenshotDir()) + "/options_refused_folder.png"));
     dialog.FolderField()->setText(folder);
     dialog.DetectBox()->setChecked(false);
     dialog.accept();
@@ -525,7 +526,7 @@ TEST_F(CameraEntriesTest, OptionsKeepTheOutputFolderAndDetectionSwitchInTheSetti
 // is scrolled too: for a person to look at.
 TEST(CameraModelScreenshot, EightCamerasScrolled) {
   TestApplication();
-  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  ScriptedWorkbench window(TestGraphicsParent());
   CStaticDataView& panel = *window.CalibrationPanel();
   SyntheticOptions options;
   options.views = 40;
@@ -551,8 +552,8 @@ TEST(CameraModelScreenshot, EightCamerasScrolled) {
   const QImage picture = QGuiApplication::platformName() == "xcb" && window.screen()
                              ? window.screen()->grabWindow(window.winId()).toImage()
                              : window.grab().toImage();
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(picture.save(QString(LENTORA_SCREENSHOT_DIR) + "/main_eight_cameras_scrolled.png"));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/main_eight_cameras_scrolled.png"));
   EXPECT_GT(panel.EntryScrollBar()->Offset(), 0);
 }
 

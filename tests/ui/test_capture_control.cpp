@@ -18,6 +18,7 @@
 #include "sources/ClientSocket.h"
 #include "sources/test_media_fixtures.h"
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 #include "ui/CaptureSettingsDlg.h"
 #include "ui/SourceDetailsPanel.h"
 #include "ui/StaticSourcesView.h"
@@ -50,8 +51,8 @@ int LineCount(const std::string& path) {
 }
 
 void SaveScreenshot(QWidget& widget, const QString& name) {
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(widget.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/" + name));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(widget.grab().save(QString(TestScreenshotDir()) + "/" + name));
 }
 
 class LiveCapture : public ::testing::Test, public WithApplication {
@@ -72,7 +73,7 @@ class LiveCapture : public ::testing::Test, public WithApplication {
 
   std::unique_ptr<CVideoCaptureControl> MakeControl() {
     auto control = std::make_unique<CVideoCaptureControl>(nullptr, 100123);
-    control->SetApplicationFolder(LENTORA_GRAPHICS_PARENT);
+    control->SetApplicationFolder(TestGraphicsParent());
     control->SetStore(&store);
     control->SetFirstCamera(0);
     control->resize(420, 230);
@@ -255,7 +256,7 @@ TEST_F(LiveCapture, CapturePinSettingsRebuildTheChainAndPreviewAgain) {
 }
 
 TEST_F(LiveCapture, MainWindowMakesCaptureControlsForLiveSourcesAndHasThePlayerOnP) {
-  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  ScriptedWorkbench window(TestGraphicsParent());
   EXPECT_TRUE(static_cast<bool>(window.PanelHooks().keyP));
   auto* sources = qobject_cast<CStaticSourcesView*>(window.SourcesPanel());
   ASSERT_NE(sources, nullptr);

@@ -21,6 +21,7 @@
 #include "ui/StaticSourcesView.h"
 #include "ui/SyncPlayerDlg.h"
 #include "ui/VideoPlayerControl.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ QStringList BoxesDuring(const std::function<void()>& action, std::vector<QMessag
 
 class CommandsSayWhy : public ::testing::Test, public WithApplication {
  protected:
-  CommandsSayWhy() : window(LENTORA_GRAPHICS_PARENT) {
+  CommandsSayWhy() : window(TestGraphicsParent()) {
     qputenv("LENTORA_OUTPUT_DIR", output.path().toUtf8());
     window.move(10, 10);
     window.show();

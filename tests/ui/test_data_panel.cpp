@@ -19,6 +19,7 @@
 #include "core/Workspace.h"
 #include "support/SyntheticStore.h"
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/ImageListControl.h"
 #include "ui/ObjectEditDlg.h"
@@ -533,7 +534,7 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   TestApplication();
   TempDir temp;
   setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
-  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT, CreateCalib3DScene);
+  ScriptedWorkbench window(TestGraphicsParent(), CreateCalib3DScene);
   QStringList messages;
   CStaticDataView& panel = *window.CalibrationPanel();
   panel.SetPrompts({[&messages](const QString& text) { messages << text; }, {}, {}, {}});
@@ -566,8 +567,8 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
   // The disabled view took no part in the run and is not drawn.
   EXPECT_EQ(results->Content().ViewCount(), options.views - 1);
 
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  const QString dir = LENTORA_SCREENSHOT_DIR;
+  QDir().mkpath(TestScreenshotDir());
+  const QString dir = TestScreenshotDir();
   EXPECT_TRUE(ScreenPicture(window).save(dir + "/data_panel_calibrated.png"));
   window.LeftButtonDoubleClick(window.LowerPanelRect().topLeft() + QPoint(300, 50));
   EXPECT_TRUE(editor->isVisible());
@@ -614,7 +615,7 @@ TEST(DataPanelScreenshot, SampleWorkspaceCalibratedTwiceInBothModes) {
   TestApplication();
   TempDir temp;
   setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
-  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT, CreateCalib3DScene);
+  ScriptedWorkbench window(TestGraphicsParent(), CreateCalib3DScene);
   CStaticDataView& panel = *window.CalibrationPanel();
   QStringList messages;
   panel.SetPrompts({[&messages](const QString& text) { messages << text; }, {}, {}, {}});
@@ -623,7 +624,7 @@ TEST(DataPanelScreenshot, SampleWorkspaceCalibratedTwiceInBothModes) {
   // room for the 3D window, so the main window moves aside for it.
   const QRect screen = window.screen()->availableGeometry();
   window.move(screen.left() + (screen.width() - window.frameGeometry().width()) / 2, screen.top() + 20);
-  window.OpenStartupWorkspace(QString(LENTORA_SOURCE_DIR) + "/samples/workspace.txt");
+  window.OpenStartupWorkspace(QString(TestSourceDir()) + "/samples/workspace.txt");
   ASSERT_EQ(window.Data().GetCameraCount(), 1);
   ASSERT_EQ(panel.SelectedCamera(), 0);
   const int views = window.Data().GetViewCount(0);
@@ -639,7 +640,7 @@ TEST(DataPanelScreenshot, SampleWorkspaceCalibratedTwiceInBothModes) {
     EXPECT_FALSE(results->frameGeometry().intersects(window.frameGeometry())) << "beside, not over, the main window";
   }
   EXPECT_EQ(results->Content().ViewCount(), views);
-  const QString dir = LENTORA_SCREENSHOT_DIR;
+  const QString dir = TestScreenshotDir();
   QDir().mkpath(dir);
   EXPECT_TRUE(DesktopPicture(*results).save(dir + "/sample_calibrated_camera_centred.png"));
   results->Button(CCalib3DScene::kViewModeId)->click();

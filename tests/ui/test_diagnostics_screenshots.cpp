@@ -12,6 +12,7 @@
 #include "UiTestSupport.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 #include "ui/ImageListControl.h"
 #include "ui/ResidualWindow.h"
 #include "ui/StaticDataView.h"
@@ -20,7 +21,7 @@
 namespace {
 
 QString ScreenshotDir() {
-  const QString dir = LENTORA_SCREENSHOT_DIR;
+  const QString dir = TestScreenshotDir();
   QDir().mkpath(dir);
   return dir;
 }
@@ -29,12 +30,12 @@ TEST(DiagnosticsScreenshot, SampleViewErrorsResidualWindowAndExportDialog) {
   TestApplication();
   TempDir temp;
   setenv("LENTORA_OUTPUT_DIR", temp.Path().c_str(), 1);
-  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  ScriptedWorkbench window(TestGraphicsParent());
   CStaticDataView& panel = *window.CalibrationPanel();
   QStringList messages;
   panel.SetPrompts({[&messages](const QString& text) { messages << text; }, {}, {}, {}});
   window.show();
-  window.OpenStartupWorkspace(QString(LENTORA_SOURCE_DIR) + "/samples/workspace.txt");
+  window.OpenStartupWorkspace(QString(TestSourceDir()) + "/samples/workspace.txt");
   ASSERT_EQ(panel.SelectedCamera(), 0);
   CCalibrationData& store = window.Data();
   // One view marked a few pixels off, as a slipped click in the editor would leave it.

@@ -14,12 +14,13 @@
 #include "ui/ObjectEditDlg.h"
 #include "ui/StaticDataView.h"
 #include "widgets/StaticEx.h"
+#include "support/TestPaths.h"
 
 namespace {
 
 class EditorFollowsSelection : public ::testing::Test, public WithApplication {
  protected:
-  EditorFollowsSelection() : window(LENTORA_GRAPHICS_PARENT) {
+  EditorFollowsSelection() : window(TestGraphicsParent()) {
     qputenv("LENTORA_OUTPUT_DIR", output.path().toUtf8());
     window.move(10, 10);
     window.show();

@@ -16,6 +16,7 @@
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 #include "ui/GridDetector.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/ImageListControl.h"
@@ -142,7 +143,7 @@ TEST_F(DetectionUiTest, AChangedGridOffersToDetectAgainWhichReplacesOrClearsEver
   *store.GetGridPoints(0, 1) = Rig().cameras[0].exactPoints[2];  // marked once, its picture since replaced
   store.MarkViewPointsCurrent(0, 1);
   TransposingEditor editor;
-  editor.SetApplicationFolder(LENTORA_GRAPHICS_PARENT);
+  editor.SetApplicationFolder(TestGraphicsParent());
   editor.SetData(&store);
   editor.SetDetector(&detector);
   editor.Create();
@@ -287,16 +288,16 @@ TEST_F(DetectionUiTest, ScreenshotsOfDetectAllInProgressAndOfItsSummary) {
   panel.DetectAll();
   ASSERT_TRUE(QTest::qWaitFor([&] { return panel.DetectionProgress() && panel.DetectionProgress()->value() >= 2; },
                               kWaitMs));
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+  QDir().mkpath(TestScreenshotDir());
   // Grabbed at once: waiting for the window system would let the run end and
   // delete the dialog under the picture.
   const QImage progress = panel.DetectionProgress()->grab().toImage();
-  EXPECT_TRUE(progress.save(QString(LENTORA_SCREENSHOT_DIR) + "/detect_all_progress.png"));
+  EXPECT_TRUE(progress.save(QString(TestScreenshotDir()) + "/detect_all_progress.png"));
 
   ASSERT_TRUE(QTest::qWaitFor([&] { return !messages.isEmpty(); }, kWaitMs));
   QMessageBox box(QMessageBox::Information, "Lentora", messages.front(), QMessageBox::Ok, &panel);
   const QImage summary = Picture(box);
-  EXPECT_TRUE(summary.save(QString(LENTORA_SCREENSHOT_DIR) + "/detect_all_summary.png"));
+  EXPECT_TRUE(summary.save(QString(TestScreenshotDir()) + "/detect_all_summary.png"));
   EXPECT_TRUE(messages.front().startsWith("5 of 6 views detected")) << messages.front().toStdString();
   box.hide();
   panel.hide();

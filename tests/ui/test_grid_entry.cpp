@@ -14,6 +14,7 @@
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 #include "ui/GridDetector.h"
 #include "ui/ObjectProperties.h"
 #include "ui/StaticDataView.h"
@@ -249,8 +250,8 @@ TEST_F(GridEntryTest, DeclinedHintChangesNothingAndABlankCameraGetsNoHint) {
 // Pictures for a person to look at: the grid dialog, the size hint as the
 // real message box shows it, and a camera's labelled results text.
 TEST_F(GridEntryTest, ScreenshotsOfTheGridDialogTheSizeHintAndTheResultsText) {
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  const QString dir = LENTORA_SCREENSHOT_DIR;
+  QDir().mkpath(TestScreenshotDir());
+  const QString dir = TestScreenshotDir();
   CObjectProperties dialog;
   dialog.SetGrid(GridDescription{25.0, 25.0, 9, 6, 5, 5});
   dialog.show();
@@ -295,7 +296,7 @@ TEST_F(GridEntryTest, ScreenshotsOfTheGridDialogTheSizeHintAndTheResultsText) {
   panel.Calibrate();
   ASSERT_TRUE(panel.WaitForCalibration());
   CStaticDataView shown;  // with the real button graphics
-  shown.SetApplicationFolder(LENTORA_GRAPHICS_PARENT);
+  shown.SetApplicationFolder(TestGraphicsParent());
   shown.resize(470, 360);
   shown.Init();
   shown.SetStore(&store);

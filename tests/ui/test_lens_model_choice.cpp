@@ -12,6 +12,7 @@
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 #include "synth/SyntheticViews.h"
 #include "ui/ObjectProperties.h"
 #include "ui/StaticDataView.h"
@@ -160,7 +161,7 @@ TEST_F(LensModelChoiceTest, GridButtonStoresTheChoiceASaveKeepsItAndCalibrateUse
 }
 
 TEST_F(LensModelChoiceTest, ScreenshotOfTheDialogWithAFisheyeChosen) {
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+  QDir().mkpath(TestScreenshotDir());
   CObjectProperties dialog;
   dialog.SetGrid(GridDescription{25.0, 25.0, 9, 6, 5, 5});
   CalibrationSettings settings;
@@ -170,7 +171,7 @@ TEST_F(LensModelChoiceTest, ScreenshotOfTheDialogWithAFisheyeChosen) {
   dialog.SetSettings(settings);
   dialog.show();
   QTest::qWait(100);
-  EXPECT_TRUE(dialog.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/grid_dialog_lens_model.png"));
+  EXPECT_TRUE(dialog.grab().save(QString(TestScreenshotDir()) + "/grid_dialog_lens_model.png"));
   EXPECT_EQ(dialog.Settings(), settings);
 }
 

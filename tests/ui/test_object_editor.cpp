@@ -18,6 +18,7 @@
 #include "ui/ObjectEditDlg.h"
 #include "ui/ObjectProperties.h"
 #include "widgets/StaticEx.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ struct EditorSetup : WithApplication {
     for (const cv::Mat& image : Rig().cameras[0].images) store.AddViewFromFrame(0, image.clone());
     store.SetGrid(0, kBoardGrid);
     store.AddViewFromFrame(1, Rig().cameras[0].images[0].clone());  // camera 1 has no grid
-    editor.SetApplicationFolder(LENTORA_GRAPHICS_PARENT);
+    editor.SetApplicationFolder(TestGraphicsParent());
     editor.SetData(&store);
     editor.Create();
     editor.move(30, 30);
@@ -411,8 +412,8 @@ TEST(Screenshot, ObjectEditorWithAMarkedGrid) {
   const QImage picture = QGuiApplication::platformName() == "xcb" && editor.screen()
                              ? editor.screen()->grabWindow(editor.winId()).toImage()
                              : editor.grab().toImage();
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(picture.save(QString(LENTORA_SCREENSHOT_DIR) + "/object_editor_marked.png"));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/object_editor_marked.png"));
   // The red corner rings are in the picture, over the image area only.
   const qreal ratio = picture.devicePixelRatio();
   const QRect area = editor.ImageAreaInWindow();

@@ -15,6 +15,7 @@
 #include "widgets/HoverButtonEx.h"
 #include "ui/SyncPlayerDlg.h"
 #include "ui/VideoPlayerControl.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -80,8 +81,8 @@ TEST_F(NumberingTest, TransportButtonsCounterAndCaptureNameTheShownFrame) {
   EXPECT_EQ(player.PositionText(), "00m:01.000s");
   player.show();
   QTest::qWait(50);
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(player.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/player_frame_counter.png"));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(player.grab().save(QString(TestScreenshotDir()) + "/player_frame_counter.png"));
 
   player.SetFirstCamera(0);
   ASSERT_EQ(player.Capture(), 1);

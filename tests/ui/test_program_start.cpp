@@ -9,6 +9,7 @@
 #include "UiTestSupport.h"
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -23,14 +24,14 @@ ProcessResult Lentora(const QStringList& arguments) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(name);
   process.setProcessEnvironment(environment);
-  process.start(LENTORA_EXECUTABLE, arguments);
+  process.start(TestLentoraExecutable(), arguments);
   process.waitForFinished(60000);
   return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 TEST(ProgramStart, WorkspaceArgumentWithoutADisplayPrintsItsSummary) {
   TestApplication();
-  if (!QFile::exists(LENTORA_EXECUTABLE)) GTEST_SKIP() << "lentora is not built";
+  if (!QFile::exists(TestLentoraExecutable())) GTEST_SKIP() << "lentora is not built";
   QTemporaryDir dir;
   CCalibrationData data;
   data.AddCamera();
@@ -43,7 +44,7 @@ TEST(ProgramStart, WorkspaceArgumentWithoutADisplayPrintsItsSummary) {
 
 TEST(ProgramStart, NoArgumentsWithoutADisplayPrintsUsage) {
   TestApplication();
-  if (!QFile::exists(LENTORA_EXECUTABLE)) GTEST_SKIP() << "lentora is not built";
+  if (!QFile::exists(TestLentoraExecutable())) GTEST_SKIP() << "lentora is not built";
   const ProcessResult run = Lentora({});
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_TRUE(run.err.contains("usage")) << run.err.toStdString();

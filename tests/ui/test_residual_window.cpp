@@ -9,6 +9,7 @@
 #include "calib/CalibrationProblem.h"
 #include "synth/SyntheticViews.h"
 #include "ui/ResidualWindow.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -74,8 +75,8 @@ TEST(Screenshot, ResidualWindowOfASyntheticRunWithOneDisturbedView) {
   CResidualWindow window;
   window.SetResiduals("Camera 1", CornerResiduals(fit), PerViewErrors(fit), 640, 480);
   const QImage picture = window.Render(QSize(960, 640));
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(picture.save(QString(LENTORA_SCREENSHOT_DIR) + "/residual_window.png"));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/residual_window.png"));
   EXPECT_EQ(window.Corners().size(), 10u * 54u);
   // The disturbed view is named an outlier, and its label fits its column.
   bool outlier = false;

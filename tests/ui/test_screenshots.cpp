@@ -12,6 +12,7 @@
 #include "UiTestSupport.h"
 #include "widgets/HoverButtonEx.h"
 #include "ui/StaticWorkspaceView.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -32,11 +33,11 @@ void Hover(QWidget* button) {
 
 TEST(Screenshot, MainWindowInBothLayoutsWithRealGraphics) {
   TestApplication();
-  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  ScriptedWorkbench window(TestGraphicsParent());
   ASSERT_TRUE(window.WorkspacePanel()->GraphicsLoaded());
   ASSERT_TRUE(window.Button(CWorkbenchDlg::kIdPower)->HasImage());
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  const QString dir = LENTORA_SCREENSHOT_DIR;
+  QDir().mkpath(TestScreenshotDir());
+  const QString dir = TestScreenshotDir();
 
   window.move(20, 20);
   const QImage large = Picture(window);

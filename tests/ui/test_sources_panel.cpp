@@ -22,6 +22,7 @@
 #include "ui/StaticDataView.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/VideoPlayerControl.h"
+#include "support/TestPaths.h"
 
 namespace {
 
@@ -270,8 +271,8 @@ TEST_F(SourcesPanelTest, RemoveWithYesTakesTheCamerasAndNoKeepsThem) {
   Select(1);
   EXPECT_EQ(panel_->PanelRect(1), QRect(10, 45, 190, 30 + 75));
   window_->show();
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(window_->grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/sources_after_removal.png"));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(window_->grab().save(QString(TestScreenshotDir()) + "/sources_after_removal.png"));
 
   Select(0);
   Answer(CRemoveSourceOptionsDlg::kIdNo);
@@ -346,12 +347,12 @@ TEST(SourceDialogs, DeviceSelectionShowsAtMostTwentyAndSelectsByClick) {
   dialog.Click(QPoint(5, 5));  // beside the panels: still nothing chosen
   EXPECT_FALSE(dialog.OkButton()->isEnabled());
   dialog.show();
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(dialog.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/device_selection_none_chosen.png"));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(dialog.grab().save(QString(TestScreenshotDir()) + "/device_selection_none_chosen.png"));
   QTest::mouseClick(&dialog, Qt::LeftButton, {}, dialog.PanelRect(2).center());
   EXPECT_EQ(dialog.SelectedDevice(), 3);
   EXPECT_TRUE(dialog.OkButton()->isEnabled());
-  EXPECT_TRUE(dialog.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/device_selection_chosen.png"));
+  EXPECT_TRUE(dialog.grab().save(QString(TestScreenshotDir()) + "/device_selection_chosen.png"));
   EXPECT_EQ(dialog.DeviceName(3), "Device 2");
   dialog.Click(QPoint(5, 5));  // outside every panel keeps the choice
   EXPECT_EQ(dialog.SelectedDevice(), 3);
@@ -397,7 +398,7 @@ TEST(Screenshot, MainWindowWithAVideoSourceOpen) {
   spec.width = 640;
   spec.frames = 20;
   ASSERT_TRUE(media_test::MakeNumberedAvi(video.toStdString(), spec));
-  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  ScriptedWorkbench window(TestGraphicsParent());
   CStaticSourcesView* panel = window.SourcesView();
   window.OnSmallView();
   window.LeftButtonDoubleClick(window.PanelRect().topLeft() + QPoint(100, 100));
@@ -415,8 +416,8 @@ TEST(Screenshot, MainWindowWithAVideoSourceOpen) {
   const QImage picture = QGuiApplication::platformName() == "xcb" && window.screen()
                              ? window.screen()->grabWindow(window.winId()).toImage()
                              : window.grab().toImage();
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(picture.save(QString(LENTORA_SCREENSHOT_DIR) + "/main_small_sources_video.png"));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/main_small_sources_video.png"));
   EXPECT_FALSE(player->VideoView()->ShownFrame().isNull());
 }
 

@@ -13,6 +13,7 @@
 #include "core/CalibrationData.h"
 #include "support/TempDir.h"
 #include "support/SyntheticStore.h"
+#include "support/TestPaths.h"
 #include "ui/ImageListControl.h"
 #include "ui/StaticDataView.h"
 #include "widgets/ScrollBarEx.h"
@@ -103,8 +104,8 @@ TEST_F(ViewErrorListTest, EachViewShowsItsOwnErrorAndTheOutlierIsAmberAlsoAfterS
   EXPECT_LT(StripColour(kOutlier - 1).red(), 100);
   const QRect thumbnail = List().ThumbnailRect(kOutlier);
   EXPECT_EQ(List().BackBuffer().pixelColor(thumbnail.left() + 2, thumbnail.top() + 2), QColor(200, 200, 200));
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(List().grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/view_errors_scrolled.png"));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(List().grab().save(QString(TestScreenshotDir()) + "/view_errors_scrolled.png"));
 }
 
 TEST_F(ViewErrorListTest, OneClickOnTheOutliersStripDisablesItOtherClicksOnlySelect) {

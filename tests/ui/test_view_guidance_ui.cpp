@@ -15,6 +15,7 @@
 #include "support/GuidanceViews.h"
 #include "support/SyntheticStore.h"
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 #include "ui/ResidualWindow.h"
 #include "ui/StaticDataView.h"
 #include "widgets/HoverButtonEx.h"
@@ -76,8 +77,8 @@ class ViewGuidancePanelTest : public ::testing::Test, public WithApplication {
 };
 
 void SavePicture(const QImage& picture, const QString& name) {
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(picture.save(QString(LENTORA_SCREENSHOT_DIR) + "/" + name));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/" + name));
 }
 
 }  // namespace

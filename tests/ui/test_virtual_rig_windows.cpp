@@ -14,6 +14,7 @@
 
 #include "sources/ClientSocket.h"
 #include "support/TempDir.h"
+#include "support/TestPaths.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/UiTestSupport.h"
 #include "ui/VideoCaptureControl.h"
@@ -87,7 +88,7 @@ class TwoWorkbenches : public ::testing::Test, public WithApplication {
 };
 
 TEST_F(TwoWorkbenches, ServerWindowRunsAndStopsTheClientWindowOverLoopback) {
-  ScriptedWorkbench serverWindow(LENTORA_GRAPHICS_PARENT), clientWindow(LENTORA_GRAPHICS_PARENT);
+  ScriptedWorkbench serverWindow(TestGraphicsParent()), clientWindow(TestGraphicsParent());
   CVideoCaptureControl* server = AddVirtualCamera(serverWindow, kVirtualLeftName);
   CVideoCaptureControl* client = AddVirtualCamera(clientWindow, kVirtualRightName);
   ASSERT_TRUE(server && client);
@@ -125,7 +126,7 @@ TEST_F(TwoWorkbenches, ServerWindowRunsAndStopsTheClientWindowOverLoopback) {
   for (CVideoCaptureControl* control : {server, client})
     EXPECT_TRUE(control->StatusText().startsWith("Captured ")) << control->StatusText().toStdString();
 
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
+  QDir().mkpath(TestScreenshotDir());
   const QPixmap left = serverWindow.grab(), right = clientWindow.grab();
   QPixmap both(left.width() + right.width() + 10, std::max(left.height(), right.height()));
   both.fill(Qt::black);
@@ -133,7 +134,7 @@ TEST_F(TwoWorkbenches, ServerWindowRunsAndStopsTheClientWindowOverLoopback) {
   painter.drawPixmap(0, 0, left);
   painter.drawPixmap(left.width() + 10, 0, right);
   painter.end();
-  EXPECT_TRUE(both.save(QString(LENTORA_SCREENSHOT_DIR) + "/two_workbenches_virtual_rig.png"));
+  EXPECT_TRUE(both.save(QString(TestScreenshotDir()) + "/two_workbenches_virtual_rig.png"));
 
   server->OnStop();
   ASSERT_TRUE(PumpUntil([&] { return client->Graph()->IsStopped(); }));

@@ -16,6 +16,7 @@
 #include "core/CalibrationData.h"
 #include "core/Workspace.h"
 #include "support/SyntheticStore.h"
+#include "support/TestPaths.h"
 #include "view3d/Calib3DScene.h"
 #include "view3d/Calib3DView.h"
 #include "widgets/HoverButtonEx.h"
@@ -50,7 +51,7 @@ bool InContinuousIntegration() {
 }
 
 void SaveScreenshot(const QImage& image, const QString& name) {
-  const QString folder = QStringLiteral(LENTORA_VIEW3D_SCREENSHOT_DIR);
+  const QString folder = QString(TestScreenshotDir());
   QDir().mkpath(folder);
   image.save(folder + "/" + name + ".png");
 }
@@ -88,7 +89,7 @@ class Calib3DPicture : public ::testing::Test {
       FAIL() << "no OpenGL context on this display (" << QGuiApplication::platformName().toStdString()
              << "): the picture tests need the X server the test command starts";
     if (!available) GTEST_SKIP() << "no OpenGL context on this display";
-    window_ = std::make_unique<CCalib3DScene>(&store_, std::string(LENTORA_GRAPHICS_PARENT));
+    window_ = std::make_unique<CCalib3DScene>(&store_, std::string(TestGraphicsParent()));
     window_->ShowResults();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
     QCoreApplication::processEvents();
@@ -121,7 +122,7 @@ class Calib3DPicture : public ::testing::Test {
   // The bundled sample workspace (10 views of a 9 x 6 grid of 30 mm
   // squares), calibrated as the data panel does it.
   void CalibrateSampleWorkspace() {
-    const WorkspaceResult loaded = LoadWorkspace(store_, std::string(LENTORA_SOURCE_DIR) + "/samples/workspace.txt");
+    const WorkspaceResult loaded = LoadWorkspace(store_, std::string(TestSourceDir()) + "/samples/workspace.txt");
     ASSERT_TRUE(loaded.ok) << loaded.error;
     const ViewPixels image = store_.GetViewImage(0, 0);
     ASSERT_NE(image, nullptr);
@@ -333,7 +334,7 @@ TEST(Calib3DWindow, WithoutOpenGLTheViewAreaShowsAMessage) {
   Application();
   qputenv("LENTORA_NO_OPENGL", "1");
   CCalibrationData store;
-  CCalib3DScene window(&store, std::string(LENTORA_GRAPHICS_PARENT));
+  CCalib3DScene window(&store, std::string(TestGraphicsParent()));
   qunsetenv("LENTORA_NO_OPENGL");
   EXPECT_EQ(window.View(), nullptr);
   EXPECT_FALSE(window.HasOpenGL());
@@ -389,7 +390,7 @@ TEST(Calib3DWindow, OpensBesideTheMainWindowWhereTheScreenHasRoom) {
   main.setGeometry(10, 10, 400, 300);
   main.show();
   CCalibrationData store;
-  auto* window = new CCalib3DScene(&store, std::string(LENTORA_GRAPHICS_PARENT), &main);
+  auto* window = new CCalib3DScene(&store, std::string(TestGraphicsParent()), &main);
   qunsetenv("LENTORA_NO_OPENGL");
   window->ShowResults();
   const QRect available = main.screen()->availableGeometry();
@@ -403,7 +404,7 @@ TEST(Calib3DWindow, LayoutButtonsAndCommands) {
   Application();
   qputenv("LENTORA_NO_OPENGL", "1");
   CCalibrationData store;
-  CCalib3DScene window(&store, std::string(LENTORA_GRAPHICS_PARENT));
+  CCalib3DScene window(&store, std::string(TestGraphicsParent()));
   qunsetenv("LENTORA_NO_OPENGL");
   window.ShowResults();
   EXPECT_EQ(window.pos(), QPoint(50, 50));
@@ -432,7 +433,7 @@ TEST(Calib3DWindow, DraggingTheTitleBandMovesTheWindow) {
   Application();
   qputenv("LENTORA_NO_OPENGL", "1");
   CCalibrationData store;
-  CCalib3DScene window(&store, std::string(LENTORA_GRAPHICS_PARENT));
+  CCalib3DScene window(&store, std::string(TestGraphicsParent()));
   qunsetenv("LENTORA_NO_OPENGL");
   window.ShowResults();
   QWidget* title = window.TitleWidget();
