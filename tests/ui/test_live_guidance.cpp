@@ -19,6 +19,7 @@
 #include "core/CalibrationData.h"
 #include "sources/media/VirtualRig.h"
 #include "support/GuidanceViews.h"
+#include "support/TestPaths.h"
 #include "synth/BoardRenderer.h"
 #include "ui/LiveGuidance.h"
 #include "ui/UiTestSupport.h"
@@ -46,8 +47,8 @@ int DeviceNumber(const char* name) {
 }
 
 void SaveScreenshot(QWidget& widget, const QString& name) {
-  QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-  EXPECT_TRUE(widget.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/" + name));
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(widget.grab().save(QString(TestScreenshotDir()) + "/" + name));
 }
 
 // Options for one test, restored after it.
@@ -243,7 +244,7 @@ class LivePreviewGuidance : public LiveGuidanceTest {
   }
   std::unique_ptr<CVideoCaptureControl> MakeControl() {
     auto control = std::make_unique<CVideoCaptureControl>(nullptr, 100123);
-    control->SetApplicationFolder(LENTORA_GRAPHICS_PARENT);
+    control->SetApplicationFolder(TestGraphicsParent());
     control->SetStore(&store);
     control->SetFirstCamera(0);
     control->SetDataPanelRefresh([this] { ++refreshes; });
@@ -318,14 +319,14 @@ TEST(LiveGuidanceOptionsDialog, OptionsKeepTheGuidanceSwitchesAndDistanceInTheSe
   EXPECT_FALSE(loaded.live.autoCapture);
   EXPECT_DOUBLE_EQ(loaded.live.distance, kDefaultAutoCaptureDistance);
 
-  ScriptedWorkbench window(LENTORA_GRAPHICS_PARENT);
+  ScriptedWorkbench window(TestGraphicsParent());
   window.optionsRunner = [](COptionsDlg& dialog) {
     EXPECT_FALSE(dialog.AutoCaptureDistanceField()->isEnabled()) << "the distance serves automatic capture alone";
     dialog.AutoCaptureBox()->setChecked(true);
     EXPECT_TRUE(dialog.AutoCaptureDistanceField()->isEnabled());
     dialog.AutoCaptureDistanceField()->setValue(0.35);
-    QDir().mkpath(LENTORA_SCREENSHOT_DIR);
-    EXPECT_TRUE(dialog.grab().save(QString(LENTORA_SCREENSHOT_DIR) + "/options_live_guidance.png"));
+    QDir().mkpath(TestScreenshotDir());
+    EXPECT_TRUE(dialog.grab().save(QString(TestScreenshotDir()) + "/options_live_guidance.png"));
     dialog.accept();
     return dialog.result() == QDialog::Accepted;
   };
