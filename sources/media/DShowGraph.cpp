@@ -207,10 +207,21 @@ double CDShowGraph::CaptureMomentMs(GstClockTime pts) const {
   GstPtr<GstClock> clock{pipeline_ ? gst_element_get_clock(pipeline_.get()) : nullptr};
   if (!clock || grabberSegment_.format != GST_FORMAT_TIME) return -1.0;
   // The two clocks are read back to back, so the frame's age carries over to
-  // the steady clock exactly, however late this thread runs afterwards.
-  const GstClockTime clockNow = gst_clock_get_time(clock.get());
-  const double steadyNowMs =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  // the steady clock exactly, however late this thread runs afterwards. A busy
+  // machine may still stop the thread between the two readings (the log then
+  // put the frame 8 ms early), so the gst reading is bracketed by two steady
+  // ones and taken again until the bracket is tight.
+  auto steadyMs = [] {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  };
+  GstClockTime clockNow = 0;
+  double steadyNowMs = 0.0, tightest = 1e9;
+  for (int attempt = 0; attempt < 5 && tightest > 0.2; ++attempt) {
+    const double before = steadyMs();
+    const GstClockTime reading = gst_clock_get_time(clock.get());
+    const double after = steadyMs();
+    if (after - before < tightest) tightest = after - before, clockNow = reading, steadyNowMs = (before + after) / 2.0;
+  }
   const GstClockTime runningNow = clockNow - gst_element_get_base_time(pipeline_.get());
   const guint64 captured = gst_segment_to_running_time(&grabberSegment_, GST_FORMAT_TIME, pts);
   if (captured == GST_CLOCK_TIME_NONE || captured > runningNow) return -1.0;
