@@ -15,6 +15,7 @@
 #include "support/TestPaths.h"
 #include "synth/SyntheticViews.h"
 #include "ui/ObjectProperties.h"
+#include "ui/ResidualWindow.h"
 #include "ui/StaticDataView.h"
 #include "widgets/HoverButtonEx.h"
 
@@ -158,6 +159,35 @@ TEST_F(LensModelChoiceTest, GridButtonStoresTheChoiceASaveKeepsItAndCalibrateUse
   const CameraParameters truth = rig.cameras[0].camera.ToParameters();
   EXPECT_NEAR(result.fx(), truth.fx(), 0.01 * truth.fx());
   EXPECT_TRUE(panel.EntryText(0).contains("fisheye")) << panel.EntryText(0).toStdString();
+}
+
+// The residual window of a fisheye run, opened from the data panel, for a
+// person to look at: the fisheye's residuals are as small as the noise.
+TEST_F(LensModelChoiceTest, ScreenshotOfAFisheyesResiduals) {
+  panel.NewCamera();
+  const SyntheticRig& rig = FisheyeViews();
+  store.SetGrid(0, rig.grid);
+  for (int v = 0; v < static_cast<int>(rig.cameras[0].points.size()); ++v) {
+    ASSERT_TRUE(store.AddViewFromFrame(0, rig.cameras[0].images[v].clone()));
+    *store.GetGridPoints(0, v) = rig.cameras[0].points[v];
+    store.SetViewHasPoints(0, v, 1);
+  }
+  CalibrationSettings fisheye;
+  fisheye.model = LensModel::Fisheye;
+  store.SetCalibrationSettings(0, fisheye);
+  panel.SelectEntry(0);
+  panel.Calibrate();
+  ASSERT_TRUE(panel.WaitForCalibration());
+  ASSERT_EQ(store.GetCameraParameters(0).model, LensModel::Fisheye);
+  panel.Button(CStaticDataView::kIdResiduals)->click();
+  ASSERT_NE(panel.ResidualWindow(), nullptr);
+  ASSERT_TRUE(panel.ResidualWindow()->isVisible());
+  QApplication::processEvents();
+  const QString dir = TestScreenshotDir();
+  QDir().mkpath(dir);
+  EXPECT_TRUE(panel.ResidualWindow()->grab().save(dir + "/fisheye_residuals.png"));
+  panel.ResidualWindow()->close();
+  EXPECT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
 }
 
 TEST_F(LensModelChoiceTest, ScreenshotOfTheDialogWithAFisheyeChosen) {

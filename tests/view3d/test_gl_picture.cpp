@@ -298,6 +298,27 @@ TEST_F(Calib3DPicture, ViewsLeftOutOfTheRunAreNotDrawnAndANewCameraReplacesTheOl
     EXPECT_TRUE(QRectF(QPointF(0, 0), QSizeF(window_->View()->size())).contains(p));
 }
 
+// A fisheye seeing 160 degrees across, calibrated with its own model, draws
+// its grids and pyramids like any other camera (pictures to look at).
+TEST_F(Calib3DPicture, AFisheyeCameraShowsItsGridsAndPyramids) {
+  SyntheticOptions options;
+  options.views = 8;
+  options.camera = TypicalSyntheticCamera(LensModel::Fisheye, 640, 480, 160.0);
+  options.render.supersampling = 1;
+  const SyntheticRig rig = MakeSyntheticRig(options);
+  ASSERT_TRUE(AddSyntheticRig(store_, rig));
+  CalibrationProblem& problem = store_.GetCalibrationProblem(0);
+  problem.settings.model = LensModel::Fisheye;
+  ASSERT_TRUE(problem.Calibrate(*store_.GetGridPointLists(0), rig.grid, 640, 480)) << problem.refusal;
+  ASSERT_EQ(problem.refined.model, LensModel::Fisheye);
+  ASSERT_TRUE(window_->SetCalibrationResults(0));
+  ASSERT_EQ(window_->Content().Pyramids().size(), 8u);
+  window_->MoveWorld();
+  EXPECT_GT(CountColours(Picture("17_fisheye_camera_centred")).dark, 50) << "black squares of the grids";
+  window_->ToggleViewMode();
+  EXPECT_GT(CountColours(Picture("18_fisheye_object_centred")).blue, 200) << "pyramid edges";
+}
+
 TEST_F(Calib3DPicture, ADragAcrossTheViewTurnsAboutHalfATurn) {
   CalibrateSyntheticCamera();
   Picture("15_before_drag");
