@@ -21,22 +21,34 @@ bool BoardFits(const CCalibrationData& data, int camera, const PointList& board,
 
 }  // namespace
 
+CoverageSummary CoverageWithBoard(const std::vector<PointList>& usable, const GridDescription& grid,
+                                  const PointList& board, int width, int height) {
+  std::vector<PointList> views = usable;
+  views.push_back(board);
+  return CoverageOf(views, grid, width, height);
+}
+
+double DistanceToNearestView(const std::vector<PointList>& usable, const GridDescription& grid,
+                             const PointList& board, int width, int height) {
+  if (grid.nx <= 0 || grid.ny <= 0 || board.size() != static_cast<size_t>(grid.nx) * grid.ny || width <= 0 ||
+      height <= 0)
+    return -1.0;
+  const BoardMeasures measures = MeasureBoard(board, grid, width, height);
+  double nearest = std::numeric_limits<double>::infinity();
+  for (const PointList& view : usable)
+    nearest = std::min(nearest, BoardDistance(measures, MeasureBoard(view, grid, width, height)));
+  return nearest;
+}
+
 CoverageSummary CoverageWithBoard(const CCalibrationData& data, int camera, const PointList& board, int width,
                                   int height) {
   if (!BoardFits(data, camera, board, width, height)) return CurrentCoverage(data, camera);
-  std::vector<PointList> views = UsablePointLists(data, camera);
-  views.push_back(board);
-  return CoverageOf(views, data.GetGrid(camera), width, height);
+  return CoverageWithBoard(UsablePointLists(data, camera), data.GetGrid(camera), board, width, height);
 }
 
 double DistanceToNearestView(const CCalibrationData& data, int camera, const PointList& board, int width, int height) {
   if (!BoardFits(data, camera, board, width, height)) return -1.0;
-  const GridDescription grid = data.GetGrid(camera);
-  const BoardMeasures measures = MeasureBoard(board, grid, width, height);
-  double nearest = std::numeric_limits<double>::infinity();
-  for (const PointList& view : UsablePointLists(data, camera))
-    nearest = std::min(nearest, BoardDistance(measures, MeasureBoard(view, grid, width, height)));
-  return nearest;
+  return DistanceToNearestView(UsablePointLists(data, camera), data.GetGrid(camera), board, width, height);
 }
 
 bool BoardAddsCoverage(const CCalibrationData& data, int camera, const PointList& board, int width, int height,

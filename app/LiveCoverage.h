@@ -5,6 +5,8 @@
 // the camera holds to be worth keeping.
 
 #include "calib/Coverage.h"
+#include <vector>
+
 #include "records/Records.h"
 
 class CCalibrationData;
@@ -26,6 +28,14 @@ CoverageSummary CoverageWithBoard(const CCalibrationData& data, int camera, cons
 // when it has none. A board that is not complete, or a picture size other than
 // the camera's, gives -1: such a board can add nothing.
 double DistanceToNearestView(const CCalibrationData& data, int camera, const PointList& board, int width, int height);
+
+// The same on the usable views' point lists at hand (UsablePointLists in
+// ViewGuidance.h): telling which views are usable fits every view's points to
+// the grid, so a caller that asks often keeps the lists while the views stay.
+CoverageSummary CoverageWithBoard(const std::vector<PointList>& usable, const GridDescription& grid,
+                                  const PointList& board, int width, int height);
+double DistanceToNearestView(const std::vector<PointList>& usable, const GridDescription& grid,
+                             const PointList& board, int width, int height);
 
 // True when the board lies more than `distance` from every usable view.
 bool BoardAddsCoverage(const CCalibrationData& data, int camera, const PointList& board, int width, int height,

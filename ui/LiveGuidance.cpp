@@ -220,16 +220,18 @@ void CLiveGuidance::Show(CCalibrationData& store, const Search& search) {
     for (const ImagePoint& p : view.detection.border)
       outline.emplace_back(static_cast<float>(view.area.x + p.x), static_cast<float>(view.area.y + p.y * view.rowStep));
     shown.outlines.push_back(std::move(outline));
-    anyNew = anyNew || BoardAddsCoverage(store, view.camera, view.detection.corners, view.image.cols,
-                                         view.image.rows, distance);
+    anyNew = anyNew || DistanceToNearestView(UsableViews(store, view.camera), view.grid, view.detection.corners,
+                                             view.image.cols, view.image.rows) > distance;
   }
   shown.addsCoverage = allFound && anyNew;
   const LiveSubView& first = search.views.front();
   shown.camera = first.camera;
   shown.withFrame = first.Found();
-  shown.coverage = shown.withFrame
-                       ? CoverageWithBoard(store, first.camera, first.detection.corners, first.image.cols, first.image.rows)
-                       : CurrentCoverage(store, first.camera);
+  const std::vector<PointList>& usable = UsableViews(store, first.camera);
+  shown.coverage = shown.withFrame ? CoverageWithBoard(usable, first.grid, first.detection.corners, first.image.cols,
+                                                       first.image.rows)
+                                   : CoverageOf(usable, first.grid, store.GetImageWidth(first.camera),
+                                                store.GetImageHeight(first.camera));
   const CameraGuidance& guidance = GuidanceFor(store, first.camera);
   shown.verdict = guidance.verdict.text;
   shown.enough = guidance.verdict.enough;
@@ -257,7 +259,7 @@ int CLiveGuidance::Capture(CCalibrationData& store, const Search& search) {
 }
 
 const CameraGuidance& CLiveGuidance::GuidanceFor(const CCalibrationData& store, int camera) {
-  const int usable = static_cast<int>(UsablePointLists(store, camera).size());
+  const int usable = static_cast<int>(UsableViews(store, camera).size());
   if (camera != guidanceCamera_ || usable != guidanceUsableViews_ || !guidanceAge_.isValid() ||
       guidanceAge_.elapsed() > kGuidanceMaxAgeMs) {
     guidance_ = GuidanceOf(store, camera, GuidanceThresholds());
@@ -266,6 +268,29 @@ const CameraGuidance& CLiveGuidance::GuidanceFor(const CCalibrationData& store, 
     guidanceAge_.start();
   }
   return guidance_;
+}
+
+const std::vector<PointList>& CLiveGuidance::UsableViews(const CCalibrationData& store, int camera) {
+  UsableCache& cache = usable_[camera];
+  std::vector<RunView> views = store.GetRunViews(camera);
+  const GridDescription grid = store.GetGrid(camera);
+  const int width = store.GetImageWidth(camera), height = store.GetImageHeight(camera);
+  const auto same = [](const RunView& a, const RunView& b) {
+    return a.enabled == b.enabled && a.hasImage == b.hasImage && a.stale == b.stale &&
+           std::equal(a.points.begin(), a.points.end(), b.points.begin(), b.points.end(),
+                      [](const ImagePoint& p, const ImagePoint& q) { return p.x == q.x && p.y == q.y; });
+  };
+  const bool unchanged = SameGrid(grid, cache.grid) && grid.nx == cache.grid.nx && width == cache.width &&
+                         height == cache.height &&
+                         std::equal(views.begin(), views.end(), cache.views.begin(), cache.views.end(), same);
+  if (!unchanged) {
+    cache.usable = UsablePointLists(store, camera);
+    cache.views = std::move(views);
+    cache.grid = grid;
+    cache.width = width;
+    cache.height = height;
+  }
+  return cache.usable;
 }
 
 // ---- Drawing ------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include <QSize>
 #include <QThreadPool>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include <opencv2/core.hpp>
 
 #include "app/ViewGuidance.h"
+#include "calib/CalibrationProblem.h"
 #include "grid/GridDetection.h"
 #include "sources/SourceModel.h"
 #include "ui/ApplicationSettings.h"
@@ -103,6 +105,8 @@ class CLiveGuidance : public QObject {
   void Show(CCalibrationData& store, const Search& search);
   int Capture(CCalibrationData& store, const Search& search);
   const CameraGuidance& GuidanceFor(const CCalibrationData& store, int camera);
+  // The camera's usable views, kept while its views, grid and picture size stay.
+  const std::vector<PointList>& UsableViews(const CCalibrationData& store, int camera);
 
   Hooks hooks_;
   QThreadPool worker_;
@@ -118,4 +122,11 @@ class CLiveGuidance : public QObject {
   int guidanceUsableViews_ = -1;
   QElapsedTimer guidanceAge_;
   CameraGuidance guidance_;
+  struct UsableCache {
+    std::vector<RunView> views;
+    GridDescription grid;
+    int width = 0, height = 0;
+    std::vector<PointList> usable;
+  };
+  std::map<int, UsableCache> usable_;
 };

@@ -49,8 +49,10 @@ TEST(LiveCoverage, AStoredBoardAddsNothingAndADistantOneDoes) {
   // Boards the camera has not seen: the one farthest from its views adds coverage.
   size_t farthestView = 6;
   double farthest = 0.0;
+  const std::vector<PointList> usable = UsablePointLists(store, 0);
+  ASSERT_EQ(usable.size(), 6u);
   for (size_t view = 6; view < 12; ++view) {
-    const double distance = DistanceToNearestView(store, 0, views.points[view], 640, 480);
+    const double distance = DistanceToNearestView(usable, kGrid, views.points[view], 640, 480);
     if (distance > farthest) {
       farthest = distance;
       farthestView = view;

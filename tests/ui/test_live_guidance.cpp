@@ -148,10 +148,14 @@ TEST_F(LiveGuidanceTest, AutoCaptureKeepsNewBoardsOnlyWithTheirCorners) {
   Search(guidance, a);
   EXPECT_EQ(store.GetViewCount(0), 2);
   EXPECT_EQ(guidance.ViewsCaptured(), 2);
+  // A view left out of runs no longer counts: its board is new again.
+  store.DisableView(0, 0);
+  Search(guidance, a);
+  EXPECT_EQ(store.GetViewCount(0), 3);
 
   // A frame without a board adds nothing and shows no outline.
   Search(guidance, cv::Mat(480, 640, CV_8UC3, cv::Scalar(90, 90, 90)));
-  EXPECT_EQ(store.GetViewCount(0), 2);
+  EXPECT_EQ(store.GetViewCount(0), 3);
   EXPECT_TRUE(guidance.Shown().outlines.empty());
 }
 
