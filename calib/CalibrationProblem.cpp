@@ -337,7 +337,10 @@ std::string CalibrationProblem::TooFewViewsRefusal(const std::vector<RunView>& v
                                                    int height) const {
   std::string text = kTooFewViewsMessage;
   if (storeViews < kMinimumCalibrationViews) return text;
-  text += "\n" + std::to_string(viewCount) + " of " + std::to_string(storeViews) + " views can take part:";
+  // Appended piece by piece: GCC 12 at -O3 misreads `"\n" + std::to_string(...)`
+  // as an overlapping copy (-Wrestrict).
+  text.append("\n").append(std::to_string(viewCount)).append(" of ").append(std::to_string(storeViews));
+  text += " views can take part:";
   for (const SkippedView& skipped : skippedViews)
     text += "\nview " + std::to_string(skipped.view + 1) + ": " + SkipReasonText(skipped.reason);
   // Lists that fit no view of this grid but fit another grid of the same size
