@@ -285,7 +285,7 @@ std::string ColmapLine(int id, const CameraParameters& p) {
   std::vector<double> values = {p.K[0], p.K[4], p.K[2] + 0.5, p.K[5] + 0.5};
   values.insert(values.end(), p.distortion.begin(), p.distortion.begin() + static_cast<ptrdiff_t>(coefficients));
   std::string line = std::to_string(id) + " " + model + " " + std::to_string(p.width) + " " + std::to_string(p.height);
-  for (double v : values) line += " " + Number(v);
+  for (double v : values) line.append(" ").append(Number(v));
   return line + "\n";
 }
 

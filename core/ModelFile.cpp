@@ -26,7 +26,7 @@ constexpr OptionWord kOptions[] = {{"fix-aspect-ratio", &CalibrationSettings::fi
 std::string FormatModelFile(const CameraParameters& parameters, const CalibrationSettings& settings) {
   std::string text = std::string("parameters ") + LensModelName(parameters.model);
   for (int i = 0; i < DistortionCount(parameters.model); ++i)
-    text += " " + Shortest(parameters.distortion[static_cast<size_t>(i)]);
+    text.append(" ").append(Shortest(parameters.distortion[static_cast<size_t>(i)]));
   text += std::string("\ncalibrate ") + LensModelName(settings.model);
   for (const OptionWord& option : kOptions)
     if (settings.*option.flag) text += std::string(" ") + option.word;
