@@ -15,6 +15,7 @@
 #include "calib/CalibrationProblem.h"
 #include "calib/StereoProblem.h"
 #include "tests/calib/LensViews.h"
+#include "support/SanitizedBuild.h"
 
 namespace {
 
@@ -24,18 +25,6 @@ using lens_views::Views;
 // calibrates smaller scenes (fewer views, a smaller board, fewer fields of
 // view, one fisheye on either side of 180 degrees) through the same code, and
 // checks the fit, not the extrapolated rays that only a full scene pins down.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitizedBuild = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitizedBuild = true;
-#else
-constexpr bool kSanitizedBuild = false;
-#endif
-#else
-constexpr bool kSanitizedBuild = false;
-#endif
-
 const GridDescription kSmallBoard{30.0, 30.0, 10, 7, 5, 5};
 
 CameraParameters PinholeTruth(LensModel model, double fovDegrees) {

@@ -18,23 +18,11 @@
 #include "core/Workspace.h"
 #include "support/JsonOutput.h"
 #include "support/LentoraProcess.h"
+#include "support/SanitizedBuild.h"
 #include "support/SyntheticStore.h"
 #include "support/TempDir.h"
 
 namespace {
-
-// The sanitizer build renders and calibrates a smaller rig (see SynthFisheyeRigCalibratesAsARig).
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitizedBuild = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitizedBuild = true;
-#else
-constexpr bool kSanitizedBuild = false;
-#endif
-#else
-constexpr bool kSanitizedBuild = false;
-#endif
 
 class CalibrateCli : public ::testing::Test {
  protected:
