@@ -132,6 +132,10 @@ cv::Mat CSourceFrameSampler::CloneLatestFrame() {
 }
 
 bool CSourceFrameSampler::EnableUndistortion(const CameraParameters& parameters) {
+  return EnableUndistortion(parameters, {parameters.fx(), parameters.fy(), parameters.cx(), parameters.cy()});
+}
+
+bool CSourceFrameSampler::EnableUndistortion(const CameraParameters& parameters, const std::array<double, 4>& output) {
   std::lock_guard lock(lock_);
   if (!formatKnown_ && !LearnFormat()) return false;
   // A table made for another picture size would warp the frame wrongly.
@@ -139,8 +143,9 @@ bool CSourceFrameSampler::EnableUndistortion(const CameraParameters& parameters)
   const size_t size = MVG::UndistortionTableSize(width_, height_);
   if (size == 0) return false;
   std::vector<int> table(size);
-  if (!MVG::ComputeUndistortionMapCoefficients(parameters, MVG::kBilinear, std::span<int>(table))) return false;
+  if (!MVG::ComputeUndistortionMapCoefficients(parameters, output, MVG::kBilinear, std::span<int>(table))) return false;
   table_ = std::move(table);
+  output_ = output;
   undistort_ = true;
   return true;
 }
@@ -195,6 +200,10 @@ uint32_t CSourceFrameSampler::FrameCount() const {
 bool CSourceFrameSampler::Undistorting() const {
   std::lock_guard lock(lock_);
   return undistort_;
+}
+std::array<double, 4> CSourceFrameSampler::UndistortionOutput() const {
+  std::lock_guard lock(lock_);
+  return output_;
 }
 bool CSourceFrameSampler::Logging() const {
   std::lock_guard lock(lock_);

@@ -4,6 +4,7 @@
 // frame for network synchronisation. Grabbing turns the newest frame into
 // new views of the store's cameras.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -52,6 +53,10 @@ class CSourceFrameSampler : public DShow::CFrameSampler {
   // format); false without it, for parameters of another picture size, or
   // when the parameters give no table (zero focal length).
   bool EnableUndistortion(const CameraParameters& parameters);
+  // The same, with the undistorted frame seen through the output camera
+  // fx, fy, cx, cy instead of the camera's own matrix (a fisheye shows more
+  // through a wider output than through its own focal length).
+  bool EnableUndistortion(const CameraParameters& parameters, const std::array<double, 4>& output);
   // The frame size as EnableUndistortion sees it; false while unknown.
   bool FrameSize(int& width, int& height);
   // Starts a new frame log at `path` (replacing the file); false when it
@@ -71,6 +76,8 @@ class CSourceFrameSampler : public DShow::CFrameSampler {
   int Stride() const;
   uint32_t FrameCount() const;
   bool Undistorting() const;
+  // fx, fy, cx, cy of the undistorted frames while Undistorting().
+  std::array<double, 4> UndistortionOutput() const;
   bool Logging() const;
 
  private:
@@ -96,6 +103,7 @@ class CSourceFrameSampler : public DShow::CFrameSampler {
   cv::Mat undistorted_;
   bool flip_ = true;
   bool undistort_ = false;
+  std::array<double, 4> output_{};
   std::vector<int> table_;
   bool logging_ = false;
   std::unique_ptr<std::FILE, FileCloser> log_;

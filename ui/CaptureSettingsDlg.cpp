@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -37,6 +38,17 @@ CCaptureSettingsDlg::CCaptureSettingsDlg(CCalibrationData* store, QWidget* paren
   networkSync_ = new QCheckBox("Network Sync Sgnal", this);
   client_ = new QCheckBox("Client", this);
   removeDistortion_ = new QCheckBox("Remove Distortion", this);
+  fieldOfView_ = new QDoubleSpinBox(this);
+  fieldOfView_->setObjectName("fieldOfView");
+  fieldOfView_->setRange(0.0, kMaxFieldOfView);
+  fieldOfView_->setDecimals(1);
+  fieldOfView_->setSingleStep(5.0);
+  fieldOfView_->setSuffix(QString::fromUtf8("\u00b0"));
+  fieldOfView_->setSpecialValueText("The camera's own");
+  fieldOfView_->setToolTip("How wide, in degrees, the undistorted picture is. \"The camera's own\" keeps the camera's\n"
+                           "focal length, which shows only the middle of a wide fisheye; a width shows that much of\n"
+                           "the view, centred on the picture.");
+  fieldOfView_->setEnabled(false);
   cameras_ = new QComboBox(this);
 
   auto* fileRow = new QHBoxLayout();
@@ -51,6 +63,7 @@ CCaptureSettingsDlg::CCaptureSettingsDlg(CCalibrationData* store, QWidget* paren
   form->addRow(networkSync_);
   form->addRow(client_);
   form->addRow(removeDistortion_);
+  form->addRow("Field of view", fieldOfView_);
   form->addRow("Camera", cameras_);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   auto* layout = new QVBoxLayout(this);
@@ -59,6 +72,7 @@ CCaptureSettingsDlg::CCaptureSettingsDlg(CCalibrationData* store, QWidget* paren
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(browse_, &QPushButton::clicked, this, &CCaptureSettingsDlg::OnBrowse);
+  connect(removeDistortion_, &QCheckBox::toggled, fieldOfView_, &QWidget::setEnabled);
   FillLists(store);
 }
 
@@ -123,6 +137,7 @@ uint16_t CCaptureSettingsDlg::PeerPort() const {
 bool CCaptureSettingsDlg::NetworkSync() const { return networkSync_->isChecked(); }
 bool CCaptureSettingsDlg::Client() const { return client_->isChecked(); }
 bool CCaptureSettingsDlg::RemoveDistortion() const { return removeDistortion_->isChecked(); }
+double CCaptureSettingsDlg::FieldOfView() const { return fieldOfView_->value(); }
 int CCaptureSettingsDlg::CompressorCount() const { return compressor_->count(); }
 QString CCaptureSettingsDlg::CompressorName(int index) const { return compressor_->itemText(index); }
 
@@ -140,3 +155,4 @@ void CCaptureSettingsDlg::SetLink(const std::string& peerAddress, uint16_t port,
   peerPort_->setText(peerPort == port ? QString() : QString::number(peerPort));
 }
 void CCaptureSettingsDlg::SetRemoveDistortion(bool on) { removeDistortion_->setChecked(on); }
+void CCaptureSettingsDlg::SetFieldOfView(double degrees) { fieldOfView_->setValue(degrees); }

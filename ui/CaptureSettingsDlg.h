@@ -10,6 +10,7 @@
 class CCalibrationData;
 class QCheckBox;
 class QComboBox;
+class QDoubleSpinBox;
 class QLineEdit;
 class QPushButton;
 
@@ -27,7 +28,11 @@ class CCaptureSettingsDlg : public QDialog {
     kIdRemoveDistortion = 1064,
     kIdCameraList = 1066,
     kIdPeerPort = 1067,
+    kIdFieldOfView = 1068,
   };
+  // The widest output field of view "Remove Distortion" offers, in degrees:
+  // a pinhole picture cannot show 180.
+  static constexpr double kMaxFieldOfView = 179.0;
   static constexpr int kMaxCompressors = 100;
   static constexpr int kMaxCompressorChars = 259;
   static constexpr uint16_t kDefaultPort = 4000;
@@ -46,6 +51,8 @@ class CCaptureSettingsDlg : public QDialog {
   bool NetworkSync() const;
   bool Client() const;
   bool RemoveDistortion() const;
+  // Width in degrees of the undistorted picture; 0: the camera's own matrix.
+  double FieldOfView() const;
 
   // OK refuses an empty file name or a missing folder, and asks before an
   // existing file is replaced (unless "..." already asked about it).
@@ -57,6 +64,7 @@ class CCaptureSettingsDlg : public QDialog {
   void SetNetworkSync(bool on, bool client);
   void SetLink(const std::string& peerAddress, uint16_t port, uint16_t peerPort);
   void SetRemoveDistortion(bool on);
+  void SetFieldOfView(double degrees);
 
   int CompressorCount() const;  // including "No compression"
   QString CompressorName(int index) const;
@@ -80,6 +88,7 @@ class CCaptureSettingsDlg : public QDialog {
   QCheckBox* networkSync_ = nullptr;
   QCheckBox* client_ = nullptr;
   QCheckBox* removeDistortion_ = nullptr;
+  QDoubleSpinBox* fieldOfView_ = nullptr;
   QComboBox* cameras_ = nullptr;
   // The file the save dialog already confirmed replacing.
   QString confirmedPath_;

@@ -3,6 +3,7 @@
 #include <QMessageBox>
 
 #include "core/CalibrationData.h"
+#include "imaging/MVG.h"
 #include "sources/FrameSampler.h"
 #include "ui/LiveGuidance.h"
 
@@ -40,7 +41,7 @@ QString RecordingFailureText(DShow::RecordingFailure failure) {
   return "Failed to set the capture file!";
 }
 
-QString StartUndistortion(CSourceFrameSampler* sampler, const CCalibrationData* store) {
+QString StartUndistortion(CSourceFrameSampler* sampler, const CCalibrationData* store, double fieldOfView) {
   const QString unchanged = "\nThe frames are recorded as they are.";
   if (!store || store->GetCameraCount() == 0)
     return "Remove Distortion needs the parameters of Camera 1, and there is no camera." + unchanged;
@@ -58,7 +59,9 @@ QString StartUndistortion(CSourceFrameSampler* sampler, const CCalibrationData* 
                .arg(width)
                .arg(height) +
            unchanged;
-  if (!sampler->EnableUndistortion(camera))
+  const std::array<double, 4> output = fieldOfView > 0.0 ? MVG::OutputCameraForFieldOfView(camera, fieldOfView)
+                                                         : std::array<double, 4>{camera.fx(), camera.fy(), camera.cx(), camera.cy()};
+  if (!sampler->EnableUndistortion(camera, output))
     return "No undistortion table could be made from the parameters of Camera 1." + unchanged;
   return {};
 }

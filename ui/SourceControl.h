@@ -33,7 +33,10 @@ QString CaptureRefusalText(const SourceSettings& settings, CSourceFrameSampler* 
 // with the parameters of the store's camera 0 ("Camera 1"). Returns why it
 // cannot (no camera, not calibrated, frame size unknown, or calibrated for
 // another picture size), or "" when the frames are undistorted from now on.
-QString StartUndistortion(CSourceFrameSampler* sampler, const CCalibrationData* store);
+// `fieldOfView` (degrees, above 0 and below 180) makes the undistorted frame
+// a pinhole picture that wide, centred on the frame; 0 keeps the camera's
+// own matrix, which shows only the middle of a wide fisheye.
+QString StartUndistortion(CSourceFrameSampler* sampler, const CCalibrationData* store, double fieldOfView = 0.0);
 
 class CSourceControl : public QWidget {
   Q_OBJECT

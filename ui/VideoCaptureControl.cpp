@@ -284,6 +284,7 @@ bool CVideoCaptureControl::AskRecordSettings(CaptureRecordSettings& settings) {
   settings.port = dialog.Port();
   settings.peerPort = dialog.PeerPort();
   settings.removeDistortion = dialog.RemoveDistortion();
+  settings.fieldOfView = dialog.FieldOfView();
   return true;
 }
 
@@ -295,7 +296,7 @@ void CVideoCaptureControl::SetUpRecording(const CaptureRecordSettings& settings)
   if (!networkSync_) session_->CloseLink();
   if (networkSync_ && !OpenSocket(settings)) return;
   if (settings.removeDistortion) {
-    const QString refusal = StartUndistortion(graph_->Sampler(), store_);
+    const QString refusal = StartUndistortion(graph_->Sampler(), store_, settings.fieldOfView);
     if (!refusal.isEmpty()) Fail(refusal);
   }
   if (settings.client) session_->StartStatusTimer();

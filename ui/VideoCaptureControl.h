@@ -64,6 +64,7 @@ struct CaptureRecordSettings {
   uint16_t port = 4000;       // this machine's
   uint16_t peerPort = 0;      // the peer's; 0: the same as `port`
   bool removeDistortion = false;
+  double fieldOfView = 0.0;  // of the undistorted picture, degrees; 0: the camera's own matrix
 };
 
 class CVideoCaptureControl : public CSourceControl {

@@ -220,7 +220,7 @@ void CVideoPlayerControl::RecordSetup() {
   if (!accepted) return;
   if (!BuildRecordingBranch(dialog)) return;
   if (dialog.RemoveDistortion()) {
-    const QString refusal = StartUndistortion(graph_->Sampler(), store_);
+    const QString refusal = StartUndistortion(graph_->Sampler(), store_, dialog.FieldOfView());
     if (!refusal.isEmpty()) ShowSourceMessage(this, refusal);
   }
   statusTimer_.start();

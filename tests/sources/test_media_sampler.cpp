@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cmath>
 #include <fstream>
 #include <limits>
 
+#include "calib/CameraModel.h"
 #include "core/CalibrationData.h"
 #include "sources/FrameSampler.h"
 #include "support/TempDir.h"
@@ -228,6 +231,45 @@ TEST(SourceFrameSampler, UndistortsTheSampleItselfWithATableOfTheFrameSize) {
   EXPECT_EQ(cv::norm(latest, inBuffer, cv::NORM_INF), 0.0);
   // The centre of the picture does not move.
   EXPECT_EQ(latest.at<cv::Vec3b>(12, 16), cv::Vec3b(16, 12, 7));
+}
+
+// A fisheye undistorted to a chosen output camera: each output pixel holds
+// the source pixel where the fisheye sees that pixel's ray, also past the
+// part of the view its own focal length shows.
+TEST(SourceFrameSampler, UndistortsAFisheyeThroughTheChosenOutputCamera) {
+  CameraParameters fisheye;
+  fisheye.model = LensModel::Fisheye;
+  fisheye.width = 200;
+  fisheye.height = 150;
+  fisheye.K = {60, 0, 99.5, 0, 60, 74.5, 0, 0, 1};
+  fisheye.distortion = {0.03, -0.008, 0.0015, -0.0002, 0, 0, 0, 0};
+  CSourceFrameSampler sampler;
+  HandFrame frame(200, 150);
+  sampler.SetMediaType(frame.Type());
+  const double focal = 100.0 / std::tan(75.0 * M_PI / 180.0);  // a picture 150 degrees wide
+  const std::array<double, 4> output{focal, focal, 99.5, 74.5};
+  ASSERT_TRUE(sampler.EnableUndistortion(fisheye, output));
+  EXPECT_EQ(sampler.UndistortionOutput(), output);
+  Feed(sampler, frame);
+  const cv::Mat undistorted = sampler.CloneLatestFrame();
+  int checked = 0;
+  for (int v = 0; v < 150; v += 7)
+    for (int u = 0; u < 200; u += 7) {
+      const auto source = camera_model::Project(fisheye, (u - 99.5) / focal, (v - 74.5) / focal, 1.0);
+      if (source.x < 1 || source.y < 1 || source.x > 198 || source.y > 148) continue;
+      const cv::Vec3b pixel = undistorted.at<cv::Vec3b>(v, u);
+      EXPECT_NEAR(pixel[0], source.x, 1.0) << u << "," << v;
+      EXPECT_NEAR(pixel[1], source.y, 1.0) << u << "," << v;
+      ++checked;
+    }
+  EXPECT_GT(checked, 400);
+  // The output's left edge sees 75 degrees off the axis, further out than
+  // the left edge of a picture through the camera's own matrix.
+  const double ownEdge = camera_model::Project(fisheye, -99.5 / 60.0, 0.0, 1.0).x;
+  EXPECT_LT(undistorted.at<cv::Vec3b>(74, 0)[0], ownEdge - 10.0);
+
+  ASSERT_TRUE(sampler.EnableUndistortion(fisheye));
+  EXPECT_EQ(sampler.UndistortionOutput(), (std::array<double, 4>{60, 60, 99.5, 74.5}));
 }
 
 TEST(SourceFrameSampler, LogsOneParsableLinePerFrame) {

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -440,6 +441,36 @@ TEST_F(LiveCapture, RemoveDistortionUsesCameraOneOnlyAtTheDevicesFrameSize) {
   control->SetUpRecording(settings);
   EXPECT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
   EXPECT_TRUE(control->Graph()->Sampler()->Undistorting());
+}
+
+// The dialog's field of view reaches the live source's undistortion: a
+// fisheye's frames become a pinhole picture that wide.
+TEST_F(LiveCapture, RemoveDistortionTakesTheDialogsFieldOfView) {
+  auto control = MakeControl();
+  ASSERT_TRUE(control->Connect(device));
+  ASSERT_TRUE(PumpUntil([&] { return !control->Graph()->Sampler()->CloneLatestFrame().empty(); }));
+  int width = 0, height = 0;
+  ASSERT_TRUE(control->Graph()->Sampler()->FrameSize(width, height));
+  CameraParameters fisheye;
+  fisheye.model = LensModel::Fisheye;
+  fisheye.K = {0.3 * width, 0, width / 2.0, 0, 0.3 * width, height / 2.0, 0, 0, 1};
+  fisheye.distortion = {0.03, -0.008, 0.0015, -0.0002, 0, 0, 0, 0};
+  fisheye.width = width;
+  fisheye.height = height;
+  store.SetCameraParameters(0, fisheye);
+  AnswerModal<CCaptureSettingsDlg>([&](CCaptureSettingsDlg* dialog) {
+    dialog->SetFileName(dir.File("wide.avi"));
+    dialog->SetRemoveDistortion(true);
+    dialog->SetFieldOfView(140.0);
+    SaveScreenshot(*dialog, "capture_settings_field_of_view.png");
+    dialog->accept();
+  });
+  control->Button(CVideoCaptureControl::kIdRecord)->click();
+  EXPECT_TRUE(messages.isEmpty()) << messages.join("; ").toStdString();
+  ASSERT_TRUE(control->Graph()->Sampler()->Undistorting());
+  const std::array<double, 4> output = control->Graph()->Sampler()->UndistortionOutput();
+  EXPECT_NEAR(output[0], 0.5 * width / std::tan(70.0 * M_PI / 180.0), 1e-9);
+  EXPECT_NEAR(output[2], 0.5 * (width - 1), 1e-9);
 }
 
 TEST_F(LiveCapture, StatusLineFitsAndSitsClearOfTheVideoAndButtons) {

@@ -2,9 +2,11 @@
 // grabs frames into views and records through the recording branch.
 #include <gtest/gtest.h>
 
+#include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTemporaryDir>
+#include <cmath>
 #include <functional>
 
 #include "UiTestSupport.h"
@@ -165,6 +167,43 @@ TEST_F(PlayerTest, RemoveDistortionSaysWhyItRefusesAndUndistortsWhenCameraOneFit
   store_.SetCameraParameters(0, camera);
   EXPECT_TRUE(setUpWithRemoveDistortion("undistorted.avi"));
   EXPECT_TRUE(messages_.isEmpty()) << messages_.join("; ").toStdString();
+}
+
+// The width of the undistorted picture is chosen beside "Remove Distortion"
+// (greyed until it is ticked); a fisheye's frames are then undistorted to a
+// pinhole picture that wide, else through the camera's own matrix.
+TEST_F(PlayerTest, RemoveDistortionShowsTheChosenFieldOfView) {
+  CameraParameters fisheye;
+  fisheye.model = LensModel::Fisheye;
+  fisheye.K = {90, 0, 160, 0, 90, 120, 0, 0, 1};
+  fisheye.distortion = {0.03, -0.008, 0.0015, -0.0002, 0, 0, 0, 0};
+  fisheye.width = 320;
+  fisheye.height = 240;
+  store_.SetCameraParameters(0, fisheye);
+  const auto setUpWith = [this](double degrees) {
+    player_.SetSettingsDialogRunner([this, degrees](CCaptureSettingsDlg& dialog) {
+      const auto* width = dialog.findChild<QDoubleSpinBox*>("fieldOfView");
+      EXPECT_TRUE(width && !width->isEnabled()) << "greyed while the frames are kept as they are";
+      dialog.SetFileName(folder_.filePath(QString("width%1.avi").arg(degrees)).toStdString());
+      dialog.SetRemoveDistortion(true);
+      EXPECT_TRUE(width && width->isEnabled());
+      dialog.SetFieldOfView(degrees);
+      return true;
+    });
+    messages_.clear();
+    player_.RecordSetup();
+    EXPECT_TRUE(messages_.isEmpty()) << messages_.join("; ").toStdString();
+    EXPECT_TRUE(player_.Graph()->Sampler()->Undistorting());
+    const std::array<double, 4> output = player_.Graph()->Sampler()->UndistortionOutput();
+    player_.Stop();
+    return output;
+  };
+  const std::array<double, 4> wide = setUpWith(150.0);
+  EXPECT_NEAR(wide[0], 160.0 / std::tan(75.0 * M_PI / 180.0), 1e-9);
+  EXPECT_NEAR(wide[1], wide[0], 1e-9);
+  EXPECT_DOUBLE_EQ(wide[2], 159.5);
+  EXPECT_DOUBLE_EQ(wide[3], 119.5);
+  EXPECT_EQ(setUpWith(0.0), (std::array<double, 4>{90, 90, 160, 120}));
 }
 
 void ExpectRecordingOfAllFrames(PlayerTest& test, CVideoPlayerControl& player, const std::string& output,
