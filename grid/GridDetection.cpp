@@ -236,8 +236,8 @@ double ShortestCornerSpacing(const Points& corners, int nx, int ny) {
 // milliseconds where the sector-based one takes a few hundred. Its corners
 // are only a start (refinement at full size places them); a board whose
 // squares the reduced picture shows too small is left to the thorough search.
-bool QuickSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
-  const cv::Mat reduced = Reduced(gray, kQuickSearchSide);
+bool QuickSearch(const cv::Mat& gray, int nx, int ny, Points& corners, int side = kQuickSearchSide) {
+  const cv::Mat reduced = Reduced(gray, side);
   constexpr int kClassicFlags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
   try {
     if (!cv::findChessboardCorners(reduced, cv::Size(nx, ny), corners, kClassicFlags)) return false;
@@ -413,6 +413,27 @@ GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription&
   const GridStatus status = MakeGrayImage(viewImage, gray);
   if (status != GridStatus::Ok) return Failed(status);
   return DetectGridPoints(gray, grid, search);
+}
+
+GridDetection LocateGridRoughly(const cv::Mat& viewImage, const GridDescription& grid, int side) {
+  cv::Mat gray;
+  GridStatus status = MakeGrayImage(viewImage, gray);
+  if (status == GridStatus::Ok) status = CheckDetectionInput(gray, grid);
+  if (status != GridStatus::Ok) return Failed(status);
+  const int nx = grid.nx, ny = grid.ny;
+  Points detected;
+  const bool reducedAtAll = std::max(gray.cols, gray.rows) > side;
+  if (!QuickSearch(gray, nx, ny, detected, side) && !(reducedAtAll && QuickSearch(gray, nx, ny, detected)))
+    return Failed(GridStatus::BoardNotFound);
+  GridDetection detection;
+  Points ordered;
+  detection.status = ChooseReading(gray, detected, nx, ny, ordered, detection.originFromColours);
+  if (detection.status != GridStatus::Ok) return Failed(detection.status);
+  if (BoardContinuesBeyond(gray, ordered, nx, ny)) return Failed(GridStatus::BoardLarger);
+  for (const cv::Point2f& p : ordered) detection.corners.push_back(ImagePoint{p.x, p.y});
+  const PointList& c = detection.corners;
+  detection.border = {c[(ny - 1) * nx], c[0], c[nx - 1], c[ny * nx - 1]};
+  return detection;
 }
 
 GridDetection DetectGridInPicture(const ViewImageSource& source, const ViewPixels& pixels, const GridDescription& grid) {

@@ -63,6 +63,15 @@ GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& gri
 GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid,
                                 BoardSearch search = BoardSearch::QuickFirst);
 
+// Where the board roughly is, for a preview that looks at many frames a
+// second: the classic detector on a copy reduced to `side` pixels (on the
+// picture reduced to the quick search's size when that finds nothing), the
+// origin chosen as above, and no refinement and no thorough search. The
+// corners are good to about a pixel of the reduced copy: enough to draw the
+// board and tell boards apart, not to calibrate with.
+inline constexpr int kRoughSearchSide = 320;
+GridDetection LocateGridRoughly(const cv::Mat& viewImage, const GridDescription& grid, int side = kRoughSearchSide);
+
 // Detection in a view's picture on any thread: `pixels` when at hand, else
 // decoded from `source` (ImageUnreadable when that fails).
 GridDetection DetectGridInPicture(const ViewImageSource& source, const ViewPixels& pixels, const GridDescription& grid);

@@ -198,6 +198,28 @@ SyntheticPose TurnedHalfway(const SyntheticPose& pose, const GridDescription& gr
 
 }  // namespace
 
+// The preview's rough look reads the board as the detection does (grid order
+// and origin), each corner within a pixel or so, also where the squares are
+// too small for its reduced copy; a picture without a board has none.
+TEST(GridDetectionRough, TheRoughLookReadsTheBoardAsTheDetectionDoesWithinAPixel) {
+  const GridDescription grid{30, 30, 9, 6, 5, 5};
+  const OneView near = RenderOne(grid);
+  // 13 px squares: 6.5 px in the reduced copy, too small for it.
+  const SyntheticPose farPose = PoseFromVectors({M_PI, 0.0, 0.0}, {-120.0, 75.0, 1800.0});
+  const OneView far = RenderOne(grid, &farPose);
+  for (const OneView* view : {&near, &far}) {
+    const GridDetection full = DetectGridInImage(view->image, grid);
+    const GridDetection rough = LocateGridRoughly(view->image, grid);
+    ASSERT_EQ(full.status, GridStatus::Ok);
+    ASSERT_EQ(rough.status, GridStatus::Ok) << DescribeGridStatus(rough.status);
+    EXPECT_EQ(rough.originFromColours, full.originFromColours);
+    EXPECT_LT(LargestError(rough.corners, view->exact), 1.5);
+    for (size_t k = 0; k < full.border.size(); ++k) EXPECT_LT(Distance(rough.border[k], full.border[k]), 1.5) << k;
+  }
+  const cv::Mat blank(480, 640, CV_8UC3, cv::Scalar(90, 90, 90));
+  EXPECT_EQ(LocateGridRoughly(blank, grid).status, GridStatus::BoardNotFound);
+}
+
 TEST(GridDetectionOrigin, SquareColoursFixTheOriginWhateverTheBoardsTurnAndDespiteOneSpoiltSquare) {
   const GridDescription grid{30, 30, 9, 6, 5, 5};
   const OneView upright = RenderOne(grid);
