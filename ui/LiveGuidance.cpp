@@ -36,13 +36,16 @@ bool SameGrid(const GridDescription& a, const GridDescription& b) {
   return a.nx == b.nx && a.ny == b.ny && a.dX == b.dX && a.dY == b.dY;
 }
 
-// The search shares two cores with the preview's streaming threads: it runs
-// niced, so the frames keep coming on time and the search takes what is left.
+// The search shares the cores with the preview's streaming threads (and a
+// device that renders or decodes in this process): it runs at the lowest
+// priority, so the frames keep coming on time and the search takes what is
+// left; on a busy machine its searches then take longer and the pacing
+// spaces them further apart.
 void YieldToThePreview() {
   thread_local bool lowered = false;
   if (lowered) return;
   lowered = true;
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
 }
 
 template <size_t N>
@@ -116,6 +119,10 @@ void DetectLiveBoards(std::vector<LiveSubView>& views) {
   for (LiveSubView& view : views) view.detection = DetectGridInImage(view.image, view.grid);
 }
 
+void LocateLiveBoards(std::vector<LiveSubView>& views) {
+  for (LiveSubView& view : views) view.detection = LocateGridRoughly(view.image, view.grid);
+}
+
 // ---- Guidance -----------------------------------------------------------------
 
 struct CLiveGuidance::Search {
@@ -124,6 +131,10 @@ struct CLiveGuidance::Search {
   std::vector<GridDescription> grids;
   int fedCameras = 0;  // parts of the frame that feed a camera
   std::vector<LiveSubView> views;
+  // Rough corners first; a frame to be captured is searched again in full,
+  // so that its views get refined corners.
+  bool refined = false;
+  double workMs = 0.0;
 };
 
 CLiveGuidance::CLiveGuidance(Hooks hooks, QObject* parent) : QObject(parent), hooks_(std::move(hooks)) {
@@ -140,11 +151,12 @@ void CLiveGuidance::OfferFrame(const cv::Mat& frame) {
   if (!CurrentLiveGuidanceOptions().detect || frame.empty() || frame.type() != CV_8UC3) {
     if (shown_.active) {
       shown_ = {};
+      ++shownVersion_;
       emit updated();
     }
     return;
   }
-  if (searching_) {
+  if (searching_ || TooSoon()) {
     ++passedBy_;
     return;
   }
@@ -160,27 +172,61 @@ void CLiveGuidance::OfferFrame(const cv::Mat& frame) {
     anyGrid = anyGrid || Searchable(search->grids.back());
   }
   if (!anyGrid || search->fedCameras == 0) return;
-  searching_ = true;
   ++started_;
+  sinceLastSearch_.start();
+  Start(search);
+}
+
+void CLiveGuidance::NoteFinished(const Search& search) {
+  ++finished_;
+  lastSearchMs_ = search.workMs;
+  searchMs_ += search.workMs;
+}
+
+bool CLiveGuidance::TooSoon() const {
+  if (!sinceLastSearch_.isValid()) return false;
+  const double gap = std::max(pacing_.minimumIntervalMs,
+                              pacing_.maximumShare > 0.0 ? lastSearchMs_ / pacing_.maximumShare : 0.0);
+  return static_cast<double>(sinceLastSearch_.elapsed()) < gap;
+}
+
+void CLiveGuidance::Start(const std::shared_ptr<Search>& search) {
+  searching_ = true;
   worker_.start([this, search] {
     YieldToThePreview();
-    search->views = CutLiveFrame(search->frame, search->settings, search->grids);
-    DetectLiveBoards(search->views);
+    QElapsedTimer work;
+    work.start();
+    if (search->refined) {
+      DetectLiveBoards(search->views);
+    } else {
+      search->views = CutLiveFrame(search->frame, search->settings, search->grids);
+      LocateLiveBoards(search->views);
+    }
+    search->workMs += static_cast<double>(work.nsecsElapsed()) / 1e6;
     QMetaObject::invokeMethod(this, [this, search] { Finish(search); }, Qt::QueuedConnection);
   });
 }
 
 void CLiveGuidance::Finish(const std::shared_ptr<Search>& search) {
   searching_ = false;
-  ++finished_;
   CCalibrationData* store = hooks_.store ? hooks_.store() : nullptr;
   if (!store || search->views.empty() || !StillCurrent(*store, *search)) {
+    NoteFinished(*search);
     shown_ = {};
+    ++shownVersion_;
     emit updated();
     return;
   }
   Show(*store, *search);
-  if (shown_.addsCoverage && CurrentLiveGuidanceOptions().autoCapture) {
+  const bool capture = shown_.addsCoverage && CurrentLiveGuidanceOptions().autoCapture;
+  if (capture && !search->refined) {
+    search->refined = true;
+    Start(search);
+    emit updated();
+    return;
+  }
+  NoteFinished(*search);
+  if (capture) {
     const int added = Capture(*store, *search);
     if (added > 0) {
       captured_ += added;
@@ -236,6 +282,7 @@ void CLiveGuidance::Show(CCalibrationData& store, const Search& search) {
   shown.verdict = guidance.verdict.text;
   shown.enough = guidance.verdict.enough;
   shown_ = std::move(shown);
+  ++shownVersion_;
 }
 
 // Every part becomes a view of its camera with the corners found in it, or
@@ -339,6 +386,8 @@ void PaintBars(QPainter& painter, const QRect& band, const LiveGuidanceShown& sh
 
 void CLiveGuidance::Paint(QPainter& painter, const QRect& videoRect) const {
   if (!shown_.active || shown_.frameSize.isEmpty() || videoRect.isEmpty()) return;
+  QElapsedTimer timer;
+  timer.start();
   painter.save();
   painter.setRenderHint(QPainter::Antialiasing);
   const double sx = static_cast<double>(videoRect.width()) / shown_.frameSize.width();
@@ -357,10 +406,22 @@ void CLiveGuidance::Paint(QPainter& painter, const QRect& videoRect) const {
     painter.setFont(QFont("Verdana", 7, QFont::Bold));
     painter.drawText(videoRect.adjusted(4, 4, -4, -4), Qt::AlignTop | Qt::AlignLeft, "Board not in every camera");
   }
-  const int line = QFontMetrics(QFont("Verdana", 7)).height();
+  static const int line = QFontMetrics(QFont("Verdana", 7)).height();
   const int bandHeight = 2 * line + 6;
-  if (videoRect.height() > 2 * bandHeight)
-    PaintBars(painter, QRect(videoRect.left(), videoRect.bottom() + 1 - bandHeight, videoRect.width(), bandHeight),
-              shown_);
+  if (videoRect.height() > 2 * bandHeight) {
+    // The band changes with each search result, not with each frame: drawn
+    // once into a picture and laid over every frame until the next result.
+    const QSize size(videoRect.width(), bandHeight);
+    if (band_.size() != size || bandVersion_ != shownVersion_) {
+      band_ = QImage(size, QImage::Format_ARGB32_Premultiplied);
+      band_.fill(Qt::transparent);
+      QPainter bandPainter(&band_);
+      bandPainter.setRenderHint(QPainter::Antialiasing);
+      PaintBars(bandPainter, QRect(QPoint(0, 0), size), shown_);
+      bandVersion_ = shownVersion_;
+    }
+    painter.drawImage(QPoint(videoRect.left(), videoRect.bottom() + 1 - bandHeight), band_);
+  }
   painter.restore();
+  paintMs_ += static_cast<double>(timer.nsecsElapsed()) / 1e6;
 }

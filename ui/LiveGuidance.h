@@ -1,16 +1,19 @@
 #pragma once
 // Guidance in a source's preview: while a live camera or a playing video shows
-// frames of a camera that has a grid, the board is looked for in the frames on
-// a worker thread, one frame at a time (a frame that arrives while a search
-// runs is not searched, so the preview never waits), and the preview draws the
-// found board's outline, the camera's coverage bars as they would be with this
-// frame added, and whether its views are enough. When automatic capture is on,
-// a frame whose board adds coverage (lies far enough from every view of its
-// camera in the four board measures) is added as a view with the corners found.
+// frames of a camera that has a grid, the board is looked for roughly in the
+// frames on a worker thread, one frame at a time and no more often than the
+// pacing allows (a frame that arrives meanwhile is not searched, so the
+// preview never waits), and the preview draws the found board's outline, the
+// camera's coverage bars as they would be with this frame added, and whether
+// its views are enough. When automatic capture is on, a frame whose board adds
+// coverage (lies far enough from every view of its camera in the four board
+// measures) is searched again in full and added as a view with the corners
+// found, if they still add coverage.
 // A source split into several cameras counts a frame only when every camera's
 // part of it shows the board.
 
 #include <QElapsedTimer>
+#include <QImage>
 #include <QObject>
 #include <QRect>
 #include <QSize>
@@ -54,6 +57,18 @@ std::vector<LiveSubView> CutLiveFrame(const cv::Mat& frame, const SourceSettings
                                       const std::vector<GridDescription>& grids);
 // Looks for each part's board with the detector "Detect all" uses.
 void DetectLiveBoards(std::vector<LiveSubView>& views);
+// Looks for each part's board roughly (LocateGridRoughly): the preview's
+// search, a few times cheaper; its corners are not stored.
+void LocateLiveBoards(std::vector<LiveSubView>& views);
+
+// How often the preview searches: a search starts no sooner than
+// `minimumIntervalMs` after the one before, nor sooner than the last search
+// took divided by `maximumShare`, so the searches keep to that share of one
+// core however slow the machine is and the frames keep coming on time.
+struct LiveSearchPacing {
+  double minimumIntervalMs = 100.0;
+  double maximumShare = 0.25;
+};
 
 // What the preview draws over the frame.
 struct LiveGuidanceShown {
@@ -87,12 +102,16 @@ class CLiveGuidance : public QObject {
   // The outline, bars and verdict, drawn into the video rectangle.
   void Paint(QPainter& painter, const QRect& videoRect) const;
 
+  void SetPacing(const LiveSearchPacing& pacing) { pacing_ = pacing; }
+
   const LiveGuidanceShown& Shown() const { return shown_; }
   bool Searching() const { return searching_; }
   int SearchesStarted() const { return started_; }
   int SearchesFinished() const { return finished_; }
-  int FramesPassedBy() const { return passedBy_; }  // arrived while a search ran
+  int FramesPassedBy() const { return passedBy_; }  // arrived while a search ran or too soon after one
   int ViewsCaptured() const { return captured_; }
+  double SearchMilliseconds() const { return searchMs_; }  // worker time of all searches so far
+  double PaintMilliseconds() const { return paintMs_; }    // window time drawing over the frames so far
 
  signals:
   void updated();
@@ -100,6 +119,9 @@ class CLiveGuidance : public QObject {
 
  private:
   struct Search;
+  bool TooSoon() const;
+  void NoteFinished(const Search& search);
+  void Start(const std::shared_ptr<Search>& search);
   void Finish(const std::shared_ptr<Search>& search);
   bool StillCurrent(const CCalibrationData& store, const Search& search) const;
   void Show(CCalibrationData& store, const Search& search);
@@ -110,12 +132,20 @@ class CLiveGuidance : public QObject {
 
   Hooks hooks_;
   QThreadPool worker_;
+  LiveSearchPacing pacing_;
+  QElapsedTimer sinceLastSearch_;  // started with each search
+  double lastSearchMs_ = 0.0;      // worker time of the last search
+  double searchMs_ = 0.0;
   bool searching_ = false;
   int started_ = 0;
   int finished_ = 0;
   int passedBy_ = 0;
   int captured_ = 0;
   LiveGuidanceShown shown_;
+  int shownVersion_ = 0;  // counts changes of shown_
+  mutable QImage band_;   // the bars and verdict as last drawn
+  mutable int bandVersion_ = -1;
+  mutable double paintMs_ = 0.0;
   // The camera's verdict needs its last run's uncertainty map: kept until its
   // views change or a few seconds pass (a run may have ended since).
   int guidanceCamera_ = -1;

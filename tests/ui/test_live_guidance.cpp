@@ -46,11 +46,6 @@ int DeviceNumber(const char* name) {
   return 0;
 }
 
-void SaveScreenshot(QWidget& widget, const QString& name) {
-  QDir().mkpath(TestScreenshotDir());
-  EXPECT_TRUE(widget.grab().save(QString(TestScreenshotDir()) + "/" + name));
-}
-
 // Options for one test, restored after it.
 class ScopedGuidanceOptions {
  public:
@@ -68,6 +63,9 @@ LiveGuidanceOptions AutoCapture(bool on) {
   options.autoCapture = on;
   return options;
 }
+
+// Searches every frame offered while none is in flight.
+constexpr LiveSearchPacing kEveryFrame{0.0, 0.0};
 
 // Searches one frame and waits for its result.
 void Search(CLiveGuidance& guidance, const cv::Mat& frame) {
@@ -120,6 +118,7 @@ TEST_F(LiveGuidanceTest, AutoCaptureKeepsNewBoardsOnlyWithTheirCorners) {
   ScopedGuidanceOptions options(AutoCapture(true));
   AddCameras(1, kGrid);
   CLiveGuidance guidance(MakeHooks());
+  guidance.SetPacing(kEveryFrame);
   const auto [first, second] = DistantPoses();
   const cv::Mat a = Render(first), b = Render(second);
 
@@ -163,6 +162,7 @@ TEST_F(LiveGuidanceTest, WithoutAutoCaptureTheStoreIsOnlyRead) {
   ScopedGuidanceOptions options(AutoCapture(false));
   AddCameras(1, kGrid);
   CLiveGuidance guidance(MakeHooks());
+  guidance.SetPacing(kEveryFrame);
   const SyntheticPose pose = DistantPoses().first;
   Search(guidance, Render(pose));
   EXPECT_EQ(store.GetViewCount(0), 0);
@@ -175,12 +175,12 @@ TEST_F(LiveGuidanceTest, WithoutAutoCaptureTheStoreIsOnlyRead) {
   EXPECT_TRUE(shown.coverage.valid);
   EXPECT_GT(shown.coverage.share, 0.0);
   EXPECT_EQ(shown.verdict, "More views needed: not calibrated yet");
-  // The outline is the board's outer corners.
+  // The outline is the board's outer corners, as the rough look places them.
   const PointList truth = ProjectGrid(Camera(), pose, kGrid);
   for (const cv::Point2f& corner : shown.outlines[0]) {
     double nearest = 1e9;
     for (const ImagePoint& p : truth) nearest = std::min(nearest, std::hypot(p.x - corner.x, p.y - corner.y));
-    EXPECT_LT(nearest, 0.5);
+    EXPECT_LT(nearest, 1.5);
   }
 }
 
@@ -189,6 +189,7 @@ TEST_F(LiveGuidanceTest, SplitStereoFrameCountsOnlyWithTheBoardInBothHalves) {
   settings.split = kSplitStereo;
   AddCameras(2, kGrid);
   CLiveGuidance guidance(MakeHooks());
+  guidance.SetPacing(kEveryFrame);
   const auto [first, second] = DistantPoses();
   const cv::Mat left = Render(first), right = Render(second);
   const cv::Mat blank(480, 640, CV_8UC3, cv::Scalar(90, 90, 90));
@@ -218,10 +219,30 @@ TEST_F(LiveGuidanceTest, SplitStereoFrameCountsOnlyWithTheBoardInBothHalves) {
   EXPECT_EQ(store.GetImageWidth(0), 640);
 }
 
+// Frames offered sooner after a search than the pacing allows are shown and
+// not searched.
+TEST_F(LiveGuidanceTest, FramesTooSoonAfterASearchArePassedBy) {
+  ScopedGuidanceOptions options(AutoCapture(false));
+  AddCameras(1, kGrid);
+  CLiveGuidance guidance(MakeHooks());
+  guidance.SetPacing({60000.0, 0.25});
+  const cv::Mat frame = Render(DistantPoses().first);
+  Search(guidance, frame);
+  guidance.OfferFrame(frame);
+  EXPECT_FALSE(guidance.Searching());
+  EXPECT_EQ(guidance.SearchesStarted(), 1);
+  EXPECT_EQ(guidance.FramesPassedBy(), 1);
+  guidance.SetPacing(kEveryFrame);
+  Search(guidance, frame);
+  EXPECT_EQ(guidance.SearchesStarted(), 2);
+  EXPECT_TRUE(guidance.Shown().active);
+}
+
 TEST_F(LiveGuidanceTest, AResultForAGridChangedMeanwhileIsDropped) {
   ScopedGuidanceOptions options(AutoCapture(true));
   AddCameras(1, kGrid);
   CLiveGuidance guidance(MakeHooks());
+  guidance.SetPacing(kEveryFrame);
   guidance.OfferFrame(Render(DistantPoses().first));
   GridDescription other = kGrid;
   other.nx = 7;
@@ -298,6 +319,16 @@ TEST_F(LivePreviewGuidance, AutoCaptureOnTheVirtualRigAddsOnlyBoardsThatDiffer) 
   control->show();
   ASSERT_TRUE(control->Connect(device));
   ASSERT_TRUE(PumpUntil([&] { return store.GetViewCount(0) >= 3; }, 60000));
+  // The picture is taken as a result comes in, so the frame shown is at most a
+  // frame or two later than the one its outline was found in.
+  QPixmap picture;
+  const QMetaObject::Connection grab = QObject::connect(control->Guidance(), &CLiveGuidance::updated, [&] {
+    if (!picture.isNull() || !control->Guidance()->Shown().active) return;
+    control->VideoView()->repaint();
+    picture = control->grab();
+  });
+  ASSERT_TRUE(PumpUntil([&] { return !picture.isNull(); }));
+  QObject::disconnect(grab);
   control->OnStop();
   QCoreApplication::processEvents();
   ASSERT_TRUE(PumpUntil([&] { return !control->Guidance()->Searching(); }));
@@ -310,7 +341,8 @@ TEST_F(LivePreviewGuidance, AutoCaptureOnTheVirtualRigAddsOnlyBoardsThatDiffer) 
                 kDefaultAutoCaptureDistance)
           << i << ", " << j;
   EXPECT_GT(refreshes, 0);
-  SaveScreenshot(*control, "live_guidance_bars.png");
+  QDir().mkpath(TestScreenshotDir());
+  EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/live_guidance_bars.png"));
 }
 
 TEST(LiveGuidanceOptionsDialog, OptionsKeepTheGuidanceSwitchesAndDistanceInTheSettings) {
