@@ -50,8 +50,8 @@ inline std::vector<SyntheticPose> ClusteredPoses(int count) {
 }
 
 // The views of the poses with kNoise pixels of Gaussian noise, without pictures.
-inline SyntheticCameraViews ViewsAt(const std::vector<SyntheticPose>& poses) {
-  std::mt19937 random(5);
+inline SyntheticCameraViews ViewsAt(const std::vector<SyntheticPose>& poses, unsigned seed = 5) {
+  std::mt19937 random(seed);
   std::normal_distribution<double> noise(0.0, kNoise);
   SyntheticCameraViews views;
   views.camera = Camera();
