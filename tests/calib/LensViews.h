@@ -57,6 +57,103 @@ inline bool ProjectBoard(const CameraParameters& camera, const std::vector<Objec
   return true;
 }
 
+// A board's pose and its corners as the camera sees them, without noise.
+struct Placement {
+  PointList points;
+  std::array<double, 9> R;
+  std::array<double, 3> t;
+};
+
+// The board centred on the ray through pixel (u, v), at a random distance,
+// facing the camera, then tilted about a random axis in its plane and turned
+// in it; false when the pixel has no ray or a corner falls outside the image.
+inline bool PlaceBoard(const CameraParameters& truth, const std::vector<ObjectPoint>& board, const Options& options,
+                       double u, double v, std::mt19937& random, Placement& out) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double bx = 0.5 * (options.grid.nx - 1) * options.grid.dX, by = 0.5 * (options.grid.ny - 1) * options.grid.dY;
+  double ray[3];
+  if (!camera_model::Ray(truth, u, v, ray)) return false;
+  const std::array<double, 3> direction = Normalised({ray[0], ray[1], ray[2]});
+  const double distance = options.minDistance + unit(random) * (options.maxDistance - options.minDistance);
+  const std::array<double, 3> facing{-direction[0], -direction[1], -direction[2]};
+  const std::array<double, 3> helper = std::fabs(facing[1]) < 0.9 ? std::array<double, 3>{0, 1, 0}
+                                                                  : std::array<double, 3>{1, 0, 0};
+  std::array<double, 3> a = Normalised(Cross(helper, facing)), b = Cross(facing, a);
+  const double tilt = options.maxTilt * unit(random), axisAngle = 2.0 * M_PI * unit(random);
+  const double spin = 2.0 * M_PI * unit(random);
+  // normal = cos(tilt) facing + sin(tilt) (cos axis a + sin axis b)
+  std::array<double, 3> normal{};
+  for (int i = 0; i < 3; ++i)
+    normal[i] = std::cos(tilt) * facing[i] + std::sin(tilt) * (std::cos(axisAngle) * a[i] + std::sin(axisAngle) * b[i]);
+  normal = Normalised(normal);
+  std::array<double, 3> e1 = Normalised(Cross(helper, normal));
+  std::array<double, 3> e2 = Cross(normal, e1);
+  std::array<double, 3> s1{}, s2{};
+  for (int i = 0; i < 3; ++i) {
+    s1[i] = std::cos(spin) * e1[i] + std::sin(spin) * e2[i];
+    s2[i] = -std::sin(spin) * e1[i] + std::cos(spin) * e2[i];
+  }
+  const std::array<double, 3> s3 = Cross(s1, s2);
+  out.R = {s1[0], s2[0], s3[0], s1[1], s2[1], s3[1], s1[2], s2[2], s3[2]};
+  for (int i = 0; i < 3; ++i) out.t[i] = distance * direction[i] - bx * s1[i] - by * s2[i];
+  return ProjectBoard(truth, board, out.R.data(), out.t.data(), options.margin, out.points);
+}
+
+// v turned by `angle` about the unit axis k.
+inline std::array<double, 3> Turned(const std::array<double, 3>& v, const std::array<double, 3>& k, double angle) {
+  const std::array<double, 3> kv = Cross(k, v);
+  const double along = k[0] * v[0] + k[1] * v[1] + k[2] * v[2], c = std::cos(angle), s = std::sin(angle);
+  std::array<double, 3> out{};
+  for (int i = 0; i < 3; ++i) out[i] = v[i] * c + kv[i] * s + k[i] * along * (1.0 - c);
+  return out;
+}
+
+// The board with its first corner on the ray through pixel (u, v) near the
+// image border and its rows and columns running into the image (towards
+// +x when `inwardX` is 1, -x when -1; likewise `inwardY`), then turned a
+// little in its plane and tilted about a random axis through that corner:
+// views like these reach the image's corners and edges.
+inline bool PlaceBoardFromBorder(const CameraParameters& truth, const std::vector<ObjectPoint>& board,
+                                 const Options& options, double u, double v, int inwardX, int inwardY,
+                                 std::mt19937& random, Placement& out) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double distance = options.minDistance + unit(random) * (options.maxDistance - options.minDistance);
+  double ray[3], rayX[3], rayY[3];
+  const double step = 0.05 * truth.width;
+  if (!camera_model::Ray(truth, u, v, ray) || !camera_model::Ray(truth, u + inwardX * step, v, rayX) ||
+      !camera_model::Ray(truth, u, v + inwardY * step, rayY))
+    return false;
+  std::array<double, 3> corner = Normalised({ray[0], ray[1], ray[2]}), towardsX = Normalised({rayX[0], rayX[1], rayX[2]}),
+                        towardsY = Normalised({rayY[0], rayY[1], rayY[2]});
+  for (int i = 0; i < 3; ++i) corner[i] *= distance, towardsX[i] = towardsX[i] * distance - corner[i],
+                              towardsY[i] = towardsY[i] * distance - corner[i];
+  std::array<double, 3> s1 = Normalised(towardsX);
+  const double along = s1[0] * towardsY[0] + s1[1] * towardsY[1] + s1[2] * towardsY[2];
+  std::array<double, 3> s2 = Normalised({towardsY[0] - along * s1[0], towardsY[1] - along * s1[1], towardsY[2] - along * s1[2]});
+  std::array<double, 3> s3 = Cross(s1, s2);
+  // The board's rows and columns run along the image's before they are turned.
+  const double spin = 0.4 * (unit(random) - 0.5);
+  s1 = Turned(s1, s3, spin), s2 = Turned(s2, s3, spin);
+  const double axisAngle = 2.0 * M_PI * unit(random), tilt = options.maxTilt * (2.0 * unit(random) - 1.0);
+  std::array<double, 3> axis{};
+  for (int i = 0; i < 3; ++i) axis[i] = std::cos(axisAngle) * s1[i] + std::sin(axisAngle) * s2[i];
+  s1 = Turned(s1, axis, tilt), s2 = Turned(s2, axis, tilt), s3 = Cross(s1, s2);
+  out.R = {s1[0], s2[0], s3[0], s1[1], s2[1], s3[1], s1[2], s2[2], s3[2]};
+  out.t = corner;
+  return ProjectBoard(truth, board, out.R.data(), out.t.data(), options.margin, out.points);
+}
+
+inline void AddView(Views& views, Placement placement, std::mt19937& random, double sigma) {
+  std::normal_distribution<double> noise(0.0, sigma);
+  for (ImagePoint& p : placement.points) {
+    p.x = static_cast<float>(p.x + noise(random));
+    p.y = static_cast<float>(p.y + noise(random));
+  }
+  views.points.push_back(std::move(placement.points));
+  views.R.push_back(placement.R);
+  views.t.push_back(placement.t);
+}
+
 // Boards centred on rays towards a cycle of image positions (the centre, the
 // edges' middles and the corners, then random ones), each tilted at random and
 // turned in its plane; placements with a corner outside the image are drawn again.
@@ -65,10 +162,8 @@ inline Views Make(const CameraParameters& truth, const Options& options) {
   views.truth = truth;
   views.grid = options.grid;
   const std::vector<ObjectPoint> board = MakeGridObjectPoints(options.grid, 1);
-  const double bx = 0.5 * (options.grid.nx - 1) * options.grid.dX, by = 0.5 * (options.grid.ny - 1) * options.grid.dY;
   std::mt19937 random(options.seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
-  std::normal_distribution<double> noise(0.0, options.noise);
   const double w = truth.width, h = truth.height;
   const std::array<std::array<double, 2>, 9> targets{{{0.5, 0.5}, {0.12, 0.12}, {0.88, 0.12}, {0.12, 0.88}, {0.88, 0.88},
                                                       {0.5, 0.1}, {0.5, 0.9}, {0.1, 0.5}, {0.9, 0.5}}};
@@ -81,42 +176,83 @@ inline Views Make(const CameraParameters& truth, const Options& options) {
     } else {
       u = unit(random) * w, vv = unit(random) * h;
     }
-    double ray[3];
-    if (!camera_model::Ray(truth, u, vv, ray)) continue;
-    const std::array<double, 3> direction = Normalised({ray[0], ray[1], ray[2]});
-    const double distance = options.minDistance + unit(random) * (options.maxDistance - options.minDistance);
-    // The board faces the camera, then tilts about a random axis in its plane.
-    const std::array<double, 3> facing{-direction[0], -direction[1], -direction[2]};
-    const std::array<double, 3> helper = std::fabs(facing[1]) < 0.9 ? std::array<double, 3>{0, 1, 0}
-                                                                    : std::array<double, 3>{1, 0, 0};
-    std::array<double, 3> a = Normalised(Cross(helper, facing)), b = Cross(facing, a);
-    const double tilt = options.maxTilt * unit(random), axisAngle = 2.0 * M_PI * unit(random);
-    const double spin = 2.0 * M_PI * unit(random);
-    // normal = cos(tilt) facing + sin(tilt) (cos axis a + sin axis b)
-    std::array<double, 3> normal{};
-    for (int i = 0; i < 3; ++i)
-      normal[i] = std::cos(tilt) * facing[i] + std::sin(tilt) * (std::cos(axisAngle) * a[i] + std::sin(axisAngle) * b[i]);
-    normal = Normalised(normal);
-    std::array<double, 3> e1 = Normalised(Cross(helper, normal));
-    std::array<double, 3> e2 = Cross(normal, e1);
-    std::array<double, 3> s1{}, s2{};
-    for (int i = 0; i < 3; ++i) {
-      s1[i] = std::cos(spin) * e1[i] + std::sin(spin) * e2[i];
-      s2[i] = -std::sin(spin) * e1[i] + std::cos(spin) * e2[i];
+    Placement placement;
+    if (!PlaceBoard(truth, board, options, u, vv, random, placement)) continue;
+    AddView(views, std::move(placement), random, options.noise);
+  }
+  return views;
+}
+
+// Views chosen so that together they reach every part of the image, corners
+// and edges included: `candidates` boards are placed at random (half centred
+// anywhere, half starting at a corner or an edge; at any distance and tilt of
+// the options), and the views are taken one at a time, each the board that
+// adds most to the points seen in the image's cells, counted with diminishing
+// worth (the square root of a cell's count), so that empty cells, near the
+// corners and edges, pull the choice.
+inline Views MakeCovering(const CameraParameters& truth, const Options& options, int candidates = 4000,
+                          int cellSize = 32) {
+  Views views;
+  views.truth = truth;
+  views.grid = options.grid;
+  const std::vector<ObjectPoint> board = MakeGridObjectPoints(options.grid, 1);
+  std::mt19937 random(options.seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<Placement> pool;
+  // Half the candidates centred anywhere, half starting at the border.
+  const double w = truth.width, h = truth.height, inset = options.margin + 2.0;
+  for (int attempt = 0; static_cast<int>(pool.size()) < candidates && attempt < 200 * candidates; ++attempt) {
+    Placement placement;
+    bool placed = false;
+    if (attempt % 2 == 0) {
+      placed = PlaceBoard(truth, board, options, unit(random) * w, unit(random) * h, random, placement);
+    } else {
+      // A point on the border, a corner one time in three.
+      const int side = static_cast<int>(6 * unit(random));
+      const int inwardX = unit(random) < 0.5 ? 1 : -1, inwardY = unit(random) < 0.5 ? 1 : -1;
+      const double along = unit(random), nudge = 8.0 * unit(random);
+      double u = along * w, v = along * h;
+      if (side < 2) {
+        u = inwardX > 0 ? inset + nudge : w - 1 - inset - nudge, v = inwardY > 0 ? inset + nudge : h - 1 - inset - nudge;
+      } else if (side < 4) {
+        u = inwardX > 0 ? inset + nudge : w - 1 - inset - nudge;
+      } else {
+        v = inwardY > 0 ? inset + nudge : h - 1 - inset - nudge;
+      }
+      placed = PlaceBoardFromBorder(truth, board, options, u, v, inwardX, inwardY, random, placement);
     }
-    const std::array<double, 3> s3 = Cross(s1, s2);
-    std::array<double, 9> R{s1[0], s2[0], s3[0], s1[1], s2[1], s3[1], s1[2], s2[2], s3[2]};
-    std::array<double, 3> t{};
-    for (int i = 0; i < 3; ++i) t[i] = distance * direction[i] - bx * s1[i] - by * s2[i];
-    PointList points;
-    if (!ProjectBoard(truth, board, R.data(), t.data(), options.margin, points)) continue;
-    for (ImagePoint& p : points) {
-      p.x = static_cast<float>(p.x + noise(random));
-      p.y = static_cast<float>(p.y + noise(random));
+    if (placed) pool.push_back(std::move(placement));
+  }
+  const int columns = (truth.width + cellSize - 1) / cellSize, rows = (truth.height + cellSize - 1) / cellSize;
+  std::vector<int> counts(static_cast<size_t>(columns * rows), 0);
+  auto cellOf = [&](const ImagePoint& p) {
+    const int cx = std::clamp(static_cast<int>(p.x / cellSize), 0, columns - 1);
+    const int cy = std::clamp(static_cast<int>(p.y / cellSize), 0, rows - 1);
+    return static_cast<size_t>(cy * columns + cx);
+  };
+  std::vector<bool> taken(pool.size(), false);
+  while (static_cast<int>(views.points.size()) < options.views) {
+    double bestGain = -1.0;
+    size_t best = pool.size();
+    for (size_t c = 0; c < pool.size(); ++c) {
+      if (taken[c]) continue;
+      std::vector<int> added;
+      for (const ImagePoint& p : pool[c].points) added.push_back(static_cast<int>(cellOf(p)));
+      std::sort(added.begin(), added.end());
+      double gain = 0.0;
+      for (size_t i = 0; i < added.size();) {
+        size_t j = i;
+        while (j < added.size() && added[j] == added[i]) ++j;
+        const int before = counts[static_cast<size_t>(added[i])];
+        gain += std::sqrt(before + static_cast<double>(j - i)) - std::sqrt(static_cast<double>(before));
+        i = j;
+      }
+      if (gain > bestGain) bestGain = gain, best = c;
     }
-    views.points.push_back(points);
-    views.R.push_back(R);
-    views.t.push_back(t);
+    if (best == pool.size()) break;
+    taken[best] = true;
+    for (const ImagePoint& p : pool[best].points) ++counts[cellOf(p)];
+    AddView(views, pool[best], random, options.noise);
   }
   return views;
 }

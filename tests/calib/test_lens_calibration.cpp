@@ -78,53 +78,76 @@ CalibrationSettings ModelSettings(LensModel model) {
   return settings;
 }
 
+// Views that reach every part of the image, corners and edges included
+// (lens_views::MakeCovering): 60 boards of 24 x 18 corners, 250 to 700 mm
+// away, tilted up to 57 degrees.
+lens_views::Options CoveringOptions(int views, unsigned seed) {
+  lens_views::Options options;
+  options.views = views;
+  options.seed = seed;
+  options.grid = GridDescription{12.0, 12.0, 24, 18, 5, 5};
+  options.minDistance = 250.0;
+  options.maxDistance = 700.0;
+  options.maxTilt = 1.0;
+  return options;
+}
+
 // The run reaches the noise (per-coordinate RMS within 5% of it), and its
 // camera maps the truth's rays back to the truth's pixels across the whole
 // image, after the small turn between the two camera frames that the data
 // cannot fix is taken out: within `rayRms` px on average and `rayWorst` px at
-// the worst pixel (the image corners, where the boards end).
-void ExpectTruthRecovered(const CameraParameters& truth, int viewCount, unsigned seed, double rayRms,
-                          double rayWorst, GridDescription grid = GridDescription{20.0, 20.0, 16, 12, 5, 5}) {
-  lens_views::Options options;
-  options.views = viewCount;
-  options.seed = seed;
-  options.grid = grid;
-  const Views views = lens_views::Make(truth, options);
-  ASSERT_EQ(static_cast<int>(views.points.size()), viewCount);
+// the worst pixel. `rayRms` 0: only the fit is checked.
+void ExpectTruthRecovered(const CameraParameters& truth, const lens_views::Views& views, double rayRms,
+                          double rayWorst) {
   LensRun run;
   Calibrate(views, ModelSettings(truth.model), run);
   ASSERT_TRUE(run.ok) << run.problem.refusal;
   EXPECT_TRUE(run.problem.converged);
   EXPECT_EQ(run.problem.refined.model, truth.model);
-  EXPECT_NEAR(run.rms, options.noise, 0.05 * options.noise) << LensModelName(truth.model);
+  EXPECT_NEAR(run.rms, 0.2, 0.05 * 0.2) << LensModelName(truth.model);
   if (rayRms <= 0.0) return;
   const lens_views::RayErrorSummary rays = lens_views::RayErrorAfterAlignment(truth, run.problem.refined);
   EXPECT_LT(rays.rms, rayRms) << LensModelName(truth.model);
   EXPECT_LT(rays.worst, rayWorst) << LensModelName(truth.model);
 }
 
+void ExpectTruthRecoveredFromCoveringViews(const CameraParameters& truth, double rayWorst = 0.1) {
+  const Views views = lens_views::MakeCovering(truth, CoveringOptions(60, 1));
+  ASSERT_EQ(views.points.size(), 60u);
+  ExpectTruthRecovered(truth, views, 0.05, rayWorst);
+}
+
+// Under the sanitizer: 12 views of a 10 x 7 board, the fit alone.
+void ExpectSmallSceneFits(const CameraParameters& truth, unsigned seed) {
+  lens_views::Options options;
+  options.views = 12;
+  options.seed = seed;
+  options.grid = kSmallBoard;
+  const Views views = lens_views::Make(truth, options);
+  ASSERT_EQ(views.points.size(), 12u);
+  ExpectTruthRecovered(truth, views, 0.0, 0.0);
+}
+
 TEST(LensCalibration, EveryPinholeModelRecoversItsCamera) {
   if (kSanitizedBuild) {  // the rational run from no guess is RationalReachesOpenCvsMinimum's there
-    ExpectTruthRecovered(PinholeTruth(LensModel::PinholeRadtan, 70.0), 12, 11, 0.0, 0.0, kSmallBoard);
-    ExpectTruthRecovered(PinholeTruth(LensModel::PinholeRadtanK3, 90.0), 12, 11, 0.0, 0.0, kSmallBoard);
+    ExpectSmallSceneFits(PinholeTruth(LensModel::PinholeRadtan, 70.0), 11);
+    ExpectSmallSceneFits(PinholeTruth(LensModel::PinholeRadtanK3, 90.0), 11);
     return;
   }
-  ExpectTruthRecovered(PinholeTruth(LensModel::PinholeRadtan, 70.0), 40, 11, 0.1, 0.5);
-  ExpectTruthRecovered(PinholeTruth(LensModel::PinholeRadtanK3, 90.0), 40, 11, 0.1, 1.0);
-  // Eight coefficients fit the views but not what lies beyond them: only the fit is checked.
-  ExpectTruthRecovered(PinholeTruth(LensModel::Rational, 110.0), 25, 32, 0.0, 0.0, kSmallBoard);
+  ExpectTruthRecoveredFromCoveringViews(PinholeTruth(LensModel::PinholeRadtan, 70.0));
+  ExpectTruthRecoveredFromCoveringViews(PinholeTruth(LensModel::PinholeRadtanK3, 90.0));
+  // Eight coefficients follow the views closely but bend between the outermost
+  // points and the image corners: 0.27 px there, against 0.02 px on average.
+  ExpectTruthRecoveredFromCoveringViews(PinholeTruth(LensModel::Rational, 110.0), 0.4);
 }
 
 TEST(LensCalibration, FisheyesOfNinetyToOneHundredAndNinetyDegreesConvergeFromNoGuess) {
   if (kSanitizedBuild) {
-    ExpectTruthRecovered(lens_views::FisheyeTruth(120.0), 12, 22, 0.0, 0.0, kSmallBoard);
-    ExpectTruthRecovered(lens_views::FisheyeTruth(190.0), 12, 11, 0.0, 0.0, kSmallBoard);
+    ExpectSmallSceneFits(lens_views::FisheyeTruth(120.0), 22);
+    ExpectSmallSceneFits(lens_views::FisheyeTruth(190.0), 11);
     return;
   }
-  ExpectTruthRecovered(lens_views::FisheyeTruth(90.0), 60, 11, 0.2, 1.0);
-  ExpectTruthRecovered(lens_views::FisheyeTruth(120.0), 40, 22, 0.2, 1.0);
-  ExpectTruthRecovered(lens_views::FisheyeTruth(180.0), 40, 23, 0.2, 1.0);
-  ExpectTruthRecovered(lens_views::FisheyeTruth(190.0), 60, 11, 0.2, 1.0);
+  for (double degrees : {90.0, 120.0, 180.0, 190.0}) ExpectTruthRecoveredFromCoveringViews(lens_views::FisheyeTruth(degrees));
 }
 
 // ---------------------------------------------------------------------------
@@ -354,10 +377,24 @@ RigViews MakeRig(const CameraParameters& first, const CameraParameters& second, 
   const double T[3] = {-120.0, 1.5, 2.0};
   std::copy_n(R, 9, rig.R);
   std::copy_n(T, 3, rig.T);
-  lens_views::Options options{count * 4, {30.0, 30.0, 10, 7, 5, 5}, 0.2, seed};
-  options.minDistance = 500.0;
-  options.maxDistance = 1000.0;
-  const Views candidates = lens_views::Make(first, options);
+  // Boards of 16 x 12 corners 300 to 700 mm away, tilted up to 57 degrees and
+  // spread over the first camera's image: at 500 to 1000 mm, 10 x 7 corners
+  // and tilts up to 40 degrees, the baseline's σ was 0.07-0.09% of itself.
+  // The sanitizer build takes the smaller board and checks looser bounds.
+  lens_views::Options options{count * 4, kSanitizedBuild ? kSmallBoard : GridDescription{20.0, 20.0, 16, 12, 5, 5},
+                              0.2, seed};
+  options.minDistance = 300.0;
+  options.maxDistance = 700.0;
+  options.maxTilt = 1.0;
+  // Boards the second camera sees too are taken in the order of the covering
+  // choice, then from boards placed at random (a narrower second camera sees
+  // few of the first's border views).
+  Views candidates = lens_views::MakeCovering(first, options, kSanitizedBuild ? 500 : 2000);
+  options.views = count * 20;
+  const Views more = lens_views::Make(first, options);
+  candidates.points.insert(candidates.points.end(), more.points.begin(), more.points.end());
+  candidates.R.insert(candidates.R.end(), more.R.begin(), more.R.end());
+  candidates.t.insert(candidates.t.end(), more.t.begin(), more.t.end());
   std::mt19937 random(seed);
   std::normal_distribution<double> noise(0.0, 0.2);
   const std::vector<ObjectPoint> board = MakeGridObjectPoints(options.grid, 1);
@@ -420,7 +457,7 @@ void ExpectRigRecovered(const CameraParameters& first, const CameraParameters& s
   EXPECT_EQ(stereo.secondResult.model, second.model);
   const double baseline = std::hypot(rig.T[0], rig.T[1], rig.T[2]);
   const double found = std::hypot(stereo.secondResult.T[0], stereo.secondResult.T[1], stereo.secondResult.T[2]);
-  EXPECT_NEAR(found, baseline, 0.002 * baseline);
+  EXPECT_NEAR(found, baseline, (kSanitizedBuild ? 0.002 : 0.001) * baseline);
   // Angle of R_found R_trueᵀ.
   double trace = 0.0;
   for (int i = 0; i < 3; ++i)
@@ -437,6 +474,11 @@ void ExpectRigRecovered(const CameraParameters& first, const CameraParameters& s
   }
   const RigUncertainty uncertainty = EstimateUncertainty(FitOf(stereo));
   ASSERT_TRUE(uncertainty.valid);
+  // The views pin the baseline down well within the bound above, so meeting
+  // it is no lucky draw of the noise: σ of T along it under a third of 0.1%.
+  if (!kSanitizedBuild) {
+    EXPECT_LT(uncertainty.translation[0], 0.0003 * baseline);
+  }
   EXPECT_EQ(uncertainty.first.model, first.model);
   EXPECT_EQ(uncertainty.second.count, 4 + DistortionCount(second.model));
 }
