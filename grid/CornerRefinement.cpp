@@ -11,6 +11,9 @@ namespace {
 // Refinement stops after 20 iterations or when a step is below 0.0003 px.
 constexpr int kRefineIterations = 20;
 constexpr double kRefineAccuracy = 0.0003;
+// Squares of a small-square corner's rectified patch are this many pixels
+// wide; the patch reaches one square from the corner each way.
+constexpr int kPatchSquare = 16;
 
 bool InsideImage(const cv::Mat& image, const ImagePoint& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && p.x >= 0.0 && p.y >= 0.0 && p.x < image.cols &&
@@ -48,6 +51,57 @@ CornerNeighbourhood NeighbourhoodOf(const PointList& corners, int nx, int ny, in
       if (r >= 0 && r < ny && c >= 0 && c < nx) around[(dr + 1) * 3 + dc + 1] = corners[static_cast<size_t>(r) * nx + c];
     }
   return around;
+}
+
+// One square along the grid's row and one along its column at the middle
+// corner: from the neighbours on both sides where there are two.
+bool LocalSquareAxes(const CornerNeighbourhood& around, cv::Vec2d& along, cv::Vec2d& across) {
+  const ImagePoint& c = *around[4];
+  const auto axis = [&](int before, int after, cv::Vec2d& out) {
+    const auto& b = around[before];
+    const auto& a = around[after];
+    if (a && b) out = {(a->x - b->x) / 2.0, (a->y - b->y) / 2.0};
+    else if (a) out = {a->x - c.x, a->y - c.y};
+    else if (b) out = {c.x - b->x, c.y - b->y};
+    else return false;
+    return true;
+  };
+  if (!axis(3, 5, along) || !axis(1, 7, across)) return false;
+  return std::abs(along[0] * across[1] - along[1] * across[0]) > 1.0;
+}
+
+cv::Mat CornerMat(cv::Point2f& corner) { return cv::Mat(1, 1, CV_32FC2, &corner); }
+
+cv::TermCriteria RefinementStop() {
+  return cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, kRefineIterations, kRefineAccuracy);
+}
+
+// Squares a few pixels wide, seen steeply, are thin parallelograms: any pixel
+// window wide enough to hold the edges along them reaches across them onto
+// their neighbours' edges. Their corner is refined instead in a patch where
+// the local grid is square (the picture resampled along the two grid axes),
+// with the window the rule gives for squares of kPatchSquare pixels.
+CornerRefinement RefineInSquarePatch(const cv::Mat& gray, const ImagePoint& point, const cv::Vec2d& along,
+                                     const cv::Vec2d& across) {
+  CornerRefinement result{GridStatus::Ok, point, kMinHalfWindow};
+  const double scale = 1.0 / kPatchSquare, half = kPatchSquare;
+  const cv::Matx23d toImage(along[0] * scale, across[0] * scale, point.x - half * scale * (along[0] + across[0]),
+                            along[1] * scale, across[1] * scale, point.y - half * scale * (along[1] + across[1]));
+  cv::Mat patch;
+  cv::warpAffine(gray, patch, toImage, cv::Size(2 * kPatchSquare + 1, 2 * kPatchSquare + 1),
+                 cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+  cv::Point2f corner(static_cast<float>(half), static_cast<float>(half));
+  const int window = static_cast<int>(kWindowFraction * kPatchSquare);
+  try {
+    cv::cornerSubPix(patch, CornerMat(corner), cv::Size(window, window), cv::Size(-1, -1), RefinementStop());
+  } catch (const cv::Exception&) {
+    result.status = GridStatus::RefinementFailed;
+    return result;
+  }
+  const cv::Vec3d inPatch(corner.x, corner.y, 1.0);
+  const cv::Vec2d inImage = toImage * inPatch;
+  result.point = {inImage[0], inImage[1]};
+  return result;
 }
 
 }  // namespace
@@ -112,11 +166,8 @@ CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int 
     return result;
   }
   cv::Point2f corner(static_cast<float>(point.x), static_cast<float>(point.y));
-  cv::Mat cornerMat(1, 1, CV_32FC2, &corner);  // a header over the one point, no allocation
   try {
-    cv::cornerSubPix(gray, cornerMat, cv::Size(halfWindow, halfWindow), cv::Size(-1, -1),
-                     cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, kRefineIterations,
-                                      kRefineAccuracy));
+    cv::cornerSubPix(gray, CornerMat(corner), cv::Size(halfWindow, halfWindow), cv::Size(-1, -1), RefinementStop());
   } catch (const cv::Exception&) {
     result.status = GridStatus::RefinementFailed;
     return result;
@@ -135,8 +186,13 @@ GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx
     for (int column = 0; column < nx; ++column) {
       const size_t k = static_cast<size_t>(row) * nx + column;
       const CornerNeighbourhood around = NeighbourhoodOf(start, nx, ny, row, column);
-      const int halfWindow = ClampHalfWindow(gray, FittingHalfWindow(ShortestSquareExtent(around)));
-      const CornerRefinement r = RefineCorner(gray, start[k], halfWindow);
+      const double extent = ShortestSquareExtent(around);
+      const int halfWindow = ClampHalfWindow(gray, FittingHalfWindow(extent));
+      cv::Vec2d along, across;
+      const bool smallSquares = kWindowFraction * extent < kMinHalfWindow + 1;
+      const CornerRefinement r = smallSquares && InsideImage(gray, start[k]) && LocalSquareAxes(around, along, across)
+                                     ? RefineInSquarePatch(gray, start[k], along, across)
+                                     : RefineCorner(gray, start[k], halfWindow);
       if (r.status == GridStatus::PointOutsideImage && maxShiftShare) return GridStatus::BoardNotFound;
       result[k] = r.point;
       if (maxShiftShare && Length(r.point, start[k]) > *maxShiftShare * NearestNeighbourDistance(around))

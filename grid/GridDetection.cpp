@@ -32,6 +32,11 @@ constexpr int kQuickSearchSide = 1024;
 constexpr double kQuickSearchMinSquare = 8.0;
 // Refinement passes at most, while the windows keep changing.
 constexpr int kMaxRefinementPasses = 5;
+// The clicked board is searched again in a picture where its grid is made
+// square: squares this wide, with this many squares of margin around the grid
+// (the printed ring and some background).
+constexpr float kRectifiedSquare = 16.0f;
+constexpr int kRectifiedMargin = 2;
 
 using Points = std::vector<cv::Point2f>;
 
@@ -253,16 +258,46 @@ bool QuickSearch(const cv::Mat& gray, int nx, int ny, Points& corners, int side 
   return true;
 }
 
-// The quick search first; where it finds nothing, the sector-based search,
-// large views at a reduced size and then, for squares too small for that,
-// at full size. The corners come back in full size pixel coordinates.
-bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners, BoardSearch search = BoardSearch::QuickFirst) {
-  if (search == BoardSearch::QuickFirst && QuickSearch(gray, nx, ny, corners)) return true;
+// The sector-based search, large views at a reduced size and then, for
+// squares too small for that, at full size.
+bool SectorSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
   const cv::Mat reduced = Reduced(gray, kDetectionSide);
   if (reduced.data == gray.data) return RunLibraryDetectors(gray, nx, ny, corners);
   if (!RunLibraryDetectors(reduced, nx, ny, corners)) return RunLibraryDetectors(gray, nx, ny, corners);
   ScaleUp(corners, gray, reduced);
   return true;
+}
+
+// The quick search first; where it finds nothing, the sector-based search.
+// The corners come back in full size pixel coordinates.
+bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners, BoardSearch search = BoardSearch::QuickFirst) {
+  if (search == BoardSearch::QuickFirst && QuickSearch(gray, nx, ny, corners)) return true;
+  return SectorSearch(gray, nx, ny, corners);
+}
+
+// The clicked board seen square: the picture warped so that the four clicked
+// outer corners become the corners of a grid of kRectifiedSquare squares,
+// searched there, and the corners mapped back. Steep views whose squares the
+// detectors cannot take in the picture itself are found this way.
+bool RectifiedSearch(const cv::Mat& gray, const std::array<ImagePoint, 4>& ordered, int nx, int ny, Points& corners) {
+  const float margin = kRectifiedMargin * kRectifiedSquare;
+  const float width = (nx - 1) * kRectifiedSquare, height = (ny - 1) * kRectifiedSquare;
+  const cv::Point2f square[4] = {{margin, margin}, {margin + width, margin}, {margin + width, margin + height},
+                                 {margin, margin + height}};
+  cv::Point2f clicked[4];
+  for (int k = 0; k < 4; ++k) clicked[k] = cv::Point2f(static_cast<float>(ordered[k].x), static_cast<float>(ordered[k].y));
+  try {
+    const cv::Mat toPicture = cv::getPerspectiveTransform(square, clicked);
+    cv::Mat rectified;
+    const cv::Size size(static_cast<int>(width + 2 * margin), static_cast<int>(height + 2 * margin));
+    cv::warpPerspective(gray, rectified, toPicture, size, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+    if (!RunLibraryDetectors(rectified, nx, ny, corners)) return false;
+    cv::perspectiveTransform(corners, corners, toPicture);
+  } catch (const cv::Exception&) {
+    corners.clear();
+    return false;
+  }
+  return std::all_of(corners.begin(), corners.end(), [](const cv::Point2f& p) { return std::isfinite(p.x) && std::isfinite(p.y); });
 }
 
 // The window each corner's refinement gets from where the corners are.
@@ -387,6 +422,25 @@ GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid,
   return detection;
 }
 
+namespace {
+
+// The detectors in the clicked area first, then in the picture rectified by
+// the clicks; the board found in the clicked order.
+bool FindClickedBoard(const cv::Mat& gray, const cv::Rect& inside, const std::array<ImagePoint, 4>& ordered, int nx,
+                      int ny, Points& clicked) {
+  const size_t count = static_cast<size_t>(nx) * ny;
+  Points detected;
+  if (QuickSearch(gray(inside), nx, ny, detected) || SectorSearch(gray(inside), nx, ny, detected)) {
+    for (cv::Point2f& p : detected) p += cv::Point2f(static_cast<float>(inside.x), static_cast<float>(inside.y));
+    if (detected.size() == count && ReadInClickedOrder(detected, ordered, nx, ny, clicked)) return true;
+  }
+  detected.clear();
+  return RectifiedSearch(gray, ordered, nx, ny, detected) && detected.size() == count &&
+         ReadInClickedOrder(detected, ordered, nx, ny, clicked);
+}
+
+}  // namespace
+
 GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& grid,
                                  const std::array<ImagePoint, 4>& ordered, const cv::Rect& area) {
   const GridStatus input = CheckDetectionInput(gray, grid);
@@ -394,12 +448,8 @@ GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& gri
   const cv::Rect inside = area & cv::Rect(0, 0, gray.cols, gray.rows);
   if (inside.width < kMinImageSide || inside.height < kMinImageSide) return Failed(GridStatus::BoardNotFound);
   const int nx = grid.nx, ny = grid.ny;
-  Points detected;
-  if (!FindBoard(gray(inside), nx, ny, detected) || detected.size() != static_cast<size_t>(nx) * ny)
-    return Failed(GridStatus::BoardNotFound);
-  for (cv::Point2f& p : detected) p += cv::Point2f(static_cast<float>(inside.x), static_cast<float>(inside.y));
   Points clicked;
-  if (!ReadInClickedOrder(detected, ordered, nx, ny, clicked)) return Failed(GridStatus::BoardNotFound);
+  if (!FindClickedBoard(gray, inside, ordered, nx, ny, clicked)) return Failed(GridStatus::BoardNotFound);
   GridDetection detection;
   detection.status = RefineDetected(gray, clicked, nx, ny, detection.corners);
   if (detection.status != GridStatus::Ok) return Failed(detection.status);

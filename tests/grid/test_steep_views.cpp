@@ -19,6 +19,7 @@
 #include "core/CalibrationData.h"
 #include "grid/GridDetection.h"
 #include "grid/GridExtraction.h"
+#include "support/SanitizedBuild.h"
 
 namespace {
 
@@ -219,9 +220,10 @@ void CheckViews(const std::vector<SteepView>& views, const std::vector<int>& win
 
 }  // namespace
 
-// Not met yet (disabled, named in tests/skip-allowlist.txt): on some of these
-// renders the library misses the board, the walk from the clicks refuses it,
-// or a far corner lands 0.3 to 0.6 px off. Run it with
+// Not met yet (disabled, named in tests/skip-allowlist.txt): on a few of these
+// renders (70 degrees, far squares 8 px) no search finds the board, or the
+// refinement of the found board drifts; the clicks on one are refused; four
+// far corners land 0.32 to 0.43 px off. Run it with
 // --gtest_also_run_disabled_tests to see where it stands.
 TEST(SteepViews, DISABLED_VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectionAlike) {
   std::vector<SteepView> views;
@@ -233,8 +235,7 @@ TEST(SteepViews, DISABLED_VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAn
   ASSERT_GE(views.size(), 20u) << "too few steep poses fit the image";
   Tally tally;
   CheckViews(views, {3, 5, 7}, tally);
-  // Measured about 0.05 px; the library's detectors miss a few of these
-  // boards and the walk from the clicks refuses one or two (see the README).
+  // Measured 0.045 px; 4 of 27 boards not found, the clicks on one refused.
   EXPECT_LE(tally.detected.Median(), 0.06);
   EXPECT_LE(tally.clicked.Median(), 0.06);
   EXPECT_LE(tally.missed + tally.refused, static_cast<int>(views.size()) / 4);
@@ -244,15 +245,44 @@ TEST(SteepViews, DISABLED_VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAn
               tally.fromDetector);
 }
 
+// Boards tilted 70 degrees at 640x480: squares three times narrower one way
+// than the other, which the library's detectors do not take in the picture
+// as it stands. After four clicks they are searched in the picture rectified
+// by the clicks, and the patch refinement puts their corners on the junctions.
+TEST(SteepViews, SeventyDegreeBoardsAreFoundFromTheClicks) {
+  std::vector<SteepView> views;
+  // A failed search costs seconds: the sanitizer build takes one view.
+  const std::vector<double> lenses = kSanitizedBuild ? std::vector<double>{-0.15} : std::vector<double>{0.0, -0.3};
+  const std::vector<double> farEdges = kSanitizedBuild ? std::vector<double>{12.0} : std::vector<double>{10.0, 12.0};
+  for (double k1 : lenses) {
+    const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
+    for (SteepView& view : RenderSteepViews(camera, farEdges, 1.0, 2.0, 41 + static_cast<uint32_t>(-k1 * 100), {70.0}))
+      views.push_back(std::move(view));
+  }
+  int fromDetector = 0;
+  Errors clicked;
+  for (size_t v = 0; v < views.size(); ++v) {
+    PointList corners;
+    CornerSource source = CornerSource::Walk;
+    if (ClickView(views[v], kGrid, 2.0, static_cast<uint32_t>(v + 7), corners, source) != GridStatus::Ok) continue;
+    fromDetector += source == CornerSource::Detector ? 1 : 0;
+    for (size_t k = 0; k < corners.size(); ++k) {
+      clicked.values.push_back(Distance(corners[k], views[v].exact[k]));
+      EXPECT_LT(clicked.values.back(), 0.5) << views[v].label << " clicked corner " << k;
+    }
+  }
+  std::printf("%zu views tilted 70 degrees: %d clicked from the detector; median error %.4f px\n", views.size(),
+              fromDetector, clicked.Median());
+  EXPECT_GE(fromDetector, static_cast<int>(views.size() + 1) / 2);
+  EXPECT_LE(clicked.Median(), 0.06);
+}
+
 TEST(SteepViews, LargePhotographsNeedNoWindowSetting) {
   const SyntheticCamera camera{2900, 2900, 1999.5, 1499.5, LensModel::PinholeRadtan, {-0.3, 0.08}, 4000, 3000};
-#if defined(__SANITIZE_ADDRESS__)
   // Instrumented, each view costs about ten seconds; the steepest with the
   // smallest squares alone still takes every step.
-  const std::vector<double> tilts{70.0}, farEdges{12.0};
-#else
-  const std::vector<double> tilts{50.0, 60.0, 70.0}, farEdges{12.0, 40.0};
-#endif
+  const std::vector<double> tilts = kSanitizedBuild ? std::vector<double>{70.0} : std::vector<double>{50.0, 60.0, 70.0};
+  const std::vector<double> farEdges = kSanitizedBuild ? std::vector<double>{12.0} : std::vector<double>{12.0, 40.0};
   std::vector<SteepView> views = RenderSteepViews(camera, farEdges, 1.0, 2.0, 31, tilts);
   ASSERT_GE(views.size(), (tilts.size() * farEdges.size() + 1) / 2);
   Tally tally;
