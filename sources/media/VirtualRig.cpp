@@ -165,17 +165,18 @@ int64_t NextFrameSlot(int64_t pushed, int64_t due) {
 }
 
 SyntheticPose BoardPoseAt(const VirtualRig& rig, RigSide side, double tickMs) {
-  const double s = tickMs / 1000.0;
+  const double s = rig.pace * tickMs / 1000.0;
   auto wave = [s](double periodSeconds, double phase) { return std::sin(2.0 * kPi * s / periodSeconds + phase); };
-  // Tilts of up to 30 degrees about two axes and a slow roll, on incommensurate
-  // periods, so that any few seconds hold well-spread views; the board's middle
-  // wanders between the two cameras, nearer and farther.
-  const double tiltX = 30.0 * kDegree * wave(7.3, 0.0);
-  const double tiltY = 30.0 * kDegree * wave(5.9, 0.9);
+  // Tilts about two axes and a slow roll, on incommensurate periods, so that
+  // any few seconds hold well-spread views; the board's middle wanders between
+  // the two cameras towards the frames' edges, nearer and farther.
+  const double tiltX = rig.tiltDegrees * kDegree * wave(7.3, 0.0);
+  const double tiltY = rig.tiltDegrees * kDegree * wave(5.9, 0.9);
   const double roll = 12.0 * kDegree * wave(11.0, 0.3);
   const Vector3 rightCentre = Multiply(small_matrix::Transpose(rig.R), Vector3{-rig.T[0], -rig.T[1], -rig.T[2]});
   const double scale = rig.distance / 900.0;
-  const Vector3 middle{rightCentre[0] / 2.0 + 50.0 * scale * wave(6.7, 1.7), rightCentre[1] / 2.0 + 35.0 * scale * wave(8.3, 2.1),
+  const Vector3 middle{rightCentre[0] / 2.0 + rig.wander[0] * scale * wave(6.7, 1.7),
+                       rightCentre[1] / 2.0 + rig.wander[1] * scale * wave(8.3, 2.1),
                        rig.distance * (1.0 + 0.12 * wave(9.1, 0.5))};
   // Object Y points up the image and the board faces the camera.
   const Matrix3 facing{1, 0, 0, 0, -1, 0, 0, 0, -1};

@@ -39,6 +39,15 @@ struct VirtualRig {
   int fpsNumerator = 30;
   int fpsDenominator = 1;
   double distance = 900.0;  // depth of the path's middle, left-camera coordinates
+  // The board's path: the largest tilt about each of its axes (degrees), how
+  // far its middle wanders across and up the image (mm at distance 900; the
+  // defaults take the board to within about 14 pixels of the frames' edges,
+  // where the views pin down the principal point and the distortion, and the
+  // rig's rotation with them) and how fast it runs (1: the tilts swing in 7.3
+  // and 5.9 s).
+  double tiltDegrees = 30.0;
+  std::array<double, 2> wander{110.0, 100.0};
+  double pace = 1.0;
   RenderOptions render;
 
   const SyntheticCamera& Camera(RigSide side) const { return side == RigSide::kLeft ? left : right; }

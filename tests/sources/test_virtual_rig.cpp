@@ -71,22 +71,37 @@ TEST(VirtualRig, DescriptionKeysOverrideDefaultsAndBadOnesAreNamed) {
   }
 }
 
-TEST(VirtualRig, BoardStaysInBothImagesAndMovesSmoothlyAlongThePath) {
+TEST(VirtualRig, BoardStaysInBothImagesSweepsToTheirEdgesAndMovesSmoothlyAlongThePath) {
   for (const char* description : {"", "size=320x240,focal=400,grid=7x5,square=20,distance=600"}) {
     VirtualRig rig;
     ASSERT_EQ(ParseVirtualRig(description, rig), "");
     PointList previous;
+    // The nearest any corner comes to the left, top, right and bottom edge of
+    // either image within ten seconds. Within them the corners cover at least
+    // two thirds of the frame's width and height: views near the edges are
+    // what pin down the principal point, and the rig's rotation with it.
+    double nearest[4] = {1e9, 1e9, 1e9, 1e9};
     for (double ms = 1e6; ms < 1e6 + 120000; ms += 50) {
       const PointList left = ProjectGrid(rig.left, BoardPoseAt(rig, RigSide::kLeft, ms), rig.grid);
       const PointList right = ProjectGrid(rig.right, BoardPoseAt(rig, RigSide::kRight, ms), rig.grid);
       ASSERT_TRUE(Inside(rig.left, left)) << description << " at " << ms;
       ASSERT_TRUE(Inside(rig.right, right)) << description << " at " << ms;
+      if (ms < 1e6 + 10000)
+        for (const PointList* side : {&left, &right})
+          for (const ImagePoint& p : *side) {
+            nearest[0] = std::min(nearest[0], p.x);
+            nearest[1] = std::min(nearest[1], p.y);
+            nearest[2] = std::min(nearest[2], rig.left.width - 1 - p.x);
+            nearest[3] = std::min(nearest[3], rig.left.height - 1 - p.y);
+          }
       // Smooth: no grid point jumps more than a few pixels in 50 ms.
       for (size_t k = 0; k < previous.size(); ++k) {
         ASSERT_LT(std::hypot(left[k].x - previous[k].x, left[k].y - previous[k].y), 12.0);
       }
       previous = left;
     }
+    EXPECT_GT(rig.left.width - nearest[0] - nearest[2], rig.left.width * 2.0 / 3.0) << description;
+    EXPECT_GT(rig.left.height - nearest[1] - nearest[3], rig.left.height * 2.0 / 3.0) << description;
   }
 }
 
