@@ -1,16 +1,21 @@
-// Where the two-machine chain's rig error comes from, on the virtual rig: 15
-// pairs spread over ten seconds of the board's path, as the chain takes them,
+// Where the two-machine chain's rig error comes from, on the virtual rig:
+// pairs spread over a window of the board's path, as the chain takes them,
 // calibrated as a stereo rig from
 //   exact      the exact corner positions (what is left is the solver's own),
 //   noise      the exact positions plus Gaussian noise of the detection's own
-//              spread (the principal points' scatter over 15 pairs),
+//              spread (the principal points' scatter over the pairs),
 //   detected   corners detected in the rendered frames (the chain's pictures),
 //   late       the same, with every client frame one frame period late (a
 //              matching one frame off: the board moved between the captures),
-//   one_late   one pair of the 15 one frame late.
-// Each benchmark runs `trials` windows of the path (argument) and reports the
-// rotation error's mean and worst (degrees) and the baseline's (percent), and
-// for detection the corners' bias and spread (pixels).
+//   one_late   one pair in the middle one frame late.
+// Arguments: trials (windows of the path), the noise in thousandths of a pixel
+// per coordinate (noise) or 0, supersampling of the rendering (detected; 0 for
+// the devices' own), then pairs (0: 15), window seconds (0: 10), the
+// path's largest tilt in degrees, its pace in tenths and how far its middle
+// wanders across and up the image in mm (0: the devices' own).
+// Each benchmark reports the rotation error's mean and worst (degrees), the
+// baseline's (percent), the worst principal point and focal length errors
+// (pixels), and for detection the corners' bias and spread (pixels).
 
 #include <benchmark/benchmark.h>
 
@@ -36,16 +41,23 @@
 
 namespace {
 
-constexpr int kPairs = 15;
-constexpr double kWindowMs = 10000.0;
+constexpr int kDefaultPairs = 15;
+constexpr double kDefaultWindowSeconds = 10.0;
 
 enum class Variant { kExact, kNoise, kDetected, kLate, kOneLate };
 
 struct RigError {
   double rotationDeg = 0.0;
   double baselinePercent = 0.0;
+  double centrePx = 0.0;  // the worse camera's principal point error
+  double focalPx = 0.0;   // the worse camera's focal length error
   bool ok = false;
 };
+
+void AddIntrinsicsError(const CameraParameters& found, const SyntheticCamera& truth, RigError& error) {
+  error.centrePx = std::max(error.centrePx, std::hypot(found.cx() - truth.cx, found.cy() - truth.cy));
+  error.focalPx = std::max({error.focalPx, std::fabs(found.fx() - truth.fx), std::fabs(found.fy() - truth.fy)});
+}
 
 double AngleBetween(const std::array<double, 9>& a, const std::array<double, 9>& b) {
   double trace = 0.0;  // of a^T b
@@ -74,6 +86,8 @@ RigError Calibrate(const VirtualRig& rig, const std::vector<PointList>& left, co
   error.rotationDeg = AngleBetween(result.second.R, rig.R);
   const double baseline = std::hypot(result.second.T[0], result.second.T[1], result.second.T[2]);
   error.baselinePercent = 100.0 * (baseline / std::hypot(rig.T[0], rig.T[1], rig.T[2]) - 1.0);
+  AddIntrinsicsError(result.first, rig.left, error);
+  AddIntrinsicsError(result.second, rig.right, error);
   return error;
 }
 
@@ -103,24 +117,34 @@ PointList Detect(const BoardRenderer& renderer, const VirtualRig& rig, const Syn
   return detection.status == GridStatus::Ok ? detection.corners : PointList{};
 }
 
+int64_t ArgumentOr(const benchmark::State& state, int index, int64_t otherwise) {
+  return state.range(index) > 0 ? state.range(index) : otherwise;
+}
+
 void Run(benchmark::State& state, Variant variant) {
   VirtualRig rig;
   VirtualRigFromEnvironment(rig);
   const BoardRenderer left(rig.left), right(rig.right);
   const double period = rig.FramePeriodMs();
   const int trials = static_cast<int>(state.range(0));
+  const int pairs = static_cast<int>(ArgumentOr(state, 3, kDefaultPairs));
+  const double windowMs = 1000.0 * static_cast<double>(ArgumentOr(state, 4, kDefaultWindowSeconds));
+  rig.tiltDegrees = static_cast<double>(ArgumentOr(state, 5, static_cast<int64_t>(rig.tiltDegrees)));
+  rig.pace = static_cast<double>(ArgumentOr(state, 6, std::lround(rig.pace * 10))) / 10.0;
+  for (int axis = 0; axis < 2; ++axis)
+    rig.wander[axis] = static_cast<double>(ArgumentOr(state, 7 + axis, std::lround(rig.wander[axis])));
   std::mt19937 random(7);
   for (auto _ : state) {
-    double worst = 0, sum = 0, worstBaseline = 0, sumBaseline = 0;
+    double worst = 0, sum = 0, worstBaseline = 0, sumBaseline = 0, worstCentre = 0, worstFocal = 0;
     int runs = 0, failed = 0;
     CornerStats stats;
     for (int trial = 0; trial < trials; ++trial) {
       // Slots spread over a window of the path, as the chain's frames are.
       const double start = 3000.0 + trial * 13700.0;
       std::vector<PointList> points[2];
-      for (int i = 0; i < kPairs; ++i) {
-        const double slot = std::round((start + kWindowMs * (0.08 + 0.84 * i / (kPairs - 1))) / period);
-        const bool late = variant == Variant::kLate || (variant == Variant::kOneLate && i == kPairs / 2);
+      for (int i = 0; i < pairs; ++i) {
+        const double slot = std::round((start + windowMs * (0.08 + 0.84 * i / (pairs - 1))) / period);
+        const bool late = variant == Variant::kLate || (variant == Variant::kOneLate && i == pairs / 2);
         const double ticks[2] = {slot * period, (slot + (late ? 1 : 0)) * period};
         for (int side = 0; side < 2; ++side) {
           const RigSide which = side == 0 ? RigSide::kLeft : RigSide::kRight;
@@ -156,12 +180,16 @@ void Run(benchmark::State& state, Variant variant) {
       sum += error.rotationDeg;
       worstBaseline = std::max(worstBaseline, std::fabs(error.baselinePercent));
       sumBaseline += std::fabs(error.baselinePercent);
+      worstCentre = std::max(worstCentre, error.centrePx);
+      worstFocal = std::max(worstFocal, error.focalPx);
     }
     state.counters["rotation_mean_deg"] = runs ? sum / runs : 0;
     state.counters["rotation_worst_deg"] = worst;
     state.counters["baseline_mean_pct"] = runs ? sumBaseline / runs : 0;
     state.counters["baseline_worst_pct"] = worstBaseline;
     state.counters["refused"] = failed;
+    state.counters["centre_worst_px"] = worstCentre;
+    state.counters["focal_worst_px"] = worstFocal;
     if (stats.count) {
       state.counters["corner_bias_x_px"] = stats.sumX / stats.count;
       state.counters["corner_bias_y_px"] = stats.sumY / stats.count;
@@ -260,11 +288,26 @@ void BM_Chain(benchmark::State& state) {
 }
 BENCHMARK(BM_Chain)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-BENCHMARK(BM_Exact)->Args({10, 0, 0})->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Noise)->Args({10, 15, 0})->Args({10, 30, 0})->Args({10, 60, 0})->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Detected)->Args({10, 3, 0})->Args({10, 5, 0})->Args({10, 7, 0})->Args({10, 3, 16})->Args({10, 5, 16})->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Late)->Args({10, 3, 0})->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_OneLate)->Args({10, 3, 0})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Exact)->Args({10, 0, 0, 0, 0, 0, 0, 0, 0})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Noise)->Args({10, 15, 0, 0, 0, 0, 0, 0, 0})->Args({10, 30, 0, 0, 0, 0, 0, 0, 0})->Args({10, 60, 0, 0, 0, 0, 0, 0, 0})->Iterations(1)->Unit(benchmark::kMillisecond);
+// The detection's own spread (0.033 px per coordinate; 0.024 with the
+// rendering supersampled 16 times) over the path's levers: pairs, window,
+// tilt, pace and wander.
+BENCHMARK(BM_Noise)
+    ->ArgsProduct({{20}, {33}, {0}, {15, 40}, {4, 10}, {30, 45}, {10, 20}, {50, 100, 140}, {35, 70, 100}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Noise)
+    ->ArgsProduct({{40}, {24, 33}, {0}, {40, 80}, {4, 10}, {30}, {10, 15, 20}, {110}, {100}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Detected)->Args({10, 3, 0, 0, 0, 0, 0, 0, 0})->Args({10, 3, 16, 0, 0, 0, 0, 0, 0})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Detected)
+    ->ArgsProduct({{10}, {3}, {4, 8, 16}, {40, 80}, {4, 10}, {30}, {10, 15}, {110}, {100}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Late)->Args({10, 3, 0, 0, 0, 0, 0, 0, 0})->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OneLate)->Args({10, 3, 0, 0, 0, 0, 0, 0, 0})->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
