@@ -7,14 +7,14 @@
 #   scripts/two-machine-demo.sh [OUT_DIR]
 #
 # LENTORA (the executable, default build/dev/cli/lentora), RECORD_SECONDS (10),
-# PAIRS (15 wanted), SERVER_PORT / CLIENT_PORT (47311 / 47312) and
+# PAIRS (40 wanted), SERVER_PORT / CLIENT_PORT (47311 / 47312) and
 # LENTORA_VIRTUAL_RIG (the rig's description) may be set.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 lentora=${LENTORA:-$root/build/dev/cli/lentora}
 seconds=${RECORD_SECONDS:-10}
-pairs=${PAIRS:-15}
+pairs=${PAIRS:-40}
 server_port=${SERVER_PORT:-47311}
 client_port=${CLIENT_PORT:-47312}
 out=${1:-$(mktemp -d /tmp/lentora-two-machines.XXXXXX)}
@@ -68,9 +68,9 @@ for name, cam, true in (("first", rig["intrinsics"]["first"], truth[0]), ("secon
     ex, ey = 100 * (fx / c["fx"] - 1), 100 * (fy / c["fy"] - 1)
     worst = max(worst, abs(ex), abs(ey))
     print(f"{name} camera: fx {fx:.2f} fy {fy:.2f} (truth {c['fx']:.2f} {c['fy']:.2f}): {ex:+.3f} % {ey:+.3f} %")
-ok = abs(baseline / baseline_true - 1) < 0.005 and angle < 0.1 and worst < 0.5 and \
+ok = abs(baseline / baseline_true - 1) < 0.0005 and angle < 0.05 and worst < 0.5 and \
      all(abs(d) <= grab["framePeriod"] for d in diffs)
-print("within the limits (baseline 0.5 %, rotation 0.1 deg, focal lengths 0.5 %, pairs one frame period):",
+print("within the limits (baseline 0.05 %, rotation 0.05 deg, focal lengths 0.5 %, pairs one frame period):",
       "yes" if ok else "NO")
 sys.exit(0 if ok else 1)
 PY

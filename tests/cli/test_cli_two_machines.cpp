@@ -18,6 +18,7 @@
 #include <QJsonObject>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -121,11 +122,15 @@ double Norm(const QJsonArray& v) { return std::hypot(v[0].toDouble(), v[1].toDou
 }  // namespace
 
 TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
-  // The rig needs pairs spread over the board's path; a machine too slow to
-  // give them in one recording gets a longer one. Under a sanitizer a virtual
-  // frame takes about seven times as long to draw, so the first recording is
-  // longer there.
-  constexpr int kPairsWanted = 20;
+  // The rig needs many pairs spread over the board's path: with 15 the
+  // detection's spread alone (0.03 px per corner coordinate) turns the rig up
+  // to a tenth of a degree; with 40 over the board's sweep to the frames' edges,
+  // a few hundredths. A machine too slow to give them in one recording gets a
+  // longer one. Under a sanitizer a virtual frame takes about seven times as
+  // long to draw (and to detect), so the first recording is longer there and
+  // fewer frames are asked for.
+  constexpr int kPairsWanted = kSanitizedBuild ? 24 : 40;
+  constexpr int kFramesAsked = kSanitizedBuild ? 40 : 64;
   ProcessResult recorded, grabbed;
   QJsonObject pairs;
   // Both devices draw on the slots of one clock, but a frame log bounds the
@@ -151,7 +156,7 @@ TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
     EXPECT_GE(client.dropped, 0) << dir_.Read("client.txt");
     ASSERT_TRUE(fs::exists(File("server.avi.truth.json")) && fs::exists(File("client.avi.truth.json")));
 
-    grabbed = Shell(SyncGrab(Spread(serverLines, std::min(serverLines * 4 / 5, 40)),
+    grabbed = Shell(SyncGrab(Spread(serverLines, std::min(serverLines * 4 / 5, kFramesAsked)),
                              "--tolerance " + std::to_string(tolerance) + " --skip-unmatched --json"));
     const bool noneMatched = grabbed.status == 1 && grabbed.err.find("no server frame could be matched") != std::string::npos;
     ASSERT_TRUE(grabbed.status == 0 || noneMatched) << grabbed.err;
@@ -184,13 +189,18 @@ TEST_F(TwoMachineChain, RecordsMatchesAndCalibratesTheVirtualRig) {
   const QJsonObject rig = ParseObject(stereo.out);
   const QJsonObject truth = ParseObject(dir_.Read("server.avi.truth.json"))["rig"].toObject();
   const QJsonObject camera = ParseObject(dir_.Read("client.avi.truth.json"))["camera"].toObject();
-  // Fewer pairs than the demo's, so looser than its limits.
-  EXPECT_NEAR(Norm(rig["T"].toArray()) / Norm(truth["T"].toArray()), 1.0, 0.01) << stereo.out;
-  EXPECT_LT(AngleBetween(rig["R"].toArray(), truth["R"].toArray()), 0.3) << stereo.out << grabbed.out;
+  // A shorter stretch of the path than the demo's ten seconds, so looser than
+  // its limits: twice the worst of forty such windows in bench_virtual_rig_budget.
+  const double rotationError = AngleBetween(rig["R"].toArray(), truth["R"].toArray());
+  const double baselineError = Norm(rig["T"].toArray()) / Norm(truth["T"].toArray()) - 1.0;
+  std::printf("rig from %d pairs: rotation off by %.4f deg, baseline by %+.4f %%\n", static_cast<int>(pairs["pairs"].toArray().size()),
+              rotationError, 100.0 * baselineError);
+  EXPECT_LT(rotationError, 0.1) << stereo.out << grabbed.out;
+  EXPECT_LT(std::fabs(baselineError), 0.001) << stereo.out;
   for (const char* side : {"first", "second"}) {
     const QJsonArray K = rig["intrinsics"].toObject()[side].toObject()["K"].toArray();
-    EXPECT_NEAR(K[0].toDouble() / camera["fx"].toDouble(), 1.0, 0.01) << side;
-    EXPECT_NEAR(K[4].toDouble() / camera["fy"].toDouble(), 1.0, 0.01) << side;
+    EXPECT_NEAR(K[0].toDouble() / camera["fx"].toDouble(), 1.0, 0.005) << side;
+    EXPECT_NEAR(K[4].toDouble() / camera["fy"].toDouble(), 1.0, 0.005) << side;
   }
 }
 
