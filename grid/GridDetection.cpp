@@ -384,6 +384,21 @@ bool BoardContinuesBeyond(const cv::Mat& gray, const Points& grid, int nx, int n
   return false;
 }
 
+// The detector's corners in grid order with the origin; a board that goes
+// on beyond the grid's ring of squares is refused.
+GridStatus OrderFoundBoard(const cv::Mat& gray, const Points& detected, int nx, int ny, Points& ordered,
+                           bool& originFromColours) {
+  const GridStatus status = ChooseReading(gray, detected, nx, ny, ordered, originFromColours);
+  if (status != GridStatus::Ok) return status;
+  return BoardContinuesBeyond(gray, ordered, nx, ny) ? GridStatus::BoardLarger : GridStatus::Ok;
+}
+
+// The four outer corners as four clicks would give them, origin first.
+void SetBorderFromCorners(GridDetection& detection, int nx, int ny) {
+  const PointList& c = detection.corners;
+  detection.border = {c[(ny - 1) * nx], c[0], c[nx - 1], c[ny * nx - 1]};
+}
+
 GridStatus CheckDetectionInput(const cv::Mat& gray, const GridDescription& grid) {
   GridStatus status = ValidateGrid(grid);
   if (status != GridStatus::Ok) return status;
@@ -411,14 +426,12 @@ GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid,
     return Failed(GridStatus::BoardNotFound);
   GridDetection detection;
   Points ordered;
-  detection.status = ChooseReading(gray, detected, nx, ny, ordered, detection.originFromColours);
+  detection.status = OrderFoundBoard(gray, detected, nx, ny, ordered, detection.originFromColours);
   if (detection.status != GridStatus::Ok) return Failed(detection.status);
-  if (BoardContinuesBeyond(gray, ordered, nx, ny)) return Failed(GridStatus::BoardLarger);
   detection.status = RefineDetected(gray, ordered, nx, ny, detection.corners);
   if (detection.status != GridStatus::Ok) return Failed(detection.status);
   if (!FitPointsToGrid(detection.corners, nx, ny, gray.cols, gray.rows).fits) return Failed(GridStatus::PointsDoNotFit);
-  const PointList& c = detection.corners;
-  detection.border = {c[(ny - 1) * nx], c[0], c[nx - 1], c[ny * nx - 1]};
+  SetBorderFromCorners(detection, nx, ny);
   return detection;
 }
 
@@ -453,8 +466,7 @@ GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& gri
   GridDetection detection;
   detection.status = RefineDetected(gray, clicked, nx, ny, detection.corners);
   if (detection.status != GridStatus::Ok) return Failed(detection.status);
-  const PointList& c = detection.corners;
-  detection.border = {c[(ny - 1) * nx], c[0], c[nx - 1], c[ny * nx - 1]};
+  SetBorderFromCorners(detection, nx, ny);
   return detection;
 }
 
@@ -477,12 +489,10 @@ GridDetection LocateGridRoughly(const cv::Mat& viewImage, const GridDescription&
     return Failed(GridStatus::BoardNotFound);
   GridDetection detection;
   Points ordered;
-  detection.status = ChooseReading(gray, detected, nx, ny, ordered, detection.originFromColours);
+  detection.status = OrderFoundBoard(gray, detected, nx, ny, ordered, detection.originFromColours);
   if (detection.status != GridStatus::Ok) return Failed(detection.status);
-  if (BoardContinuesBeyond(gray, ordered, nx, ny)) return Failed(GridStatus::BoardLarger);
   for (const cv::Point2f& p : ordered) detection.corners.push_back(ImagePoint{p.x, p.y});
-  const PointList& c = detection.corners;
-  detection.border = {c[(ny - 1) * nx], c[0], c[nx - 1], c[ny * nx - 1]};
+  SetBorderFromCorners(detection, nx, ny);
   return detection;
 }
 
