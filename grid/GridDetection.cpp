@@ -30,6 +30,9 @@ constexpr double kMaxOuterCornerShare = 0.6;
 // takes its corners only where the squares there are at least this wide.
 constexpr int kQuickSearchSide = 1024;
 constexpr double kQuickSearchMinSquare = 8.0;
+// The quick check keeps the classic detector from searching a board-less
+// picture for seconds.
+constexpr int kClassicFlags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
 // Refinement passes at most, while the windows keep changing.
 constexpr int kMaxRefinementPasses = 5;
 // The clicked board is searched again in a picture where its grid is made
@@ -190,7 +193,16 @@ bool ReadInClickedOrder(const Points& detected, const std::array<ImagePoint, 4>&
   return false;
 }
 
-bool RunLibraryDetectors(const cv::Mat& gray, int nx, int ny, Points& corners) {
+// The classic detector's outcome on a picture searched at its own size,
+// kept so that the thorough search of the same picture does not run it again:
+// where the board is of another size than the one looked for, it searches
+// for seconds before it gives up.
+struct ClassicOutcome {
+  bool ran = false;
+  Points corners;  // empty where it found no board
+};
+
+bool RunLibraryDetectors(const cv::Mat& gray, int nx, int ny, Points& corners, const ClassicOutcome* classic = nullptr) {
   const cv::Size pattern(nx, ny);
   try {
     if (cv::findChessboardCornersSB(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return true;
@@ -201,7 +213,10 @@ bool RunLibraryDetectors(const cv::Mat& gray, int nx, int ny, Points& corners) {
     corners.clear();
     // The quick check keeps the classic detector from searching a board-less
     // picture for seconds.
-    constexpr int kClassicFlags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
+    if (classic != nullptr && classic->ran) {
+      corners = classic->corners;
+      return !corners.empty();
+    }
     if (cv::findChessboardCorners(gray, pattern, corners, kClassicFlags)) return true;
   } catch (const cv::Exception&) {
   }
@@ -241,15 +256,17 @@ double ShortestCornerSpacing(const Points& corners, int nx, int ny) {
 // milliseconds where the sector-based one takes a few hundred. Its corners
 // are only a start (refinement at full size places them); a board whose
 // squares the reduced picture shows too small is left to the thorough search.
-bool QuickSearch(const cv::Mat& gray, int nx, int ny, Points& corners, int side = kQuickSearchSide) {
+bool QuickSearch(const cv::Mat& gray, int nx, int ny, Points& corners, int side = kQuickSearchSide,
+                 ClassicOutcome* classic = nullptr) {
   const cv::Mat reduced = Reduced(gray, side);
-  constexpr int kClassicFlags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
+  bool found = false;
   try {
-    if (!cv::findChessboardCorners(reduced, cv::Size(nx, ny), corners, kClassicFlags)) return false;
+    found = cv::findChessboardCorners(reduced, cv::Size(nx, ny), corners, kClassicFlags);
   } catch (const cv::Exception&) {
-    corners.clear();
-    return false;
   }
+  if (!found) corners.clear();
+  if (classic != nullptr && reduced.data == gray.data) *classic = ClassicOutcome{true, corners};
+  if (!found) return false;
   if (corners.size() != static_cast<size_t>(nx) * ny || ShortestCornerSpacing(corners, nx, ny) < kQuickSearchMinSquare) {
     corners.clear();
     return false;
@@ -260,9 +277,9 @@ bool QuickSearch(const cv::Mat& gray, int nx, int ny, Points& corners, int side 
 
 // The sector-based search, large views at a reduced size and then, for
 // squares too small for that, at full size.
-bool SectorSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
+bool SectorSearch(const cv::Mat& gray, int nx, int ny, Points& corners, const ClassicOutcome* classic = nullptr) {
   const cv::Mat reduced = Reduced(gray, kDetectionSide);
-  if (reduced.data == gray.data) return RunLibraryDetectors(gray, nx, ny, corners);
+  if (reduced.data == gray.data) return RunLibraryDetectors(gray, nx, ny, corners, classic);
   if (!RunLibraryDetectors(reduced, nx, ny, corners)) return RunLibraryDetectors(gray, nx, ny, corners);
   ScaleUp(corners, gray, reduced);
   return true;
@@ -271,8 +288,9 @@ bool SectorSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
 // The quick search first; where it finds nothing, the sector-based search.
 // The corners come back in full size pixel coordinates.
 bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners, BoardSearch search = BoardSearch::QuickFirst) {
-  if (search == BoardSearch::QuickFirst && QuickSearch(gray, nx, ny, corners)) return true;
-  return SectorSearch(gray, nx, ny, corners);
+  ClassicOutcome classic;
+  if (search == BoardSearch::QuickFirst && QuickSearch(gray, nx, ny, corners, kQuickSearchSide, &classic)) return true;
+  return SectorSearch(gray, nx, ny, corners, &classic);
 }
 
 // The clicked board seen square: the picture warped so that the four clicked
@@ -443,7 +461,7 @@ bool FindClickedBoard(const cv::Mat& gray, const cv::Rect& inside, const std::ar
                       int ny, Points& clicked) {
   const size_t count = static_cast<size_t>(nx) * ny;
   Points detected;
-  if (QuickSearch(gray(inside), nx, ny, detected) || SectorSearch(gray(inside), nx, ny, detected)) {
+  if (FindBoard(gray(inside), nx, ny, detected)) {
     for (cv::Point2f& p : detected) p += cv::Point2f(static_cast<float>(inside.x), static_cast<float>(inside.y));
     if (detected.size() == count && ReadInClickedOrder(detected, ordered, nx, ny, clicked)) return true;
   }
