@@ -22,7 +22,9 @@
 
 namespace {
 
-constexpr int kWaitMs = 120000;
+// A guard against a hang, not a duration: searching views for a grid that is
+// not in them takes seconds a view, and many times that on a busy machine.
+constexpr int kWaitMs = 300000;
 
 // Four rendered views of a 9 x 6 board (inner corners), 25 mm squares.
 const SyntheticRig& NineBySix() {
