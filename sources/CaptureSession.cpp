@@ -69,12 +69,17 @@ bool CCaptureSession::OpenLink(bool server, const QString& peerAddress, uint16_t
         // The sampler is looked up on every datagram: a format change replaces it.
         if (CSourceFrameSampler* sampler = graph->Sampler()) sampler->SetRemoteTick(tick);
       });
+  socket->SetGuidanceAction([this](const SyncDatagram& datagram) {
+    if (guidanceAction_) guidanceAction_(datagram);
+  });
   socket->SetPeer(peerAddress, peerPort);
   if (!socket->Create(localPort, bindAddress)) return false;
   socket_ = std::move(socket);
   if (!server) StartStatusTimer();
   return true;
 }
+
+bool CCaptureSession::SendToPeer(const SyncDatagram& datagram) { return socket_ && socket_->Send(datagram); }
 
 void CCaptureSession::CloseLink() {
   socket_.reset();

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "sources/FrameSampler.h"
+#include "sources/SyncDatagram.h"
 
 class CClientSocket;
 
@@ -79,6 +80,10 @@ class CCaptureSession {
   void SetStatusAction(std::function<void()> action) { statusAction_ = std::move(action); }
   // Called when the peer's datagrams run or stop this graph (a client).
   void SetRemoteActions(std::function<void()> run, std::function<void()> stop);
+  // Called with the peer's guidance datagrams (board reports, pair capture).
+  void SetGuidanceAction(std::function<void(const SyncDatagram&)> action) { guidanceAction_ = std::move(action); }
+  // False without a link or when the datagram did not go out whole.
+  bool SendToPeer(const SyncDatagram& datagram);
 
  private:
   void OnStatusTick();
@@ -95,6 +100,7 @@ class CCaptureSession {
   std::function<void()> statusAction_;
   std::function<void()> remoteRun_;
   std::function<void()> remoteStop_;
+  std::function<void(const SyncDatagram&)> guidanceAction_;
   SyncLinkFaults faults_;
   int heartbeatTicks_ = 0;
   int heartbeatsSent_ = 0;

@@ -128,6 +128,10 @@ void CClientSocket::IgnoreStranger(const QHostAddress& address, uint16_t port) {
 
 void CClientSocket::Handle(const SyncDatagram& datagram) {
   ++received_;
+  if (IsGuidanceCode(datagram.code)) {
+    if (guidance_ && IsValidGuidanceDatagram(datagram)) guidance_(datagram);
+    return;
+  }
   if (datagram.code == kSyncStart && datagram.check == kSyncStart) {
     if (run_) run_();
   } else if (datagram.code == kSyncStop && datagram.check == kSyncStop) {

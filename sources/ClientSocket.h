@@ -48,6 +48,12 @@ class CClientSocket : public QObject {
   // The same as three plain actions (for owners without a capture graph).
   void SetActions(std::function<void()> run, std::function<void()> stop, std::function<void(uint32_t)> remoteTick);
 
+  // Called with every well-formed guidance datagram from the peer (those set
+  // no clock and run nothing).
+  void SetGuidanceAction(std::function<void(const SyncDatagram&)> action) { guidance_ = std::move(action); }
+  // Sends a datagram as it is. True when the whole of it went out.
+  bool Send(const SyncDatagram& datagram) { return SendBufferASync(datagram); }
+
   // The only sender whose datagrams are acted on, and where replies go.
   void SetPeer(const QString& address, uint16_t port);
   QString PeerAddress() const { return peerAddress_; }
@@ -87,6 +93,7 @@ class CClientSocket : public QObject {
   std::function<void()> run_;
   std::function<void()> stop_;
   std::function<void(uint32_t)> remoteTick_;
+  std::function<void(const SyncDatagram&)> guidance_;
   int bytesSent_ = 0;
   int bytesToSend_ = kSyncDatagramSize;
   QString peerAddress_;

@@ -19,3 +19,22 @@ bool DecodeSyncDatagram(const QByteArray& bytes, SyncDatagram& datagram) {
   datagram.check = qFromLittleEndian<qint32>(in + 8);
   return true;
 }
+
+bool IsGuidanceCode(int32_t code) {
+  return code == kSyncBoard || code == kSyncCapturePair || code == kSyncPairStored || code == kSyncPairRefused;
+}
+
+bool IsValidGuidanceDatagram(const SyncDatagram& datagram) {
+  switch (datagram.code) {
+    case kSyncBoard:
+      return datagram.check >= kSyncBoardNone && datagram.check <= kSyncBoardNew;
+    case kSyncCapturePair:
+      return datagram.check >= 0;
+    case kSyncPairStored:
+      return datagram.check == kSyncPairStored && datagram.tick >= 0;
+    case kSyncPairRefused:
+      return datagram.tick >= 0;
+    default:
+      return false;
+  }
+}

@@ -13,6 +13,7 @@
 #include "app/LiveCoverage.h"
 #include "core/CalibrationData.h"
 #include "imaging/GDI.h"
+#include "sources/FrameSampler.h"
 
 namespace {
 
@@ -27,6 +28,12 @@ std::optional<LiveGuidanceOptions>& StoredOptions() {
 }
 
 constexpr int kGuidanceMaxAgeMs = 3000;
+constexpr size_t kClockSamples = 20;
+
+bool AllFound(const std::vector<LiveSubView>& views, int fedCameras) {
+  return static_cast<int>(views.size()) == fedCameras &&
+         std::all_of(views.begin(), views.end(), [](const LiveSubView& view) { return view.Found(); });
+}
 
 bool Searchable(const GridDescription& grid) {
   return ValidateGrid(grid) == GridStatus::Ok && grid.nx >= 3 && grid.ny >= 3;
@@ -135,6 +142,8 @@ struct CLiveGuidance::Search {
   // so that its views get refined corners.
   bool refined = false;
   double workMs = 0.0;
+  uint32_t tick = 0;     // when the frame arrived
+  int pairNumber = -1;   // a client's search for the pair the server asked for
 };
 
 CLiveGuidance::CLiveGuidance(Hooks hooks, QObject* parent) : QObject(parent), hooks_(std::move(hooks)) {
@@ -147,7 +156,16 @@ CLiveGuidance::~CLiveGuidance() {
   worker_.waitForDone();
 }
 
-void CLiveGuidance::OfferFrame(const cv::Mat& frame) {
+void CLiveGuidance::SetLink(std::function<LiveLinkRole()> role, std::function<bool(const SyncDatagram&)> send) {
+  linkRole_ = std::move(role);
+  sendToPeer_ = std::move(send);
+}
+
+LiveLinkRole CLiveGuidance::Role() const { return linkRole_ ? linkRole_() : LiveLinkRole::kNone; }
+
+void CLiveGuidance::OfferFrame(const cv::Mat& frame) { OfferFrame(frame, MillisecondTick()); }
+
+void CLiveGuidance::OfferFrame(const cv::Mat& frame, uint32_t tick) {
   if (!CurrentLiveGuidanceOptions().detect || frame.empty() || frame.type() != CV_8UC3) {
     if (shown_.active) {
       shown_ = {};
@@ -156,25 +174,40 @@ void CLiveGuidance::OfferFrame(const cv::Mat& frame) {
     }
     return;
   }
+  if (Role() == LiveLinkRole::kClient) KeepRecent(frame, tick);
+  if (pendingPair_ && pendingAge_.elapsed() > kPairWaitMs) {
+    // No answer: the client's views may be one ahead now; its next refusal says so.
+    pendingPair_.reset();
+    pendingNumber_ = -1;
+  }
   if (searching_ || TooSoon()) {
     ++passedBy_;
     return;
   }
   CCalibrationData* store = hooks_.store ? hooks_.store() : nullptr;
   if (!store) return;
-  auto search = std::make_shared<Search>();
-  search->frame = frame;  // shared, never written: the view keeps it only to draw it
-  search->settings = hooks_.settings ? hooks_.settings() : SourceSettings{};
-  search->fedCameras = CountSubViews(search->settings);
-  bool anyGrid = false;
-  for (int camera = 0; camera < store->GetCameraCount(); ++camera) {
-    search->grids.push_back(store->GetGrid(camera));
-    anyGrid = anyGrid || Searchable(search->grids.back());
-  }
-  if (!anyGrid || search->fedCameras == 0) return;
+  std::shared_ptr<Search> search = MakeSearch(*store, frame, tick);
+  if (!search) return;
   ++started_;
   sinceLastSearch_.start();
   Start(search);
+}
+
+// Null when the frame feeds no camera with a grid.
+std::shared_ptr<CLiveGuidance::Search> CLiveGuidance::MakeSearch(CCalibrationData& store, const cv::Mat& frame,
+                                                                 uint32_t tick) const {
+  auto search = std::make_shared<Search>();
+  search->frame = frame;  // shared, never written: the view keeps it only to draw it
+  search->tick = tick;
+  search->settings = hooks_.settings ? hooks_.settings() : SourceSettings{};
+  search->fedCameras = CountSubViews(search->settings);
+  bool anyGrid = false;
+  for (int camera = 0; camera < store.GetCameraCount(); ++camera) {
+    search->grids.push_back(store.GetGrid(camera));
+    anyGrid = anyGrid || Searchable(search->grids.back());
+  }
+  if (!anyGrid || search->fedCameras == 0) return nullptr;
+  return search;
 }
 
 void CLiveGuidance::NoteFinished(const Search& search) {
@@ -191,34 +224,41 @@ bool CLiveGuidance::TooSoon() const {
 }
 
 void CLiveGuidance::Start(const std::shared_ptr<Search>& search) {
-  searching_ = true;
+  if (search->pairNumber < 0) searching_ = true;  // a pair's search waits its turn behind the preview's
   worker_.start([this, search] {
     YieldToThePreview();
     QElapsedTimer work;
     work.start();
-    if (search->refined) {
-      DetectLiveBoards(search->views);
-    } else {
-      search->views = CutLiveFrame(search->frame, search->settings, search->grids);
-      LocateLiveBoards(search->views);
-    }
+    if (search->views.empty()) search->views = CutLiveFrame(search->frame, search->settings, search->grids);
+    if (search->refined) DetectLiveBoards(search->views);
+    else LocateLiveBoards(search->views);
     search->workMs += static_cast<double>(work.nsecsElapsed()) / 1e6;
     QMetaObject::invokeMethod(this, [this, search] { Finish(search); }, Qt::QueuedConnection);
   });
 }
 
 void CLiveGuidance::Finish(const std::shared_ptr<Search>& search) {
+  if (search->pairNumber >= 0) {
+    FinishPair(*search);
+    return;
+  }
   searching_ = false;
   CCalibrationData* store = hooks_.store ? hooks_.store() : nullptr;
   if (!store || search->views.empty() || !StillCurrent(*store, *search)) {
     NoteFinished(*search);
     shown_ = {};
     ++shownVersion_;
+    ownBoard_ = kSyncBoardNone;
+    ReportBoard();
     emit updated();
     return;
   }
   Show(*store, *search);
-  const bool capture = shown_.addsCoverage && CurrentLiveGuidanceOptions().autoCapture;
+  ReportBoard();
+  const LiveLinkRole role = Role();
+  // On two machines the server leads: one pair at a time, the client only on its word.
+  const bool capture = shown_.addsCoverage && CurrentLiveGuidanceOptions().autoCapture &&
+                       role != LiveLinkRole::kClient && !pendingPair_;
   if (capture && !search->refined) {
     search->refined = true;
     Start(search);
@@ -226,16 +266,22 @@ void CLiveGuidance::Finish(const std::shared_ptr<Search>& search) {
     return;
   }
   NoteFinished(*search);
-  if (capture) {
+  if (capture && role == LiveLinkRole::kServer) {
+    AskForPair(*store, search);
+  } else if (capture) {
     const int added = Capture(*store, *search);
     if (added > 0) {
-      captured_ += added;
-      if (hooks_.viewsAdded) hooks_.viewsAdded();
       Show(*store, *search);  // the board is one of the views now
-      emit captured(added);
+      Captured(added);
     }
   }
   emit updated();
+}
+
+void CLiveGuidance::Captured(int added) {
+  captured_ += added;
+  if (hooks_.viewsAdded) hooks_.viewsAdded();
+  emit captured(added);
 }
 
 // The store may have changed while the search ran: its result only counts
@@ -269,7 +315,14 @@ void CLiveGuidance::Show(CCalibrationData& store, const Search& search) {
     anyNew = anyNew || DistanceToNearestView(UsableViews(store, view.camera), view.grid, view.detection.corners,
                                              view.image.cols, view.image.rows) > distance;
   }
+  ownBoard_ = !allFound ? kSyncBoardNone : anyNew ? kSyncBoardNew : kSyncBoardSeen;
   shown.addsCoverage = allFound && anyNew;
+  if (Role() != LiveLinkRole::kNone) {
+    const int32_t peer = PeerBoard();
+    shown.peerMissing = peer == kSyncBoardNone;
+    shown.addsCoverage = allFound && !shown.peerMissing && (anyNew || peer == kSyncBoardNew);
+    shown.pairNote = pairNote_;
+  }
   const LiveSubView& first = search.views.front();
   shown.camera = first.camera;
   shown.withFrame = first.Found();
@@ -340,6 +393,171 @@ const std::vector<PointList>& CLiveGuidance::UsableViews(const CCalibrationData&
   return cache.usable;
 }
 
+// ---- Two machines ---------------------------------------------------------------
+
+void CLiveGuidance::ReportBoard() {
+  if (Role() == LiveLinkRole::kNone || !sendToPeer_) return;
+  sendToPeer_({kSyncBoard, static_cast<int32_t>(MillisecondTick()), ownBoard_});
+}
+
+// The other machine's last word, while it is fresh enough to stand for now:
+// no older than the stated age, or than twice the time between its last two
+// words (a busy machine searches less often), up to kPeerReportLongestAgeMs.
+int32_t CLiveGuidance::PeerBoard() const {
+  if (!peerBoardAge_.isValid()) return kSyncBoardNone;
+  const qint64 limit = std::max<qint64>(peerReportMaxAgeMs_, std::min<qint64>(2 * peerReportGapMs_, kPeerReportLongestAgeMs));
+  return peerBoardAge_.elapsed() > limit ? kSyncBoardNone : peerBoard_;
+}
+
+// A report's tick is the sender's clock when it went out; it arrives no sooner,
+// so the smallest recent difference is the clocks' offset plus the least delay.
+void CLiveGuidance::NoteClock(int32_t remoteTick) {
+  clockSamples_.push_back(static_cast<int32_t>(MillisecondTick() - static_cast<uint32_t>(remoteTick)));
+  while (clockSamples_.size() > kClockSamples) clockSamples_.pop_front();
+}
+
+void CLiveGuidance::KeepRecent(const cv::Mat& frame, uint32_t tick) {
+  recent_.emplace_back(tick, frame);
+  size_t bytes = 0;
+  for (const auto& kept : recent_) bytes += kept.second.total() * kept.second.elemSize();
+  while (recent_.size() > 1 &&
+         (static_cast<int32_t>(tick - recent_.front().first) > kRecentFramesMs || recent_.size() > kRecentFramesMax ||
+          bytes > kRecentFramesBytes)) {
+    bytes -= recent_.front().second.total() * recent_.front().second.elemSize();
+    recent_.pop_front();
+  }
+}
+
+// The kept frame of the server's moment: the nearest, if it is nearer than
+// most of a frame period (the two cameras are not triggered together).
+const std::pair<uint32_t, cv::Mat>* CLiveGuidance::RecentFrameAt(int32_t serverTick) const {
+  if (clockSamples_.empty() || recent_.empty()) return nullptr;
+  const int32_t offset = *std::min_element(clockSamples_.begin(), clockSamples_.end());
+  const uint32_t local = static_cast<uint32_t>(serverTick) + static_cast<uint32_t>(offset);
+  const std::pair<uint32_t, cv::Mat>* nearest = nullptr;
+  int32_t nearestGap = 0;
+  for (const auto& kept : recent_) {
+    const int32_t gap = std::abs(static_cast<int32_t>(kept.first - local));
+    if (!nearest || gap < nearestGap) {
+      nearest = &kept;
+      nearestGap = gap;
+    }
+  }
+  const double period = recent_.size() > 1 ? static_cast<double>(static_cast<int32_t>(recent_.back().first - recent_.front().first)) /
+                                                 static_cast<double>(recent_.size() - 1)
+                                           : 0.0;
+  return nearestGap <= std::max(10.0, 0.75 * period) ? nearest : nullptr;
+}
+
+int CLiveGuidance::PairCount(const CCalibrationData& store) const {
+  const SourceSettings settings = hooks_.settings ? hooks_.settings() : SourceSettings{};
+  for (int camera : settings.subViewCamera)
+    if (camera >= 0 && camera < store.GetCameraCount()) return store.GetViewCount(camera);
+  return -1;
+}
+
+void CLiveGuidance::OnPeerDatagram(const SyncDatagram& datagram) {
+  if (!IsValidGuidanceDatagram(datagram)) return;
+  const LiveLinkRole role = Role();
+  switch (datagram.code) {
+    case kSyncBoard:
+      peerBoard_ = datagram.check;
+      peerReportGapMs_ = peerBoardAge_.isValid() ? peerBoardAge_.restart() : 0;
+      if (!peerBoardAge_.isValid()) peerBoardAge_.start();
+      NoteClock(datagram.tick);
+      break;
+    case kSyncCapturePair:
+      if (role == LiveLinkRole::kClient) StartPair(datagram.tick, datagram.check);
+      break;
+    case kSyncPairStored:
+      if (role == LiveLinkRole::kServer) PairAnswered(datagram.tick, true, -1);
+      break;
+    case kSyncPairRefused:
+      if (role == LiveLinkRole::kServer) PairAnswered(datagram.tick, false, datagram.check);
+      break;
+    default:
+      break;
+  }
+}
+
+// Server: the frame is stored only once the client has stored its own.
+void CLiveGuidance::AskForPair(CCalibrationData& store, const std::shared_ptr<Search>& search) {
+  for (const LiveSubView& view : search->views)
+    if (!store.FitsImageSize(view.camera, view.image.cols, view.image.rows)) return;
+  const int number = PairCount(store);
+  if (number < 0 || !sendToPeer_ || !sendToPeer_({kSyncCapturePair, static_cast<int32_t>(search->tick), number})) return;
+  ++pairsAsked_;
+  pendingPair_ = search;
+  pendingNumber_ = number;
+  pendingAge_.start();
+}
+
+// Client: the frame of the server's moment, searched in full.
+void CLiveGuidance::StartPair(int32_t serverTick, int number) {
+  CCalibrationData* store = hooks_.store ? hooks_.store() : nullptr;
+  const std::pair<uint32_t, cv::Mat>* frame = RecentFrameAt(serverTick);
+  std::shared_ptr<Search> search = store && frame ? MakeSearch(*store, frame->second, frame->first) : nullptr;
+  if (!search) {
+    ++pairsRefused_;
+    if (sendToPeer_) sendToPeer_({kSyncPairRefused, number, store ? PairCount(*store) : -1});
+    return;
+  }
+  search->refined = true;
+  search->pairNumber = number;
+  Start(search);
+}
+
+void CLiveGuidance::FinishPair(const Search& search) {
+  NoteFinished(search);
+  CCalibrationData* store = hooks_.store ? hooks_.store() : nullptr;
+  const int count = store ? PairCount(*store) : -1;
+  int added = 0;
+  if (store && count == search.pairNumber && StillCurrent(*store, search) && AllFound(search.views, search.fedCameras))
+    added = Capture(*store, search);
+  if (count != search.pairNumber) NoteOutOfStep(count, search.pairNumber);
+  else pairNote_.clear();
+  if (added > 0) {
+    Captured(added);
+    if (sendToPeer_) sendToPeer_({kSyncPairStored, search.pairNumber, kSyncPairStored});
+  } else {
+    ++pairsRefused_;
+    if (sendToPeer_) sendToPeer_({kSyncPairRefused, search.pairNumber, store ? PairCount(*store) : -1});
+  }
+  emit updated();
+}
+
+void CLiveGuidance::PairAnswered(int number, bool stored, int theirCount) {
+  if (!pendingPair_ || number != pendingNumber_) return;
+  const std::shared_ptr<Search> search = std::move(pendingPair_);
+  pendingPair_.reset();
+  pendingNumber_ = -1;
+  CCalibrationData* store = hooks_.store ? hooks_.store() : nullptr;
+  const int count = store ? PairCount(*store) : -1;
+  if (!stored) {
+    ++pairsRefused_;
+    if (theirCount >= 0 && theirCount != count) NoteOutOfStep(count, theirCount);
+    else pairNote_.clear();
+    emit updated();
+    return;
+  }
+  const int added = store && count == number && StillCurrent(*store, *search) ? Capture(*store, *search) : 0;
+  if (added > 0) {
+    pairNote_.clear();
+    Show(*store, *search);
+    Captured(added);
+  } else {
+    NoteOutOfStep(count, number + 1);
+  }
+  emit updated();
+}
+
+void CLiveGuidance::NoteOutOfStep(int here, int there) {
+  pairNote_ = "Views out of step with the other machine (" + std::to_string(here) + " here, " + std::to_string(there) +
+              " there): no pairs are taken";
+  shown_.pairNote = pairNote_;
+  ++shownVersion_;
+}
+
 // ---- Drawing ------------------------------------------------------------------
 
 namespace {
@@ -401,10 +619,16 @@ void CLiveGuidance::Paint(QPainter& painter, const QRect& videoRect) const {
     for (const cv::Point2f& p : outline) polygon << toView(p);
     painter.drawPolygon(polygon);
   }
-  if (shown_.missing.size() > 1 && std::count(shown_.missing.begin(), shown_.missing.end(), true) > 0) {
+  QStringList warnings;
+  if (shown_.missing.size() > 1 && std::count(shown_.missing.begin(), shown_.missing.end(), true) > 0)
+    warnings << "Board not in every camera";
+  if (shown_.peerMissing) warnings << "Board not seen by the other machine";
+  if (!shown_.pairNote.empty()) warnings << QString::fromStdString(shown_.pairNote);
+  if (!warnings.isEmpty()) {
     painter.setPen(kMissing);
     painter.setFont(QFont("Verdana", 7, QFont::Bold));
-    painter.drawText(videoRect.adjusted(4, 4, -4, -4), Qt::AlignTop | Qt::AlignLeft, "Board not in every camera");
+    painter.drawText(videoRect.adjusted(4, 4, -4, -4), Qt::AlignTop | Qt::AlignLeft | Qt::TextWordWrap,
+                     warnings.join('\n'));
   }
   static const int line = QFontMetrics(QFont("Verdana", 7)).height();
   const int bandHeight = 2 * line + 6;

@@ -11,6 +11,15 @@
 // found, if they still add coverage.
 // A source split into several cameras counts a frame only when every camera's
 // part of it shows the board.
+// Two machines capturing in step over their sync link (a server and a client,
+// one camera or split source each) tell each other after every search what
+// their frame held; a frame counts only while the other machine's last word,
+// fresh (see PeerBoard), is that it sees the board too. The server
+// leads automatic capture: for a frame that adds coverage on either machine
+// it asks the client to store its own frame of the same moment (matched
+// through the two clocks, from the frames of the last second it keeps) as the
+// same pair number, and stores its own only when the client says it did, so
+// the two workspaces' views stay paired by number.
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -19,6 +28,8 @@
 #include <QSize>
 #include <QThreadPool>
 #include <functional>
+#include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +41,7 @@
 #include "calib/CalibrationProblem.h"
 #include "grid/GridDetection.h"
 #include "sources/SourceModel.h"
+#include "sources/SyncDatagram.h"
 #include "ui/ApplicationSettings.h"
 
 class CCalibrationData;
@@ -82,7 +94,12 @@ struct LiveGuidanceShown {
   std::string verdict;
   bool enough = false;
   bool addsCoverage = false;        // every part found, and one part's board is new
+  bool peerMissing = false;         // synchronised: the other machine does not see the board
+  std::string pairNote;             // synchronised: why pairs are not taken, when they cannot be
 };
+
+// This machine's part in a capture synchronised with a second machine.
+enum class LiveLinkRole { kNone, kServer, kClient };
 
 class CLiveGuidance : public QObject {
   Q_OBJECT
@@ -92,17 +109,33 @@ class CLiveGuidance : public QObject {
     std::function<SourceSettings()> settings;
     std::function<void()> viewsAdded;  // after an automatic capture, so the data panel follows
   };
+  static constexpr int kPeerReportMaxAgeMs = 600;
+  static constexpr int kPeerReportLongestAgeMs = 3000;
+  static constexpr int kPairWaitMs = 3000;
+  static constexpr int kRecentFramesMs = 1000;   // a client keeps its frames this long
+  static constexpr size_t kRecentFramesMax = 32;  // and no more than this many
+  static constexpr size_t kRecentFramesBytes = size_t{128} << 20;
+
   explicit CLiveGuidance(Hooks hooks, QObject* parent = nullptr);
   ~CLiveGuidance() override;  // waits for the search in flight
 
-  // User-interface thread, with every frame shown (upright BGR). Starts a
+  // The link to a second machine: this machine's part in it (none while the
+  // function is empty or says kNone) and how a datagram goes out.
+  void SetLink(std::function<LiveLinkRole()> role, std::function<bool(const SyncDatagram&)> send);
+
+  // User-interface thread, with every frame shown (upright BGR) and the
+  // millisecond tick it arrived at (the one the sync link carries). Starts a
   // search when none is running and the source feeds a camera with a grid;
   // returns at once either way.
-  void OfferFrame(const cv::Mat& frame);
+  void OfferFrame(const cv::Mat& frame, uint32_t tick);
+  void OfferFrame(const cv::Mat& frame);  // arrived now
+  // A guidance datagram from the other machine.
+  void OnPeerDatagram(const SyncDatagram& datagram);
   // The outline, bars and verdict, drawn into the video rectangle.
   void Paint(QPainter& painter, const QRect& videoRect) const;
 
   void SetPacing(const LiveSearchPacing& pacing) { pacing_ = pacing; }
+  void SetPeerReportMaxAge(int ms) { peerReportMaxAgeMs_ = ms; }
 
   const LiveGuidanceShown& Shown() const { return shown_; }
   bool Searching() const { return searching_; }
@@ -112,6 +145,9 @@ class CLiveGuidance : public QObject {
   int ViewsCaptured() const { return captured_; }
   double SearchMilliseconds() const { return searchMs_; }  // worker time of all searches so far
   double PaintMilliseconds() const { return paintMs_; }    // window time drawing over the frames so far
+  int PairsAsked() const { return pairsAsked_; }      // server: pairs asked of the client
+  int PairsRefused() const { return pairsRefused_; }  // pairs the client did not store
+  bool PairPending() const { return pendingPair_ != nullptr; }
 
  signals:
   void updated();
@@ -119,6 +155,8 @@ class CLiveGuidance : public QObject {
 
  private:
   struct Search;
+  LiveLinkRole Role() const;
+  std::shared_ptr<Search> MakeSearch(CCalibrationData& store, const cv::Mat& frame, uint32_t tick) const;
   bool TooSoon() const;
   void NoteFinished(const Search& search);
   void Start(const std::shared_ptr<Search>& search);
@@ -126,6 +164,19 @@ class CLiveGuidance : public QObject {
   bool StillCurrent(const CCalibrationData& store, const Search& search) const;
   void Show(CCalibrationData& store, const Search& search);
   int Capture(CCalibrationData& store, const Search& search);
+  void Captured(int added);
+  // The link: what this machine's frame held, the other's clock, and a pair's steps.
+  void ReportBoard();
+  int32_t PeerBoard() const;
+  void NoteClock(int32_t remoteTick);
+  void KeepRecent(const cv::Mat& frame, uint32_t tick);
+  const std::pair<uint32_t, cv::Mat>* RecentFrameAt(int32_t serverTick) const;
+  int PairCount(const CCalibrationData& store) const;  // views of the first camera fed
+  void AskForPair(CCalibrationData& store, const std::shared_ptr<Search>& search);
+  void StartPair(int32_t serverTick, int number);
+  void FinishPair(const Search& search);
+  void PairAnswered(int number, bool stored, int theirCount);
+  void NoteOutOfStep(int here, int there);
   const CameraGuidance& GuidanceFor(const CCalibrationData& store, int camera);
   // The camera's usable views, kept while its views, grid and picture size stay.
   const std::vector<PointList>& UsableViews(const CCalibrationData& store, int camera);
@@ -159,4 +210,20 @@ class CLiveGuidance : public QObject {
     std::vector<PointList> usable;
   };
   std::map<int, UsableCache> usable_;
+  // The link to a second machine.
+  std::function<LiveLinkRole()> linkRole_;
+  std::function<bool(const SyncDatagram&)> sendToPeer_;
+  int32_t ownBoard_ = kSyncBoardNone;
+  int32_t peerBoard_ = kSyncBoardNone;
+  int peerReportMaxAgeMs_ = kPeerReportMaxAgeMs;
+  qint64 peerReportGapMs_ = 0;  // between the other machine's last two words
+  QElapsedTimer peerBoardAge_;
+  std::deque<int32_t> clockSamples_;  // local tick minus the peer's, per report
+  std::deque<std::pair<uint32_t, cv::Mat>> recent_;
+  std::shared_ptr<Search> pendingPair_;
+  int pendingNumber_ = -1;
+  QElapsedTimer pendingAge_;
+  std::string pairNote_;
+  int pairsAsked_ = 0;
+  int pairsRefused_ = 0;
 };

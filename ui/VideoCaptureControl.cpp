@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cmath>
 
 #include "core/CalibrationData.h"
 #include "records/Paths.h"
@@ -47,15 +48,18 @@ CCaptureVideoView::CCaptureVideoView(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void CCaptureVideoView::PresentFrame(const cv::Mat& frame) {
+void CCaptureVideoView::PresentFrame(const cv::Mat& frame) { PresentFrameAt(frame, -1.0); }
+
+void CCaptureVideoView::PresentFrameAt(const cv::Mat& frame, double captureMs) {
   // The renderer already hands us a copy; the queued call drops out on its
   // own if the widget is gone by then.
+  const uint32_t moment = captureMs >= 0.0 ? static_cast<uint32_t>(std::llround(captureMs)) : MillisecondTick();
   QMetaObject::invokeMethod(
       this,
-      [this, frame] {
+      [this, frame, moment] {
         frame_ = frame;
         ++framesShown_;
-        if (guidance_) guidance_->OfferFrame(frame_);
+        if (guidance_) guidance_->OfferFrame(frame_, moment);
         update();
       },
       Qt::QueuedConnection);
@@ -85,6 +89,13 @@ CVideoCaptureControl::CVideoCaptureControl(QWidget* parent, int id)
   videoView_ = new CCaptureVideoView(this);
   videoView_->SetGuidance(MakeGuidance());
   connect(Guidance(), &CLiveGuidance::updated, videoView_, qOverload<>(&QWidget::update));
+  Guidance()->SetLink(
+      [this] {
+        if (!session_ || !session_->Synchronised()) return LiveLinkRole::kNone;
+        return session_->IsServer() ? LiveLinkRole::kServer : LiveLinkRole::kClient;
+      },
+      [this](const SyncDatagram& datagram) { return session_ && session_->SendToPeer(datagram); });
+  session_->SetGuidanceAction([this](const SyncDatagram& datagram) { Guidance()->OnPeerDatagram(datagram); });
   graph_->InitialiseFrameSampler();
   session_->SetStatusAction([this] { UpdateStatus(); });
   session_->SetFaults(SyncLinkFaultsFromEnvironment());

@@ -33,6 +33,8 @@ class CCaptureVideoView : public QWidget, public DShow::CVideoWindow {
   explicit CCaptureVideoView(QWidget* parent = nullptr);
   // Streaming thread: the frame is queued to the widget's own thread.
   void PresentFrame(const cv::Mat& frame) override;
+  // The guidance pairs frames of two machines by the moment of capture.
+  void PresentFrameAt(const cv::Mat& frame, double captureMs) override;
   bool WantsFrames() const override { return shown_.load(); }
   void SetVideoRect(const QRect& rect) { videoRect_ = rect; }
   QRect VideoRect() const { return videoRect_; }

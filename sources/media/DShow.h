@@ -101,6 +101,9 @@ class CVideoWindow {
   // Called on the streaming thread with a copy of the newest frame (BGR,
   // top-down). Implementations queue it to their own thread.
   virtual void PresentFrame(const cv::Mat& frame) = 0;
+  // The same with the moment a live frame was captured (MillisecondTick's
+  // clock, -1 when unknown), for windows that pair frames of two cameras.
+  virtual void PresentFrameAt(const cv::Mat& frame, double /*captureMs*/) { PresentFrame(frame); }
   // Streaming thread: false while nobody can see the frames (the window is
   // hidden), so no copy is made for it.
   virtual bool WantsFrames() const { return true; }
@@ -220,7 +223,7 @@ class CDShowGraph {
   void DetachGrabberProbe();
   void HandleGrabberCaps(GstCaps* caps);
   bool HandleGrabberBuffer(GstPadProbeInfo* info);  // false: drop the picture
-  double CaptureMomentMs(GstClockTime pts) const;
+  double CaptureMomentMs(GstClockTime pts, const GstSegment& segment) const;
   void StoreRendered(SamplePtr sample);
   HRESULT FinishRecording();
 

@@ -203,9 +203,9 @@ void CDShowGraph::HandleGrabberCaps(GstCaps* caps) {
   if (sampler_) sampler_->SetMediaType(type);
 }
 
-double CDShowGraph::CaptureMomentMs(GstClockTime pts) const {
+double CDShowGraph::CaptureMomentMs(GstClockTime pts, const GstSegment& segment) const {
   GstPtr<GstClock> clock{pipeline_ ? gst_element_get_clock(pipeline_.get()) : nullptr};
-  if (!clock || grabberSegment_.format != GST_FORMAT_TIME) return -1.0;
+  if (!clock || segment.format != GST_FORMAT_TIME) return -1.0;
   // The two clocks are read back to back, so the frame's age carries over to
   // the steady clock exactly, however late this thread runs afterwards. A busy
   // machine may still stop the thread between the two readings (the log then
@@ -223,7 +223,7 @@ double CDShowGraph::CaptureMomentMs(GstClockTime pts) const {
     if (after - before < tightest) tightest = after - before, clockNow = reading, steadyNowMs = (before + after) / 2.0;
   }
   const GstClockTime runningNow = clockNow - gst_element_get_base_time(pipeline_.get());
-  const guint64 captured = gst_segment_to_running_time(&grabberSegment_, GST_FORMAT_TIME, pts);
+  const guint64 captured = gst_segment_to_running_time(&segment, GST_FORMAT_TIME, pts);
   if (captured == GST_CLOCK_TIME_NONE || captured > runningNow) return -1.0;
   const double age = static_cast<double>(runningNow - captured) / GST_MSECOND;
   return age < 10000.0 ? steadyNowMs - age : -1.0;  // older than that is not a capture time
@@ -292,7 +292,7 @@ bool CDShowGraph::HandleGrabberBuffer(GstPadProbeInfo* info) {
     sample.startTime = To100ns(GST_BUFFER_PTS(buffer));
     sample.endTime = sample.startTime + (GST_BUFFER_DURATION_IS_VALID(buffer) ? To100ns(GST_BUFFER_DURATION(buffer)) : 0);
     seconds = static_cast<double>(GST_BUFFER_PTS(buffer)) / GST_SECOND;
-    if (live_) sample.captureMs = CaptureMomentMs(GST_BUFFER_PTS(buffer));
+    if (live_) sample.captureMs = CaptureMomentMs(GST_BUFFER_PTS(buffer), grabberSegment_);
   }
   sampler_->SampleCB(seconds, sample);
   gst_buffer_unmap(buffer, &map);
@@ -368,7 +368,14 @@ void CDShowGraph::StoreRendered(SamplePtr sample) {
   rendered_ = std::move(sample);
   if (!window_ || !window_->WantsFrames()) return;
   const cv::Mat copy = CopySamplePicture(rendered_.get());
-  if (!copy.empty()) window_->PresentFrame(copy);
+  if (copy.empty()) return;
+  // The renderer's own segment: the grabber's belongs to another thread.
+  double captureMs = -1.0;
+  GstBuffer* buffer = gst_sample_get_buffer(rendered_.get());
+  const GstSegment* segment = gst_sample_get_segment(rendered_.get());
+  if (live_ && buffer && segment && GST_BUFFER_PTS_IS_VALID(buffer))
+    captureMs = CaptureMomentMs(GST_BUFFER_PTS(buffer), *segment);
+  window_->PresentFrameAt(copy, captureMs);
 }
 
 // ---- Bus and states --------------------------------------------------------

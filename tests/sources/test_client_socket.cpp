@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QUdpSocket>
+#include <vector>
 
 #include "sources/ClientSocket.h"
 
@@ -121,6 +122,26 @@ TEST_F(SyncPair, HeartbeatsAndMismatchedCommandsOnlyUpdateTheTick) {
   EXPECT_EQ(graph.remoteTick, 0xFFFFFFFFu);
   EXPECT_EQ(graph.runs, 0);
   EXPECT_EQ(graph.stops, 0);
+}
+
+// The guidance's datagrams reach its action alone, well-formed ones only, and
+// never move the frame log's clock of the peer.
+TEST_F(SyncPair, GuidanceDatagramsGoToTheGuidanceAndSetNoClock) {
+  std::vector<SyncDatagram> seen;
+  client.SetGuidanceAction([&](const SyncDatagram& datagram) { seen.push_back(datagram); });
+  ASSERT_TRUE(server.Send({kSyncBoard, 1111, kSyncBoardNew}));
+  ASSERT_TRUE(server.Send({kSyncBoard, 2222, 99}));  // no such board report
+  ASSERT_TRUE(server.Send({kSyncPairStored, -3, kSyncPairStored}));
+  ASSERT_TRUE(server.Send({kSyncCapturePair, 3333, 4}));
+  ASSERT_TRUE(server.Send({kSyncHeartbeat, 4444, kSyncHeartbeatCheck}));
+  ASSERT_TRUE(PumpUntil([&] { return graph.ticksSeen == 1; }));
+  EXPECT_EQ(graph.remoteTick, 4444u);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].tick, 1111);
+  EXPECT_EQ(seen[0].check, kSyncBoardNew);
+  EXPECT_EQ(seen[1].code, kSyncCapturePair);
+  EXPECT_EQ(seen[1].check, 4);
+  EXPECT_EQ(graph.runs + graph.stops, 0);
 }
 
 TEST_F(SyncPair, DatagramsOfAnotherSizeChangeNothing) {

@@ -1,6 +1,7 @@
 // Two workbench windows on one machine playing the two capture machines: the
 // virtual rig's left camera records as the server, its right camera as the
-// client, in step over loopback, each to the file its set-up chose.
+// client, in step over loopback, each to the file its set-up chose; with
+// automatic capture on, the two take views in pairs of one moment.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -12,9 +13,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include <opencv2/calib3d.hpp>
+
+#include "core/CalibrationData.h"
 #include "sources/ClientSocket.h"
+#include "sources/media/VirtualRig.h"
+#include "synth/SyntheticViews.h"
 #include "support/TempDir.h"
 #include "support/TestPaths.h"
+#include "ui/LiveGuidance.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/UiTestSupport.h"
 #include "ui/VideoCaptureControl.h"
@@ -48,6 +55,39 @@ int LineCount(const std::string& path) {
   int lines = 0;
   for (std::string line; std::getline(in, line);) ++lines;
   return lines;
+}
+
+// Where the right camera sees the board whose corners the left camera found:
+// the left board's pose solved with the left camera's truth, carried over by
+// the rig's truth. The mean distance of the right corners found to the
+// nearest of those, in pixels.
+double PairMismatch(const VirtualRig& rig, const PointList& left, const PointList& right) {
+  const GridDescription& g = rig.grid;
+  std::vector<cv::Point3d> board;
+  for (int i = 0; i < g.ny; ++i)
+    for (int j = 0; j < g.nx; ++j) board.emplace_back(j * g.dX, (g.ny - 1 - i) * g.dY, 0.0);
+  std::vector<cv::Point2d> seen;
+  for (const ImagePoint& p : left) seen.emplace_back(p.x, p.y);
+  if (seen.size() != board.size()) return 1e9;
+  const auto matrix = [](const SyntheticCamera& c) { return cv::Matx33d(c.fx, 0, c.cx, 0, c.fy, c.cy, 0, 0, 1); };
+  const auto coefficients = [](const SyntheticCamera& c) {
+    return std::vector<double>{c.coefficients[0], c.coefficients[1], c.coefficients[2], c.coefficients[3]};
+  };
+  cv::Vec3d r, t;
+  if (!cv::solvePnP(board, seen, matrix(rig.left), coefficients(rig.left), r, t)) return 1e9;
+  cv::Matx33d R, rigR(rig.R.data());
+  cv::Rodrigues(r, R);
+  const cv::Matx33d R1 = rigR * R;
+  const cv::Vec3d t1 = rigR * t + cv::Vec3d(rig.T[0], rig.T[1], rig.T[2]);
+  std::vector<cv::Point2d> expected;
+  cv::projectPoints(board, cv::Mat(R1), cv::Mat(t1), matrix(rig.right), coefficients(rig.right), expected);
+  double sum = 0.0;
+  for (const ImagePoint& p : right) {
+    double nearest = 1e9;
+    for (const cv::Point2d& q : expected) nearest = std::min(nearest, std::hypot(p.x - q.x, p.y - q.y));
+    sum += nearest;
+  }
+  return right.empty() ? 1e9 : sum / static_cast<double>(right.size());
 }
 
 class TwoWorkbenches : public ::testing::Test, public WithApplication {
@@ -152,6 +192,82 @@ TEST_F(TwoWorkbenches, ServerWindowRunsAndStopsTheClientWindowOverLoopback) {
     EXPECT_TRUE(std::filesystem::exists(video + ".truth.json")) << name;
   }
   EXPECT_FALSE(std::filesystem::exists(CVideoCaptureControl::DefaultRecordingPath()));
+}
+
+TEST_F(TwoWorkbenches, AutomaticCaptureTakesPairsOfOneMomentInBothWindows) {
+  const LiveGuidanceOptions saved = CurrentLiveGuidanceOptions();
+  LiveGuidanceOptions options;
+  options.autoCapture = true;
+  SetLiveGuidanceOptions(options);
+  VirtualRig rig;
+  ASSERT_EQ(VirtualRigFromEnvironment(rig), "");
+  ScriptedWorkbench serverWindow(TestGraphicsParent()), clientWindow(TestGraphicsParent());
+  CVideoCaptureControl* server = AddVirtualCamera(serverWindow, kVirtualLeftName);
+  CVideoCaptureControl* client = AddVirtualCamera(clientWindow, kVirtualRightName);
+  ASSERT_TRUE(server && client);
+  // The panel alone adds no camera (the main window's command does): camera 0 is the source's.
+  for (ScriptedWorkbench* window : {&serverWindow, &clientWindow}) {
+    if (window->Data().GetCameraCount() == 0) window->Data().AddCamera();
+    window->Data().SetGrid(0, rig.grid);
+  }
+  const uint16_t serverPort = FreeUdpPort();
+  uint16_t clientPort = FreeUdpPort();
+  while (clientPort == serverPort) clientPort = FreeUdpPort();
+  server->SetUpRecording(Synchronised(dir.File("left.avi"), false, serverPort, clientPort));
+  client->SetUpRecording(Synchronised(dir.File("right.avi"), true, clientPort, serverPort));
+  ASSERT_TRUE(messages.isEmpty()) << messages.join(", ").toStdString();
+  serverWindow.move(0, 0);
+  clientWindow.move(serverWindow.frameGeometry().width() + 10, 0);
+  serverWindow.show();
+  clientWindow.show();
+  server->OnRun();
+
+  CCalibrationData& left = serverWindow.Data();
+  CCalibrationData& right = clientWindow.Data();
+  // Pairs come as the board moves to new places; a busy machine searches fewer frames.
+  PumpUntil([&] { return left.GetViewCount(0) >= 3; }, 90000);
+  // The screenshot as a result comes in, with the bars of both windows.
+  QPixmap both;
+  bool seenByBoth = true;  // first wait for a moment when each window has the other's board
+  const auto grab = [&] {
+    const LiveGuidanceShown &left = server->Guidance()->Shown(), &right = client->Guidance()->Shown();
+    if (!both.isNull() || !left.active || !right.active || (seenByBoth && (left.peerMissing || right.peerMissing)))
+      return;
+    server->VideoView()->repaint();
+    client->VideoView()->repaint();
+    const QPixmap a = serverWindow.grab(), b = clientWindow.grab();
+    both = QPixmap(a.width() + b.width() + 10, std::max(a.height(), b.height()));
+    both.fill(Qt::black);
+    QPainter painter(&both);
+    painter.drawPixmap(0, 0, a);
+    painter.drawPixmap(a.width() + 10, 0, b);
+  };
+  const QMetaObject::Connection grabbing = QObject::connect(server->Guidance(), &CLiveGuidance::updated, grab);
+  if (!PumpUntil([&] { return !both.isNull(); })) {
+    seenByBoth = false;
+    PumpUntil([&] { return !both.isNull(); });
+  }
+  QObject::disconnect(grabbing);
+  server->OnStop();
+  ASSERT_TRUE(PumpUntil([&] { return !server->Guidance()->PairPending(); }));
+  PumpUntil([&] { return right.GetViewCount(0) == left.GetViewCount(0); }, 3000);
+
+  ASSERT_GE(left.GetViewCount(0), 2) << "pairs asked " << server->Guidance()->PairsAsked() << ", refused "
+                                     << server->Guidance()->PairsRefused();
+  EXPECT_EQ(right.GetViewCount(0), left.GetViewCount(0)) << "the two windows' views are paired by number";
+  const std::vector<PointList> lefts = UsablePointLists(left, 0), rights = UsablePointLists(right, 0);
+  ASSERT_EQ(lefts.size(), rights.size());
+  for (size_t pair = 0; pair < lefts.size(); ++pair) {
+    const double mismatch = PairMismatch(rig, lefts[pair], rights[pair]);
+    std::printf("pair %zu: the right corners lie %.3f px from where the left view puts them\n", pair, mismatch);
+    EXPECT_LT(mismatch, 1.0) << "pair " << pair << " holds frames of two moments";
+  }
+  QDir().mkpath(TestScreenshotDir());
+  ASSERT_FALSE(both.isNull());
+  EXPECT_TRUE(both.save(QString(TestScreenshotDir()) + "/two_machines_live_guidance.png"));
+  server->Graph()->Sampler()->CloseLog();
+  client->Graph()->Sampler()->CloseLog();
+  SetLiveGuidanceOptions(saved);
 }
 
 }  // namespace
