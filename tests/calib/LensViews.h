@@ -298,27 +298,27 @@ inline std::array<double, 9> RotationOf(const double r[3]) {
   return R;
 }
 
-// Distances, over a grid of pixels covering the image, between each pixel and
-// the projection by `found` of the ray that `truth` sees there, turned by
-// `rotation`; infinity where either camera has no ray or image.
 // Pixels a comparison takes (every pixel when empty).
 using PixelFilter = std::function<bool(int x, int y)>;
 
+// Distance between pixel (x, y) and the projection by `found` of the ray that
+// `truth` sees there, turned by `rotation`; infinity where the truth has no ray.
+inline double RayError(const CameraParameters& truth, const CameraParameters& found,
+                       const std::array<double, 9>& rotation, double x, double y) {
+  double ray[3];
+  if (!camera_model::Ray(truth, x, y, ray)) return INFINITY;
+  const auto q = camera_model::ToCamera(rotation.data(), std::array<double, 3>{}.data(), ray[0], ray[1], ray[2]);
+  const camera_model::Point2<double> p = camera_model::Project(found, q[0], q[1], q[2]);
+  return std::hypot(p.x - x, p.y - y);
+}
+
+// The same over a grid of pixels covering the image.
 inline std::vector<double> RayErrors(const CameraParameters& truth, const CameraParameters& found,
                                      const std::array<double, 9>& rotation, int step, const PixelFilter& taken = {}) {
   std::vector<double> errors;
   for (int y = 0; y < truth.height; y += step)
-    for (int x = 0; x < truth.width; x += step) {
-      if (taken && !taken(x, y)) continue;
-      double ray[3];
-      if (!camera_model::Ray(truth, x, y, ray)) {
-        errors.push_back(INFINITY);
-        continue;
-      }
-      const auto q = camera_model::ToCamera(rotation.data(), std::array<double, 3>{}.data(), ray[0], ray[1], ray[2]);
-      const camera_model::Point2<double> p = camera_model::Project(found, q[0], q[1], q[2]);
-      errors.push_back(std::hypot(p.x - x, p.y - y));
-    }
+    for (int x = 0; x < truth.width; x += step)
+      if (!taken || taken(x, y)) errors.push_back(RayError(truth, found, rotation, x, y));
   return errors;
 }
 
@@ -331,8 +331,9 @@ struct RayErrorSummary {
   double rms = 0.0;
 };
 
-inline RayErrorSummary RayErrorAfterAlignment(const CameraParameters& truth, const CameraParameters& found,
-                                              int step = 16, const PixelFilter& taken = {}) {
+// The rotation (row by row) that turns the truth's camera frame into the found one's best.
+inline std::array<double, 9> BestAlignment(const CameraParameters& truth, const CameraParameters& found, int step = 16,
+                                           const PixelFilter& taken = {}) {
   double r[3] = {0, 0, 0};
   for (int iteration = 0; iteration < 8; ++iteration) {
     double JtJ[3][3] = {}, Jte[3] = {};
@@ -379,7 +380,12 @@ inline RayErrorSummary RayErrorAfterAlignment(const CameraParameters& truth, con
       r[j] -= det(m) / d;
     }
   }
-  const std::vector<double> errors = RayErrors(truth, found, RotationOf(r), step, taken);
+  return RotationOf(r);
+}
+
+inline RayErrorSummary RayErrorAfterAlignment(const CameraParameters& truth, const CameraParameters& found,
+                                              int step = 16, const PixelFilter& taken = {}) {
+  const std::vector<double> errors = RayErrors(truth, found, BestAlignment(truth, found, step, taken), step, taken);
   RayErrorSummary summary;
   for (double e : errors) summary.worst = std::max(summary.worst, e), summary.rms += e * e;
   summary.rms = std::sqrt(summary.rms / static_cast<double>(errors.size()));

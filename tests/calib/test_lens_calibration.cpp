@@ -13,6 +13,8 @@
 
 #include "calib/CalibrationDiagnostics.h"
 #include "calib/CalibrationProblem.h"
+#include "calib/FitCovariance.h"
+#include "calib/ProjectionUncertainty.h"
 #include "calib/StereoProblem.h"
 #include "tests/calib/LensViews.h"
 #include "support/SanitizedBuild.h"
@@ -92,11 +94,31 @@ lens_views::Options CoveringOptions(int views, unsigned seed) {
   return options;
 }
 
+// The largest ratio, over cells across the image, of the distance between
+// the truth's ray and our projection of it (after the alignment below) to the
+// σ that the fit itself predicts for a ray's projection there: above 3 the
+// result is further from the truth than its own uncertainty allows.
+double WorstRayErrorInSigmas(const CameraParameters& truth, const CalibrationProblem& problem) {
+  const CameraFit fit = FitOf(problem);
+  const ProjectionUncertaintyMap map =
+      ProjectionUncertaintyOf(fit, MarginalisedCovarianceOf(fit), truth.width, truth.height, kAtInfinity, 40, 30);
+  if (!map.valid) return INFINITY;
+  const std::array<double, 9> rotation = lens_views::BestAlignment(truth, problem.refined);
+  double worst = 0.0;
+  for (int row = 0; row < map.rows; ++row)
+    for (int column = 0; column < map.columns; ++column)
+      if (std::isfinite(map.At(column, row)))
+        worst = std::max(worst, lens_views::RayError(truth, problem.refined, rotation, map.CellX(column), map.CellY(row)) /
+                                    map.At(column, row));
+  return worst;
+}
+
 // The run reaches the noise (per-coordinate RMS within 5% of it), and its
 // camera maps the truth's rays back to the truth's pixels across the whole
 // image, after the small turn between the two camera frames that the data
-// cannot fix is taken out: within `rayRms` px on average and `rayWorst` px at
-// the worst pixel. `rayRms` 0: only the fit is checked.
+// cannot fix is taken out: within `rayRms` px on average, `rayWorst` px at
+// the worst pixel and three of the fit's own σ everywhere. `rayRms` 0: only
+// the fit is checked.
 void ExpectTruthRecovered(const CameraParameters& truth, const lens_views::Views& views, double rayRms,
                           double rayWorst) {
   LensRun run;
@@ -109,6 +131,7 @@ void ExpectTruthRecovered(const CameraParameters& truth, const lens_views::Views
   const lens_views::RayErrorSummary rays = lens_views::RayErrorAfterAlignment(truth, run.problem.refined);
   EXPECT_LT(rays.rms, rayRms) << LensModelName(truth.model);
   EXPECT_LT(rays.worst, rayWorst) << LensModelName(truth.model);
+  EXPECT_LT(WorstRayErrorInSigmas(truth, run.problem), 3.0) << LensModelName(truth.model);
 }
 
 void ExpectTruthRecoveredFromCoveringViews(const CameraParameters& truth, double rayWorst = 0.1) {
@@ -136,8 +159,10 @@ TEST(LensCalibration, EveryPinholeModelRecoversItsCamera) {
   }
   ExpectTruthRecoveredFromCoveringViews(PinholeTruth(LensModel::PinholeRadtan, 70.0));
   ExpectTruthRecoveredFromCoveringViews(PinholeTruth(LensModel::PinholeRadtanK3, 90.0));
-  // Eight coefficients follow the views closely but bend between the outermost
-  // points and the image corners: 0.27 px there, against 0.02 px on average.
+  // Eight coefficients follow the views closely but are loosely held at the
+  // image corners: there the fit's own σ of a ray's projection is 0.40 px,
+  // and the truth's rays land 0.30 px off (at 0.02 px on average). The same
+  // minimum as OpenCV's and our run started at the truth; no fault, the data.
   ExpectTruthRecoveredFromCoveringViews(PinholeTruth(LensModel::Rational, 110.0), 0.4);
 }
 
@@ -194,20 +219,31 @@ double SumOfSquaresOf(const Views& views, const cv::Mat& K, const cv::Mat& D, Le
 
 const cv::TermCriteria kPatientCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-14);
 
+// OpenCV's run of the rational model from its own start converges on these
+// view sets (on many others it stops far above the noise, and a comparison
+// with it would show nothing): both runs end at the same sum of squares.
+// Started at our result, OpenCV finds nothing lower either.
 TEST(LensCalibration, RationalReachesOpenCvsMinimum) {
-  for (unsigned seed : {32u}) {
+  const std::vector<unsigned> seeds = kSanitizedBuild ? std::vector<unsigned>{4u} : std::vector<unsigned>{2u, 4u};
+  for (unsigned seed : seeds) {
     const Views views =
         lens_views::Make(PinholeTruth(LensModel::Rational, 110.0), {kSanitizedBuild ? 12 : 25, kSmallBoard, 0.2, seed});
     LensRun run;
     Calibrate(views, ModelSettings(LensModel::Rational), run);
     ASSERT_TRUE(run.ok) << run.problem.refusal;
+    EXPECT_NEAR(run.rms, 0.2, 0.02) << "seed " << seed;
     const OpenCvPoints points = ForOpenCv(views);
+    const cv::Size size(views.truth.width, views.truth.height);
     cv::Mat K, D;
     std::vector<cv::Mat> r, t;
-    cv::calibrateCamera(points.object, points.image, cv::Size(views.truth.width, views.truth.height), K, D, r, t,
-                        cv::CALIB_RATIONAL_MODEL, kPatientCriteria);
+    cv::calibrateCamera(points.object, points.image, size, K, D, r, t, cv::CALIB_RATIONAL_MODEL, kPatientCriteria);
     const double reference = SumOfSquaresOf(views, K, D, LensModel::Rational, r, t);
-    EXPECT_LE(run.sumOfSquares / reference, 1.0001) << "seed " << seed;
+    EXPECT_NEAR(run.sumOfSquares / reference, 1.0, 1e-4) << "seed " << seed;
+    K = cv::Mat(3, 3, CV_64F, const_cast<double*>(run.problem.refined.K.data())).clone();
+    D = cv::Mat(1, 8, CV_64F, const_cast<double*>(run.problem.refined.distortion.data())).clone();
+    cv::calibrateCamera(points.object, points.image, size, K, D, r, t,
+                        cv::CALIB_RATIONAL_MODEL | cv::CALIB_USE_INTRINSIC_GUESS, kPatientCriteria);
+    EXPECT_LE(run.sumOfSquares / SumOfSquaresOf(views, K, D, LensModel::Rational, r, t), 1.0001) << "seed " << seed;
   }
 }
 
