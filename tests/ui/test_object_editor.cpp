@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "UiTestSupport.h"
+#include "synth/BoardRenderer.h"
 #include "synth/SyntheticViews.h"
 #include "core/CalibrationData.h"
 #include "widgets/HoverButtonEx.h"
@@ -427,6 +428,63 @@ TEST(Screenshot, ObjectEditorWithAMarkedGrid) {
       }
     }
   EXPECT_GT(red, kBoardGrid.nx * kBoardGrid.ny * 4);
+}
+
+
+// A board turned 68 degrees away from the camera, its far squares a few
+// pixels high, marked with four clicks a pixel off the outer corners: the
+// screenshots show the three clicks and the grid the fourth one gives.
+TEST(Screenshot, ObjectEditorOnASteepBoard) {
+  constexpr double kPi = 3.14159265358979323846, kTilt = 68.0 * kPi / 180.0, kDistance = 640.0;
+  const GridDescription grid{30.0, 30.0, 9, 6, 7, 7};  // the widest window a user may have set
+  const SyntheticCamera camera;
+  const double c = -std::cos(kTilt), s = std::sin(kTilt), centreX = 4 * 30.0, centreY = 2.5 * 30.0;
+  const SyntheticPose pose = PoseFromVectors({kPi - kTilt, 0.0, 0.0}, {-centreX, -c * centreY, kDistance - s * centreY});
+  const PointList exact = ProjectGrid(camera, pose, grid);
+  RenderOptions render;
+  render.blurSigma = 1.0;
+  render.imageNoise = 2.0;
+  WithApplication application;
+  CCalibrationData store;
+  store.AddCamera();
+  ASSERT_TRUE(store.AddViewFromFrame(0, RenderBoard(camera, pose, grid, render)));
+  store.SetGrid(0, grid);
+  ScriptedEditor editor;
+  editor.SetApplicationFolder(TestGraphicsParent());
+  editor.SetData(&store);
+  editor.Create();
+  editor.move(30, 30);
+  editor.OpenOn(0);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&editor));
+  editor.Button(CObjectEditDlg::kIdSelect)->click();
+  const auto over = [&](const ImagePoint& p) {
+    const double sx = double(editor.ImageArea().width()) / store.GetImageWidth(0);
+    const double sy = double(editor.ImageArea().height()) / store.GetImageHeight(0);
+    return editor.ImageAreaInWindow().topLeft() + QPoint(qRound(p.x * sx), qRound(p.y * sy));
+  };
+  const int nx = grid.nx, last = grid.nx * grid.ny - 1;
+  const std::vector<ImagePoint> outer{exact[last - nx + 1], exact[last], exact[nx - 1], exact[0]};
+  const auto save = [&](const char* name) {
+    QTest::qWait(150);
+    QApplication::processEvents();
+    const QImage picture = QGuiApplication::platformName() == "xcb" && editor.screen()
+                               ? editor.screen()->grabWindow(editor.winId()).toImage()
+                               : editor.grab().toImage();
+    QDir().mkpath(TestScreenshotDir());
+    EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/" + name));
+  };
+  for (int k = 0; k < 4; ++k) {
+    QTest::mouseClick(editor.windowHandle(), Qt::LeftButton, {}, over(outer[k]));
+    if (k == 2) save("object_editor_steep_three_clicks.png");
+  }
+  ASSERT_TRUE(editor.messages.isEmpty()) << editor.messages.join("\n").toStdString();
+  ASSERT_EQ(store.GetPointCount(0, 0), nx * grid.ny);
+  double farEdge = 1e9;
+  for (int column = 0; column < nx; ++column) farEdge = std::min(farEdge, Distance(exact[column], exact[column + nx]));
+  EXPECT_LT(farEdge, 12.0) << "the far squares are a few pixels high";
+  for (int i = 0; i < store.GetPointCount(0, 0); ++i)
+    EXPECT_LT(Distance(store.GetPoint(0, 0, i), exact[i]), 0.3) << "corner " << i;
+  save("object_editor_steep_marked.png");
 }
 
 }  // namespace
