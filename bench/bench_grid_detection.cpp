@@ -2,7 +2,7 @@
 // square colours, refinement of every corner until its window settles)
 // against the library's classic detector followed by its sub-pixel pass, and
 // its sector-based detector, on the same picture at 640x480, 1920x1080 and
-// 4000x3000; our detection with the sector-based search alone (as it was
+// 4000x3000; what the steep-board search adds on board-less pictures; our detection with the sector-based search alone (as it was
 // before the quick search) at 1920x1080; and "Detect all" on a camera of 100
 // views of 1920x1080, decoded from JPEG files by the workers, on every core
 // against one worker.
@@ -120,6 +120,50 @@ double ProcessSeconds() {
   return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
+// A picture without a board: smoothed noise and a few hundred rectangles of
+// any gray, so corners and edges abound but no chequerboard.
+cv::Mat Boardless(int width, int height) {
+  cv::Mat gray(height, width, CV_8UC1);
+  cv::RNG random(5);
+  random.fill(gray, cv::RNG::UNIFORM, 60, 200);
+  cv::GaussianBlur(gray, gray, cv::Size(0, 0), 3.0);
+  const int side = std::max(8, width / 8);
+  for (int i = 0; i < 300; ++i)
+    cv::rectangle(gray, cv::Rect(random.uniform(0, width), random.uniform(0, height), random.uniform(4, side),
+                                 random.uniform(4, side)),
+                  cv::Scalar(random.uniform(0, 255)), cv::FILLED);
+  cv::Mat image;
+  cv::cvtColor(gray, image, cv::COLOR_GRAY2BGR);
+  return image;
+}
+
+// What the steep-board search adds where there is no board: the detection
+// with it (timed) and without it (clock paused), as milliseconds and their
+// ratio.
+void SteepSearchOnBoardless(benchmark::State& state, int width, int height) {
+  const cv::Mat image = Boardless(width, height);
+  const GridDescription grid{30.0, 30.0, 9, 6, 5, 5};
+  double with = 0.0, without = 0.0;
+  for (auto _ : state) {
+    double start = WallSeconds();
+    if (DetectGridInImage(image, grid).status == GridStatus::Ok) state.SkipWithError("a board in a board-less picture");
+    with += WallSeconds() - start;
+    state.PauseTiming();
+    start = WallSeconds();
+    if (DetectGridInImage(image, grid, BoardSearch::QuickFirst, SteepBoards::Skip).status == GridStatus::Ok)
+      state.SkipWithError("a board in a board-less picture");
+    without += WallSeconds() - start;
+    state.ResumeTiming();
+  }
+  const double iterations = static_cast<double>(state.iterations());
+  state.counters["with_steep_ms"] = 1e3 * with / iterations;
+  state.counters["without_steep_ms"] = 1e3 * without / iterations;
+  state.counters["ratio"] = without > 0.0 ? with / without : 0.0;
+}
+
+void BM_SteepSearchOnBoardless_640x480(benchmark::State& state) { SteepSearchOnBoardless(state, 640, 480); }
+void BM_SteepSearchOnBoardless_4000x3000(benchmark::State& state) { SteepSearchOnBoardless(state, 4000, 3000); }
+
 // Detect all on `threads` workers (0: every core); the wall time it took.
 double DetectAll(benchmark::State& state, CCalibrationData& store, int threads) {
   std::vector<ViewToDetect> views;
@@ -178,6 +222,8 @@ BENCHMARK(BM_ReferenceSectors_1920x1080)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DetectGrid_4000x3000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReferenceFindChessboardCorners_4000x3000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ReferenceSectors_4000x3000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SteepSearchOnBoardless_640x480)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SteepSearchOnBoardless_4000x3000)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DetectAll_EveryCoreAgainstOneWorker)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -293,6 +293,129 @@ bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners, BoardSearch
   return SectorSearch(gray, nx, ny, corners, &classic);
 }
 
+// A board tilted 60 to 70 degrees shows squares two to three times narrower
+// across the tilt than along it, which the detectors do not take as squares.
+// The steep search stretches the picture across the tilt by this ratio (in
+// four directions, 45 degrees apart, so one is within 22.5 degrees of any
+// tilt) and searches each stretched copy (of the picture reduced to
+// kSteepSearchSide first), the far squares' narrow side widened.
+constexpr double kSteepStretch = 2.5;
+constexpr double kSteepDirections[] = {0.0, 45.0, 90.0, 135.0};
+constexpr int kSteepSearchSide = 1024;
+// A copy is searched only where it shows at least as many saddle points (the
+// X-junctions where four squares meet) as the grid has corners, so a picture
+// without the board, or with a smaller one, costs a few filter passes.
+// Saddles are counted in the stretched copy smoothed by this many pixels,
+// at most one within this radius, and only where the saddle strength
+// reaches this share of that of an ideal junction of the picture's contrast.
+constexpr double kSaddleSmoothing = 1.5;
+constexpr int kSaddleRadius = 3;
+constexpr double kMinSaddleShare = 0.1;
+
+// Picture -> stretched copy: `along` times along the direction at `degrees`
+// from the x axis, `across` times across it, shifted so the copy starts at 0.
+cv::Matx23d StretchMap(const cv::Size& size, double degrees, double along, double across, cv::Size& stretched) {
+  const double angle = degrees * CV_PI / 180.0, c = std::cos(angle), s = std::sin(angle);
+  const cv::Matx22d turn(c, -s, s, c);
+  const cv::Matx22d map = turn * cv::Matx22d(along, 0.0, 0.0, across) * turn.t();
+  double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
+  for (const cv::Vec2d& corner : {cv::Vec2d(0, 0), cv::Vec2d(size.width, 0), cv::Vec2d(0, size.height),
+                                 cv::Vec2d(size.width, size.height)}) {
+    const cv::Vec2d q = map * corner;
+    minX = std::min(minX, q[0]), maxX = std::max(maxX, q[0]), minY = std::min(minY, q[1]), maxY = std::max(maxY, q[1]);
+  }
+  stretched = cv::Size(static_cast<int>(std::ceil(maxX - minX)), static_cast<int>(std::ceil(maxY - minY)));
+  return cv::Matx23d(map(0, 0), map(0, 1), -minX, map(1, 0), map(1, 1), -minY);
+}
+
+// Spread of the gray levels: the 2nd to the 98th percentile.
+double GrayContrast(const cv::Mat& gray) {
+  int histogram[256] = {};
+  for (int y = 0; y < gray.rows; ++y) {
+    const uchar* row = gray.ptr<uchar>(y);
+    for (int x = 0; x < gray.cols; ++x) ++histogram[row[x]];
+  }
+  const double total = static_cast<double>(gray.total());
+  double seen = 0.0;
+  int low = 0, high = 255;
+  for (int level = 0; level < 256; ++level) {
+    seen += histogram[level];
+    if (seen <= 0.02 * total) low = level;
+    if (seen < 0.98 * total) high = level + 1;
+  }
+  return std::max(0, high - low);
+}
+
+// Saddle points of the smoothed gray levels: where the Hessian's determinant
+// is most negative, a local extreme, and strong for the picture's contrast.
+// A junction of contrast C smoothed by sigma has a mixed second derivative of
+// C / (pi sigma^2) at its centre, so a determinant of minus its square.
+int CountSaddles(const cv::Mat& gray) {
+  cv::Mat smooth, xx, yy, xy;
+  gray.convertTo(smooth, CV_32F);
+  cv::GaussianBlur(smooth, smooth, cv::Size(), kSaddleSmoothing);
+  cv::Sobel(smooth, xx, CV_32F, 2, 0, 3);
+  cv::Sobel(smooth, yy, CV_32F, 0, 2, 3);
+  cv::Sobel(smooth, xy, CV_32F, 1, 1, 3);
+  cv::Mat strength = xy.mul(xy) - xx.mul(yy);
+  // The 3x3 Sobel kernels give four times the second derivatives.
+  const double ideal = 4.0 * GrayContrast(gray) / (CV_PI * kSaddleSmoothing * kSaddleSmoothing);
+  const float threshold = static_cast<float>(kMinSaddleShare * ideal * ideal);
+  cv::Mat largest;
+  const int reach = 2 * kSaddleRadius + 1;
+  cv::dilate(strength, largest, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(reach, reach)));
+  int count = 0;
+  for (int y = 0; y < strength.rows; ++y) {
+    const float* s = strength.ptr<float>(y);
+    const float* m = largest.ptr<float>(y);
+    for (int x = 0; x < strength.cols; ++x) count += s[x] >= threshold && s[x] >= m[x] ? 1 : 0;
+  }
+  return count;
+}
+
+struct StretchedCopy {
+  cv::Mat gray;
+  cv::Matx23d toCopy;
+};
+
+// The picture stretched kSteepStretch times along the direction at `degrees`,
+// and `scale` times overall.
+StretchedCopy Stretched(const cv::Mat& gray, double degrees, double scale) {
+  StretchedCopy copy;
+  cv::Size size;
+  copy.toCopy = StretchMap(gray.size(), degrees, scale * kSteepStretch, scale, size);
+  cv::warpAffine(gray, copy.gray, copy.toCopy, size, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  return copy;
+}
+
+bool SteepSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
+  const int side = std::max(gray.cols, gray.rows);
+  const double scale = std::min(1.0, static_cast<double>(kSteepSearchSide) / side);
+  // Saddles are counted in copies of half the size, which cost a quarter.
+  const cv::Mat half = Reduced(gray, static_cast<int>(0.5 * scale * side));
+  const double halfScale = 0.5 * scale * side / std::max(half.cols, half.rows);
+  std::vector<std::pair<int, double>> directions;  // saddles, direction
+  for (double direction : kSteepDirections) {
+    const int saddles = CountSaddles(Stretched(half, direction, halfScale).gray);
+    if (saddles >= nx * ny) directions.emplace_back(saddles, direction);
+  }
+  // The copy with the most saddles most likely shows the board's squares whole.
+  std::sort(directions.rbegin(), directions.rend());
+  for (const auto& [saddles, direction] : directions) {
+    const StretchedCopy copy = Stretched(gray, direction, scale);
+    try {
+      if (!cv::findChessboardCornersSB(copy.gray, cv::Size(nx, ny), corners, cv::CALIB_CB_NORMALIZE_IMAGE)) continue;
+      cv::Mat back;
+      cv::invertAffineTransform(cv::Mat(copy.toCopy), back);
+      cv::transform(corners, corners, back);
+      return true;
+    } catch (const cv::Exception&) {
+    }
+  }
+  corners.clear();
+  return false;
+}
+
 // The clicked board seen square: the picture warped so that the four clicked
 // outer corners become the corners of a grid of kRectifiedSquare squares,
 // searched there, and the corners mapped back. Steep views whose squares the
@@ -435,12 +558,15 @@ GridDetection Failed(GridStatus status) {
 
 }  // namespace
 
-GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid, BoardSearch search) {
+GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid, BoardSearch search,
+                               SteepBoards steep) {
   const GridStatus input = CheckDetectionInput(gray, grid);
   if (input != GridStatus::Ok) return Failed(input);
   const int nx = grid.nx, ny = grid.ny;
   Points detected;
-  if (!FindBoard(gray, nx, ny, detected, search) || detected.size() != static_cast<size_t>(nx) * ny)
+  const size_t count = static_cast<size_t>(nx) * ny;
+  if (!(FindBoard(gray, nx, ny, detected, search) && detected.size() == count) &&
+      !(steep == SteepBoards::Search && SteepSearch(gray, nx, ny, detected) && detected.size() == count))
     return Failed(GridStatus::BoardNotFound);
   GridDetection detection;
   Points ordered;
@@ -456,7 +582,8 @@ GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid,
 namespace {
 
 // The detectors in the clicked area first, then in the picture rectified by
-// the clicks; the board found in the clicked order.
+// the clicks, then in stretched copies of the clicked area; the board found
+// in the clicked order.
 bool FindClickedBoard(const cv::Mat& gray, const cv::Rect& inside, const std::array<ImagePoint, 4>& ordered, int nx,
                       int ny, Points& clicked) {
   const size_t count = static_cast<size_t>(nx) * ny;
@@ -466,8 +593,15 @@ bool FindClickedBoard(const cv::Mat& gray, const cv::Rect& inside, const std::ar
     if (detected.size() == count && ReadInClickedOrder(detected, ordered, nx, ny, clicked)) return true;
   }
   detected.clear();
-  return RectifiedSearch(gray, ordered, nx, ny, detected) && detected.size() == count &&
-         ReadInClickedOrder(detected, ordered, nx, ny, clicked);
+  if (RectifiedSearch(gray, ordered, nx, ny, detected) && detected.size() == count &&
+      ReadInClickedOrder(detected, ordered, nx, ny, clicked))
+    return true;
+  // Clicks a little off on a steep board's far corners skew the rectified
+  // picture; the stretched copies do not depend on them.
+  detected.clear();
+  if (!SteepSearch(gray(inside), nx, ny, detected) || detected.size() != count) return false;
+  for (cv::Point2f& p : detected) p += cv::Point2f(static_cast<float>(inside.x), static_cast<float>(inside.y));
+  return ReadInClickedOrder(detected, ordered, nx, ny, clicked);
 }
 
 }  // namespace
@@ -488,11 +622,12 @@ GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& gri
   return detection;
 }
 
-GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid, BoardSearch search) {
+GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid, BoardSearch search,
+                                SteepBoards steep) {
   cv::Mat gray;
   const GridStatus status = MakeGrayImage(viewImage, gray);
   if (status != GridStatus::Ok) return Failed(status);
-  return DetectGridPoints(gray, grid, search);
+  return DetectGridPoints(gray, grid, search, steep);
 }
 
 GridDetection LocateGridRoughly(const cv::Mat& viewImage, const GridDescription& grid, int side) {

@@ -46,12 +46,20 @@ inline constexpr int kDetectionSide = 2048;
 // corners.
 enum class BoardSearch { QuickFirst, SectorsOnly };
 
+// Whether a board the detectors miss is looked for again as a steeply tilted
+// one: in copies of the picture stretched across the tilt in four directions,
+// each searched only where it shows a saddle point for every grid corner.
+// It costs a few filter passes on a picture without the board and up to four
+// searches where a board is there but not found; callers that look at many
+// pictures quickly (the live preview, the board size guess) leave it out.
+enum class SteepBoards { Search, Skip };
 // Detection in an 8-bit gray image. Nothing but the result is written.
 GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid,
-                               BoardSearch search = BoardSearch::QuickFirst);
+                               BoardSearch search = BoardSearch::QuickFirst, SteepBoards steep = SteepBoards::Search);
 
-// Detection of a clicked board: the detectors search `area` of the gray image,
-// and a board whose four outer corners lie at the ordered border points
+// Detection of a clicked board: the detectors search `area` of the gray image
+// (then the picture warped so the clicks form a square grid, then stretched
+// copies of the area as for steep boards above), and a board whose four outer corners lie at the ordered border points
 // s0..s3 (OrderBorderPoints in GridExtraction.h; each within half a square)
 // comes back in their grid order: s3 is the origin, whatever the colours say.
 // Its corners are refined as detected ones are; `border` is s3, s0, s1, s2 as
@@ -61,7 +69,7 @@ GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& gri
 
 // Detection in a CV_8UC3 view image (converted to gray first).
 GridDetection DetectGridInImage(const cv::Mat& viewImage, const GridDescription& grid,
-                                BoardSearch search = BoardSearch::QuickFirst);
+                                BoardSearch search = BoardSearch::QuickFirst, SteepBoards steep = SteepBoards::Search);
 
 // Where the board roughly is, for a preview that looks at many frames a
 // second: the classic detector on a copy reduced to `side` pixels (on the

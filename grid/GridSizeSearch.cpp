@@ -12,6 +12,10 @@ constexpr int kMinSide = 3;
 // Views a size is looked for in before the search gives up: a board that is
 // in none of the first few views is no board of a likely size.
 constexpr size_t kViewsToIdentify = 3;
+// Guessing the size tries several sizes on several views; a steeply tilted
+// board among them is not needed to tell the size, and its search would cost
+// seconds a size.
+constexpr SteepBoards kGuessSteep = SteepBoards::Skip;
 
 bool Cancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(); }
 
@@ -78,13 +82,13 @@ std::optional<GridDescription> IdentifyBoard(const ViewSupply& views, const Grid
     if (v == 0) first = view;
     for (const GridDescription& size : SeenSizes(view, grid)) {
       if (Cancelled(cancel)) return std::nullopt;
-      if (DetectGridInImage(view, size).status == GridStatus::Ok) return size;
+      if (DetectGridInImage(view, size, BoardSearch::QuickFirst, kGuessSteep).status == GridStatus::Ok) return size;
     }
   }
   if (first.empty()) return std::nullopt;
   for (const GridDescription& size : LikelyGridSizes(grid)) {
     if (Cancelled(cancel)) return std::nullopt;
-    if (DetectGridInImage(first, size).status == GridStatus::Ok) return size;
+    if (DetectGridInImage(first, size, BoardSearch::QuickFirst, kGuessSteep).status == GridStatus::Ok) return size;
   }
   return std::nullopt;
 }

@@ -123,7 +123,8 @@ std::vector<LiveSubView> CutLiveFrame(const cv::Mat& frame, const SourceSettings
 }
 
 void DetectLiveBoards(std::vector<LiveSubView>& views) {
-  for (LiveSubView& view : views) view.detection = DetectGridInImage(view.image, view.grid);
+  for (LiveSubView& view : views)
+    view.detection = DetectGridInImage(view.image, view.grid, BoardSearch::QuickFirst, SteepBoards::Skip);
 }
 
 void LocateLiveBoards(std::vector<LiveSubView>& views) {

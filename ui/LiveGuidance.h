@@ -67,7 +67,8 @@ struct LiveSubView {
 // without one are left out.
 std::vector<LiveSubView> CutLiveFrame(const cv::Mat& frame, const SourceSettings& settings,
                                       const std::vector<GridDescription>& grids);
-// Looks for each part's board with the detector "Detect all" uses.
+// Looks for each part's board with the detector "Detect all" uses, without
+// its search for steeply tilted boards (seconds where a board is missed).
 void DetectLiveBoards(std::vector<LiveSubView>& views);
 // Looks for each part's board roughly (LocateGridRoughly): the preview's
 // search, a few times cheaper; its corners are not stored.
