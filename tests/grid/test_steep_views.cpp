@@ -222,11 +222,15 @@ void CheckViews(const std::vector<SteepView>& views, const std::vector<int>& win
 
 }  // namespace
 
-// Not met yet (disabled, named in tests/skip-allowlist.txt): the library's
-// detectors miss 11 of these 27 boards in the picture (most at 70 degrees or
-// with far squares of 8 px); from the clicks 24 come from the detector in the
-// rectified picture, one is refused; four far corners land 0.32 to 0.43 px
-// off. Run it with --gtest_also_run_disabled_tests to see where it stands.
+// Not met yet (disabled, named in tests/skip-allowlist.txt): with the search
+// in stretched copies, detection finds 24 of these 27 boards (the library in
+// the picture alone 16); two 70-degree boards with 8 px far squares are not
+// found and two are found but refused as "refinement failed". Refined from
+// their true places, a few far and outer corners still land 0.3 to 0.44 px
+// off, also without noise. Clicked: 24 views came from the detector, one
+// (70 degrees, k1 -0.3) was refused as not fitting the grid; the clicked
+// search now falls back to the stretched copies, not yet measured here. Run it
+// with --gtest_also_run_disabled_tests to see where it stands.
 TEST(SteepViews, DISABLED_VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectionAlike) {
   std::vector<SteepView> views;
   for (double k1 : {0.0, -0.15, -0.3}) {
@@ -307,7 +311,7 @@ TEST(SteepViews, SteepBoardsMissedInThePictureAreFoundInStretchedCopies) {
   std::vector<SteepView> views;
   for (double k1 : lenses) {
     const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
-    for (SteepView& view : RenderSteepViews(camera, {10.0, 12.0}, 1.0, 2.0, 41 + static_cast<uint32_t>(-k1 * 100), {70.0}))
+    for (SteepView& view : RenderSteepViews(camera, {12.0}, 1.0, 2.0, 41 + static_cast<uint32_t>(-k1 * 100), {70.0}))
       views.push_back(std::move(view));
   }
   int missedPlainly = 0, foundStretched = 0;
