@@ -4,6 +4,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QImage>
+#include <QScreen>
+#include <QTest>
 #include <QMessageBox>
 #include <QTimer>
 #include <functional>
@@ -70,3 +73,15 @@ class ScriptedWorkbench : public CWorkbenchDlg {
   }
   bool RunOptionsDialog(COptionsDlg& dialog) override { return optionsRunner && optionsRunner(dialog); }
 };
+
+// The window as a person sees it once it has settled: the X server's picture
+// under Xvfb (what the screen really shows, OpenGL included), the window's own
+// rendering where there is no real screen.
+inline QImage ScreenPicture(QWidget& window, int settleMs = 150) {
+  window.raise();
+  QTest::qWait(settleMs);
+  QApplication::processEvents();
+  if (QGuiApplication::platformName() == "xcb" && window.screen())
+    return window.screen()->grabWindow(window.winId()).toImage();
+  return window.grab().toImage();
+}

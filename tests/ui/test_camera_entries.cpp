@@ -546,12 +546,7 @@ TEST(CameraModelScreenshot, EightCamerasScrolled) {
   window.show();
   panel.SelectEntry(7);
   panel.ImageList()->Wheel(-120);
-  window.raise();
-  QTest::qWait(300);
-  QApplication::processEvents();
-  const QImage picture = QGuiApplication::platformName() == "xcb" && window.screen()
-                             ? window.screen()->grabWindow(window.winId()).toImage()
-                             : window.grab().toImage();
+  const QImage picture = ScreenPicture(window, 300);
   QDir().mkpath(TestScreenshotDir());
   EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/main_eight_cameras_scrolled.png"));
   EXPECT_GT(panel.EntryScrollBar()->Offset(), 0);

@@ -511,15 +511,6 @@ TEST_F(WorkbenchDataPanelTest, StartupWorkspaceIsReadyToCalibrateWithOnePress) {
   ASSERT_EQ(log.messages.size(), 1);  // no views: the five-view message, not silence
 }
 
-QImage ScreenPicture(QWidget& window) {
-  window.raise();
-  QTest::qWait(300);
-  QApplication::processEvents();
-  if (QGuiApplication::platformName() == "xcb" && window.screen())
-    return window.screen()->grabWindow(window.winId()).toImage();
-  return window.grab().toImage();
-}
-
 // A synthetic workspace calibrated from the panel with the real 3D window,
 // pictured for a person to look at (from the screen under Xvfb, rendered
 // offscreen otherwise).
@@ -569,12 +560,12 @@ TEST(DataPanelScreenshot, CalibratedSyntheticWorkspace) {
 
   QDir().mkpath(TestScreenshotDir());
   const QString dir = TestScreenshotDir();
-  EXPECT_TRUE(ScreenPicture(window).save(dir + "/data_panel_calibrated.png"));
+  EXPECT_TRUE(ScreenPicture(window, 300).save(dir + "/data_panel_calibrated.png"));
   window.LeftButtonDoubleClick(window.LowerPanelRect().topLeft() + QPoint(300, 50));
   EXPECT_TRUE(editor->isVisible());
   EXPECT_EQ(editor->Camera(), 0);
   EXPECT_EQ(editor->View(), 1);  // the thumbnail double-clicked
-  EXPECT_TRUE(ScreenPicture(*results).save(dir + "/data_panel_results_3d.png"));
+  EXPECT_TRUE(ScreenPicture(*results, 300).save(dir + "/data_panel_results_3d.png"));
   const char* ci = std::getenv("CI");
   if (ci != nullptr && std::string(ci) == "true") {
     EXPECT_TRUE(results->HasOpenGL()) << "CI runs this under the X server of the test command";

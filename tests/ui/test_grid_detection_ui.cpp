@@ -272,12 +272,7 @@ TEST_F(DetectionUiTest, EditorDetectGridDrawsTheViewAsIfClickedAndNamesTheReason
 
 QImage Picture(QWidget& window) {
   window.show();
-  window.raise();
-  QTest::qWait(150);
-  QApplication::processEvents();
-  if (QGuiApplication::platformName() == "xcb" && window.screen())
-    return window.screen()->grabWindow(window.winId()).toImage();
-  return window.grab().toImage();
+  return ScreenPicture(window);
 }
 
 TEST_F(DetectionUiTest, ScreenshotsOfDetectAllInProgressAndOfItsSummary) {

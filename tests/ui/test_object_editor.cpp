@@ -408,11 +408,7 @@ TEST(Screenshot, ObjectEditorWithAMarkedGrid) {
   setup.OpenWithSelection();
   setup.MarkView(0);
   ASSERT_EQ(setup.store.GetPointCount(0, 0), kBoardGrid.nx * kBoardGrid.ny);
-  QTest::qWait(150);
-  QApplication::processEvents();
-  const QImage picture = QGuiApplication::platformName() == "xcb" && editor.screen()
-                             ? editor.screen()->grabWindow(editor.winId()).toImage()
-                             : editor.grab().toImage();
+  const QImage picture = ScreenPicture(editor);
   QDir().mkpath(TestScreenshotDir());
   EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/object_editor_marked.png"));
   // The red corner rings are in the picture, over the image area only.
@@ -465,13 +461,8 @@ TEST(Screenshot, ObjectEditorOnASteepBoard) {
   const int nx = grid.nx, last = grid.nx * grid.ny - 1;
   const std::vector<ImagePoint> outer{exact[last - nx + 1], exact[last], exact[nx - 1], exact[0]};
   const auto save = [&](const char* name) {
-    QTest::qWait(150);
-    QApplication::processEvents();
-    const QImage picture = QGuiApplication::platformName() == "xcb" && editor.screen()
-                               ? editor.screen()->grabWindow(editor.winId()).toImage()
-                               : editor.grab().toImage();
     QDir().mkpath(TestScreenshotDir());
-    EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/" + name));
+    EXPECT_TRUE(ScreenPicture(editor).save(QString(TestScreenshotDir()) + "/" + name));
   };
   for (int k = 0; k < 4; ++k) {
     QTest::mouseClick(editor.windowHandle(), Qt::LeftButton, {}, over(outer[k]));

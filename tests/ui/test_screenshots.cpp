@@ -18,12 +18,7 @@ namespace {
 
 QImage Picture(QWidget& window) {
   window.show();
-  window.raise();
-  QTest::qWait(150);
-  QApplication::processEvents();
-  if (QGuiApplication::platformName() == "xcb" && window.screen())
-    return window.screen()->grabWindow(window.winId()).toImage();
-  return window.grab().toImage();
+  return ScreenPicture(window);
 }
 
 void Hover(QWidget* button) {

@@ -410,12 +410,7 @@ TEST(Screenshot, MainWindowWithAVideoSourceOpen) {
   player->SeekForward();
   window.move(20, 20);
   window.show();
-  window.raise();
-  QTest::qWait(300);
-  QApplication::processEvents();
-  const QImage picture = QGuiApplication::platformName() == "xcb" && window.screen()
-                             ? window.screen()->grabWindow(window.winId()).toImage()
-                             : window.grab().toImage();
+  const QImage picture = ScreenPicture(window, 300);
   QDir().mkpath(TestScreenshotDir());
   EXPECT_TRUE(picture.save(QString(TestScreenshotDir()) + "/main_small_sources_video.png"));
   EXPECT_FALSE(player->VideoView()->ShownFrame().isNull());
