@@ -22,6 +22,7 @@
 #include "support/TestPaths.h"
 #include "synth/BoardRenderer.h"
 #include "ui/LiveGuidance.h"
+#include "ui/EventPump.h"
 #include "ui/UiTestSupport.h"
 #include "ui/VideoCaptureControl.h"
 #include "widgets/HoverButtonEx.h"
@@ -29,14 +30,6 @@
 namespace {
 
 using namespace guidance_views;
-
-template <class Predicate>
-bool PumpUntil(Predicate done, int limitMs = 20000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < limitMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
 
 int DeviceNumber(const char* name) {
   std::vector<std::string> names;

@@ -14,19 +14,12 @@
 #include "support/GuidanceViews.h"
 #include "synth/BoardRenderer.h"
 #include "ui/LiveGuidance.h"
+#include "ui/EventPump.h"
 #include "ui/UiTestSupport.h"
 
 namespace {
 
 using namespace guidance_views;
-
-template <class Predicate>
-bool PumpUntil(Predicate done, int limitMs = 20000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < limitMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
 
 // The client camera sits 120 mm to the right of the server's.
 SyntheticPose RightOf(const SyntheticPose& pose) {
