@@ -16,17 +16,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
-#include <QEventLoop>
-#include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <vector>
 
+#include "LiveWindow.h"
 #include "core/CalibrationData.h"
-#include "sources/media/DShow.h"
 #include "sources/media/VirtualRig.h"
 #include "ui/LiveGuidance.h"
 #include "ui/StaticSourcesView.h"
@@ -34,29 +29,6 @@
 #include "ui/WorkbenchDlg.h"
 
 namespace {
-
-void Wait(int ms) {
-  QEventLoop loop;
-  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-int DeviceNumber(const char* name) {
-  std::vector<std::string> names;
-  DShow::EnumVideoCaptureDevices(names);
-  for (size_t i = 0; i < names.size(); ++i)
-    if (names[i] == name) return static_cast<int>(i) + 1;
-  return 0;
-}
-
-QApplication& Application() {
-  static int argc = 1;
-  static char name[] = "bench_live_guidance";
-  static char* argv[] = {name, nullptr};
-  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  static QApplication* application = new QApplication(argc, argv);
-  return *application;
-}
 
 struct Sample {
   double seconds = 0.0;
@@ -113,15 +85,10 @@ Sample Measure(CVideoCaptureControl& control, Guidance state, int ms) {
   return sample;
 }
 
-int FromEnvironment(const char* name, int fallback) {
-  const char* value = std::getenv(name);
-  return value ? std::max(1, std::atoi(value)) : fallback;
-}
-
 void BM_PreviewWithGuidance(benchmark::State& state) {
   Application();
-  const int ms = 1000 * FromEnvironment("LENTORA_BENCH_SECONDS", 8);
-  const int rounds = FromEnvironment("LENTORA_BENCH_ROUNDS", 3);
+  const int ms = 1000 * std::max(1, FromEnvironment("LENTORA_BENCH_SECONDS", 8));
+  const int rounds = std::max(1, FromEnvironment("LENTORA_BENCH_ROUNDS", 3));
   setenv(kVirtualRigVariable, "size=640x480,fps=30", 1);
   VirtualRig rig;
   VirtualRigFromEnvironment(rig);

@@ -12,15 +12,10 @@
 
 #include <time.h>
 
-#include <QApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
-#include <vector>
 
-#include "sources/media/DShow.h"
+#include "LiveWindow.h"
 #include "sources/media/VirtualRig.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/VideoCaptureControl.h"
@@ -34,36 +29,12 @@ double ProcessSeconds() {
   return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
-// Lets the event loop run (waiting, not spinning) for `ms`.
-void Wait(int ms) {
-  QEventLoop loop;
-  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
 // CPU seconds per wall second while the window sits in its present state.
 double CoresBusyFor(int ms) {
   Wait(500);  // let a state change settle
   const double before = ProcessSeconds();
   Wait(ms);
   return (ProcessSeconds() - before) / (ms / 1000.0);
-}
-
-int DeviceNumber(const char* name) {
-  std::vector<std::string> names;
-  DShow::EnumVideoCaptureDevices(names);
-  for (size_t i = 0; i < names.size(); ++i)
-    if (names[i] == name) return static_cast<int>(i) + 1;
-  return 0;
-}
-
-QApplication& Application() {
-  static int argc = 1;
-  static char name[] = "bench_live_source_cpu";
-  static char* argv[] = {name, nullptr};
-  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  static QApplication* application = new QApplication(argc, argv);
-  return *application;
 }
 
 void BM_VirtualSourceCpu(benchmark::State& state) {
