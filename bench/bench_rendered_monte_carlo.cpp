@@ -12,8 +12,10 @@
 // depends on how the board lies, not on the noise: the same in every drawing,
 // it moves where the re-calibrations land but not their spread, while the
 // prediction's scale (the residual RMS) includes it. The per-corner spread
-// over the drawings and the per-corner mean error are printed apart, and the
-// ratios again with the prediction scaled to the spread alone. The rig itself
+// over the drawings and the per-corner mean error are printed apart, the
+// ratios again with the prediction scaled to the spread alone, and how far
+// the drawings' mean calibration lands from the truth (the part of a single
+// calibration's error that the noise does not explain). The rig itself
 // adds no grey-level noise; the cases take the tests' 2 grey levels, where the
 // fixed error outweighs the noise, and 16, where the noise outweighs it.
 //
@@ -139,17 +141,24 @@ class RenderedViews {
 };
 
 void PrintRange(const char* what, const ProjectionUncertaintyMap& map, const std::vector<double>& measured,
-                double scale) {
+                const std::vector<double>& meanError, double scale) {
   const monte_carlo::RatioRange r = monte_carlo::RatioRangeOf(map, measured);
   std::vector<double> scaled;
   for (double m : measured) scaled.push_back(m * scale);
   const monte_carlo::RatioRange s = monte_carlo::RatioRangeOf(map, scaled);
   const double corner = std::max({map.At(0, 0), map.At(map.columns - 1, 0), map.At(0, map.rows - 1),
                                   map.At(map.columns - 1, map.rows - 1)});
+  double squares = 0.0, worst = 0.0;
+  for (size_t c = 0; c < meanError.size(); ++c) {
+    squares += std::pow(meanError[c] / map.sigma[c], 2);
+    worst = std::max(worst, meanError[c] / map.sigma[c]);
+  }
   std::printf("  %-16s predicted/measured %.3f..%.3f (cells %zu, %zu); predicted worst %.4f px, corner %.4f px, "
-              "centre %.4f px; with sigma from the corners' spread alone %.3f..%.3f\n",
+              "centre %.4f px; with sigma from the corners' spread alone %.3f..%.3f\n"
+              "  %-16s the drawings' mean off the truth, in predicted sigma: rms %.2f, worst %.2f\n",
               what, r.lowest, r.highest, r.lowestCell, r.highestCell, map.worst, corner,
-              map.At(map.columns / 2, map.rows / 2), s.lowest, s.highest);
+              map.At(map.columns / 2, map.rows / 2), s.lowest, s.highest, "",
+              std::sqrt(squares / std::max<size_t>(1, meanError.size())), worst);
 }
 
 int Redraws() {
@@ -191,8 +200,9 @@ void BM_RenderedMonteCarlo(benchmark::State& state, bool clustered, double image
                 "spread %.4f px, mean error %.4f px (per axis, RMS over corners)\n",
                 poses.size(), result.done, result.failed, residualSigma, noise, corners.BiasRms());
     const double scale = residualSigma / noise;
-    PrintRange("median distance", result.predicted.atDistance, result.measuredAtDistance, scale);
-    PrintRange("infinity", result.predicted.atInfinity, result.measuredAtInfinity, scale);
+    PrintRange("median distance", result.predicted.atDistance, result.measuredAtDistance, result.meanErrorAtDistance,
+               scale);
+    PrintRange("infinity", result.predicted.atInfinity, result.measuredAtInfinity, result.meanErrorAtInfinity, scale);
     std::fflush(stdout);
     const monte_carlo::RatioRange near = monte_carlo::RatioRangeOf(result.predicted.atDistance, result.measuredAtDistance);
     const monte_carlo::RatioRange far = monte_carlo::RatioRangeOf(result.predicted.atInfinity, result.measuredAtInfinity);

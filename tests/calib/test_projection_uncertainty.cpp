@@ -86,6 +86,16 @@ void ExpectAgreement(const ProjectionUncertaintyMap& map, const std::vector<doub
               r.highest, map.worst, map.centre90, map.distance);
 }
 
+// Independent noise leaves no error of its own: the re-calibrations centre on the truth.
+void ExpectCentredOnTruth(const ProjectionUncertaintyMap& map, const std::vector<double>& meanError,
+                          const char* what) {
+  ASSERT_EQ(map.sigma.size(), meanError.size()) << what;
+  double worst = 0.0;
+  for (size_t c = 0; c < meanError.size(); ++c) worst = std::max(worst, meanError[c] / map.sigma[c]);
+  EXPECT_LT(worst, 0.25) << what << ": the re-calibrations' mean lies off the truth (in predicted sigma)";
+  std::printf("%s: mean of the re-calibrations off the truth by at most %.3f sigma\n", what, worst);
+}
+
 double CornerSigma(const ProjectionUncertaintyMap& map) {
   return std::max({map.At(0, 0), map.At(map.columns - 1, 0), map.At(0, map.rows - 1),
                    map.At(map.columns - 1, map.rows - 1)});
@@ -100,6 +110,8 @@ TEST(ProjectionUncertainty, SpreadAndClusteredBoardsMatchTheSpreadOfRecalibratio
   ExpectAgreement(spread.predicted.atInfinity, spread.measuredAtInfinity, "spread, infinity");
   ExpectAgreement(clustered.predicted.atDistance, clustered.measuredAtDistance, "clustered, median distance");
   ExpectAgreement(clustered.predicted.atInfinity, clustered.measuredAtInfinity, "clustered, infinity");
+  ExpectCentredOnTruth(spread.predicted.atDistance, spread.meanErrorAtDistance, "spread, median distance");
+  ExpectCentredOnTruth(clustered.predicted.atInfinity, clustered.meanErrorAtInfinity, "clustered, infinity");
 
   for (const ProjectionUncertaintyMap* map : {&spread.predicted.atDistance, &clustered.predicted.atDistance}) {
     EXPECT_GE(map->columns, 30);
