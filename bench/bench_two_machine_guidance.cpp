@@ -6,17 +6,20 @@
 // searches finished per second, the share of the frames offered to the
 // guidance that it searched, the worker time per search and its share of a
 // core, frames the preview showed per second, frames the device dropped, and
-// the share of the search results that counted for both machines. With the
-// guidance off and on, as the machine is and with two busy threads beside it
-// (at normal priority: they take cores from the devices' rendering too, so
-// the drops with the guidance off are the reference).
+// the share of the search results that counted for both machines. The
+// guidance is switched off and on in turn, several rounds, so that the frames
+// dropped with it on can be set against those dropped anyway under the same
+// load; as the machine is, and with two busy threads beside the windows (at
+// normal priority: they take cores from the devices' rendering too).
 //
-//   bench_two_machine_guidance [--benchmark_...]   (LENTORA_BENCH_SECONDS measured, default 20)
+//   bench_two_machine_guidance [--benchmark_...]
+//   (LENTORA_BENCH_SECONDS per state and round, default 10; LENTORA_BENCH_ROUNDS, default 3)
 
 #include <benchmark/benchmark.h>
 
 #include <QUdpSocket>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -87,9 +90,9 @@ struct Counts {
   }
 };
 
-void Report(benchmark::State& state, const char* side, const Counts& c, const Counted& counted, double seconds) {
+// `share`: of the search results, those that counted for both machines.
+void Report(benchmark::State& state, const char* side, const Counts& c, double share, double seconds) {
   const double offered = c.started + c.passedBy;
-  const double share = counted.updates > 0 ? static_cast<double>(counted.counted) / counted.updates : 0.0;
   std::printf("  %-6s %.2f searches/s, %.0f%% of %.0f frames offered searched, %.1f ms a search (%.0f%% of a core), "
               "preview %.1f fps, %.0f dropped; %.0f%% of the results counted for both machines\n",
               side, c.finished / seconds, offered > 0 ? 100.0 * c.started / offered : 0.0, offered,
@@ -99,7 +102,7 @@ void Report(benchmark::State& state, const char* side, const Counts& c, const Co
   state.counters[prefix + "_searches_per_s"] = c.finished / seconds;
   state.counters[prefix + "_share_searched"] = offered > 0 ? c.started / offered : 0.0;
   state.counters[prefix + "_shown_fps"] = c.shown / seconds;
-  state.counters[prefix + "_dropped"] = c.dropped;
+  state.counters[prefix + "_dropped_on"] = c.dropped;
   state.counters[prefix + "_share_counted"] = share;
 }
 
@@ -122,19 +125,48 @@ CVideoCaptureControl* LiveCamera(CWorkbenchDlg& window, const char* device, cons
   return control;
 }
 
-void BM_TwoMachineGuidance(benchmark::State& state, int busyThreads, bool detect) {
+struct Measured {
+  Counts counts;
+  int updates = 0, counted = 0;
+};
+
+// One span of `ms` with the guidance in `detect`, added to each window's totals.
+void Measure(bool detect, int ms, CVideoCaptureControl& server, CVideoCaptureControl& client,
+             std::array<Measured, 2>& totals) {
+  LiveGuidanceOptions options;
+  options.detect = detect;
+  options.autoCapture = false;
+  SetLiveGuidanceOptions(options);
+  Wait(1000);  // let the state settle
+  CVideoCaptureControl* sides[2] = {&server, &client};
+  Counts before[2];
+  Counted counted[2];
+  for (int side = 0; side < 2; ++side) {
+    before[side] = Counts::Of(*sides[side]);
+    counted[side].Connect(*sides[side]->Guidance());
+  }
+  Wait(ms);
+  for (int side = 0; side < 2; ++side) {
+    const Counts spent = Counts::Of(*sides[side]).Since(before[side]);
+    Counts& total = totals[static_cast<size_t>(side)].counts;
+    total = {total.started + spent.started, total.finished + spent.finished, total.passedBy + spent.passedBy,
+             total.searchMs + spent.searchMs, total.shown + spent.shown, total.dropped + spent.dropped};
+    totals[static_cast<size_t>(side)].updates += counted[side].updates;
+    totals[static_cast<size_t>(side)].counted += counted[side].counted;
+  }
+}
+
+void BM_TwoMachineGuidance(benchmark::State& state, int busyThreads) {
   Application();
-  const int seconds = std::max(2, FromEnvironment("LENTORA_BENCH_SECONDS", 20));
+  const int seconds = std::max(2, FromEnvironment("LENTORA_BENCH_SECONDS", 10));
+  const int rounds = std::max(1, FromEnvironment("LENTORA_BENCH_ROUNDS", 3));
   setenv(kVirtualRigVariable, "size=640x480,fps=30", 1);
   VirtualRig rig;
   VirtualRigFromEnvironment(rig);
   const std::filesystem::path folder = std::filesystem::temp_directory_path() / "lentora_bench_two_machines";
   std::filesystem::create_directories(folder);
   setenv("LENTORA_OUTPUT_DIR", folder.c_str(), 1);
-  LiveGuidanceOptions options;
-  options.detect = detect;
-  options.autoCapture = false;
-  SetLiveGuidanceOptions(options);
+  const LiveGuidanceOptions saved = CurrentLiveGuidanceOptions();
   for (auto _ : state) {
     CWorkbenchDlg serverWindow(""), clientWindow("");
     CVideoCaptureControl* server = LiveCamera(serverWindow, kVirtualLeftName, rig.grid);
@@ -153,32 +185,37 @@ void BM_TwoMachineGuidance(benchmark::State& state, int busyThreads, bool detect
     clientWindow.show();
     server->OnRun();
     const BusyThreads load(busyThreads);
-    Wait(3000);  // both running, the guidance settled
-    const Counts serverBefore = Counts::Of(*server), clientBefore = Counts::Of(*client);
-    Counted serverCounted, clientCounted;
-    serverCounted.Connect(*server->Guidance());
-    clientCounted.Connect(*client->Guidance());
-    Wait(1000 * seconds);
-    const Counts serverCounts = Counts::Of(*server).Since(serverBefore);
-    const Counts clientCounts = Counts::Of(*client).Since(clientBefore);
-    std::printf("guidance %s, %d busy threads beside the two windows, %d s:\n", detect ? "on" : "off", busyThreads,
+    Wait(2000);  // both running
+    // Off and on in turn, the order turned each round, so both see the same load of a shared machine.
+    std::array<Measured, 2> off, on;
+    for (int round = 0; round < rounds; ++round)
+      for (int k = 0; k < 2; ++k) {
+        const bool detect = (round + k) % 2 == 1;
+        Measure(detect, 1000 * seconds, *server, *client, detect ? on : off);
+      }
+    const double total = static_cast<double>(rounds * seconds);
+    std::printf("%d busy threads beside the two windows, %d rounds of %d s each state:\n", busyThreads, rounds,
                 seconds);
-    Report(state, "server", serverCounts, serverCounted, seconds);
-    Report(state, "client", clientCounts, clientCounted, seconds);
+    const char* names[2] = {"server", "client"};
+    for (size_t side = 0; side < 2; ++side) {
+      const double share = on[side].updates > 0 ? static_cast<double>(on[side].counted) / on[side].updates : 0.0;
+      Report(state, names[side], on[side].counts, share, total);
+      std::printf("  %-6s guidance off: preview %.1f fps, %.0f dropped\n", names[side],
+                  off[side].counts.shown / total, off[side].counts.dropped);
+      state.counters[std::string(names[side]) + "_dropped_off"] = off[side].counts.dropped;
+    }
     std::fflush(stdout);
     server->OnStop();
     Wait(500);
     server->Graph()->Sampler()->CloseLog();
     client->Graph()->Sampler()->CloseLog();
   }
+  SetLiveGuidanceOptions(saved);
   unsetenv("LENTORA_OUTPUT_DIR");
   std::filesystem::remove_all(folder);
 }
-// Off beside on: what the preview drops with the guidance on is set against what it drops anyway.
-BENCHMARK_CAPTURE(BM_TwoMachineGuidance, off, 0, false)->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_TwoMachineGuidance, on, 0, true)->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_TwoMachineGuidance, off_two_busy_threads, 2, false)->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_TwoMachineGuidance, on_two_busy_threads, 2, true)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_TwoMachineGuidance, as_the_machine_is, 0)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_TwoMachineGuidance, two_busy_threads, 2)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
