@@ -148,15 +148,18 @@ void PrintRange(const char* what, const ProjectionUncertaintyMap& map, const std
   const monte_carlo::RatioRange s = monte_carlo::RatioRangeOf(map, scaled);
   const double corner = std::max({map.At(0, 0), map.At(map.columns - 1, 0), map.At(0, map.rows - 1),
                                   map.At(map.columns - 1, map.rows - 1)});
+  int outside = 0;  // cells whose prediction is off the spread by more than 20%
+  for (size_t c = 0; c < measured.size(); ++c) outside += std::fabs(map.sigma[c] / measured[c] - 1.0) > 0.2;
   double squares = 0.0, worst = 0.0;
   for (size_t c = 0; c < meanError.size(); ++c) {
     squares += std::pow(meanError[c] / map.sigma[c], 2);
     worst = std::max(worst, meanError[c] / map.sigma[c]);
   }
-  std::printf("  %-16s predicted/measured %.3f..%.3f (cells %zu, %zu); predicted worst %.4f px, corner %.4f px, "
+  std::printf("  %-16s predicted/measured %.3f..%.3f (cells %zu, %zu; %d of %zu off by more than 20%%); "
+              "predicted worst %.4f px, corner %.4f px, "
               "centre %.4f px; with sigma from the corners' spread alone %.3f..%.3f\n"
               "  %-16s the drawings' mean off the truth, in predicted sigma: rms %.2f, worst %.2f\n",
-              what, r.lowest, r.highest, r.lowestCell, r.highestCell, map.worst, corner,
+              what, r.lowest, r.highest, r.lowestCell, r.highestCell, outside, measured.size(), map.worst, corner,
               map.At(map.columns / 2, map.rows / 2), s.lowest, s.highest, "",
               std::sqrt(squares / std::max<size_t>(1, meanError.size())), worst);
 }
