@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include <opencv2/imgproc.hpp>
 
@@ -104,6 +105,118 @@ CornerRefinement RefineInSquarePatch(const cv::Mat& gray, const ImagePoint& poin
   return result;
 }
 
+// One step from the corner along the grid's row or column: the shorter of the
+// two sides, in their mean direction. At the grid's border, where only the
+// inside is known, the step inside shrunk by as much as the next step inside
+// shrinks towards the border (the ring squares beyond are further away).
+std::optional<cv::Vec2d> GridStep(const PointList& corners, int nx, int ny, int row, int column, int dRow,
+                                  int dColumn) {
+  const auto at = [&](int k) -> std::optional<cv::Vec2d> {
+    const int r = row + k * dRow, c = column + k * dColumn;
+    if (r < 0 || r >= ny || c < 0 || c >= nx) return std::nullopt;
+    const ImagePoint& p = corners[static_cast<size_t>(r) * nx + c];
+    return cv::Vec2d(p.x, p.y);
+  };
+  const cv::Vec2d p = *at(0);
+  const auto before = at(-1), after = at(1);
+  if (before && after) {
+    const cv::Vec2d mean = (*after - *before) / 2.0;
+    const double meanLength = cv::norm(mean);
+    if (!(meanLength > 0.0)) return std::nullopt;
+    return mean * (std::min(cv::norm(*after - p), cv::norm(p - *before)) / meanLength);
+  }
+  const int inward = after ? 1 : -1;
+  const auto next = at(inward), nextButOne = at(2 * inward);
+  if (!next) return std::nullopt;
+  const cv::Vec2d step = (*next - p) * static_cast<double>(inward);
+  if (!nextButOne) return step;
+  const double further = cv::norm(*nextButOne - *next);
+  if (!(further > 0.0)) return std::nullopt;
+  return step * std::min(1.0, cv::norm(step) / further);
+}
+
+// The steps' share each way that the grid window spans, and the weight that
+// falls to zero at its rim.
+constexpr double kGridWindowShare = 0.6;
+constexpr int kGridWindowIterations = 30;
+constexpr double kGridWindowAccuracy = 1e-4;
+// A corner that moves further than this share of a step from where it
+// started has settled on something else.
+constexpr double kGridWindowMaxShift = 0.25;
+// Only pixels this close to one of the two grid lines (pixels, or share of
+// the shorter step) take part: a blurred edge spreads a few pixels across, and
+// what lies inside a square nearer its middle (a glare, a mark) tells nothing
+// of the corner.
+constexpr double kMinBand = 4.0;
+constexpr double kBandShare = 0.2;
+
+double ImageAt(const cv::Mat& gray, int x, int y) { return static_cast<double>(gray.at<uchar>(y, x)); }
+
+// The corner where the picture's edges inside the grid window cross: the
+// point p minimising the sum over its pixels q of w (g . (q - p))^2, g the
+// gradient at q, by fixed-point steps (each with the window moved to the last
+// p). The window is the parallelogram spanned by the share of the two grid
+// steps each way: it reaches no edge but the two grid lines through the
+// corner, whatever the squares' shape, and is symmetric about the corner, so
+// a junction of two straight blurred edges has its crossing as the fixed
+// point. Gradients are central differences of the picture itself, so nothing
+// resampled or rounded reaches the point. Nothing when the window leaves the
+// picture, the gradients give no crossing, or the corner moves too far.
+std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoint& start, cv::Vec2d along,
+                                             cv::Vec2d across) {
+  const double reachX = kGridWindowShare * (std::abs(along[0]) + std::abs(across[0]));
+  const double reachY = kGridWindowShare * (std::abs(along[1]) + std::abs(across[1]));
+  const double shrink = std::min(1.0, kMaxHalfWindow / std::max(reachX, reachY));
+  along *= shrink;
+  across *= shrink;
+  const cv::Matx22d axes(along[0], across[0], along[1], across[1]);
+  const double determinant = cv::determinant(axes);
+  if (!(std::abs(determinant) > 1.0)) return std::nullopt;
+  const cv::Matx22d toSteps = axes.inv() * (1.0 / kGridWindowShare);
+  const double halfX = shrink * reachX + 1.0, halfY = shrink * reachY + 1.0;
+  const double band = std::max(kMinBand, kBandShare * std::min(cv::norm(along), cv::norm(across)));
+  const cv::Vec2d alongUnit = along / cv::norm(along), acrossUnit = across / cv::norm(across);
+  // Weight by the distance from the nearer of the two grid lines.
+  const auto nearLines = [&](const cv::Vec2d& d) {
+    const double nearer = std::min(std::abs(alongUnit[0] * d[1] - alongUnit[1] * d[0]),
+                                   std::abs(acrossUnit[0] * d[1] - acrossUnit[1] * d[0]));
+    if (nearer <= 0.5 * band) return 1.0;
+    if (nearer >= band) return 0.0;
+    const double r = (nearer - 0.5 * band) / (0.5 * band);
+    const double t = 1.0 - r * r;
+    return t * t;
+  };
+  cv::Vec2d p(start.x, start.y);
+  for (int iteration = 0; iteration < kGridWindowIterations; ++iteration) {
+    const int x0 = static_cast<int>(std::floor(p[0] - halfX)), x1 = static_cast<int>(std::ceil(p[0] + halfX));
+    const int y0 = static_cast<int>(std::floor(p[1] - halfY)), y1 = static_cast<int>(std::ceil(p[1] + halfY));
+    if (x0 < 1 || y0 < 1 || x1 > gray.cols - 2 || y1 > gray.rows - 2) return std::nullopt;
+    cv::Matx22d normal = cv::Matx22d::zeros();
+    cv::Vec2d right(0.0, 0.0);
+    for (int y = y0; y <= y1; ++y)
+      for (int x = x0; x <= x1; ++x) {
+        const cv::Vec2d inSteps = toSteps * cv::Vec2d(x - p[0], y - p[1]);
+        const double a = inSteps[0] * inSteps[0], b = inSteps[1] * inSteps[1];
+        if (a >= 1.0 || b >= 1.0) continue;
+        const double gx = 0.5 * (ImageAt(gray, x + 1, y) - ImageAt(gray, x - 1, y));
+        const double gy = 0.5 * (ImageAt(gray, x, y + 1) - ImageAt(gray, x, y - 1));
+        const double w = (1.0 - a) * (1.0 - b) * nearLines(cv::Vec2d(x - p[0], y - p[1]));
+        const cv::Matx22d term(w * gx * gx, w * gx * gy, w * gx * gy, w * gy * gy);
+        normal += term;
+        right += term * cv::Vec2d(x, y);
+      }
+    const double trace = normal(0, 0) + normal(1, 1);
+    if (!(cv::determinant(normal) > 1e-9 * trace * trace)) return std::nullopt;
+    const cv::Vec2d next = normal.inv() * right;
+    const double step = cv::norm(next - p);
+    p = next;
+    if (step < kGridWindowAccuracy) break;
+  }
+  const cv::Vec2d moved = toSteps * (p - cv::Vec2d(start.x, start.y)) * kGridWindowShare;
+  if (!(std::abs(moved[0]) <= kGridWindowMaxShift && std::abs(moved[1]) <= kGridWindowMaxShift)) return std::nullopt;
+  return ImagePoint{p[0], p[1]};
+}
+
 }  // namespace
 
 GridStatus MakeGrayImage(const cv::Mat& viewImage, cv::Mat& gray) {
@@ -176,6 +289,31 @@ CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int 
   return result;
 }
 
+namespace {
+
+// Each grid corner in its grid window; where that gives nothing (a window
+// beyond the picture, no crossing, a corner moving off), in the pixel window
+// of the rule above, or the square patch for small squares.
+CornerRefinement RefineInGridOrPixelWindow(const cv::Mat& gray, const PointList& start, int nx, int ny, int row,
+                                           int column, double extent, int halfWindow) {
+  const ImagePoint& point = start[static_cast<size_t>(row) * nx + column];
+  if (InsideImage(gray, point)) {
+    const auto along = GridStep(start, nx, ny, row, column, 0, 1);
+    const auto across = GridStep(start, nx, ny, row, column, 1, 0);
+    if (along && across)
+      if (const auto refined = RefineInGridWindow(gray, point, *along, *across))
+        return CornerRefinement{GridStatus::Ok, *refined, halfWindow};
+  }
+  const CornerNeighbourhood around = NeighbourhoodOf(start, nx, ny, row, column);
+  cv::Vec2d along, across;
+  const bool smallSquares = kWindowFraction * extent < kMinHalfWindow + 1;
+  return smallSquares && InsideImage(gray, point) && LocalSquareAxes(around, along, across)
+             ? RefineInSquarePatch(gray, point, along, across)
+             : RefineCorner(gray, point, halfWindow);
+}
+
+}  // namespace
+
 GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx, int ny, PointList& refined,
                              std::optional<double> maxShiftShare) {
   if (nx < 2 || ny < 2 || start.size() != static_cast<size_t>(nx) * ny) return GridStatus::WrongPointCount;
@@ -188,11 +326,7 @@ GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx
       const CornerNeighbourhood around = NeighbourhoodOf(start, nx, ny, row, column);
       const double extent = ShortestSquareExtent(around);
       const int halfWindow = ClampHalfWindow(gray, FittingHalfWindow(extent));
-      cv::Vec2d along, across;
-      const bool smallSquares = kWindowFraction * extent < kMinHalfWindow + 1;
-      const CornerRefinement r = smallSquares && InsideImage(gray, start[k]) && LocalSquareAxes(around, along, across)
-                                     ? RefineInSquarePatch(gray, start[k], along, across)
-                                     : RefineCorner(gray, start[k], halfWindow);
+      const CornerRefinement r = RefineInGridOrPixelWindow(gray, start, nx, ny, row, column, extent, halfWindow);
       if (r.status == GridStatus::PointOutsideImage && maxShiftShare) return GridStatus::BoardNotFound;
       result[k] = r.point;
       if (maxShiftShare && Length(r.point, start[k]) > *maxShiftShare * NearestNeighbourDistance(around))

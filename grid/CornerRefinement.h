@@ -3,19 +3,30 @@
 // squares that meet at it. Every refinement of the workbench goes through
 // here: clicks, predicted corners of a clicked grid, detected corners.
 //
-// The library's refinement settles where the edges inside its window cross;
-// an edge of a neighbouring square inside the window pulls it off the corner.
-// A fixed pixel window is therefore wrong somewhere in most views (a steep
-// view shows squares of 6 and of 40 pixels at once), so the window follows
-// the squares:
+// A corner is where the edges around it cross; an edge of a neighbouring
+// square inside the window pulls it off the corner. A fixed pixel window is
+// therefore wrong somewhere in most views (a steep view shows squares of 6 and
+// of 40 pixels at once), so the window follows the squares.
+//
+// A grid corner, whose neighbours are known, is refined in its grid window:
+// the parallelogram spanned by 0.6 of the grid's two steps at the corner each
+// way (each step the shorter of its two sides; at the grid's border the step
+// inside, shrunk as the squares shrink towards the border), at most 40 px
+// from the corner along either image axis, weighted down towards its rim and
+// to pixels near the two grid lines through the corner. It reaches no edge but
+// those two lines whatever the squares' shape, and is symmetric about the
+// corner, so the crossing of two straight blurred edges stays where it is
+// (the library's square pixel windows reach across the thin squares of a
+// steep view, and resample the picture at fractional positions). Where that
+// gives nothing (window beyond the picture, a corner moving off), and for a
+// single corner such as a click, the pixel window of the rule
 //
 //   half-size = clamp(floor(kWindowFraction * s), kMinHalfWindow, kMaxHalfWindow)
 //
-// where s is the shortest image-space extent of the squares meeting at the
-// corner: each one's four sides and the corner's distance to the two sides
-// that do not pass through it. The window then reaches 0.4 s from the corner
-// and keeps clear of every edge that does not pass through it. The camera's
-// window setting (wx, wy) sizes nothing.
+// is used, where s is the shortest image-space extent of the squares meeting
+// at the corner: each one's four sides and the corner's distance to the two
+// sides that do not pass through it. The camera's window setting (wx, wy)
+// sizes nothing.
 
 #include <array>
 #include <optional>
@@ -68,10 +79,10 @@ int ClampHalfWindow(const cv::Mat& gray, int halfWindow);
 CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int halfWindow);
 
 // Refines every corner of an nx x ny grid (grid order) from its position in
-// `start`, each in the window fitted to the squares `start` shows. A corner
-// the library cannot refine keeps its position. With maxShiftShare set, a
-// corner that moves further than that share of the distance to its nearest
-// neighbour fails the whole grid (RefinementFailed): it settled on something
-// else. Everything is checked before `refined` is written.
+// `start`, each in the grid window (or pixel window) fitted to the squares
+// `start` shows. A corner that cannot be refined keeps its position. With
+// maxShiftShare set, a corner that moves further than that share of the
+// distance to its nearest neighbour fails the whole grid (RefinementFailed):
+// it settled on something else. Everything is checked before `refined` is written.
 GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx, int ny, PointList& refined,
                              std::optional<double> maxShiftShare = std::nullopt);

@@ -291,8 +291,10 @@ TEST_F(EstimateGridInStore, RefusalsLeaveTheViewAsItWas) {
 // ---------------------------------------------------------------------------
 // Accuracy on photograph-like views: perspective, lens distortion, blur and
 // noise. Four clicks a few pixels off the outer corners must give every
-// corner within 0.1 px of OpenCV's own chessboard detector refined on the
-// same picture, and in the grid order whatever the order of the later clicks.
+// corner within 0.15 px of OpenCV's own chessboard detector refined on the
+// same picture (which is itself up to 0.18 px off the truth here), no
+// further from the truth than the library's corners, and in the grid order
+// whatever the order of the later clicks.
 
 namespace {
 
@@ -320,6 +322,14 @@ std::vector<cv::Point2f> ReferenceCorners(const cv::Mat& gray, const GridDescrip
   cv::cornerSubPix(gray, corners, cv::Size(2 * grid.wx + 1, 2 * grid.wy + 1), cv::Size(-1, -1),
                    cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 40, 0.0003));
   return corners;
+}
+
+double MedianDistance(const PointList& a, const PointList& b) {
+  std::vector<double> d;
+  for (size_t k = 0; k < a.size() && k < b.size(); ++k) d.push_back(Distance(a[k], b[k]));
+  if (d.empty()) return 0.0;
+  std::nth_element(d.begin(), d.begin() + d.size() / 2, d.end());
+  return d[d.size() / 2];
 }
 
 // Each extracted corner must have its own reference corner within tolerance.
@@ -355,6 +365,13 @@ TEST(GridExtractionAccuracy, PhotographLikeViewsMatchTheLibraryDetectorInGridOrd
     const cv::Mat gray = GrayOf(views.images[v]);
     const std::vector<cv::Point2f> reference = ReferenceCorners(gray, grid);
     ASSERT_FALSE(reference.empty()) << "view " << v;
+    PointList referencePoints;
+    for (const ImagePoint& exact : views.exactPoints[v]) {
+      const auto nearest = std::min_element(reference.begin(), reference.end(), [&](const cv::Point2f& a, const cv::Point2f& b) {
+        return Distance(exact, {a.x, a.y}) < Distance(exact, {b.x, b.y});
+      });
+      referencePoints.push_back({nearest->x, nearest->y});
+    }
     std::array<ImagePoint, 4> clicks;
     for (int k = 0; k < 4; ++k) {
       const ImagePoint exact = views.exactPoints[v][outer[k]];
@@ -372,7 +389,9 @@ TEST(GridExtractionAccuracy, PhotographLikeViewsMatchTheLibraryDetectorInGridOrd
                                    corners),
                 GridStatus::Ok)
           << label;
-      ExpectMatchesReference(corners, reference, 0.1, label);
+      ExpectMatchesReference(corners, reference, 0.15, label);
+      EXPECT_LE(MedianDistance(corners, views.exactPoints[v]), MedianDistance(referencePoints, views.exactPoints[v]))
+          << label;
       // Grid order: corner k is grid point k of the rendered board (a wrong
       // order would be off by a whole square, some 30 px).
       for (size_t k = 0; k < corners.size(); ++k)
