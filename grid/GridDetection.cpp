@@ -19,8 +19,11 @@ constexpr int kMinDetectableSide = 3;
 // Fewer pixels than this along a side cannot show any board.
 constexpr int kMinImageSide = 16;
 // A refined corner that moved further than this share of the distance to its
-// nearest neighbour has settled on something else.
+// nearest neighbour has settled on something else. The detectors' own corners
+// on a steep view are up to 0.4 of a far square off, so the first pass allows
+// more; the corners must then still fit the grid.
 constexpr double kMaxRefinementShift = 0.25;
+constexpr double kMaxFirstRefinementShift = 0.5;
 // The colours decide the origin only when this share of the squares agrees.
 constexpr double kMinColourAgreement = 0.75;
 // A board continues beyond the grid when this share of the corners one square
@@ -462,7 +465,8 @@ GridStatus RefineDetected(const cv::Mat& gray, const Points& grid, int nx, int n
   std::vector<int> windows;
   for (int pass = 0; pass < kMaxRefinementPasses; ++pass) {
     PointList next;
-    const GridStatus status = RefineGridCorners(gray, corners, nx, ny, next, kMaxRefinementShift);
+    const GridStatus status =
+        RefineGridCorners(gray, corners, nx, ny, next, pass == 0 ? kMaxFirstRefinementShift : kMaxRefinementShift);
     if (status != GridStatus::Ok) return status;
     corners = std::move(next);
     std::vector<int> nextWindows = FittedWindows(gray, corners, nx, ny);
@@ -618,6 +622,7 @@ GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& gri
   GridDetection detection;
   detection.status = RefineDetected(gray, clicked, nx, ny, detection.corners);
   if (detection.status != GridStatus::Ok) return Failed(detection.status);
+  if (!FitPointsToGrid(detection.corners, nx, ny, gray.cols, gray.rows).fits) return Failed(GridStatus::PointsDoNotFit);
   SetBorderFromCorners(detection, nx, ny);
   return detection;
 }

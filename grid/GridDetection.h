@@ -63,7 +63,8 @@ GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid,
 // corners lie at the ordered border points s0..s3 (OrderBorderPoints in
 // GridExtraction.h; each within half a square) comes back in their grid order:
 // s3 is the origin, whatever the colours say. Its corners are refined as
-// detected ones are; `border` is s3, s0, s1, s2 as refined.
+// detected ones are and must fit the grid as they must (PointsDoNotFit);
+// `border` is s3, s0, s1, s2 as refined.
 GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& grid,
                                  const std::array<ImagePoint, 4>& ordered, const cv::Rect& area);
 
