@@ -20,8 +20,8 @@ constexpr int kMinDetectableSide = 3;
 constexpr int kMinImageSide = 16;
 // A refined corner that moved further than this share of the distance to its
 // nearest neighbour has settled on something else. The detectors' own corners
-// on a steep view are up to 0.4 of a far square off, so the first pass allows
-// more; the corners must then still fit the grid.
+// on a steep view can be a quarter of that distance off, so the first pass
+// allows more; the corners must then still fit the grid.
 constexpr double kMaxRefinementShift = 0.25;
 constexpr double kMaxFirstRefinementShift = 0.5;
 // The colours decide the origin only when this share of the squares agrees.
