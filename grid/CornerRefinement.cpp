@@ -149,8 +149,21 @@ constexpr double kGridWindowMaxShift = 0.25;
 // of the corner.
 constexpr double kMinBand = 4.0;
 constexpr double kBandShare = 0.2;
+// Squares narrower than this many pixels across are thin enough that the
+// Sobel smoothing reaches their far edges: their gradients are unsmoothed.
+constexpr double kMinSmoothedSquare = 6.0;
 
 double ImageAt(const cv::Mat& gray, int x, int y) { return static_cast<double>(gray.at<uchar>(y, x)); }
+
+double SobelX(const cv::Mat& gray, int x, int y) {
+  const auto d = [&](int row) { return ImageAt(gray, x + 1, row) - ImageAt(gray, x - 1, row); };
+  return (d(y - 1) + 2.0 * d(y) + d(y + 1)) / 8.0;
+}
+
+double SobelY(const cv::Mat& gray, int x, int y) {
+  const auto d = [&](int column) { return ImageAt(gray, column, y + 1) - ImageAt(gray, column, y - 1); };
+  return (d(x - 1) + 2.0 * d(x) + d(x + 1)) / 8.0;
+}
 
 // The corner where the picture's edges inside the grid window cross: the
 // point p minimising the sum over its pixels q of w (g . (q - p))^2, g the
@@ -159,8 +172,11 @@ double ImageAt(const cv::Mat& gray, int x, int y) { return static_cast<double>(g
 // steps each way: it reaches no edge but the two grid lines through the
 // corner, whatever the squares' shape, and is symmetric about the corner, so
 // a junction of two straight blurred edges has its crossing as the fixed
-// point. Gradients are central differences of the picture itself, so nothing
-// resampled or rounded reaches the point. Nothing when the window leaves the
+// point. Gradients are the picture's own Sobel differences (central ones in
+// thin squares): nothing resampled or rounded reaches the point, and the
+// smoothing across each difference, symmetric as the window is, leaves that
+// crossing in place while it takes most of the pixel noise out. Nothing when
+// the window leaves the
 // picture, the gradients give no crossing, or the corner moves too far.
 std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoint& start, cv::Vec2d along,
                                              cv::Vec2d across) {
@@ -176,6 +192,8 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
   const double halfX = shrink * reachX + 1.0, halfY = shrink * reachY + 1.0;
   const double band = std::max(kMinBand, kBandShare * std::min(cv::norm(along), cv::norm(across)));
   const cv::Vec2d alongUnit = along / cv::norm(along), acrossUnit = across / cv::norm(across);
+  const double narrowest = std::abs(determinant) / std::max(cv::norm(along), cv::norm(across));
+  const bool smooth = narrowest >= kMinSmoothedSquare;
   // Weight by the distance from the nearer of the two grid lines.
   const auto nearLines = [&](const cv::Vec2d& d) {
     const double nearer = std::min(std::abs(alongUnit[0] * d[1] - alongUnit[1] * d[0]),
@@ -198,8 +216,8 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
         const cv::Vec2d inSteps = toSteps * cv::Vec2d(x - p[0], y - p[1]);
         const double a = inSteps[0] * inSteps[0], b = inSteps[1] * inSteps[1];
         if (a >= 1.0 || b >= 1.0) continue;
-        const double gx = 0.5 * (ImageAt(gray, x + 1, y) - ImageAt(gray, x - 1, y));
-        const double gy = 0.5 * (ImageAt(gray, x, y + 1) - ImageAt(gray, x, y - 1));
+        const double gx = smooth ? SobelX(gray, x, y) : 0.5 * (ImageAt(gray, x + 1, y) - ImageAt(gray, x - 1, y));
+        const double gy = smooth ? SobelY(gray, x, y) : 0.5 * (ImageAt(gray, x, y + 1) - ImageAt(gray, x, y - 1));
         const double w = (1.0 - a) * (1.0 - b) * nearLines(cv::Vec2d(x - p[0], y - p[1]));
         const cv::Matx22d term(w * gx * gx, w * gx * gy, w * gx * gy, w * gy * gy);
         normal += term;
