@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 
@@ -165,6 +166,38 @@ double SobelY(const cv::Mat& gray, int x, int y) {
   return (d(x - 1) + 2.0 * d(x) + d(x + 1)) / 8.0;
 }
 
+// The picture's gradients around one corner, each worked out once: the
+// window moves a little at every step, but its pixels are mostly the same.
+class GradientCache {
+ public:
+  GradientCache(const cv::Mat& gray, bool smooth, const cv::Rect& around)
+      : gray_(gray), smooth_(smooth), area_(around & cv::Rect(1, 1, gray.cols - 2, gray.rows - 2)),
+        known_(static_cast<size_t>(area_.area()), false), values_(known_.size()) {}
+
+  cv::Vec2d At(int x, int y) {
+    if (!area_.contains(cv::Point(x, y))) return Compute(x, y);
+    const size_t k = static_cast<size_t>(y - area_.y) * area_.width + (x - area_.x);
+    if (!known_[k]) {
+      values_[k] = Compute(x, y);
+      known_[k] = true;
+    }
+    return values_[k];
+  }
+
+ private:
+  cv::Vec2d Compute(int x, int y) const {
+    if (smooth_) return {SobelX(gray_, x, y), SobelY(gray_, x, y)};
+    return {0.5 * (ImageAt(gray_, x + 1, y) - ImageAt(gray_, x - 1, y)),
+            0.5 * (ImageAt(gray_, x, y + 1) - ImageAt(gray_, x, y - 1))};
+  }
+
+  const cv::Mat& gray_;
+  bool smooth_;
+  cv::Rect area_;
+  std::vector<bool> known_;
+  std::vector<cv::Vec2d> values_;
+};
+
 // The corner where the picture's edges inside the grid window cross: the
 // point p minimising the sum over its pixels q of w (g . (q - p))^2, g the
 // gradient at q, by fixed-point steps (each with the window moved to the last
@@ -205,6 +238,10 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
     return t * t;
   };
   cv::Vec2d p(start.x, start.y);
+  const int marginX = static_cast<int>(std::ceil(halfX)) + 3, marginY = static_cast<int>(std::ceil(halfY)) + 3;
+  GradientCache gradients(gray, smooth,
+                          cv::Rect(static_cast<int>(std::floor(p[0])) - marginX, static_cast<int>(std::floor(p[1])) - marginY,
+                                   2 * marginX + 1, 2 * marginY + 1));
   for (int iteration = 0; iteration < kGridWindowIterations; ++iteration) {
     const int x0 = static_cast<int>(std::floor(p[0] - halfX)), x1 = static_cast<int>(std::ceil(p[0] + halfX));
     const int y0 = static_cast<int>(std::floor(p[1] - halfY)), y1 = static_cast<int>(std::ceil(p[1] + halfY));
@@ -216,9 +253,10 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
         const cv::Vec2d inSteps = toSteps * cv::Vec2d(x - p[0], y - p[1]);
         const double a = inSteps[0] * inSteps[0], b = inSteps[1] * inSteps[1];
         if (a >= 1.0 || b >= 1.0) continue;
-        const double gx = smooth ? SobelX(gray, x, y) : 0.5 * (ImageAt(gray, x + 1, y) - ImageAt(gray, x - 1, y));
-        const double gy = smooth ? SobelY(gray, x, y) : 0.5 * (ImageAt(gray, x, y + 1) - ImageAt(gray, x, y - 1));
         const double w = (1.0 - a) * (1.0 - b) * nearLines(cv::Vec2d(x - p[0], y - p[1]));
+        if (w == 0.0) continue;
+        const cv::Vec2d g = gradients.At(x, y);
+        const double gx = g[0], gy = g[1];
         const cv::Matx22d term(w * gx * gx, w * gx * gy, w * gx * gy, w * gy * gy);
         normal += term;
         right += term * cv::Vec2d(x, y);
