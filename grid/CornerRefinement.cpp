@@ -351,8 +351,10 @@ namespace {
 // beyond the picture, no crossing, a corner moving off), in the pixel window
 // of the rule above, or the square patch for small squares.
 CornerRefinement RefineInGridOrPixelWindow(const cv::Mat& gray, const PointList& start, int nx, int ny, int row,
-                                           int column, double extent, int halfWindow) {
+                                           int column, const CornerNeighbourhood& around) {
   const ImagePoint& point = start[static_cast<size_t>(row) * nx + column];
+  const double extent = ShortestSquareExtent(around);
+  const int halfWindow = ClampHalfWindow(gray, FittingHalfWindow(extent));
   if (InsideImage(gray, point)) {
     const auto along = GridStep(start, nx, ny, row, column, 0, 1);
     const auto across = GridStep(start, nx, ny, row, column, 1, 0);
@@ -360,7 +362,6 @@ CornerRefinement RefineInGridOrPixelWindow(const cv::Mat& gray, const PointList&
       if (const auto refined = RefineInGridWindow(gray, point, *along, *across))
         return CornerRefinement{GridStatus::Ok, *refined, halfWindow};
   }
-  const CornerNeighbourhood around = NeighbourhoodOf(start, nx, ny, row, column);
   cv::Vec2d along, across;
   const bool smallSquares = kWindowFraction * extent < kMinHalfWindow + 1;
   return smallSquares && InsideImage(gray, point) && LocalSquareAxes(around, along, across)
@@ -380,9 +381,7 @@ GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx
     for (int column = 0; column < nx; ++column) {
       const size_t k = static_cast<size_t>(row) * nx + column;
       const CornerNeighbourhood around = NeighbourhoodOf(start, nx, ny, row, column);
-      const double extent = ShortestSquareExtent(around);
-      const int halfWindow = ClampHalfWindow(gray, FittingHalfWindow(extent));
-      const CornerRefinement r = RefineInGridOrPixelWindow(gray, start, nx, ny, row, column, extent, halfWindow);
+      const CornerRefinement r = RefineInGridOrPixelWindow(gray, start, nx, ny, row, column, around);
       if (r.status == GridStatus::PointOutsideImage && maxShiftShare) return GridStatus::BoardNotFound;
       result[k] = r.point;
       if (maxShiftShare && Length(r.point, start[k]) > *maxShiftShare * NearestNeighbourDistance(around))

@@ -334,8 +334,9 @@ GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 
     // detector's corners get.
     if (RefineGridCorners(gray, WalkAndRefine(gray, H, grid), grid.nx, grid.ny, refined) != GridStatus::Ok)
       return GridStatus::RefinementFailed;
+    // The detector's corners were fitted to the grid already.
+    if (!FitPointsToGrid(refined, grid.nx, grid.ny, gray.cols, gray.rows).fits) return GridStatus::PointsDoNotFit;
   }
-  if (!FitPointsToGrid(refined, grid.nx, grid.ny, gray.cols, gray.rows).fits) return GridStatus::PointsDoNotFit;
   if (source) *source = from;
   corners.clear();
   corners.reserve(refined.size());
