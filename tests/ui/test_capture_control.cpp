@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTest>
@@ -24,19 +23,12 @@
 #include "ui/SourceDetailsPanel.h"
 #include "ui/StaticSourcesView.h"
 #include "ui/SyncPlayerDlg.h"
+#include "ui/EventPump.h"
 #include "ui/UiTestSupport.h"
 #include "ui/VideoCaptureControl.h"
 #include "widgets/HoverButtonEx.h"
 
 namespace {
-
-template <class Predicate>
-bool PumpUntil(Predicate done, int limitMs = 8000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < limitMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
 
 int TestDevice() {
   std::vector<std::string> devices;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QPainter>
 #include <QTest>
 #include <QUdpSocket>
@@ -23,18 +22,11 @@
 #include "support/TestPaths.h"
 #include "ui/LiveGuidance.h"
 #include "ui/StaticSourcesView.h"
+#include "ui/EventPump.h"
 #include "ui/UiTestSupport.h"
 #include "ui/VideoCaptureControl.h"
 
 namespace {
-
-template <class Predicate>
-bool PumpUntil(Predicate done, int limitMs = 10000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < limitMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
 
 int DeviceNumber(const char* name) {
   std::vector<std::string> names;
@@ -243,7 +235,7 @@ TEST_F(TwoWorkbenches, AutomaticCaptureTakesPairsOfOneMomentInBothWindows) {
     painter.drawPixmap(a.width() + 10, 0, b);
   };
   const QMetaObject::Connection grabbing = QObject::connect(server->Guidance(), &CLiveGuidance::updated, grab);
-  if (!PumpUntil([&] { return !both.isNull(); })) {
+  if (!PumpUntil([&] { return !both.isNull(); }, 10000)) {
     seenByBoth = false;
     PumpUntil([&] { return !both.isNull(); });
   }
