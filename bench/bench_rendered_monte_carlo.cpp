@@ -19,6 +19,14 @@
 // adds no grey-level noise; the cases take the tests' 2 grey levels, where the
 // fixed error outweighs the noise, and 16, where the noise outweighs it.
 //
+// The jittered cases move every board a little in each drawing (a shift of
+// up to half a pixel on each image axis and a turn of up to a quarter degree
+// about its middle), so that the detector's error, which depends on where
+// the corners fall on the pixel grid, is drawn afresh with the noise, while
+// the set's geometry stays as it was. The prediction is still the first
+// drawing's (the unmoved boards); the spread is printed about the drawings'
+// mean and about the truth.
+//
 //   bench_rendered_monte_carlo [--benchmark_...]   (LENTORA_BENCH_REDRAWS: default 200)
 
 #include <benchmark/benchmark.h>
@@ -27,9 +35,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
+#include <opencv2/calib3d.hpp>
+
+#include "CornersInTrueOrder.h"
 #include "calib/FitCovariance.h"
 #include "grid/GridDetection.h"
 #include "sources/media/VirtualRig.h"
@@ -37,27 +49,6 @@
 #include "synth/BoardRenderer.h"
 
 namespace {
-
-
-// The found corners put in the true corners' order (the detector may start
-// the grid at another corner); false unless each lies within 2 px of its own.
-bool InTrueOrder(const PointList& found, const PointList& truth, PointList& ordered) {
-  if (found.size() != truth.size()) return false;
-  ordered.assign(truth.size(), ImagePoint{});
-  std::vector<bool> taken(truth.size(), false);
-  for (const ImagePoint& p : found) {
-    size_t best = 0;
-    double bestDistance = 1e9;
-    for (size_t k = 0; k < truth.size(); ++k) {
-      const double d = std::hypot(p.x - truth[k].x, p.y - truth[k].y);
-      if (d < bestDistance) best = k, bestDistance = d;
-    }
-    if (bestDistance > 2.0 || taken[best]) return false;
-    taken[best] = true;
-    ordered[best] = p;
-  }
-  return true;
-}
 
 // Per true corner, the mean and the spread of its error over the drawings.
 struct CornerErrors {
@@ -140,16 +131,48 @@ class RenderedViews {
   RenderOptions render_;
 };
 
+// Drawing k's boards: the poses themselves for drawing 0, else each moved by
+// a random shift of up to half a pixel on each image axis (at its middle's
+// depth) and a random turn of up to a quarter degree about its middle.
+std::vector<SyntheticPose> Jittered(const std::vector<SyntheticPose>& poses, int k, const GridDescription& grid,
+                                    const CameraParameters& camera) {
+  if (k == 0) return poses;
+  std::mt19937 random(static_cast<uint32_t>(7919 * k));
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::normal_distribution<double> gauss(0.0, 1.0);
+  const Eigen::Vector3d centre(0.5 * (grid.nx - 1) * grid.dX, 0.5 * (grid.ny - 1) * grid.dY, 0.0);
+  std::vector<SyntheticPose> moved;
+  for (const SyntheticPose& pose : poses) {
+    const Eigen::Vector3d axis = Eigen::Vector3d(gauss(random), gauss(random), gauss(random)).normalized();
+    const Eigen::Matrix3d turn(Eigen::AngleAxisd(0.25 * M_PI / 180.0 * unit(random), axis));
+    const Eigen::Matrix3d R = turn * monte_carlo::RotationOf(pose.r);
+    const Eigen::Vector3d middle = monte_carlo::RotationOf(pose.r) * centre + Eigen::Vector3d(pose.t.data());
+    const Eigen::Vector3d shift(0.5 * unit(random) * middle.z() / camera.K[0],
+                                0.5 * unit(random) * middle.z() / camera.K[4], 0.0);
+    const Eigen::Vector3d t = middle + shift - R * centre;
+    cv::Vec3d r;
+    cv::Rodrigues(cv::Matx33d(R(0, 0), R(0, 1), R(0, 2), R(1, 0), R(1, 1), R(1, 2), R(2, 0), R(2, 1), R(2, 2)), r);
+    moved.push_back(PoseFromVectors({r[0], r[1], r[2]}, {t.x(), t.y(), t.z()}));
+  }
+  return moved;
+}
+
+int OutsideTwentyPercent(const ProjectionUncertaintyMap& map, const std::vector<double>& measured) {
+  int outside = 0;
+  for (size_t c = 0; c < measured.size(); ++c) outside += std::fabs(map.sigma[c] / measured[c] - 1.0) > 0.2;
+  return outside;
+}
+
 void PrintRange(const char* what, const ProjectionUncertaintyMap& map, const std::vector<double>& measured,
-                const std::vector<double>& meanError, double scale) {
+                const std::vector<double>& meanError, const std::vector<double>& aboutTruth, double scale) {
   const monte_carlo::RatioRange r = monte_carlo::RatioRangeOf(map, measured);
   std::vector<double> scaled;
   for (double m : measured) scaled.push_back(m * scale);
   const monte_carlo::RatioRange s = monte_carlo::RatioRangeOf(map, scaled);
   const double corner = std::max({map.At(0, 0), map.At(map.columns - 1, 0), map.At(0, map.rows - 1),
                                   map.At(map.columns - 1, map.rows - 1)});
-  int outside = 0;  // cells whose prediction is off the spread by more than 20%
-  for (size_t c = 0; c < measured.size(); ++c) outside += std::fabs(map.sigma[c] / measured[c] - 1.0) > 0.2;
+  const int outside = OutsideTwentyPercent(map, measured);
+  const monte_carlo::RatioRange t = monte_carlo::RatioRangeOf(map, aboutTruth);
   double squares = 0.0, worst = 0.0;
   for (size_t c = 0; c < meanError.size(); ++c) {
     squares += std::pow(meanError[c] / map.sigma[c], 2);
@@ -158,10 +181,12 @@ void PrintRange(const char* what, const ProjectionUncertaintyMap& map, const std
   std::printf("  %-16s predicted/measured %.3f..%.3f (cells %zu, %zu; %d of %zu off by more than 20%%); "
               "predicted worst %.4f px, corner %.4f px, "
               "centre %.4f px; with sigma from the corners' spread alone %.3f..%.3f\n"
-              "  %-16s the drawings' mean off the truth, in predicted sigma: rms %.2f, worst %.2f\n",
+              "  %-16s the drawings' mean off the truth, in predicted sigma: rms %.2f, worst %.2f\n"
+              "  %-16s predicted/spread about the truth %.3f..%.3f (%d of %zu off by more than 20%%)\n",
               what, r.lowest, r.highest, r.lowestCell, r.highestCell, outside, measured.size(), map.worst, corner,
               map.At(map.columns / 2, map.rows / 2), s.lowest, s.highest, "",
-              std::sqrt(squares / std::max<size_t>(1, meanError.size())), worst);
+              std::sqrt(squares / std::max<size_t>(1, meanError.size())), worst, "", t.lowest, t.highest,
+              OutsideTwentyPercent(map, aboutTruth), aboutTruth.size());
 }
 
 int Redraws() {
@@ -169,7 +194,7 @@ int Redraws() {
   return count ? std::max(2, std::atoi(count)) : 200;
 }
 
-void BM_RenderedMonteCarlo(benchmark::State& state, bool clustered, double imageNoise) {
+void BM_RenderedMonteCarlo(benchmark::State& state, bool clustered, double imageNoise, bool jitter) {
   const int redraws = Redraws();
   VirtualRig rig;  // the defaults: 640 x 480, focal 800, mild barrel distortion
   ParseVirtualRig("", rig);
@@ -177,17 +202,19 @@ void BM_RenderedMonteCarlo(benchmark::State& state, bool clustered, double image
   render.imageNoise = imageNoise;
   const RenderedViews rendered(rig, render);
   for (auto _ : state) {
-    std::printf("%s boards, blur %.1f, grey-level noise %.1f, %d redraws\n", clustered ? "clustered" : "spread",
-                render.blurSigma, render.imageNoise, redraws);
+    std::printf("%s boards%s, blur %.1f, grey-level noise %.1f, %d redraws\n", clustered ? "clustered" : "spread",
+                jitter ? " moved a little in each drawing" : "", render.blurSigma, render.imageNoise, redraws);
     const std::vector<SyntheticPose> poses = rendered.Findable(
         clustered ? monte_carlo::ClusteredPoses(rig.grid)
                   : MakeSyntheticPoses(14, rig.grid, rig.left, nullptr, nullptr, 7));
     CornerErrors corners;
     double residualSigma = 0.0;
+    const CameraParameters camera = rig.left.ToParameters();
+    const auto posesOf = [&](int k) { return jitter ? Jittered(poses, k, rig.grid, camera) : poses; };
     const monte_carlo::Result result =
-        monte_carlo::Run(rig.left.ToParameters(), poses, rig.grid, redraws, [&](int k, CameraFit& fit) {
+        monte_carlo::Run(camera, posesOf, rig.grid, redraws, [&](int k, CameraFit& fit) {
           std::vector<PointList> views, truth;
-          if (!rendered.Draw(k, poses, views, truth) || !monte_carlo::CalibrateViews(views, rig.grid, rig.left.width,
+          if (!rendered.Draw(k, posesOf(k), views, truth) || !monte_carlo::CalibrateViews(views, rig.grid, rig.left.width,
                                                                                        rig.left.height, fit))
             return false;
           corners.Add(views, truth);
@@ -204,8 +231,9 @@ void BM_RenderedMonteCarlo(benchmark::State& state, bool clustered, double image
                 poses.size(), result.done, result.failed, residualSigma, noise, corners.BiasRms());
     const double scale = residualSigma / noise;
     PrintRange("median distance", result.predicted.atDistance, result.measuredAtDistance, result.meanErrorAtDistance,
-               scale);
-    PrintRange("infinity", result.predicted.atInfinity, result.measuredAtInfinity, result.meanErrorAtInfinity, scale);
+               result.aboutTruthAtDistance, scale);
+    PrintRange("infinity", result.predicted.atInfinity, result.measuredAtInfinity, result.meanErrorAtInfinity,
+               result.aboutTruthAtInfinity, scale);
     std::fflush(stdout);
     const monte_carlo::RatioRange near = monte_carlo::RatioRangeOf(result.predicted.atDistance, result.measuredAtDistance);
     const monte_carlo::RatioRange far = monte_carlo::RatioRangeOf(result.predicted.atInfinity, result.measuredAtInfinity);
@@ -214,14 +242,28 @@ void BM_RenderedMonteCarlo(benchmark::State& state, bool clustered, double image
     state.counters["ratio_infinity_low"] = far.lowest;
     state.counters["ratio_infinity_high"] = far.highest;
     state.counters["residual_over_spread"] = scale;
+    state.counters["outside_20pct_distance"] = OutsideTwentyPercent(result.predicted.atDistance, result.measuredAtDistance);
+    state.counters["outside_20pct_infinity"] = OutsideTwentyPercent(result.predicted.atInfinity, result.measuredAtInfinity);
     state.counters["failed"] = result.failed;
   }
 }
 
-BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, spread_noise2, false, 2.0)->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, clustered_noise2, true, 2.0)->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, spread_noise16, false, 16.0)->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, clustered_noise16, true, 16.0)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, spread_noise2, false, 2.0, false)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, clustered_noise2, true, 2.0, false)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, spread_noise16, false, 16.0, false)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, clustered_noise16, true, 16.0, false)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, spread_noise2_jittered, false, 2.0, true)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, clustered_noise2_jittered, true, 2.0, true)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, spread_noise16_jittered, false, 16.0, true)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, clustered_noise16_jittered, true, 16.0, true)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 

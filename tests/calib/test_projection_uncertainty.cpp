@@ -125,6 +125,43 @@ TEST(ProjectionUncertainty, SpreadAndClusteredBoardsMatchTheSpreadOfRecalibratio
   EXPECT_GT(CornerSigma(near), 0.8 * near.worst) << "the worst cells are near the corners";
 }
 
+// Boards that move between drawings (a few pixels and half a degree) are
+// anchored to each drawing's own poses: the re-calibrations still centre on
+// the truth, and their spread about the truth is their spread about their mean.
+TEST(ProjectionUncertainty, BoardsMovedBetweenDrawingsAreHeldInEachDrawingsOwnPoses) {
+  const std::vector<SyntheticPose> poses = SpreadPoses();
+  const auto posesOf = [&poses](int k) {
+    std::mt19937 random(static_cast<uint32_t>(500 + k));
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::vector<SyntheticPose> moved;
+    for (const SyntheticPose& pose : poses) {
+      const double turn = 0.5 * M_PI / 180.0;
+      moved.push_back(PoseFromVectors({pose.r[0] + turn * unit(random), pose.r[1] + turn * unit(random), pose.r[2]},
+                                      {pose.t[0] + 2.0 * unit(random), pose.t[1] + 2.0 * unit(random), pose.t[2]}));
+    }
+    return k == 0 ? poses : moved;
+  };
+  std::mt19937 random(23);
+  const monte_carlo::Result result =
+      monte_carlo::Run(TrueCamera().ToParameters(), posesOf, kGrid, 60,
+                       [&](int k, CameraFit& fit) { return Calibrate(NoisyViews(posesOf(k), random), fit); });
+  ASSERT_TRUE(result.calibrated);
+  ASSERT_EQ(result.done, 60);
+  const ProjectionUncertaintyMap& map = result.predicted.atDistance;
+  double worstOff = 0.0, worstInflation = 0.0;
+  for (size_t c = 0; c < map.sigma.size(); ++c) {
+    worstOff = std::max(worstOff, result.meanErrorAtDistance[c] / map.sigma[c]);
+    worstInflation = std::max(worstInflation, result.aboutTruthAtDistance[c] / result.measuredAtDistance[c]);
+  }
+  EXPECT_LT(worstOff, 0.5) << "the re-calibrations' mean lies off the truth (in predicted sigma)";
+  EXPECT_LT(worstInflation, 1.15) << "the spread about the truth exceeds the spread about the mean";
+  const monte_carlo::RatioRange r = monte_carlo::RatioRangeOf(map, result.measuredAtDistance);
+  EXPECT_GT(r.lowest, 0.7);
+  EXPECT_LT(r.highest, 1.3);
+  std::printf("moved boards: mean off the truth at most %.3f sigma, about the truth / about the mean at most %.3f, "
+              "predicted/measured %.3f..%.3f\n", worstOff, worstInflation, r.lowest, r.highest);
+}
+
 TEST(ProjectionUncertainty, PixelsUnprojectAsOpenCvUndistortsAndPixelsBeyondTheLensHaveNoRay) {
   const CameraParameters camera = TrueCamera().ToParameters();
   const OpenCvCamera reference(camera);

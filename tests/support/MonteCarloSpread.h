@@ -75,22 +75,30 @@ struct AnchoredPoint {
   }
 };
 
-inline std::vector<AnchoredPoint> AnchorCells(const ProjectionUncertaintyMap& map, const CameraParameters& truth,
-                                              const std::vector<SyntheticPose>& poses) {
+// The camera-frame point the true camera sees at each cell's centre (its
+// direction when the map is at infinity), row by row.
+inline std::vector<Eigen::Vector3d> CellPoints(const ProjectionUncertaintyMap& map, const CameraParameters& truth) {
   const OpenCvCamera camera(truth);
-  const bool finite = std::isfinite(map.distance);
-  std::vector<AnchoredPoint> cells;
+  std::vector<Eigen::Vector3d> points;
   for (int row = 0; row < map.rows; ++row)
     for (int column = 0; column < map.columns; ++column) {
       const Eigen::Vector3d ray = camera.Ray(map.CellX(column), map.CellY(row));
-      const Eigen::Vector3d p = finite ? Eigen::Vector3d(map.distance * ray) : ray;
-      AnchoredPoint cell{{}, finite};
-      for (const SyntheticPose& pose : poses) {
-        const Eigen::Vector3d t(pose.t[0], pose.t[1], pose.t[2]);
-        cell.inBoards.push_back(RotationOf(pose.r).transpose() * (finite ? Eigen::Vector3d(p - t) : p));
-      }
-      cells.push_back(cell);
+      points.push_back(std::isfinite(map.distance) ? Eigen::Vector3d(map.distance * ray) : ray);
     }
+  return points;
+}
+
+inline std::vector<AnchoredPoint> AnchorCells(const std::vector<Eigen::Vector3d>& points, bool finite,
+                                              const std::vector<SyntheticPose>& poses) {
+  std::vector<AnchoredPoint> cells;
+  for (const Eigen::Vector3d& p : points) {
+    AnchoredPoint cell{{}, finite};
+    for (const SyntheticPose& pose : poses) {
+      const Eigen::Vector3d t(pose.t[0], pose.t[1], pose.t[2]);
+      cell.inBoards.push_back(RotationOf(pose.r).transpose() * (finite ? Eigen::Vector3d(p - t) : p));
+    }
+    cells.push_back(cell);
+  }
   return cells;
 }
 
@@ -117,8 +125,15 @@ struct Spread {
     const Eigen::Vector2d mean = Mean(cell);
     return (outer[cell] - n * mean * mean.transpose()) / (n - 1.0);
   }
-  double WorstDirectionSigma(size_t cell) const {
-    return std::sqrt(Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d>(Covariance(cell)).eigenvalues().maxCoeff());
+  double WorstDirectionSigma(size_t cell) const { return WorstDirection(Covariance(cell)); }
+  // The same with the spread taken about `truth` instead of the sample's mean.
+  double WorstDirectionAbout(size_t cell, const Eigen::Vector2d& truth) const {
+    const double n = static_cast<double>(count);
+    const Eigen::Vector2d off = Mean(cell) - truth;
+    return WorstDirection(Covariance(cell) * ((n - 1.0) / n) + off * off.transpose());
+  }
+  static double WorstDirection(const Eigen::Matrix2d& covariance) {
+    return std::sqrt(Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d>(covariance).eigenvalues().maxCoeff());
   }
 };
 
@@ -144,22 +159,27 @@ struct Result {
   // calibrations' error against the truth that the noise does not explain.
   std::vector<double> meanErrorAtDistance;
   std::vector<double> meanErrorAtInfinity;
+  // The spread taken about the cell's centre (the truth) instead of the mean.
+  std::vector<double> aboutTruthAtDistance;
+  std::vector<double> aboutTruthAtInfinity;
   int done = 0;
   int failed = 0;
 };
 
 // `calibrate(k, fit)` draws the views for the k-th time and calibrates them;
 // drawing 0 gives the prediction, drawings 1..redraws the spread.
-inline Result Run(const CameraParameters& truth, const std::vector<SyntheticPose>& poses,
-                  const GridDescription& grid, int redraws,
-                  const std::function<bool(int, CameraFit&)>& calibrate) {
+// `posesOf(k)` gives drawing k's true poses, when the boards move a little
+// from drawing to drawing.
+inline Result Run(const CameraParameters& truth, const std::function<std::vector<SyntheticPose>(int)>& posesOf,
+                  const GridDescription& grid, int redraws, const std::function<bool(int, CameraFit&)>& calibrate) {
   Result result;
   CameraFit first;
   result.calibrated = calibrate(0, first);
   if (!result.calibrated) return result;
   result.predicted = ProjectionUncertaintyReportOf(first, truth.width, truth.height);
-  const std::vector<AnchoredPoint> near = AnchorCells(result.predicted.atDistance, truth, poses);
-  const std::vector<AnchoredPoint> far = AnchorCells(result.predicted.atInfinity, truth, poses);
+  const std::vector<Eigen::Vector3d> nearPoints = CellPoints(result.predicted.atDistance, truth);
+  const std::vector<Eigen::Vector3d> farPoints = CellPoints(result.predicted.atInfinity, truth);
+  const bool finite = std::isfinite(result.predicted.atDistance.distance);
   Spread nearSpread, farSpread;
   for (int k = 1; k <= redraws; ++k) {
     CameraFit again;
@@ -167,28 +187,41 @@ inline Result Run(const CameraParameters& truth, const std::vector<SyntheticPose
       ++result.failed;
       continue;
     }
+    const std::vector<SyntheticPose> poses = posesOf(k);
     const OpenCvCamera camera(again.camera);
     const truth_comparison::Rigid boardFrame = truth_comparison::BoardFrameOfFit(again, grid);
     std::vector<Eigen::Vector2d> nearSample, farSample;
-    for (const AnchoredPoint& cell : near) nearSample.push_back(cell.Land(again, camera, boardFrame));
-    for (const AnchoredPoint& cell : far) farSample.push_back(cell.Land(again, camera, boardFrame));
+    for (const AnchoredPoint& cell : AnchorCells(nearPoints, finite, poses))
+      nearSample.push_back(cell.Land(again, camera, boardFrame));
+    for (const AnchoredPoint& cell : AnchorCells(farPoints, false, poses))
+      farSample.push_back(cell.Land(again, camera, boardFrame));
     nearSpread.Add(nearSample);
     farSpread.Add(farSample);
     ++result.done;
   }
   if (result.done < 2) return result;
   const auto summarise = [](const Spread& spread, const ProjectionUncertaintyMap& map, std::vector<double>& sigma,
-                            std::vector<double>& meanError) {
+                            std::vector<double>& meanError, std::vector<double>& aboutTruth) {
     for (int row = 0; row < map.rows; ++row)
       for (int column = 0; column < map.columns; ++column) {
         const size_t c = static_cast<size_t>(row * map.columns + column);
+        const Eigen::Vector2d centre(map.CellX(column), map.CellY(row));
         sigma.push_back(spread.WorstDirectionSigma(c));
-        meanError.push_back((spread.Mean(c) - Eigen::Vector2d(map.CellX(column), map.CellY(row))).norm());
+        meanError.push_back((spread.Mean(c) - centre).norm());
+        aboutTruth.push_back(spread.WorstDirectionAbout(c, centre));
       }
   };
-  summarise(nearSpread, result.predicted.atDistance, result.measuredAtDistance, result.meanErrorAtDistance);
-  summarise(farSpread, result.predicted.atInfinity, result.measuredAtInfinity, result.meanErrorAtInfinity);
+  summarise(nearSpread, result.predicted.atDistance, result.measuredAtDistance, result.meanErrorAtDistance,
+            result.aboutTruthAtDistance);
+  summarise(farSpread, result.predicted.atInfinity, result.measuredAtInfinity, result.meanErrorAtInfinity,
+            result.aboutTruthAtInfinity);
   return result;
+}
+
+inline Result Run(const CameraParameters& truth, const std::vector<SyntheticPose>& poses,
+                  const GridDescription& grid, int redraws,
+                  const std::function<bool(int, CameraFit&)>& calibrate) {
+  return Run(truth, [&poses](int) { return poses; }, grid, redraws, calibrate);
 }
 
 // Predicted over measured, its lowest and highest over the cells.
