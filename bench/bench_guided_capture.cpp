@@ -9,6 +9,18 @@
 // uncertainty map (tests/support/ProjectionAgainstTruth.h): the error of
 // each cell against its predicted sigma.
 //
+// Then the captured set is taken apart, to tell where an error beyond sigma
+// comes from: the same views calibrated again (the engine alone, tight
+// tolerances) from the detected corners, from the exact corners (what the
+// lens model itself leaves), from the exact corners with independent noise of
+// the residual's size (whether sigma is scaled right for this set), and from
+// the exact corners with the detected corners' own errors rearranged: shuffled
+// over all corners, shuffled within each view, and handed whole from view to
+// view (which keeps each view's pattern of errors but not its tie to the
+// board's pose). How alike the errors of neighbouring views are, how many of
+// the views are near-repeats of another, where in the picture the error
+// exceeds sigma, and the same views rendered with finer sampling.
+//
 //   bench_guided_capture [--benchmark_...]   (LENTORA_VIRTUAL_RIG sets the camera, lens and grid)
 
 #include <benchmark/benchmark.h>
@@ -20,12 +32,22 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
+#include <random>
+#include <string>
 #include <vector>
 
+#include "CornersInTrueOrder.h"
 #include "app/CalibrationService.h"
+#include "app/LiveCoverage.h"
 #include "app/ViewGuidance.h"
 #include "calib/CalibrationDiagnostics.h"
+#include "calib/FitCovariance.h"
+#include <opencv2/imgproc.hpp>
+
 #include "core/CalibrationData.h"
+#include "grid/GridDetection.h"
+#include "support/MonteCarloSpread.h"
 #include "sources/media/VirtualRig.h"
 #include "support/ProjectionAgainstTruth.h"
 #include "SweepingBoard.h"
@@ -40,6 +62,348 @@ QCoreApplication& Application() {
   static char* argv[] = {name, nullptr};
   static QCoreApplication* application = new QCoreApplication(argc, argv);
   return *application;
+}
+
+// A set of views calibrated by the engine alone and set against the truth.
+struct Judged {
+  bool ok = false;
+  truth_comparison::Comparison compared;
+  ProjectionUncertaintyMap map;
+  double residualSigma = 0.0;  // px per axis
+};
+
+Judged Judge(const std::vector<PointList>& views, const std::vector<SyntheticPose>& poses, const VirtualRig& rig,
+             const ProjectionUncertaintyMap* against = nullptr) {
+  Judged judged;
+  CameraFit fit;
+  if (!monte_carlo::CalibrateViews(views, rig.grid, rig.left.width, rig.left.height, fit)) return judged;
+  const MarginalisedCovariance covariance = MarginalisedCovarianceOf(fit);
+  judged.residualSigma = std::sqrt(covariance.residualVariance);
+  judged.map = against ? *against : ProjectionUncertaintyReportOf(fit, rig.left.width, rig.left.height).atDistance;
+  judged.compared = truth_comparison::CompareWithTruth(fit, poses, rig.left.ToParameters(), rig.grid, judged.map);
+  judged.ok = true;
+  return judged;
+}
+
+// Error / sigma over drawings of a rearrangement: RMS over the drawings of each drawing's RMS over cells.
+void JudgeDrawings(const char* what, int drawings, const std::vector<SyntheticPose>& poses, const VirtualRig& rig,
+                   const std::function<std::vector<PointList>(std::mt19937&)>& draw) {
+  std::mt19937 random(5);
+  double squares = 0.0, lowest = 1e9, highest = 0.0, worstError = 0.0;
+  int done = 0;
+  for (int k = 0; k < drawings; ++k) {
+    const Judged j = Judge(draw(random), poses, rig);
+    if (!j.ok) continue;
+    squares += j.compared.rmsRatio * j.compared.rmsRatio;
+    lowest = std::min(lowest, j.compared.rmsRatio);
+    highest = std::max(highest, j.compared.rmsRatio);
+    worstError += j.compared.worstError;
+    ++done;
+  }
+  std::printf("  %-52s error/sigma rms %.2f over %d drawings (each %.2f..%.2f); worst error %.4f px on average\n",
+              what, done ? std::sqrt(squares / done) : 0.0, done, lowest, highest, done ? worstError / done : 0.0);
+}
+
+std::vector<PointList> WithErrors(const std::vector<PointList>& truth, const std::vector<Eigen::Vector2d>& errors) {
+  std::vector<PointList> views = truth;
+  size_t k = 0;
+  for (PointList& view : views)
+    for (ImagePoint& p : view) p.x += errors[k].x(), p.y += errors[k].y(), ++k;
+  return views;
+}
+
+// Where the error exceeds sigma: RMS of error / sigma over blocks of cells.
+void PrintRatioMap(const truth_comparison::Comparison& compared, const ProjectionUncertaintyMap& map) {
+  constexpr int kColumns = 6, kRows = 4;
+  std::printf("  error / sigma by region of the picture (RMS over its cells):\n");
+  for (int br = 0; br < kRows; ++br) {
+    std::printf("   ");
+    for (int bc = 0; bc < kColumns; ++bc) {
+      double squares = 0.0;
+      int cells = 0;
+      for (int row = br * map.rows / kRows; row < (br + 1) * map.rows / kRows; ++row)
+        for (int column = bc * map.columns / kColumns; column < (bc + 1) * map.columns / kColumns; ++column) {
+          const size_t c = static_cast<size_t>(row * map.columns + column);
+          if (!std::isfinite(compared.errors[c]) || map.sigma[c] <= 0.0) continue;
+          squares += std::pow(compared.errors[c] / map.sigma[c], 2);
+          ++cells;
+        }
+      std::printf(" %5.2f", cells ? std::sqrt(squares / cells) : 0.0);
+    }
+    std::printf("\n");
+  }
+}
+
+double AngleBetween(const SyntheticPose& a, const SyntheticPose& b) {
+  const Eigen::Matrix3d d = monte_carlo::RotationOf(a.r).transpose() * monte_carlo::RotationOf(b.r);
+  return std::acos(std::clamp(0.5 * (d.trace() - 1.0), -1.0, 1.0)) * 180.0 / M_PI;
+}
+
+// How alike two views' corner errors are, corner by corner in the board's order.
+double Likeness(const std::vector<Eigen::Vector2d>& errors, size_t a, size_t b, size_t perView) {
+  double ab = 0.0, aa = 0.0, bb = 0.0;
+  for (size_t k = 0; k < perView; ++k) {
+    const Eigen::Vector2d& x = errors[a * perView + k];
+    const Eigen::Vector2d& y = errors[b * perView + k];
+    ab += x.dot(y), aa += x.squaredNorm(), bb += y.squaredNorm();
+  }
+  return ab / std::sqrt(aa * bb);
+}
+
+void PrintRepeats(const std::vector<SyntheticPose>& poses, const std::vector<PointList>& truth,
+                  const std::vector<Eigen::Vector2d>& errors, const VirtualRig& rig) {
+  const size_t n = poses.size(), perView = truth.front().size();
+  int nearRepeats = 0;
+  double nearestLikeness = 0.0, allLikeness = 0.0, smallestMeasureDistance = 1e9;
+  int pairs = 0;
+  for (size_t a = 0; a < n; ++a) {
+    size_t nearest = a;
+    double nearestCost = 1e9;
+    for (size_t b = 0; b < n; ++b) {
+      if (b == a) continue;
+      const double moved = std::sqrt(std::pow(poses[a].t[0] - poses[b].t[0], 2) + std::pow(poses[a].t[1] - poses[b].t[1], 2) +
+                                     std::pow(poses[a].t[2] - poses[b].t[2], 2));
+      const double cost = AngleBetween(poses[a], poses[b]) + moved / 10.0;  // 1 degree ~ 10 mm
+      if (cost < nearestCost) nearestCost = cost, nearest = b;
+      if (b > a) {
+        allLikeness += Likeness(errors, a, b, perView);
+        ++pairs;
+        smallestMeasureDistance =
+            std::min(smallestMeasureDistance, BoardDistance(MeasureBoard(truth[a], rig.grid, rig.left.width, rig.left.height),
+                                                            MeasureBoard(truth[b], rig.grid, rig.left.width, rig.left.height)));
+      }
+    }
+    nearRepeats += nearestCost < 3.0;
+    nearestLikeness += Likeness(errors, a, nearest, perView);
+  }
+  std::printf("  %zu views; %d have another within 3 (degrees + cm); smallest distance in the four measures %.3f\n"
+              "  likeness of corner errors (cosine, board order): with the nearest view %.3f, all pairs %.3f\n",
+              n, nearRepeats, smallestMeasureDistance, nearestLikeness / n, allLikeness / std::max(1, pairs));
+}
+
+// The corners' error by where they lie on the board: on the grid's outer ring
+// or inside it, with its part along the line from the board's middle
+// (positive outwards).
+void PrintByPlaceOnBoard(const std::vector<PointList>& truth, const std::vector<Eigen::Vector2d>& errors,
+                         const GridDescription& grid) {
+  double squares[2] = {0, 0}, radial[2] = {0, 0}, radialSquares[2] = {0, 0};
+  int count[2] = {0, 0};
+  size_t k = 0;
+  for (const PointList& view : truth) {
+    Eigen::Vector2d middle = Eigen::Vector2d::Zero();
+    for (const ImagePoint& p : view) middle += Eigen::Vector2d(p.x, p.y);
+    middle /= static_cast<double>(view.size());
+    for (size_t c = 0; c < view.size(); ++c, ++k) {
+      const int i = static_cast<int>(c) / grid.nx, j = static_cast<int>(c) % grid.nx;
+      const int ring = (i == 0 || j == 0 || i == grid.ny - 1 || j == grid.nx - 1) ? 0 : 1;
+      const Eigen::Vector2d out = (Eigen::Vector2d(view[c].x, view[c].y) - middle).normalized();
+      const double along = errors[k].dot(out);
+      squares[ring] += errors[k].squaredNorm();
+      radial[ring] += along;
+      radialSquares[ring] += along * along;
+      ++count[ring];
+    }
+  }
+  for (int ring : {0, 1})
+    std::printf("  corners %-8s %5d: error %.4f px per axis RMS; outward part mean %+.4f px, RMS %.4f px\n",
+                ring == 0 ? "on edge" : "inside", count[ring], std::sqrt(squares[ring] / (2.0 * count[ring])),
+                radial[ring] / count[ring], std::sqrt(radialSquares[ring] / count[ring]));
+}
+
+// The edge corners' error across the edge (positive outwards, from the inner
+// neighbour towards the corner) against how large the board appears there:
+// the spacing to the inner neighbour over the view's median spacing, less 1
+// (positive on the near side of a tilted board).
+void PrintEdgeAgainstPerspective(const std::vector<PointList>& truth, const std::vector<Eigen::Vector2d>& errors,
+                                 const GridDescription& grid) {
+  std::vector<double> across, along, larger;
+  double awaySum = 0.0, awaySquares = 0.0;  // along the edge, positive away from the edge's middle
+  int awayCount = 0;
+  size_t k = 0;
+  const auto at = [&grid](const PointList& view, int i, int j) {
+    return Eigen::Vector2d(view[static_cast<size_t>(i * grid.nx + j)].x, view[static_cast<size_t>(i * grid.nx + j)].y);
+  };
+  for (const PointList& view : truth) {
+    std::vector<double> spacing;
+    for (int i = 0; i < grid.ny; ++i)
+      for (int j = 0; j + 1 < grid.nx; ++j) spacing.push_back((at(view, i, j + 1) - at(view, i, j)).norm());
+    std::nth_element(spacing.begin(), spacing.begin() + static_cast<ptrdiff_t>(spacing.size() / 2), spacing.end());
+    const double median = spacing[spacing.size() / 2];
+    for (int c = 0; c < static_cast<int>(view.size()); ++c, ++k) {
+      const int i = c / grid.nx, j = c % grid.nx;
+      int ii = i, jj = j;
+      if (i == 0) ii = 1;
+      else if (i == grid.ny - 1) ii = grid.ny - 2;
+      else if (j == 0) jj = 1;
+      else if (j == grid.nx - 1) jj = grid.nx - 2;
+      else continue;
+      const Eigen::Vector2d step = at(view, i, j) - at(view, ii, jj);
+      const Eigen::Vector2d out = step.normalized();
+      across.push_back(errors[k].dot(out));
+      along.push_back(errors[k].dot(Eigen::Vector2d(-out.y(), out.x())));
+      // Along a row or column of the edge, from its middle outwards.
+      const bool rowEdge = ii != i;
+      const double offset = rowEdge ? j - 0.5 * (grid.nx - 1) : i - 0.5 * (grid.ny - 1);
+      if (std::fabs(offset) > 0.6) {
+        const Eigen::Vector2d middleward = rowEdge ? at(view, i, offset > 0 ? j - 1 : j + 1) : at(view, offset > 0 ? i - 1 : i + 1, j);
+        const double away = errors[k].dot((at(view, i, j) - middleward).normalized());
+        awaySum += away, awaySquares += away * away, ++awayCount;
+      }
+      larger.push_back(step.norm() / median - 1.0);
+    }
+  }
+  const double n = static_cast<double>(across.size());
+  double mx = 0, my = 0;
+  for (size_t m = 0; m < across.size(); ++m) mx += larger[m], my += across[m];
+  mx /= n, my /= n;
+  double sxy = 0, sxx = 0, syy = 0, alongSquares = 0, near = 0, far = 0;
+  int nearCount = 0, farCount = 0;
+  for (size_t m = 0; m < across.size(); ++m) {
+    sxy += (larger[m] - mx) * (across[m] - my), sxx += std::pow(larger[m] - mx, 2), syy += std::pow(across[m] - my, 2);
+    alongSquares += along[m] * along[m];
+    if (larger[m] > 0.05) near += across[m], ++nearCount;
+    if (larger[m] < -0.05) far += across[m], ++farCount;
+  }
+  std::printf("  edge corners: across the edge RMS %.4f px, along it %.4f px; across against apparent size: "
+              "correlation %+.2f, slope %+.4f px per 100 %%; mean across %+.4f px where larger by > 5 %% (%d), "
+              "%+.4f px where smaller (%d)\n",
+              std::sqrt((syy + n * my * my) / n), std::sqrt(alongSquares / n), sxy / std::sqrt(sxx * syy), sxy / sxx,
+              nearCount ? near / nearCount : 0.0, nearCount, farCount ? far / farCount : 0.0, farCount);
+  std::printf("  edge corners along the edge, away from its middle: mean %+.4f px, RMS %.4f px (%d)\n",
+              awaySum / std::max(1, awayCount), std::sqrt(awaySquares / std::max(1, awayCount)), awayCount);
+}
+
+bool Rendered(const std::vector<SyntheticPose>& poses, const VirtualRig& rig, RenderOptions render,
+              std::vector<PointList>& views) {
+  const BoardRenderer renderer(rig.left);
+  views.clear();
+  for (const SyntheticPose& pose : poses) {
+    const GridDetection found = DetectGridInImage(renderer.Render(pose, rig.grid, render), rig.grid);
+    views.emplace_back();
+    if (found.status != GridStatus::Ok || !InTrueOrder(found.corners, ProjectGrid(rig.left, pose, rig.grid), views.back()))
+      return false;
+  }
+  return true;
+}
+
+void TakeApart(CCalibrationData& store, const CameraFit& fit, const std::vector<SyntheticPose>& poses,
+               const VirtualRig& rig) {
+  std::vector<PointList> truth, detected;
+  for (size_t i = 0; i < poses.size(); ++i) {
+    truth.push_back(ProjectGrid(rig.left, poses[i], rig.grid));
+    detected.emplace_back();
+    if (!InTrueOrder(*store.GetGridPoints(0, fit.views[i]), truth.back(), detected.back())) {
+      std::printf("  view %d: corners not matched to the truth; not taken apart\n", fit.views[i]);
+      return;
+    }
+  }
+  std::vector<Eigen::Vector2d> errors;
+  double squares = 0.0;
+  for (size_t v = 0; v < truth.size(); ++v)
+    for (size_t c = 0; c < truth[v].size(); ++c) {
+      errors.emplace_back(detected[v][c].x - truth[v][c].x, detected[v][c].y - truth[v][c].y);
+      squares += errors.back().squaredNorm();
+    }
+  std::printf("Taken apart (%zu views; detected corners' error %.4f px per axis RMS):\n", poses.size(),
+              std::sqrt(squares / (2.0 * errors.size())));
+  const Judged base = Judge(detected, poses, rig);
+  if (!base.ok) return;
+  std::printf("  %-52s error/sigma rms %.2f worst %.2f; residual sigma %.4f px; predicted worst %.4f px; "
+              "worst error %.4f px\n",
+              "detected corners (engine alone)", base.compared.rmsRatio, base.compared.worstRatio, base.residualSigma,
+              base.map.worst, base.compared.worstError);
+  PrintRatioMap(base.compared, base.map);
+  const Judged exact = Judge(truth, poses, rig, &base.map);
+  std::printf("  %-52s error worst %.6f px; error/sigma (sigma of the detected set) rms %.4f\n",
+              "exact corners (the lens model's own error)", exact.compared.worstError, exact.compared.rmsRatio);
+  constexpr int kDrawings = 20;
+  const size_t perView = truth.front().size();
+  JudgeDrawings("exact corners + independent noise of the residual", kDrawings, poses, rig, [&](std::mt19937& random) {
+    std::normal_distribution<double> noise(0.0, base.residualSigma);
+    std::vector<Eigen::Vector2d> drawn(errors.size());
+    for (Eigen::Vector2d& e : drawn) e = Eigen::Vector2d(noise(random), noise(random));
+    return WithErrors(truth, drawn);
+  });
+  JudgeDrawings("detected errors shuffled over all corners", kDrawings, poses, rig, [&](std::mt19937& random) {
+    std::vector<Eigen::Vector2d> shuffled = errors;
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    return WithErrors(truth, shuffled);
+  });
+  JudgeDrawings("detected errors shuffled within each view", kDrawings, poses, rig, [&](std::mt19937& random) {
+    std::vector<Eigen::Vector2d> shuffled = errors;
+    for (size_t v = 0; v < truth.size(); ++v)
+      std::shuffle(shuffled.begin() + static_cast<ptrdiff_t>(v * perView),
+                   shuffled.begin() + static_cast<ptrdiff_t>((v + 1) * perView), random);
+    return WithErrors(truth, shuffled);
+  });
+  JudgeDrawings("each view's errors handed whole to another view", kDrawings, poses, rig, [&](std::mt19937& random) {
+    std::vector<size_t> order(truth.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), random);
+    std::vector<Eigen::Vector2d> handed;
+    for (size_t v : order) handed.insert(handed.end(), errors.begin() + static_cast<ptrdiff_t>(v * perView),
+                                         errors.begin() + static_cast<ptrdiff_t>((v + 1) * perView));
+    return WithErrors(truth, handed);
+  });
+  PrintRepeats(poses, truth, errors, rig);
+  PrintByPlaceOnBoard(truth, errors, rig.grid);
+  PrintEdgeAgainstPerspective(truth, errors, rig.grid);
+  const auto onEdge = [&rig](size_t k) {
+    const int c = static_cast<int>(k % static_cast<size_t>(rig.grid.nx * rig.grid.ny));
+    const int i = c / rig.grid.nx, j = c % rig.grid.nx;
+    return i == 0 || j == 0 || i == rig.grid.ny - 1 || j == rig.grid.nx - 1;
+  };
+  for (const bool keepEdge : {false, true})
+    JudgeDrawings(keepEdge ? "detected errors on the edge, the inside's shuffled" : "detected errors inside, the edge's shuffled",
+                  kDrawings, poses, rig, [&](std::mt19937& random) {
+                    std::vector<size_t> others;
+                    for (size_t k = 0; k < errors.size(); ++k)
+                      if (onEdge(k) != keepEdge) others.push_back(k);
+                    std::vector<size_t> shuffled = others;
+                    std::shuffle(shuffled.begin(), shuffled.end(), random);
+                    std::vector<Eigen::Vector2d> mixed = errors;
+                    for (size_t n = 0; n < others.size(); ++n) mixed[others[n]] = errors[shuffled[n]];
+                    return WithErrors(truth, mixed);
+                  });
+  struct Rendering {
+    const char* what;
+    int samples;
+    double blur;
+  };
+  for (const Rendering& r : {Rendering{"12 x 12 samples a pixel", 12, rig.render.blurSigma},
+                             Rendering{"no blur", rig.render.supersampling, 0.0},
+                             Rendering{"blur 1.2 px", rig.render.supersampling, 1.2}}) {
+    RenderOptions render = rig.render;
+    render.supersampling = r.samples;
+    render.blurSigma = r.blur;
+    std::vector<PointList> views;
+    if (!Rendered(poses, rig, render, views)) {
+      std::printf("  rendered with %s: not every view detected\n", r.what);
+      continue;
+    }
+    const Judged j = Judge(views, poses, rig);
+    std::printf("  %-52s error/sigma rms %.2f worst %.2f; residual sigma %.4f px; worst error %.4f px\n",
+                (std::string("rendered with ") + r.what).c_str(), j.compared.rmsRatio, j.compared.worstRatio,
+                j.residualSigma, j.compared.worstError);
+  }
+  // Another refinement on the same pictures: OpenCV's, started at the true corners.
+  std::vector<PointList> refined;
+  const BoardRenderer renderer(rig.left);
+  for (size_t i = 0; i < poses.size(); ++i) {
+    cv::Mat grey;
+    cv::cvtColor(renderer.Render(poses[i], rig.grid, rig.render), grey, cv::COLOR_BGR2GRAY);
+    std::vector<cv::Point2f> corners;
+    for (const ImagePoint& p : truth[i]) corners.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y));
+    cv::cornerSubPix(grey, corners, cv::Size(5, 5), cv::Size(-1, -1),
+                     cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-4));
+    refined.emplace_back();
+    for (const cv::Point2f& p : corners) refined.back().push_back(ImagePoint{p.x, p.y});
+  }
+  const Judged opencv = Judge(refined, poses, rig);
+  std::printf("  %-52s error/sigma rms %.2f worst %.2f; residual sigma %.4f px; worst error %.4f px\n",
+              "same pictures, OpenCV's cornerSubPix from the truth", opencv.compared.rmsRatio,
+              opencv.compared.worstRatio, opencv.residualSigma, opencv.compared.worstError);
+  std::fflush(stdout);
 }
 
 void BM_GuidedCaptureUntilEnough(benchmark::State& state) {
@@ -103,6 +467,8 @@ void BM_GuidedCaptureUntilEnough(benchmark::State& state) {
     state.counters["error_vs_sigma_rms"] = compared.rmsRatio;
     state.counters["cells_within_2sigma"] = compared.withinTwoSigma;
     state.counters["cells_within_3sigma"] = compared.withinThreeSigma;
+    std::printf("error/sigma rms %.2f worst %.2f (the store's calibration)\n", compared.rmsRatio, compared.worstRatio);
+    TakeApart(store, fit, truePoses, rig);
   }
 }
 BENCHMARK(BM_GuidedCaptureUntilEnough)->Iterations(1)->Unit(benchmark::kSecond);
