@@ -46,6 +46,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/CalibrationData.h"
+#include "grid/CornerRefinement.h"
 #include "grid/GridDetection.h"
 #include "support/MonteCarloSpread.h"
 #include "sources/media/VirtualRig.h"
@@ -403,6 +404,29 @@ void TakeApart(CCalibrationData& store, const CameraFit& fit, const std::vector<
   std::printf("  %-52s error/sigma rms %.2f worst %.2f; residual sigma %.4f px; worst error %.4f px\n",
               "same pictures, OpenCV's cornerSubPix from the truth", opencv.compared.rmsRatio,
               opencv.compared.worstRatio, opencv.residualSigma, opencv.compared.worstError);
+  // The detected corners with one part of the grid refined again in the
+  // detector's own pixel window (the rule for single corners) instead of the grid window.
+  for (const bool edge : {true, false}) {
+    std::vector<PointList> again = detected;
+    bool refinedAll = true;
+    for (size_t v = 0; v < again.size(); ++v) {
+      cv::Mat grey;
+      if (MakeGrayImage(renderer.Render(poses[v], rig.grid, rig.render), grey) != GridStatus::Ok) return;
+      for (size_t c = 0; c < again[v].size(); ++c) {
+        if (onEdge(c) != edge) continue;
+        const int row = static_cast<int>(c) / rig.grid.nx, column = static_cast<int>(c) % rig.grid.nx;
+        const int half = FittingHalfWindow(ShortestSquareExtent(detected[v], rig.grid.nx, rig.grid.ny, row, column));
+        const CornerRefinement r = RefineCorner(grey, detected[v][c], ClampHalfWindow(grey, half));
+        refinedAll = refinedAll && r.status == GridStatus::Ok;
+        again[v][c] = r.point;
+      }
+    }
+    const Judged j = Judge(again, poses, rig);
+    std::printf("  %-52s error/sigma rms %.2f worst %.2f; residual sigma %.4f px; worst error %.4f px%s\n",
+                edge ? "detected, the outer ring in the pixel window" : "detected, the inside in the pixel window",
+                j.compared.rmsRatio, j.compared.worstRatio, j.residualSigma, j.compared.worstError,
+                refinedAll ? "" : " (some corners not refined)");
+  }
   // The detected corners with one part of the grid taken from OpenCV's refinement instead.
   for (const bool edge : {true, false}) {
     std::vector<PointList> mixed = detected;
