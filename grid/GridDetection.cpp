@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
@@ -298,10 +299,11 @@ bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners, BoardSearch
 
 // A board tilted 60 to 70 degrees shows squares two to three times narrower
 // across the tilt than along it, which the detectors do not take as squares.
-// The steep search stretches the picture across the tilt by this ratio (in
-// four directions, 45 degrees apart, so one is within 22.5 degrees of any
-// tilt) and searches each stretched copy (of the picture reduced to
-// kSteepSearchSide first), the far squares' narrow side widened.
+// The steep search stretches the picture across the tilt (of the picture
+// reduced to kSteepSearchSide first), the far squares' narrow side widened,
+// and searches the stretched copy: first the one its gradients suggest
+// (GuessTilt below), then copies stretched by this ratio in four directions,
+// 45 degrees apart, so one is within 22.5 degrees of any tilt.
 constexpr double kSteepStretch = 2.5;
 constexpr double kSteepDirections[] = {0.0, 45.0, 90.0, 135.0};
 constexpr int kSteepSearchSide = 1024;
@@ -353,7 +355,8 @@ double GrayContrast(const cv::Mat& gray) {
 // is most negative, a local extreme, and strong for the picture's contrast.
 // A junction of contrast C smoothed by sigma has a mixed second derivative of
 // C / (pi sigma^2) at its centre, so a determinant of minus its square.
-int CountSaddles(const cv::Mat& gray) {
+// The mask is non-zero at each.
+cv::Mat SaddlePoints(const cv::Mat& gray) {
   cv::Mat smooth, xx, yy, xy;
   gray.convertTo(smooth, CV_32F);
   cv::GaussianBlur(smooth, smooth, cv::Size(), kSaddleSmoothing);
@@ -363,17 +366,72 @@ int CountSaddles(const cv::Mat& gray) {
   cv::Mat strength = xy.mul(xy) - xx.mul(yy);
   // The 3x3 Sobel kernels give four times the second derivatives.
   const double ideal = 4.0 * GrayContrast(gray) / (CV_PI * kSaddleSmoothing * kSaddleSmoothing);
-  const float threshold = static_cast<float>(kMinSaddleShare * ideal * ideal);
+  const double threshold = kMinSaddleShare * ideal * ideal;
   cv::Mat largest;
   const int reach = 2 * kSaddleRadius + 1;
   cv::dilate(strength, largest, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(reach, reach)));
-  int count = 0;
-  for (int y = 0; y < strength.rows; ++y) {
-    const float* s = strength.ptr<float>(y);
-    const float* m = largest.ptr<float>(y);
-    for (int x = 0; x < strength.cols; ++x) count += s[x] >= threshold && s[x] >= m[x] ? 1 : 0;
+  // A flat picture has no contrast and so no saddle at all.
+  if (!(threshold > 0.0)) return cv::Mat::zeros(gray.size(), CV_8U);
+  return (strength >= threshold) & (strength >= largest);
+}
+
+int CountSaddles(const cv::Mat& gray) { return cv::countNonZero(SaddlePoints(gray)); }
+
+// How a steep board lies in the picture: the direction across its tilt, in
+// which its squares are narrowest, and how much to stretch along it so that
+// they come out about square. Taken from the second moments of the gray
+// level gradients inside the outline of the picture's saddle points (the
+// board, where nothing else shows junctions): a chequerboard seen
+// square has as many edges along each of its axes; seen tilted, the edges
+// along the tilt axis crowd together, so the gradients across the tilt
+// outweigh the others, roughly by the foreshortening. The four fixed
+// directions of the search are up to 22.5 degrees off this, too far for the
+// library's detector on boards tilted 70 degrees whose tilt axis runs
+// diagonally to their squares (they are sheared, not just narrowed).
+struct TiltGuess {
+  double degrees = 0.0;
+  double stretch = 1.0;
+};
+
+// Below this stretch the picture is nearly the one the plain search missed;
+// beyond the largest, the guess is taken as this.
+constexpr double kMinGuessedStretch = 1.2;
+constexpr double kMaxGuessedStretch = 4.0;
+
+std::optional<TiltGuess> GuessTilt(const cv::Mat& gray, int corners) {
+  cv::Mat inside = SaddlePoints(gray);
+  std::vector<cv::Point> saddles;
+  cv::findNonZero(inside, saddles);
+  // The far junctions of a steep board are thin and weak before stretching:
+  // a quarter of them suffices to outline the board; the stretched copy must
+  // still show them all.
+  if (4 * static_cast<int>(saddles.size()) < corners) return std::nullopt;
+  std::vector<cv::Point> hull;
+  cv::convexHull(saddles, hull);
+  inside.setTo(0);
+  cv::fillConvexPoly(inside, hull, cv::Scalar(255));
+  cv::Mat gx, gy;
+  cv::Sobel(gray, gx, CV_32F, 1, 0, 3);
+  cv::Sobel(gray, gy, CV_32F, 0, 1, 3);
+  double xx = 0.0, xy = 0.0, yy = 0.0;
+  for (int y = 0; y < gray.rows; ++y) {
+    const uchar* in = inside.ptr<uchar>(y);
+    const float* u = gx.ptr<float>(y);
+    const float* v = gy.ptr<float>(y);
+    for (int x = 0; x < gray.cols; ++x)
+      if (in[x]) {
+        const double dx = u[x], dy = v[x];
+        xx += dx * dx, xy += dx * dy, yy += dy * dy;
+      }
   }
-  return count;
+  const double half = 0.5 * (xx + yy);
+  const double spread = std::sqrt(0.25 * (xx - yy) * (xx - yy) + xy * xy);
+  const double larger = half + spread, smaller = half - spread;
+  if (!(smaller > 0.0) || !(larger >= kMinGuessedStretch * smaller)) return std::nullopt;
+  TiltGuess guess;
+  guess.degrees = 0.5 * std::atan2(2.0 * xy, xx - yy) * 180.0 / CV_PI;
+  guess.stretch = std::min(kMaxGuessedStretch, larger / smaller);
+  return guess;
 }
 
 struct StretchedCopy {
@@ -381,15 +439,20 @@ struct StretchedCopy {
   cv::Matx23d toCopy;
 };
 
-// The picture stretched kSteepStretch times along the direction at `degrees`,
+// The picture stretched `stretch` times along the direction at `degrees`,
 // and `scale` times overall.
-StretchedCopy Stretched(const cv::Mat& gray, double degrees, double scale) {
+StretchedCopy Stretched(const cv::Mat& gray, double degrees, double stretch, double scale) {
   StretchedCopy copy;
   cv::Size size;
-  copy.toCopy = StretchMap(gray.size(), degrees, scale * kSteepStretch, scale, size);
+  copy.toCopy = StretchMap(gray.size(), degrees, scale * stretch, scale, size);
   cv::warpAffine(gray, copy.gray, copy.toCopy, size, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   return copy;
 }
+
+struct SteepCopy {
+  double degrees = 0.0;
+  double stretch = kSteepStretch;
+};
 
 bool SteepSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
   const int side = std::max(gray.cols, gray.rows);
@@ -397,15 +460,25 @@ bool SteepSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
   // Saddles are counted in copies of half the size, which cost a quarter.
   const cv::Mat half = Reduced(gray, static_cast<int>(0.5 * scale * side));
   const double halfScale = 0.5 * scale * side / std::max(half.cols, half.rows);
+  const auto showsTheGrid = [&](const SteepCopy& copy) {
+    return CountSaddles(Stretched(half, copy.degrees, copy.stretch, halfScale).gray) >= nx * ny;
+  };
+  std::vector<SteepCopy> copies;
+  // The copy the picture's gradients point to first, then the fixed ones.
+  if (const auto guess = GuessTilt(Reduced(gray, kSteepSearchSide), nx * ny)) {
+    const SteepCopy guessed{guess->degrees, guess->stretch};
+    if (showsTheGrid(guessed)) copies.push_back(guessed);
+  }
   std::vector<std::pair<int, double>> directions;  // saddles, direction
   for (double direction : kSteepDirections) {
-    const int saddles = CountSaddles(Stretched(half, direction, halfScale).gray);
+    const int saddles = CountSaddles(Stretched(half, direction, kSteepStretch, halfScale).gray);
     if (saddles >= nx * ny) directions.emplace_back(saddles, direction);
   }
   // The copy with the most saddles most likely shows the board's squares whole.
   std::sort(directions.rbegin(), directions.rend());
-  for (const auto& [saddles, direction] : directions) {
-    const StretchedCopy copy = Stretched(gray, direction, scale);
+  for (const auto& direction : directions) copies.push_back(SteepCopy{direction.second, kSteepStretch});
+  for (const SteepCopy& steep : copies) {
+    const StretchedCopy copy = Stretched(gray, steep.degrees, steep.stretch, scale);
     try {
       if (!cv::findChessboardCornersSB(copy.gray, cv::Size(nx, ny), corners, cv::CALIB_CB_NORMALIZE_IMAGE)) continue;
       cv::Mat back;

@@ -274,8 +274,12 @@ TEST(SteepViews, RefinedFromTheirTruePlacesSteepCornersStayOnTheirJunctions) {
 // The views tilted 50 and 70 degrees with 8 and 12 px far squares, through
 // three lenses: 12 of the 27 this set was measured on (each view costs
 // seconds where the library's detectors miss the board), each with one window
-// setting and the first with all. On all 27, detection found 25 (two
-// 70-degree boards with 8 px far squares are missed), clicks gave all 27.
+// setting and the first with all. On all 27, detection found every board and
+// four clicks in four slips each gave every view. The boards tilted 70
+// degrees with 8 px far squares are sheared (their tilt axis runs diagonally
+// to the squares) and are clicked in twelve slips: a far click that settles on
+// a neighbouring edge skews the picture rectified by the clicks, and the
+// board must then be found in the stretched copy the picture suggests.
 TEST(SteepViews, VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectionAlike) {
   std::vector<SteepView> views;
   for (double k1 : {0.0, -0.15, -0.3}) {
@@ -286,10 +290,22 @@ TEST(SteepViews, VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectio
   ASSERT_GE(views.size(), 10u) << "too few steep poses fit the image";
   Tally tally;
   CheckViews(views, {3, 5, 7}, tally, WindowSettings::OneEach);
-  // Measured on all 27: 0.031 px detected, 0.033 px clicked.
+  for (const SteepView& view : views) {
+    if (view.tilt != 70.0 || view.askedFarEdge != 8.0) continue;
+    for (uint32_t slips = 1; slips <= 12; ++slips) {
+      PointList corners;
+      CornerSource source = CornerSource::Walk;
+      const std::string label = view.label + " slips " + std::to_string(slips);
+      ASSERT_EQ(ClickView(view, kGrid, 2.0, slips, corners, source), GridStatus::Ok) << label;
+      for (size_t k = 0; k < corners.size(); ++k)
+        EXPECT_LT(Distance(corners[k], view.exact[k]), 0.3) << label << " clicked corner " << k;
+    }
+  }
+  // Measured on all 27: 0.031 px detected, 0.031 px clicked.
   EXPECT_LE(tally.detected.Median(), 0.05);
   EXPECT_LE(tally.clicked.Median(), 0.05);
-  EXPECT_LE(tally.missed + tally.refused, static_cast<int>(views.size()) / 4);
+  EXPECT_EQ(tally.missed, 0);
+  EXPECT_EQ(tally.refused, 0);
   std::printf("%zu views, tilts 50 and 70 degrees, far edges 8 and 12 px: median error detected %.4f px, clicked %.4f px; %d not detected, %d "
               "clicked refused; %d of the clicked views taken from the detector\n",
               views.size(), tally.detected.Median(), tally.clicked.Median(), tally.missed, tally.refused,
