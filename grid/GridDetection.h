@@ -51,8 +51,9 @@ enum class BoardSearch { QuickFirst, SectorsOnly };
 // picture's gradients suggest, then four fixed directions, then two beside
 // the suggested one), each searched only where it shows a saddle point for
 // every grid corner. It costs a few filter passes on a picture without the
-// board and up to seven searches where a board is there but not found; callers that look at many
-// pictures quickly (the live preview, the board size guess) leave it out.
+// board and up to seven searches where a board is there but not found;
+// callers that look at many pictures quickly (the live preview, the board
+// size guess) leave it out.
 enum class SteepBoards { Search, Skip };
 // Detection in an 8-bit gray image. Nothing but the result is written.
 GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid,
