@@ -141,6 +141,11 @@ std::optional<cv::Vec2d> GridStep(const PointList& corners, int nx, int ny, int 
 constexpr double kGridWindowShare = 0.6;
 constexpr int kGridWindowIterations = 30;
 constexpr double kGridWindowAccuracy = 1e-4;
+// Once a step turns back, each step goes only this share of the way; a
+// corner whose last step is still longer than kGridWindowUnsettled pixels has
+// not settled anywhere.
+constexpr double kGridWindowDamping = 0.5;
+constexpr double kGridWindowUnsettled = 0.01;
 // A corner that moves further than this share of a step from where it
 // started has settled on something else.
 constexpr double kGridWindowMaxShift = 0.25;
@@ -242,6 +247,15 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
   GradientCache gradients(gray, smooth,
                           cv::Rect(static_cast<int>(std::floor(p[0])) - marginX, static_cast<int>(std::floor(p[1])) - marginY,
                                    2 * marginX + 1, 2 * marginY + 1));
+  // The window moves with the point. On thin squares the pixels that enter and
+  // leave it at each step can throw the point as far past the crossing as it
+  // was short of it: the point then jumps to and fro between two places on
+  // either side, and the last jump (0.7 px off on 6 px squares) would be the
+  // result. A step that turns back therefore starts damped steps, which
+  // settle between the two.
+  double damping = 1.0;
+  cv::Vec2d lastMove(0.0, 0.0);
+  bool settled = false;
   for (int iteration = 0; iteration < kGridWindowIterations; ++iteration) {
     const int x0 = static_cast<int>(std::floor(p[0] - halfX)), x1 = static_cast<int>(std::ceil(p[0] + halfX));
     const int y0 = static_cast<int>(std::floor(p[1] - halfY)), y1 = static_cast<int>(std::ceil(p[1] + halfY));
@@ -263,11 +277,16 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
       }
     const double trace = normal(0, 0) + normal(1, 1);
     if (!(cv::determinant(normal) > 1e-9 * trace * trace)) return std::nullopt;
-    const cv::Vec2d next = normal.inv() * right;
-    const double step = cv::norm(next - p);
-    p = next;
-    if (step < kGridWindowAccuracy) break;
+    const cv::Vec2d move = normal.inv() * right - p;
+    if (move.dot(lastMove) < 0.0) damping = kGridWindowDamping;
+    lastMove = move;
+    p += damping * move;
+    if (damping * cv::norm(move) < kGridWindowAccuracy) {
+      settled = true;
+      break;
+    }
   }
+  if (!settled && !(damping * cv::norm(lastMove) <= kGridWindowUnsettled)) return std::nullopt;
   const cv::Vec2d moved = toSteps * (p - cv::Vec2d(start.x, start.y)) * kGridWindowShare;
   if (!(std::abs(moved[0]) <= kGridWindowMaxShift && std::abs(moved[1]) <= kGridWindowMaxShift)) return std::nullopt;
   return ImagePoint{p[0], p[1]};
