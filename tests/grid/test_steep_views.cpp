@@ -454,3 +454,39 @@ TEST(SteepViews, SteepBoardsMissedInThePictureAreFoundInStretchedCopies) {
   larger.ny = 7;
   EXPECT_NE(DetectGridInImage(views[0].image, larger).status, GridStatus::Ok) << "a 9x6 board is no 10x7 grid";
 }
+
+// A board cut by the picture's edge, its first corners a few pixels inside
+// the frame: their grid windows reach past the edge. Refined from their true
+// places (no noise), every corner stays on its junction.
+TEST(BoardsCutByThePicture, CornersNearThePicturesEdgeStayOnTheirJunctions) {
+  const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {-0.15, 0.05}, 640, 480};
+  double worst = 0.0;
+  for (double inside : {3.0, 6.0, 10.0, 16.0}) {
+    SyntheticPose pose;
+    pose.R = AxisRotation(0.6, 0.8, 20.0 * M_PI / 180.0);
+    pose.t = {0.0, 0.0, 560.0};
+    // Shift the board so that its leftmost and topmost corners lie `inside`
+    // pixels from the picture's left and top edges.
+    for (int pass = 0; pass < 3; ++pass) {
+      double left = 1e9, top = 1e9;
+      for (const ImagePoint& p : ProjectGrid(camera, pose, kGrid)) left = std::min(left, p.x), top = std::min(top, p.y);
+      pose.t[0] += (inside - left) * pose.t[2] / camera.fx;
+      pose.t[1] += (inside - top) * pose.t[2] / camera.fy;
+    }
+    RenderOptions render;
+    render.blurSigma = 0.6;
+    render.imageNoise = 0.0;
+    const PointList exact = ProjectGrid(camera, pose, kGrid);
+    cv::Mat gray;
+    ASSERT_EQ(MakeGrayImage(RenderBoard(camera, pose, kGrid, render), gray), GridStatus::Ok);
+    PointList refined;
+    ASSERT_EQ(RefineGridCorners(gray, exact, kGrid.nx, kGrid.ny, refined, 0.25), GridStatus::Ok) << inside;
+    for (size_t k = 0; k < exact.size(); ++k) {
+      const double error = Distance(refined[k], exact[k]);
+      worst = std::max(worst, error);
+      EXPECT_LT(error, 0.15) << "corner " << k << " of the board " << inside << " px inside, at " << exact[k].x
+                            << ", " << exact[k].y;
+    }
+  }
+  std::printf("corners near the picture's edge: largest error %.4f px\n", worst);
+}
