@@ -155,9 +155,6 @@ constexpr double kGridWindowMaxShift = 0.25;
 // of the corner.
 constexpr double kMinBand = 4.0;
 constexpr double kBandShare = 0.2;
-// Squares narrower than this many pixels across are thin enough that the
-// Sobel smoothing reaches their far edges: their gradients are unsmoothed.
-constexpr double kMinSmoothedSquare = 6.0;
 
 double ImageAt(const cv::Mat& gray, int x, int y) { return static_cast<double>(gray.at<uchar>(y, x)); }
 
@@ -175,8 +172,8 @@ double SobelY(const cv::Mat& gray, int x, int y) {
 // window moves a little at every step, but its pixels are mostly the same.
 class GradientCache {
  public:
-  GradientCache(const cv::Mat& gray, bool smooth, const cv::Rect& around)
-      : gray_(gray), smooth_(smooth), area_(around & cv::Rect(1, 1, gray.cols - 2, gray.rows - 2)),
+  GradientCache(const cv::Mat& gray, const cv::Rect& around)
+      : gray_(gray), area_(around & cv::Rect(1, 1, gray.cols - 2, gray.rows - 2)),
         known_(static_cast<size_t>(area_.area()), false), values_(known_.size()) {}
 
   cv::Vec2d At(int x, int y) {
@@ -190,14 +187,9 @@ class GradientCache {
   }
 
  private:
-  cv::Vec2d Compute(int x, int y) const {
-    if (smooth_) return {SobelX(gray_, x, y), SobelY(gray_, x, y)};
-    return {0.5 * (ImageAt(gray_, x + 1, y) - ImageAt(gray_, x - 1, y)),
-            0.5 * (ImageAt(gray_, x, y + 1) - ImageAt(gray_, x, y - 1))};
-  }
+  cv::Vec2d Compute(int x, int y) const { return {SobelX(gray_, x, y), SobelY(gray_, x, y)}; }
 
   const cv::Mat& gray_;
-  bool smooth_;
   cv::Rect area_;
   std::vector<bool> known_;
   std::vector<cv::Vec2d> values_;
@@ -210,11 +202,12 @@ class GradientCache {
 // steps each way: it reaches no edge but the two grid lines through the
 // corner, whatever the squares' shape, and is symmetric about the corner, so
 // a junction of two straight blurred edges has its crossing as the fixed
-// point. Gradients are the picture's own Sobel differences (central ones in
-// thin squares): nothing resampled or rounded reaches the point, and the
-// smoothing across each difference, symmetric as the window is, leaves that
-// crossing in place while it takes most of the pixel noise out. Nothing when
-// the gradients give no crossing, or the corner moves too far.
+// point. Gradients are the picture's own Sobel differences, in thin squares
+// too: nothing resampled or rounded reaches the point, and the smoothing
+// across each difference, symmetric as the window is, leaves that crossing in
+// place while it takes most of the pixel noise out (where it reaches a thin
+// square's far edges, it does so on both sides of the corner alike). Nothing
+// when the gradients give no crossing, or the corner moves too far.
 std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoint& start, cv::Vec2d along,
                                              cv::Vec2d across) {
   const double reachX = kGridWindowShare * (std::abs(along[0]) + std::abs(across[0]));
@@ -229,8 +222,6 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
   const double halfX = shrink * reachX + 1.0, halfY = shrink * reachY + 1.0;
   const double band = std::max(kMinBand, kBandShare * std::min(cv::norm(along), cv::norm(across)));
   const cv::Vec2d alongUnit = along / cv::norm(along), acrossUnit = across / cv::norm(across);
-  const double narrowest = std::abs(determinant) / std::max(cv::norm(along), cv::norm(across));
-  const bool smooth = narrowest >= kMinSmoothedSquare;
   // Weight by the distance from the nearer of the two grid lines.
   const auto nearLines = [&](const cv::Vec2d& d) {
     const double nearer = std::min(std::abs(alongUnit[0] * d[1] - alongUnit[1] * d[0]),
@@ -243,9 +234,9 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
   };
   cv::Vec2d p(start.x, start.y);
   const int marginX = static_cast<int>(std::ceil(halfX)) + 3, marginY = static_cast<int>(std::ceil(halfY)) + 3;
-  GradientCache gradients(gray, smooth,
-                          cv::Rect(static_cast<int>(std::floor(p[0])) - marginX, static_cast<int>(std::floor(p[1])) - marginY,
-                                   2 * marginX + 1, 2 * marginY + 1));
+  const cv::Rect around(static_cast<int>(std::floor(p[0])) - marginX, static_cast<int>(std::floor(p[1])) - marginY,
+                        2 * marginX + 1, 2 * marginY + 1);
+  GradientCache gradients(gray, around);
   // The window moves with the point. On thin squares the pixels that enter and
   // leave it at each step can throw the point as far past the crossing as it
   // was short of it: the point then jumps to and fro between two places on
