@@ -7,7 +7,8 @@
 // after LENTORA_BENCH_SECONDS of the rig's time, default 120). Then the
 // calibration is set against the rig's true camera, cell by cell of its
 // uncertainty map (tests/support/ProjectionAgainstTruth.h): the error of
-// each cell against its predicted sigma.
+// each cell against its predicted sigma, and the share of cells within 1, 2
+// and 3 sigma, beside the same for the exact corners with independent noise.
 //
 // Then the captured set is taken apart, to tell where an error beyond sigma
 // comes from: the same views calibrated again (the engine alone, tight
@@ -86,11 +87,25 @@ Judged Judge(const std::vector<PointList>& views, const std::vector<SyntheticPos
   return judged;
 }
 
+// Shares of the compared cells whose error lies within 1, 2 and 3 predicted sigma.
+std::array<double, 3> WithinShares(const truth_comparison::Comparison& compared, const ProjectionUncertaintyMap& map) {
+  std::array<double, 3> within{0.0, 0.0, 0.0};
+  int cells = 0;
+  for (size_t c = 0; c < compared.errors.size(); ++c) {
+    if (!std::isfinite(compared.errors[c]) || map.sigma[c] <= 0.0) continue;
+    for (int k = 0; k < 3; ++k) within[k] += compared.errors[c] <= (k + 1) * map.sigma[c];
+    ++cells;
+  }
+  for (double& share : within) share /= std::max(1, cells);
+  return within;
+}
+
 // Error / sigma over drawings of a rearrangement: RMS over the drawings of each drawing's RMS over cells.
 void JudgeDrawings(const char* what, int drawings, const std::vector<SyntheticPose>& poses, const VirtualRig& rig,
                    const std::function<std::vector<PointList>(std::mt19937&)>& draw) {
   std::mt19937 random(5);
-  double squares = 0.0, lowest = 1e9, highest = 0.0, worstError = 0.0;
+  double squares = 0.0, lowest = 1e9, highest = 0.0, worstError = 0.0, worstRatio = 0.0, highestWorst = 0.0;
+  std::array<double, 3> within{0.0, 0.0, 0.0};
   int done = 0;
   for (int k = 0; k < drawings; ++k) {
     const Judged j = Judge(draw(random), poses, rig);
@@ -99,10 +114,17 @@ void JudgeDrawings(const char* what, int drawings, const std::vector<SyntheticPo
     lowest = std::min(lowest, j.compared.rmsRatio);
     highest = std::max(highest, j.compared.rmsRatio);
     worstError += j.compared.worstError;
+    worstRatio += j.compared.worstRatio;
+    highestWorst = std::max(highestWorst, j.compared.worstRatio);
+    const std::array<double, 3> shares = WithinShares(j.compared, j.map);
+    for (int s = 0; s < 3; ++s) within[s] += shares[s];
     ++done;
   }
-  std::printf("  %-52s error/sigma rms %.2f over %d drawings (each %.2f..%.2f); worst error %.4f px on average\n",
-              what, done ? std::sqrt(squares / done) : 0.0, done, lowest, highest, done ? worstError / done : 0.0);
+  const double n = std::max(1, done);
+  std::printf("  %-52s error/sigma rms %.2f over %d drawings (each %.2f..%.2f); worst error %.4f px on average\n"
+              "  %-52s error/sigma worst %.2f on average (highest %.2f); cells within 1/2/3 sigma %.2f/%.2f/%.2f\n",
+              what, done ? std::sqrt(squares / done) : 0.0, done, lowest, highest, worstError / n, "",
+              worstRatio / n, highestWorst, within[0] / n, within[1] / n, within[2] / n);
 }
 
 std::vector<PointList> WithErrors(const std::vector<PointList>& truth, const std::vector<Eigen::Vector2d>& errors) {
@@ -313,6 +335,8 @@ void TakeApart(CCalibrationData& store, const CameraFit& fit, const std::vector<
               "worst error %.4f px\n",
               "detected corners (engine alone)", base.compared.rmsRatio, base.compared.worstRatio, base.residualSigma,
               base.map.worst, base.compared.worstError);
+  const std::array<double, 3> within = WithinShares(base.compared, base.map);
+  std::printf("  %-52s cells within 1/2/3 sigma %.2f/%.2f/%.2f\n", "", within[0], within[1], within[2]);
   PrintRatioMap(base.compared, base.map);
   const Judged exact = Judge(truth, poses, rig, &base.map);
   std::printf("  %-52s error worst %.6f px; error/sigma (sigma of the detected set) rms %.4f\n",
