@@ -27,6 +27,14 @@
 // drawing's (the unmoved boards); the spread is printed about the drawings'
 // mean and about the truth.
 //
+// BM_JitteredErrorCorrelation keeps the jittered drawings' corner errors and
+// hands them to the true corners again, arranged to keep or break what ties
+// them: as found, each view's errors whole from another drawing, each corner's
+// from another drawing, and independent Gaussian noise of one size for all
+// corners, of each view's own spread, of each corner's own spread and
+// directions, and of each corner's own size in every direction. It also says
+// how much the corners of one view err together.
+//
 //   bench_rendered_monte_carlo [--benchmark_...]   (LENTORA_BENCH_REDRAWS: default 200)
 
 #include <benchmark/benchmark.h>
@@ -37,6 +45,8 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <tuple>
+#include <functional>
 #include <vector>
 
 #include <opencv2/calib3d.hpp>
@@ -248,6 +258,196 @@ void BM_RenderedMonteCarlo(benchmark::State& state, bool clustered, double image
   }
 }
 
+// The jittered drawings' corners, kept so that their errors can be handed
+// out again in other arrangements: [drawing][view][corner].
+struct JitteredDrawings {
+  std::vector<std::vector<PointList>> truth;
+  std::vector<std::vector<PointList>> error;  // found minus true; empty where the drawing failed
+};
+
+JitteredDrawings DrawAll(const RenderedViews& rendered, const std::vector<SyntheticPose>& poses, int redraws,
+                         const VirtualRig& rig) {
+  JitteredDrawings all;
+  for (int k = 0; k <= redraws; ++k) {
+    std::vector<PointList> views, truth;
+    const bool found = rendered.Draw(k, Jittered(poses, k, rig.grid, rig.left.ToParameters()), views, truth);
+    all.truth.push_back(truth);
+    all.error.emplace_back();
+    if (!found) continue;
+    for (size_t v = 0; v < views.size(); ++v) {
+      all.error.back().emplace_back();
+      for (size_t c = 0; c < views[v].size(); ++c)
+        all.error.back().back().push_back({views[v][c].x - truth[v][c].x, views[v][c].y - truth[v][c].y});
+    }
+  }
+  return all;
+}
+
+// How much the corners of one view err together from drawing to drawing:
+// per axis, the variance of the view's mean deviation times its corner count
+// over a corner's variance (1 for independent corners, 1 + (n - 1) r for a
+// common correlation r), and the share of the deviations a per-view affine
+// map of the image (6 numbers) explains (6 / 2n for independent corners).
+void PrintWithinViewCorrelation(const JitteredDrawings& all) {
+  std::vector<int> used;
+  for (size_t k = 1; k < all.error.size(); ++k)
+    if (!all.error[k].empty()) used.push_back(static_cast<int>(k));
+  const size_t views = all.truth[0].size();
+  double inflation[2] = {0.0, 0.0}, explained = 0.0, total = 0.0, corners = 0.0;
+  for (size_t v = 0; v < views; ++v) {
+    const size_t n = all.truth[0][v].size();
+    corners += static_cast<double>(n) / static_cast<double>(views);
+    std::vector<Eigen::Vector2d> mean(n, Eigen::Vector2d::Zero());
+    for (int k : used)
+      for (size_t c = 0; c < n; ++c) mean[c] += Eigen::Vector2d(all.error[k][v][c].x, all.error[k][v][c].y) / used.size();
+    Eigen::MatrixXd design(n, 3);
+    for (size_t c = 0; c < n; ++c) design.row(c) << 1.0, all.truth[0][v][c].x, all.truth[0][v][c].y;
+    const Eigen::MatrixXd hat = design * (design.transpose() * design).inverse() * design.transpose();
+    Eigen::Vector2d cornerVariance = Eigen::Vector2d::Zero(), viewMeanVariance = Eigen::Vector2d::Zero();
+    for (int k : used) {
+      Eigen::MatrixXd d(n, 2);
+      for (size_t c = 0; c < n; ++c)
+        d.row(c) = Eigen::Vector2d(all.error[k][v][c].x, all.error[k][v][c].y).transpose() - mean[c].transpose();
+      cornerVariance += d.colwise().squaredNorm().transpose() / static_cast<double>(n);
+      viewMeanVariance += d.colwise().mean().cwiseAbs2().transpose();
+      explained += (hat * d).squaredNorm();
+      total += d.squaredNorm();
+    }
+    for (int a = 0; a < 2; ++a) inflation[a] += n * viewMeanVariance[a] / cornerVariance[a] / static_cast<double>(views);
+  }
+  std::printf("  within a view, over %zu drawings: variance of the view's mean deviation x n / a corner's variance "
+              "%.2f (x), %.2f (y) (independent: 1; n = %.0f, so a mean correlation of %.3f, %.3f); share of the "
+              "deviations a per-view affine map explains %.3f (independent: %.3f)\n",
+              used.size(), inflation[0], inflation[1], corners, (inflation[0] - 1.0) / (corners - 1.0),
+              (inflation[1] - 1.0) / (corners - 1.0), explained / total, 3.0 / corners);
+}
+
+// The jittered drawings' corner errors handed to the true corners again,
+// arranged in ways that keep or break their tie within a view; each
+// arrangement's re-calibrations against the first drawing's prediction.
+void BM_JitteredErrorCorrelation(benchmark::State& state, bool clustered) {
+  const int redraws = Redraws();
+  VirtualRig rig;
+  ParseVirtualRig("", rig);
+  RenderOptions render = rig.render;
+  render.imageNoise = 2.0;
+  const RenderedViews rendered(rig, render);
+  const CameraParameters camera = rig.left.ToParameters();
+  for (auto _ : state) {
+    std::printf("%s boards moved a little in each drawing, grey-level noise 2, %d redraws\n",
+                clustered ? "clustered" : "spread", redraws);
+    const std::vector<SyntheticPose> poses = rendered.Findable(
+        clustered ? monte_carlo::ClusteredPoses(rig.grid) : MakeSyntheticPoses(14, rig.grid, rig.left, nullptr, nullptr, 7));
+    const JitteredDrawings all = DrawAll(rendered, poses, redraws, rig);
+    if (all.error[0].empty()) {
+      state.SkipWithError("the first drawing found no corners");
+      return;
+    }
+    PrintWithinViewCorrelation(all);
+    std::vector<int> used;
+    for (int k = 1; k <= redraws; ++k)
+      if (!all.error[k].empty()) used.push_back(k);
+    const size_t views = poses.size(), n = all.truth[0][0].size();
+    std::mt19937 random(5);
+    // source[k][v][c]: the drawing whose error corner c of view v takes in drawing k.
+    const auto arrange = [&](bool wholeViews) {
+      std::vector<std::vector<std::vector<int>>> source(redraws + 1, std::vector<std::vector<int>>(views, std::vector<int>(n, 0)));
+      for (size_t v = 0; v < views; ++v) {
+        std::vector<int> order = used;
+        for (size_t c = 0; c < n; ++c) {
+          if (c == 0 || !wholeViews) std::shuffle(order.begin(), order.end(), random);
+          for (size_t i = 0; i < used.size(); ++i) source[used[i]][v][c] = order[i];
+        }
+      }
+      return source;
+    };
+    const double residual = [&] {
+      double squares = 0.0, count = 0.0;
+      for (const PointList& view : all.error[0])
+        for (const ImagePoint& e : view) squares += e.x * e.x + e.y * e.y, count += 2.0;
+      return std::sqrt(squares / count);
+    }();
+    const auto posesOf = [&](int k) { return Jittered(poses, k, rig.grid, camera); };
+    const auto report = [&](const char* what, const std::function<ImagePoint(int, size_t, size_t)>& errorOf) {
+      const monte_carlo::Result result = monte_carlo::Run(camera, posesOf, rig.grid, redraws, [&](int k, CameraFit& fit) {
+        if (all.error[k].empty()) return false;
+        std::vector<PointList> views = all.truth[k];
+        for (size_t v = 0; v < views.size(); ++v)
+          for (size_t c = 0; c < views[v].size(); ++c) {
+            const ImagePoint e = errorOf(k, v, c);
+            views[v][c].x += e.x, views[v][c].y += e.y;
+          }
+        return monte_carlo::CalibrateViews(views, rig.grid, rig.left.width, rig.left.height, fit);
+      });
+      for (const auto& [where, map, measured] :
+           {std::make_tuple("median distance", &result.predicted.atDistance, &result.measuredAtDistance),
+            std::make_tuple("infinity", &result.predicted.atInfinity, &result.measuredAtInfinity)}) {
+        const monte_carlo::RatioRange r = monte_carlo::RatioRangeOf(*map, *measured);
+        const size_t centre = static_cast<size_t>(map->rows / 2 * map->columns + map->columns / 2);
+        std::printf("  %-44s %-16s predicted/measured %.3f..%.3f (cells %zu, %zu; %d of %zu off by more than 20%%); "
+                    "centre cell %.3f (predicted %.5f px)\n",
+                    what, where, r.lowest, r.highest, r.lowestCell, r.highestCell, OutsideTwentyPercent(*map, *measured),
+                    measured->size(), map->sigma[centre] / (*measured)[centre], map->sigma[centre]);
+      }
+      std::fflush(stdout);
+    };
+    const auto sourced = [&](const std::vector<std::vector<std::vector<int>>>& source) {
+      return [&all, source](int k, size_t v, size_t c) { return all.error[k == 0 ? 0 : source[k][v][c]][v][c]; };
+    };
+    report("as found", [&](int k, size_t v, size_t c) { return all.error[k][v][c]; });
+    report("each view's errors whole from another drawing", sourced(arrange(true)));
+    report("each corner's error from another drawing", sourced(arrange(false)));
+    std::normal_distribution<double> gauss(0.0, residual);
+    std::vector<std::vector<PointList>> iid = all.error;
+    for (auto& drawing : iid)
+      for (PointList& view : drawing)
+        for (ImagePoint& e : view) e = {gauss(random), gauss(random)};
+    report("independent noise of the first residual's size", [&](int k, size_t v, size_t c) { return iid[k][v][c]; });
+    // Independent noise again, but of each corner's (or each view's) own
+    // spread over the drawings, in its own directions.
+    std::vector<std::vector<Eigen::Matrix2d>> cornerRoot(views), roundRoot(views), viewRoot(views);
+    std::vector<double> viewSpread;
+    for (size_t v = 0; v < views; ++v) {
+      Eigen::Matrix2d viewCovariance = Eigen::Matrix2d::Zero();
+      for (size_t c = 0; c < n; ++c) {
+        Eigen::Vector2d mean = Eigen::Vector2d::Zero();
+        Eigen::Matrix2d outer = Eigen::Matrix2d::Zero();
+        for (int k : used) {
+          const Eigen::Vector2d e(all.error[k][v][c].x, all.error[k][v][c].y);
+          mean += e, outer += e * e.transpose();
+        }
+        mean /= used.size();
+        const Eigen::Matrix2d covariance = (outer - used.size() * mean * mean.transpose()) / (used.size() - 1.0);
+        cornerRoot[v].push_back(Eigen::LLT<Eigen::Matrix2d>(covariance).matrixL());
+        roundRoot[v].push_back(std::sqrt(0.5 * covariance.trace()) * Eigen::Matrix2d::Identity());
+        viewCovariance += covariance / static_cast<double>(n);
+      }
+      viewRoot[v].assign(n, Eigen::LLT<Eigen::Matrix2d>(viewCovariance).matrixL());
+      viewSpread.push_back(std::sqrt(0.5 * viewCovariance.trace()));
+    }
+    std::printf("  each view's corner spread, px per axis RMS, view by view:");
+    for (double spread : viewSpread) std::printf(" %.4f", spread);
+    std::printf("\n");
+    const auto shaped = [&](const std::vector<std::vector<Eigen::Matrix2d>>& root) {
+      std::vector<std::vector<PointList>> drawn = all.error;
+      for (auto& drawing : drawn)
+        for (size_t v = 0; v < drawing.size(); ++v)
+          for (size_t c = 0; c < drawing[v].size(); ++c) {
+            const Eigen::Vector2d e = root[v][c] * Eigen::Vector2d(gauss(random), gauss(random)) / residual;
+            drawing[v][c] = {e.x(), e.y()};
+          }
+      drawn[0] = iid[0];
+      return drawn;
+    };
+    const std::vector<std::vector<PointList>> perCorner = shaped(cornerRoot), perView = shaped(viewRoot),
+                                              perCornerRound = shaped(roundRoot);
+    report("independent noise of each view's own spread", [&](int k, size_t v, size_t c) { return perView[k][v][c]; });
+    report("independent noise of each corner's own spread", [&](int k, size_t v, size_t c) { return perCorner[k][v][c]; });
+    report("... of each corner's own size, in every direction",
+           [&](int k, size_t v, size_t c) { return perCornerRound[k][v][c]; });
+  }
+}
+
 BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, spread_noise2, false, 2.0, false)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, clustered_noise2, true, 2.0, false)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, spread_noise16, false, 16.0, false)->Iterations(1)->Unit(benchmark::kSecond);
@@ -264,6 +464,8 @@ BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, spread_noise16_jittered, false, 16.0, t
 BENCHMARK_CAPTURE(BM_RenderedMonteCarlo, clustered_noise16_jittered, true, 16.0, true)
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_JitteredErrorCorrelation, spread_noise2, false)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_JitteredErrorCorrelation, clustered_noise2, true)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
