@@ -457,44 +457,54 @@ StretchedCopy Stretched(const cv::Mat& gray, double degrees, double stretch, dou
 
 using SteepCopy = TiltGuess;
 
+// The library's sector-based detector on one stretched copy (of the picture
+// reduced by `scale`), its corners mapped back to the picture.
+bool SearchStretched(const cv::Mat& gray, const SteepCopy& steep, double scale, int nx, int ny, Points& corners) {
+  const StretchedCopy copy = Stretched(gray, steep.degrees, steep.stretch, scale);
+  try {
+    if (!cv::findChessboardCornersSB(copy.gray, cv::Size(nx, ny), corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return false;
+    cv::Mat back;
+    cv::invertAffineTransform(cv::Mat(copy.toCopy), back);
+    cv::transform(corners, corners, back);
+    return true;
+  } catch (const cv::Exception&) {
+  }
+  return false;
+}
+
+// Each copy's saddle count is worked out only when the search reaches it:
+// where an earlier copy shows the board, the later ones cost nothing.
 bool SteepSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
   const int side = std::max(gray.cols, gray.rows);
   const double scale = std::min(1.0, static_cast<double>(kSteepSearchSide) / side);
   // Saddles are counted in copies of half the size, which cost a quarter.
   const cv::Mat half = Reduced(gray, static_cast<int>(0.5 * scale * side));
   const double halfScale = 0.5 * scale * side / std::max(half.cols, half.rows);
-  const auto showsTheGrid = [&](const SteepCopy& copy) {
-    return CountSaddles(Stretched(half, copy.degrees, copy.stretch, halfScale).gray) >= nx * ny;
+  const auto saddles = [&](const SteepCopy& copy) {
+    return CountSaddles(Stretched(half, copy.degrees, copy.stretch, halfScale).gray);
   };
-  std::vector<SteepCopy> copies;
+  const auto found = [&](const SteepCopy& copy) { return SearchStretched(gray, copy, scale, nx, ny, corners); };
   // The copy the picture's gradients point to first, then the fixed ones,
   // then the guessed stretch a little to either side of the guess.
   const auto guess = GuessTilt(Reduced(gray, kSteepSearchSide), nx * ny);
-  if (guess && showsTheGrid(*guess)) copies.push_back(*guess);
-  std::vector<std::pair<int, double>> directions;  // saddles, direction
+  if (guess && saddles(*guess) >= nx * ny && found(*guess)) return true;
+  std::vector<std::pair<int, SteepCopy>> fixed;  // saddles, copy
   for (double direction : kSteepDirections) {
-    const int saddles = CountSaddles(Stretched(half, direction, kSteepStretch, halfScale).gray);
-    if (saddles >= nx * ny) directions.emplace_back(saddles, direction);
+    const SteepCopy copy{direction, kSteepStretch};
+    const int count = saddles(copy);
+    if (count >= nx * ny) fixed.emplace_back(count, copy);
   }
   // The copy with the most saddles most likely shows the board's squares whole.
-  std::sort(directions.rbegin(), directions.rend());
-  for (const auto& direction : directions) copies.push_back(SteepCopy{direction.second, kSteepStretch});
+  std::stable_sort(fixed.begin(), fixed.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first > b.first : a.second.degrees > b.second.degrees;
+  });
+  for (const auto& copy : fixed)
+    if (found(copy.second)) return true;
   if (guess)
-    for (double side : {-1.0, 1.0}) {
-      const SteepCopy beside{guess->degrees + side * kGuessUncertainty, guess->stretch};
-      if (showsTheGrid(beside)) copies.push_back(beside);
+    for (double beside : {-1.0, 1.0}) {
+      const SteepCopy copy{guess->degrees + beside * kGuessUncertainty, guess->stretch};
+      if (saddles(copy) >= nx * ny && found(copy)) return true;
     }
-  for (const SteepCopy& steep : copies) {
-    const StretchedCopy copy = Stretched(gray, steep.degrees, steep.stretch, scale);
-    try {
-      if (!cv::findChessboardCornersSB(copy.gray, cv::Size(nx, ny), corners, cv::CALIB_CB_NORMALIZE_IMAGE)) continue;
-      cv::Mat back;
-      cv::invertAffineTransform(cv::Mat(copy.toCopy), back);
-      cv::transform(corners, corners, back);
-      return true;
-    } catch (const cv::Exception&) {
-    }
-  }
   corners.clear();
   return false;
 }
