@@ -37,6 +37,13 @@ constexpr double kQuickSearchMinSquare = 8.0;
 // The quick check keeps the classic detector from searching a board-less
 // picture for seconds.
 constexpr int kClassicFlags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
+// On a picture it searches at its own size, the quick search takes one
+// threshold, not the adaptive ones: with those the classic detector can work
+// for tens of seconds on a steeply tilted board before it gives up or finds
+// it (boards tilted 60 and 70 degrees at 640x480), where the sector-based
+// search after it takes under a second. A board the one threshold misses is
+// left to the sector-based search, which also copes with uneven light.
+constexpr int kPlainClassicFlags = cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
 // Refinement passes at most, while the windows keep changing.
 constexpr int kMaxRefinementPasses = 5;
 // The clicked board is searched again in a picture where its grid is made
@@ -198,9 +205,9 @@ bool ReadInClickedOrder(const Points& detected, const std::array<ImagePoint, 4>&
 }
 
 // The classic detector's outcome on a picture searched at its own size,
-// kept so that the thorough search of the same picture does not run it again:
-// where the board is of another size than the one looked for, it searches
-// for seconds before it gives up.
+// kept so that the thorough search of the same picture takes it instead of
+// running the detector again: where the board is of another size than the
+// one looked for, or steeply tilted, it searches for seconds before it gives up.
 struct ClassicOutcome {
   bool ran = false;
   Points corners;  // empty where it found no board
@@ -261,11 +268,11 @@ double ShortestCornerSpacing(const Points& corners, int nx, int ny) {
 // are only a start (refinement at full size places them); a board whose
 // squares the reduced picture shows too small is left to the thorough search.
 bool QuickSearch(const cv::Mat& gray, int nx, int ny, Points& corners, int side = kQuickSearchSide,
-                 ClassicOutcome* classic = nullptr) {
+                 ClassicOutcome* classic = nullptr, int flags = kClassicFlags) {
   const cv::Mat reduced = Reduced(gray, side);
   bool found = false;
   try {
-    found = cv::findChessboardCorners(reduced, cv::Size(nx, ny), corners, kClassicFlags);
+    found = cv::findChessboardCorners(reduced, cv::Size(nx, ny), corners, flags);
   } catch (const cv::Exception&) {
   }
   if (!found) corners.clear();
@@ -293,7 +300,9 @@ bool SectorSearch(const cv::Mat& gray, int nx, int ny, Points& corners, const Cl
 // The corners come back in full size pixel coordinates.
 bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners, BoardSearch search = BoardSearch::QuickFirst) {
   ClassicOutcome classic;
-  if (search == BoardSearch::QuickFirst && QuickSearch(gray, nx, ny, corners, kQuickSearchSide, &classic)) return true;
+  const int flags = std::max(gray.cols, gray.rows) <= kQuickSearchSide ? kPlainClassicFlags : kClassicFlags;
+  if (search == BoardSearch::QuickFirst && QuickSearch(gray, nx, ny, corners, kQuickSearchSide, &classic, flags))
+    return true;
   return SectorSearch(gray, nx, ny, corners, &classic);
 }
 
