@@ -284,35 +284,33 @@ TEST(SteepViews, RefinedFromTheirTruePlacesSteepCornersStayOnTheirJunctions) {
   EXPECT_LT(median, 0.02);
 }
 
-// The views tilted 50 and 70 degrees with 8 and 12 px far squares, through
-// three lenses: 12 of the 27 this set was measured on (each view costs
-// seconds where the library's detectors miss the board), each with one window
-// setting and the first with all. On all 27, detection found every board and
-// four clicks in four slips each gave every view. The boards tilted 70
-// degrees with 8 px far squares are sheared (their tilt axis runs diagonally
-// to the squares) and are clicked in twelve slips: a far click that settles on
-// a neighbouring edge skews the picture rectified by the clicks, and the
-// board must then be found in the stretched copy the picture suggests.
+// The views with 8, 10 and 12 px far squares, tilted 50, 60 and 70 degrees,
+// through three lenses (27 views), each with one window setting and the first
+// with all. The boards tilted 70 degrees with 8 px far squares are sheared
+// (their tilt axis runs diagonally to the squares) and are clicked in twelve
+// slips: a far click that settles on a neighbouring edge skews the picture
+// rectified by the clicks, and the board must then be found in the stretched
+// copy the picture suggests.
 TEST(SteepViews, VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectionAlike) {
   std::vector<SteepView> views;
   for (double k1 : {0.0, -0.15, -0.3}) {
     const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
     for (SteepView& view : RenderSteepViews(camera, {8.0, 10.0, 12.0}, 1.0, 2.0, 11 + static_cast<uint32_t>(-k1 * 100)))
-      if (view.askedFarEdge != 10.0 && view.tilt != 60.0) views.push_back(std::move(view));
+      views.push_back(std::move(view));
   }
-  ASSERT_GE(views.size(), 10u) << "too few steep poses fit the image";
+  ASSERT_GE(views.size(), 20u) << "too few steep poses fit the image";
   Tally tally;
   CheckViews(views, {3, 5, 7}, tally, WindowSettings::OneEach);
   for (const SteepView& view : views) {
     if (view.tilt != 70.0 || view.askedFarEdge != 8.0) continue;
     ASSERT_NO_FATAL_FAILURE(ExpectClicksAccepted(view, 12));
   }
-  // Measured on all 27: 0.031 px detected, 0.031 px clicked.
+  // Measured: 0.0306 px detected, 0.0306 px clicked.
   EXPECT_LE(tally.detected.Median(), 0.05);
   EXPECT_LE(tally.clicked.Median(), 0.05);
   EXPECT_EQ(tally.missed, 0);
   EXPECT_EQ(tally.refused, 0);
-  std::printf("%zu views, tilts 50 and 70 degrees, far edges 8 and 12 px: median error detected %.4f px, clicked %.4f px; %d not detected, %d "
+  std::printf("%zu views, tilts 50, 60 and 70 degrees, far edges 8, 10 and 12 px: median error detected %.4f px, clicked %.4f px; %d not detected, %d "
               "clicked refused; %d of the clicked views taken from the detector\n",
               views.size(), tally.detected.Median(), tally.clicked.Median(), tally.missed, tally.refused,
               tally.fromDetector);
