@@ -44,6 +44,11 @@ constexpr int kClassicFlags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMAL
 // search after it takes under a second. A board the one threshold misses is
 // left to the sector-based search, which also copes with uneven light.
 constexpr int kPlainClassicFlags = cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
+
+// The classic detector's flags for a picture searched at its own size.
+int ClassicFlagsAtOwnSize(const cv::Mat& gray) {
+  return std::max(gray.cols, gray.rows) <= kQuickSearchSide ? kPlainClassicFlags : kClassicFlags;
+}
 // Refinement passes at most, while the windows keep changing.
 constexpr int kMaxRefinementPasses = 5;
 // The clicked board is searched again in a picture where its grid is made
@@ -300,8 +305,8 @@ bool SectorSearch(const cv::Mat& gray, int nx, int ny, Points& corners, const Cl
 // The corners come back in full size pixel coordinates.
 bool FindBoard(const cv::Mat& gray, int nx, int ny, Points& corners, BoardSearch search = BoardSearch::QuickFirst) {
   ClassicOutcome classic;
-  const int flags = std::max(gray.cols, gray.rows) <= kQuickSearchSide ? kPlainClassicFlags : kClassicFlags;
-  if (search == BoardSearch::QuickFirst && QuickSearch(gray, nx, ny, corners, kQuickSearchSide, &classic, flags))
+  if (search == BoardSearch::QuickFirst &&
+      QuickSearch(gray, nx, ny, corners, kQuickSearchSide, &classic, ClassicFlagsAtOwnSize(gray)))
     return true;
   return SectorSearch(gray, nx, ny, corners, &classic);
 }
@@ -742,7 +747,10 @@ GridDetection LocateGridRoughly(const cv::Mat& viewImage, const GridDescription&
   const int nx = grid.nx, ny = grid.ny;
   Points detected;
   const bool reducedAtAll = std::max(gray.cols, gray.rows) > side;
-  if (!QuickSearch(gray, nx, ny, detected, side) && !(reducedAtAll && QuickSearch(gray, nx, ny, detected)))
+  // The full size look takes one threshold where the detector would otherwise
+  // work for seconds on a steep board and hold the live outline back.
+  if (!QuickSearch(gray, nx, ny, detected, side) &&
+      !(reducedAtAll && QuickSearch(gray, nx, ny, detected, kQuickSearchSide, nullptr, ClassicFlagsAtOwnSize(gray))))
     return Failed(GridStatus::BoardNotFound);
   GridDetection detection;
   Points ordered;
