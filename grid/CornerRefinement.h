@@ -17,7 +17,10 @@
 // those two lines whatever the squares' shape, and is symmetric about the
 // corner, so the crossing of two straight blurred edges stays where it is
 // (the library's square pixel windows reach across the thin squares of a
-// steep view, and resample the picture at fractional positions). Where that
+// steep view, and resample the picture at fractional positions). At a corner
+// on one side of the grid's border, the pixels near the board's outer edge
+// (one step out) and near its mirror image one step in are weighted down, so
+// that the edge beyond the ring of squares does not pull the corner. Where that
 // gives nothing (window beyond the picture, a corner moving off), and for a
 // single corner such as a click, the pixel window of the rule
 //
