@@ -95,6 +95,12 @@ std::optional<SyntheticPose> SteepPose(const SyntheticCamera& camera, const Grid
   return pose;
 }
 
+// The 640x480 camera the steep views are seen through, with barrel
+// distortion k1 (and k2 0.08 where k1 is not 0).
+SyntheticCamera VgaCamera(double k1) {
+  return SyntheticCamera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
+}
+
 struct SteepView {
   std::string label;
   cv::Mat image;
@@ -257,7 +263,7 @@ void ExpectClicksAccepted(const SteepView& view, uint32_t slips) {
 TEST(SteepViews, RefinedFromTheirTruePlacesSteepCornersStayOnTheirJunctions) {
   std::vector<SteepView> views;
   for (double k1 : {0.0, -0.3}) {
-    const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
+    const SyntheticCamera camera = VgaCamera(k1);
     for (SteepView& view : RenderSteepViews(camera, {8.0, 10.0, 12.0}, 1.0, 0.0, 11 + static_cast<uint32_t>(-k1 * 100),
                                             {50.0, 60.0, 70.0}, 16))
       views.push_back(std::move(view));
@@ -294,7 +300,7 @@ TEST(SteepViews, RefinedFromTheirTruePlacesSteepCornersStayOnTheirJunctions) {
 TEST(SteepViews, VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectionAlike) {
   std::vector<SteepView> views;
   for (double k1 : {0.0, -0.15, -0.3}) {
-    const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
+    const SyntheticCamera camera = VgaCamera(k1);
     for (SteepView& view : RenderSteepViews(camera, {8.0, 10.0, 12.0}, 1.0, 2.0, 11 + static_cast<uint32_t>(-k1 * 100)))
       views.push_back(std::move(view));
   }
@@ -327,7 +333,7 @@ TEST(SteepViews, VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectio
 TEST(SteepViews, SeventyDegreeBoardsWithSixPixelFarSquaresAreDetected) {
   Errors errors;
   for (double k1 : {0.0, -0.15, -0.3}) {
-    const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
+    const SyntheticCamera camera = VgaCamera(k1);
     for (const SteepView& view : RenderSteepViews(camera, {6.0}, 1.0, 2.0, 11 + static_cast<uint32_t>(-k1 * 100))) {
       if (view.tilt != 70.0) continue;
       const GridDetection detection = DetectGridInImage(view.image, kGrid);
@@ -355,7 +361,7 @@ TEST(SteepViews, SeventyDegreeBoardsWithSixPixelFarSquaresAreClickedOnTheirJunct
   std::vector<SteepView> views;
   for (uint32_t seed : seeds)
     for (double k1 : {0.0, -0.3}) {
-      const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
+      const SyntheticCamera camera = VgaCamera(k1);
       for (SteepView& view : RenderSteepViews(camera, {6.0}, 1.0, 2.0, seed + static_cast<uint32_t>(-k1 * 100)))
         if (view.tilt == 70.0) views.push_back(std::move(view));
     }
@@ -380,7 +386,7 @@ TEST(SteepViews, SeventyDegreeBoardsAreFoundFromTheClicks) {
   const std::vector<double> lenses = kSanitizedBuild ? std::vector<double>{-0.15} : std::vector<double>{0.0, -0.3};
   const std::vector<double> farEdges = kSanitizedBuild ? std::vector<double>{12.0} : std::vector<double>{10.0, 12.0};
   for (double k1 : lenses) {
-    const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
+    const SyntheticCamera camera = VgaCamera(k1);
     for (SteepView& view : RenderSteepViews(camera, farEdges, 1.0, 2.0, 41 + static_cast<uint32_t>(-k1 * 100), {70.0}))
       views.push_back(std::move(view));
   }
@@ -429,7 +435,7 @@ TEST(SteepViews, SteepBoardsMissedInThePictureAreFoundInStretchedCopies) {
   const std::vector<double> lenses = kSanitizedBuild ? std::vector<double>{-0.15} : std::vector<double>{0.0, -0.3};
   std::vector<SteepView> views;
   for (double k1 : lenses) {
-    const SyntheticCamera camera{560, 560, 319.5, 239.5, LensModel::PinholeRadtan, {k1, k1 == 0.0 ? 0.0 : 0.08}, 640, 480};
+    const SyntheticCamera camera = VgaCamera(k1);
     for (SteepView& view : RenderSteepViews(camera, {12.0}, 1.0, 2.0, 41 + static_cast<uint32_t>(-k1 * 100), {70.0}))
       views.push_back(std::move(view));
   }
