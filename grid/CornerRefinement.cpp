@@ -1,6 +1,7 @@
 #include "grid/CornerRefinement.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -109,7 +110,12 @@ CornerRefinement RefineInSquarePatch(const cv::Mat& gray, const ImagePoint& poin
 // One step from the corner along the grid's row or column: the shorter of the
 // two sides, in their mean direction. At the grid's border, where only the
 // inside is known, the step inside shrunk by as much as the next step inside
-// shrinks towards the border (the ring squares beyond are further away).
+// shrinks towards the border (the ring squares beyond are further away). At
+// the grid's four corners the step inside as it is: there both steps would be
+// shrunk, each by a ratio of two short sides whose corners all lie on the
+// border, and their noise, squared by the extrapolation, changes the window
+// (and with it where the corner settles) from one pass to the next; the
+// board's edges beyond are kept out by weight instead (kBoardEdgeReach).
 std::optional<cv::Vec2d> GridStep(const PointList& corners, int nx, int ny, int row, int column, int dRow,
                                   int dColumn) {
   const auto at = [&](int k) -> std::optional<cv::Vec2d> {
@@ -130,7 +136,8 @@ std::optional<cv::Vec2d> GridStep(const PointList& corners, int nx, int ny, int 
   const auto next = at(inward), nextButOne = at(2 * inward);
   if (!next) return std::nullopt;
   const cv::Vec2d step = (*next - p) * static_cast<double>(inward);
-  if (!nextButOne) return step;
+  const bool gridCorner = dRow == 0 ? (row == 0 || row == ny - 1) : (column == 0 || column == nx - 1);
+  if (!nextButOne || gridCorner) return step;
   const double further = cv::norm(*nextButOne - *next);
   if (!(further > 0.0)) return std::nullopt;
   return step * std::min(1.0, cv::norm(step) / further);
@@ -155,8 +162,9 @@ constexpr double kGridWindowMaxShift = 0.25;
 // of the corner.
 constexpr double kMinBand = 4.0;
 constexpr double kBandShare = 0.2;
-// At a corner on one side of the grid's border the ring of squares beyond
-// ends one step out, at the board's edge, which only its dark squares show:
+// At a corner on the grid's border the ring of squares beyond ends one step
+// out, at the board's edge, which only its dark squares show (at the grid's
+// four corners two such edges, one for each step):
 // that edge lies on one side of the grid line running out across the border,
 // and where the window comes within the blur's reach of it, it pulls the
 // corner along the border (on 6 px squares seen at 70 degrees the window ends
@@ -210,13 +218,11 @@ double SmoothStep(double t) {
   return t * t * (3.0 - 2.0 * t);
 }
 
-// The grid axis a corner's steps cross the board's edge along: 0 for the
-// first and last columns, 1 for the first and last rows; none inside the
-// grid, and none at the grid's four corners, where the edges beyond meet.
-std::optional<int> BorderAxis(int nx, int ny, int row, int column) {
-  const bool columnBorder = column == 0 || column == nx - 1, rowBorder = row == 0 || row == ny - 1;
-  if (columnBorder == rowBorder) return std::nullopt;
-  return columnBorder ? 0 : 1;
+// The grid axes a corner's steps cross the board's edge along: the first
+// (steps along the row) in the first and last columns, the second in the
+// first and last rows; both at the grid's four corners.
+std::array<bool, 2> BorderAxes(int nx, int ny, int row, int column) {
+  return {column == 0 || column == nx - 1, row == 0 || row == ny - 1};
 }
 
 // The corner where the picture's edges inside the grid window cross: the
@@ -231,10 +237,10 @@ std::optional<int> BorderAxis(int nx, int ny, int row, int column) {
 // across each difference, symmetric as the window is, leaves that crossing in
 // place while it takes most of the pixel noise out (where it reaches a thin
 // square's far edges, it does so on both sides of the corner alike). At the
-// border (borderAxis) the board's edge is kept out (kBoardEdgeReach). Nothing
+// border (borderAxes) the board's edge is kept out (kBoardEdgeReach). Nothing
 // when the gradients give no crossing, or the corner moves too far.
 std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoint& start, cv::Vec2d along,
-                                             cv::Vec2d across, std::optional<int> borderAxis) {
+                                             cv::Vec2d across, std::array<bool, 2> borderAxes) {
   const double reachX = kGridWindowShare * (std::abs(along[0]) + std::abs(across[0]));
   const double reachY = kGridWindowShare * (std::abs(along[1]) + std::abs(across[1]));
   const double shrink = std::min(1.0, kMaxHalfWindow / std::max(reachX, reachY));
@@ -248,13 +254,17 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
   const double band = std::max(kMinBand, kBandShare * std::min(cv::norm(along), cv::norm(across)));
   const cv::Vec2d alongUnit = along / cv::norm(along), acrossUnit = across / cv::norm(across);
   // The distance in pixels across the lines one step out and one step in
-  // that one whole step makes.
-  const double stepWidth =
-      borderAxis ? std::abs(determinant) / cv::norm(*borderAxis == 0 ? across : along) / shrink : 0.0;
+  // that one whole step along each axis makes.
+  const std::array<double, 2> stepWidth{std::abs(determinant) / cv::norm(across) / shrink,
+                                        std::abs(determinant) / cv::norm(along) / shrink};
   const auto clearOfBoardEdge = [&](const cv::Vec2d& inSteps) {
-    if (!borderAxis) return 1.0;
-    const double steps = std::abs(inSteps[*borderAxis]) * kGridWindowShare * shrink;
-    return SmoothStep((std::abs(steps - 1.0) * stepWidth - kBoardEdgeReach + 1.0) / 2.0);
+    double weight = 1.0;
+    for (int axis : {0, 1})
+      if (borderAxes[axis]) {
+        const double steps = std::abs(inSteps[axis]) * kGridWindowShare * shrink;
+        weight *= SmoothStep((std::abs(steps - 1.0) * stepWidth[axis] - kBoardEdgeReach + 1.0) / 2.0);
+      }
+    return weight;
   };
   // Weight by the distance from the nearer of the two grid lines.
   const auto nearLines = [&](const cv::Vec2d& d) {
@@ -406,7 +416,7 @@ CornerRefinement RefineInGridOrPixelWindow(const cv::Mat& gray, const PointList&
     const auto along = GridStep(start, nx, ny, row, column, 0, 1);
     const auto across = GridStep(start, nx, ny, row, column, 1, 0);
     if (along && across)
-      if (const auto refined = RefineInGridWindow(gray, point, *along, *across, BorderAxis(nx, ny, row, column)))
+      if (const auto refined = RefineInGridWindow(gray, point, *along, *across, BorderAxes(nx, ny, row, column)))
         return CornerRefinement{GridStatus::Ok, *refined, halfWindow};
   }
   cv::Vec2d along, across;

@@ -11,15 +11,17 @@
 // A grid corner, whose neighbours are known, is refined in its grid window:
 // the parallelogram spanned by 0.6 of the grid's two steps at the corner each
 // way (each step the shorter of its two sides; at the grid's border the step
-// inside, shrunk as the squares shrink towards the border), at most 40 px
+// inside, shrunk as the squares shrink towards the border, and at the grid's
+// four corners the step inside as it is), at most 40 px
 // from the corner along either image axis, weighted down towards its rim and
 // to pixels near the two grid lines through the corner. It reaches no edge but
 // those two lines whatever the squares' shape, and is symmetric about the
 // corner, so the crossing of two straight blurred edges stays where it is
 // (the library's square pixel windows reach across the thin squares of a
 // steep view, and resample the picture at fractional positions). At a corner
-// on one side of the grid's border, the pixels near the board's outer edge
-// (one step out) and near its mirror image one step in are weighted down, so
+// on the grid's border, the pixels near the board's outer edge (one step out,
+// on both sides at the grid's four corners) and near its mirror image one
+// step in are weighted down, so
 // that the edge beyond the ring of squares does not pull the corner. Where that
 // gives nothing (window beyond the picture, a corner moving off), and for a
 // single corner such as a click, the pixel window of the rule
