@@ -12,6 +12,7 @@
 
 #include "calib/GridFit.h"
 #include "core/CalibrationData.h"
+#include "grid/DetectorRandomness.h"
 
 namespace {
 
@@ -218,13 +219,20 @@ struct ClassicOutcome {
   Points corners;  // empty where it found no board
 };
 
+// The library's sector-based detector, from the same random state whatever
+// ran before on the thread.
+bool SectorDetector(const cv::Mat& gray, const cv::Size& pattern, Points& corners, int flags) {
+  const FixedDetectorRandomness fixed;
+  return cv::findChessboardCornersSB(gray, pattern, corners, flags);
+}
+
 bool RunLibraryDetectors(const cv::Mat& gray, int nx, int ny, Points& corners, const ClassicOutcome* classic = nullptr) {
   const cv::Size pattern(nx, ny);
   try {
-    if (cv::findChessboardCornersSB(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return true;
+    if (SectorDetector(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return true;
     corners.clear();
     // Steep boards with far squares of a few pixels need the thorough search.
-    if (cv::findChessboardCornersSB(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_EXHAUSTIVE))
+    if (SectorDetector(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_EXHAUSTIVE))
       return true;
     corners.clear();
     // The quick check keeps the classic detector from searching a board-less
@@ -476,7 +484,7 @@ using SteepCopy = TiltGuess;
 bool SearchStretched(const cv::Mat& gray, const SteepCopy& steep, double scale, int nx, int ny, Points& corners) {
   const StretchedCopy copy = Stretched(gray, steep.degrees, steep.stretch, scale);
   try {
-    if (!cv::findChessboardCornersSB(copy.gray, cv::Size(nx, ny), corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return false;
+    if (!SectorDetector(copy.gray, cv::Size(nx, ny), corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return false;
     cv::Mat back;
     cv::invertAffineTransform(cv::Mat(copy.toCopy), back);
     cv::transform(corners, corners, back);

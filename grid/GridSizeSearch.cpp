@@ -5,6 +5,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "grid/DetectorRandomness.h"
+
 namespace {
 
 // The detectors need three corners a side.
@@ -55,6 +57,7 @@ std::vector<GridDescription> SeenSizes(const cv::Mat& view, const GridDescriptio
   std::vector<cv::Point2f> corners;
   cv::Mat meta;
   try {
+    const FixedDetectorRandomness fixed;
     if (!cv::findChessboardCornersSB(gray, cv::Size(kMinSide, kMinSide), corners, cv::CALIB_CB_LARGER, meta)) return {};
   } catch (const cv::Exception&) {
     return {};
