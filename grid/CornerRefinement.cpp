@@ -402,6 +402,12 @@ CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int 
   return result;
 }
 
+CornerRefinement RefineClick(const cv::Mat& gray, const ImagePoint& click, double uncertainty) {
+  CornerRefinement refined = RefineCorner(gray, click, ClampHalfWindow(gray, ClickHalfWindow(uncertainty)));
+  if (refined.status == GridStatus::Ok && Length(refined.point, click) > refined.halfWindow) refined.point = click;
+  return refined;
+}
+
 namespace {
 
 // Each grid corner in its grid window; where that gives nothing (a window

@@ -83,6 +83,14 @@ int ClampHalfWindow(const cv::Mat& gray, int halfWindow);
 // single precision, as the library works in it.
 CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int halfWindow);
 
+// A click refined as above in the window its uncertainty gives
+// (ClickHalfWindow, cut to the image). On a steep view's thin squares the
+// library's refinement can run out of that window onto another square's edge
+// (clicks 2 px off were carried over 5 px away); a click it takes further
+// than the half-size keeps the place it was made at, and the estimation
+// refines it again in the window its squares allow.
+CornerRefinement RefineClick(const cv::Mat& gray, const ImagePoint& click, double uncertainty);
+
 // Refines every corner of an nx x ny grid (grid order) from its position in
 // `start`, each in the grid window (or pixel window) fitted to the squares
 // `start` shows. A corner that cannot be refined keeps its position. With

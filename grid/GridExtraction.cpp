@@ -366,8 +366,7 @@ BorderClick AddBorderPoint(CCalibrationData& store, int camera, int view, const 
     click.status = access.status;
     return click;
   }
-  const CornerRefinement refined =
-      RefineCorner(access.gray, imagePoint, ClampHalfWindow(access.gray, ClickHalfWindow(uncertainty)));
+  const CornerRefinement refined = RefineClick(access.gray, imagePoint, uncertainty);
   click.status = refined.status;
   if (refined.status != GridStatus::Ok) return click;
   click.refined = refined.point;

@@ -54,7 +54,7 @@ GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 
 // One click of the editor at an image point: refines it to the nearest
 // corner and appends it to the view's border-point list. The squares are not
 // known yet, so the window reaches as far as the click may be off
-// (`uncertainty`, image pixels; ClickHalfWindow); the estimation refines the
+// (`uncertainty`, image pixels; RefineClick); the estimation refines the
 // four again in windows fitted to the squares. The editor runs EstimateGrid
 // when borderCount reaches four.
 struct BorderClick {

@@ -423,6 +423,33 @@ TEST(SteepViews, SeventyDegreeBoardsWithSixPixelFarSquaresAreClickedOnTheirJunct
               views.size(), tally.detected.Median(), tally.clicked.Median());
 }
 
+// A board tilted 60 degrees with 6 px far squares, without noise, through two
+// lenses: the library's refinement in a click's window carries the click on
+// the origin, 2 px off, over 3 px away onto another square's edge, and the
+// clicked board was then refused. The click keeps its place instead, and the
+// estimation finds every corner.
+TEST(SteepViews, ClicksTheRefinementCarriesOffTheirWindowKeepTheirPlace) {
+  for (double k1 : {0.0, -0.3}) {
+    std::vector<SteepView> views = RenderSteepViews(VgaCamera(k1), {6.0}, 1.0, 0.0, 71, {50.0, 60.0}, 16);
+    ASSERT_EQ(views.size(), 2u);
+    const SteepView& view = views[1];
+    cv::Mat gray;
+    ASSERT_EQ(MakeGrayImage(view.image, gray), GridStatus::Ok);
+    // The first click of ClickView's first slip, on the origin.
+    const ImagePoint origin = view.exact[(kGrid.ny - 1) * kGrid.nx];
+    std::mt19937 random(1);
+    const double a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(random);
+    const ImagePoint click{origin.x + 2.0 * std::cos(a), origin.y + 2.0 * std::sin(a)};
+    const CornerRefinement library = RefineCorner(gray, click, ClickHalfWindow(2.0));
+    ASSERT_EQ(library.status, GridStatus::Ok);
+    ASSERT_GT(Distance(library.point, click), library.halfWindow) << view.label << ": the click is not carried off";
+    const CornerRefinement kept = RefineClick(gray, click, 2.0);
+    ASSERT_EQ(kept.status, GridStatus::Ok);
+    EXPECT_LT(Distance(kept.point, origin), 2.01) << view.label;
+    ASSERT_NO_FATAL_FAILURE(ExpectClicksAccepted(view, 1));
+  }
+}
+
 // Boards tilted 70 degrees at 640x480: squares three times narrower one way
 // than the other, which the library's detectors do not take in the picture
 // as it stands. After four clicks they are searched in the picture rectified
