@@ -20,7 +20,9 @@
 // view (which keeps each view's pattern of errors but not its tie to the
 // board's pose). How alike the errors of neighbouring views are, how many of
 // the views are near-repeats of another, where in the picture the error
-// exceeds sigma, and the same views rendered with finer sampling.
+// exceeds sigma, which parts of the grid and which views carry the error on
+// the picture's right edge (each part's errors alone, the other corners
+// exact), and the same views rendered with finer sampling.
 //
 //   bench_guided_capture [--benchmark_...]   (LENTORA_VIRTUAL_RIG sets the camera, lens and grid)
 
@@ -100,17 +102,38 @@ std::array<double, 3> WithinShares(const truth_comparison::Comparison& compared,
   return within;
 }
 
+// The map's rightmost sixth of columns: where the default rig's excess lay.
+bool OnRightEdge(const ProjectionUncertaintyMap& map, size_t cell) {
+  return static_cast<int>(cell) % map.columns >= map.columns - map.columns / 6;
+}
+
+// RMS of error / sigma over the cells of the right edge.
+double RightEdgeRms(const truth_comparison::Comparison& compared, const ProjectionUncertaintyMap& map) {
+  double squares = 0.0;
+  int cells = 0;
+  for (size_t c = 0; c < compared.errors.size(); ++c) {
+    if (!OnRightEdge(map, c) || !std::isfinite(compared.errors[c]) || map.sigma[c] <= 0.0) continue;
+    squares += std::pow(compared.errors[c] / map.sigma[c], 2);
+    ++cells;
+  }
+  return cells ? std::sqrt(squares / cells) : 0.0;
+}
+
 // Error / sigma over drawings of a rearrangement: RMS over the drawings of each drawing's RMS over cells.
 void JudgeDrawings(const char* what, int drawings, const std::vector<SyntheticPose>& poses, const VirtualRig& rig,
                    const std::function<std::vector<PointList>(std::mt19937&)>& draw) {
   std::mt19937 random(5);
   double squares = 0.0, lowest = 1e9, highest = 0.0, worstError = 0.0, worstRatio = 0.0, highestWorst = 0.0;
+  double rightSquares = 0.0, rightHighest = 0.0;
   std::array<double, 3> within{0.0, 0.0, 0.0};
   int done = 0;
   for (int k = 0; k < drawings; ++k) {
     const Judged j = Judge(draw(random), poses, rig);
     if (!j.ok) continue;
     squares += j.compared.rmsRatio * j.compared.rmsRatio;
+    const double right = RightEdgeRms(j.compared, j.map);
+    rightSquares += right * right;
+    rightHighest = std::max(rightHighest, right);
     lowest = std::min(lowest, j.compared.rmsRatio);
     highest = std::max(highest, j.compared.rmsRatio);
     worstError += j.compared.worstError;
@@ -122,9 +145,11 @@ void JudgeDrawings(const char* what, int drawings, const std::vector<SyntheticPo
   }
   const double n = std::max(1, done);
   std::printf("  %-52s error/sigma rms %.2f over %d drawings (each %.2f..%.2f); worst error %.4f px on average\n"
-              "  %-52s error/sigma worst %.2f on average (highest %.2f); cells within 1/2/3 sigma %.2f/%.2f/%.2f\n",
+              "  %-52s error/sigma worst %.2f on average (highest %.2f); cells within 1/2/3 sigma %.2f/%.2f/%.2f\n"
+              "  %-52s error/sigma on the right edge rms %.2f (highest drawing %.2f)\n",
               what, done ? std::sqrt(squares / done) : 0.0, done, lowest, highest, worstError / n, "",
-              worstRatio / n, highestWorst, within[0] / n, within[1] / n, within[2] / n);
+              worstRatio / n, highestWorst, within[0] / n, within[1] / n, within[2] / n, "",
+              done ? std::sqrt(rightSquares / done) : 0.0, rightHighest);
 }
 
 std::vector<PointList> WithErrors(const std::vector<PointList>& truth, const std::vector<Eigen::Vector2d>& errors) {
@@ -309,6 +334,186 @@ bool Rendered(const std::vector<SyntheticPose>& poses, const VirtualRig& rig, Re
   return true;
 }
 
+// Where the error on the right edge comes from. The corners are sorted into
+// the grid's four corners, the rest of its outer ring and the inside, each
+// with its grid window (0.6 of the true corners' steps each way, at most
+// 40 px) inside the picture or reaching past its edge. A calibration from one
+// part's detected errors alone (the other corners exact) gives that part's
+// share of the error: its error vectors projected on the whole set's, over
+// sigma squared, summed over the cells (the shares of disjoint parts add up
+// to about 1, as the fit is nearly linear in small corner errors).
+constexpr int kKinds = 3;
+constexpr const char* kKindNames[kKinds] = {"grid corners", "other border", "inside"};
+
+int KindOf(int row, int column, const GridDescription& grid) {
+  const bool rowBorder = row == 0 || row == grid.ny - 1, columnBorder = column == 0 || column == grid.nx - 1;
+  return rowBorder && columnBorder ? 0 : (rowBorder || columnBorder ? 1 : 2);
+}
+
+bool GridWindowClipped(const PointList& view, const GridDescription& grid, int row, int column, int width,
+                       int height) {
+  const auto at = [&](int r, int c) {
+    const ImagePoint& q = view[static_cast<size_t>(r * grid.nx + c)];
+    return Eigen::Vector2d(q.x, q.y);
+  };
+  const Eigen::Vector2d p = at(row, column);
+  const auto step = [&](int dRow, int dColumn) {
+    const bool forward = row + dRow < grid.ny && column + dColumn < grid.nx;
+    const bool backward = row - dRow >= 0 && column - dColumn >= 0;
+    const Eigen::Vector2d a = forward ? Eigen::Vector2d(at(row + dRow, column + dColumn) - p) : Eigen::Vector2d::Zero();
+    const Eigen::Vector2d b = backward ? Eigen::Vector2d(p - at(row - dRow, column - dColumn)) : Eigen::Vector2d::Zero();
+    if (forward && backward) return Eigen::Vector2d(std::min(a.norm(), b.norm()) * (a + b).normalized());
+    return Eigen::Vector2d(forward ? a : b);
+  };
+  const Eigen::Vector2d along = step(0, 1), across = step(1, 0);
+  const double reachX = 0.6 * (std::fabs(along.x()) + std::fabs(across.x()));
+  const double reachY = 0.6 * (std::fabs(along.y()) + std::fabs(across.y()));
+  const double shrink = std::min(1.0, kMaxHalfWindow / std::max(reachX, reachY));
+  return p.x() - shrink * reachX < 1.0 || p.x() + shrink * reachX > width - 2.0 || p.y() - shrink * reachY < 1.0 ||
+         p.y() + shrink * reachY > height - 2.0;
+}
+
+// One part's share of the whole set's error (see above), over all cells and on the right edge.
+std::array<double, 2> ShareOf(const truth_comparison::Comparison& part, const truth_comparison::Comparison& whole,
+                              const ProjectionUncertaintyMap& map) {
+  std::array<double, 2> dot{0.0, 0.0}, squares{0.0, 0.0};
+  for (size_t c = 0; c < whole.errorVectors.size(); ++c) {
+    const Eigen::Vector2d& e = whole.errorVectors[c];
+    const Eigen::Vector2d& k = part.errorVectors[c];
+    if (!e.allFinite() || !k.allFinite() || map.sigma[c] <= 0.0) continue;
+    const double weight = 1.0 / (map.sigma[c] * map.sigma[c]);
+    for (int right : {0, 1}) {
+      if (right && !OnRightEdge(map, c)) continue;
+      dot[right] += weight * k.dot(e), squares[right] += weight * e.squaredNorm();
+    }
+  }
+  return {dot[0] / std::max(1e-300, squares[0]), dot[1] / std::max(1e-300, squares[1])};
+}
+
+void LocateRightEdge(const std::vector<PointList>& truth, const std::vector<Eigen::Vector2d>& errors,
+                     const std::vector<SyntheticPose>& poses, const VirtualRig& rig, const Judged& base) {
+  const size_t perView = truth.front().size();
+  std::vector<int> kind(errors.size()), clipped(errors.size());
+  for (size_t k = 0; k < errors.size(); ++k) {
+    const int c = static_cast<int>(k % perView), row = c / rig.grid.nx, column = c % rig.grid.nx;
+    kind[k] = KindOf(row, column, rig.grid);
+    clipped[k] = GridWindowClipped(truth[k / perView], rig.grid, row, column, rig.left.width, rig.left.height);
+  }
+  const auto alone = [&](const std::function<bool(size_t)>& keep) {
+    std::vector<Eigen::Vector2d> part(errors.size(), Eigen::Vector2d::Zero());
+    for (size_t k = 0; k < errors.size(); ++k)
+      if (keep(k)) part[k] = errors[k];
+    return Judge(WithErrors(truth, part), poses, rig, &base.map);
+  };
+  std::printf("  right edge (rightmost %d of %d columns): error/sigma rms %.2f; by part of the grid, each part's\n"
+              "  detected errors alone (the other corners exact), against the detected set's sigma:\n",
+              base.map.columns / 6, base.map.columns, RightEdgeRms(base.compared, base.map));
+  const auto print = [&](const std::string& what, const std::function<bool(size_t)>& keep) {
+    int count = 0;
+    double squares = 0.0, outward = 0.0;
+    Eigen::Vector2d mean = Eigen::Vector2d::Zero();
+    const Eigen::Vector2d centre(0.5 * (rig.left.width - 1), 0.5 * (rig.left.height - 1));
+    for (size_t k = 0; k < errors.size(); ++k)
+      if (keep(k)) {
+        ++count, squares += errors[k].squaredNorm(), mean += errors[k];
+        const ImagePoint& p = truth[k / perView][k % perView];
+        outward += errors[k].dot((Eigen::Vector2d(p.x, p.y) - centre).normalized());
+      }
+    if (count == 0) return std::array<double, 2>{0.0, 0.0};
+    mean /= count;
+    const Judged j = alone(keep);
+    const std::array<double, 2> share = ShareOf(j.compared, base.compared, base.map);
+    std::printf("    %-30s %5d corners, %.4f px per axis; alone: error/sigma rms %.2f, right edge %.2f; "
+                "share %+.2f, on the right edge %+.2f\n",
+                what.c_str(), count, std::sqrt(squares / (2.0 * count)), j.compared.rmsRatio,
+                RightEdgeRms(j.compared, base.map), share[0], share[1]);
+    std::printf("    %-30s mean error (%+.4f, %+.4f) px, away from the picture's centre %+.4f px\n", "", mean.x(),
+                mean.y(), outward / count);
+    return share;
+  };
+  std::array<double, 2> sum{0.0, 0.0};
+  for (int g = 0; g < kKinds; ++g)
+    for (int out : {0, 1}) {
+      const std::array<double, 2> share =
+          print(std::string(kKindNames[g]) + (out ? ", window clipped" : ", window inside"),
+                [&](size_t k) { return kind[k] == g && clipped[k] == out; });
+      sum[0] += share[0], sum[1] += share[1];
+    }
+  std::printf("    %-30s shares add up to %.2f, on the right edge %.2f\n", "", sum[0], sum[1]);
+  for (int g = 0; g < kKinds; ++g) print(std::string(kKindNames[g]) + ", all", [&](size_t k) { return kind[k] == g; });
+  const auto inRightSixth = [&](size_t k) { return truth[k / perView][k % perView].x >= rig.left.width * 5.0 / 6.0; };
+  const auto nextToGridCorner = [&](size_t k) {
+    const int c = static_cast<int>(k % perView), row = c / rig.grid.nx, column = c % rig.grid.nx;
+    const bool rowBorder = row == 0 || row == rig.grid.ny - 1;
+    return kind[k] == 1 && (rowBorder ? (column == 1 || column == rig.grid.nx - 2) : (row == 1 || row == rig.grid.ny - 2));
+  };
+  for (int g = 0; g < kKinds; ++g)
+    for (int right : {1, 0})
+      print(std::string(kKindNames[g]) + (right ? ", in the right sixth" : ", elsewhere"),
+            [&](size_t k) { return kind[k] == g && inRightSixth(k) == static_cast<bool>(right); });
+  print("other border, next to a grid corner", nextToGridCorner);
+  print("other border, further along", [&](size_t k) { return kind[k] == 1 && !nextToGridCorner(k); });
+  std::vector<size_t> largest(errors.size());
+  std::iota(largest.begin(), largest.end(), 0);
+  const size_t shown = std::min<size_t>(10, largest.size());
+  std::partial_sort(largest.begin(), largest.begin() + static_cast<ptrdiff_t>(shown), largest.end(),
+                    [&](size_t a, size_t b) { return errors[a].squaredNorm() > errors[b].squaredNorm(); });
+  std::printf("  the largest corner errors (view, row, column: kind; at; error px):\n");
+  for (size_t n = 0; n < shown; ++n) {
+    const size_t k = largest[n];
+    const int c = static_cast<int>(k % perView);
+    const ImagePoint& p = truth[k / perView][k % perView];
+    std::printf("    %2zu %d,%2d: %s%s; (%5.1f, %5.1f); %+.4f, %+.4f\n", k / perView, c / rig.grid.nx, c % rig.grid.nx,
+                kKindNames[kind[k]], clipped[k] ? ", clipped" : "", p.x, p.y, errors[k].x(), errors[k].y());
+  }
+  // View by view: which views carry the right edge, and where their boards lie.
+  struct ViewShare {
+    size_t view;
+    std::array<double, 2> share;
+  };
+  std::vector<ViewShare> views;
+  double rightSum = 0.0;
+  for (size_t v = 0; v < truth.size(); ++v) {
+    const Judged j = alone([&](size_t k) { return k / perView == v; });
+    views.push_back({v, ShareOf(j.compared, base.compared, base.map)});
+    rightSum += views.back().share[1];
+  }
+  std::sort(views.begin(), views.end(), [](const ViewShare& a, const ViewShare& b) { return a.share[1] > b.share[1]; });
+  std::printf("  views' shares on the right edge add up to %.2f; the largest (view: share on the right edge, overall;\n"
+              "  board middle in the picture; normal's x, y; corners with a clipped window; by part 0/1/2):\n",
+              rightSum);
+  double running = 0.0;
+  int toHalf = 0;
+  for (const ViewShare& s : views)
+    if (running < 0.5 * rightSum) running += s.share[1], ++toHalf;
+  std::printf("    %d of %zu views carry half of it\n", toHalf, views.size());
+  for (size_t n = 0; n < std::min<size_t>(8, views.size()); ++n) {
+    const size_t v = views[n].view;
+    Eigen::Vector2d middle = Eigen::Vector2d::Zero();
+    for (const ImagePoint& p : truth[v]) middle += Eigen::Vector2d(p.x, p.y);
+    middle /= static_cast<double>(perView);
+    const Eigen::Vector3d normal = truth_comparison::FromPose(poses[v]).R.col(2);
+    int clippedCount = 0;
+    for (size_t c = 0; c < perView; ++c) clippedCount += clipped[v * perView + c];
+    std::array<double, kKinds> byKind{};
+    for (int g = 0; g < kKinds; ++g)
+      byKind[static_cast<size_t>(g)] =
+          ShareOf(alone([&](size_t k) { return k / perView == v && kind[k] == g; }).compared, base.compared,
+                  base.map)[1];
+    std::printf("    view %2zu: %+.3f, %+.3f; (%5.1f, %5.1f); %+.2f, %+.2f; %2d clipped; %+.3f/%+.3f/%+.3f\n", v,
+                views[n].share[1], views[n].share[0], middle.x(), middle.y(), normal.x(), normal.y(), clippedCount,
+                byKind[0], byKind[1], byKind[2]);
+    std::printf("             grid corners' errors (px):");
+    for (int corner : {0, rig.grid.nx - 1, static_cast<int>(perView) - rig.grid.nx, static_cast<int>(perView) - 1}) {
+      const size_t k = v * perView + static_cast<size_t>(corner);
+      std::printf(" (%.0f,%.0f)%s %+.3f,%+.3f;", truth[v][static_cast<size_t>(corner)].x,
+                  truth[v][static_cast<size_t>(corner)].y, clipped[k] ? "c" : "", errors[k].x(), errors[k].y());
+    }
+    std::printf("\n");
+  }
+  std::fflush(stdout);
+}
+
 void TakeApart(CCalibrationData& store, const CameraFit& fit, const std::vector<SyntheticPose>& poses,
                const VirtualRig& rig) {
   std::vector<PointList> truth, detected;
@@ -338,6 +543,7 @@ void TakeApart(CCalibrationData& store, const CameraFit& fit, const std::vector<
   const std::array<double, 3> within = WithinShares(base.compared, base.map);
   std::printf("  %-52s cells within 1/2/3 sigma %.2f/%.2f/%.2f\n", "", within[0], within[1], within[2]);
   PrintRatioMap(base.compared, base.map);
+  LocateRightEdge(truth, errors, poses, rig, base);
   const Judged exact = Judge(truth, poses, rig, &base.map);
   std::printf("  %-52s error worst %.6f px; error/sigma (sigma of the detected set) rms %.4f\n",
               "exact corners (the lens model's own error)", exact.compared.worstError, exact.compared.rmsRatio);

@@ -78,6 +78,7 @@ struct Comparison {
   double withinTwoSigma = 0.0;     // share of cells
   double withinThreeSigma = 0.0;
   std::vector<double> errors;      // per cell, row by row (NaN where not compared)
+  std::vector<Eigen::Vector2d> errorVectors;  // the same as vectors, calibrated minus true (NaN where not compared)
 };
 
 inline Comparison CompareWithTruth(const CameraFit& fit, const std::vector<SyntheticPose>& truePoses,
@@ -91,6 +92,7 @@ inline Comparison CompareWithTruth(const CameraFit& fit, const std::vector<Synth
   }
   Comparison result;
   result.errors.assign(map.sigma.size(), std::nan(""));
+  result.errorVectors.assign(map.sigma.size(), Eigen::Vector2d::Constant(std::nan("")));
   double sumSquares = 0.0;
   const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1}, zero[3] = {0, 0, 0};
   for (int row = 0; row < map.rows; ++row)
@@ -110,6 +112,7 @@ inline Comparison CompareWithTruth(const CameraFit& fit, const std::vector<Synth
       const double error = (mean - Eigen::Vector2d(u, v)).norm();
       const double ratio = error / sigma;
       result.errors[static_cast<size_t>(row * map.columns + column)] = error;
+      result.errorVectors[static_cast<size_t>(row * map.columns + column)] = mean - Eigen::Vector2d(u, v);
       result.worstError = std::max(result.worstError, error);
       const bool central = std::fabs(u / map.width - 0.5) <= 0.5 * kCentralShare &&
                            std::fabs(v / map.height - 0.5) <= 0.5 * kCentralShare;
