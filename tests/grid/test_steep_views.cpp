@@ -332,11 +332,19 @@ TEST(SteepViews, VgaViewsWithSmallFarSquaresGiveEveryCornerFromClicksAndDetectio
 // slips: on its thin squares the grid window's refinement of a border corner
 // can jump to and fro about the junction (one slip of these left corner 44
 // 0.67 px off when it stopped on one side).
+// The noiseless rendering of the first pose is found only in a copy stretched
+// further than the tilt its gradients suggest.
 TEST(SteepViews, SeventyDegreeBoardsWithSixPixelFarSquaresAreDetected) {
   Errors errors;
   for (double k1 : {0.0, -0.15, -0.3}) {
     const SyntheticCamera camera = VgaCamera(k1);
-    for (const SteepView& view : RenderSteepViews(camera, {6.0}, 1.0, 2.0, 11 + static_cast<uint32_t>(-k1 * 100))) {
+    std::vector<SteepView> views = RenderSteepViews(camera, {6.0}, 1.0, 2.0, 11 + static_cast<uint32_t>(-k1 * 100));
+    if (k1 == 0.0)
+      for (SteepView& view : RenderSteepViews(camera, {6.0}, 1.0, 0.0, 11, {50.0, 60.0, 70.0}, 16)) {
+        view.label += " without noise";
+        views.push_back(std::move(view));
+      }
+    for (const SteepView& view : views) {
       if (view.tilt != 70.0) continue;
       const GridDetection detection = DetectGridInImage(view.image, kGrid);
       ASSERT_EQ(detection.status, GridStatus::Ok) << view.label;
