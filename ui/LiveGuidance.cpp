@@ -430,23 +430,26 @@ void CLiveGuidance::KeepRecent(const cv::Mat& frame, uint32_t tick) {
 }
 
 // The kept frame of the server's moment: the nearest, if it is nearer than
-// most of a frame period (the two cameras are not triggered together).
+// most of a frame period (the two cameras are not triggered together). The
+// period is the shortest step between kept frames: frames dropped on a busy
+// machine lengthen the average step, and with it the reach, until a frame of
+// the next moment would pass for the one asked for.
 const std::pair<uint32_t, cv::Mat>* CLiveGuidance::RecentFrameAt(int32_t serverTick) const {
   if (clockSamples_.empty() || recent_.empty()) return nullptr;
   const int32_t offset = *std::min_element(clockSamples_.begin(), clockSamples_.end());
   const uint32_t local = static_cast<uint32_t>(serverTick) + static_cast<uint32_t>(offset);
   const std::pair<uint32_t, cv::Mat>* nearest = nullptr;
   int32_t nearestGap = 0;
-  for (const auto& kept : recent_) {
-    const int32_t gap = std::abs(static_cast<int32_t>(kept.first - local));
+  int32_t period = 0;
+  for (size_t i = 0; i < recent_.size(); ++i) {
+    const int32_t gap = std::abs(static_cast<int32_t>(recent_[i].first - local));
     if (!nearest || gap < nearestGap) {
-      nearest = &kept;
+      nearest = &recent_[i];
       nearestGap = gap;
     }
+    const int32_t step = i > 0 ? static_cast<int32_t>(recent_[i].first - recent_[i - 1].first) : 0;
+    if (step > 0 && (period == 0 || step < period)) period = step;
   }
-  const double period = recent_.size() > 1 ? static_cast<double>(static_cast<int32_t>(recent_.back().first - recent_.front().first)) /
-                                                 static_cast<double>(recent_.size() - 1)
-                                           : 0.0;
   return nearestGap <= std::max(10.0, 0.75 * period) ? nearest : nullptr;
 }
 

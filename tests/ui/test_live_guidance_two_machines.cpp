@@ -184,6 +184,32 @@ TEST_F(TwoMachineGuidance, TheClientStoresItsFrameOfTheServersMoment) {
   EXPECT_EQ(client.store.GetViewCount(0), 1);
 }
 
+// A busy client loses frames: the frame next to the lost one is of another
+// moment, however long the steps between the frames it kept.
+TEST_F(TwoMachineGuidance, AFrameOfTheNextMomentDoesNotStandInForALostOne) {
+  const std::vector<SyntheticPose> poses = SeenByBoth();
+  ASSERT_GE(poses.size(), 4u);
+  const uint32_t start = 5000, period = 150;
+  client.guidance->SetPacing({60000.0, 0.0});  // it searches the first frame alone
+  const std::vector<std::pair<uint32_t, SyntheticPose>> kept{{0, poses[0]}, {1, poses[0]}, {4, poses[1]}, {6, poses[2]}};
+  for (const auto& [slot, pose] : kept) client.guidance->OfferFrame(Render(RightOf(pose)), start + slot * period);
+  ASSERT_TRUE(PumpUntil([&] { return client.guidance->SearchesFinished() == 1; }));
+  QCoreApplication::processEvents();
+
+  // The server's frame of a moment the client lost: refused, nothing stored.
+  Search(server, Render(poses[3]), start + 5 * period);
+  EXPECT_EQ(server.guidance->PairsAsked(), 1);
+  EXPECT_EQ(server.guidance->PairsRefused(), 1);
+  EXPECT_EQ(server.store.GetViewCount(0), 0);
+  EXPECT_EQ(client.store.GetViewCount(0), 0);
+
+  // A moment the client kept: the pair is taken, the client's half of that moment.
+  Search(server, Render(poses[1]), start + 4 * period);
+  ASSERT_EQ(server.store.GetViewCount(0), 1);
+  ASSERT_EQ(client.store.GetViewCount(0), 1);
+  EXPECT_LT(MeanDistance(UsablePointLists(client.store, 0).at(0), ProjectGrid(Camera(), RightOf(poses[1]), kGrid)), 0.3);
+}
+
 TEST_F(TwoMachineGuidance, ViewsOutOfStepTakeNoPairAndSaySo) {
   const std::vector<SyntheticPose> poses = SeenByBoth();
   ASSERT_GE(poses.size(), 1u);
