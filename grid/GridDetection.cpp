@@ -185,12 +185,29 @@ GridStatus ChooseReading(const cv::Mat& gray, const Points& detected, int nx, in
   return GridStatus::Ok;
 }
 
+// Whether a click belongs to a grid corner and not to one of the grid's
+// points around it (on the board or beyond its edge): it lies nearer the
+// corner than any of them. On a steep view the two grid steps at a corner
+// differ much in length and direction, so no circle around the corner tells
+// this.
+bool NearestGridPoint(const cv::Point2f& corner, const cv::Point2f& rowStep, const cv::Point2f& columnStep,
+                      const ImagePoint& click) {
+  const double dx = click.x - corner.x, dy = click.y - corner.y;
+  const cv::Point2d a(rowStep), b(columnStep);
+  for (const cv::Point2d& v : {a, b, a + b, a - b}) {
+    const double along = dx * v.x + dy * v.y, half = 0.5 * v.dot(v);
+    if (std::abs(along) >= half) return false;
+  }
+  return true;
+}
+
 // The reading of the detector's corners whose outer corners lie at the
-// clicked ones, each within half the distance to its nearest neighbour.
+// clicked ones, each nearer its corner than any other point of the grid.
 bool ReadInClickedOrder(const Points& detected, const std::array<ImagePoint, 4>& ordered, int nx, int ny,
                         Points& grid) {
   const std::array<int, 4> outer{0, nx - 1, ny * nx - 1, (ny - 1) * nx};  // s0, s1, s2, s3 in grid order
-  const int neighbours[4] = {1, nx - 2, ny * nx - 2, (ny - 1) * nx + 1};
+  const int rowNeighbours[4] = {1, nx - 2, ny * nx - 2, (ny - 1) * nx + 1};
+  const int columnNeighbours[4] = {nx, 2 * nx - 1, (ny - 1) * nx - 1, (ny - 2) * nx};
   for (int transpose = 0; transpose <= (nx == ny ? 1 : 0); ++transpose)
     for (int flipRows = 0; flipRows <= 1; ++flipRows)
       for (int flipColumns = 0; flipColumns <= 1; ++flipColumns) {
@@ -198,9 +215,8 @@ bool ReadInClickedOrder(const Points& detected, const std::array<ImagePoint, 4>&
         bool matches = true;
         for (int k = 0; k < 4 && matches; ++k) {
           const cv::Point2f corner = reordered[outer[k]];
-          const cv::Point2f step = reordered[neighbours[k]] - corner;
-          const double reach = 0.5 * std::hypot(static_cast<double>(step.x), static_cast<double>(step.y));
-          matches = std::hypot(corner.x - ordered[k].x, corner.y - ordered[k].y) < reach;
+          matches = NearestGridPoint(corner, reordered[rowNeighbours[k]] - corner,
+                                     reordered[columnNeighbours[k]] - corner, ordered[k]);
         }
         if (matches) {
           grid = std::move(reordered);

@@ -63,10 +63,10 @@ GridDetection DetectGridPoints(const cv::Mat& gray, const GridDescription& grid,
 // (then the picture warped so the clicks form a square grid, then stretched
 // copies of the area as for steep boards above), and a board whose four outer
 // corners lie at the ordered border points s0..s3 (OrderBorderPoints in
-// GridExtraction.h; each within half a square) comes back in their grid order:
-// s3 is the origin, whatever the colours say. Its corners are refined as
-// detected ones are and must fit the grid as they must (PointsDoNotFit);
-// `border` is s3, s0, s1, s2 as refined.
+// GridExtraction.h; each nearer its corner than any other point of the grid)
+// comes back in their grid order: s3 is the origin, whatever the colours say.
+// Its corners are refined as detected ones are and must fit the grid as they
+// must (PointsDoNotFit); `border` is s3, s0, s1, s2 as refined.
 GridDetection DetectGridAtBorder(const cv::Mat& gray, const GridDescription& grid,
                                  const std::array<ImagePoint, 4>& ordered, const cv::Rect& area);
 

@@ -458,6 +458,44 @@ TEST(SteepViews, ClicksTheRefinementCarriesOffTheirWindowKeepTheirPlace) {
   }
 }
 
+// A clicked outer corner picks the detector's board where the click lies
+// nearer that corner than any other point of the grid. On steep views the two
+// grid steps at a corner differ much in length and direction: a click far off
+// along the long step is still the corner's, one as far along the short step,
+// or on the next corner there, is not. Two 60 degree views at 2 grey levels of
+// noise: on the first the origin's short step is along the row, on the second
+// along the column and half as long as the row step.
+TEST(SteepViews, ClicksPickTheBoardWhoseCornerTheyLieNearest) {
+  const SteepView views[] = {RenderSteepViews(VgaCamera(0.0), {6.0}, 1.0, 2.0, 71, {50.0, 60.0}).at(1),
+                             RenderSteepViews(VgaCamera(-0.3), {6.0}, 1.0, 2.0, 101, {50.0, 60.0}).at(1)};
+  const int nx = kGrid.nx, bottom = kGrid.ny - 1;
+  for (const SteepView& view : views) {
+    cv::Mat gray;
+    ASSERT_EQ(MakeGrayImage(view.image, gray), GridStatus::Ok);
+    const ImagePoint origin = view.exact[bottom * nx];
+    const ImagePoint rowNeighbour = view.exact[bottom * nx + 1], columnNeighbour = view.exact[(bottom - 1) * nx];
+    const bool rowShorter = Distance(rowNeighbour, origin) < Distance(columnNeighbour, origin);
+    const ImagePoint shortStep = rowShorter ? rowNeighbour : columnNeighbour;
+    const ImagePoint longStep = rowShorter ? columnNeighbour : rowNeighbour;
+    ASSERT_GT(Distance(longStep, origin), 1.4 * Distance(shortStep, origin)) << view.label;
+    const auto clickedAt = [&](const ImagePoint& towards, double share) {
+      const std::array<ImagePoint, 4> clicks{
+          ImagePoint{origin.x + share * (towards.x - origin.x), origin.y + share * (towards.y - origin.y)},
+          view.exact[bottom * nx + nx - 1], view.exact[nx - 1], view.exact[0]};
+      return DetectGridAtBorder(gray, kGrid, OrderBorderPoints(clicks), cv::Rect(0, 0, gray.cols, gray.rows));
+    };
+    for (const auto& [towards, share] : {std::pair{longStep, 0.45}, std::pair{shortStep, 0.3}}) {
+      const GridDetection found = clickedAt(towards, share);
+      const std::string label = view.label + " click " + std::to_string(share) + " of a step off";
+      EXPECT_EQ(found.status, GridStatus::Ok) << label;
+      for (size_t k = 0; k < found.corners.size(); ++k)
+        EXPECT_LT(Distance(found.corners[k], view.exact[k]), 0.3) << label << " corner " << k;
+    }
+    for (double share : {0.6, 1.0})
+      EXPECT_EQ(clickedAt(shortStep, share).status, GridStatus::BoardNotFound) << view.label << " " << share;
+  }
+}
+
 // Boards tilted 70 degrees at 640x480: squares three times narrower one way
 // than the other, which the library's detectors do not take in the picture
 // as it stands. After four clicks they are searched in the picture rectified
