@@ -185,15 +185,20 @@ GridStatus ChooseReading(const cv::Mat& gray, const Points& detected, int nx, in
   return GridStatus::Ok;
 }
 
+// Sine of the smallest angle between a detected outer corner's two grid steps.
+constexpr double kMinStepsSine = 0.2;
+
 // Whether a click belongs to a grid corner and not to one of the grid's
 // points around it (on the board or beyond its edge): it lies nearer the
 // corner than any of them. On a steep view the two grid steps at a corner
 // differ much in length and direction, so no circle around the corner tells
-// this.
+// this. Steps (nearly) along one line are a misplaced detected corner, not a
+// grid: no click belongs to it.
 bool NearestGridPoint(const cv::Point2f& corner, const cv::Point2f& rowStep, const cv::Point2f& columnStep,
                       const ImagePoint& click) {
   const double dx = click.x - corner.x, dy = click.y - corner.y;
   const cv::Point2d a(rowStep), b(columnStep);
+  if (std::abs(a.cross(b)) < kMinStepsSine * std::sqrt(a.dot(a) * b.dot(b))) return false;
   for (const cv::Point2d& v : {a, b, a + b, a - b}) {
     const double along = dx * v.x + dy * v.y, half = 0.5 * v.dot(v);
     if (std::abs(along) >= half) return false;

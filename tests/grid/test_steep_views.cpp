@@ -496,6 +496,20 @@ TEST(SteepViews, ClicksPickTheBoardWhoseCornerTheyLieNearest) {
   }
 }
 
+// On this 70 degree view the detector, searching the clicked area, puts an
+// outer corner 5 px off, on the line through its two neighbours. No click
+// belongs to such a corner: that board is passed over, and the one found in
+// the picture rectified by the clicks gives the corners.
+TEST(SteepViews, ADetectedOuterCornerOffTheGridDoesNotTakeTheClick) {
+  const SteepView view = RenderSteepViews(VgaCamera(-0.3), {6.0}, 1.0, 0.0, 41, {50.0, 60.0, 70.0}, 16).at(2);
+  PointList corners;
+  CornerSource source = CornerSource::Walk;
+  ASSERT_EQ(ClickView(view, kGrid, 2.0, 1, corners, source), GridStatus::Ok) << view.label;
+  EXPECT_EQ(source, CornerSource::Detector) << view.label;
+  for (size_t k = 0; k < corners.size(); ++k)
+    EXPECT_LT(Distance(corners[k], view.exact[k]), 0.3) << view.label << " corner " << k;
+}
+
 // Boards tilted 70 degrees at 640x480: squares three times narrower one way
 // than the other, which the library's detectors do not take in the picture
 // as it stands. After four clicks they are searched in the picture rectified
