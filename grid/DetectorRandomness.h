@@ -3,11 +3,12 @@
 // the calling thread's generator (cv::theRNG()), which every earlier draw on
 // that thread has moved on. Left alone, one picture's board is then found in
 // one run and missed in the next, or found with other corners, depending on
-// what the thread did before. Each call of that detector holds this
-// guard: it starts from the same state every time, and the caller's state is
-// given back afterwards, so detection neither depends on nor disturbs the
-// caller's random numbers.
+// what the thread did before. Every call of that detector goes through
+// FindBoardFromFixedState: it starts from the same state every time, and the
+// caller's state is given back afterwards, so detection neither depends on
+// nor disturbs the caller's random numbers.
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
 class FixedDetectorRandomness {
@@ -20,3 +21,9 @@ class FixedDetectorRandomness {
  private:
   uint64 saved_;
 };
+
+inline bool FindBoardFromFixedState(cv::InputArray gray, const cv::Size& pattern, cv::OutputArray corners, int flags,
+                                    cv::OutputArray meta = cv::noArray()) {
+  const FixedDetectorRandomness fixed;
+  return cv::findChessboardCornersSB(gray, pattern, corners, flags, meta);
+}

@@ -240,20 +240,13 @@ struct ClassicOutcome {
   Points corners;  // empty where it found no board
 };
 
-// The library's sector-based detector, from the same random state whatever
-// ran before on the thread.
-bool SectorDetector(const cv::Mat& gray, const cv::Size& pattern, Points& corners, int flags) {
-  const FixedDetectorRandomness fixed;
-  return cv::findChessboardCornersSB(gray, pattern, corners, flags);
-}
-
 bool RunLibraryDetectors(const cv::Mat& gray, int nx, int ny, Points& corners, const ClassicOutcome* classic = nullptr) {
   const cv::Size pattern(nx, ny);
   try {
-    if (SectorDetector(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return true;
+    if (FindBoardFromFixedState(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return true;
     corners.clear();
     // Steep boards with far squares of a few pixels need the thorough search.
-    if (SectorDetector(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_EXHAUSTIVE))
+    if (FindBoardFromFixedState(gray, pattern, corners, cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_EXHAUSTIVE))
       return true;
     corners.clear();
     // The quick check keeps the classic detector from searching a board-less
@@ -514,7 +507,7 @@ using SteepCopy = TiltGuess;
 bool SearchStretched(const cv::Mat& gray, const SteepCopy& steep, double scale, int nx, int ny, Points& corners) {
   const StretchedCopy copy = Stretched(gray, steep.degrees, steep.stretch, scale);
   try {
-    if (!SectorDetector(copy.gray, cv::Size(nx, ny), corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return false;
+    if (!FindBoardFromFixedState(copy.gray, cv::Size(nx, ny), corners, cv::CALIB_CB_NORMALIZE_IMAGE)) return false;
     cv::Mat back;
     cv::invertAffineTransform(cv::Mat(copy.toCopy), back);
     cv::transform(corners, corners, back);
@@ -553,16 +546,13 @@ bool SteepSearch(const cv::Mat& gray, int nx, int ny, Points& corners) {
   for (const auto& copy : fixed)
     if (found(copy.second)) return true;
   if (guess) {
-    for (double beside : {-1.0, 1.0}) {
-      const SteepCopy copy{guess->degrees + beside * kGuessUncertainty, guess->stretch};
-      if (saddles(copy) >= nx * ny && found(copy)) return true;
-    }
     const double further = std::min(kMaxGuessedStretch, kFurtherStretch * guess->stretch);
-    for (double beside : {0.0, -1.0, 1.0}) {
-      if (!(further > guess->stretch)) break;
-      const SteepCopy copy{guess->degrees + beside * kGuessUncertainty, further};
+    std::vector<SteepCopy> around{{guess->degrees - kGuessUncertainty, guess->stretch},
+                                  {guess->degrees + kGuessUncertainty, guess->stretch}};
+    if (further > guess->stretch)
+      for (double beside : {0.0, -1.0, 1.0}) around.push_back({guess->degrees + beside * kGuessUncertainty, further});
+    for (const SteepCopy& copy : around)
       if (saddles(copy) >= nx * ny && found(copy)) return true;
-    }
   }
   corners.clear();
   return false;

@@ -57,8 +57,7 @@ std::vector<GridDescription> SeenSizes(const cv::Mat& view, const GridDescriptio
   std::vector<cv::Point2f> corners;
   cv::Mat meta;
   try {
-    const FixedDetectorRandomness fixed;
-    if (!cv::findChessboardCornersSB(gray, cv::Size(kMinSide, kMinSide), corners, cv::CALIB_CB_LARGER, meta)) return {};
+    if (!FindBoardFromFixedState(gray, cv::Size(kMinSide, kMinSide), corners, cv::CALIB_CB_LARGER, meta)) return {};
   } catch (const cv::Exception&) {
     return {};
   }
