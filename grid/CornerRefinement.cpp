@@ -402,10 +402,108 @@ CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int 
   return result;
 }
 
-CornerRefinement RefineClick(const cv::Mat& gray, const ImagePoint& click, double uncertainty) {
-  CornerRefinement refined = RefineCorner(gray, click, ClampHalfWindow(gray, ClickHalfWindow(uncertainty)));
-  if (refined.status == GridStatus::Ok && Length(refined.point, click) > refined.halfWindow) refined.point = click;
+namespace {
+
+// The picture is smoothed this much (Gaussian sigma, px) before the saddle
+// strength is taken around a click.
+constexpr double kSaddleSmoothing = 1.0;
+// Peaks weaker than this share of the strongest near the click are noise.
+constexpr float kSaddleShare = 0.5f;
+
+// Saddle strength of the smoothed picture: the mixed second derivative
+// squared less the product of the two pure ones. It peaks where four squares
+// meet (the picture bends up one way and down the other) and is near zero
+// along a straight edge, whatever the squares' size and shape.
+cv::Mat SaddleStrength(const cv::Mat& patch) {
+  cv::Mat smooth, xx, yy, xy;
+  patch.convertTo(smooth, CV_32F);
+  cv::GaussianBlur(smooth, smooth, cv::Size(0, 0), kSaddleSmoothing);
+  cv::Sobel(smooth, xx, CV_32F, 2, 0, 3);
+  cv::Sobel(smooth, yy, CV_32F, 0, 2, 3);
+  cv::Sobel(smooth, xy, CV_32F, 1, 1, 3);
+  return xy.mul(xy) - xx.mul(yy);
+}
+
+bool IsPeak(const cv::Mat& strength, int row, int column) {
+  const float value = strength.at<float>(row, column);
+  if (!(value > 0.0f)) return false;
+  for (int dr = -1; dr <= 1; ++dr)
+    for (int dc = -1; dc <= 1; ++dc)
+      if ((dr != 0 || dc != 0) && strength.at<float>(row + dr, column + dc) > value) return false;
+  return true;
+}
+
+// Sub-pixel offset of a peak along one axis from the parabola through three values.
+double PeakOffset(float before, float at, float after) {
+  const double bend = before - 2.0 * at + after;
+  return bend < 0.0 ? std::clamp(0.5 * (before - after) / bend, -0.5, 0.5) : 0.0;
+}
+
+struct SaddlePeak {
+  ImagePoint at;
+  float strength = 0.0f;
+};
+
+std::vector<SaddlePeak> SaddlePeaksNear(const cv::Mat& gray, const ImagePoint& click, double reach) {
+  const int margin = static_cast<int>(std::ceil(reach + 3.0 * kSaddleSmoothing)) + 2;
+  const int x = static_cast<int>(std::lround(click.x)), y = static_cast<int>(std::lround(click.y));
+  const cv::Rect box =
+      cv::Rect(x - margin, y - margin, 2 * margin + 1, 2 * margin + 1) & cv::Rect(0, 0, gray.cols, gray.rows);
+  std::vector<SaddlePeak> peaks;
+  if (box.width < 3 || box.height < 3) return peaks;
+  const cv::Mat strength = SaddleStrength(gray(box));
+  for (int r = 1; r + 1 < strength.rows; ++r)
+    for (int c = 1; c + 1 < strength.cols; ++c) {
+      if (Length(ImagePoint{double(box.x + c), double(box.y + r)}, click) > reach || !IsPeak(strength, r, c)) continue;
+      const float value = strength.at<float>(r, c);
+      const double dx = PeakOffset(strength.at<float>(r, c - 1), value, strength.at<float>(r, c + 1));
+      const double dy = PeakOffset(strength.at<float>(r - 1, c), value, strength.at<float>(r + 1, c));
+      peaks.push_back({ImagePoint{box.x + c + dx, box.y + r + dy}, value});
+    }
+  return peaks;
+}
+
+// The junction of squares nearest the click within `reach`: the nearest of
+// the saddle peaks there that are at least kSaddleShare as strong as the
+// strongest. None on a featureless patch.
+std::optional<ImagePoint> NearestJunction(const cv::Mat& gray, const ImagePoint& click, double reach) {
+  const std::vector<SaddlePeak> peaks = SaddlePeaksNear(gray, click, reach);
+  float strongest = 0.0f;
+  for (const SaddlePeak& peak : peaks) strongest = std::max(strongest, peak.strength);
+  std::optional<ImagePoint> nearest;
+  for (const SaddlePeak& peak : peaks)
+    if (peak.strength >= kSaddleShare * strongest && (!nearest || Length(peak.at, click) < Length(*nearest, click)))
+      nearest = peak.at;
+  return nearest;
+}
+
+// A refined click further than this from the junction nearest the click has
+// been pulled off it by other squares' edges.
+constexpr double kClickOffJunction = 1.0;
+
+// How far from a click its junction may lie: as far as the click may be off
+// (not beyond the largest window; a NaN counts as that) and the half pixel a
+// peak's position is rounded by.
+double JunctionReach(double uncertainty) {
+  return (uncertainty < kMaxHalfWindow ? std::max(uncertainty, 0.0) : double(kMaxHalfWindow)) + 0.5;
+}
+
+CornerRefinement RefineWithin(const cv::Mat& gray, const ImagePoint& start, int halfWindow) {
+  CornerRefinement refined = RefineCorner(gray, start, ClampHalfWindow(gray, halfWindow));
+  if (refined.status == GridStatus::Ok && Length(refined.point, start) > refined.halfWindow) refined.point = start;
   return refined;
+}
+
+}  // namespace
+
+CornerRefinement RefineClick(const cv::Mat& gray, const ImagePoint& click, double uncertainty) {
+  const CornerRefinement fromClick = RefineWithin(gray, click, ClickHalfWindow(uncertainty));
+  if (fromClick.status != GridStatus::Ok) return fromClick;
+  const std::optional<ImagePoint> junction = NearestJunction(gray, click, JunctionReach(uncertainty));
+  if (!junction || Length(fromClick.point, *junction) <= kClickOffJunction) return fromClick;
+  // From the junction the corner is about a pixel away: the smallest window
+  // reaches least onto the neighbouring squares.
+  return RefineWithin(gray, *junction, kMinHalfWindow);
 }
 
 namespace {

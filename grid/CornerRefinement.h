@@ -83,12 +83,15 @@ int ClampHalfWindow(const cv::Mat& gray, int halfWindow);
 // single precision, as the library works in it.
 CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int halfWindow);
 
-// A click refined as above in the window its uncertainty gives
-// (ClickHalfWindow, cut to the image). On a steep view's thin squares the
-// library's refinement can run out of that window onto another square's edge
-// (clicks 2 px off were carried over 5 px away); a click it takes further
-// than the half-size keeps the place it was made at, and the estimation
-// refines it again in the window its squares allow.
+// A click, whose squares are not known yet, refined to place its mark: in
+// the window its uncertainty gives (ClickHalfWindow, cut to the image); a
+// point the refinement takes further than the half-size keeps its start. On a
+// steep view's thin squares that window holds other squares' edges (clicks
+// 2 px off were carried 4 to 5 px away, nearer the next corner than their
+// own); where the refined click lies more than a pixel from the junction of
+// squares nearest the click within `uncertainty` (a peak of the picture's
+// saddle strength), the junction is refined instead, in the smallest window.
+// The estimation refines the clicks again in the windows their squares allow.
 CornerRefinement RefineClick(const cv::Mat& gray, const ImagePoint& click, double uncertainty);
 
 // Refines every corner of an nx x ny grid (grid order) from its position in
