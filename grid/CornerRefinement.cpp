@@ -79,6 +79,36 @@ cv::TermCriteria RefinementStop() {
   return cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, kRefineIterations, kRefineAccuracy);
 }
 
+bool RunLibraryRefinement(const cv::Mat& image, cv::Point2f& corner, int halfWindow) {
+  try {
+    cv::cornerSubPix(image, CornerMat(corner), cv::Size(halfWindow, halfWindow), cv::Size(-1, -1), RefinementStop());
+  } catch (const cv::Exception&) {
+    return false;
+  }
+  return true;
+}
+
+// The library gives its start back, to the last bit, when its steps run out
+// of the window or the window shows no gradients: nothing was refined, and
+// the point may be pixels off its corner. A start that already is its corner
+// can come back too (the last step is below the single-precision spacing);
+// refined again from a little off, such a start is found again.
+constexpr float kRestartOffset = 0.25f;
+constexpr double kFoundAgain = 0.05;
+
+// The library's refinement of `corner` in place: RefinementFailed when the
+// library refuses, CornerNotRefined when it gives back a start that is no corner.
+GridStatus LibraryRefinement(const cv::Mat& image, cv::Point2f& corner, int halfWindow) {
+  const cv::Point2f start = corner;
+  if (!RunLibraryRefinement(image, corner, halfWindow)) return GridStatus::RefinementFailed;
+  if (corner != start) return GridStatus::Ok;
+  const cv::Point2f restart = start + cv::Point2f(kRestartOffset, kRestartOffset);
+  cv::Point2f again = restart;
+  const bool foundAgain =
+      RunLibraryRefinement(image, again, halfWindow) && again != restart && cv::norm(again - start) <= kFoundAgain;
+  return foundAgain ? GridStatus::Ok : GridStatus::CornerNotRefined;
+}
+
 // Squares a few pixels wide, seen steeply, are thin parallelograms: any pixel
 // window wide enough to hold the edges along them reaches across them onto
 // their neighbours' edges. Their corner is refined instead in a patch where
@@ -94,13 +124,8 @@ CornerRefinement RefineInSquarePatch(const cv::Mat& gray, const ImagePoint& poin
   cv::warpAffine(gray, patch, toImage, cv::Size(2 * kPatchSquare + 1, 2 * kPatchSquare + 1),
                  cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
   cv::Point2f corner(static_cast<float>(half), static_cast<float>(half));
-  const int window = static_cast<int>(kWindowFraction * kPatchSquare);
-  try {
-    cv::cornerSubPix(patch, CornerMat(corner), cv::Size(window, window), cv::Size(-1, -1), RefinementStop());
-  } catch (const cv::Exception&) {
-    result.status = GridStatus::RefinementFailed;
-    return result;
-  }
+  result.status = LibraryRefinement(patch, corner, static_cast<int>(kWindowFraction * kPatchSquare));
+  if (result.status != GridStatus::Ok) return result;
   const cv::Vec3d inPatch(corner.x, corner.y, 1.0);
   const cv::Vec2d inImage = toImage * inPatch;
   result.point = {inImage[0], inImage[1]};
@@ -392,13 +417,8 @@ CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int 
     return result;
   }
   cv::Point2f corner(static_cast<float>(point.x), static_cast<float>(point.y));
-  try {
-    cv::cornerSubPix(gray, CornerMat(corner), cv::Size(halfWindow, halfWindow), cv::Size(-1, -1), RefinementStop());
-  } catch (const cv::Exception&) {
-    result.status = GridStatus::RefinementFailed;
-    return result;
-  }
-  result.point = {corner.x, corner.y};
+  result.status = LibraryRefinement(gray, corner, halfWindow);
+  if (result.status == GridStatus::Ok) result.point = {corner.x, corner.y};
   return result;
 }
 
@@ -490,7 +510,11 @@ double JunctionReach(double uncertainty) {
 
 CornerRefinement RefineWithin(const cv::Mat& gray, const ImagePoint& start, int halfWindow) {
   CornerRefinement refined = RefineCorner(gray, start, ClampHalfWindow(gray, halfWindow));
-  if (refined.status == GridStatus::Ok && Length(refined.point, start) > refined.halfWindow) refined.point = start;
+  const bool carriedOff = refined.status == GridStatus::Ok && Length(refined.point, start) > refined.halfWindow;
+  if (carriedOff || refined.status == GridStatus::CornerNotRefined) {
+    refined.status = GridStatus::Ok;
+    refined.point = start;
+  }
   return refined;
 }
 
@@ -533,7 +557,7 @@ CornerRefinement RefineInGridOrPixelWindow(const cv::Mat& gray, const PointList&
 }  // namespace
 
 GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx, int ny, PointList& refined,
-                             std::optional<double> maxShiftShare) {
+                             std::optional<double> maxShiftShare, UnrefinedCorner unrefined) {
   if (nx < 2 || ny < 2 || start.size() != static_cast<size_t>(nx) * ny) return GridStatus::WrongPointCount;
   if (gray.empty() || gray.type() != CV_8UC1) return GridStatus::BadImage;
   if (!WindowFitsImage(gray, kMinHalfWindow)) return GridStatus::WindowTooLarge;
@@ -544,6 +568,7 @@ GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx
       const CornerNeighbourhood around = NeighbourhoodOf(start, nx, ny, row, column);
       const CornerRefinement r = RefineInGridOrPixelWindow(gray, start, nx, ny, row, column, around);
       if (r.status == GridStatus::PointOutsideImage && maxShiftShare) return GridStatus::BoardNotFound;
+      if (r.status != GridStatus::Ok && unrefined == UnrefinedCorner::FailsTheGrid) return r.status;
       result[k] = r.point;
       if (maxShiftShare && Length(r.point, start[k]) > *maxShiftShare * NearestNeighbourDistance(around))
         return GridStatus::RefinementFailed;

@@ -80,25 +80,33 @@ int ClampHalfWindow(const cv::Mat& gray, int halfWindow);
 
 // Refines one corner in an 8-bit gray image with the given half-size (the
 // searched patch is 2*halfWindow + 1 pixels wide). The point travels in
-// single precision, as the library works in it.
+// single precision, as the library works in it. CornerNotRefined when the
+// library gives the point back unmoved and it is no corner (its steps ran out
+// of the window, or the window shows no gradients).
 CornerRefinement RefineCorner(const cv::Mat& gray, const ImagePoint& point, int halfWindow);
 
 // A click, whose squares are not known yet, refined to place its mark: in
 // the window its uncertainty gives (ClickHalfWindow, cut to the image); a
-// point the refinement takes further than the half-size keeps its start. On a
-// steep view's thin squares that window holds other squares' edges (clicks
-// 2 px off were carried 4 to 5 px away, nearer the next corner than their
-// own); where the refined click lies more than a pixel from the junction of
-// squares nearest the click within `uncertainty` (a peak of the picture's
-// saddle strength), the junction is refined instead, in the smallest window.
-// The estimation refines the clicks again in the windows their squares allow.
+// point the refinement takes further than the half-size, or cannot refine,
+// keeps its start. On a steep view's thin squares that window holds other
+// squares' edges (clicks 2 px off were carried 4 to 5 px away, nearer the
+// next corner than their own); where the refined click lies more than a
+// pixel from the junction of squares nearest the click within `uncertainty`
+// (a peak of the picture's saddle strength), the junction is refined instead,
+// in the smallest window. The estimation refines the clicks again in the
+// windows their squares allow.
 CornerRefinement RefineClick(const cv::Mat& gray, const ImagePoint& click, double uncertainty);
+
+enum class UnrefinedCorner { KeepsItsPlace, FailsTheGrid };
 
 // Refines every corner of an nx x ny grid (grid order) from its position in
 // `start`, each in the grid window (or pixel window) fitted to the squares
-// `start` shows. A corner that cannot be refined keeps its position. With
+// `start` shows. A corner that cannot be refined keeps its position, or with
+// FailsTheGrid fails the whole grid with its status (CornerNotRefined where
+// nothing near it is a corner): a position only predicted is no corner. With
 // maxShiftShare set, a corner that moves further than that share of the
 // distance to its nearest neighbour fails the whole grid (RefinementFailed):
 // it settled on something else. Everything is checked before `refined` is written.
 GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx, int ny, PointList& refined,
-                             std::optional<double> maxShiftShare = std::nullopt);
+                             std::optional<double> maxShiftShare = std::nullopt,
+                             UnrefinedCorner unrefined = UnrefinedCorner::KeepsItsPlace);

@@ -331,9 +331,11 @@ GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 
   } else {
     from = CornerSource::Walk;
     // A last pass with windows from the walked corners themselves, as the
-    // detector's corners get.
-    if (RefineGridCorners(gray, WalkAndRefine(gray, H, grid), grid.nx, grid.ny, refined) != GridStatus::Ok)
-      return GridStatus::RefinementFailed;
+    // detector's corners get. A corner it cannot refine is only where the
+    // clicks predict it, maybe pixels off: the walk is refused.
+    const GridStatus walked = RefineGridCorners(gray, WalkAndRefine(gray, H, grid), grid.nx, grid.ny, refined,
+                                                std::nullopt, UnrefinedCorner::FailsTheGrid);
+    if (walked != GridStatus::Ok) return walked;
     // The detector's corners were fitted to the grid already.
     if (!FitPointsToGrid(refined, grid.nx, grid.ny, gray.cols, gray.rows).fits) return GridStatus::PointsDoNotFit;
   }

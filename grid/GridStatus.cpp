@@ -22,6 +22,7 @@ const char* DescribeGridStatus(GridStatus status) {
     case GridStatus::WrongPointCount: return "the point list does not hold one point per grid corner";
     case GridStatus::PointsDoNotFit: return "the corners found do not fit the grid";
     case GridStatus::ImageUnreadable: return "the view's picture cannot be read (its file changed or vanished since it was added)";
+    case GridStatus::CornerNotRefined: return "no corner was found near where a grid corner should be";
   }
   return "unknown grid status";
 }

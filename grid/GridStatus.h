@@ -25,6 +25,7 @@ enum class GridStatus {
   WrongPointCount,     // a point list that is not nx*ny points long
   PointsDoNotFit,      // the corners found do not lie on one plane's grid
   ImageUnreadable,     // the view's picture file changed or vanished since it was added
+  CornerNotRefined,    // no corner near a point to refine: the refinement gave the point back unmoved
 };
 
 // One-line English description of a status ("" for Ok).

@@ -478,6 +478,33 @@ TEST(SteepViews, ClicksOnSmallNoisySquaresAreRefinedFromTheJunctionNearest) {
   ASSERT_NO_FATAL_FAILURE(ExpectClicksAccepted(view, 4));
 }
 
+// The same pose through a barrel lens: at a click 2 px off the origin (the
+// first of ClickView's fourth slip) the library's refinement in the 5x5 and
+// 7x7 pixel windows gives the click back unmoved, and so does every window
+// of the grid refinement started there. Kept, it would stand 2 px off as a
+// corner (the grid fit passed such a walked grid); it is reported unrefined.
+TEST(SteepViews, AClickNothingRefinesIsReportedUnrefined) {
+  const SteepView view = RenderSteepViews(VgaCamera(-0.3), {6.0}, 1.0, 2.0, 71, {50.0, 60.0}).at(1);
+  cv::Mat gray;
+  ASSERT_EQ(MakeGrayImage(view.image, gray), GridStatus::Ok);
+  const int origin = (kGrid.ny - 1) * kGrid.nx;
+  std::mt19937 random(4);
+  const double a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(random);
+  const ImagePoint click{view.exact[origin].x + 2.0 * std::cos(a), view.exact[origin].y + 2.0 * std::sin(a)};
+  for (int halfWindow : {2, 3}) {
+    const CornerRefinement r = RefineCorner(gray, click, halfWindow);
+    EXPECT_EQ(r.status, GridStatus::CornerNotRefined) << halfWindow << ": moved " << Distance(r.point, click);
+  }
+  PointList start = view.exact;
+  start[origin] = click;
+  PointList kept, refused;
+  ASSERT_EQ(RefineGridCorners(gray, start, kGrid.nx, kGrid.ny, kept), GridStatus::Ok);
+  ASSERT_GT(Distance(kept[origin], view.exact[origin]), 1.9) << "the click is refined here after all";
+  EXPECT_EQ(RefineGridCorners(gray, start, kGrid.nx, kGrid.ny, refused, std::nullopt, UnrefinedCorner::FailsTheGrid),
+            GridStatus::CornerNotRefined);
+  EXPECT_TRUE(refused.empty());
+}
+
 // A clicked outer corner picks the detector's board where the click lies
 // nearer that corner than any other point of the grid. On steep views the two
 // grid steps at a corner differ much in length and direction: a click far off
