@@ -9,6 +9,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "grid/GridLineBend.h"
+
 namespace {
 
 // Refinement stops after 20 iterations or when a step is below 0.0003 px.
@@ -265,7 +267,8 @@ std::array<bool, 2> BorderAxes(int nx, int ny, int row, int column) {
 // border (borderAxes) the board's edge is kept out (kBoardEdgeReach). Nothing
 // when the gradients give no crossing, or the corner moves too far.
 std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoint& start, cv::Vec2d along,
-                                             cv::Vec2d across, std::array<bool, 2> borderAxes) {
+                                             cv::Vec2d across, std::array<bool, 2> borderAxes,
+                                             GridWindowReach& reach) {
   const double reachX = kGridWindowShare * (std::abs(along[0]) + std::abs(across[0]));
   const double reachY = kGridWindowShare * (std::abs(along[1]) + std::abs(across[1]));
   const double shrink = std::min(1.0, kMaxHalfWindow / std::max(reachX, reachY));
@@ -352,6 +355,7 @@ std::optional<ImagePoint> RefineInGridWindow(const cv::Mat& gray, const ImagePoi
   if (!settled && !(damping * cv::norm(lastMove) <= kGridWindowUnsettled)) return std::nullopt;
   const cv::Vec2d moved = toSteps * (p - cv::Vec2d(start.x, start.y)) * kGridWindowShare;
   if (!(std::abs(moved[0]) <= kGridWindowMaxShift && std::abs(moved[1]) <= kGridWindowMaxShift)) return std::nullopt;
+  reach = std::array<double, 2>{kGridWindowShare * cv::norm(along), kGridWindowShare * cv::norm(across)};
   return ImagePoint{p[0], p[1]};
 }
 
@@ -536,7 +540,7 @@ namespace {
 // beyond the picture, no crossing, a corner moving off), in the pixel window
 // of the rule above, or the square patch for small squares.
 CornerRefinement RefineInGridOrPixelWindow(const cv::Mat& gray, const PointList& start, int nx, int ny, int row,
-                                           int column, const CornerNeighbourhood& around) {
+                                           int column, const CornerNeighbourhood& around, GridWindowReach& reach) {
   const ImagePoint& point = start[static_cast<size_t>(row) * nx + column];
   const double extent = ShortestSquareExtent(around);
   const int halfWindow = ClampHalfWindow(gray, FittingHalfWindow(extent));
@@ -544,7 +548,7 @@ CornerRefinement RefineInGridOrPixelWindow(const cv::Mat& gray, const PointList&
     const auto along = GridStep(start, nx, ny, row, column, 0, 1);
     const auto across = GridStep(start, nx, ny, row, column, 1, 0);
     if (along && across)
-      if (const auto refined = RefineInGridWindow(gray, point, *along, *across, BorderAxes(nx, ny, row, column)))
+      if (const auto refined = RefineInGridWindow(gray, point, *along, *across, BorderAxes(nx, ny, row, column), reach))
         return CornerRefinement{GridStatus::Ok, *refined, halfWindow};
   }
   cv::Vec2d along, across;
@@ -562,17 +566,19 @@ GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx
   if (gray.empty() || gray.type() != CV_8UC1) return GridStatus::BadImage;
   if (!WindowFitsImage(gray, kMinHalfWindow)) return GridStatus::WindowTooLarge;
   PointList result(start.size());
+  std::vector<GridWindowReach> reach(start.size());
   for (int row = 0; row < ny; ++row)
     for (int column = 0; column < nx; ++column) {
       const size_t k = static_cast<size_t>(row) * nx + column;
       const CornerNeighbourhood around = NeighbourhoodOf(start, nx, ny, row, column);
-      const CornerRefinement r = RefineInGridOrPixelWindow(gray, start, nx, ny, row, column, around);
+      const CornerRefinement r = RefineInGridOrPixelWindow(gray, start, nx, ny, row, column, around, reach[k]);
       if (r.status == GridStatus::PointOutsideImage && maxShiftShare) return GridStatus::BoardNotFound;
       if (r.status != GridStatus::Ok && unrefined == UnrefinedCorner::FailsTheGrid) return r.status;
       result[k] = r.point;
       if (maxShiftShare && Length(r.point, start[k]) > *maxShiftShare * NearestNeighbourDistance(around))
         return GridStatus::RefinementFailed;
     }
+  StraightenGridWindowCorners(result, nx, ny, reach);
   refined = std::move(result);
   return GridStatus::Ok;
 }

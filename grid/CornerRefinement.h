@@ -107,6 +107,8 @@ enum class UnrefinedCorner { KeepsItsPlace, FailsTheGrid };
 // maxShiftShare set, a corner that moves further than that share of the
 // distance to its nearest neighbour fails the whole grid (RefinementFailed):
 // it settled on something else. Everything is checked before `refined` is written.
+// Corners the grid window refined are then moved back by the bow of their grid
+// lines (GridLineBend.h), which the window takes as straight.
 GridStatus RefineGridCorners(const cv::Mat& gray, const PointList& start, int nx, int ny, PointList& refined,
                              std::optional<double> maxShiftShare = std::nullopt,
                              UnrefinedCorner unrefined = UnrefinedCorner::KeepsItsPlace);
