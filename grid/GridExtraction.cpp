@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <vector>
 
@@ -55,16 +56,17 @@ bool IsConvexQuadrilateral(const std::array<ImagePoint, 4>& s) {
   return true;
 }
 
-// Homography from the unit square (0,0), (1,0), (1,1), (0,1) onto s0..s3.
-bool UnitSquareHomography(const std::array<ImagePoint, 4>& s, double H[9]) {
-  double source[8] = {0, 1, 1, 0, 0, 0, 1, 1};  // first row x, second row y
-  double destination[8];
-  for (int k = 0; k < 4; ++k) {
-    destination[k] = s[k].x;
-    destination[4 + k] = s[k].y;
+// Least-squares homography taking the source points onto the destination
+// points (at least four of each, in the same order).
+bool FitHomography(const std::vector<ImagePoint>& from, const std::vector<ImagePoint>& to, double H[9]) {
+  const int count = static_cast<int>(from.size());
+  std::vector<double> source(2 * from.size()), destination(2 * to.size());  // first row x, second row y
+  for (int k = 0; k < count; ++k) {
+    source[k] = from[k].x, source[count + k] = from[k].y;
+    destination[k] = to[k].x, destination[count + k] = to[k].y;
   }
-  CvMat sourceMat = cvMat(2, 4, CV_64FC1, source);
-  CvMat destinationMat = cvMat(2, 4, CV_64FC1, destination);
+  CvMat sourceMat = cvMat(2, count, CV_64FC1, source.data());
+  CvMat destinationMat = cvMat(2, count, CV_64FC1, destination.data());
   double result[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
   CvMat resultMat = cvMat(3, 3, CV_64FC1, result);
   Orvel_ClearError();
@@ -74,6 +76,11 @@ bool UnitSquareHomography(const std::array<ImagePoint, 4>& s, double H[9]) {
   if (failed || !std::all_of(result, result + 9, [](double v) { return std::isfinite(v); })) return false;
   std::copy(result, result + 9, H);
   return true;
+}
+
+// Homography from the unit square (0,0), (1,0), (1,1), (0,1) onto s0..s3.
+bool UnitSquareHomography(const std::array<ImagePoint, 4>& s, double H[9]) {
+  return FitHomography({{0, 0}, {1, 0}, {1, 1}, {0, 1}}, {s.begin(), s.end()}, H);
 }
 
 // Corner (row, column) of the grid predicted through H, in single precision.
@@ -226,6 +233,40 @@ PointList WalkAndRefine(const cv::Mat& gray, const double H[9], const GridDescri
   return refined;
 }
 
+// Whether every walked corner lies where the corners around it put it: each
+// one against the homography of the others within two grid steps (leaving it
+// out, so it cannot pull that fit towards itself), within the share of its
+// nearest neighbour's distance that the whole grid's fit allows. A corner the
+// walk refined onto something else that is a corner (the edge of a sticker
+// over the board) can pass the whole grid's fit from the grid's rim, where it
+// pulls that fit to itself; two steps are short enough for lens bow to stay
+// far below the limit.
+bool EachCornerFitsItsNeighbours(const PointList& corners, int nx, int ny) {
+  constexpr int kReach = 2;
+  for (int row = 0; row < ny; ++row)
+    for (int column = 0; column < nx; ++column) {
+      std::vector<ImagePoint> steps, around;
+      double nearest = std::numeric_limits<double>::infinity();
+      const ImagePoint& corner = corners[static_cast<size_t>(row) * nx + column];
+      for (int r = std::max(row - kReach, 0); r <= std::min(row + kReach, ny - 1); ++r)
+        for (int c = std::max(column - kReach, 0); c <= std::min(column + kReach, nx - 1); ++c) {
+          if (r == row && c == column) continue;
+          const ImagePoint& p = corners[static_cast<size_t>(r) * nx + c];
+          steps.push_back({double(c - column), double(r - row)});
+          around.push_back(p);
+          if (std::abs(r - row) + std::abs(c - column) == 1)
+            nearest = std::min(nearest, std::hypot(p.x - corner.x, p.y - corner.y));
+        }
+      double H[9];
+      // A 2 x 2 grid has no corner to spare; the clicks alone place it.
+      if (around.size() < 5 || !FitHomography(steps, around, H)) continue;
+      const double x = H[2] / H[8], y = H[5] / H[8];
+      if (!std::isfinite(x) || !std::isfinite(y)) continue;
+      if (!(std::hypot(x - corner.x, y - corner.y) <= kFitWorstShare * nearest + kFitFloor)) return false;
+    }
+  return true;
+}
+
 // Where to look for the clicked board: the quadrilateral grown by two squares
 // on every side (the printed ring of squares and its margin), clipped to the
 // image; the whole image when the growth runs past the horizon.
@@ -337,7 +378,9 @@ GridStatus EstimateGridPoints(const cv::Mat& gray, const std::array<ImagePoint, 
                                                 std::nullopt, UnrefinedCorner::FailsTheGrid);
     if (walked != GridStatus::Ok) return walked;
     // The detector's corners were fitted to the grid already.
-    if (!FitPointsToGrid(refined, grid.nx, grid.ny, gray.cols, gray.rows).fits) return GridStatus::PointsDoNotFit;
+    if (!FitPointsToGrid(refined, grid.nx, grid.ny, gray.cols, gray.rows).fits ||
+        !EachCornerFitsItsNeighbours(refined, grid.nx, grid.ny))
+      return GridStatus::PointsDoNotFit;
   }
   if (source) *source = from;
   corners.clear();

@@ -245,18 +245,25 @@ TEST(EstimateGridPoints, MiddleOfAThreeByThreeGridIsFoundAtTheCrossingOfTheDiago
   EXPECT_EQ(untouched.size(), 1u);
 }
 
-// A corner hidden under a flat patch, the click on it 2.2 px off: the
-// detector does not find the board, and the walk finds nothing to refine at
-// that corner. The grid is refused; the click's place is never stored as the corner.
-TEST(EstimateGridPoints, AWalkedCornerNothingRefinesFailsTheGrid) {
-  TestBoard board = MakeBoard();
-  const ImagePoint hidden = board.Corner(board.ny - 1, 0);
-  board.image(cv::Rect(static_cast<int>(hidden.x + 0.5) - 10, static_cast<int>(hidden.y + 0.5) - 10, 20, 20))
-      .setTo(cv::Scalar(128, 128, 128));
-  PointList corners{{1.0, 2.0}};
-  EXPECT_EQ(EstimateGridPoints(GrayOf(board.image), Clicks(board), board.Grid(), corners),
-            GridStatus::CornerNotRefined);
-  EXPECT_EQ(corners.size(), 1u);
+// A grey patch over the lower-left corner, the click on it 2.2 px off: the
+// detector does not find the board. Where the patch hides the corner's whole
+// window, nothing refines there; where it is smaller, the walk settles on a
+// corner of the patch itself, some 5 px off, which the whole grid's fit lets
+// through because that outer corner pulls the fit towards itself. Either way
+// the grid is refused and nothing is stored.
+TEST(EstimateGridPoints, AWalkedCornerNotOnTheBoardFailsTheGrid) {
+  const auto estimate = [](int patch) {
+    TestBoard board = MakeBoard();
+    const ImagePoint hidden = board.Corner(board.ny - 1, 0);
+    const int left = static_cast<int>(hidden.x + 0.5) - patch / 2, top = static_cast<int>(hidden.y + 0.5) - patch / 2;
+    board.image(cv::Rect(left, top, patch, patch)).setTo(cv::Scalar(128, 128, 128));
+    PointList corners{{1.0, 2.0}};
+    const GridStatus status = EstimateGridPoints(GrayOf(board.image), Clicks(board), board.Grid(), corners);
+    EXPECT_EQ(corners.size(), 1u) << "patch " << patch;
+    return status;
+  };
+  EXPECT_EQ(estimate(20), GridStatus::CornerNotRefined);
+  EXPECT_EQ(estimate(10), GridStatus::PointsDoNotFit);
 }
 
 TEST(EstimateGridPoints, RefusesBadInputWithoutTouchingTheList) {
