@@ -25,6 +25,7 @@
 #include "grid/GridDetection.h"
 #include "grid/GridExtraction.h"
 #include "support/SanitizedBuild.h"
+#include "support/AxisRotation.h"
 
 namespace {
 
@@ -32,19 +33,7 @@ const GridDescription kGrid{30.0, 30.0, 9, 6, 3, 3};
 
 double Distance(const ImagePoint& a, const ImagePoint& b) { return std::hypot(a.x - b.x, a.y - b.y); }
 
-// Rotation by `angle` about the unit axis (ax, ay, 0), row by row.
-std::array<double, 9> AxisRotation(double ax, double ay, double angle) {
-  const double c = std::cos(angle), s = std::sin(angle), C = 1.0 - c;
-  return {c + ax * ax * C, ax * ay * C, ay * s, ax * ay * C, c + ay * ay * C, -ax * s, -ay * s, ax * s, c};
-}
-
-std::array<double, 9> Multiply(const std::array<double, 9>& a, const std::array<double, 9>& b) {
-  std::array<double, 9> m{};
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c)
-      for (int k = 0; k < 3; ++k) m[r * 3 + c] += a[r * 3 + k] * b[k * 3 + c];
-  return m;
-}
+using small_matrix::Multiply;
 
 double ShortestEdge(const PointList& p, const GridDescription& grid) {
   double shortest = 1e300;
