@@ -21,9 +21,10 @@ struct Videos {
   std::string raw, mpeg4, rawInterlaced, mjpegInterlaced;
 };
 
+// Made once per test program and removed with its folder when the program exits.
 Videos& SharedVideos() {
-  static Videos* videos = [] {
-    auto* v = new Videos;
+  static const std::unique_ptr<Videos> videos = [] {
+    auto v = std::make_unique<Videos>();
     v->raw = v->dir.File("raw.avi");
     v->mpeg4 = v->dir.File("mpeg4.avi");
     v->rawInterlaced = v->dir.File("raw_fields.avi");
