@@ -505,11 +505,16 @@ std::optional<ImagePoint> NearestJunction(const cv::Mat& gray, const ImagePoint&
 // been pulled off it by other squares' edges.
 constexpr double kClickOffJunction = 1.0;
 
+// How far a saddle peak may lie from its corner. On thin squares seen
+// steeply, with noise, the smoothed peak sits up to about 0.7 px off the
+// corner, and not always towards the click.
+constexpr double kJunctionPeakOffCorner = 1.0;
+
 // How far from a click its junction may lie: as far as the click may be off
-// (not beyond the largest window; a NaN counts as that) and the half pixel a
-// peak's position is rounded by.
+// (not beyond the largest window; a NaN counts as that) and as far as the
+// peak may be off its corner.
 double JunctionReach(double uncertainty) {
-  return (uncertainty < kMaxHalfWindow ? std::max(uncertainty, 0.0) : double(kMaxHalfWindow)) + 0.5;
+  return (uncertainty < kMaxHalfWindow ? std::max(uncertainty, 0.0) : double(kMaxHalfWindow)) + kJunctionPeakOffCorner;
 }
 
 CornerRefinement RefineWithin(const cv::Mat& gray, const ImagePoint& start, int halfWindow) {
