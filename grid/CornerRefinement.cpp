@@ -433,6 +433,9 @@ namespace {
 constexpr double kSaddleSmoothing = 1.0;
 // Peaks weaker than this share of the strongest near the click are noise.
 constexpr float kSaddleShare = 0.5f;
+// The strongest peak is sought this much beyond the junction's reach: a
+// junction just past the reach still marks the weak peaks inside it as noise.
+constexpr double kStrongestBeyondReach = 1.0;
 
 // Saddle strength of the smoothed picture: the mixed second derivative
 // squared less the product of the two pure ones. It peaks where four squares
@@ -478,25 +481,27 @@ std::vector<SaddlePeak> SaddlePeaksNear(const cv::Mat& gray, const ImagePoint& c
   const cv::Mat strength = SaddleStrength(gray(box));
   for (int r = 1; r + 1 < strength.rows; ++r)
     for (int c = 1; c + 1 < strength.cols; ++c) {
-      if (Length(ImagePoint{double(box.x + c), double(box.y + r)}, click) > reach || !IsPeak(strength, r, c)) continue;
+      if (!IsPeak(strength, r, c)) continue;
       const float value = strength.at<float>(r, c);
       const double dx = PeakOffset(strength.at<float>(r, c - 1), value, strength.at<float>(r, c + 1));
       const double dy = PeakOffset(strength.at<float>(r - 1, c), value, strength.at<float>(r + 1, c));
-      peaks.push_back({ImagePoint{box.x + c + dx, box.y + r + dy}, value});
+      const ImagePoint at{box.x + c + dx, box.y + r + dy};
+      if (Length(at, click) <= reach) peaks.push_back({at, value});
     }
   return peaks;
 }
 
 // The junction of squares nearest the click within `reach`: the nearest of
 // the saddle peaks there that are at least kSaddleShare as strong as the
-// strongest. None on a featureless patch.
+// strongest peak a little further out. None on a featureless patch.
 std::optional<ImagePoint> NearestJunction(const cv::Mat& gray, const ImagePoint& click, double reach) {
-  const std::vector<SaddlePeak> peaks = SaddlePeaksNear(gray, click, reach);
+  const std::vector<SaddlePeak> peaks = SaddlePeaksNear(gray, click, reach + kStrongestBeyondReach);
   float strongest = 0.0f;
   for (const SaddlePeak& peak : peaks) strongest = std::max(strongest, peak.strength);
   std::optional<ImagePoint> nearest;
   for (const SaddlePeak& peak : peaks)
-    if (peak.strength >= kSaddleShare * strongest && (!nearest || Length(peak.at, click) < Length(*nearest, click)))
+    if (peak.strength >= kSaddleShare * strongest && Length(peak.at, click) <= reach &&
+        (!nearest || Length(peak.at, click) < Length(*nearest, click)))
       nearest = peak.at;
   return nearest;
 }
