@@ -1,7 +1,6 @@
 #include "synth/BoardRenderer.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <random>
 
@@ -122,19 +121,6 @@ double UniformShade(const GridDescription& grid, const CornerPoint* const c[4]) 
   return left || right || below || above ? kBackground : -1.0;
 }
 
-// Where sample (a, b) of an n x n supersampling lies in its pixel, as
-// fractions of the pixel from its top-left corner. Each sample keeps to its
-// own cell of the n x n grid, but within the cell it is moved by a further
-// n-th of the cell, so that the n^2 samples have n^2 different x and n^2
-// different y positions. On a regular grid an edge close to a pixel axis
-// crosses every pixel at the same sample phase, and its drawn place is
-// rounded to 1/n pixel all along it; here to 1/n^2. The x step runs against
-// the row (n - 1 - a rather than a): run with it, n samples would share each
-// diagonal and edges at 45 degrees would still be rounded as coarsely.
-std::array<double, 2> SampleFraction(int a, int b, int n) {
-  return {(b + (n - a - 0.5) / n) / n, (a + (b + 0.5) / n) / n};
-}
-
 double DistanceToEdge(double value) { return std::fabs(value - std::nearbyint(value)); }
 
 }  // namespace
@@ -169,7 +155,7 @@ struct FrameSetting {
       : camera(c.ToParameters()), grid(g), plane(pose, g) {
     for (int a = 0; a < samples; ++a)
       for (int b = 0; b < samples; ++b) {
-        const auto [fu, fv] = SampleFraction(a, b, samples);
+        const double fu = (b + 0.5) / samples, fv = (a + 0.5) / samples;
         weights.push_back({(1 - fu) * (1 - fv), fu * (1 - fv), (1 - fu) * fv, fu * fv});
         offsets.push_back({fu - 0.5, fv - 0.5});
       }
@@ -324,10 +310,9 @@ cv::Mat RenderBoardPerSample(const SyntheticCamera& camera, const SyntheticPose&
     for (int column = 0; column < camera.width; ++column) {
       double sum = 0.0;
       for (int a = 0; a < samples; ++a)
-        for (int b = 0; b < samples; ++b) {
-          const auto [fu, fv] = SampleFraction(a, b, samples);
-          sum += ExactSampleShade(parameters, plane, grid, column - 0.5 + fu, row - 0.5 + fv);
-        }
+        for (int b = 0; b < samples; ++b)
+          sum += ExactSampleShade(parameters, plane, grid, column - 0.5 + (b + 0.5) / samples,
+                                  row - 0.5 + (a + 0.5) / samples);
       out[column] = sum / (samples * samples);
     }
   }

@@ -2,9 +2,6 @@
 // same grey levels on views with strong distortion, steep tilts, a board cut by
 // the image edge and a board plane whose horizon crosses the image.
 
-#include <algorithm>
-#include <cmath>
-
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
@@ -114,77 +111,5 @@ TEST(BoardRenderer, FisheyeBeyondNinetyDegreesGivesTheReferencePicture) {
     double low = 0.0, high = 0.0;
     cv::minMaxLoc(fast.reshape(1), &low, &high);
     EXPECT_LT(low, 60.0) << "view " << v << " shows black squares";
-  }
-}
-
-namespace {
-
-// Where the grey picture draws a straight edge crossing line `line` of the
-// picture (a row, or a column when `alongRows` is false) near `truth`: the
-// pixels across it hold the share of each side, so their sum gives the place.
-double DrawnEdge(const cv::Mat& grey, bool alongRows, int line, double truth) {
-  const int first = static_cast<int>(std::lround(truth)) - 4, last = first + 8;
-  const auto at = [&](int k) { return alongRows ? grey.at<double>(line, k) : grey.at<double>(k, line); };
-  const double before = at(first), after = at(last);
-  double share = 0.0;
-  for (int k = first; k <= last; ++k) share += (at(k) - after) / (before - after);
-  return first - 0.5 + share;
-}
-
-// Where the straight line through image points p and q crosses line `line`.
-double TrueEdge(const ImagePoint& p, const ImagePoint& q, bool alongRows, int line) {
-  if (alongRows) return p.x + (q.x - p.x) * (line - p.y) / (q.y - p.y);
-  return p.y + (q.y - p.y) * (line - p.x) / (q.x - p.x);
-}
-
-}  // namespace
-
-// A camera integrates light over each pixel. An edge that runs within a degree
-// or so of a pixel axis crosses all its pixels at nearly the same place within
-// them; a pattern of samples that puts n of them at each of only n x (or y)
-// positions draws such an edge up to 1/(2n) pixel off, and every corner on it
-// with it. With n^2 distinct positions the place is off by at most 1/(2n^2)
-// (plus how much the slant moves the edge within one pixel). Edges at 45
-// degrees must not be drawn much worse.
-TEST(BoardRenderer, DrawsEdgesAtTheirPlaceAtAnyPhaseNearThePixelAxesAndDiagonals) {
-  SyntheticCamera pinhole;  // no distortion: board edges stay straight
-  pinhole.width = 160;
-  pinhole.height = 120;
-  pinhole.fx = pinhole.fy = 400.0;
-  pinhole.cx = 80.0;
-  pinhole.cy = 60.0;
-  const BoardRenderer renderer(pinhole);
-  const GridDescription grid{10.0, 10.0, 3, 3, 3, 3};  // squares 40 px wide at depth 100
-  constexpr double kDegree = 3.14159265358979 / 180.0;
-  for (int samples : {2, 4, 8}) {
-    double worstAxis = 0.0, worstDiagonal = 0.0;
-    for (double degrees : {0.0, 0.2, 0.5, 1.0, -0.7, 45.0, 45.4}) {
-      const double slant = std::tan(std::fmod(std::fabs(degrees), 45.0) * kDegree);
-      for (double shift : {0.0, 0.13, 0.29, 0.5, 0.71}) {
-        // The grid's first corner on the image centre plus (shift, shift / 3) px.
-        const SyntheticPose pose = PoseFromVectors({0.0, 0.0, degrees * kDegree}, {shift / 4.0, shift / 12.0, 100.0});
-        const cv::Mat grey = renderer.RenderGrey(pose, grid, samples);
-        const PointList corners = ProjectGrid(pinhole, pose, grid);
-        // The grid's first corner is the last row's first point; the first square lies below and right of it.
-        const ImagePoint origin = corners[static_cast<size_t>(grid.nx) * (grid.ny - 1)];
-        const ImagePoint alongX = corners.back(), alongY = corners.front();
-        // Rows across the square's left edge and columns across its top edge, clear of the other edges.
-        for (int k = 6; k <= 22; ++k) {
-          const int row = static_cast<int>(std::lround(origin.y)) + k;
-          const int column = static_cast<int>(std::lround(origin.x)) + k;
-          const double truthX = TrueEdge(origin, alongY, true, row);
-          const double truthY = TrueEdge(origin, alongX, false, column);
-          const double offX = std::fabs(DrawnEdge(grey, true, row, truthX) - truthX);
-          const double offY = std::fabs(DrawnEdge(grey, false, column, truthY) - truthY);
-          // At 45 degrees a row's (column's) place is the edge's own place times sqrt(2).
-          const double off = std::max(offX, offY) / (degrees > 10.0 ? std::sqrt(2.0) : 1.0);
-          double& worst = degrees > 10.0 ? worstDiagonal : worstAxis;
-          worst = std::max(worst, off - slant / 2.0);
-        }
-      }
-    }
-    const double rounding = 1.0 / (2.0 * samples * samples);
-    EXPECT_LE(worstAxis, 1.1 * rounding) << samples << " samples, edges near a pixel axis";
-    EXPECT_LE(worstDiagonal, 2.0 * rounding) << samples << " samples, edges near a diagonal";
   }
 }
