@@ -137,6 +137,13 @@ std::vector<SteepView> RenderSteepViews(const SyntheticCamera& camera, const std
   return views;
 }
 
+// The first click ClickView makes with `seed`: `slip` pixels off `corner`.
+ImagePoint FirstClick(const ImagePoint& corner, double slip, uint32_t seed) {
+  std::mt19937 random(seed);
+  const double a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(random);
+  return {corner.x + slip * std::cos(a), corner.y + slip * std::sin(a)};
+}
+
 // Four clicks in the store, origin first, each `slip` pixels off its corner
 // in a direction of its own; then the estimation of the fourth click.
 GridStatus ClickView(const SteepView& view, const GridDescription& grid, double slip, uint32_t seed, PointList& corners,
@@ -436,9 +443,7 @@ TEST(SteepViews, ClicksTheRefinementCarriesOffTheirWindowKeepTheirPlace) {
     ASSERT_EQ(MakeGrayImage(view.image, gray), GridStatus::Ok);
     // The first click of ClickView's first slip, on the origin.
     const ImagePoint origin = view.exact[(kGrid.ny - 1) * kGrid.nx];
-    std::mt19937 random(1);
-    const double a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(random);
-    const ImagePoint click{origin.x + 2.0 * std::cos(a), origin.y + 2.0 * std::sin(a)};
+    const ImagePoint click = FirstClick(origin, 2.0, 1);
     const CornerRefinement library = RefineCorner(gray, click, ClickHalfWindow(2.0));
     ASSERT_EQ(library.status, GridStatus::Ok);
     ASSERT_GT(Distance(library.point, click), library.halfWindow) << view.label << ": the click is not carried off";
@@ -461,9 +466,7 @@ TEST(SteepViews, ClicksOnSmallNoisySquaresAreRefinedFromTheJunctionNearest) {
   const ImagePoint origin = view.exact[(kGrid.ny - 1) * kGrid.nx];
   const ImagePoint rowNeighbour = view.exact[(kGrid.ny - 1) * kGrid.nx + 1];
   // The first click of ClickView's third slip, on the origin.
-  std::mt19937 random(3);
-  const double a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(random);
-  const CornerRefinement refined = RefineClick(gray, {origin.x + 2.0 * std::cos(a), origin.y + 2.0 * std::sin(a)}, 2.0);
+  const CornerRefinement refined = RefineClick(gray, FirstClick(origin, 2.0, 3), 2.0);
   ASSERT_EQ(refined.status, GridStatus::Ok);
   EXPECT_LT(Distance(refined.point, origin), 0.5 * Distance(rowNeighbour, origin)) << view.label;
   ASSERT_NO_FATAL_FAILURE(ExpectClicksAccepted(view, 4));
@@ -479,9 +482,7 @@ TEST(SteepViews, AClickNothingRefinesIsReportedUnrefined) {
   cv::Mat gray;
   ASSERT_EQ(MakeGrayImage(view.image, gray), GridStatus::Ok);
   const int origin = (kGrid.ny - 1) * kGrid.nx;
-  std::mt19937 random(4);
-  const double a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(random);
-  const ImagePoint click{view.exact[origin].x + 2.0 * std::cos(a), view.exact[origin].y + 2.0 * std::sin(a)};
+  const ImagePoint click = FirstClick(view.exact[origin], 2.0, 4);
   for (int halfWindow : {2, 3}) {
     const CornerRefinement r = RefineCorner(gray, click, halfWindow);
     EXPECT_EQ(r.status, GridStatus::CornerNotRefined) << halfWindow << ": moved " << Distance(r.point, click);
@@ -515,9 +516,7 @@ TEST(SteepViews, ClickedJunctionsAreSoughtAsFarAsTheirSaddlePeakMayLieOffTheCorn
   const ImagePoint origin = view->exact[originIndex];
   const double shortestStep = std::min(Distance(view->exact[originIndex + 1], origin),
                                        Distance(view->exact[originIndex - kGrid.nx], origin));
-  std::mt19937 random(26);
-  const double a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(random);
-  const CornerRefinement refined = RefineClick(gray, {origin.x + 2.0 * std::cos(a), origin.y + 2.0 * std::sin(a)}, 2.0);
+  const CornerRefinement refined = RefineClick(gray, FirstClick(origin, 2.0, 26), 2.0);
   ASSERT_EQ(refined.status, GridStatus::Ok);
   EXPECT_LT(Distance(refined.point, origin), 0.5 * shortestStep) << view->label;
   GridDescription grid = kGrid;
