@@ -10,17 +10,19 @@ namespace {
 
 const GridDescription kGrid{30.0, 30.0, 9, 6, 5, 5};
 
-// A 1280x960 frame as the virtual devices draw it (4x4 samples, light blur, no noise).
+// A 1280x960 frame as the virtual devices draw it (light blur, no noise), at
+// 4x4 samples a pixel and at its exact area (argument 0).
 void BM_LiveFrame1280x960(benchmark::State& state) {
   const SyntheticCamera camera = TypicalSyntheticCamera(1280, 960);
   const BoardRenderer renderer(camera);
   const std::vector<SyntheticPose> poses = MakeSyntheticPoses(8, kGrid, camera, nullptr, nullptr, 1);
   RenderOptions options;
+  options.supersampling = static_cast<int>(state.range(0));
   options.blurSigma = 0.6;
   size_t k = 0;
   for (auto _ : state) benchmark::DoNotOptimize(renderer.Render(poses[k++ % poses.size()], kGrid, options));
 }
-BENCHMARK(BM_LiveFrame1280x960)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LiveFrame1280x960)->Arg(4)->Arg(kExactPixelArea)->Unit(benchmark::kMillisecond);
 
 // Views of `lentora synth` (blur 0.6, noise 2) at 1920x1080, the camera's table made once per workspace.
 SyntheticOptions SynthOptions(int views) {
@@ -60,8 +62,9 @@ void BM_GreyOnly1280x960(benchmark::State& state) {
   const BoardRenderer renderer(camera);
   const std::vector<SyntheticPose> poses = MakeSyntheticPoses(8, kGrid, camera, nullptr, nullptr, 1);
   size_t k = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(renderer.RenderGrey(poses[k++ % poses.size()], kGrid, 4));
+  const int supersampling = static_cast<int>(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(renderer.RenderGrey(poses[k++ % poses.size()], kGrid, supersampling));
 }
-BENCHMARK(BM_GreyOnly1280x960)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GreyOnly1280x960)->Arg(4)->Arg(kExactPixelArea)->Unit(benchmark::kMillisecond);
 }
 BENCHMARK_MAIN();

@@ -143,16 +143,22 @@ constexpr int kBlock = 8;
 // corners (for strong distortion a few hundredths of a pixel off).
 constexpr double kBlockMargin = 0.25;
 
+// Samples a pixel along each axis where its exact area cannot be had (its
+// footprint crosses the horizon, folds, or spans many squares).
+constexpr int kAreaFallbackSamples = 8;
+
 // What one frame needs besides the corner rays.
 struct FrameSetting {
   CameraParameters camera;
   const GridDescription& grid;
   BoardPlane plane;
+  bool exactArea;
   std::vector<std::array<double, 4>> weights;  // corner weights (top-left, top-right, bottom-left, bottom-right)
   std::vector<std::array<double, 2>> offsets;  // sample offsets from the pixel centre
 
-  FrameSetting(const SyntheticCamera& c, const SyntheticPose& pose, const GridDescription& g, int samples)
-      : camera(c.ToParameters()), grid(g), plane(pose, g) {
+  FrameSetting(const SyntheticCamera& c, const SyntheticPose& pose, const GridDescription& g, int supersampling)
+      : camera(c.ToParameters()), grid(g), plane(pose, g), exactArea(supersampling == kExactPixelArea) {
+    const int samples = exactArea ? kAreaFallbackSamples : std::max(supersampling, 1);
     for (int a = 0; a < samples; ++a)
       for (int b = 0; b < samples; ++b) {
         const double fu = (b + 0.5) / samples, fv = (a + 0.5) / samples;
@@ -193,10 +199,106 @@ double BlockShade(const GridDescription& grid, const CornerPoint* const c[4], in
   return left || right || below || above ? kBackground : -1.0;
 }
 
+// A convex polygon of board points (square units). Cutting a quadrilateral by
+// the four sides of a square leaves at most eight corners; `lost` marks a cut
+// that rounding made produce more than the room holds.
+struct BoardPolygon {
+  std::array<std::array<double, 2>, 12> points;
+  int count = 0;
+  bool lost = false;
+
+  void Add(const std::array<double, 2>& point) {
+    if (count == static_cast<int>(points.size()))
+      lost = true;
+    else
+      points[count++] = point;
+  }
+};
+
+// The part of the polygon where coordinate `axis` lies on `side` (+1: above,
+// -1: below) of `bound`.
+BoardPolygon Cut(const BoardPolygon& polygon, int axis, double bound, double side) {
+  BoardPolygon kept;
+  kept.lost = polygon.lost;
+  for (int k = 0; k < polygon.count; ++k) {
+    const auto& p = polygon.points[k];
+    const auto& q = polygon.points[(k + 1) % polygon.count];
+    const double dp = side * (p[axis] - bound), dq = side * (q[axis] - bound);
+    if (dp >= 0.0) kept.Add(p);
+    if ((dp < 0.0) != (dq < 0.0)) {
+      const double t = dp / (dp - dq);
+      kept.Add({p[0] + t * (q[0] - p[0]), p[1] + t * (q[1] - p[1])});
+    }
+  }
+  return kept;
+}
+
+// Twice the signed area.
+double DoubleArea(const BoardPolygon& polygon) {
+  double sum = 0.0;
+  for (int k = 0; k < polygon.count; ++k) {
+    const auto& p = polygon.points[k];
+    const auto& q = polygon.points[(k + 1) % polygon.count];
+    sum += p[0] * q[1] - q[0] * p[1];
+  }
+  return sum;
+}
+
+// Whether the polygon turns one way at every corner.
+bool Convex(const BoardPolygon& polygon) {
+  int left = 0, right = 0;
+  for (int k = 0; k < polygon.count; ++k) {
+    const auto& p = polygon.points[k];
+    const auto& q = polygon.points[(k + 1) % polygon.count];
+    const auto& r = polygon.points[(k + 2) % polygon.count];
+    const double turn = (q[0] - p[0]) * (r[1] - q[1]) - (q[1] - p[1]) * (r[0] - q[0]);
+    left += turn > 0.0;
+    right += turn < 0.0;
+  }
+  return left == 0 || right == 0;
+}
+
+// Most squares (and margin or background cells) one pixel's footprint may
+// span and still be cut exactly; beyond, the pixel is sampled.
+constexpr long kMostCellsCut = 64;
+
+// The pixel's shade from the exact share of its footprint each cell covers,
+// or -1 where the footprint is no convex quadrilateral in front of the camera.
+// Within one pixel the board's map is all but affine, so shares of board area
+// stand for shares of the pixel's area.
+double ExactAreaShade(const GridDescription& grid, const CornerPoint* const c[4]) {
+  if (!AllFront(c)) return -1.0;
+  BoardPolygon footprint;
+  for (const CornerPoint* corner : {c[0], c[1], c[3], c[2]}) footprint.Add({corner->X, corner->Y});
+  const double total = DoubleArea(footprint);
+  if (!(std::fabs(total) > 0.0) || !Convex(footprint)) return -1.0;
+  const long column0 = std::min({c[0]->column, c[1]->column, c[2]->column, c[3]->column});
+  const long column1 = std::max({c[0]->column, c[1]->column, c[2]->column, c[3]->column});
+  const long row0 = std::min({c[0]->row, c[1]->row, c[2]->row, c[3]->row});
+  const long row1 = std::max({c[0]->row, c[1]->row, c[2]->row, c[3]->row});
+  if ((column1 - column0 + 1) * (row1 - row0 + 1) > kMostCellsCut) return -1.0;
+  double sum = 0.0;
+  for (long column = column0; column <= column1; ++column) {
+    const BoardPolygon strip = Cut(Cut(footprint, 0, static_cast<double>(column), 1.0), 0, column + 1.0, -1.0);
+    if (strip.lost) return -1.0;
+    if (strip.count < 3) continue;
+    for (long row = row0; row <= row1; ++row) {
+      const BoardPolygon piece = Cut(Cut(strip, 1, static_cast<double>(row), 1.0), 1, row + 1.0, -1.0);
+      if (piece.lost) return -1.0;
+      if (piece.count >= 3) sum += DoubleArea(piece) * CellShade(grid, column, row);
+    }
+  }
+  return sum / total;
+}
+
 // Shade of one pixel from its four corners.
 double PixelShade(const FrameSetting& f, const CornerPoint* const corners[4], int column, int row) {
   const double uniform = UniformShade(f.grid, corners);
   if (uniform >= 0.0) return uniform;
+  if (f.exactArea) {
+    const double shade = ExactAreaShade(f.grid, corners);
+    if (shade >= 0.0) return shade;
+  }
   const bool allFront = AllFront(corners);
   double spanX = 0.0, spanY = 0.0;
   if (allFront) Spans(corners, spanX, spanY);
@@ -244,7 +346,7 @@ void BoardRenderer::ShadePixels(const void* setting, int column0, int row0, int 
 }
 
 cv::Mat BoardRenderer::RenderGrey(const SyntheticPose& pose, const GridDescription& grid, int supersampling) const {
-  const FrameSetting setting(camera_, pose, grid, std::max(supersampling, 1));
+  const FrameSetting setting(camera_, pose, grid, supersampling);
   const int width = camera_.width, height = camera_.height;
   const int blocksX = (width + kBlock - 1) / kBlock, blocksY = (height + kBlock - 1) / kBlock;
   // Corners of the blocks (the last ones at the image's edge).

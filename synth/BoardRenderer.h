@@ -10,6 +10,13 @@
 // lands so close to a square's edge that the interpolation could put it on the
 // wrong side is shaded through its exact ray instead, so the picture equals the
 // one of the per-sample reference below.
+//
+// With kExactPixelArea a mixed pixel is not sampled: its footprint on the
+// board, the quadrilateral of its corners' board points, is cut along the
+// squares' edges and each piece weighs its square's shade by its area. Samples
+// draw an edge that runs along their rows a fraction of a pixel off, the more
+// so the nearer it is to a pixel axis; the area puts every edge at its place
+// in any direction.
 
 #include <vector>
 
@@ -25,7 +32,8 @@ class BoardRenderer {
 
   // 8-bit BGR image of the camera's size.
   cv::Mat Render(const SyntheticPose& pose, const GridDescription& grid, const RenderOptions& options) const;
-  // The grey picture before blur and noise (CV_64FC1, 0..255).
+  // The grey picture before blur and noise (CV_64FC1, 0..255); `supersampling`
+  // as in RenderOptions.
   cv::Mat RenderGrey(const SyntheticPose& pose, const GridDescription& grid, int supersampling) const;
 
  private:

@@ -35,9 +35,13 @@ struct SyntheticPose {
   std::array<double, 3> t{};
 };
 
+// The `supersampling` that shades each pixel by the exact share of its area
+// every square covers, as a sensor integrates light, instead of by samples.
+inline constexpr int kExactPixelArea = 0;
+
 // How an image is made to look photographed.
 struct RenderOptions {
-  int supersampling = 4;      // samples per pixel along each axis (anti-aliasing)
+  int supersampling = 4;      // samples per pixel along each axis (anti-aliasing), or kExactPixelArea
   double blurSigma = 0.0;     // Gaussian blur in pixels, 0 for none
   double imageNoise = 0.0;    // Gaussian grey-level noise (0..255 scale), 0 for none
   uint32_t seed = 1;          // noise generator seed

@@ -2,6 +2,10 @@
 // same grey levels on views with strong distortion, steep tilts, a board cut by
 // the image edge and a board plane whose horizon crosses the image.
 
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
@@ -111,5 +115,98 @@ TEST(BoardRenderer, FisheyeBeyondNinetyDegreesGivesTheReferencePicture) {
     double low = 0.0, high = 0.0;
     cv::minMaxLoc(fast.reshape(1), &low, &high);
     EXPECT_LT(low, 60.0) << "view " << v << " shows black squares";
+  }
+}
+
+namespace {
+
+// Where the grey picture draws a straight edge crossing line `line` of the
+// picture (a row, or a column when `alongRows` is false) near `truth`: the
+// pixels across it hold the share of each side, so their sum gives the place.
+double DrawnEdge(const cv::Mat& grey, bool alongRows, int line, double truth) {
+  const int first = static_cast<int>(std::lround(truth)) - 4, last = first + 8;
+  const auto at = [&](int k) { return alongRows ? grey.at<double>(line, k) : grey.at<double>(k, line); };
+  const double before = at(first), after = at(last);
+  double share = 0.0;
+  for (int k = first; k <= last; ++k) share += (at(k) - after) / (before - after);
+  return first - 0.5 + share;
+}
+
+// Where the straight line through image points p and q crosses line `line`.
+double TrueEdge(const ImagePoint& p, const ImagePoint& q, bool alongRows, int line) {
+  if (alongRows) return p.x + (q.x - p.x) * (line - p.y) / (q.y - p.y);
+  return p.y + (q.y - p.y) * (line - p.x) / (q.x - p.x);
+}
+
+// The worst distance (px, across the edge) at which the renderer draws the
+// left and top edges of a frontal board's first square, turned by each angle
+// and shifted by sub-pixel amounts.
+double WorstEdgePlace(int supersampling, const std::vector<double>& degreesSet) {
+  SyntheticCamera pinhole;  // no distortion: board edges stay straight
+  pinhole.width = 160;
+  pinhole.height = 120;
+  pinhole.fx = pinhole.fy = 400.0;
+  pinhole.cx = 80.0;
+  pinhole.cy = 60.0;
+  const BoardRenderer renderer(pinhole);
+  const GridDescription grid{10.0, 10.0, 3, 3, 3, 3};  // squares 40 px wide at depth 100
+  constexpr double kDegree = 3.14159265358979 / 180.0;
+  double worst = 0.0;
+  for (double degrees : degreesSet) {
+    // A row crosses an edge at angle a from the vertical a factor 1 / cos(a) further along it.
+    const double alongRow = 1.0 / std::cos(degrees * kDegree);
+    for (double shift : {0.0, 0.13, 0.29, 0.5, 0.71}) {
+      const SyntheticPose pose = PoseFromVectors({0.0, 0.0, degrees * kDegree}, {shift / 4.0, shift / 12.0, 100.0});
+      const cv::Mat grey = renderer.RenderGrey(pose, grid, supersampling);
+      const PointList corners = ProjectGrid(pinhole, pose, grid);
+      // The grid's first corner is the last row's first point; the first square lies below and right of it.
+      const ImagePoint origin = corners[static_cast<size_t>(grid.nx) * (grid.ny - 1)];
+      const ImagePoint alongX = corners.back(), alongY = corners.front();
+      for (int k = 6; k <= 22; ++k) {
+        const int row = static_cast<int>(std::lround(origin.y)) + k;
+        const int column = static_cast<int>(std::lround(origin.x)) + k;
+        const double offX = DrawnEdge(grey, true, row, TrueEdge(origin, alongY, true, row)) -
+                            TrueEdge(origin, alongY, true, row);
+        const double offY = DrawnEdge(grey, false, column, TrueEdge(origin, alongX, false, column)) -
+                            TrueEdge(origin, alongX, false, column);
+        worst = std::max(worst, std::max(std::fabs(offX), std::fabs(offY)) / alongRow);
+      }
+    }
+  }
+  return worst;
+}
+
+}  // namespace
+
+// A camera integrates light over each pixel, so an edge's pixels hold the
+// share of each side and their sum puts the edge at its place, whatever its
+// direction and wherever it crosses the pixels. Samples on a regular grid draw
+// an edge along a pixel axis up to half a sample step off; the exact area
+// draws every edge at its place.
+TEST(BoardRenderer, ExactPixelAreaDrawsEdgesAtTheirPlaceInAnyDirectionAndPhase) {
+  const std::vector<double> directions{0.0, 0.2, 0.5, 1.0, -0.7, 14.04, 26.57, 33.0, 45.0};
+  EXPECT_LT(WorstEdgePlace(kExactPixelArea, directions), 1e-3);
+  // What the test would see of sampled pictures: the axis edges' rounding.
+  EXPECT_GT(WorstEdgePlace(4, {0.0, 0.2}), 0.05);
+}
+
+// The exact area is the limit of ever finer sampling: on distorted, steep and
+// cut-off views it gives the grey levels of the per-sample reference at 32 x
+// 32 samples, to within that reference's own rounding of an edge.
+TEST(BoardRenderer, ExactPixelAreaIsTheLimitOfFineSampling) {
+  const SyntheticCamera camera = StronglyDistorted();
+  const BoardRenderer renderer(camera);
+  std::vector<SyntheticPose> poses = MakeSyntheticPoses(2, kGrid, camera, nullptr, nullptr, 7);
+  poses.push_back(PoseFromVectors({1.35, 0.1, 0.05}, {-20.0, -10.0, 40.0}));  // horizon inside the image
+  for (size_t v = 0; v < poses.size(); ++v) {
+    const cv::Mat exact = renderer.RenderGrey(poses[v], kGrid, kExactPixelArea);
+    const cv::Mat fine = renderer.RenderGrey(poses[v], kGrid, 32);
+    cv::Mat difference;
+    cv::absdiff(exact, fine, difference);
+    double largest = 0.0;
+    cv::minMaxLoc(difference, nullptr, &largest);
+    // An edge rounded by half a sample step (1/64 px) changes a pixel by 200/64 grey levels.
+    EXPECT_LT(largest, 200.0 / 64.0 + 0.5) << "view " << v;
+    EXPECT_LT(cv::mean(difference)[0], 0.05) << "view " << v;
   }
 }
