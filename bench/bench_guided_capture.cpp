@@ -22,7 +22,8 @@
 // the views are near-repeats of another, where in the picture the error
 // exceeds sigma, which parts of the grid and which views carry the error on
 // the picture's right edge (each part's errors alone, the other corners
-// exact), and the same views rendered with finer sampling.
+// exact), and the same views rendered with samples instead of areas, without
+// blur and with more.
 //
 //   bench_guided_capture [--benchmark_...]   (LENTORA_VIRTUAL_RIG sets the camera, lens and grid)
 
@@ -601,7 +602,7 @@ void TakeApart(CCalibrationData& store, const CameraFit& fit, const std::vector<
     int samples;
     double blur;
   };
-  for (const Rendering& r : {Rendering{"12 x 12 samples a pixel", 12, rig.render.blurSigma},
+  for (const Rendering& r : {Rendering{"4 x 4 samples a pixel", 4, rig.render.blurSigma},
                              Rendering{"no blur", rig.render.supersampling, 0.0},
                              Rendering{"blur 1.2 px", rig.render.supersampling, 1.2}}) {
     RenderOptions render = rig.render;

@@ -1,6 +1,6 @@
 // The predicted projection uncertainty against the spread of re-calibrations
 // from rendered pictures: a fixed set of board poses seen by the virtual rig's
-// left camera is rendered as the rig renders (4 x 4 samples a pixel, blur
+// left camera is rendered as the rig renders (each pixel's exact area, blur
 // 0.6 px) with grey-level noise, the corners are found in the pictures and
 // calibrated; then the pictures are rendered again with fresh noise and
 // calibrated, 200 times, and each cell's spread is set against the map the

@@ -198,8 +198,9 @@ void Run(benchmark::State& state, Variant variant) {
   }
 }
 
-// What a virtual device's frame costs at `supersampling` samples per pixel
-// side (thread CPU time per frame; the devices draw 30 a second).
+// What a virtual device's frame costs at each pixel's exact area (argument 0,
+// the devices' rendering) and at `supersampling` samples per pixel side
+// (thread CPU time per frame; the devices draw 30 a second).
 void BM_RenderFrame(benchmark::State& state) {
   VirtualRig rig;
   VirtualRigFromEnvironment(rig);
@@ -212,7 +213,13 @@ void BM_RenderFrame(benchmark::State& state) {
     tick += rig.FramePeriodMs();
   }
 }
-BENCHMARK(BM_RenderFrame)->Arg(4)->Arg(8)->Arg(16)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_RenderFrame)
+    ->Arg(kExactPixelArea)
+    ->Arg(4)
+    ->Arg(8)
+    ->Arg(16)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime();
 
 void BM_Exact(benchmark::State& state) { Run(state, Variant::kExact); }
 void BM_Noise(benchmark::State& state) { Run(state, Variant::kNoise); }

@@ -113,6 +113,7 @@ std::string ParseVirtualRig(const std::string& description, VirtualRig& rig) {
   VirtualRig made;
   made.left = TypicalSyntheticCamera();
   made.right = made.left;
+  made.render.supersampling = kExactPixelArea;  // a sensor's pixels integrate light over their area
   made.render.blurSigma = 0.6;
   Vector3 rotationDegrees{0.5, 4.0, 0.0};  // turned a little towards the left camera
   Vector3 position{120.0, 0.0, 0.0};
