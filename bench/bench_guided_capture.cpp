@@ -705,7 +705,7 @@ void BM_GuidedCaptureUntilEnough(benchmark::State& state) {
     for (double tick = 0.0; tick < 1000.0 * rigSeconds && !judged.verdict.enough; tick += rig.FramePeriodMs()) {
       const SyntheticPose pose = SweepingPoseAt(rig, tick / 1000.0);
       const int views = store.GetViewCount(0);
-      guidance.OfferFrame(renderer.Render(pose, rig.grid, rig.render));
+      guidance.OfferFrame(renderer.Render(pose, rig.grid, FrameRenderOptions(rig, RigSide::kLeft, frames)));
       ++frames;
       while (guidance.Searching()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
       if (store.GetViewCount(0) == views) continue;

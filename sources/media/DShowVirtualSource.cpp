@@ -57,7 +57,8 @@ class VirtualCameraFeed {
   }
 
   void Prepare(int64_t slot) {
-    const cv::Mat frame = renderer_.Render(BoardPoseAt(rig_, side_, slot * period_), rig_.grid, rig_.render);
+    const cv::Mat frame =
+        renderer_.Render(BoardPoseAt(rig_, side_, slot * period_), rig_.grid, FrameRenderOptions(rig_, side_, slot));
     const int stride = (frame.cols * 3 + 3) & ~3;  // GStreamer's BGR rows are 4-byte aligned
     GstBuffer* buffer = gst_buffer_new_allocate(nullptr, static_cast<gsize>(stride) * frame.rows, nullptr);
     GstMapInfo map;

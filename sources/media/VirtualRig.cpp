@@ -101,6 +101,9 @@ std::string ApplyKey(const std::string& key, const std::string& value, VirtualRi
   } else if (key == "distance") {
     if (!single(10, 1e6)) return "distance must be from 10 to 1000000";
     rig.distance = v[0];
+  } else if (key == "noise") {
+    if (!single(0, 50)) return "noise must be a grey-level deviation from 0 to 50";
+    rig.render.imageNoise = v[0];
   } else {
     return "unknown key '" + key + "'";
   }
@@ -163,6 +166,12 @@ int64_t NextFrameSlot(int64_t pushed, int64_t due) {
   if (due <= pushed + 1) return pushed + 1;
   const auto stride = static_cast<int64_t>(std::bit_ceil(static_cast<uint64_t>(due - pushed)));
   return (due + stride - 1) / stride * stride;
+}
+
+RenderOptions FrameRenderOptions(const VirtualRig& rig, RigSide side, int64_t slot) {
+  RenderOptions options = rig.render;
+  options.seed = static_cast<uint32_t>(2 * static_cast<uint64_t>(slot) + static_cast<uint64_t>(side) + 1);
+  return options;
 }
 
 SyntheticPose BoardPoseAt(const VirtualRig& rig, RigSide side, double tickMs) {

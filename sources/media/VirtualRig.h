@@ -15,6 +15,8 @@
 //   distortion=-0.12:0.04:0.0005:-0.0003 (the model's coefficients) rotation=0.5:4:0 (degrees, rotation
 //   vector of R) position=120:0:0 (the right camera's centre in left-camera
 //   coordinates, mm) grid=9x6 square=30 distance=900 (mm, middle of the path)
+//   noise=0 (the sensor's grey-level noise, standard deviation on 0..255,
+//   drawn afresh for every frame of either camera)
 // Unset keys keep their defaults.
 
 #include <array>
@@ -66,6 +68,10 @@ std::string VirtualRigFromEnvironment(VirtualRig& rig);
 // that fall behind by different amounts then still share the slots they keep,
 // as two hardware-triggered cameras do, so their frames still pair.
 int64_t NextFrameSlot(int64_t pushed, int64_t due);
+
+// How the frame of `slot` on `side` is rendered: the rig's rendering with
+// noise of its own, the same whenever that frame is rendered again.
+RenderOptions FrameRenderOptions(const VirtualRig& rig, RigSide side, int64_t slot);
 
 // Pose of the board (grid to camera: Xc = R X + t) seen from `side` at the
 // clock tick `tickMs` (milliseconds, fractions allowed).

@@ -63,8 +63,12 @@ TEST(VirtualRig, DescriptionKeysOverrideDefaultsAndBadOnesAreNamed) {
   EXPECT_DOUBLE_EQ(rig.T[0], 80.0);
   EXPECT_DOUBLE_EQ(rig.T[2], -5.0);
   EXPECT_EQ(rig.fpsNumerator, 25);
+  EXPECT_EQ(rig.render.imageNoise, 0.0);
+  ASSERT_EQ(ParseVirtualRig("noise=1.5", rig), "");
+  EXPECT_DOUBLE_EQ(rig.render.imageNoise, 1.5);
 
-  for (const char* bad : {"size=10x10", "fps=0", "focal=-3", "grid=9", "colour=red", "distortion=1:2", "size"}) {
+  for (const char* bad : {"size=10x10", "fps=0", "focal=-3", "grid=9", "colour=red", "distortion=1:2", "size",
+                          "noise=-1", "noise=80", "noise=grey"}) {
     VirtualRig untouched = defaults;
     EXPECT_NE(ParseVirtualRig(bad, untouched), "") << bad;
     EXPECT_EQ(untouched.left.width, 640) << bad;
@@ -210,4 +214,31 @@ TEST(VirtualRigDevice, BadDescriptionRefusesTheConnection) {
   CSamplingCaptureGraph graph;
   EXPECT_TRUE(DShow::Failed(graph.ConnectToLiveSource(left)));
   unsetenv(kVirtualRigVariable);
+}
+
+// A camera's noise differs from frame to frame and between the two cameras,
+// while a frame rendered again (a device catching up, a benchmark) is the
+// same picture.
+TEST(VirtualRig, SensorNoiseIsDrawnAfreshForEveryFrameOfEitherCamera) {
+  VirtualRig rig;
+  ASSERT_EQ(ParseVirtualRig("size=160x120,focal=200,noise=2", rig), "");
+  const BoardRenderer renderer(rig.left);
+  const SyntheticPose pose = BoardPoseAt(rig, RigSide::kLeft, 0.0);
+  const auto frame = [&](RigSide side, int64_t slot) {
+    return renderer.Render(pose, rig.grid, FrameRenderOptions(rig, side, slot));
+  };
+  const auto differing = [](const cv::Mat& a, const cv::Mat& b) { return cv::norm(a, b, cv::NORM_L1) > 0.0; };
+  const cv::Mat first = frame(RigSide::kLeft, 7);
+  EXPECT_FALSE(differing(first, frame(RigSide::kLeft, 7)));
+  EXPECT_TRUE(differing(first, frame(RigSide::kLeft, 8)));
+  EXPECT_TRUE(differing(first, frame(RigSide::kRight, 7)));
+  // Its size: the grey levels of a frame less its noise-free picture.
+  RenderOptions clean = rig.render;
+  clean.imageNoise = 0.0;
+  cv::Mat difference;
+  cv::subtract(first, renderer.Render(pose, rig.grid, clean), difference, cv::noArray(), CV_64F);
+  cv::Scalar mean, deviation;
+  cv::meanStdDev(difference, mean, deviation);
+  EXPECT_NEAR(deviation[0], 2.0, 0.3);
+  EXPECT_NEAR(mean[0], 0.0, 0.1);
 }
