@@ -137,11 +137,16 @@ std::vector<SteepView> RenderSteepViews(const SyntheticCamera& camera, const std
   return views;
 }
 
+// A click `slip` pixels off `corner`, in the generator's next direction.
+ImagePoint SlipOff(const ImagePoint& corner, double slip, std::mt19937& random) {
+  const double a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(random);
+  return {corner.x + slip * std::cos(a), corner.y + slip * std::sin(a)};
+}
+
 // The first click ClickView makes with `seed`: `slip` pixels off `corner`.
 ImagePoint FirstClick(const ImagePoint& corner, double slip, uint32_t seed) {
   std::mt19937 random(seed);
-  const double a = std::uniform_real_distribution<double>(0.0, 6.283185307179586)(random);
-  return {corner.x + slip * std::cos(a), corner.y + slip * std::sin(a)};
+  return SlipOff(corner, slip, random);
 }
 
 // Four clicks in the store, origin first, each `slip` pixels off its corner
@@ -155,11 +160,8 @@ GridStatus ClickView(const SteepView& view, const GridDescription& grid, double 
   const int nx = grid.nx, bottom = grid.ny - 1;
   const std::array<int, 4> outer{bottom * nx, bottom * nx + nx - 1, nx - 1, 0};
   std::mt19937 random(seed);
-  std::uniform_real_distribution<double> direction(0.0, 6.283185307179586);
   for (int k = 0; k < 4; ++k) {
-    const double a = direction(random);
-    const ImagePoint p = view.exact[outer[k]];
-    const BorderClick click = AddBorderPoint(store, 0, 0, {p.x + slip * std::cos(a), p.y + slip * std::sin(a)});
+    const BorderClick click = AddBorderPoint(store, 0, 0, SlipOff(view.exact[outer[k]], slip, random));
     if (click.status != GridStatus::Ok) return click.status;
   }
   const GridStatus status = EstimateGrid(store, 0, 0, {}, &source);
