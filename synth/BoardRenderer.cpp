@@ -82,6 +82,17 @@ struct CornerPoint {
   bool front;
 };
 
+// Where the ray c.a (board frame) meets the board.
+void Locate(const BoardPlane& plane, CornerPoint& c) {
+  const double depth = c.a[2] != 0.0 ? plane.offset / c.a[2] : -1.0;
+  c.front = depth > 0.0 && std::isfinite(depth);
+  c.X = (depth * c.a[0] - plane.c0) / plane.dX;
+  c.Y = (depth * c.a[1] - plane.c1) / plane.dY;
+  c.front = c.front && std::isfinite(c.X) && std::isfinite(c.Y);
+  c.column = c.front ? CellIndex(c.X) : 0;
+  c.row = c.front ? CellIndex(c.Y) : 0;
+}
+
 void ComputeCorners(const BoardPlane& plane, const double* rays, int count, CornerPoint* corners) {
   const auto& R = plane.R;
   for (int k = 0; k < count; ++k) {
@@ -90,13 +101,7 @@ void ComputeCorners(const BoardPlane& plane, const double* rays, int count, Corn
     c.a[0] = R[0] * x + R[3] * y + R[6] * z;
     c.a[1] = R[1] * x + R[4] * y + R[7] * z;
     c.a[2] = R[2] * x + R[5] * y + R[8] * z;
-    const double depth = c.a[2] != 0.0 ? plane.offset / c.a[2] : -1.0;
-    c.front = depth > 0.0 && std::isfinite(depth);
-    c.X = (depth * c.a[0] - plane.c0) / plane.dX;
-    c.Y = (depth * c.a[1] - plane.c1) / plane.dY;
-    c.front = c.front && std::isfinite(c.X) && std::isfinite(c.Y);
-    c.column = c.front ? CellIndex(c.X) : 0;
-    c.row = c.front ? CellIndex(c.Y) : 0;
+    Locate(plane, c);
   }
 }
 
@@ -153,6 +158,7 @@ struct FrameSetting {
   const GridDescription& grid;
   BoardPlane plane;
   bool exactArea;
+  bool quarters = false;  // shade each pixel's four half-pixel cells (a picture of twice the size)
   std::vector<std::array<double, 4>> weights;  // corner weights (top-left, top-right, bottom-left, bottom-right)
   std::vector<std::array<double, 2>> offsets;  // sample offsets from the pixel centre
 
@@ -167,6 +173,20 @@ struct FrameSetting {
       }
   }
 };
+
+// Sets a rectangle of a one-channel picture (double or float) to one value;
+// cheaper than a view's setTo for the many small blocks of a frame.
+void Fill(cv::Mat& picture, const cv::Rect& rect, double value) {
+  for (int row = rect.y; row < rect.y + rect.height; ++row) {
+    if (picture.depth() == CV_64F) {
+      double* first = picture.ptr<double>(row) + rect.x;
+      std::fill(first, first + rect.width, value);
+    } else {
+      float* first = picture.ptr<float>(row) + rect.x;
+      std::fill(first, first + rect.width, static_cast<float>(value));
+    }
+  }
+}
 
 bool AllFront(const CornerPoint* const c[4]) { return c[0]->front && c[1]->front && c[2]->front && c[3]->front; }
 
@@ -323,39 +343,86 @@ double PixelShade(const FrameSetting& f, const CornerPoint* const corners[4], in
   return sum / static_cast<double>(f.weights.size());
 }
 
+// The board point of the ray interpolated between a pixel's corners at
+// (fu, fv) of its width and height.
+CornerPoint Between(const BoardPlane& plane, const CornerPoint* const c[4], double fu, double fv) {
+  const double w[4] = {(1 - fu) * (1 - fv), fu * (1 - fv), (1 - fu) * fv, fu * fv};
+  CornerPoint point{};
+  for (int i = 0; i < 3; ++i) point.a[i] = w[0] * c[0]->a[i] + w[1] * c[1]->a[i] + w[2] * c[2]->a[i] + w[3] * c[3]->a[i];
+  Locate(plane, point);
+  return point;
+}
+
+// Shades of a mixed pixel's four quarters from the exact areas of their
+// footprints, into out[0..1] (top) and below[0..1]; false where a footprint
+// cannot be cut (the pixel is then shaded whole).
+bool QuarterShades(const FrameSetting& f, const CornerPoint* const c[4], float* top, float* bottom) {
+  if (!AllFront(c)) return false;
+  // Corners, the middles of the sides and the centre, row by row.
+  const CornerPoint middle[5] = {Between(f.plane, c, 0.5, 0.0), Between(f.plane, c, 0.0, 0.5),
+                                 Between(f.plane, c, 0.5, 0.5), Between(f.plane, c, 1.0, 0.5),
+                                 Between(f.plane, c, 0.5, 1.0)};
+  const CornerPoint* const points[9] = {c[0],       &middle[0], c[1],       &middle[1], &middle[2],
+                                        &middle[3], c[2],       &middle[4], c[3]};
+  float* const cells[4] = {&top[0], &top[1], &bottom[0], &bottom[1]};
+  for (int q = 0; q < 4; ++q) {
+    const int first = 3 * (q / 2) + q % 2;
+    const CornerPoint* const quarter[4] = {points[first], points[first + 1], points[first + 3], points[first + 4]};
+    double shade = UniformShade(f.grid, quarter);
+    if (shade < 0.0) shade = ExactAreaShade(f.grid, quarter);
+    if (shade < 0.0) return false;
+    *cells[q] = static_cast<float>(shade);
+  }
+  return true;
+}
+
+// A pixel's four half-pixel cells: each quarter's exact area where the pixel
+// is mixed, else the pixel's one shade.
+void ShadeQuarters(const FrameSetting& f, const CornerPoint* const c[4], int column, int row, cv::Mat& cells) {
+  float* top = cells.ptr<float>(2 * row) + 2 * column;
+  float* bottom = cells.ptr<float>(2 * row + 1) + 2 * column;
+  const double uniform = UniformShade(f.grid, c);
+  if (uniform < 0.0 && QuarterShades(f, c, top, bottom)) return;
+  const auto shade = static_cast<float>(uniform >= 0.0 ? uniform : PixelShade(f, c, column, row));
+  top[0] = top[1] = bottom[0] = bottom[1] = shade;
+}
+
 }  // namespace
 
 const double* BoardRenderer::CornerRay(int column, int row) const {
   return cornerRays_.data() + 3 * (static_cast<size_t>(row) * (camera_.width + 1) + column);
 }
 
-void BoardRenderer::ShadePixels(const void* setting, int column0, int row0, int column1, int row1, cv::Mat& grey) const {
+void BoardRenderer::ShadePixels(const void* setting, int column0, int row0, int column1, int row1,
+                                cv::Mat& picture) const {
   const FrameSetting& f = *static_cast<const FrameSetting*>(setting);
   const int count = column1 - column0 + 1;
   std::vector<CornerPoint> above(count), below(count);
   ComputeCorners(f.plane, CornerRay(column0, row0), count, above.data());
   for (int row = row0; row < row1; ++row) {
     ComputeCorners(f.plane, CornerRay(column0, row + 1), count, below.data());
-    double* out = grey.ptr<double>(row);
     for (int k = 0; k + 1 < count; ++k) {
       const CornerPoint* const corners[4] = {&above[k], &above[k + 1], &below[k], &below[k + 1]};
-      out[column0 + k] = PixelShade(f, corners, column0 + k, row);
+      if (f.quarters)
+        ShadeQuarters(f, corners, column0 + k, row, picture);
+      else
+        picture.at<double>(row, column0 + k) = PixelShade(f, corners, column0 + k, row);
     }
     std::swap(above, below);
   }
 }
 
-cv::Mat BoardRenderer::RenderGrey(const SyntheticPose& pose, const GridDescription& grid, int supersampling) const {
-  const FrameSetting setting(camera_, pose, grid, supersampling);
-  const int width = camera_.width, height = camera_.height;
+std::vector<double> BoardRenderer::ShadeBlocks(const void* setting, cv::Mat& picture) const {
+  const FrameSetting& f = *static_cast<const FrameSetting*>(setting);
+  const int width = camera_.width, height = camera_.height, scale = f.quarters ? 2 : 1;
   const int blocksX = (width + kBlock - 1) / kBlock, blocksY = (height + kBlock - 1) / kBlock;
   // Corners of the blocks (the last ones at the image's edge).
   std::vector<CornerPoint> blockCorners(static_cast<size_t>(blocksX + 1) * (blocksY + 1));
   for (int by = 0; by <= blocksY; ++by)
     for (int bx = 0; bx <= blocksX; ++bx)
-      ComputeCorners(setting.plane, CornerRay(std::min(bx * kBlock, width), std::min(by * kBlock, height)), 1,
+      ComputeCorners(f.plane, CornerRay(std::min(bx * kBlock, width), std::min(by * kBlock, height)), 1,
                      &blockCorners[static_cast<size_t>(by) * (blocksX + 1) + bx]);
-  cv::Mat grey(height, width, CV_64FC1);
+  std::vector<double> shades(static_cast<size_t>(blocksX) * blocksY);
   for (int by = 0; by < blocksY; ++by)
     for (int bx = 0; bx < blocksX; ++bx) {
       const CornerPoint* const corners[4] = {&blockCorners[static_cast<size_t>(by) * (blocksX + 1) + bx],
@@ -364,12 +431,79 @@ cv::Mat BoardRenderer::RenderGrey(const SyntheticPose& pose, const GridDescripti
                                              &blockCorners[static_cast<size_t>(by + 1) * (blocksX + 1) + bx + 1]};
       const int column0 = bx * kBlock, row0 = by * kBlock;
       const int column1 = std::min(column0 + kBlock, width), row1 = std::min(row0 + kBlock, height);
-      const double shade = BlockShade(grid, corners, std::max(column1 - column0, row1 - row0));
+      const double shade = BlockShade(f.grid, corners, std::max(column1 - column0, row1 - row0));
+      shades[static_cast<size_t>(by) * blocksX + bx] = shade;
       if (shade >= 0.0)
-        grey(cv::Rect(column0, row0, column1 - column0, row1 - row0)).setTo(shade);
+        Fill(picture, cv::Rect(scale * column0, scale * row0, scale * (column1 - column0), scale * (row1 - row0)),
+             shade);
       else
-        ShadePixels(&setting, column0, row0, column1, row1, grey);
+        ShadePixels(setting, column0, row0, column1, row1, picture);
     }
+  return shades;
+}
+
+cv::Mat BoardRenderer::RenderGrey(const SyntheticPose& pose, const GridDescription& grid, int supersampling) const {
+  const FrameSetting setting(camera_, pose, grid, supersampling);
+  cv::Mat grey(camera_.height, camera_.width, CV_64FC1);
+  ShadeBlocks(&setting, grey);
+  return grey;
+}
+
+namespace {
+
+// Whether every block within `reach` blocks of (bx, by) has the block's one
+// shade: the blur then leaves the block as it is.
+bool Quiet(const std::vector<double>& shades, int blocksX, int blocksY, int bx, int by, int reach) {
+  const double shade = shades[static_cast<size_t>(by) * blocksX + bx];
+  if (shade < 0.0) return false;
+  for (int y = std::max(by - reach, 0); y <= std::min(by + reach, blocksY - 1); ++y)
+    for (int x = std::max(bx - reach, 0); x <= std::min(bx + reach, blocksX - 1); ++x)
+      if (shades[static_cast<size_t>(y) * blocksX + x] != shade) return false;
+  return true;
+}
+
+}  // namespace
+
+cv::Mat BoardRenderer::RenderExposure(const SyntheticPose& pose, const GridDescription& grid, double blurSigma) const {
+  FrameSetting setting(camera_, pose, grid, kExactPixelArea);
+  setting.quarters = true;
+  const int width = camera_.width, height = camera_.height;
+  // The cells and their blur, kept from frame to frame of a thread (a live
+  // device draws thirty a second).
+  thread_local cv::Mat cells, blurred;
+  cells.create(2 * height, 2 * width, CV_32FC1);
+  blurred.create(cells.size(), CV_32FC1);
+  const std::vector<double> shades = ShadeBlocks(&setting, cells);
+  // The blur on half-pixel cells, kept to the blocks it changes; a filter on
+  // part of a picture reads the cells around that part, so the blocks equal
+  // those of the whole picture blurred.
+  const double cellSigma = 2.0 * blurSigma;
+  const int radius = blurSigma > 0.0 ? static_cast<int>(std::ceil(3.0 * cellSigma)) : 0;
+  const int reach = (radius + 2 * kBlock - 1) / (2 * kBlock);
+  const int blocksX = (width + kBlock - 1) / kBlock, blocksY = (height + kBlock - 1) / kBlock;
+  cv::Mat grey(height, width, CV_64FC1), sums;
+  for (int by = 0; by < blocksY; ++by) {
+    const int row0 = by * kBlock, rows = std::min(kBlock, height - row0);
+    for (int bx = 0; bx < blocksX;) {
+      if (Quiet(shades, blocksX, blocksY, bx, by, reach)) {
+        Fill(grey, cv::Rect(bx * kBlock, row0, std::min(kBlock, width - bx * kBlock), rows),
+             shades[static_cast<size_t>(by) * blocksX + bx]);
+        ++bx;
+        continue;
+      }
+      int end = bx + 1;
+      while (end < blocksX && !Quiet(shades, blocksX, blocksY, end, by, reach)) ++end;
+      const cv::Rect pixels(bx * kBlock, row0, std::min(end * kBlock, width) - bx * kBlock, rows);
+      const cv::Rect half(2 * pixels.x, 2 * pixels.y, 2 * pixels.width, 2 * pixels.height);
+      if (radius > 0)
+        cv::GaussianBlur(cells(half), blurred(half), cv::Size(2 * radius + 1, 2 * radius + 1), cellSigma);
+      else
+        cells(half).copyTo(blurred(half));
+      cv::resize(blurred(half), sums, pixels.size(), 0.0, 0.0, cv::INTER_AREA);
+      sums.convertTo(grey(pixels), CV_64F);
+      bx = end;
+    }
+  }
   return grey;
 }
 
@@ -378,7 +512,11 @@ namespace {
 // Blur, noise and the 8-bit BGR picture.
 cv::Mat Photograph(cv::Mat grey, const RenderOptions& options) {
   if (options.blurSigma > 0.0) cv::GaussianBlur(grey, grey, cv::Size(0, 0), options.blurSigma);
-  if (options.imageNoise > 0.0) {
+  if (options.imageNoise > 0.0 && options.fastNoise) {
+    cv::Mat noise(grey.size(), CV_32FC1);
+    cv::RNG(options.seed).fill(noise, cv::RNG::NORMAL, 0.0, options.imageNoise);
+    cv::add(grey, noise, grey, cv::noArray(), CV_64F);
+  } else if (options.imageNoise > 0.0) {
     std::mt19937 random(options.seed);
     std::normal_distribution<double> noise(0.0, options.imageNoise);
     for (int row = 0; row < grey.rows; ++row)
@@ -393,7 +531,11 @@ cv::Mat Photograph(cv::Mat grey, const RenderOptions& options) {
 }  // namespace
 
 cv::Mat BoardRenderer::Render(const SyntheticPose& pose, const GridDescription& grid, const RenderOptions& options) const {
-  return Photograph(RenderGrey(pose, grid, options.supersampling), options);
+  if (options.supersampling != kExactPixelArea || options.blurSigma <= 0.0)
+    return Photograph(RenderGrey(pose, grid, options.supersampling), options);
+  RenderOptions afterBlur = options;
+  afterBlur.blurSigma = 0.0;
+  return Photograph(RenderExposure(pose, grid, options.blurSigma), afterBlur);
 }
 
 cv::Mat RenderBoard(const SyntheticCamera& camera, const SyntheticPose& pose, const GridDescription& grid,
