@@ -205,12 +205,12 @@ void BM_RenderFrame(benchmark::State& state) {
   VirtualRig rig;
   VirtualRigFromEnvironment(rig);
   const BoardRenderer renderer(rig.left);
-  RenderOptions render = rig.render;
-  render.supersampling = static_cast<int>(state.range(0));
-  double tick = 0;
+  int64_t slot = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(renderer.Render(BoardPoseAt(rig, RigSide::kLeft, tick), rig.grid, render));
-    tick += rig.FramePeriodMs();
+    RenderOptions render = FrameRenderOptions(rig, RigSide::kLeft, slot);
+    render.supersampling = static_cast<int>(state.range(0));
+    benchmark::DoNotOptimize(renderer.Render(BoardPoseAt(rig, RigSide::kLeft, slot * rig.FramePeriodMs()), rig.grid, render));
+    ++slot;
   }
 }
 BENCHMARK(BM_RenderFrame)

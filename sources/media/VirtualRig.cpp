@@ -118,6 +118,7 @@ std::string ParseVirtualRig(const std::string& description, VirtualRig& rig) {
   made.right = made.left;
   made.render.supersampling = kExactPixelArea;  // a sensor's pixels integrate light over their area
   made.render.blurSigma = 0.6;
+  made.render.imageNoise = 1.0;  // a camera's sensor is never quiet
   Vector3 rotationDegrees{0.5, 4.0, 0.0};  // turned a little towards the left camera
   Vector3 position{120.0, 0.0, 0.0};
   bool centreSet = false;
@@ -170,6 +171,7 @@ int64_t NextFrameSlot(int64_t pushed, int64_t due) {
 
 RenderOptions FrameRenderOptions(const VirtualRig& rig, RigSide side, int64_t slot) {
   RenderOptions options = rig.render;
+  options.fastNoise = true;
   options.seed = static_cast<uint32_t>(2 * static_cast<uint64_t>(slot) + static_cast<uint64_t>(side) + 1);
   return options;
 }

@@ -15,7 +15,7 @@
 //   distortion=-0.12:0.04:0.0005:-0.0003 (the model's coefficients) rotation=0.5:4:0 (degrees, rotation
 //   vector of R) position=120:0:0 (the right camera's centre in left-camera
 //   coordinates, mm) grid=9x6 square=30 distance=900 (mm, middle of the path)
-//   noise=0 (the sensor's grey-level noise, standard deviation on 0..255,
+//   noise=1 (the sensor's grey-level noise, standard deviation on 0..255,
 //   drawn afresh for every frame of either camera)
 // Unset keys keep their defaults.
 

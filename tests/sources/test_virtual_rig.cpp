@@ -63,7 +63,7 @@ TEST(VirtualRig, DescriptionKeysOverrideDefaultsAndBadOnesAreNamed) {
   EXPECT_DOUBLE_EQ(rig.T[0], 80.0);
   EXPECT_DOUBLE_EQ(rig.T[2], -5.0);
   EXPECT_EQ(rig.fpsNumerator, 25);
-  EXPECT_EQ(rig.render.imageNoise, 0.0);
+  EXPECT_EQ(rig.render.imageNoise, 1.0);
   ASSERT_EQ(ParseVirtualRig("noise=1.5", rig), "");
   EXPECT_DOUBLE_EQ(rig.render.imageNoise, 1.5);
 
@@ -197,7 +197,8 @@ TEST(VirtualRigDevice, ListedBothSidesAndDrawsThePathOnTheClock) {
   const double period = rig.FramePeriodMs();
   bool found = false;
   for (int64_t slot = static_cast<int64_t>(arrived / period) + 1; slot > arrived / period - 30 && !found; --slot) {
-    const cv::Mat expected = renderer.Render(BoardPoseAt(rig, RigSide::kRight, slot * period), rig.grid, rig.render);
+    const cv::Mat expected = renderer.Render(BoardPoseAt(rig, RigSide::kRight, slot * period), rig.grid,
+                                             FrameRenderOptions(rig, RigSide::kRight, slot));
     found = cv::norm(expected, frame, cv::NORM_INF) == 0.0;
   }
   EXPECT_TRUE(found);
