@@ -113,8 +113,10 @@ class CLiveGuidance : public QObject {
   static constexpr int kPeerReportMaxAgeMs = 600;
   static constexpr int kPeerReportLongestAgeMs = 3000;
   static constexpr int kPairWaitMs = 3000;
-  static constexpr int kRecentFramesMs = 1000;   // a client keeps its frames this long
-  static constexpr size_t kRecentFramesMax = 32;  // and no more than this many
+  // A client keeps its frames this long (a busy server's full search of its
+  // frame takes seconds before it asks, and it gives a pair up after 3 s)
+  static constexpr int kRecentFramesMs = 3000;
+  static constexpr size_t kRecentFramesMax = 96;  // and no more than this many
   static constexpr size_t kRecentFramesBytes = size_t{128} << 20;
 
   explicit CLiveGuidance(Hooks hooks, QObject* parent = nullptr);

@@ -240,3 +240,22 @@ TEST_F(TwoMachineGuidance, ASilentOtherMachineCountsAsNotSeeingTheBoard) {
   Search(server, Render(poses[0]), 4100);
   EXPECT_EQ(server.store.GetViewCount(0), 1);
 }
+
+// A busy server searches its frame for seconds before it asks for the pair:
+// the client still holds its frame of that moment.
+TEST_F(TwoMachineGuidance, TheClientStillHoldsTheMomentABusyServerAsksForSecondsLater) {
+  const std::vector<SyntheticPose> poses = SeenByBoth();
+  ASSERT_GE(poses.size(), 2u);
+  const uint32_t start = 8000;
+  client.guidance->SetPacing({60000.0, 0.0});  // it searches the first frame alone
+  client.guidance->OfferFrame(Render(RightOf(poses[1])), start);
+  const cv::Mat later = Render(RightOf(poses[0]));
+  for (uint32_t tick = start + 100; tick <= start + 2500; tick += 100) client.guidance->OfferFrame(later, tick);
+  ASSERT_TRUE(PumpUntil([&] { return client.guidance->SearchesFinished() == 1; }));
+  QCoreApplication::processEvents();
+
+  Search(server, Render(poses[1]), start);
+  ASSERT_EQ(server.store.GetViewCount(0), 1);
+  ASSERT_EQ(client.store.GetViewCount(0), 1);
+  EXPECT_LT(MeanDistance(UsablePointLists(client.store, 0).at(0), ProjectGrid(Camera(), RightOf(poses[1]), kGrid)), 0.3);
+}
