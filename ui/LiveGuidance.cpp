@@ -145,6 +145,7 @@ struct CLiveGuidance::Search {
   double workMs = 0.0;
   uint32_t tick = 0;     // when the frame arrived
   int pairNumber = -1;   // a client's search for the pair the server asked for
+  QElapsedTimer asked;   // since the server asked for it
 };
 
 CLiveGuidance::CLiveGuidance(Hooks hooks, QObject* parent) : QObject(parent), hooks_(std::move(hooks)) {
@@ -176,7 +177,7 @@ void CLiveGuidance::OfferFrame(const cv::Mat& frame, uint32_t tick) {
     return;
   }
   if (Role() == LiveLinkRole::kClient) KeepRecent(frame, tick);
-  if (pendingPair_ && pendingAge_.elapsed() > kPairWaitMs) {
+  if (pendingPair_ && pendingAge_.elapsed() > pairWaitMs_) {
     // No answer: the client's views may be one ahead now; its next refusal says so.
     pendingPair_.reset();
     pendingNumber_ = -1;
@@ -508,6 +509,7 @@ void CLiveGuidance::StartPair(int32_t serverTick, int number) {
   }
   search->refined = true;
   search->pairNumber = number;
+  search->asked.start();
   Start(search);
 }
 
@@ -516,7 +518,9 @@ void CLiveGuidance::FinishPair(const Search& search) {
   CCalibrationData* store = hooks_.store ? hooks_.store() : nullptr;
   const int count = store ? PairCount(*store) : -1;
   int added = 0;
-  if (store && count == search.pairNumber && StillCurrent(*store, search) && AllFound(search.views, search.fedCameras))
+  const bool inTime = search.asked.elapsed() <= pairWaitMs_ - kPairAnswerMarginMs;
+  if (store && inTime && count == search.pairNumber && StillCurrent(*store, search) &&
+      AllFound(search.views, search.fedCameras))
     added = Capture(*store, search);
   if (count != search.pairNumber) NoteOutOfStep(count, search.pairNumber);
   else pairNote_.clear();

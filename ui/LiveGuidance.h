@@ -112,9 +112,13 @@ class CLiveGuidance : public QObject {
   };
   static constexpr int kPeerReportMaxAgeMs = 600;
   static constexpr int kPeerReportLongestAgeMs = 3000;
-  static constexpr int kPairWaitMs = 3000;
+  // How long the server waits for the client's answer to a pair. The client
+  // stores its half only if its search ends this long less a margin after the
+  // ask, so a half the server has given up on is never stored.
+  static constexpr int kPairWaitMs = 5000;
+  static constexpr int kPairAnswerMarginMs = 1000;
   // A client keeps its frames this long (a busy server's full search of its
-  // frame takes seconds before it asks, and it gives a pair up after 3 s)
+  // frame takes seconds before it asks)
   static constexpr int kRecentFramesMs = 3000;
   static constexpr size_t kRecentFramesMax = 96;  // and no more than this many
   static constexpr size_t kRecentFramesBytes = size_t{128} << 20;
@@ -139,6 +143,7 @@ class CLiveGuidance : public QObject {
 
   void SetPacing(const LiveSearchPacing& pacing) { pacing_ = pacing; }
   void SetPeerReportMaxAge(int ms) { peerReportMaxAgeMs_ = ms; }
+  void SetPairWait(int ms) { pairWaitMs_ = ms; }
 
   const LiveGuidanceShown& Shown() const { return shown_; }
   bool Searching() const { return searching_; }
@@ -226,6 +231,7 @@ class CLiveGuidance : public QObject {
   std::shared_ptr<Search> pendingPair_;
   int pendingNumber_ = -1;
   QElapsedTimer pendingAge_;
+  int pairWaitMs_ = kPairWaitMs;
   std::string pairNote_;
   int pairsAsked_ = 0;
   int pairsRefused_ = 0;

@@ -259,3 +259,23 @@ TEST_F(TwoMachineGuidance, TheClientStillHoldsTheMomentABusyServerAsksForSeconds
   ASSERT_EQ(client.store.GetViewCount(0), 1);
   EXPECT_LT(MeanDistance(UsablePointLists(client.store, 0).at(0), ProjectGrid(Camera(), RightOf(poses[1]), kGrid)), 0.3);
 }
+
+// A client whose search of the asked frame ends after the server has given
+// the pair up stores nothing, so the two stay in step for the next pair.
+TEST_F(TwoMachineGuidance, AHalfTheServerHasGivenUpOnIsNotStored) {
+  const std::vector<SyntheticPose> poses = SeenByBoth();
+  ASSERT_GE(poses.size(), 2u);
+  client.guidance->SetPairWait(0);  // every answer comes too late
+  Search(client, Render(RightOf(poses[0])), 3000);
+  Search(server, Render(poses[0]), 3000);
+  EXPECT_EQ(server.guidance->PairsAsked(), 1);
+  EXPECT_EQ(client.guidance->PairsRefused(), 1);
+  EXPECT_EQ(server.store.GetViewCount(0), 0);
+  EXPECT_EQ(client.store.GetViewCount(0), 0);
+
+  client.guidance->SetPairWait(CLiveGuidance::kPairWaitMs);
+  Search(client, Render(RightOf(poses[1])), 3100);
+  Search(server, Render(poses[1]), 3100);
+  EXPECT_EQ(server.store.GetViewCount(0), 1);
+  EXPECT_EQ(client.store.GetViewCount(0), 1);
+}
