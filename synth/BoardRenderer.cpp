@@ -354,7 +354,7 @@ CornerPoint Between(const BoardPlane& plane, const CornerPoint* const c[4], doub
 }
 
 // Shades of a mixed pixel's four quarters from the exact areas of their
-// footprints, into out[0..1] (top) and below[0..1]; false where a footprint
+// footprints, into top[0..1] and bottom[0..1]; false where a footprint
 // cannot be cut (the pixel is then shaded whole).
 bool QuarterShades(const FrameSetting& f, const CornerPoint* const c[4], float* top, float* bottom) {
   if (!AllFront(c)) return false;
