@@ -209,7 +209,8 @@ void BM_RenderFrame(benchmark::State& state) {
   for (auto _ : state) {
     RenderOptions render = FrameRenderOptions(rig, RigSide::kLeft, slot);
     render.supersampling = static_cast<int>(state.range(0));
-    benchmark::DoNotOptimize(renderer.Render(BoardPoseAt(rig, RigSide::kLeft, slot * rig.FramePeriodMs()), rig.grid, render));
+    const SyntheticPose pose = BoardPoseAt(rig, RigSide::kLeft, slot * rig.FramePeriodMs());
+    benchmark::DoNotOptimize(renderer.Render(pose, rig.grid, render));
     ++slot;
   }
 }

@@ -348,7 +348,8 @@ double PixelShade(const FrameSetting& f, const CornerPoint* const corners[4], in
 CornerPoint Between(const BoardPlane& plane, const CornerPoint* const c[4], double fu, double fv) {
   const double w[4] = {(1 - fu) * (1 - fv), fu * (1 - fv), (1 - fu) * fv, fu * fv};
   CornerPoint point{};
-  for (int i = 0; i < 3; ++i) point.a[i] = w[0] * c[0]->a[i] + w[1] * c[1]->a[i] + w[2] * c[2]->a[i] + w[3] * c[3]->a[i];
+  for (int i = 0; i < 3; ++i)
+    point.a[i] = w[0] * c[0]->a[i] + w[1] * c[1]->a[i] + w[2] * c[2]->a[i] + w[3] * c[3]->a[i];
   Locate(plane, point);
   return point;
 }

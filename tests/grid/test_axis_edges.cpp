@@ -33,8 +33,8 @@ double AxisCornerError(Draw draw) {
   for (double roll : {0.0, 0.3, -0.6}) {
     for (double shift : {0.0, 0.21, 0.43, 0.64}) {
       // Object X to the right, Y up in the image; the board's middle near the picture's centre.
-      const SyntheticPose pose =
-          PoseFromVectors({kPi, 0.0, 0.0}, {-120.0 + shift * 900.0 / camera.fx, 75.0 + shift * 450.0 / camera.fy, 900.0});
+      const double across = shift * 900.0 / camera.fx, down = shift * 450.0 / camera.fy;
+      const SyntheticPose pose = PoseFromVectors({kPi, 0.0, 0.0}, {-120.0 + across, 75.0 + down, 900.0});
       SyntheticPose rolled = PoseFromVectors({0.0, 0.0, roll * kDegree}, {});
       rolled.R = small_matrix::Multiply(rolled.R, pose.R);
       rolled.t = pose.t;

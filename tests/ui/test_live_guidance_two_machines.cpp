@@ -257,7 +257,8 @@ TEST_F(TwoMachineGuidance, TheClientStillHoldsTheMomentABusyServerAsksForSeconds
   Search(server, Render(poses[1]), start);
   ASSERT_EQ(server.store.GetViewCount(0), 1);
   ASSERT_EQ(client.store.GetViewCount(0), 1);
-  EXPECT_LT(MeanDistance(UsablePointLists(client.store, 0).at(0), ProjectGrid(Camera(), RightOf(poses[1]), kGrid)), 0.3);
+  const PointList right = UsablePointLists(client.store, 0).at(0);
+  EXPECT_LT(MeanDistance(right, ProjectGrid(Camera(), RightOf(poses[1]), kGrid)), 0.3);
 }
 
 // A client whose search of the asked frame ends after the server has given
