@@ -152,6 +152,12 @@ constexpr double kBlockMargin = 0.25;
 // footprint crosses the horizon, folds, or spans many squares).
 constexpr int kAreaFallbackSamples = 8;
 
+// Bilinear weights of a pixel's corners (top-left, top-right, bottom-left,
+// bottom-right) at (fu, fv) of its width and height.
+std::array<double, 4> CornerWeights(double fu, double fv) {
+  return {(1 - fu) * (1 - fv), fu * (1 - fv), (1 - fu) * fv, fu * fv};
+}
+
 // What one frame needs besides the corner rays.
 struct FrameSetting {
   CameraParameters camera;
@@ -168,7 +174,7 @@ struct FrameSetting {
     for (int a = 0; a < samples; ++a)
       for (int b = 0; b < samples; ++b) {
         const double fu = (b + 0.5) / samples, fv = (a + 0.5) / samples;
-        weights.push_back({(1 - fu) * (1 - fv), fu * (1 - fv), (1 - fu) * fv, fu * fv});
+        weights.push_back(CornerWeights(fu, fv));
         offsets.push_back({fu - 0.5, fv - 0.5});
       }
   }
@@ -346,7 +352,7 @@ double PixelShade(const FrameSetting& f, const CornerPoint* const corners[4], in
 // The board point of the ray interpolated between a pixel's corners at
 // (fu, fv) of its width and height.
 CornerPoint Between(const BoardPlane& plane, const CornerPoint* const c[4], double fu, double fv) {
-  const double w[4] = {(1 - fu) * (1 - fv), fu * (1 - fv), (1 - fu) * fv, fu * fv};
+  const std::array<double, 4> w = CornerWeights(fu, fv);
   CornerPoint point{};
   for (int i = 0; i < 3; ++i)
     point.a[i] = w[0] * c[0]->a[i] + w[1] * c[1]->a[i] + w[2] * c[2]->a[i] + w[3] * c[3]->a[i];
