@@ -27,7 +27,7 @@
 
 #include <random>
 
-#include "SweepingBoard.h"
+#include "support/SweepingBoard.h"
 #include "app/CalibrationService.h"
 #include "app/ViewGuidance.h"
 #include "calib/CalibrationDiagnostics.h"

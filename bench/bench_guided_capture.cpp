@@ -55,7 +55,7 @@
 #include "support/MonteCarloSpread.h"
 #include "sources/media/VirtualRig.h"
 #include "support/ProjectionAgainstTruth.h"
-#include "SweepingBoard.h"
+#include "support/SweepingBoard.h"
 #include "synth/BoardRenderer.h"
 #include "ui/LiveGuidance.h"
 

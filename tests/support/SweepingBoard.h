@@ -1,6 +1,6 @@
 #pragma once
 // The board path of the guided capture benchmark, shared with the benchmarks
-// that look at the same pictures.
+// and the tests that look at the same pictures.
 
 #include <algorithm>
 #include <array>
