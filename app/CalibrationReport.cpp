@@ -60,8 +60,8 @@ void WriteSigmaJson(JsonWriter& json, const IntrinsicSigma& sigma) {
   json.EndObject();
 }
 
-// {"distance", "columns", "rows", "sigma", "worst", "centre90"}; distance is
-// null at infinity, as is a cell whose pixel no ray reaches.
+// {"distance", "columns", "rows", "sigma", "worst", "centre90", "floor"};
+// distance is null at infinity, as is a cell whose pixel no ray reaches.
 void WriteProjectionUncertaintyJson(JsonWriter& json, const ProjectionUncertaintyMap& map) {
   if (!map.valid) {
     json.Null();
@@ -69,7 +69,7 @@ void WriteProjectionUncertaintyJson(JsonWriter& json, const ProjectionUncertaint
   }
   json.BeginObject().Key("distance").Value(map.distance).Key("columns").Value(map.columns);
   json.Key("rows").Value(map.rows).Key("sigma").Array(map.sigma.begin(), map.sigma.end());
-  json.Key("worst").Value(map.worst).Key("centre90").Value(map.centre90).EndObject();
+  json.Key("worst").Value(map.worst).Key("centre90").Value(map.centre90).Key("floor").Value(map.floor).EndObject();
 }
 
 // {"columns", "rows", "share", "corners" (per cell, row by row), "x", "y", "size", "skew"}.

@@ -98,7 +98,8 @@ MatrixXd PixelByIntrinsics(const MarginalisedCovariance& covariance, const Vecto
 // point p (a direction when !finite): the averaged board frames carry it to
 // p' = (1/N) Σ Mᵢ δpᵢ + p, with δpᵢ = Kᵢ δθ + eᵢ, and the pixel moves by
 // Jθ δθ + Jp (p' - p).
-double CellSigma(const CameraFit& fit, const MarginalisedCovariance& covariance, const Vector3d& p, bool finite) {
+double CellSigma(const CameraFit& fit, const MarginalisedCovariance& covariance, const Vector3d& p, bool finite,
+                 double floor) {
   const CameraParameters camera = covariance.unpack(covariance.intrinsics.data());
   const PixelByPoint Jp = PixelByCameraPoint(camera, p);
   MatrixXd G = PixelByIntrinsics(covariance, p);
@@ -109,7 +110,8 @@ double CellSigma(const CameraFit& fit, const MarginalisedCovariance& covariance,
     G += A * covariance.poseByIntrinsics[i];
     independent += A * covariance.poseInverse[i] * A.transpose();
   }
-  const Matrix2d C = covariance.residualVariance * (G * covariance.intrinsicInverse * G.transpose() + independent);
+  const Matrix2d C = covariance.residualVariance * (G * covariance.intrinsicInverse * G.transpose() + independent) +
+                     floor * floor * Matrix2d::Identity();
   const double mean = 0.5 * (C(0, 0) + C(1, 1));
   const double half = 0.5 * (C(0, 0) - C(1, 1));
   return std::sqrt(std::max(0.0, mean + std::sqrt(half * half + C(0, 1) * C(1, 0))));
@@ -153,9 +155,11 @@ double MedianBoardDistance(const CameraFit& fit) {
 }
 
 ProjectionUncertaintyMap ProjectionUncertaintyOf(const CameraFit& fit, const MarginalisedCovariance& covariance,
-                                                 int width, int height, double distance, int columns, int rows) {
+                                                 int width, int height, double distance, int columns, int rows,
+                                                 double floor) {
   ProjectionUncertaintyMap map;
   map.distance = distance;
+  map.floor = floor;
   map.columns = columns;
   map.rows = rows;
   map.width = width;
@@ -172,17 +176,19 @@ ProjectionUncertaintyMap ProjectionUncertaintyOf(const CameraFit& fit, const Mar
       if (!camera_model::Ray(camera, map.CellX(column), map.CellY(row), ray.data())) continue;
       ray.normalize();
       map.sigma[static_cast<size_t>(row * columns + column)] =
-          CellSigma(fit, covariance, finite ? Vector3d(distance * ray) : ray, finite);
+          CellSigma(fit, covariance, finite ? Vector3d(distance * ray) : ray, finite, floor);
     }
   map.valid = true;
   Summarise(map);
   return map;
 }
 
-ProjectionUncertaintyReport ProjectionUncertaintyReportOf(const CameraFit& fit, int width, int height) {
+ProjectionUncertaintyReport ProjectionUncertaintyReportOf(const CameraFit& fit, int width, int height, double floor) {
   const MarginalisedCovariance covariance = MarginalisedCovarianceOf(fit);
   ProjectionUncertaintyReport report;
-  report.atDistance = ProjectionUncertaintyOf(fit, covariance, width, height, MedianBoardDistance(fit));
-  report.atInfinity = ProjectionUncertaintyOf(fit, covariance, width, height, kAtInfinity);
+  report.atDistance = ProjectionUncertaintyOf(fit, covariance, width, height, MedianBoardDistance(fit),
+                                              kUncertaintyColumns, kUncertaintyRows, floor);
+  report.atInfinity =
+      ProjectionUncertaintyOf(fit, covariance, width, height, kAtInfinity, kUncertaintyColumns, kUncertaintyRows, floor);
   return report;
 }

@@ -5,7 +5,8 @@
 // or its direction at infinity) is held in every true board frame and brought
 // back through each re-calibration's poses (averaged) and camera, computed
 // with OpenCV's projection and undistortion. The spread of where it lands, in
-// its worst direction, is what the map predicts.
+// its worst direction, is what the map predicts without the detector's floor
+// (which stands for an error that re-drawn noise does not bring).
 //
 // The caller draws and calibrates the views; the fits must keep every view,
 // in the order of the true poses, with the grid points in grid order.
@@ -176,7 +177,7 @@ inline Result Run(const CameraParameters& truth, const std::function<std::vector
   CameraFit first;
   result.calibrated = calibrate(0, first);
   if (!result.calibrated) return result;
-  result.predicted = ProjectionUncertaintyReportOf(first, truth.width, truth.height);
+  result.predicted = ProjectionUncertaintyReportOf(first, truth.width, truth.height, 0.0);
   const std::vector<Eigen::Vector3d> nearPoints = CellPoints(result.predicted.atDistance, truth);
   const std::vector<Eigen::Vector3d> farPoints = CellPoints(result.predicted.atInfinity, truth);
   const bool finite = std::isfinite(result.predicted.atDistance.distance);
